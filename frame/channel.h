@@ -1,0 +1,209 @@
+// The channel table and the channel record: everything a mail connection
+// needs between two calls of the step function lives in one record per
+// channel, allocated at attach and freed at release.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace qel {
+
+// Largest channel count, and the number of tracked block slots per channel.
+constexpr int32_t kMaxChannels = 128;
+constexpr int32_t kSlotsPerChannel = 9;
+
+// Every text field has room for its capacity, the terminator the copy rule
+// writes after at most capacity characters, and one spare byte.
+constexpr int32_t kTextSlack = 2;
+constexpr int32_t fieldSize(int32_t capacity) { return capacity + kTextSlack; }
+
+// Capacities (characters) of the record's text fields.
+constexpr int32_t kLogTextCap = 2048;
+constexpr int32_t kCommandLineCap = 2048;
+constexpr int32_t kReplyTextCap = 2048;
+constexpr int32_t kBodyBufferCap = 2048;
+constexpr int32_t kBoundaryCap = 128;
+constexpr int32_t kLastReplyCap = 128;
+constexpr int32_t kServerNameCap = 128;
+constexpr int32_t kAddressCap = 128;
+constexpr int32_t kCredentialCap = 64;
+constexpr int32_t kPathCap = 128;
+constexpr int32_t kSavedNamesCap = 1024;
+constexpr int32_t kCommandTextCap = 32;
+constexpr int32_t kLastRecipientCap = 32;
+constexpr int32_t kScratchTextCap = 130;
+
+// The reply readers use the first kReplyRoom bytes of replyText.
+constexpr int32_t kReplyRoom = 1024;
+// The receive ring and one socket read.
+constexpr int32_t kRingSize = 1024;
+constexpr int32_t kReceiveChunk = 1023;
+
+// replyText and bodyBuffer form one area: on a POP3 channel, where the body
+// reader is idle, a header line joined from its continuation lines may run
+// on from replyText into bodyBuffer.
+constexpr int32_t kReplyAreaSize = fieldSize(kReplyTextCap) + fieldSize(kBodyBufferCap);
+
+// Protocol marks of a channel.
+constexpr char kProtocolNone = 0;
+constexpr char kProtocolSmtp = 'S';
+constexpr char kProtocolPop3 = 'P';
+
+struct ChannelRecord {
+  // Identity
+  int32_t channelNumber;
+
+  // Text buffers
+  char logText[fieldSize(kLogTextCap)];
+  char commandLine[fieldSize(kCommandLineCap)];
+  char replyText[kReplyAreaSize];  // replyText, then bodyBuffer (see above)
+  char* bodyBuffer;                // = replyText + fieldSize(kReplyTextCap)
+  char mimeBoundary[fieldSize(kBoundaryCap)];
+  char altBoundary[fieldSize(kBoundaryCap)];
+  char lastReply[fieldSize(kLastReplyCap)];
+  char serverName[fieldSize(kServerNameCap)];
+  char fromAddress[fieldSize(kAddressCap)];
+  char replyToAddress[fieldSize(kAddressCap)];
+  char userName[fieldSize(kCredentialCap)];
+  char pop3Password[fieldSize(kCredentialCap)];
+  char mailFileName[fieldSize(kPathCap)];
+  char mailDirectory[fieldSize(kPathCap)];
+  char attachDirectory[fieldSize(kPathCap)];
+  char attachName[fieldSize(kPathCap)];
+  char mailPath[fieldSize(kPathCap)];
+  char attachPath[fieldSize(kPathCap)];
+  char savedNames[fieldSize(kSavedNamesCap)];
+  char commandText[fieldSize(kCommandTextCap)];
+  char lastRecipient[fieldSize(kLastRecipientCap)];
+  char password[fieldSize(kCredentialCap)];
+  char scratchText[fieldSize(kScratchTextCap)];
+
+  // Tracked copies of caller texts and list positions
+  char* listCursor;
+  char* toList;
+  char* ccList;
+  char* bccList;
+  char* subjectText;
+  char* extraHeader;
+  const char* messageText;
+  char* attachList;
+  char* nextAttach;
+  char* separatorAt;
+
+  // Network and timing
+  uint32_t serverAddress;  // host byte order
+  plat::SocketHandle socket;
+  bool socketOpen;  // false once the socket is closed: the number may be reused
+  uint32_t dueTime;
+  uint32_t deadline;
+
+  // Counters
+  int32_t stateCount;
+  int32_t messageBytesRead;
+  int32_t attachBytesRead;
+  int32_t messageBytesSent;
+  int32_t attachBytesSent;
+
+  // SMTP walking flags
+  int32_t bodyFromText;
+  int32_t ccDone;
+  int32_t bccDone;
+
+  // Ports
+  uint16_t remotePort;
+  uint16_t smtpPort;
+  uint16_t pop3Port;
+
+  // Driver and protocol state
+  int32_t replyCode;
+  int32_t fileHandle;
+  int32_t prevState;
+  int32_t thisState;
+  int32_t nextState;
+  int32_t afterConnectState;
+  int32_t lastSocketCode;
+  int32_t logFile;
+  int32_t messageCount;
+  char protocol;
+  int32_t messageNumber;
+  int32_t messageSize;
+  int32_t topLines;
+  int32_t mailFile;
+  char* lineBuffer;
+  int32_t lineBufferSize;
+  int32_t lineBufferUsed;
+  int32_t decodeState;
+  int32_t boundaryLength;
+  int32_t boundaryCount;
+  int32_t partEncoding;
+  int32_t altBoundaryLength;
+  int32_t verifyResult;
+  int32_t savedCount;
+  int32_t savedSerial;
+  const char* currentAddress;
+  uint8_t awaitWritable;
+  uint8_t decodeInline;
+
+  // Settings and small state
+  uint32_t autoCall;
+  uint32_t numberNames;
+  uint32_t bodyType;
+  char nextReplyByte;
+  char pendingChar;
+  uint8_t headerGapWritten;
+  uint8_t imageTypes;
+  int32_t bodyPos;
+  int32_t bodyFill;
+  int32_t bodyEnded;
+  uint32_t saveUnnamed;
+  uint32_t nonBlockingConnect;
+  int32_t contentIdCount;
+  uint8_t inlinePart;
+  uint8_t useEsmtp;
+  uint8_t useApop;
+  uint8_t embeddedMessage;
+
+  // Receive buffers
+  char receiveScratch[kRingSize];
+  int32_t ringRead;
+  int32_t ringWrite;
+  char ringBuffer[kRingSize];
+};
+
+// One entry of the channel table.
+struct ChannelSlot {
+  ChannelRecord* record;
+  plat::SocketHandle socket;
+  // IPv4 socket address in the Windows Sockets layout: family, port (network
+  // order), address (network order), eight zero bytes.
+  uint8_t remoteAddress[16];
+};
+
+// Number of attached channels; 0 while the library is not attached.
+extern uint16_t channelCount;
+extern ChannelSlot channelTable[kMaxChannels];
+
+// The MIME boundary shared by all channels, built at attach.
+constexpr int32_t kBoundaryTextSize = 27;
+extern char boundaryText[kBoundaryTextSize];
+
+// The channel check that every per-channel export begins with: -71 before
+// attach, -73 when the low 16 bits of chan are not below the channel count,
+// else 0 with *record set.
+int32_t checkChannel(int32_t chan, ChannelRecord** record);
+
+// The record of a channel for internal use (tests, hooks); null when the
+// channel check fails.
+ChannelRecord* channelRecord(int32_t chan);
+
+// Adds to a byte counter; counters wrap instead of overflowing on transfers
+// beyond 2 GB.
+inline void addCount(int32_t& counter, int32_t n) {
+  counter = static_cast<int32_t>(static_cast<uint32_t>(counter) + static_cast<uint32_t>(n));
+}
+
+// Initial values of a fresh record (all other bytes zero).
+void initialiseRecord(ChannelRecord* record, int32_t channel);
+
+}  // namespace qel

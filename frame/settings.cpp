@@ -1,0 +1,184 @@
+// qelIntegerParam and qelStringParam: the caller's settings, the log file,
+// the extra header lines and the saving of the lines block.
+#include "frame/settings.h"
+
+#include "frame/channel.h"
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "frame/memory.h"
+#include "frame/text.h"
+#include "platform/platform.h"
+#include "qel32.h"
+
+namespace qel {
+
+LibrarySettings settings;
+
+void resetLibrarySettings() { settings = LibrarySettings{}; }
+
+namespace {
+
+uint16_t low16(int32_t value) { return static_cast<uint16_t>(value & 0xFFFF); }
+uint8_t low8(int32_t value) { return static_cast<uint8_t>(value & 0xFF); }
+
+// Stores an integer setting; false for an index that is not served.
+bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
+  switch (index) {
+    case QEL_PARAM_MINIMUM_WAIT: settings.minimumWait = value; return true;
+    case QEL_PARAM_REPLY_TIMEOUT: settings.replyTimeout = value; return true;
+    case QEL_PARAM_CONNECT_TIMEOUT: settings.connectTimeout = value; return true;
+    case QEL_PARAM_LINE_DELAY: settings.lineDelay = value; return true;
+    case QEL_PARAM_LINE_AND_READ_WAIT:
+      settings.lineTimeout = value;
+      settings.pop3ReadWait = value;
+      return true;
+    case QEL_PARAM_BODY_TYPE: record->bodyType = static_cast<uint32_t>(value) & 15u; return true;
+    case QEL_PARAM_AUTO_CALL:
+      record->autoCall = static_cast<uint32_t>(value) & 1u;
+      record->dueTime = 0;
+      record->deadline = 0;
+      return true;
+    case QEL_PARAM_NUMBER_NAMES: record->numberNames = static_cast<uint32_t>(value); return true;
+    case QEL_PARAM_LINE_TIMEOUT: settings.lineTimeout = value; return true;
+    case QEL_PARAM_POP3_READ_WAIT: settings.pop3ReadWait = value; return true;
+    case QEL_PARAM_POLL_INTERVAL: settings.pollInterval = value; return true;
+    case QEL_PARAM_SAVE_UNNAMED: record->saveUnnamed = static_cast<uint32_t>(value); return true;
+    case QEL_PARAM_SMTP_PORT: record->smtpPort = low16(value); return true;
+    case QEL_PARAM_POP3_PORT: record->pop3Port = low16(value); return true;
+    case QEL_PARAM_MAX_LINE_LENGTH: settings.maxLineLength = value; return true;
+    case QEL_PARAM_BLOCKING_CONNECT: record->nonBlockingConnect = value == 0 ? 1u : 0u; return true;
+    case QEL_PARAM_RAW_EIGHT_BIT: settings.rawEightBit = low8(value); return true;
+    case QEL_PARAM_OMIT_SAVED_NOTE: settings.omitSavedNote = low8(value); return true;
+    case QEL_PARAM_OMIT_TO_HEADER: settings.omitToHeader = low8(value); return true;
+    case QEL_PARAM_RECIPIENT_SEPARATOR: settings.recipientSeparator = static_cast<char>(low8(value)); return true;
+    case QEL_PARAM_CLEANUP_ON_RELEASE: settings.cleanupOnRelease = low8(value); return true;
+    case QEL_PARAM_ATTACH_SEPARATOR: settings.attachSeparator = static_cast<char>(low8(value)); return true;
+    case QEL_PARAM_NAME_SEPARATOR: settings.nameSeparator = static_cast<char>(low8(value)); return true;
+    case QEL_PARAM_IMAGE_TYPES: record->imageTypes = low8(value); return true;
+    case QEL_PARAM_DECODE_STATE: record->decodeState = static_cast<int16_t>(low16(value)); return true;
+    case QEL_PARAM_USE_ESMTP: record->useEsmtp = low8(value); return true;
+    case QEL_PARAM_USE_APOP: record->useApop = low8(value); return true;
+    default: return false;
+  }
+}
+
+// The result of setting extra header lines: the copy's last three characters
+// are examined; at the first CR or LF among them the text is cut. Returns 1 +
+// the number of those characters before the cut (all of them when there is
+// none), or 0 when no copy exists.
+int32_t finishExtraHeader(ChannelRecord* record) {
+  char* copy = record->extraHeader;
+  int32_t length = textLength(copy);
+  if (copy == nullptr || length == 0) return 0;
+  int32_t start = length < 3 ? 0 : length - 3;
+  for (int32_t i = start; i < length; ++i) {
+    if (copy[i] == '\r' || copy[i] == '\n') {
+      copy[i] = '\0';
+      return 1 + (i - start);
+    }
+  }
+  return 1 + (length - start);
+}
+
+int32_t setExtraHeader(ChannelRecord* record, const char* text) {
+  int32_t channel = record->channelNumber;
+  if (text[0] == '\0') {
+    channelFreeRange(channel, kSlotExtraHeader, kSlotExtraHeader);
+    record->extraHeader = nullptr;
+    return 0;
+  }
+  record->extraHeader = allocAndCopy(channel, kSlotExtraHeader, text);
+  return finishExtraHeader(record);
+}
+
+int32_t appendExtraHeader(ChannelRecord* record, const char* text) {
+  int32_t channel = record->channelNumber;
+  char* scratch = record->logText;
+  scratch[0] = '\0';
+  if (record->extraHeader != nullptr) {
+    copyText(scratch, record->extraHeader, kLogTextCap);
+    appendText(scratch, "\r\n", 2, kLogTextCap);
+    channelFreeRange(channel, kSlotExtraHeader, kSlotExtraHeader);
+    record->extraHeader = nullptr;
+  }
+  appendText(scratch, text, kLogTextCap, kLogTextCap);
+  record->extraHeader = allocAndCopy(channel, kSlotExtraHeader, scratch);
+  return finishExtraHeader(record);
+}
+
+int32_t openLogFile(ChannelRecord* record, const char* path) {
+  // A log already open is closed first, so that no descriptor leaks.
+  if (record->logFile > 0) plat::fileClose(record->logFile);
+  record->logFile = 0;
+  int32_t handle = plat::fileCreate(path);
+  if (handle <= 0) return kIndexNotServed;
+  record->logFile = handle;
+  return handle;
+}
+
+int32_t saveLinesBlock(ChannelRecord* record, const char* path) {
+  int32_t number = record->channelNumber * kSlotsPerChannel + kSlotLines;
+  char* lines = blockPointer(number);
+  if (lines == nullptr) return kErrNullPointer;
+  int32_t handle = plat::fileCreate(path);
+  if (handle <= 0) return kErrCannotCreateFile;
+  int32_t length = textLength(lines);
+  int32_t written = plat::fileWrite(handle, lines, length);
+  plat::fileClose(handle);
+  channelFreeRange(record->channelNumber, kSlotLines, kSlotLines);
+  return written;
+}
+
+}  // namespace
+}  // namespace qel
+
+using namespace qel;
+
+extern "C" QEL_API int32_t QEL_CALL qelIntegerParam(int32_t chan, int32_t index, int32_t value) {
+  ChannelRecord* record = nullptr;
+  int32_t rc = checkChannel(chan, &record);
+  if (rc != 0) return rc;
+  logFormat(record, "*** qelIntegerParam(%d,%d,%d)\r\n", chan, index, value);
+  return storeInteger(record, index, value) ? 1 : kIndexNotServed;
+}
+
+extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, const char* text) {
+  ChannelRecord* record = nullptr;
+  int32_t rc = checkChannel(chan, &record);
+  if (rc != 0) return rc;
+  if (text == nullptr) return kErrNullPointer;
+  logFormat(record, "*** qelStringParam(%d,%d,%s)\r\n", chan, index, text);
+  switch (index) {
+    case QEL_STRING_LOG_FILE:
+      return openLogFile(record, text);
+    case QEL_STRING_SAVE_LINES:
+      return saveLinesBlock(record, text);
+    case QEL_STRING_REPLY_TO:
+      return copyText(record->replyToAddress, text, kAddressCap);
+    case QEL_STRING_EXTRA_HEADER:
+      return setExtraHeader(record, text);
+    case QEL_STRING_LOG_TEXT:
+      if (logOn(record)) {
+        logText(record, text);
+        logText(record, "\r\n");
+      }
+      return record->logFile;
+    case QEL_STRING_FROM:
+      return copyText(record->fromAddress, text, kAddressCap);
+    case QEL_STRING_CONTENT_TYPE:
+      return copyText(settings.customContentType, text, 64);
+    case QEL_STRING_ENCODING: {
+      int32_t stored = copyText(settings.customEncoding, text, 128);
+      settings.customEncodingLength = static_cast<uint8_t>(stored);
+      return stored;
+    }
+    case QEL_STRING_ADD_HEADER:
+      return appendExtraHeader(record, text);
+    case QEL_STRING_PASSWORD:
+      return copyText(record->password, text, kCredentialCap);
+    case QEL_STRING_USER:
+      return copyText(record->userName, text, kCredentialCap);
+    default:
+      return kIndexNotServed;
+  }
+}

@@ -1,0 +1,37 @@
+// Library-wide settings. They start at their defaults when the library is
+// loaded and keep their values across release and a new attach; channel
+// settings live in the channel record.
+#pragma once
+
+#include <cstdint>
+
+namespace qel {
+
+struct LibrarySettings {
+  int32_t minimumWait = 25;        // ms before the step after a command
+  int32_t replyTimeout = 25000;    // ms a reply may take
+  int32_t lineDelay = 0;           // ms after each outgoing body/attachment line
+  int32_t connectTimeout = 60000;  // ms a connection attempt may take
+  int32_t lineTimeout = 25000;     // deadline after each outgoing line
+  int32_t pop3ReadWait = 25000;    // ms the POP3 readers wait for data
+  int32_t pollInterval = 100;      // ms between polls of a wait loop
+  int32_t wrapColumn = 61;         // fixed: plain lines end at a space after 61 characters
+  int32_t maxLineLength = 78;      // longest outgoing body line
+  uint8_t cleanupOnRelease = 1;
+  uint8_t rawEightBit = 0;
+  uint8_t omitSavedNote = 0;
+  uint8_t omitToHeader = 0;
+  char recipientSeparator = ',';
+  char attachSeparator = ',';
+  char nameSeparator = '|';
+  char customContentType[64 + 2] = {};
+  char customEncoding[128 + 2] = {};
+  uint8_t customEncodingLength = 0;
+};
+
+extern LibrarySettings settings;
+
+// Restores every library setting to its default (for tests).
+void resetLibrarySettings();
+
+}  // namespace qel

@@ -1,0 +1,376 @@
+/*
+ * qel32.h - the public interface of the QEL e-mail client library.
+ *
+ * QEL sends mail through SMTP (HELO/EHLO, AUTH CRAM-MD5 and AUTH LOGIN, MIME
+ * messages with text parts, inline images and base64 attachments) and reads
+ * mail from POP3 (USER/PASS or APOP, STAT, LIST, TOP, UIDL, RETR decoded into
+ * files with the attachments saved, DELE).
+ *
+ * All mail work happens on numbered channels (0 .. count-1) created by
+ * qelAttach. An operation checks and stores its arguments and names the first
+ * step of its protocol sequence; qelDriver carries out one step per call.
+ * With the channel's autoCall setting on (the default) each operation drives
+ * itself to completion and returns its final result; with autoCall off it
+ * returns 0 at once and the caller calls qelDriver until it returns 0 (done)
+ * or a negative error code (failed). qelDriver returns QEL_WAITING while a
+ * pause or a writability wait is pending, and otherwise the number of the
+ * step it will execute next.
+ *
+ * Every function returns a signed 32-bit result: 0 or a positive count,
+ * handle or step number on success, a negative QEL_ERR_* code on failure.
+ * A failing socket call is reported as its Windows Sockets error number,
+ * negated (-10061 for a refused connection), on every platform.
+ * qelErrorText turns any code into its text.
+ *
+ * Texts are 8-bit and NUL-terminated. Caller texts are copied before an
+ * operation returns. No function throws, and none keeps a caller pointer
+ * except the buffers of qelGetEmailLines and qelGetEmailUID, which must stay
+ * valid until the sequence ends when autoCall is off.
+ */
+#ifndef QEL32_H
+#define QEL32_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(QEL_BUILDING_LIBRARY)
+#    define QEL_API __declspec(dllexport)
+#  else
+#    define QEL_API __declspec(dllimport)
+#  endif
+#  if defined(_M_IX86) || defined(__i386__)
+#    define QEL_CALL __stdcall
+#  else
+#    define QEL_CALL
+#  endif
+#else
+#  if defined(QEL_BUILDING_LIBRARY)
+#    define QEL_API __attribute__((visibility("default")))
+#  else
+#    define QEL_API
+#  endif
+#  define QEL_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------------------
+ * Special results and limits
+ * ------------------------------------------------------------------------- */
+#define QEL_WAITING          9999  /* qelDriver: nothing ran yet (pause or socket not writable); call again */
+#define QEL_MAX_CHANNELS     128   /* largest channel count qelAttach accepts */
+#define QEL_SWEEP_CHANNEL    (-2)  /* qelDebug channel that runs the memory guard sweep */
+
+/* ---------------------------------------------------------------------------
+ * Error codes (negative results). qelErrorText gives the exact text.
+ * ------------------------------------------------------------------------- */
+#define QEL_ERR_CANNOT_COMPLY          0      /* "Cannot comply" (text only) */
+#define QEL_ERR_SOCKET_CLOSED          (-1)   /* peer closed the connection; also: index not served */
+#define QEL_ERR_WINSOCK_BLOCKING       (-4)   /* text only */
+#define QEL_ERR_BAD_STATUS_FLAG        (-5)   /* readiness test asked for an unknown kind */
+#define QEL_ERR_INVALID_SOCKET         (-7)   /* no socket could be created; call qelDriver again to retry */
+#define QEL_ERR_TIMED_OUT              (-8)   /* a reply or connection did not come in time */
+#define QEL_ERR_NO_SOCKADDR            (-9)   /* text only */
+#define QEL_ERR_NO_HOST_NAME           (-12)  /* the local host name is empty */
+#define QEL_ERR_CANNOT_CREATE_SOCKET   (-18)  /* socket creation returned a bad handle */
+#define QEL_ERR_RESPONSE_OVERFLOW      (-31)  /* an SMTP reply did not fit in 1024 bytes */
+#define QEL_ERR_BAD_ADDRESS_CHAR       (-32)  /* an address holds a character that is not allowed */
+#define QEL_ERR_CANNOT_ACCESS_WINSOCK  (-34)  /* text only */
+#define QEL_ERR_CANNOT_OPEN_FILE       (-35)  /* a body or attachment file to send cannot be opened */
+#define QEL_ERR_CONNECT_FAILED         (-36)  /* connection failed; qelErrorText appends the last reply */
+#define QEL_ERR_EMPTY_ADDRESS          (-37)  /* empty address, or "@" first or last inside the brackets */
+#define QEL_ERR_FROM_NULL              (-38)  /* qelSmtpConnect: From is NULL */
+#define QEL_ERR_MISSING_AT             (-39)  /* no "@" inside the brackets */
+#define QEL_ERR_MISSING_FROM           (-40)  /* no From address when a send starts */
+#define QEL_ERR_MISSING_LT             (-41)  /* no "<" in an address */
+#define QEL_ERR_MISSING_GT             (-43)  /* no ">" after the "<" of an address */
+#define QEL_ERR_NOT_CONNECTED          (-44)  /* qelSendEmail: the connection is not usable */
+#define QEL_ERR_NO_RECIPIENT           (-45)  /* no To list, or no VRFY name */
+#define QEL_ERR_SERVER_NOT_FOUND       (-46)  /* the server name cannot be resolved */
+#define QEL_ERR_NULL_POINTER           (-47)  /* a required pointer is NULL */
+#define QEL_ERR_TO_NULL                (-48)  /* text only */
+#define QEL_ERR_SMTP_ERROR             (-49)  /* SMTP reply 5xx; qelErrorText appends the reply */
+#define QEL_ERR_NO_SERVER              (-50)  /* server name is NULL */
+#define QEL_ERR_SOCKET_READ            (-51)  /* text only */
+#define QEL_ERR_SOCKET_WRITE           (-52)  /* a command or data line could not be sent */
+#define QEL_ERR_TOO_MANY_AT            (-53)  /* a second "@" inside the brackets */
+#define QEL_ERR_UNEXPECTED_GT          (-54)  /* text only */
+#define QEL_ERR_NO_MEMORY              (-55)  /* no memory block could be allocated (or slot still in use) */
+#define QEL_ERR_BAD_SERVER_NAME        (-56)  /* server name holds illegal characters; raw command on an unconnected channel */
+#define QEL_ERR_NO_APOP_TIMESTAMP      (-57)  /* APOP asked for but the greeting holds no usable <timestamp> */
+#define QEL_ERR_SMTP_ONLY              (-58)  /* SMTP operation on a channel that is not an SMTP channel */
+#define QEL_ERR_POP3_ONLY              (-59)  /* POP3 operation on a channel that is not a POP3 channel */
+#define QEL_ERR_NO_USER                (-61)  /* qelPop3Connect: user is NULL */
+#define QEL_ERR_NO_PASSWORD            (-62)  /* qelPop3Connect: password is NULL */
+#define QEL_ERR_POP3_ERROR             (-63)  /* POP3 answer not "+OK"; qelErrorText appends the reply */
+#define QEL_ERR_NO_SUCH_MESSAGE        (-64)  /* message number below 1 */
+#define QEL_ERR_NO_FILENAME            (-65)  /* qelGetEmailFile: file name is NULL */
+#define QEL_ERR_NO_EMAIL_PATH          (-66)  /* qelGetEmailFile: message directory is NULL */
+#define QEL_ERR_CANNOT_CREATE_FILE     (-67)  /* a message or lines file cannot be created */
+#define QEL_ERR_BUFFER_NULL            (-68)  /* qelGetEmailUID: buffer is NULL */
+#define QEL_ERR_BUFFER_TOO_SMALL       (-69)  /* caller buffer smaller than 128 bytes */
+#define QEL_ERR_NO_ATTACH_PATH         (-70)  /* qelGetEmailFile: attachment directory is NULL */
+#define QEL_ERR_NOT_ATTACHED           (-71)  /* qelAttach has not been called */
+#define QEL_ERR_ALREADY_ATTACHED       (-72)  /* qelAttach called twice */
+#define QEL_ERR_CHANNEL_RANGE          (-73)  /* channel number (low 16 bits) not below the channel count */
+
+/* Socket-level codes, the Windows Sockets error numbers negated. */
+#define QEL_WSA_EINTR            (-10004)
+#define QEL_WSA_EWOULDBLOCK      (-10035)
+#define QEL_WSA_ENOTSOCK         (-10038)
+#define QEL_WSA_ECONNRESET       (-10054)
+#define QEL_WSA_ETIMEDOUT        (-10060)
+#define QEL_WSA_ECONNREFUSED     (-10061)
+#define QEL_WSA_HOST_NOT_FOUND   (-11001)
+#define QEL_WSA_TRY_AGAIN        (-11002)
+#define QEL_WSA_NO_RECOVERY      (-11003)
+#define QEL_WSA_NO_DATA          (-11004)
+
+/* ---------------------------------------------------------------------------
+ * qelIntegerParam indexes. "library" settings are shared by all channels
+ * (set through any channel); "channel" settings belong to one channel.
+ * ------------------------------------------------------------------------- */
+#define QEL_PARAM_MINIMUM_WAIT        1   /* library: pause in ms before the step after a command (25) */
+#define QEL_PARAM_REPLY_TIMEOUT       2   /* library: ms a server reply may take (25000) */
+#define QEL_PARAM_CONNECT_TIMEOUT     3   /* library: ms a connection attempt may take (60000) */
+#define QEL_PARAM_LINE_DELAY          5   /* library: pause in ms after each body or attachment line (0) */
+#define QEL_PARAM_LINE_AND_READ_WAIT  6   /* library: sets both LINE_TIMEOUT and POP3_READ_WAIT */
+#define QEL_PARAM_BODY_TYPE           8   /* channel: QEL_BODY_* kind of message text (value AND 15) */
+#define QEL_PARAM_AUTO_CALL           9   /* channel: 1 operations drive themselves, 0 caller drives (1) */
+#define QEL_PARAM_NUMBER_NAMES        10  /* channel: prefix saved attachment names with "N-" (0) */
+#define QEL_PARAM_LINE_TIMEOUT        11  /* library: deadline in ms after each outgoing line (25000) */
+#define QEL_PARAM_POP3_READ_WAIT      12  /* library: ms the POP3 readers wait for data (25000) */
+#define QEL_PARAM_POLL_INTERVAL       13  /* library: sleep in ms between polls of a wait loop (100) */
+#define QEL_PARAM_SAVE_UNNAMED        14  /* channel: save base64 parts that carry no file name (0) */
+#define QEL_PARAM_SMTP_PORT           15  /* channel: SMTP port (25) */
+#define QEL_PARAM_POP3_PORT           16  /* channel: POP3 port (110) */
+#define QEL_PARAM_MAX_LINE_LENGTH     17  /* library: longest outgoing body line (78) */
+#define QEL_PARAM_BLOCKING_CONNECT    18  /* channel: non-zero connects in blocking mode (0) */
+#define QEL_PARAM_RAW_EIGHT_BIT       19  /* library: plain bodies keep bytes outside 0x20..0x7E (0) */
+#define QEL_PARAM_OMIT_SAVED_NOTE     21  /* library: no "[Attachment saved to ...]" note in message files (0) */
+#define QEL_PARAM_OMIT_TO_HEADER      22  /* library: leave the "To:" line out of sent messages (0) */
+#define QEL_PARAM_RECIPIENT_SEPARATOR 23  /* library: character between recipient list items (',') */
+#define QEL_PARAM_CLEANUP_ON_RELEASE  24  /* library: qelRelease ends the socket layer (1) */
+#define QEL_PARAM_ATTACH_SEPARATOR    25  /* library: character between attachment items and saved names (',') */
+#define QEL_PARAM_NAME_SEPARATOR      26  /* library: character between a path and its shown name ('|') */
+#define QEL_PARAM_IMAGE_TYPES         27  /* channel: .gif .bmp .tif .jpg attachments go as inline images (1) */
+#define QEL_PARAM_DECODE_STATE        28  /* channel: 1 = raw downloads (no MIME decoding), other = decode (0) */
+#define QEL_PARAM_USE_ESMTP           29  /* channel: greet with EHLO and authenticate when offered (0) */
+#define QEL_PARAM_USE_APOP            30  /* channel: POP3 login with APOP instead of USER/PASS (0) */
+
+/* Values of QEL_PARAM_BODY_TYPE. */
+#define QEL_BODY_PLAIN     0  /* plain text, wrapped; MIME only when there are attachments */
+#define QEL_BODY_TEXT      1  /* text/plain, quoted-printable */
+#define QEL_BODY_HTML      2  /* text/html in a multipart/related message (inline images) */
+#define QEL_BODY_ENRICHED  3  /* text/enriched, quoted-printable */
+#define QEL_BODY_ISO8859   4  /* text/plain; charset=iso-8859-1, quoted-printable */
+#define QEL_BODY_CUSTOM    9  /* content type from QEL_STRING_CONTENT_TYPE, quoted-printable */
+
+/* ---------------------------------------------------------------------------
+ * qelStringParam indexes.
+ * ------------------------------------------------------------------------- */
+#define QEL_STRING_LOG_FILE       20  /* create the channel log file; returns its handle or -1 */
+#define QEL_STRING_SAVE_LINES     41  /* write the lines block to this file and free it; returns bytes */
+#define QEL_STRING_REPLY_TO       50  /* Reply-To text (128 characters) */
+#define QEL_STRING_EXTRA_HEADER   51  /* replace the extra header lines ("" removes them) */
+#define QEL_STRING_LOG_TEXT       52  /* write a line of your own into the log */
+#define QEL_STRING_FROM           53  /* From text (128 characters) */
+#define QEL_STRING_CONTENT_TYPE   54  /* whole content-type line of the text part for QEL_BODY_CUSTOM (64) */
+#define QEL_STRING_ENCODING       55  /* transfer-encoding line replacing quoted-printable's ("" = off) (128) */
+#define QEL_STRING_ADD_HEADER     56  /* append one more extra header line */
+#define QEL_STRING_PASSWORD       57  /* SMTP authentication password (64) */
+#define QEL_STRING_USER           58  /* SMTP authentication user name (64) */
+
+/* ---------------------------------------------------------------------------
+ * qelStatistics indexes.
+ * ------------------------------------------------------------------------- */
+#define QEL_STAT_STATE_COUNT        2   /* driver calls that executed a step */
+#define QEL_STAT_REPLY_CODE         3   /* last reply code: SMTP 3-digit code; POP3 100 "+", 500 "-" */
+#define QEL_STAT_SOCKET_CODE        4   /* socket-level code of the last failure */
+#define QEL_STAT_MESSAGE_BYTES_READ 10  /* SMTP: body bytes read; POP3: message bytes received */
+#define QEL_STAT_ATTACH_BYTES_READ  11  /* SMTP: attachment bytes read; POP3: encoded attachment bytes */
+#define QEL_STAT_BYTES_READ         12  /* sum of 10 and 11 */
+#define QEL_STAT_MESSAGE_BYTES_SENT 13  /* SMTP: body bytes sent; POP3: bytes written by a raw download */
+#define QEL_STAT_ATTACH_BYTES_SENT  14  /* attachment bytes sent */
+#define QEL_STAT_BYTES_SENT         15  /* sum of 13 and 14 */
+#define QEL_STAT_VERSION            16  /* version word 0x0341: 3.4.1 */
+#define QEL_STAT_MESSAGE_COUNT      17  /* messages on the POP3 server (last qelGetEmailCount) */
+#define QEL_STAT_MESSAGE_SIZE       18  /* size of the message of the last qelGetEmailSize */
+#define QEL_STAT_LINE_BYTES         19  /* bytes stored by the last qelGetEmailLines / qelGetEmailUID */
+#define QEL_STAT_CONNECTION         20  /* 1 socket writable, 0 not, -36 error condition */
+#define QEL_STAT_SAVED_COUNT        22  /* attachment files saved by the last download */
+#define QEL_STAT_VERIFY_RESULT      24  /* 1 when the last VRFY was answered with 250 */
+#define QEL_STAT_BUILD              26  /* build number, 16 */
+#define QEL_STAT_SOCKET_HANDLE      27  /* the channel's socket handle */
+
+/* ---------------------------------------------------------------------------
+ * qelDebug indexes. For qelDebug, size is the largest number of characters
+ * wanted: the buffer must hold size + 1 bytes.
+ * ------------------------------------------------------------------------- */
+#define QEL_DEBUG_DATE_LINE       (-12) /* the current "Date:" header line */
+#define QEL_DEBUG_LAST_REPLY      23    /* start of the last reply line (128 characters) */
+#define QEL_DEBUG_SERVER_ADDRESS  25    /* server IPv4 address, dotted (size must exceed 16) */
+#define QEL_DEBUG_LOCAL_ADDRESS   28    /* local IPv4 address of the socket, dotted (size must exceed 16) */
+#define QEL_DEBUG_SAVED_NAMES     29    /* attachment files saved by the last download */
+#define QEL_DEBUG_LAST_RECIPIENT  30    /* last recipient the SMTP server accepted (32 characters) */
+#define QEL_DEBUG_LINES_BLOCK     40    /* text of the lines block (qelGetEmailLines with buffer "*") */
+
+/* ---------------------------------------------------------------------------
+ * Library lifecycle
+ * ------------------------------------------------------------------------- */
+
+/* Creates `channels` channels (at most 128; 0 leaves the library unattached).
+ * `reserved` is ignored. Returns 1, or -72 when already attached, -73 for
+ * more than 128 channels, -55 when memory runs out, or a negated socket
+ * start-up error. */
+QEL_API int32_t QEL_CALL qelAttach(int32_t channels, int32_t reserved);
+
+/* Closes the log files and frees every channel. Closes no connection: end
+ * them with qelClose first. Always returns 1. */
+QEL_API int32_t QEL_CALL qelRelease(void);
+
+/* ---------------------------------------------------------------------------
+ * Settings, counters, texts
+ * ------------------------------------------------------------------------- */
+
+/* Sets integer setting `index` (QEL_PARAM_*). Returns 1, or -1 for an index
+ * that is not served. */
+QEL_API int32_t QEL_CALL qelIntegerParam(int32_t chan, int32_t index, int32_t value);
+
+/* Sets text setting `index` (QEL_STRING_*). Returns what the index documents
+ * (characters stored, a handle, bytes written), -47 for a NULL text, -1 for
+ * an index that is not served. */
+QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, const char *text);
+
+/* Reads counter `index` (QEL_STAT_*); -1 for an index that is not served. */
+QEL_API int32_t QEL_CALL qelStatistics(int32_t chan, int32_t index);
+
+/* Writes the text of error `code` into buffer (`size` bytes including the
+ * NUL; the text is cut at size - 1). For -36, -49 and -63 the last server
+ * reply follows after one space. Returns the number of characters written;
+ * 0 and an empty text for an unknown code. */
+QEL_API int32_t QEL_CALL qelErrorText(int32_t chan, int32_t code, char *buffer, int32_t size);
+
+/* Answers diagnostic query `index` (QEL_DEBUG_*) into buffer, which must
+ * hold size + 1 bytes. Channel QEL_SWEEP_CHANNEL checks every memory block
+ * for damage instead. Unknown indexes give "?". */
+QEL_API int32_t QEL_CALL qelDebug(int32_t chan, int32_t index, char *buffer, int32_t size);
+
+/* ---------------------------------------------------------------------------
+ * Driving and channel control
+ * ------------------------------------------------------------------------- */
+
+/* Executes at most one step of the channel's sequence. Returns 0 when the
+ * operation is finished, a negative code when it failed (the connection is
+ * then closed), QEL_WAITING when nothing could run yet, or the next step. */
+QEL_API int32_t QEL_CALL qelDriver(int32_t chan);
+
+/* Sends QUIT, reads the reply and closes the connection; closes any
+ * message or attachment file of the channel. */
+QEL_API int32_t QEL_CALL qelClose(int32_t chan);
+
+/* Drops the connection at once (no QUIT) and turns autoCall back on.
+ * Returns 1. */
+QEL_API int32_t QEL_CALL qelAbort(int32_t chan);
+
+/* Sends one raw command line (at most 32 characters) on a connected
+ * channel and reads its reply (POP3: the status line only). */
+QEL_API int32_t QEL_CALL qelCommand(int32_t chan, const char *text);
+
+/* ---------------------------------------------------------------------------
+ * SMTP
+ * ------------------------------------------------------------------------- */
+
+/* Connects to an SMTP server (host name or dotted IPv4 address), greets it
+ * (HELO, or EHLO with authentication when QEL_PARAM_USE_ESMTP is set).
+ * `from` is an address text such as "Ann <ann@example.org>"; `replyTo` may
+ * be NULL or "". */
+QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char *server, const char *from,
+                                        const char *replyTo);
+
+/* Sends one message. `to`, `cc` and `bcc` are lists of address texts
+ * separated by QEL_PARAM_RECIPIENT_SEPARATOR; only `to` is required. A
+ * `message` beginning with "@" names a file holding the body.
+ * `attachments` lists files separated by QEL_PARAM_ATTACH_SEPARATOR; an item
+ * "path|name" shows `name` in the message. */
+QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char *to, const char *cc,
+                                      const char *bcc, const char *subject,
+                                      const char *message, const char *attachments);
+
+/* Sends VRFY for each name of the list. Returns 1 when the last name was
+ * answered with 250, 0 for any other answer, or a negative code. */
+QEL_API int32_t QEL_CALL qelVerifyUser(int32_t chan, const char *names);
+
+/* ---------------------------------------------------------------------------
+ * POP3
+ * ------------------------------------------------------------------------- */
+
+/* Connects to a POP3 server and logs in (USER/PASS, or APOP when
+ * QEL_PARAM_USE_APOP is set). */
+QEL_API int32_t QEL_CALL qelPop3Connect(int32_t chan, const char *server, const char *user,
+                                        const char *password);
+
+/* Returns the number of messages in the mailbox (STAT). */
+QEL_API int32_t QEL_CALL qelGetEmailCount(int32_t chan);
+
+/* Returns the size in bytes of message `message` (LIST n). */
+QEL_API int32_t QEL_CALL qelGetEmailSize(int32_t chan, int32_t message);
+
+/* Fetches the header and the first `lines` body lines of a message (TOP)
+ * into buffer (at least 128 bytes; no NUL is added), or, with buffer "*",
+ * into the lines block read by QEL_DEBUG_LINES_BLOCK and saved by
+ * QEL_STRING_SAVE_LINES. Returns the number of bytes stored. */
+QEL_API int32_t QEL_CALL qelGetEmailLines(int32_t chan, int32_t message, int32_t lines,
+                                          char *buffer, int32_t size);
+
+/* Downloads a message (RETR) into emailDir/fileName, decoding its MIME
+ * parts and saving attachments into attachDir. Returns 0 when the whole
+ * message has been saved. */
+QEL_API int32_t QEL_CALL qelGetEmailFile(int32_t chan, int32_t message, const char *fileName,
+                                         const char *emailDir, const char *attachDir);
+
+/* Stores the server's UIDL answer for one message, or for all messages when
+ * `message` is negative, into buffer (at least 128 bytes; always
+ * NUL-terminated). Returns the length of the text. */
+QEL_API int32_t QEL_CALL qelGetEmailUID(int32_t chan, int32_t message, char *buffer, int32_t size);
+
+/* Marks a message for deletion (DELE); the server deletes it at QUIT. */
+QEL_API int32_t QEL_CALL qelDeleteEmail(int32_t chan, int32_t message);
+
+/* ---------------------------------------------------------------------------
+ * Helpers that need no channel (usable before qelAttach, from any thread)
+ * ------------------------------------------------------------------------- */
+
+/* Encodes `length` bytes as base64 lines of 76 characters, each ended by
+ * CR LF. destination needs 78 characters per 57 bytes, plus 4 per started 3
+ * bytes and CR LF for the last line. No NUL is written. Returns the number
+ * of characters written. */
+QEL_API int32_t QEL_CALL qelEncodeBuffer(const char *source, char *destination, int32_t length);
+
+/* Decodes `length` characters of base64 text broken into lines by CR/LF.
+ * destination needs 3 bytes per 4 characters of each line plus 4. Returns
+ * the number of bytes written. */
+QEL_API int32_t QEL_CALL qelDecodeBuffer(const char *source, char *destination, int32_t length);
+
+/* Checks the first address of a list ("Name <user@host>"). Returns 1 when
+ * acceptable, else -47, -37, -41, -43, -53, -32 or -39. */
+QEL_API int32_t QEL_CALL qelVerifyFormat(const char *address);
+
+/* Finds `search` in `text`, ignoring the case of a-z, and copies from the
+ * match to the end of its line (line feed included) into buffer. Returns the
+ * number of characters copied, 0 when not found or not fitting. */
+QEL_API int32_t QEL_CALL qelExtractText(const char *text, const char *search, char *buffer,
+                                        int32_t size);
+
+/* Copies line `lineNumber` (from 1) of `text` into buffer. Returns the number
+ * of characters copied, 0 when there is no such line or it does not fit. */
+QEL_API int32_t QEL_CALL qelExtractLine(const char *text, int32_t lineNumber, char *buffer,
+                                        int32_t size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QEL32_H */

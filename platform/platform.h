@@ -1,0 +1,166 @@
+// The operating-system layer. Everything above this file is the same on every
+// OS; posix/ and win32/ each provide these functions.
+//
+// Conventions kept by every backend:
+// - socket and resolver failures come back as the Windows Sockets error number
+//   (10061 refused, 11001 unknown host ...), so callers see one set of codes;
+// - file handles are above 0 when valid;
+// - nothing here throws or raises a signal in the host process.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+namespace qel::plat {
+
+// ---- sockets -------------------------------------------------------------
+
+// A socket handle as the channel record keeps it: 32 bits wide on every
+// platform. Whether a handle is still open is tracked by the caller.
+using SocketHandle = uint32_t;
+
+// Windows Sockets error numbers the library itself tests for.
+constexpr int32_t kWsaWouldBlock = 10035;
+constexpr int32_t kWsaNotSocket = 10038;
+constexpr int32_t kWsaNotInitialised = 10093;
+
+// Starts and ends the socket layer. netStartup returns 0 or an error number.
+int32_t netStartup();
+void netCleanup();
+
+// Whether a blocking socket call is in progress on this thread (only ever
+// true on old Windows Sockets stacks; elsewhere always false).
+bool netBlockingCallInProgress();
+
+// Opens an IPv4 TCP socket. Returns 0 and the handle, or an error number.
+int32_t socketOpen(SocketHandle* handle);
+
+// Switches non-blocking mode on or off. Returns 0 or an error number.
+int32_t socketSetNonBlocking(SocketHandle handle, bool on);
+
+// Starts a connection to address:port (both in host byte order). Returns 0,
+// or an error number (kWsaWouldBlock while a non-blocking connect goes on).
+int32_t socketConnect(SocketHandle handle, uint32_t address, uint16_t port);
+
+enum class Readiness { readable, writable, error };
+
+// Zero-time-out readiness test: 1 when the socket is in the tested state,
+// 0 when it is not, -1 when the test itself failed.
+int32_t socketReady(SocketHandle handle, Readiness kind);
+
+// Sends up to length bytes. Returns the count sent, or -(error number).
+// Never raises SIGPIPE.
+int32_t socketSend(SocketHandle handle, const void* data, int32_t length);
+
+// Receives up to length bytes. Returns the count (> 0), 0 when the peer has
+// closed the connection, or -(error number).
+int32_t socketReceive(SocketHandle handle, void* data, int32_t length);
+
+// Bounds how long one blocking send may wait for the peer to take data, so
+// a peer that stops reading cannot hold the caller for ever. 0 = no bound.
+int32_t socketSetSendTimeout(SocketHandle handle, uint32_t ms);
+
+// Sets the linger option (on, seconds) and closes. Returns 0 or an error
+// number.
+int32_t socketClose(SocketHandle handle, int32_t lingerSeconds);
+
+// Local IPv4 address of a socket, host byte order. Returns 0 or an error
+// number.
+int32_t socketLocalAddress(SocketHandle handle, uint32_t* address);
+
+// Resolves a host name to its first IPv4 address (host byte order). Returns
+// 0 or an error number (11001 host not found ...).
+int32_t resolveIpv4(const char* name, uint32_t* address);
+
+// The local host name into buffer (room bytes, NUL included). Returns 0 or
+// an error number; an empty name is not an error here.
+int32_t localHostName(char* buffer, int32_t room);
+
+// ---- time ----------------------------------------------------------------
+
+// Milliseconds since an arbitrary start, wrapping at 2^32, plus the test
+// offset below.
+uint32_t tickCount();
+
+// Test hook: adds offset to every tick count, so tests can run across the
+// 32-bit wrap.
+void setTickOffset(uint32_t offset);
+
+void sleepMs(uint32_t ms);
+
+// Gives up the rest of the time slice.
+void yield();
+
+struct LocalTime {
+  int year;
+  int month;      // 1..12
+  int dayOfWeek;  // 0 = Sunday
+  int day;        // 1..31
+  int hour;
+  int minute;
+  int second;
+  int utcOffsetMinutes;  // east of UTC positive, daylight saving included
+};
+
+void localTime(LocalTime* out);
+
+// ---- the library lock -----------------------------------------------------
+
+void lockCreate();
+void lockEnter();
+void lockLeave();
+void lockDelete();
+
+// ---- memory ---------------------------------------------------------------
+
+// Zero-filled block; null on failure.
+void* memoryAllocate(std::size_t size);
+void memoryFree(void* block);
+
+// ---- files ----------------------------------------------------------------
+
+// Opens an existing file for reading, denying writers where the OS can.
+// Returns a handle above 0, or a value of 0 or below on failure.
+int32_t fileOpenRead(const char* path);
+
+// Creates or truncates a file for writing. Handle above 0, or 0 or below.
+int32_t fileCreate(const char* path);
+
+// Reads up to length bytes: the count, 0 at the end, -1 on failure.
+int32_t fileRead(int32_t handle, void* data, int32_t length);
+
+// Writes length bytes: the count written, or -1 on failure.
+int32_t fileWrite(int32_t handle, const void* data, int32_t length);
+
+void fileClose(int32_t handle);
+
+// The directory separator of this OS: '\\' on Windows, '/' elsewhere.
+char directorySeparator();
+
+// Whether c separates path components here ('\\' and ':' everywhere, '/' too
+// on POSIX).
+bool isPathSeparator(char c);
+
+// ---- text ---------------------------------------------------------------
+
+// Largest number of characters one formatted text may have (as with the
+// Windows formatter the library was designed around).
+constexpr int32_t kFormatLimit = 1023;
+
+// printf-style formatting into buffer, cut at kFormatLimit characters and at
+// room - 1, always NUL-terminated when room > 0. Returns the length written.
+int32_t formatText(char* buffer, int32_t room, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+// The same with a va_list.
+int32_t formatTextV(char* buffer, int32_t room, const char* format, va_list args);
+
+// Shows a diagnostic alert: a message box on Windows, one line on stderr
+// elsewhere ("<title>: <text>").
+void alert(const char* title, const char* text);
+
+}  // namespace qel::plat

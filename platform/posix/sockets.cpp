@@ -1,0 +1,176 @@
+// POSIX sockets behind the library's socket interface.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/posix/error_map.h"
+
+namespace qel::plat {
+namespace {
+
+int fdOf(SocketHandle handle) { return static_cast<int>(handle); }
+
+int32_t lastSocketError() { return wsaFromErrno(errno); }
+
+}  // namespace
+
+int32_t netStartup() { return 0; }
+
+void netCleanup() {}
+
+bool netBlockingCallInProgress() { return false; }
+
+int32_t socketOpen(SocketHandle* handle) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) return lastSocketError();
+  *handle = static_cast<SocketHandle>(fd);
+  return 0;
+}
+
+int32_t socketSetNonBlocking(SocketHandle handle, bool on) {
+  int flags = ::fcntl(fdOf(handle), F_GETFL, 0);
+  if (flags < 0) return lastSocketError();
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  if (::fcntl(fdOf(handle), F_SETFL, flags) < 0) return lastSocketError();
+  return 0;
+}
+
+int32_t socketConnect(SocketHandle handle, uint32_t address, uint16_t port) {
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(port);
+  target.sin_addr.s_addr = htonl(address);
+  int rc;
+  do {
+    rc = ::connect(fdOf(handle), reinterpret_cast<const sockaddr*>(&target), sizeof target);
+  } while (rc < 0 && errno == EINTR);
+  if (rc == 0) return 0;
+  // A non-blocking connect that goes on in the background is "would block"
+  // in the Windows Sockets terms the callers use.
+  if (errno == EINPROGRESS) return kWsaWouldBlock;
+  return lastSocketError();
+}
+
+int32_t socketReady(SocketHandle handle, Readiness kind) {
+  pollfd entry{};
+  entry.fd = fdOf(handle);
+  switch (kind) {
+    case Readiness::readable:
+      entry.events = POLLIN;
+      break;
+    case Readiness::writable:
+      entry.events = POLLOUT;
+      break;
+    case Readiness::error:
+      entry.events = 0;  // POLLERR and POLLHUP are always reported
+      break;
+  }
+  int rc;
+  do {
+    rc = ::poll(&entry, 1, 0);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0 || (entry.revents & POLLNVAL)) return -1;
+  switch (kind) {
+    case Readiness::readable:
+      // A closed or reset connection counts as readable: the receive that
+      // follows meets the end or the error.
+      return (entry.revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
+    case Readiness::writable:
+      return (entry.revents & POLLOUT) ? 1 : 0;
+    case Readiness::error:
+      return (entry.revents & POLLERR) ? 1 : 0;
+  }
+  return 0;
+}
+
+int32_t socketSend(SocketHandle handle, const void* data, int32_t length) {
+  if (length <= 0) return 0;
+  ssize_t sent;
+  do {
+    sent = ::send(fdOf(handle), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) return -lastSocketError();
+  return static_cast<int32_t>(sent);
+}
+
+int32_t socketReceive(SocketHandle handle, void* data, int32_t length) {
+  if (length <= 0) return 0;
+  ssize_t got;
+  do {
+    got = ::recv(fdOf(handle), data, static_cast<size_t>(length), 0);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return -lastSocketError();
+  return static_cast<int32_t>(got);
+}
+
+int32_t socketSetSendTimeout(SocketHandle handle, uint32_t ms) {
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(ms / 1000);
+  limit.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  if (::setsockopt(fdOf(handle), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) < 0)
+    return lastSocketError();
+  return 0;
+}
+
+int32_t socketClose(SocketHandle handle, int32_t lingerSeconds) {
+  linger option{};
+  option.l_onoff = 1;
+  option.l_linger = lingerSeconds;
+  ::setsockopt(fdOf(handle), SOL_SOCKET, SO_LINGER, &option, sizeof option);
+  // close() is not retried on EINTR: the descriptor is gone either way, and a
+  // second close could hit a number the system has already handed out again.
+  if (::close(fdOf(handle)) < 0 && errno != EINTR) return lastSocketError();
+  return 0;
+}
+
+int32_t socketLocalAddress(SocketHandle handle, uint32_t* address) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(fdOf(handle), reinterpret_cast<sockaddr*>(&local), &length) < 0)
+    return lastSocketError();
+  if (local.sin_family != AF_INET) return 10047;
+  *address = ntohl(local.sin_addr.s_addr);
+  return 0;
+}
+
+int32_t resolveIpv4(const char* name, uint32_t* address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int rc = ::getaddrinfo(name, nullptr, &hints, &found);
+  if (rc != 0) return wsaFromResolver(rc, errno);
+  int32_t result = 11004;  // no IPv4 data
+  for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
+      const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
+      *address = ntohl(in->sin_addr.s_addr);
+      result = 0;
+      break;
+    }
+  }
+  ::freeaddrinfo(found);
+  return result;
+}
+
+int32_t localHostName(char* buffer, int32_t room) {
+  if (buffer == nullptr || room <= 0) return 10014;
+  buffer[0] = '\0';
+  if (::gethostname(buffer, static_cast<size_t>(room)) < 0) {
+    buffer[0] = '\0';
+    return lastSocketError();
+  }
+  buffer[room - 1] = '\0';
+  return 0;
+}
+
+}  // namespace qel::plat

@@ -1,0 +1,197 @@
+// qelIntegerParam, qelStringParam and qelStatistics.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "frame/channel.h"
+#include "frame/memory.h"
+#include "frame/settings.h"
+#include "qel32.h"
+#include "support/library.h"
+
+using namespace qel;
+using qel::test::Attached;
+using qel::test::readFile;
+using qel::test::TempDir;
+using qel::test::writeFile;
+
+namespace {
+
+TEST(IntegerParam, ServedAndRefusedIndexes) {
+  Attached lib(2);
+  for (int32_t index : {0, 4, 7, 20, 31, -1, 1000}) {
+    EXPECT_EQ(qelIntegerParam(0, index, 5), -1) << index;
+  }
+  for (int32_t index = 1; index <= 30; ++index) {
+    if (index == 4 || index == 7 || index == 20) continue;
+    EXPECT_EQ(qelIntegerParam(1, index, index == 9 ? 1 : 40), 1) << index;
+  }
+}
+
+TEST(IntegerParam, StoredValues) {
+  Attached lib(2);
+  ChannelRecord* record = lib.record(0);
+  struct Case {
+    int32_t index;
+    int32_t value;
+  };
+  qelIntegerParam(0, QEL_PARAM_LINE_AND_READ_WAIT, 1234);
+  EXPECT_EQ(settings.lineTimeout, 1234);
+  EXPECT_EQ(settings.pop3ReadWait, 1234);
+  qelIntegerParam(0, QEL_PARAM_LINE_TIMEOUT, 11);
+  EXPECT_EQ(settings.lineTimeout, 11);
+  EXPECT_EQ(settings.pop3ReadWait, 1234);
+  qelIntegerParam(0, QEL_PARAM_POP3_READ_WAIT, 12);
+  EXPECT_EQ(settings.lineTimeout, 11);
+  EXPECT_EQ(settings.pop3ReadWait, 12);
+
+  qelIntegerParam(0, QEL_PARAM_BODY_TYPE, 18);
+  EXPECT_EQ(record->bodyType, 2u);
+  record->dueTime = 5;
+  record->deadline = 6;
+  qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 2);
+  EXPECT_EQ(record->autoCall, 0u);
+  EXPECT_EQ(record->dueTime, 0u);
+  EXPECT_EQ(record->deadline, 0u);
+  qelIntegerParam(0, QEL_PARAM_BLOCKING_CONNECT, 0);
+  EXPECT_EQ(record->nonBlockingConnect, 1u);
+  qelIntegerParam(0, QEL_PARAM_BLOCKING_CONNECT, 5);
+  EXPECT_EQ(record->nonBlockingConnect, 0u);
+  qelIntegerParam(0, QEL_PARAM_DECODE_STATE, 65537);
+  EXPECT_EQ(record->decodeState, 1);
+  qelIntegerParam(0, QEL_PARAM_DECODE_STATE, 65535);
+  EXPECT_EQ(record->decodeState, -1);
+  qelIntegerParam(0, QEL_PARAM_RECIPIENT_SEPARATOR, 0x13B);
+  EXPECT_EQ(settings.recipientSeparator, ';');
+  qelIntegerParam(0, QEL_PARAM_SMTP_PORT, 0x10000 + 587);
+  EXPECT_EQ(record->smtpPort, 587);
+  qelIntegerParam(0, QEL_PARAM_USE_ESMTP, 0x101);
+  EXPECT_EQ(record->useEsmtp, 1);
+  qelIntegerParam(0, QEL_PARAM_IMAGE_TYPES, 0x100);
+  EXPECT_EQ(record->imageTypes, 0);
+  // A library setting made through channel 0 is seen by channel 1.
+  qelIntegerParam(0, QEL_PARAM_MINIMUM_WAIT, 3);
+  EXPECT_EQ(settings.minimumWait, 3);
+  EXPECT_EQ(lib.record(1)->autoCall, 1u);
+}
+
+TEST(IntegerParam, EntryLineIsLoggedAlsoForRefusedIndex) {
+  Attached lib(1);
+  TempDir dir;
+  std::string log = dir.file("p.log");
+  ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, log.c_str()), 0);
+  EXPECT_EQ(qelIntegerParam(0, 7, -3), -1);
+  EXPECT_NE(readFile(log).find("*** qelIntegerParam(0,7,-3)\r\n"), std::string::npos);
+}
+
+TEST(StringParam, TextsAreCutAtTheirCapacity) {
+  Attached lib(1);
+  ChannelRecord* record = lib.record(0);
+  std::string longText(300, 'a');
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_REPLY_TO, longText.c_str()), 128);
+  EXPECT_EQ(std::string(record->replyToAddress), std::string(128, 'a'));
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_FROM, "<a@b>"), 5);
+  EXPECT_STREQ(record->fromAddress, "<a@b>");
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_CONTENT_TYPE, longText.c_str()), 64);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_ENCODING, longText.c_str()), 128);
+  EXPECT_EQ(settings.customEncodingLength, 128);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_ENCODING, ""), 0);
+  EXPECT_EQ(settings.customEncodingLength, 0);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_PASSWORD, longText.c_str()), 64);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_USER, "tim"), 3);
+  EXPECT_STREQ(record->userName, "tim");
+  EXPECT_EQ(qelStringParam(0, 49, "x"), -1);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_USER, nullptr), QEL_ERR_NULL_POINTER);
+}
+
+TEST(StringParam, ExtraHeaderSetAppendAndRemove) {
+  Attached lib(1);
+  ChannelRecord* record = lib.record(0);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_EXTRA_HEADER, "X-A: one\r\n"), 2);
+  EXPECT_STREQ(record->extraHeader, "X-A: one");
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_EXTRA_HEADER, "X-A: one"), 4);
+  EXPECT_STREQ(record->extraHeader, "X-A: one");
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_ADD_HEADER, "X-B: two"), 4);
+  EXPECT_STREQ(record->extraHeader, "X-A: one\r\nX-B: two");
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_EXTRA_HEADER, ""), 0);
+  EXPECT_EQ(record->extraHeader, nullptr);
+  EXPECT_EQ(blockIsAllocated(kSlotExtraHeader), 0);
+  // Appending to nothing starts a new header text.
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_ADD_HEADER, "X-C: 3\n"), 3);
+  EXPECT_STREQ(record->extraHeader, "X-C: 3");
+  // Short texts look at all their characters.
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_EXTRA_HEADER, "ab"), 3);
+  // Very long appends stay within the 2048-character scratch text.
+  std::string big(3000, 'h');
+  qelStringParam(0, QEL_STRING_ADD_HEADER, big.c_str());
+  EXPECT_EQ(std::string(record->extraHeader).size(), 2048u);
+}
+
+TEST(StringParam, LogFileOpenReplaceAndLogText) {
+  Attached lib(1);
+  TempDir dir;
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_LOG_TEXT, "nothing"), 0);
+  std::string first = dir.file("a.log");
+  std::string second = dir.file("b.log");
+  int32_t handle = qelStringParam(0, QEL_STRING_LOG_FILE, first.c_str());
+  EXPECT_GT(handle, 0);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_LOG_TEXT, "hello"), handle);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_PASSWORD, "secret"), 6);
+  EXPECT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, second.c_str()), 0);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_LOG_TEXT, "in b"), lib.record(0)->logFile);
+  std::string a = readFile(first);
+  // The entry line is written before the call acts: opening a.log is not in
+  // a.log, opening b.log is.
+  EXPECT_EQ(a.find("*** qelStringParam(0,20," + first + ")\r\n"), std::string::npos);
+  EXPECT_NE(a.find("*** qelStringParam(0,20," + second + ")\r\n"), std::string::npos);
+  EXPECT_NE(a.find("*** qelStringParam(0,52,hello)\r\nhello\r\n"), std::string::npos);
+  // The password is logged as given: the log is the caller's own diagnostic.
+  EXPECT_NE(a.find("*** qelStringParam(0,57,secret)\r\n"), std::string::npos);
+  EXPECT_EQ(a.find("in b"), std::string::npos);
+  EXPECT_NE(readFile(second).find("in b\r\n"), std::string::npos);
+  // A log that cannot be created turns logging off.
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_LOG_FILE, (dir.path() + "/no/such/dir.log").c_str()), -1);
+  EXPECT_EQ(lib.record(0)->logFile, 0);
+}
+
+TEST(StringParam, SaveLinesBlock) {
+  Attached lib(4);
+  TempDir dir;
+  std::string out = dir.file("lines.txt");
+  EXPECT_EQ(qelStringParam(3, QEL_STRING_SAVE_LINES, out.c_str()), QEL_ERR_NULL_POINTER);
+  char* lines = channelAllocate(3, kSlotLines, 20);
+  ASSERT_NE(lines, nullptr);
+  EXPECT_EQ(lines, blockPointer(35));
+  std::string text = "+OK\r\nSubject: x\r\n";
+  for (size_t i = 0; i < text.size(); ++i) lines[i] = text[i];
+  EXPECT_EQ(qelStringParam(3, QEL_STRING_SAVE_LINES, (dir.path() + "/none/x").c_str()),
+            QEL_ERR_CANNOT_CREATE_FILE);
+  EXPECT_EQ(blockIsAllocated(35), 1);
+  EXPECT_EQ(qelStringParam(3, QEL_STRING_SAVE_LINES, out.c_str()), static_cast<int32_t>(text.size()));
+  EXPECT_EQ(readFile(out), text);
+  EXPECT_EQ(blockIsAllocated(35), 0);
+}
+
+TEST(Statistics, ServedIndexesAndCounters) {
+  Attached lib(1);
+  ChannelRecord* record = lib.record(0);
+  for (int32_t index : {0, 1, 5, 6, 7, 8, 9, 21, 23, 25, 28, -3}) {
+    EXPECT_EQ(qelStatistics(0, index), -1) << index;
+  }
+  EXPECT_EQ(qelStatistics(0, QEL_STAT_VERSION), 833);
+  EXPECT_EQ(qelStatistics(0, QEL_STAT_BUILD), 16);
+  record->messageBytesRead = 10;
+  record->attachBytesRead = 5;
+  record->messageBytesSent = INT32_MAX;
+  record->attachBytesSent = 2;
+  EXPECT_EQ(qelStatistics(0, QEL_STAT_BYTES_READ), 15);
+  // Sums past 2 GB wrap instead of overflowing.
+  EXPECT_EQ(qelStatistics(0, QEL_STAT_BYTES_SENT), INT32_MIN + 1);
+  record->replyCode = 250;
+  EXPECT_EQ(qelStatistics(0, QEL_STAT_REPLY_CODE), 250);
+  // A channel that never connected has no usable socket.
+  EXPECT_EQ(qelStatistics(0, QEL_STAT_CONNECTION), QEL_ERR_CONNECT_FAILED);
+}
+
+}  // namespace
