@@ -20,6 +20,19 @@
 // Every wait of the server is bounded (a step that waits for the client gives
 // up after its time-out), so a broken client fails the test instead of
 // hanging it.
+//
+// How a dialogue is played:
+// - the first connection is accepted (within 10 s) before the first step,
+//   unless that step is an Accept itself; Accept() takes a further one and
+//   closes the previous connection if it is still open;
+// - an expectation that fails (wrong text, time-out, connection closed, a
+//   line ending in a bare LF) stops the script and closes the connection, so
+//   the client sees a closed connection instead of waiting; so does a send
+//   the client stops taking for timeoutMs or refuses (it closed);
+// - when the last step has been played the connection is closed, unless the
+//   script went silent: Silent() keeps it open, unread, until the server is
+//   destroyed;
+// - steps are numbered from 0 in mismatches(), as indexes into the list.
 #pragma once
 
 #include <cstddef>
@@ -46,10 +59,11 @@ struct Step {
   Kind kind = Kind::send;
   std::string text;                // bytes to send, line or prefix or terminator
   std::vector<std::size_t> cuts;   // send: segment boundaries (offsets into text)
-  std::size_t pieceSize = 0;       // send: or fixed-size segments
+  std::size_t pieceSize = 0;       // send: or fixed-size segments (when there are no cuts)
   int pauseMs = 0;                 // send: pause between segments; pause: its length
   std::size_t count = 0;           // expectBytes
-  int timeoutMs = 10000;           // expect*: how long to wait for the client
+  int timeoutMs = 10000;           // expect*, accept: how long to wait for the client;
+                                   // send: how long it may stop taking bytes
 };
 
 // Step constructors.
