@@ -1,0 +1,141 @@
+#include "codec/base64.h"
+
+#include <climits>
+
+#include "codec/quoted_printable.h"
+#include "qel32.h"
+
+namespace qel {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kPad = '=';
+constexpr int32_t kGroupBytes = 3;
+constexpr int32_t kGroupChars = 4;
+constexpr int32_t kLineEndChars = 2;  // CR LF
+// A run's zero fill reaches this many bytes past its last complete group.
+constexpr int32_t kRunSlack = 4;
+// The longest input whose encoded form still has a length that fits an
+// int32 result: whole lines of 78 characters, each holding 57 bytes.
+constexpr int32_t kMaxEncodeLength = (INT32_MAX / (kBase64LineChars + kLineEndChars)) * kBase64LineBytes;
+
+// Characters of one line of encoded text: up to the first CR or LF among
+// the first n, or all n when there is none or a NUL comes first.
+int32_t lineLength(const char* source, int32_t n) {
+  const char* cr = findCharN(source, '\r', n);
+  int32_t k = cr != nullptr ? static_cast<int32_t>(cr - source) : n;
+  // A bare LF ends a line too: decoding it as data would shift every group
+  // after it and corrupt the rest of the text.
+  const char* lf = findCharN(source, '\n', k);
+  return lf != nullptr ? static_cast<int32_t>(lf - source) : k;
+}
+
+}  // namespace
+
+void base64EncodeGroup(uint8_t b0, uint8_t b1, uint8_t b2, char* out) {
+  out[0] = kAlphabet[b0 >> 2];
+  out[1] = kAlphabet[((b0 & 0x03) << 4) | (b1 >> 4)];
+  out[2] = kAlphabet[((b1 & 0x0F) << 2) | (b2 >> 6)];
+  out[3] = kAlphabet[b2 & 0x3F];
+}
+
+int32_t base64EncodeLine(const uint8_t* source, char* destination, int32_t n) {
+  if (source == nullptr || destination == nullptr || n <= 0) return 0;
+  int32_t written = 0;
+  int32_t i = 0;
+  for (; i + kGroupBytes <= n; i += kGroupBytes) {
+    base64EncodeGroup(source[i], source[i + 1], source[i + 2], destination + written);
+    written += kGroupChars;
+  }
+  // A short last group: its missing bytes count as zero, and the characters
+  // that carry only those zero bits become "=".
+  int32_t left = n - i;
+  if (left > 0) {
+    uint8_t b1 = left == 2 ? source[i + 1] : 0;
+    base64EncodeGroup(source[i], b1, 0, destination + written);
+    destination[written + 3] = kPad;
+    if (left == 1) destination[written + 2] = kPad;
+    written += kGroupChars;
+  }
+  destination[written] = '\r';
+  destination[written + 1] = '\n';
+  return written;
+}
+
+int32_t base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return 0;
+}
+
+void base64DecodeGroup(const char* group, uint8_t* out) {
+  uint32_t x0 = static_cast<uint32_t>(base64Value(group[0]));
+  uint32_t x1 = static_cast<uint32_t>(base64Value(group[1]));
+  uint32_t x2 = static_cast<uint32_t>(base64Value(group[2]));
+  uint32_t x3 = static_cast<uint32_t>(base64Value(group[3]));
+  out[0] = static_cast<uint8_t>((x0 << 2) | (x1 >> 4));
+  out[1] = static_cast<uint8_t>(((x1 & 0x0F) << 4) | (x2 >> 2));
+  out[2] = static_cast<uint8_t>(((x2 & 0x03) << 6) | x3);
+}
+
+int32_t base64DecodeRun(const char* source, char* destination, int32_t n) {
+  if (source == nullptr || destination == nullptr || n <= 2) return 0;
+  int32_t groups = n / kGroupChars;
+  // Callers decoding a file name use the zero byte behind the data as its NUL.
+  int32_t fill = kGroupBytes * groups + kRunSlack;
+  for (int32_t i = 0; i < fill; ++i) destination[i] = '\0';
+  uint8_t* out = reinterpret_cast<uint8_t*>(destination);
+  for (int32_t g = 0; g < groups; ++g) {
+    base64DecodeGroup(source + g * kGroupChars, out + g * kGroupBytes);
+  }
+  if (groups == 0) return 0;
+  int32_t count = kGroupBytes * groups;
+  const char* last = source + groups * kGroupChars - 1;
+  if (last[0] == kPad) {
+    --count;
+    if (last[-1] == kPad) --count;
+  }
+  return count;
+}
+
+}  // namespace qel
+
+using namespace qel;
+
+// Encodes a buffer as base64 lines of 76 characters, each ended by CR LF.
+extern "C" QEL_API int32_t QEL_CALL qelEncodeBuffer(const char* source, char* destination, int32_t length) {
+  if (source == nullptr || destination == nullptr || length <= 0) return 0;
+  if (length > kMaxEncodeLength) return 0;
+  const uint8_t* in = reinterpret_cast<const uint8_t*>(source);
+  int32_t total = 0;
+  while (length > 0) {
+    int32_t n = length < kBase64LineBytes ? length : kBase64LineBytes;
+    int32_t line = base64EncodeLine(in, destination + total, n);
+    in += n;
+    total += line + kLineEndChars;
+    length -= n;
+  }
+  return total;
+}
+
+// Decodes base64 text line by line; line ends between lines are skipped.
+extern "C" QEL_API int32_t QEL_CALL qelDecodeBuffer(const char* source, char* destination, int32_t length) {
+  if (source == nullptr || destination == nullptr || length <= 0) return 0;
+  int32_t total = 0;
+  while (length > 0) {
+    int32_t k = lineLength(source, length);
+    int32_t d = base64DecodeRun(source, destination + total, k);
+    source += k;
+    length -= k;
+    total += d;
+    // Only characters inside the given length are looked at.
+    while (length > 0 && (*source == '\r' || *source == '\n')) {
+      ++source;
+      --length;
+    }
+  }
+  return total;
+}

@@ -1,0 +1,37 @@
+// Base64 (RFC 2045, section 6.8) with the standard alphabet: the encoder of
+// outgoing attachments and AUTH responses, and the decoder of challenges,
+// encoded parts and encoded words. Pure functions on caller memory.
+#pragma once
+
+#include <cstdint>
+
+namespace qel {
+
+// Input bytes per base64 line and characters per line, without the CR LF.
+constexpr int32_t kBase64LineBytes = 57;
+constexpr int32_t kBase64LineChars = 76;
+
+// Writes the four characters for the bytes b0, b1, b2 into out[0..3]; no NUL.
+void base64EncodeGroup(uint8_t b0, uint8_t b1, uint8_t b2, char* out);
+
+// Encodes n bytes (1..57 for a standard line) as one line, "=" filling a
+// short last group, then CR LF; no NUL. destination needs 4 * ceil(n / 3) + 2
+// characters. Returns 4 * ceil(n / 3) (CR LF not counted); 0 and nothing
+// written for n <= 0 or a null pointer.
+int32_t base64EncodeLine(const uint8_t* source, char* destination, int32_t n);
+
+// Value 0..63 of an alphabet character; every other character ("=", space,
+// CR, LF included) gives 0.
+int32_t base64Value(char c);
+
+// Decodes the four characters group[0..3] into out[0..2].
+void base64DecodeGroup(const char* group, uint8_t* out);
+
+// Decodes the complete groups of four among n characters; 1 to 3 trailing
+// characters are ignored. For n >= 3 it first zero-fills 3 * floor(n / 4) + 4
+// bytes of destination, so the bytes decoded are always followed by a zero
+// byte. Returns 3 per group, less 1 for each "=" ending the last group; 0 and
+// nothing written for n <= 2 or a null pointer.
+int32_t base64DecodeRun(const char* source, char* destination, int32_t n);
+
+}  // namespace qel
