@@ -1,5 +1,8 @@
 #include "frame/memory.h"
 
+#include <cstddef>
+#include <cstdint>
+
 #include "frame/channel.h"
 #include "frame/log.h"
 #include "frame/text.h"
@@ -16,6 +19,14 @@ struct MemoryEntry {
 };
 
 MemoryEntry gTable[kBlockCount];
+
+constexpr std::size_t kUserAlignment = alignof(std::max_align_t);
+
+// Bytes before the leading guard so that the byte after it is aligned.
+std::size_t leadingPad(const void* memory) {
+  auto address = reinterpret_cast<std::uintptr_t>(memory) + 1;
+  return (kUserAlignment - address % kUserAlignment) % kUserAlignment;
+}
 
 int32_t validate(int32_t number) {
   if (number < 0 || number >= kBlockCount) return kBlockOutOfRange;
@@ -41,9 +52,11 @@ int32_t blockAllocate(int32_t number, int32_t size) {
   if (rc != 0) return rc;
   if (gTable[number].handle != nullptr) return kBlockInUse;
   if (size < 0) return kBlockAllocFailed;
-  void* memory = plat::memoryAllocate(static_cast<std::size_t>(size) + 3);
+  // The user area (one byte behind the leading guard) is aligned for any
+  // record the library keeps in it, the channel record included.
+  void* memory = plat::memoryAllocate(static_cast<std::size_t>(size) + 3 + kUserAlignment);
   if (memory == nullptr) return kBlockAllocFailed;
-  char* data = static_cast<char*>(memory);
+  char* data = static_cast<char*>(memory) + leadingPad(memory);
   data[0] = kLeadingGuard;
   data[size + 1] = kTrailingGuard;
   data[size + 2] = '\0';

@@ -49,6 +49,11 @@ enum class Readiness { readable, writable, error };
 // 0 when it is not, -1 when the test itself failed.
 int32_t socketReady(SocketHandle handle, Readiness kind);
 
+// Waits up to ms milliseconds for the socket to become readable, without
+// taking the library lock: the pause between two readiness tests of a wait
+// loop ends as soon as data arrives. Returns as the readiness test does.
+int32_t socketWaitReadable(SocketHandle handle, uint32_t ms);
+
 // Sends up to length bytes. Returns the count sent, or -(error number).
 // Never raises SIGPIPE.
 int32_t socketSend(SocketHandle handle, const void* data, int32_t length);

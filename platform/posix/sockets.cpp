@@ -92,6 +92,16 @@ int32_t socketReady(SocketHandle handle, Readiness kind) {
   return 0;
 }
 
+int32_t socketWaitReadable(SocketHandle handle, uint32_t ms) {
+  pollfd entry{};
+  entry.fd = fdOf(handle);
+  entry.events = POLLIN;
+  int rc = ::poll(&entry, 1, static_cast<int>(ms > 0x7FFFFFFFu ? 0x7FFFFFFFu : ms));
+  if (rc < 0) return errno == EINTR ? 0 : -1;
+  if (entry.revents & POLLNVAL) return -1;
+  return (entry.revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
+}
+
 int32_t socketSend(SocketHandle handle, const void* data, int32_t length) {
   if (length <= 0) return 0;
   ssize_t sent;

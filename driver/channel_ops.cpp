@@ -1,0 +1,111 @@
+// The channel-wide operations: close (QUIT), abort, and one raw command.
+#include <iterator>
+
+#include "driver/driver.h"
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "frame/memory.h"
+#include "frame/settings.h"
+#include "frame/text.h"
+#include "frame/ticks.h"
+#include "qel32.h"
+#include "transport/connection.h"
+#include "transport/receive.h"
+#include "transport/replies.h"
+
+namespace qel {
+namespace {
+
+constexpr int32_t kQuitState = 258;
+constexpr int32_t kSmtpRawCommand = 298;
+constexpr int32_t kSmtpRawReply = 299;
+constexpr int32_t kPop3RawCommand = 398;
+constexpr int32_t kPop3RawReply = 399;
+
+// 298 / 398: send the raw command.
+int32_t sendRawCommand(ChannelRecord* record, uint32_t now) {
+  copyText(record->commandLine, record->commandText, kCommandTextCap);
+  int32_t rc = sendCommand(record, "%s", record->commandText);
+  if (rc != kStateContinue) return rc;
+  record->dueTime = tickAfter(now, settings.minimumWait);
+  record->deadline = tickAfter(now, settings.replyTimeout);
+  record->nextState = record->thisState + 1;
+  return kStateContinue;
+}
+
+// 299 / 399: read its reply once it has begun to arrive.
+int32_t readRawReply(ChannelRecord* record, uint32_t) {
+  if (!waitForData(record, 0)) return kStateContinue;
+  int32_t rc = record->thisState == kSmtpRawReply ? readSmtpReply(record) : readPop3Reply(record);
+  if (rc < 0) return failState(record, 0, rc);
+  record->nextState = 0;
+  return kStateContinue;
+}
+
+constexpr StateEntry kRawCommandStates[] = {
+    {kSmtpRawCommand, sendRawCommand},
+    {kSmtpRawReply, readRawReply},
+    {kPop3RawCommand, sendRawCommand},
+    {kPop3RawReply, readRawReply},
+};
+const StateRegistration registered(kRawCommandStates, std::size(kRawCommandStates));
+
+}  // namespace
+}  // namespace qel
+
+using namespace qel;
+
+extern "C" QEL_API int32_t QEL_CALL qelClose(int32_t chan) {
+  ChannelRecord* record = nullptr;
+  int32_t rc = checkChannel(chan, &record);
+  if (rc != 0) return rc;
+  logText(record, "*** qelClose\r\n");
+  runCloseHooks(record);
+  record->awaitWritable = 1;
+  stageSequence(record, kQuitState);
+  if (record->autoCall == 0) return 0;
+  int32_t result = runDriver(chan);
+  channelFreeRange(record->channelNumber, kSlotTo, kSlotLines);
+  record->toList = record->ccList = record->bccList = nullptr;
+  record->subjectText = record->extraHeader = record->attachList = record->listCursor = nullptr;
+  record->nextAttach = record->separatorAt = nullptr;
+  record->messageText = nullptr;
+  record->lineBuffer = nullptr;
+  record->protocol = kProtocolNone;
+  return result;
+}
+
+extern "C" QEL_API int32_t QEL_CALL qelAbort(int32_t chan) {
+  ChannelRecord* record = nullptr;
+  int32_t rc = checkChannel(chan, &record);
+  if (rc != 0) return rc;
+  logText(record, "*** qelAbort\r\n");
+  record->afterConnectState = 0;
+  record->lastSocketCode = 0;
+  record->autoCall = 1;
+  record->nextState = 0;
+  closeSocketLogged(record);
+  return 1;
+}
+
+extern "C" QEL_API int32_t QEL_CALL qelCommand(int32_t chan, const char* text) {
+  ChannelRecord* record = nullptr;
+  int32_t rc = checkChannel(chan, &record);
+  if (rc != 0) return rc;
+  logText(record, "*** qelCommand\r\n");
+  if (text == nullptr) return kErrNullPointer;
+  copyText(record->commandText, text, kCommandTextCap);
+  record->afterConnectState = 0;
+  record->lastSocketCode = 0;
+  if (record->protocol == kProtocolPop3) {
+    record->nextState = kPop3RawCommand;
+  } else if (record->protocol == kProtocolSmtp) {
+    record->nextState = kSmtpRawCommand;
+  } else {
+    return kErrBadServerName;
+  }
+  record->dueTime = 0;
+  record->deadline = 0;
+  if (record->autoCall == 0) return 0;
+  return runDriver(chan);
+}

@@ -1,0 +1,173 @@
+// qelDriver: one state per call, with pauses, deadlines, the state trace and
+// the failure wrap-up.
+#include "driver/driver.h"
+
+#include <cstdarg>
+
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "frame/socket_state.h"
+#include "frame/ticks.h"
+#include "platform/platform.h"
+#include "qel32.h"
+#include "transport/connection.h"
+#include "transport/send.h"
+
+namespace qel {
+namespace {
+
+constexpr int32_t kMaxCloseHooks = 8;
+constexpr int32_t kErrorTextChars = 127;
+
+StateHandler* handlerTable() {
+  static StateHandler table[kMaxStateNumber + 1] = {};
+  return table;
+}
+
+struct CloseHooks {
+  CloseHook hooks[kMaxCloseHooks] = {};
+  int32_t count = 0;
+};
+
+CloseHooks& closeHooks() {
+  static CloseHooks registered;
+  return registered;
+}
+
+// Writes the text of code (at most 127 characters, no line end) to the log.
+void logErrorText(ChannelRecord* record, int32_t code) {
+  char text[kErrorTextChars + 1];
+  qelErrorText(record->channelNumber, code, text, sizeof text);
+  logText(record, text);
+}
+
+}  // namespace
+
+StateRegistration::StateRegistration(const StateEntry* entries, std::size_t count) {
+  StateHandler* table = handlerTable();
+  for (std::size_t i = 0; i < count; ++i) {
+    int32_t state = entries[i].state;
+    if (state > 0 && state <= kMaxStateNumber) table[state] = entries[i].handler;
+  }
+}
+
+StateHandler findStateHandler(int32_t state) {
+  if (state <= 0 || state > kMaxStateNumber) return nullptr;
+  return handlerTable()[state];
+}
+
+CloseHookRegistration::CloseHookRegistration(CloseHook hook) {
+  CloseHooks& registered = closeHooks();
+  if (hook != nullptr && registered.count < kMaxCloseHooks) registered.hooks[registered.count++] = hook;
+}
+
+void runCloseHooks(ChannelRecord* record) {
+  CloseHooks& registered = closeHooks();
+  for (int32_t i = 0; i < registered.count; ++i) registered.hooks[i](record);
+}
+
+int32_t failState(ChannelRecord* record, int32_t socketCode, int32_t code) {
+  if (logOn(record)) {
+    logFormat(record, "ERROR(%d): SockCode=%d QelCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
+              static_cast<int32_t>(plat::tickCount()), socketCode, code, record->prevState, record->thisState,
+              record->nextState);
+    if (code < 0) logErrorText(record, code);
+    if (socketCode < 0) logErrorText(record, socketCode);
+  }
+  if (code < 0) {
+    record->nextState = 0;
+    record->prevState = record->thisState;
+    record->thisState = -1;
+    record->lastSocketCode = socketCode;
+    closeSocketLogged(record);
+  }
+  plat::yield();
+  return code;
+}
+
+int32_t runDriver(int32_t channel) {
+  int32_t result;
+  while ((result = qelDriver(channel)) > 0) plat::yield();
+  return result;
+}
+
+void stageSequence(ChannelRecord* record, int32_t firstState) {
+  record->nextState = firstState;
+  record->afterConnectState = 0;
+  record->lastSocketCode = 0;
+  record->dueTime = 0;
+  record->deadline = 0;
+}
+
+int32_t sendCommand(ChannelRecord* record, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  // Room for the CR LF and NUL that sendLine puts behind the text.
+  plat::formatTextV(record->commandLine, fieldSize(kCommandLineCap) - 2, format, args);
+  va_end(args);
+  int32_t rc = sendLine(record, record->commandLine);
+  if (rc < 0) return failState(record, rc, kErrSocketWrite);
+  return kStateContinue;
+}
+
+}  // namespace qel
+
+using namespace qel;
+
+extern "C" QEL_API int32_t QEL_CALL qelDriver(int32_t chan) {
+  ChannelRecord* record = nullptr;
+  int32_t rc = checkChannel(chan, &record);
+  if (rc != 0) return rc;
+  record->commandLine[0] = '\0';
+  record->replyText[0] = '\0';
+  uint32_t now = plat::tickCount();
+
+  if (record->dueTime != 0 && tickBefore(now, record->dueTime)) {
+    plat::yield();
+    return kWaiting;
+  }
+  // An idle channel has no deadline to miss: after a failure the next call
+  // completes the channel instead of failing it again.
+  if (record->deadline != 0 && record->nextState != 0 && tickBefore(record->deadline, now)) {
+    return failState(record, 0, kErrTimedOut);
+  }
+  if (record->awaitWritable != 0) {
+    if (!readinessTest(record, plat::Readiness::writable)) {
+      plat::yield();
+      return kWaiting;
+    }
+    record->awaitWritable = 0;
+  }
+
+  record->thisState = record->nextState;
+  if (record->thisState > 0) ++record->stateCount;
+  if (record->thisState != record->prevState) {
+    logFormat(record, "<%3d:%d>\r\n", record->thisState, static_cast<int32_t>(now));
+  }
+
+  if (record->thisState == 0) {
+    record->thisState = -1;
+    record->dueTime = 0;
+    record->deadline = 0;
+    return 0;
+  }
+
+  StateHandler handler = findStateHandler(record->thisState);
+  if (handler == nullptr) {
+    logFormat(record, "ERROR! Unknown state %d\r\n", record->thisState);
+  } else {
+    int32_t result = handler(record, now);
+    if (result != kStateContinue) {
+      // A handler that returned without the failure wrap-up still ends its
+      // step.
+      if (record->thisState != -1) {
+        record->prevState = record->thisState;
+        record->thisState = -1;
+      }
+      return result;
+    }
+  }
+  record->prevState = record->thisState;
+  record->thisState = -1;
+  return record->nextState;
+}

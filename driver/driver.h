@@ -1,0 +1,68 @@
+// The step function's frame: the state table that protocol folders fill,
+// failure wrap-up, and the loop that runs an operation to completion.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "frame/channel.h"
+
+namespace qel {
+
+// A state handler runs one step. It returns kStateContinue after setting
+// nextState (and, as needed, dueTime, deadline, awaitWritable), or a result
+// for qelDriver to return at once (usually failState's).
+using StateHandler = int32_t (*)(ChannelRecord* record, uint32_t now);
+constexpr int32_t kStateContinue = INT32_MIN;
+
+// Result of qelDriver while nothing could run yet.
+constexpr int32_t kWaiting = 9999;
+
+struct StateEntry {
+  int32_t state;
+  StateHandler handler;
+};
+
+// Highest state number a table may use.
+constexpr int32_t kMaxStateNumber = 999;
+
+// Each protocol folder registers its table once, from a static object:
+//   const StateRegistration registered(kSmtpStates, std::size(kSmtpStates));
+class StateRegistration {
+ public:
+  StateRegistration(const StateEntry* entries, std::size_t count);
+};
+
+// The handler of a state, or null for an unlisted state.
+StateHandler findStateHandler(int32_t state);
+
+// Work that qelClose does on every channel before it sends QUIT (closing
+// the files of a download). Registered like the state tables.
+using CloseHook = void (*)(ChannelRecord* record);
+class CloseHookRegistration {
+ public:
+  explicit CloseHookRegistration(CloseHook hook);
+};
+void runCloseHooks(ChannelRecord* record);
+
+// Ends the running sequence with an error: logs it, resets the channel to
+// idle, closes its socket, and returns code. A code of 0 or above is only
+// logged.
+int32_t failState(ChannelRecord* record, int32_t socketCode, int32_t code);
+
+// Calls qelDriver until it returns 0 or a negative code, and returns that.
+int32_t runDriver(int32_t channel);
+
+// Common start of every operation's sequence: no pause or deadline left
+// from an earlier sequence applies to the new one.
+void stageSequence(ChannelRecord* record, int32_t firstState);
+
+// Formats a command into commandLine and sends it with CR LF. Returns
+// kStateContinue, or failState(send result, -52) when it cannot be sent.
+int32_t sendCommand(ChannelRecord* record, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+}  // namespace qel

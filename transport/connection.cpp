@@ -1,0 +1,144 @@
+#include "transport/connection.h"
+
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "frame/socket_state.h"
+#include "frame/text.h"
+#include "frame/ticks.h"
+#include "platform/platform.h"
+
+namespace qel {
+namespace {
+
+constexpr int32_t kDottedComponents = 4;
+constexpr uint32_t kOctetLimit = 256;
+constexpr uint8_t kAddressFamilyInet = 2;
+
+void waitWhileBlockingCall() {
+  while (plat::netBlockingCallInProgress()) plat::sleepMs(static_cast<uint32_t>(settings.pollInterval));
+}
+
+// Reads the four components; false when the text is not dotted.
+bool readDotted(const char* text, uint32_t* address) {
+  if (text == nullptr) return false;
+  uint32_t value = 0;
+  const char* p = text;
+  for (int32_t component = 0; component < kDottedComponents; ++component) {
+    uint32_t octet = 0;
+    while (*p != '.' && *p != '\0') {
+      if (*p < '0' || *p > '9') return false;
+      octet = octet * 10 + static_cast<uint32_t>(*p - '0');
+      if (octet >= kOctetLimit) return false;
+      ++p;
+    }
+    value = (value << 8) | octet;
+    if (component < kDottedComponents - 1) {
+      // Fewer than four components: the name goes to the resolver.
+      if (*p != '.') return false;
+      ++p;
+    }
+  }
+  *address = value;
+  return true;
+}
+
+}  // namespace
+
+int32_t connectionUsable(ChannelRecord* record, int32_t wait) {
+  uint32_t end = 0;
+  bool first = true;
+  for (;;) {
+    if (readinessTest(record, plat::Readiness::error)) return 0;
+    if (readinessTest(record, plat::Readiness::writable)) return 1;
+    uint32_t now = plat::tickCount();
+    if (first) {
+      end = now + static_cast<uint32_t>(wait < 0 ? 0 : wait);
+      first = false;
+    }
+    if (!tickBeforeOrAt(now, end)) return 0;
+    plat::sleepMs(static_cast<uint32_t>(settings.pollInterval));
+  }
+}
+
+bool isDottedAddress(const char* text) {
+  uint32_t ignored = 0;
+  return readDotted(text, &ignored);
+}
+
+uint32_t parseDottedAddress(const char* text) {
+  uint32_t address = 0;
+  return readDotted(text, &address) ? address : 0;
+}
+
+int32_t resolveServer(ChannelRecord* record) {
+  waitWhileBlockingCall();
+  uint32_t address = 0;
+  int32_t rc = plat::resolveIpv4(record->serverName, &address);
+  if (rc != 0) return -rc;
+  if (address == 0) return 0;
+  // An address whose bytes spell the name's first four characters is the
+  // name echoed back by the resolver, not a real address.
+  const char* name = record->serverName;
+  if (textLength(name) >= 4 && static_cast<uint8_t>(name[0]) == ((address >> 24) & 0xFFu) &&
+      static_cast<uint8_t>(name[1]) == ((address >> 16) & 0xFFu) &&
+      static_cast<uint8_t>(name[2]) == ((address >> 8) & 0xFFu) &&
+      static_cast<uint8_t>(name[3]) == (address & 0xFFu)) {
+    return 0;
+  }
+  record->serverAddress = address;
+  return 1;
+}
+
+int32_t connectServer(ChannelRecord* record) {
+  logFormat(record, "Socket=%d, RemoteAddr=%x, RemotePort=%d\r\n", static_cast<int32_t>(record->socket),
+            record->serverAddress, static_cast<int16_t>(record->remotePort));
+  int32_t channel = record->channelNumber;
+  if (channel >= 0 && channel < kMaxChannels) {
+    uint8_t* socketAddress = channelTable[channel].remoteAddress;
+    uint32_t address = record->serverAddress;
+    uint16_t port = record->remotePort;
+    const uint8_t layout[16] = {kAddressFamilyInet,
+                                0,
+                                static_cast<uint8_t>(port >> 8),
+                                static_cast<uint8_t>(port),
+                                static_cast<uint8_t>(address >> 24),
+                                static_cast<uint8_t>(address >> 16),
+                                static_cast<uint8_t>(address >> 8),
+                                static_cast<uint8_t>(address),
+                                0, 0, 0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 16; ++i) socketAddress[i] = layout[i];
+  }
+  int32_t rc = plat::socketConnect(record->socket, record->serverAddress, record->remotePort);
+  if (rc != 0 && rc != plat::kWsaWouldBlock) return -rc;
+  return 1;
+}
+
+int32_t localHostName(char* buffer, int32_t room) {
+  if (buffer == nullptr || room <= 0) return kErrNoHostName;
+  buffer[0] = '\0';
+  int32_t rc = plat::localHostName(buffer, room);
+  if (rc != 0) return -rc;
+  if (buffer[0] == '\0') return kErrNoHostName;
+  return 1;
+}
+
+int32_t closeSocket(ChannelRecord* record) {
+  waitWhileBlockingCall();
+  if (!record->socketOpen) return 1;
+  plat::lockEnter();
+  int32_t rc = plat::socketClose(record->socket, kCloseLingerSeconds);
+  // Marked closed at once: the system may hand the same number to someone
+  // else, and a later close or readiness test must never touch it.
+  record->socketOpen = false;
+  plat::sleepMs(kClosePauseMs);
+  plat::lockLeave();
+  return rc == 0 ? 1 : -rc;
+}
+
+int32_t closeSocketLogged(ChannelRecord* record) {
+  logText(record, "Closing socket\r\n");
+  return closeSocket(record);
+}
+
+}  // namespace qel

@@ -1,0 +1,38 @@
+// Host resolution, connecting and closing the channel's socket.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/channel.h"
+
+namespace qel {
+
+// Linger time when a socket is closed, and the pause after every close.
+constexpr int32_t kCloseLingerSeconds = 1;
+constexpr uint32_t kClosePauseMs = 500;
+
+// 1 when the socket is writable before it shows an error condition, polling
+// every pollInterval ms for at most wait ms (0: one poll); else 0.
+int32_t connectionUsable(ChannelRecord* record, int32_t wait);
+
+// Whether text starts with four dotted decimal components (each 0..255,
+// possibly empty); what follows the fourth component is not looked at.
+bool isDottedAddress(const char* text);
+uint32_t parseDottedAddress(const char* text);
+
+// 1 (serverAddress set), 0 (no usable address) or a negated resolver error.
+int32_t resolveServer(ChannelRecord* record);
+
+// Starts the connection to serverAddress:remotePort. 1, or a negated socket
+// error; a non-blocking connect under way counts as 1.
+int32_t connectServer(ChannelRecord* record);
+
+// 1, -12 when the system returns an empty name, or a negated socket error.
+int32_t localHostName(char* buffer, int32_t room);
+
+// Closes the channel's socket (linger, then the pause, under the library
+// lock) once; a socket already closed is left alone. 1 or a negated error.
+int32_t closeSocket(ChannelRecord* record);
+int32_t closeSocketLogged(ChannelRecord* record);
+
+}  // namespace qel

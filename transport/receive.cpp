@@ -1,0 +1,155 @@
+#include "transport/receive.h"
+
+#include <cstring>
+
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "frame/socket_state.h"
+#include "frame/ticks.h"
+#include "platform/platform.h"
+
+namespace qel {
+namespace {
+
+constexpr int32_t kConnectionGone = -1;
+
+// One socket read into destination; -1 when the peer closed or the read
+// failed.
+int32_t receiveFromSocket(ChannelRecord* record, char* destination, int32_t n) {
+  if (!record->socketOpen) return kConnectionGone;
+  int32_t got = plat::socketReceive(record->socket, destination, n);
+  return got > 0 ? got : kConnectionGone;
+}
+
+// Whether a receive may be tried now: the socket must still be writable
+// (else the connection is taken as gone, -1) and readable (else 0).
+int32_t receiveReady(ChannelRecord* record) {
+  if (!readinessTest(record, plat::Readiness::writable)) return kConnectionGone;
+  return readinessTest(record, plat::Readiness::readable) ? 1 : 0;
+}
+
+}  // namespace
+
+int32_t ringCount(const ChannelRecord* record) {
+  return (record->ringWrite - record->ringRead + kRingSize) % kRingSize;
+}
+
+void ringPut(ChannelRecord* record, const char* bytes, int32_t n) {
+  for (int32_t i = 0; i < n; ++i) {
+    record->ringBuffer[record->ringWrite] = bytes[i];
+    record->ringWrite = (record->ringWrite + 1) % kRingSize;
+  }
+}
+
+int32_t ringPeek(ChannelRecord* record, char* destination, int32_t n) {
+  int32_t available = ringCount(record);
+  int32_t count = n < available ? n : available;
+  int32_t index = record->ringRead;
+  for (int32_t i = 0; i < count; ++i) {
+    destination[i] = record->ringBuffer[index];
+    index = (index + 1) % kRingSize;
+  }
+  return count;
+}
+
+int32_t ringTake(ChannelRecord* record, char* destination, int32_t n) {
+  int32_t count = ringPeek(record, destination, n);
+  record->ringRead = (record->ringRead + count) % kRingSize;
+  if (record->ringRead == record->ringWrite) {
+    record->ringRead = 0;
+    record->ringWrite = 0;
+  }
+  return count;
+}
+
+bool waitForData(ChannelRecord* record, int32_t wait) {
+  if (ringCount(record) > 0) return true;
+  uint32_t end = 0;
+  bool first = true;
+  for (;;) {
+    if (readinessTest(record, plat::Readiness::readable)) return true;
+    uint32_t now = plat::tickCount();
+    if (first) {
+      end = now + static_cast<uint32_t>(wait < 0 ? 0 : wait);
+      first = false;
+    }
+    if (!tickBefore(now, end)) return false;
+    // The pause between two tests ends early when data arrives.
+    uint32_t pause = static_cast<uint32_t>(settings.pollInterval < 0 ? 0 : settings.pollInterval);
+    uint32_t left = end - now;
+    plat::socketWaitReadable(record->socket, pause < left ? pause : left);
+  }
+}
+
+int32_t receivePeek(ChannelRecord* record, char* destination, int32_t max) {
+  if (max > kReceiveChunk) max = kReceiveChunk;
+  if (max <= 0) return 0;
+  if (ringCount(record) == 0) {
+    int32_t ready = receiveReady(record);
+    if (ready < 0) return kConnectionGone;
+    if (ready > 0) {
+      int32_t got = receiveFromSocket(record, record->receiveScratch, max);
+      if (got < 0) return kConnectionGone;
+      logPrefixed(record, "P: ", record->receiveScratch, got);
+      ringPut(record, record->receiveScratch, got);
+    }
+  }
+  return ringPeek(record, destination, max);
+}
+
+int32_t receiveTake(ChannelRecord* record, char* destination, int32_t n) {
+  if (n <= 0) return 0;
+  int32_t fromRing = ringCount(record) < n ? ringCount(record) : n;
+  if (fromRing > 0) {
+    ringTake(record, destination, fromRing);
+    logPrefixed(record, "r: ", destination, fromRing);
+  }
+  int32_t fromSocket = 0;
+  if (fromRing < n) {
+    int32_t ready = receiveReady(record);
+    if (ready > 0) {
+      int32_t got = receiveFromSocket(record, destination + fromRing, n - fromRing);
+      if (got > 0) {
+        fromSocket = got;
+        logPrefixed(record, "R: ", destination + fromRing, got);
+      } else if (fromRing == 0) {
+        return kConnectionGone;
+      }
+      // Bytes already taken from the ring are handed out; the next call
+      // meets the end of the connection.
+    } else if (ready < 0 && fromRing == 0) {
+      return kConnectionGone;
+    }
+  }
+  record->nextReplyByte = destination[fromRing + fromSocket];
+  return fromRing + fromSocket;
+}
+
+int32_t readLinePiece(ChannelRecord* record, char* destination, int32_t room) {
+  if (room <= 1) return 0;
+  int32_t peeked = receivePeek(record, destination, room - 1);
+  if (peeked <= 0) return peeked;
+  // Line feeds are looked for among all peeked bytes: a NUL inside a line
+  // must not glue the following line onto it.
+  const void* lineFeed = std::memchr(destination, '\n', static_cast<size_t>(peeked));
+  int32_t wanted = lineFeed != nullptr ? static_cast<int32_t>(static_cast<const char*>(lineFeed) - destination) + 1
+                                       : peeked;
+  int32_t taken = receiveTake(record, destination, wanted);
+  if (taken < 1) return taken;
+  destination[taken] = '\0';
+  return taken;
+}
+
+int32_t readLine(ChannelRecord* record, char* destination, int32_t room, int32_t firstWait, int32_t nextWait) {
+  if (!waitForData(record, firstWait)) return 0;
+  int32_t total = readLinePiece(record, destination, room);
+  if (total <= 0) return total;
+  while (destination[total - 1] != '\n' && total < room - 1 && waitForData(record, nextWait)) {
+    int32_t piece = readLinePiece(record, destination + total, room - total);
+    if (piece <= 0) break;  // what came so far is the line
+    total += piece;
+  }
+  return total;
+}
+
+}  // namespace qel

@@ -1,0 +1,44 @@
+// The receive side: a ring inside the channel record buffers what one socket
+// read delivers, so lines can be handed out exactly while the bytes of the
+// next line stay for the next read. Received runs are logged behind "P: "
+// (socket into ring), "r: " (out of the ring) and "R: " (socket straight
+// into the caller's buffer).
+#pragma once
+
+#include <cstdint>
+
+#include "frame/channel.h"
+
+namespace qel {
+
+// Ring operations. ringPut is only used on an empty ring with at most
+// kReceiveChunk bytes, so it never overflows.
+void ringPut(ChannelRecord* record, const char* bytes, int32_t n);
+int32_t ringTake(ChannelRecord* record, char* destination, int32_t n);
+int32_t ringPeek(ChannelRecord* record, char* destination, int32_t n);
+int32_t ringCount(const ChannelRecord* record);
+
+// True when bytes wait in the ring or the socket becomes readable within
+// wait ms (0: one test).
+bool waitForData(ChannelRecord* record, int32_t wait);
+
+// Copies up to max (at most 1023) buffered bytes without taking them,
+// reading the socket first when the ring is empty. Count, 0 when nothing is
+// there, or -1 when the connection is closed or broken.
+int32_t receivePeek(ChannelRecord* record, char* destination, int32_t max);
+
+// Hands out up to n bytes: from the ring, then straight from the socket.
+// destination needs room for n + 1 bytes. Count or -1.
+int32_t receiveTake(ChannelRecord* record, char* destination, int32_t n);
+
+// One piece of a line: up to and including the next line feed, or what is
+// there, at most room - 1 bytes, then a NUL. Count, 0 or -1.
+int32_t readLinePiece(ChannelRecord* record, char* destination, int32_t room);
+
+// One line with its line feed (at most room - 1 bytes and a NUL): 0 when no
+// data came within firstWait, -1 when the connection is closed before any
+// byte; a line whose rest does not come within nextWait, or is cut by the
+// end of the connection, is returned as far as it came.
+int32_t readLine(ChannelRecord* record, char* destination, int32_t room, int32_t firstWait, int32_t nextWait);
+
+}  // namespace qel

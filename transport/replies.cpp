@@ -1,0 +1,65 @@
+#include "transport/replies.h"
+
+#include "frame/errors.h"
+#include "frame/settings.h"
+#include "frame/text.h"
+#include "transport/receive.h"
+
+namespace qel {
+namespace {
+
+constexpr int32_t kSmtpLastReplyChars = 127;
+constexpr int32_t kPop3LastReplyChars = 128;
+constexpr int32_t kSmtpErrorCode = 500;
+constexpr int32_t kPop3Positive = 100;
+constexpr int32_t kPop3Negative = 500;
+constexpr int32_t kConnectionGone = -1;
+
+// An SMTP line continues the reply only with a hyphen after the code
+// ("250-..."); anything else there ends it.
+bool isContinuation(const char* line, int32_t length) { return length > 3 && line[3] == '-'; }
+
+}  // namespace
+
+int32_t readSmtpReply(ChannelRecord* record) {
+  record->replyCode = 0;
+  char* position = record->replyText;
+  int32_t room = kReplyRoom;
+  bool firstLine = true;
+  for (;;) {
+    if (room <= 1) return kErrResponseOverflow;
+    // A continuation line may not have arrived yet: wait for it, bounded.
+    if (!firstLine && !waitForData(record, settings.replyTimeout)) return kErrTimedOut;
+    int32_t length = readLine(record, position, room, 0, settings.replyTimeout);
+    if (length == kConnectionGone) return kErrSocketClosed;
+    if (length == 0) return kErrTimedOut;
+    copyText(record->lastReply, position, kSmtpLastReplyChars);
+    if (record->replyCode == 0) {
+      record->replyCode = parseDecimal(position);
+      if (record->replyCode >= kSmtpErrorCode) return kErrSmtpError;
+    }
+    bool complete = position[length - 1] == '\n';
+    if (!complete && length >= room - 1) return kErrResponseOverflow;
+    if (!isContinuation(position, length)) return 0;
+    position += length;
+    room -= length;
+    firstLine = false;
+  }
+}
+
+int32_t readPop3Reply(ChannelRecord* record) {
+  record->deadline = 0;
+  if (!waitForData(record, settings.pop3ReadWait)) return kErrTimedOut;
+  int32_t length = readLine(record, record->replyText, kReplyRoom, 0, settings.replyTimeout);
+  if (length == kConnectionGone) return kErrSocketClosed;
+  if (length == 0) return kErrTimedOut;
+  copyText(record->lastReply, record->replyText, kPop3LastReplyChars);
+  if (record->replyText[0] != '+') {
+    record->replyCode = kPop3Negative;
+    return kErrPop3Error;
+  }
+  record->replyCode = kPop3Positive;
+  return 0;
+}
+
+}  // namespace qel

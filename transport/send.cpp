@@ -1,0 +1,32 @@
+#include "transport/send.h"
+
+#include "frame/log.h"
+#include "frame/text.h"
+#include "platform/platform.h"
+
+namespace qel {
+
+int32_t sendBytes(ChannelRecord* record, const char* bytes, int32_t length) {
+  if (!record->socketOpen) return -plat::kWsaNotSocket;
+  if (bytes == nullptr || length <= 0) return 0;
+  int32_t sent = plat::socketSend(record->socket, bytes, length);
+  if (sent < 0) return sent;
+  logPrefixed(record, "S: ", bytes, length);
+  return sent;
+}
+
+int32_t sendText(ChannelRecord* record, const char* text) {
+  return sendBytes(record, text, textLength(text));
+}
+
+int32_t sendLine(ChannelRecord* record, char* text) {
+  int32_t length = textLength(text);
+  text[length] = '\r';
+  text[length + 1] = '\n';
+  text[length + 2] = '\0';
+  int32_t rc = sendBytes(record, text, length + 2);
+  text[length] = '\0';
+  return rc;
+}
+
+}  // namespace qel

@@ -1,0 +1,23 @@
+// Sending bytes, texts and command lines on the channel's socket. Everything
+// sent is copied to the log behind "S: ".
+#pragma once
+
+#include <cstdint>
+
+#include "frame/channel.h"
+
+namespace qel {
+
+// The count the system took, or a negated socket error. A closed socket
+// gives -10038 without touching any descriptor.
+int32_t sendBytes(ChannelRecord* record, const char* bytes, int32_t length);
+
+// The text without line end.
+int32_t sendText(ChannelRecord* record, const char* text);
+
+// The text followed by CR LF in one send. The CR LF is written into the
+// caller's buffer behind the text and removed again afterwards, so the
+// buffer needs three bytes of room behind the text.
+int32_t sendLine(ChannelRecord* record, char* text);
+
+}  // namespace qel
