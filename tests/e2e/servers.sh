@@ -93,7 +93,8 @@ readonly kBoxPassword=box-secret-7
 readonly kPortLow=20000
 readonly kPortHigh=32000
 readonly kStartAttempts=3
-readonly kReadyWaitTenths=150      # 15 s for both servers to answer
+readonly kReadyWaitSeconds=15     # for both servers to answer
+readonly kCommandSeconds=30        # for "postfix check", "postfix start", "dovecot"
 readonly kStopWaitTenths=50        # 5 s after TERM, then KILL
 readonly kKillWaitTenths=20
 readonly kProbeSeconds=3
@@ -500,9 +501,16 @@ logs_say_port_taken() {
 }
 
 # One attempt with fresh ports. Returns 2 when a port was taken meanwhile.
+# QEL_E2E_TRY_PORTS="SMTP POP3" imposes the ports of the first attempt (the
+# script's own test takes one of them first).
 start_once() {
-  smtp_port=$(pick_port 0)
-  pop3_port=$(pick_port "$smtp_port")
+  local attempt=$1
+  if [ "$attempt" = 1 ] && [ -n "${QEL_E2E_TRY_PORTS:-}" ]; then
+    read -r smtp_port pop3_port <<<"$QEL_E2E_TRY_PORTS"
+  else
+    smtp_port=$(pick_port 0)
+    pop3_port=$(pick_port "$smtp_port")
+  fi
   rm -rf "$runtime/postfix" "$runtime/dovecot" "$runtime/mail"
   mkdir -p "$runtime/postfix/data" "$runtime/postfix/queue"
   chown postfix "$runtime/postfix/data"
@@ -513,17 +521,19 @@ start_once() {
   local etc=$runtime/postfix/etc
   # "check" creates the queue directories, private/ among them, where
   # Dovecot puts Postfix's auth socket; it reports problems to the log.
-  if ! "$postfix_bin" -c "$etc" check >"$runtime/postfix/check.out" 2>&1; then
+  if ! timeout "$kCommandSeconds" "$postfix_bin" -c "$etc" check >"$runtime/postfix/check.out" 2>&1; then
     cat "$runtime/postfix/check.out" >&2
     return 1
   fi
   # The check has just run: let "start" skip its own.
   touch "$runtime/postfix/queue/quick-start"
 
-  "$dovecot_bin" -c "$runtime/dovecot/dovecot.conf" >"$runtime/dovecot/start.out" 2>&1 &
+  # Both at once; each returns when its daemon runs (or has failed).
+  timeout "$kCommandSeconds" "$dovecot_bin" -c "$runtime/dovecot/dovecot.conf" \
+    >"$runtime/dovecot/start.out" 2>&1 &
   local dovecot_job=$!
   local postfix_rc=0 dovecot_rc=0
-  "$postfix_bin" -c "$etc" start >"$runtime/postfix/start.out" 2>&1 || postfix_rc=$?
+  timeout "$kCommandSeconds" "$postfix_bin" -c "$etc" start >"$runtime/postfix/start.out" 2>&1 || postfix_rc=$?
   wait "$dovecot_job" || dovecot_rc=$?
   if [ $postfix_rc != 0 ] || [ $dovecot_rc != 0 ]; then
     cat "$runtime/postfix/start.out" "$runtime/dovecot/start.out" >&2
@@ -531,8 +541,8 @@ start_once() {
     return 1
   fi
 
-  local i smtp_line="" pop3_line="" auth_line=""
-  for ((i = 0; i < kReadyWaitTenths; i++)); do
+  local smtp_line="" pop3_line="" auth_line="" deadline=$((SECONDS + kReadyWaitSeconds))
+  while ((SECONDS < deadline)); do
     [ -n "$smtp_line" ] || smtp_line=$(greeting "$smtp_port")
     [ -n "$pop3_line" ] || pop3_line=$(greeting "$pop3_port")
     if [ -n "$smtp_line" ] && [ -z "$auth_line" ]; then
@@ -613,7 +623,7 @@ cmd_start() {
   local attempt rc
   for ((attempt = 1; attempt <= kStartAttempts; attempt++)); do
     rc=0
-    start_once || rc=$?
+    start_once "$attempt" || rc=$?
     [ $rc = 0 ] && break
     show_logs
     stop_servers "$runtime" || true

@@ -79,9 +79,23 @@ fi
 mkdir -p "$work/closed"
 chmod 700 "$work/closed"
 dir=$work/closed/servers
+# Its first ports are taken by another listener: it tries other ones.
+python3 -c '
+import socket, time
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen()
+print(s.getsockname()[1], flush=True)
+time.sleep(60)' >"$work/busy" &
+busy_pid=$!
+for _ in $(seq 50); do [ -s "$work/busy" ] && break; sleep 0.1; done
+busy=$(cat "$work/busy")
 rc=0
-bash "$script" start "$dir" --name closed 2>/dev/null || rc=$?
+QEL_E2E_TRY_PORTS="$busy $busy" bash "$script" start "$dir" --name closed 2>"$work/start.err" || rc=$?
+kill "$busy_pid"
 check "start behind a closed parent" [ "$rc" = 0 ]
+check "a taken port is retried" grep -q "trying other ports" "$work/start.err"
+check "the ports are other ones" [ "$(env_value "$dir" SMTP_PORT)" != "$busy" ]
 runtime=$(env_value "$dir" QEL_E2E_RUNTIME)
 check "the servers' files moved under /tmp" [ "${runtime#/tmp/qel-e2e.}" != "$runtime" ]
 check "delivery works there" [ "$(stat -c %U "$runtime/mail/example.test/alice/new")" = nobody ]
