@@ -7,7 +7,8 @@
 #   servers.sh start DIR [--auth "MECHANISMS"] [--apop] [--name NAME]
 #   servers.sh stop DIR [--clean]
 #
-# start  wipes DIR (stopping servers an earlier run left there), writes the
+# start  wipes DIR (stopping servers an earlier run left there; a DIR that
+#        is neither empty nor made by this script is refused), writes the
 #        configurations, picks free ports on 127.0.0.1, starts both servers,
 #        waits until both answer (the SMTP greeting, an EHLO that offers AUTH,
 #        the POP3 greeting) and writes DIR/env. Takes a few seconds.
@@ -66,9 +67,20 @@
 #   MAIL_UID MAIL_GID    owner of the Maildirs
 #   POSTFIX_CONFIG POSTFIX_LOG DOVECOT_CONFIG DOVECOT_LOG
 #
-# Mail that is not for example.test is never sent anywhere: default_transport
-# and relay_transport are "error". Postfix stores delivered mail with LF line
-# ends and adds Return-Path and Delivered-To header lines.
+# Postfix: mail that is not for example.test is never sent anywhere
+# (default_transport and relay_transport are "error", so its RCPT gets 550).
+# VRFY answers 252 for a known user, with or without "@example.test", and 550
+# for an unknown one. Delivered mail is stored with LF line ends, below the
+# header lines Postfix adds (Return-Path, X-Original-To, Delivered-To,
+# Received). The size limit (SIZE in the EHLO reply) is 100 MiB.
+# Dovecot: "+OK Dovecot (Debian) ready." (with " <timestamp>" under --apop);
+# a failed login answers within half a second; Dovecot keeps its own files
+# (dovecot-uidlist, dovecot.index*) in the Maildir's top directory.
+#
+# For the script's own test: QEL_E2E_SBIN (where postfix and dovecot are
+# looked for, default /usr/sbin), QEL_E2E_DOVECOT_POP3, and
+# QEL_E2E_TRY_PORTS="SMTP POP3" (the ports of the first attempt; a port
+# that turns out taken makes start try other ones).
 #
 # Several configurations at once. The order of the AUTH mechanisms that
 # Postfix offers is Dovecot's auth_mechanisms order, fixed for the life of a
