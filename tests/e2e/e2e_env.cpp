@@ -9,7 +9,9 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,6 +24,7 @@ namespace {
 
 constexpr int kPollMs = 50;
 constexpr size_t kMaxBoxName = 64;
+constexpr size_t kDigestRoom = 16;
 // Maildir file names start with a time; ours count up from here so that
 // Dovecot numbers the messages in the order they were stored.
 constexpr long kFirstMessageTime = 1000000000;
@@ -89,17 +92,6 @@ bool giveToMailUser(const Servers& servers, const std::string& path) {
   long gid = 0;
   if (!decimal(servers.get("MAIL_UID"), uid) || !decimal(servers.get("MAIL_GID"), gid)) return false;
   return ::chown(path.c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(gid)) == 0;
-}
-
-std::string boxNameForCurrentTest(const std::string& prefix) {
-  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = info ? std::string(info->test_suite_name()) + "-" + info->name() : "outside-test";
-  for (char& c : name) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    c = std::isalnum(u) ? static_cast<char>(std::tolower(u)) : '-';
-  }
-  if (name.size() > kMaxBoxName) name.resize(kMaxBoxName);
-  return prefix + name;
 }
 
 }  // namespace
@@ -222,11 +214,30 @@ std::string waitForMessage(const std::string& maildir, const std::string& marker
   }
 }
 
+std::string boxName(const std::string& prefix, const std::string& testName) {
+  std::string name = testName;
+  for (char& c : name) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    c = std::isalnum(u) ? static_cast<char>(std::tolower(u)) : '-';
+  }
+  if (name.size() > kMaxBoxName) {
+    // Long names keep their start, and a digest of the whole tells apart
+    // the tests that share that start.
+    char digest[kDigestRoom];
+    std::snprintf(digest, sizeof digest, "-%08zx", std::hash<std::string>{}(name) & 0xffffffffu);
+    name.resize(kMaxBoxName);
+    name += digest;
+  }
+  return prefix + name;
+}
+
 std::string makeBox(const Servers& servers, std::string* maildir) {
   const std::string root = servers.get("MAILBOX_ROOT");
   const std::string prefix = servers.get("BOX_PREFIX");
   if (root.empty() || prefix.empty()) return std::string();
-  const std::string login = boxNameForCurrentTest(prefix);
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string test = info ? std::string(info->test_suite_name()) + "-" + info->name() : "outside-test";
+  const std::string login = boxName(prefix, test);
   const std::string dir = root + "/" + login;
   std::error_code ec;
   fs::remove_all(dir, ec);

@@ -96,8 +96,13 @@ std::vector<std::string> maildirMessages(const std::string& maildir);
 // path, or an empty text when none came.
 std::string waitForMessage(const std::string& maildir, const std::string& marker, int timeoutMs);
 
+// The login name of a private mailbox for a test: `prefix` and the test's
+// name in lower case, other characters as "-"; a name longer than 64
+// characters is cut and gets a digest of the whole.
+std::string boxName(const std::string& prefix, const std::string& testName);
+
 // A private, empty POP3 mailbox for the current test: the login name
-// "box-<suite>-<test>" (lower case), its password is the env file's
+// boxName("box-", "<suite>-<test>"); its password is the env file's
 // BOX_PASSWORD. Creates (or empties) MAILBOX_ROOT/<login> owned by the mail
 // user. Returns the login name, or an empty text on failure.
 std::string makeBox(const Servers& servers, std::string* maildir = nullptr);

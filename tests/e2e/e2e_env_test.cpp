@@ -106,6 +106,17 @@ TEST(EnvFile, PortsAreCheckedNumbers) {
   }
 }
 
+TEST(BoxName, IsALowerCaseLoginAndLongNamesStayApart) {
+  EXPECT_EQ(boxName("box-", "Suite-Case/7"), "box-suite-case-7");
+  const std::string start(64, 'a');
+  const std::string one = boxName("box-", start + "One");
+  const std::string two = boxName("box-", start + "Two");
+  EXPECT_NE(one, two);
+  EXPECT_EQ(one.rfind("box-" + start + "-", 0), 0u) << one;
+  EXPECT_EQ(one.size(), 4u + 64u + 9u);
+  EXPECT_EQ(boxName("box-", start), "box-" + start);
+}
+
 // --- skip or fail ------------------------------------------------------------
 
 TEST(Availability, CiIsReadFromTheEnvironment) {
