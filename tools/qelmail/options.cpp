@@ -1,0 +1,90 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace qelmail {
+
+bool Options::parse(const std::vector<OptionSpec>& specs, int argc, char** argv, int first) {
+  for (int i = first; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.rfind("--", 0) != 0 || arg == "--") {
+      positional_.push_back(arg);
+      continue;
+    }
+    std::string name = arg.substr(2);
+    std::string value;
+    bool inlineValue = false;
+    size_t equals = name.find('=');
+    if (equals != std::string::npos) {
+      value = name.substr(equals + 1);
+      name = name.substr(0, equals);
+      inlineValue = true;
+    }
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& candidate : specs) {
+      if (name == candidate.name) spec = &candidate;
+    }
+    if (spec == nullptr) {
+      error_ = "unknown option --" + name;
+      return false;
+    }
+    if (spec->takesValue && !inlineValue) {
+      if (i + 1 >= argc) {
+        error_ = "option --" + name + " needs a value";
+        return false;
+      }
+      value = argv[++i];
+    } else if (!spec->takesValue && inlineValue) {
+      error_ = "option --" + name + " takes no value";
+      return false;
+    }
+    std::vector<std::string>& slot = values_[name];
+    if (!slot.empty() && !spec->repeatable) {
+      error_ = "option --" + name + " given twice";
+      return false;
+    }
+    slot.push_back(value);
+  }
+  return true;
+}
+
+std::string Options::get(const std::string& name, const std::string& fallback) const {
+  auto found = values_.find(name);
+  return found == values_.end() ? fallback : found->second.back();
+}
+
+const std::vector<std::string>& Options::all(const std::string& name) const {
+  static const std::vector<std::string> none;
+  auto found = values_.find(name);
+  return found == values_.end() ? none : found->second;
+}
+
+bool Options::number(const std::string& name, long fallback, long* out) {
+  if (!has(name)) {
+    *out = fallback;
+    return true;
+  }
+  std::string text = get(name);
+  char* end = nullptr;
+  errno = 0;
+  long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || value < -2147483647L || value > 2147483647L) {
+    error_ = "option --" + name + " needs a number, not '" + text + "'";
+    return false;
+  }
+  *out = value;
+  return true;
+}
+
+void printHelp(const char* usage, const char* about, const std::vector<OptionSpec>& specs) {
+  std::printf("usage: %s\n\n%s\n\noptions:\n", usage, about);
+  for (const OptionSpec& spec : specs) {
+    std::string left = std::string("--") + spec.name + (spec.takesValue ? " VALUE" : "");
+    std::printf("  %-24s %s%s\n", left.c_str(), spec.help, spec.repeatable ? " (repeatable)" : "");
+  }
+}
+
+}  // namespace qelmail
