@@ -141,6 +141,11 @@ struct ChannelRecord {
   int32_t verifyResult;
   int32_t savedCount;
   int32_t savedSerial;
+  // A POP3 multi-line answer: where the next piece read stands (status
+  // line, line start, inside a line), and in a raw download how much of the
+  // closing CR LF "." CR LF has arrived.
+  int32_t answerPosition;
+  int32_t rawEndMatched;
   const char* currentAddress;
   uint8_t awaitWritable;
   uint8_t decodeInline;

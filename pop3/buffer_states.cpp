@@ -1,0 +1,118 @@
+// POP3 commands whose multi-line answer is stored in a buffer: TOP n m
+// (311, 314) and UIDL (320, 321).
+#include <cstring>
+#include <iterator>
+
+#include "driver/driver.h"
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "pop3/pop3_states.h"
+
+namespace qel {
+namespace {
+
+// Appends as much of the piece as still fits in lineBuffer; the rest is
+// dropped, and the answer is still read to its end.
+void storePiece(ChannelRecord* record, int32_t length) {
+  if (record->lineBuffer == nullptr || record->lineBufferSize <= 0) return;
+  int32_t room = record->lineBufferSize - record->lineBufferUsed;
+  int32_t count = length < room ? length : room;
+  if (count <= 0) return;
+  std::memcpy(record->lineBuffer + record->lineBufferUsed, record->replyText, static_cast<size_t>(count));
+  record->lineBufferUsed += count;
+}
+
+// UIDL text always ends in a NUL: lineBufferSize leaves the byte for it.
+void terminateUidlText(ChannelRecord* record) {
+  if (record->lineBuffer == nullptr || record->lineBufferSize < 0) return;
+  if (record->lineBufferUsed <= record->lineBufferSize) record->lineBuffer[record->lineBufferUsed] = '\0';
+}
+
+// 311: TOP n m.
+int32_t sendTop(ChannelRecord* record, uint32_t now) {
+  logText(record, "[Saving to buffer]\r\n");
+  startAnswer(record);
+  int32_t rc = sendCommand(record, "TOP %d %d", record->messageNumber, record->topLines);
+  if (rc != kStateContinue) return rc;
+  setCommandTiming(record, now);
+  record->nextState = kStateTopLine;
+  return kStateContinue;
+}
+
+// 314: one line of the TOP answer, status line included, into lineBuffer.
+int32_t readTopLine(ChannelRecord* record, uint32_t now) {
+  int32_t length = 0;
+  bool lineEnded = false;
+  switch (readAnswerPiece(record, settings.pop3ReadWait, &length, &lineEnded)) {
+    case AnswerPiece::nothing:
+      return kStateContinue;
+    case AnswerPiece::closed:
+      return failState(record, 0, kErrSocketClosed);
+    case AnswerPiece::errorStatus:
+      return failWithErrorStatus(record);
+    case AnswerPiece::end:
+      record->nextState = kStateDownloadEnd;
+      return kStateContinue;
+    case AnswerPiece::okStatus:
+    case AnswerPiece::data:
+      break;
+  }
+  addCount(record->messageBytesRead, length);
+  storePiece(record, length);
+  record->deadline = tickAfter(now, settings.replyTimeout);
+  return kStateContinue;
+}
+
+// 320: UIDL for every message, or UIDL n for one.
+int32_t sendUidl(ChannelRecord* record, uint32_t now) {
+  startAnswer(record);
+  int32_t rc = record->messageNumber < 0 ? sendCommand(record, "UIDL")
+                                         : sendCommand(record, "UIDL %d", record->messageNumber);
+  if (rc != kStateContinue) return rc;
+  setCommandTiming(record, now);
+  record->nextState = kStateUidlLine;
+  return kStateContinue;
+}
+
+// 321: one line of the UIDL answer into lineBuffer. The answer to "UIDL n"
+// is its status line alone, and so is an error answer to either form;
+// otherwise the id lines follow up to the "." line.
+int32_t readUidlLine(ChannelRecord* record, uint32_t now) {
+  int32_t length = 0;
+  bool lineEnded = false;
+  AnswerPiece piece = readAnswerPiece(record, longLineWait(), &length, &lineEnded);
+  switch (piece) {
+    case AnswerPiece::nothing:
+      return kStateContinue;
+    case AnswerPiece::closed:
+      return failState(record, 0, kErrSocketClosed);
+    case AnswerPiece::end:
+      terminateUidlText(record);
+      record->nextState = 0;
+      return kStateContinue;
+    case AnswerPiece::okStatus:
+    case AnswerPiece::errorStatus:
+    case AnswerPiece::data:
+      break;
+  }
+  storePiece(record, length);
+  terminateUidlText(record);
+  bool statusOnly = record->messageNumber >= 1 || piece == AnswerPiece::errorStatus;
+  if (piece != AnswerPiece::data && statusOnly && lineEnded) {
+    record->nextState = 0;
+    return kStateContinue;
+  }
+  record->deadline = tickAfter(now, settings.replyTimeout);
+  return kStateContinue;
+}
+
+constexpr StateEntry kBufferStates[] = {
+    {kStateTop, sendTop},
+    {kStateTopLine, readTopLine},
+    {kStateUidl, sendUidl},
+    {kStateUidlLine, readUidlLine},
+};
+const StateRegistration registered(kBufferStates, std::size(kBufferStates));
+
+}  // namespace
+}  // namespace qel

@@ -1,0 +1,190 @@
+// Downloading one message into the message file: RETR (310), then the
+// message line by line through the decoder (312), or as raw blocks (309),
+// and the closing of the files (313).
+#include <iterator>
+
+#include "driver/driver.h"
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "frame/text.h"
+#include "platform/platform.h"
+#include "codec/quoted_printable.h"
+#include "pop3/decoder.h"
+#include "pop3/mail_file.h"
+#include "pop3/pop3_states.h"
+#include "transport/receive.h"
+
+namespace qel {
+namespace {
+
+constexpr int32_t kRawDecodeState = 1;
+constexpr int32_t kFirstDecoderState = 2;
+constexpr int32_t kLastDecoderState = 9;
+constexpr int32_t kQuotedPrintable = 3;
+constexpr int32_t kRawBlockBytes = 2048;
+constexpr int32_t kLastReplyChars = 128;
+constexpr int32_t kErrorReplyCode = 500;
+
+// The end of a raw download: CR LF "." CR LF. The status line's own line
+// end starts the match for an empty message.
+constexpr char kRawTerminator[] = "\r\n.\r\n";
+constexpr int32_t kRawTerminatorLength = 5;
+
+// A download that cannot go on: its files are closed, keeping what arrived.
+int32_t failDownload(ChannelRecord* record, int32_t code) {
+  closeDownloadFiles(record);
+  return failState(record, 0, code);
+}
+
+// Follows the raw stream through the terminator: rawEndMatched counts the
+// terminator's bytes matched so far. True once all have arrived.
+bool rawTerminatorSeen(ChannelRecord* record, const char* bytes, int32_t n) {
+  int32_t matched = record->rawEndMatched;
+  for (int32_t i = 0; i < n; ++i) {
+    if (bytes[i] == kRawTerminator[matched]) {
+      ++matched;
+    } else {
+      // Only a CR can begin the terminator again.
+      matched = bytes[i] == kRawTerminator[0] ? 1 : 0;
+    }
+    if (matched == kRawTerminatorLength) {
+      record->rawEndMatched = matched;
+      return true;
+    }
+  }
+  record->rawEndMatched = matched;
+  return false;
+}
+
+// 310: the message file, then RETR n.
+int32_t startRetrieve(ChannelRecord* record, uint32_t now) {
+  if (!joinPath(record->mailPath, kPathCap, record->mailDirectory, record->mailFileName)) {
+    logText(record, "[Message path too long]\r\n");
+    return failState(record, 0, kErrCannotCreateFile);
+  }
+  logFormat(record, "Saving email to '%s'\r\n", record->mailPath);
+  int32_t handle = plat::fileCreate(record->mailPath);
+  if (handle <= 0) {
+    record->mailFile = 0;
+    return failState(record, 0, kErrCannotCreateFile);
+  }
+  record->mailFile = handle;
+  startAnswer(record);
+  int32_t rc = sendCommand(record, "RETR %d", record->messageNumber);
+  if (rc != kStateContinue) {
+    closeDownloadFiles(record);
+    return rc;
+  }
+  record->deadline = tickAfter(now, settings.replyTimeout);
+  if (record->decodeState == kRawDecodeState) {
+    record->dueTime = 0;
+    record->nextState = kStateRawBlock;
+  } else {
+    record->dueTime = tickAfter(now, settings.minimumWait);
+    record->nextState = kStateMessageLine;
+  }
+  return kStateContinue;
+}
+
+// 309: one block of a raw download, written as it came. The download ends
+// with the terminating "." line, or after pop3ReadWait of silence.
+int32_t readRawBlock(ChannelRecord* record, uint32_t) {
+  if (!waitForData(record, settings.pop3ReadWait)) {
+    record->deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
+    record->nextState = kStateDownloadEnd;
+    return kStateContinue;
+  }
+  char* block = record->replyText;
+  int32_t r = receiveTake(record, block, kRawBlockBytes);
+  if (r < 0) {
+    logText(record, "[EOF1]\r\n");
+    return failDownload(record, kErrSocketClosed);
+  }
+  if (r == 0) return kStateContinue;
+  block[r] = '\0';
+  if (record->answerPosition == kAnswerStatus) {
+    record->answerPosition = kAnswerLineStart;
+    if (block[0] == '-') {
+      // Only the status line is the server's word for qelErrorText.
+      char* lineEnd = findChar(block, '\n');
+      if (lineEnd != nullptr) lineEnd[1] = '\0';
+      copyText(record->lastReply, block, kLastReplyChars);
+      record->replyCode = kErrorReplyCode;
+      return failDownload(record, kErrPop3Error);
+    }
+  }
+  addCount(record->messageBytesRead, r);
+  int32_t written = plat::fileWrite(record->mailFile, block, r);
+  if (written < 0) return failDownload(record, written);
+  addCount(record->messageBytesSent, written);
+  record->nextState = rawTerminatorSeen(record, block, r) ? kStateDownloadEnd : kStateRawBlock;
+  record->deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
+  return kStateContinue;
+}
+
+// Writes one line of the message to the message file: quoted-printable
+// content decoded, "+OK" lines left out. The write's result when it fails.
+int32_t writeMessageLine(ChannelRecord* record, int32_t length) {
+  char* line = record->replyText;
+  if (record->partEncoding == kQuotedPrintable) length = qpDecode(line, line);
+  int32_t written = writeUnlessOk(record->mailFile, line, length);
+  return written < 0 ? written : 0;
+}
+
+// 312: one line of the message (or one piece of a line longer than 1023
+// bytes), through the decoder into the files.
+int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
+  int32_t length = 0;
+  bool lineEnded = false;
+  switch (readAnswerPiece(record, longLineWait(), &length, &lineEnded)) {
+    case AnswerPiece::nothing:
+      return kStateContinue;
+    case AnswerPiece::closed:
+      return failDownload(record, kErrSocketClosed);
+    case AnswerPiece::errorStatus:
+      closeDownloadFiles(record);
+      return failWithErrorStatus(record);
+    case AnswerPiece::end:
+      record->nextState = kStateDownloadEnd;
+      return kStateContinue;
+    case AnswerPiece::okStatus:
+      // The status line is counted as received but is no message data.
+      addCount(record->messageBytesRead, length);
+      record->deadline = tickAfter(now, settings.replyTimeout);
+      return kStateContinue;
+    case AnswerPiece::data:
+      break;
+  }
+  bool toMessageFile = true;
+  if (record->decodeState >= kFirstDecoderState && record->decodeState <= kLastDecoderState) {
+    toMessageFile = decodeLine(record) != 0;
+    // The decoder may have joined or rewritten the line in place.
+    length = textLength(record->replyText);
+  }
+  if (toMessageFile) {
+    addCount(record->messageBytesRead, length);
+    int32_t rc = writeMessageLine(record, length);
+    if (rc < 0) return failDownload(record, rc);
+  }
+  record->deadline = tickAfter(now, settings.replyTimeout);
+  return kStateContinue;
+}
+
+// 313: the end of a download: the files are closed.
+int32_t finishDownload(ChannelRecord* record, uint32_t) {
+  logText(record, "[CLOSE]\r\n");
+  closeDownloadFiles(record);
+  record->nextState = 0;
+  return kStateContinue;
+}
+
+constexpr StateEntry kDownloadStates[] = {
+    {kStateRawBlock, readRawBlock},
+    {kStateRetr, startRetrieve},
+    {kStateMessageLine, readMessageLine},
+    {kStateDownloadEnd, finishDownload},
+};
+const StateRegistration registered(kDownloadStates, std::size(kDownloadStates));
+
+}  // namespace
+}  // namespace qel

@@ -1,0 +1,139 @@
+// POP3 greeting and login: states 300 to 306 (RFC 1939: APOP, or USER and
+// PASS).
+#include <iterator>
+
+#include "driver/driver.h"
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "frame/text.h"
+#include "platform/platform.h"
+#include "pop3/pop3_states.h"
+#include "smtp/md5.h"
+#include "transport/receive.h"
+#include "transport/replies.h"
+
+namespace qel {
+namespace {
+
+constexpr int32_t kApopPasswordChars = 64;
+constexpr uint32_t kVersionMajorShift = 8;
+constexpr uint32_t kVersionMinorShift = 4;
+constexpr uint32_t kVersionPartMask = 0xF;
+
+// Sleeps one poll interval: the login replies are awaited less eagerly.
+void pauseForReply() {
+  if (settings.pollInterval > 0) plat::sleepMs(static_cast<uint32_t>(settings.pollInterval));
+}
+
+// Takes the APOP timestamp "<...>" from the greeting into scratchText, or
+// leaves scratchText empty when the greeting holds none, or one too long to
+// keep.
+void takeApopTimestamp(ChannelRecord* record) {
+  record->scratchText[0] = '\0';
+  const char* open = findChar(record->replyText, '<');
+  if (open == nullptr) return;
+  const char* close = findChar(open, '>');
+  if (close == nullptr) return;
+  int32_t length = static_cast<int32_t>(close - open) + 1;
+  if (length > kScratchTextCap) return;
+  copyText(record->scratchText, open, length);
+}
+
+// 300: the version line for the log, then the connect sequence.
+int32_t startPop3Connect(ChannelRecord* record, uint32_t) {
+  uint32_t version = static_cast<uint32_t>(kVersionWord);
+  logFormat(record, "QEL Win32 Version %d.%d.%d Build %d\r\n",
+            static_cast<int32_t>(version >> kVersionMajorShift),
+            static_cast<int32_t>((version >> kVersionMinorShift) & kVersionPartMask),
+            static_cast<int32_t>(version & kVersionPartMask), kBuildNumber);
+  record->afterConnectState = kStateGreeting;
+  record->nextState = kStateConnect;
+  return kStateContinue;
+}
+
+// 301: the greeting; it may carry the APOP timestamp.
+int32_t readGreeting(ChannelRecord* record, uint32_t now) {
+  if (!waitForData(record, 0)) return kStateContinue;
+  int32_t rc = readPop3Reply(record);
+  if (rc < 0) return failState(record, 0, rc);
+  takeApopTimestamp(record);
+  setCommandTiming(record, now);
+  record->nextState = record->useApop != 0 ? kStateApop : kStateUser;
+  return kStateContinue;
+}
+
+// 302: APOP name digest, the digest being MD5 of the timestamp followed by
+// the password. Nothing is sent when the timestamp is missing or leaves no
+// room for the password.
+int32_t sendApop(ChannelRecord* record, uint32_t now) {
+  int32_t stampLength = textLength(record->scratchText);
+  int32_t passwordLength = textLength(record->pop3Password);
+  if (passwordLength > kApopPasswordChars) passwordLength = kApopPasswordChars;
+  if (stampLength == 0 || stampLength + passwordLength > kScratchTextCap) {
+    return failState(record, 0, kErrNoApopTimestamp);
+  }
+  appendText(record->scratchText, record->pop3Password, passwordLength, kScratchTextCap);
+  uint8_t digest[kMd5DigestBytes];
+  md5Digest(record->scratchText, static_cast<size_t>(textLength(record->scratchText)), digest);
+  char hex[kMd5HexChars + 1];
+  hexDigest(digest, hex);
+  plat::formatText(record->scratchText, fieldSize(kScratchTextCap), "%s %s", record->userName, hex);
+  int32_t rc = sendCommand(record, "APOP %s", record->scratchText);
+  if (rc != kStateContinue) return rc;
+  setLoginTiming(record, now);
+  record->nextState = kStateLoginReply;
+  return kStateContinue;
+}
+
+// 303: USER name.
+int32_t sendUser(ChannelRecord* record, uint32_t now) {
+  int32_t rc = sendCommand(record, "USER %s", record->userName);
+  if (rc != kStateContinue) return rc;
+  setCommandTiming(record, now);
+  record->nextState = kStateUserReply;
+  return kStateContinue;
+}
+
+// 304: the answer to USER.
+int32_t readUserReply(ChannelRecord* record, uint32_t) {
+  if (!waitForData(record, 0)) {
+    pauseForReply();
+    return kStateContinue;
+  }
+  int32_t rc = readPop3Reply(record);
+  if (rc < 0) return failState(record, 0, rc);
+  record->awaitWritable = 1;
+  record->nextState = kStatePass;
+  return kStateContinue;
+}
+
+// 305: PASS password.
+int32_t sendPass(ChannelRecord* record, uint32_t now) {
+  int32_t rc = sendCommand(record, "PASS %s", record->pop3Password);
+  if (rc != kStateContinue) return rc;
+  setLoginTiming(record, now);
+  record->nextState = kStateLoginReply;
+  return kStateContinue;
+}
+
+// 306: the answer to APOP or PASS: logged in.
+int32_t readLoginReply(ChannelRecord* record, uint32_t) {
+  if (!waitForData(record, 0)) {
+    pauseForReply();
+    return kStateContinue;
+  }
+  int32_t rc = readPop3Reply(record);
+  if (rc < 0) return failState(record, 0, rc);
+  record->nextState = 0;
+  return kStateContinue;
+}
+
+constexpr StateEntry kLoginStates[] = {
+    {kStateVersion, startPop3Connect}, {kStateGreeting, readGreeting}, {kStateApop, sendApop},
+    {kStateUser, sendUser},            {kStateUserReply, readUserReply}, {kStatePass, sendPass},
+    {kStateLoginReply, readLoginReply},
+};
+const StateRegistration registered(kLoginStates, std::size(kLoginStates));
+
+}  // namespace
+}  // namespace qel

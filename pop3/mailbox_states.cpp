@@ -1,0 +1,103 @@
+// POP3 mailbox commands with a one-line answer: STAT (307, 308), DELE
+// (315, 316) and LIST n (317, 318).
+#include <iterator>
+
+#include "driver/driver.h"
+#include "frame/errors.h"
+#include "frame/text.h"
+#include "pop3/pop3_states.h"
+#include "transport/receive.h"
+#include "transport/replies.h"
+
+namespace qel {
+namespace {
+
+// The count in "+OK nn mm" starts behind "+OK" and one space.
+constexpr int32_t kStatCountOffset = 4;
+
+// Reads the one-line answer of a mailbox command. An error answer ("-ERR")
+// is the server's verdict and not a failure of the exchange; a reply that
+// never came (time-out, closed connection) is. Returns kStateContinue with
+// *positive set, or the failure.
+int32_t readMailboxReply(ChannelRecord* record, bool* positive) {
+  int32_t rc = readPop3Reply(record);
+  *positive = rc == 0;
+  if (rc < 0 && rc != kErrPop3Error) return failState(record, 0, rc);
+  return kStateContinue;
+}
+
+// 307: STAT.
+int32_t sendStat(ChannelRecord* record, uint32_t now) {
+  int32_t rc = sendCommand(record, "STAT");
+  if (rc != kStateContinue) return rc;
+  setCommandTiming(record, now);
+  record->messageCount = 0;
+  record->nextState = kStateStatReply;
+  return kStateContinue;
+}
+
+// 308: "+OK count size".
+int32_t readStatReply(ChannelRecord* record, uint32_t) {
+  if (!waitForData(record, 0)) return kStateContinue;
+  bool positive = false;
+  int32_t rc = readMailboxReply(record, &positive);
+  if (rc != kStateContinue) return rc;
+  if (positive && textLength(record->replyText) > kStatCountOffset) {
+    record->messageCount = parseDecimal(record->replyText + kStatCountOffset);
+  }
+  record->nextState = 0;
+  return kStateContinue;
+}
+
+// 315: DELE n.
+int32_t sendDele(ChannelRecord* record, uint32_t now) {
+  int32_t rc = sendCommand(record, "DELE %d", record->messageNumber);
+  if (rc != kStateContinue) return rc;
+  setCommandTiming(record, now);
+  record->nextState = kStateDeleReply;
+  return kStateContinue;
+}
+
+// 316: the answer to DELE; the verdict is not reported.
+int32_t readDeleReply(ChannelRecord* record, uint32_t) {
+  if (!waitForData(record, 0)) return kStateContinue;
+  bool positive = false;
+  int32_t rc = readMailboxReply(record, &positive);
+  if (rc != kStateContinue) return rc;
+  record->nextState = 0;
+  return kStateContinue;
+}
+
+// 317: LIST n.
+int32_t sendList(ChannelRecord* record, uint32_t now) {
+  int32_t rc = sendCommand(record, "LIST %d", record->messageNumber);
+  if (rc != kStateContinue) return rc;
+  setCommandTiming(record, now);
+  record->messageSize = 0;
+  record->nextState = kStateListReply;
+  return kStateContinue;
+}
+
+// 318: "+OK n size": the size is the third word.
+int32_t readListReply(ChannelRecord* record, uint32_t) {
+  if (!waitForData(record, 0)) return kStateContinue;
+  bool positive = false;
+  int32_t rc = readMailboxReply(record, &positive);
+  if (rc != kStateContinue) return rc;
+  if (positive) {
+    const char* firstSpace = findChar(record->replyText, ' ');
+    const char* secondSpace = firstSpace != nullptr ? findChar(firstSpace + 1, ' ') : nullptr;
+    if (secondSpace != nullptr) record->messageSize = parseDecimal(secondSpace + 1);
+  }
+  record->nextState = 0;
+  return kStateContinue;
+}
+
+constexpr StateEntry kMailboxStates[] = {
+    {kStateStat, sendStat}, {kStateStatReply, readStatReply}, {kStateDele, sendDele},
+    {kStateDeleReply, readDeleReply}, {kStateList, sendList}, {kStateListReply, readListReply},
+};
+const StateRegistration registered(kMailboxStates, std::size(kMailboxStates));
+
+}  // namespace
+}  // namespace qel

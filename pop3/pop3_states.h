@@ -1,0 +1,92 @@
+// What the POP3 state files share: the state numbers, the two pauses after
+// a command, and the reader of multi-line answers (TOP, RETR, UIDL).
+#pragma once
+
+#include <cstdint>
+
+#include "frame/channel.h"
+#include "frame/settings.h"
+#include "frame/ticks.h"
+
+namespace qel {
+
+enum Pop3State : int32_t {
+  kStateConnect = 101,
+  kStateVersion = 300,
+  kStateGreeting = 301,
+  kStateApop = 302,
+  kStateUser = 303,
+  kStateUserReply = 304,
+  kStatePass = 305,
+  kStateLoginReply = 306,
+  kStateStat = 307,
+  kStateStatReply = 308,
+  kStateRawBlock = 309,
+  kStateRetr = 310,
+  kStateTop = 311,
+  kStateMessageLine = 312,
+  kStateDownloadEnd = 313,
+  kStateTopLine = 314,
+  kStateDele = 315,
+  kStateDeleReply = 316,
+  kStateList = 317,
+  kStateListReply = 318,
+  kStateUidl = 320,
+  kStateUidlLine = 321,
+};
+
+// The pause a login command gets on top of the command timing.
+constexpr int32_t kLoginExtraWaitMs = 200;
+
+// Command timing: the next state waits minimumWait, the reply may take
+// replyTimeout.
+inline void setCommandTiming(ChannelRecord* record, uint32_t now) {
+  record->dueTime = tickAfter(now, settings.minimumWait);
+  record->deadline = tickAfter(now, settings.replyTimeout);
+}
+
+// Login timing: as command timing, with a longer pause.
+inline void setLoginTiming(ChannelRecord* record, uint32_t now) {
+  record->dueTime = tickAfter(now, settings.minimumWait + kLoginExtraWaitMs);
+  record->deadline = tickAfter(now, settings.replyTimeout);
+}
+
+// Where the next piece of a multi-line answer stands (answerPosition).
+enum AnswerPosition : int32_t {
+  kAnswerStatus = 0,      // the status line begins
+  kAnswerStatusRest = 1,  // a positive status line longer than one piece goes on
+  kAnswerErrorRest = 2,   // an error status line goes on
+  kAnswerLineStart = 3,   // a data line begins
+  kAnswerMidLine = 4,     // a data line longer than one piece goes on
+};
+
+// What one read of a multi-line answer brought.
+enum class AnswerPiece {
+  nothing,      // no data yet
+  closed,       // the connection ended before the closing "." line
+  okStatus,     // (a piece of) a positive status line
+  errorStatus,  // (a piece of) a status line beginning with "-"
+  data,         // (a piece of) a data line, dot-unstuffed
+  end,          // the closing "." line
+};
+
+// Prepares the record for a new multi-line answer.
+void startAnswer(ChannelRecord* record);
+
+// Reads one line, or one piece of a line longer than 1023 bytes, of a
+// multi-line answer into replyText (NUL-terminated) with the POP3 read
+// waits: pop3ReadWait for the first byte, nextWait for the rest of a line.
+// *length is the piece's length after dot-unstuffing (RFC 1939: a line
+// that begins with "." loses it; "." alone ends the answer); *lineEnded
+// tells whether the piece ends its line.
+AnswerPiece readAnswerPiece(ChannelRecord* record, int32_t nextWait, int32_t* length, bool* lineEnded);
+
+// nextWait of the message and UIDL readers: 4 x pop3ReadWait, kept within
+// the int32 range.
+int32_t longLineWait();
+
+// Fails the running sequence with -63 after an error status line that a
+// multi-line state read: the line stays in replyText for qelErrorText.
+int32_t failWithErrorStatus(ChannelRecord* record);
+
+}  // namespace qel
