@@ -1,0 +1,219 @@
+// The argument checks of the POP3 operations, and what they leave in the
+// record before any state runs.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frame/memory.h"
+#include "pop3_session.h"
+
+using namespace qel;
+using namespace qel::test;
+
+namespace {
+
+char gBuffer[200];
+
+// Each operation with valid arguments but the one under test.
+struct Operation {
+  const char* name;
+  std::function<int32_t(int32_t chan)> call;
+};
+
+const std::vector<Operation>& everyOperation() {
+  static const std::vector<Operation> operations = {
+      {"count", [](int32_t c) { return qelGetEmailCount(c); }},
+      {"size", [](int32_t c) { return qelGetEmailSize(c, 1); }},
+      {"lines", [](int32_t c) { return qelGetEmailLines(c, 1, 0, gBuffer, 128); }},
+      {"file", [](int32_t c) { return qelGetEmailFile(c, 1, "m.txt", "/tmp", "/tmp"); }},
+      {"uid", [](int32_t c) { return qelGetEmailUID(c, 1, gBuffer, 128); }},
+      {"delete", [](int32_t c) { return qelDeleteEmail(c, 1); }},
+  };
+  return operations;
+}
+
+TEST(Pop3Operations, ChannelChecksComeFirst) {
+  for (const Operation& op : everyOperation()) {
+    SCOPED_TRACE(op.name);
+    EXPECT_EQ(op.call(0), QEL_ERR_NOT_ATTACHED);
+  }
+  EXPECT_EQ(qelPop3Connect(0, kLoopback, "u", "p"), QEL_ERR_NOT_ATTACHED);
+  Attached lib{2};
+  for (const Operation& op : everyOperation()) {
+    SCOPED_TRACE(op.name);
+    EXPECT_EQ(op.call(2), QEL_ERR_CHANNEL_RANGE);
+  }
+  EXPECT_EQ(qelPop3Connect(2, kLoopback, "u", "p"), QEL_ERR_CHANNEL_RANGE);
+}
+
+TEST(Pop3Operations, OnlyOnAPop3Channel) {
+  Attached lib{2};
+  ChannelRecord* record = lib.record(0);
+  for (char protocol : {kProtocolNone, kProtocolSmtp}) {
+    record->protocol = protocol;
+    for (const Operation& op : everyOperation()) {
+      SCOPED_TRACE(op.name);
+      EXPECT_EQ(op.call(0), QEL_ERR_POP3_ONLY);
+      EXPECT_EQ(record->nextState, 0);
+    }
+  }
+}
+
+TEST(Pop3Operations, OperationsLogTheirNames) {
+  Attached lib{2};
+  TempDir dir;
+  std::string log = dir.file("ops.log");
+  ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, log.c_str()), 0);
+  for (const Operation& op : everyOperation()) op.call(0);
+  qelPop3Connect(0, nullptr, "u", "p");
+  EXPECT_EQ(readFile(log),
+            "*** qelGetEmailCount\r\n*** qelGetEmailSize\r\n*** qelGetEmailLines\r\n*** qelGetEmailFile\r\n"
+            "*** qelGetEmailUID\r\n*** qelDelete\r\n*** qelPop3Connect\r\n");
+}
+
+TEST(Pop3Operations, ConnectArgumentChecks) {
+  Attached lib{2};
+  ChannelRecord* record = lib.record(0);
+  const struct {
+    const char* server;
+    const char* user;
+    const char* password;
+    int32_t result;
+  } cases[] = {
+      {nullptr, "u", "p", QEL_ERR_NO_SERVER},
+      {kLoopback, nullptr, "p", QEL_ERR_NO_USER},
+      {kLoopback, "u", nullptr, QEL_ERR_NO_PASSWORD},
+      {"user@host", "u", "p", QEL_ERR_BAD_SERVER_NAME},
+      {"<host>", "u", "p", QEL_ERR_BAD_SERVER_NAME},
+      {"host\x01", "u", "p", QEL_ERR_BAD_SERVER_NAME},
+      {"host\x7f", "u", "p", QEL_ERR_BAD_SERVER_NAME},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.result);
+    record->protocol = kProtocolNone;
+    EXPECT_EQ(qelPop3Connect(0, c.server, c.user, c.password), c.result);
+    // Refused, and still marked as a POP3 channel.
+    EXPECT_EQ(record->protocol, kProtocolPop3);
+    EXPECT_EQ(record->nextState, 0);
+  }
+  // So a following operation passes the protocol check (and fails only
+  // because nothing is connected).
+  EXPECT_EQ(qelGetEmailCount(0), QEL_ERR_SOCKET_WRITE);
+}
+
+TEST(Pop3Operations, ConnectCutsOverlongTexts) {
+  Attached lib{2};
+  ChannelRecord* record = lib.record(0);
+  qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
+  std::string server(200, 'h');
+  std::string user(100, 'u');
+  std::string password(100, 'p');
+  qelIntegerParam(0, QEL_PARAM_POP3_PORT, 1110);
+  ASSERT_EQ(qelPop3Connect(0, server.c_str(), user.c_str(), password.c_str()), 0);
+  EXPECT_EQ(std::string(record->serverName), server.substr(0, 128));
+  EXPECT_EQ(std::string(record->userName), user.substr(0, 64));
+  EXPECT_EQ(std::string(record->pop3Password), password.substr(0, 64));
+  EXPECT_EQ(record->remotePort, 1110);
+  EXPECT_EQ(record->nextState, 300);
+}
+
+TEST(Pop3Operations, MessageNumberBelowOne) {
+  Attached lib{2};
+  lib.record(0)->protocol = kProtocolPop3;
+  char buffer[200];
+  for (int32_t message : {0, -1}) {
+    SCOPED_TRACE(message);
+    EXPECT_EQ(qelGetEmailSize(0, message), QEL_ERR_NO_SUCH_MESSAGE);
+    EXPECT_EQ(qelGetEmailLines(0, message, 0, buffer, 128), QEL_ERR_NO_SUCH_MESSAGE);
+    EXPECT_EQ(qelGetEmailFile(0, message, "m", "/tmp", "/tmp"), QEL_ERR_NO_SUCH_MESSAGE);
+    EXPECT_EQ(qelDeleteEmail(0, message), QEL_ERR_NO_SUCH_MESSAGE);
+  }
+}
+
+TEST(Pop3Operations, FileAndBufferArgumentChecks) {
+  Attached lib{2};
+  ChannelRecord* record = lib.record(0);
+  record->protocol = kProtocolPop3;
+  char buffer[200];
+  EXPECT_EQ(qelGetEmailFile(0, 1, nullptr, "/tmp", "/tmp"), QEL_ERR_NO_FILENAME);
+  EXPECT_EQ(qelGetEmailFile(0, 1, "m", nullptr, "/tmp"), QEL_ERR_NO_EMAIL_PATH);
+  EXPECT_EQ(qelGetEmailFile(0, 1, "m", "/tmp", nullptr), QEL_ERR_NO_ATTACH_PATH);
+  EXPECT_EQ(qelGetEmailUID(0, 1, nullptr, 128), QEL_ERR_BUFFER_NULL);
+  EXPECT_EQ(qelGetEmailUID(0, 1, buffer, 127), QEL_ERR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(qelGetEmailLines(0, 1, 0, buffer, 127), QEL_ERR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(qelGetEmailLines(0, 1, 0, buffer, 100), QEL_ERR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(record->nextState, 0);
+}
+
+TEST(Pop3Operations, FileStagingKeepsOnlyARawDownloadSetting) {
+  Attached lib{2};
+  ChannelRecord* record = lib.record(0);
+  record->protocol = kProtocolPop3;
+  qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
+  std::memset(record->savedNames, 'x', 20);
+  record->savedCount = 3;
+  const struct {
+    int32_t parameter;
+    int32_t staged;
+  } cases[] = {{1, 1}, {0, 2}, {5, 2}, {9, 2}, {1, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.parameter);
+    qelIntegerParam(0, QEL_PARAM_DECODE_STATE, c.parameter);
+    ASSERT_EQ(qelGetEmailFile(0, 4, "name.txt", "dir", "attach"), 0);
+    EXPECT_EQ(record->decodeState, c.staged);
+    EXPECT_EQ(record->nextState, 310);
+  }
+  EXPECT_EQ(record->messageNumber, 4);
+  EXPECT_STREQ(record->mailFileName, "name.txt");
+  EXPECT_STREQ(record->mailDirectory, "dir");
+  EXPECT_STREQ(record->attachDirectory, "attach");
+  EXPECT_EQ(record->savedNames[0], '\0');
+  EXPECT_EQ(record->savedCount, 0);
+  EXPECT_EQ(record->lineBuffer, nullptr);
+}
+
+TEST(Pop3Operations, LinesBlockIsHeldUntilSaved) {
+  Attached lib{2};
+  ChannelRecord* record = lib.record(0);
+  record->protocol = kProtocolPop3;
+  qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
+  const int32_t linesBlock = 0 * 9 + kSlotLines;
+  // "*" asks for the lines block: size + 2 bytes, no size check.
+  ASSERT_EQ(qelGetEmailLines(0, 1, -5, const_cast<char*>("*"), 100), 0);
+  EXPECT_EQ(blockSize(linesBlock), 102);
+  EXPECT_EQ(record->lineBuffer, blockPointer(linesBlock));
+  EXPECT_EQ(record->lineBufferSize, 100);
+  EXPECT_EQ(record->topLines, 0);
+  // A second request while the block is held.
+  EXPECT_EQ(qelGetEmailLines(0, 1, 0, const_cast<char*>("*"), 100), QEL_ERR_NO_MEMORY);
+  EXPECT_EQ(qelGetEmailLines(0, 1, 0, nullptr, 100), QEL_ERR_NO_MEMORY);
+  TempDir dir;
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_SAVE_LINES, dir.file("lines.txt").c_str()), 0);
+  EXPECT_EQ(blockIsAllocated(linesBlock), 0);
+  ASSERT_EQ(qelGetEmailLines(0, 1, 7, nullptr, 300), 0);
+  EXPECT_EQ(blockSize(linesBlock), 302);
+  EXPECT_EQ(record->topLines, 7);
+  // A size that cannot be allocated.
+  qelStringParam(0, QEL_STRING_SAVE_LINES, dir.file("lines2.txt").c_str());
+  EXPECT_EQ(qelGetEmailLines(0, 1, 0, nullptr, INT32_MAX), QEL_ERR_NO_MEMORY);
+  EXPECT_EQ(qelGetEmailLines(0, 1, 0, nullptr, -10), QEL_ERR_NO_MEMORY);
+}
+
+TEST(Pop3Operations, UidStagingEmptiesTheBuffer) {
+  Attached lib{2};
+  ChannelRecord* record = lib.record(0);
+  record->protocol = kProtocolPop3;
+  qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
+  char buffer[128];
+  std::memset(buffer, 'x', sizeof buffer);
+  ASSERT_EQ(qelGetEmailUID(0, -1, buffer, 128), 0);
+  EXPECT_EQ(buffer[0], '\0');
+  EXPECT_EQ(record->lineBufferSize, 127);
+  EXPECT_EQ(record->messageNumber, -1);
+  EXPECT_EQ(record->nextState, 320);
+}
+
+}  // namespace
