@@ -126,6 +126,12 @@ int32_t saveLinesBlock(ChannelRecord* record, const char* path) {
   int32_t written = plat::fileWrite(handle, lines, length);
   plat::fileClose(handle);
   channelFreeRange(record->channelNumber, kSlotLines, kSlotLines);
+  // A TOP that the caller still drives stores nothing more into the freed
+  // block.
+  if (record->lineBuffer == lines) {
+    record->lineBuffer = nullptr;
+    record->lineBufferSize = 0;
+  }
   return written;
 }
 

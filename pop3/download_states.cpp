@@ -22,8 +22,6 @@ constexpr int32_t kFirstDecoderState = 2;
 constexpr int32_t kLastDecoderState = 9;
 constexpr int32_t kQuotedPrintable = 3;
 constexpr int32_t kRawBlockBytes = 2048;
-constexpr int32_t kLastReplyChars = 128;
-constexpr int32_t kErrorReplyCode = 500;
 
 // The end of a raw download: CR LF "." CR LF. The status line's own line
 // end starts the match for an empty message.
@@ -108,9 +106,8 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
       // Only the status line is the server's word for qelErrorText.
       char* lineEnd = findChar(block, '\n');
       if (lineEnd != nullptr) lineEnd[1] = '\0';
-      copyText(record->lastReply, block, kLastReplyChars);
-      record->replyCode = kErrorReplyCode;
-      return failDownload(record, kErrPop3Error);
+      closeDownloadFiles(record);
+      return failWithErrorStatus(record);
     }
   }
   addCount(record->messageBytesRead, r);
@@ -122,12 +119,14 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
   return kStateContinue;
 }
 
-// Writes one line of the message to the message file: quoted-printable
-// content decoded, "+OK" lines left out. The write's result when it fails.
+// Writes one line of the message to the message file, quoted-printable
+// content decoded. The status line of RETR never comes here, so a message
+// line that happens to begin with "+OK" (a base64 line may) is data like
+// any other and is written. The write's result when it fails.
 int32_t writeMessageLine(ChannelRecord* record, int32_t length) {
   char* line = record->replyText;
   if (record->partEncoding == kQuotedPrintable) length = qpDecode(line, line);
-  int32_t written = writeUnlessOk(record->mailFile, line, length);
+  int32_t written = plat::fileWrite(record->mailFile, line, length);
   return written < 0 ? written : 0;
 }
 

@@ -44,11 +44,13 @@ void ringPut(ChannelRecord* record, const char* bytes, int32_t n) {
 int32_t ringPeek(ChannelRecord* record, char* destination, int32_t n) {
   int32_t available = ringCount(record);
   int32_t count = n < available ? n : available;
-  int32_t index = record->ringRead;
-  for (int32_t i = 0; i < count; ++i) {
-    destination[i] = record->ringBuffer[index];
-    index = (index + 1) % kRingSize;
-  }
+  if (count <= 0) return 0;
+  // At most two runs: up to the end of the ring, then from its start. Every
+  // line of a download is peeked, so this copy must be cheap.
+  int32_t first = kRingSize - record->ringRead;
+  if (first > count) first = count;
+  std::memcpy(destination, record->ringBuffer + record->ringRead, static_cast<size_t>(first));
+  if (count > first) std::memcpy(destination + first, record->ringBuffer, static_cast<size_t>(count - first));
   return count;
 }
 

@@ -42,7 +42,7 @@ std::string dotStuffed(const std::string& crlfText) {
 std::vector<std::string> testMessages() {
   std::string longLine(3000, 'w');
   return {
-      "From: Ann <ann@example.test>\nTo: box@example.test\nSubject: first\n\nHello.\n",
+      "From: Ann <ann@example.test>\nTo: box@example.test\nSubject: first\n\nHello.\n+OK is message text here\n",
       "From: Bob <bob@example.test>\nTo: box@example.test\nSubject: dots\n\n.\n..\n.leading dot\n. \nend\n",
       "From: Cy <cy@example.test>\nTo: box@example.test\nSubject: long line\n\n" + longLine + "\n.\n",
   };

@@ -8,6 +8,7 @@
 #include "frame/memory.h"
 #include "frame/settings.h"
 #include "pop3_session.h"
+#include "support/channel_setup.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -189,6 +190,23 @@ TEST_F(Pop3Buffers, DotRulesOfMultiLineAnswers) {
   qelAbort(0);
   ASSERT_TRUE(server.finished(5000));
   EXPECT_EQ(server.mismatches(), "");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Pop3Buffers, LinesBlockSavedWhileTopStillRunsIsNotWrittenAgain) {
+  ScriptServer server(afterLogin({ExpectLine("TOP 1 0"), Send("+OK\r\nSubject: late\r\n\r\n.\r\n"), ExpectClose()}));
+  ASSERT_EQ(connect(server), 0);
+  qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
+  char star[] = "*";
+  ASSERT_EQ(qelGetEmailLines(0, 1, 0, star, 200), 0);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_SAVE_LINES, dir.file("early.txt").c_str()), 0);
+  EXPECT_EQ(driveToEnd(0), 0);
+  EXPECT_EQ(record->lineBufferUsed, 0);
+  EXPECT_EQ(readFile(dir.file("early.txt")), "");
+  qelAbort(0);
 }
 
 }  // namespace

@@ -50,11 +50,12 @@ const char kSaved[] =
     "Subject: plain\r\n"
     "\r\n"
     "First line.\r\n"
+    "+OK this line looks like a status line\r\n"
     ".a stuffed dot\r\n"
     ".\r\n"
     "Last line.\r\n";
 
-TEST_F(Pop3Download, MessageGoesToTheFileWithoutStatusLines) {
+TEST_F(Pop3Download, MessageGoesToTheFileWithoutItsStatusLine) {
   std::string log = dir.file("pop3.log");
   ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, log.c_str()), 0);
   ScriptServer server(afterLogin({ExpectLine("RETR 1"), Send(std::string("+OK 200 octets\r\n") + kMessage + ".\r\n"),
@@ -87,6 +88,19 @@ TEST_F(Pop3Download, LinesSplitAcrossSegmentsAndLongerThanOneRead) {
     EXPECT_EQ(readFile(messagePath()), message);
     qelAbort(0);
   }
+}
+
+TEST_F(Pop3Download, OnlyTheStatusLineIsLeftOut) {
+  // A status line longer than one read is left out whole; message lines
+  // that begin with "+OK" (base64 text may) are message data.
+  std::string status = "+OK " + std::string(1500, 's') + "\r\n";
+  std::string message = "Subject: b64\r\n\r\n+OK500Yvkg2H6FL3wUGLTld+cII30KBlByjslhfhxOXZUMcp79QBHM\r\n+OK\r\n";
+  ScriptServer server(afterLogin({ExpectLine("RETR 1"), Send(status + message + ".\r\n"), ExpectClose()}));
+  ASSERT_EQ(connect(server), 0);
+  EXPECT_EQ(download(1), 0);
+  EXPECT_EQ(readFile(messagePath()), message);
+  EXPECT_EQ(qelStatistics(0, QEL_STAT_MESSAGE_BYTES_READ), static_cast<int32_t>(status.size() + message.size()));
+  qelAbort(0);
 }
 
 TEST_F(Pop3Download, ErrorAnswerFailsAtOnce) {
