@@ -3,12 +3,12 @@
 // and the closing of the files (313).
 #include <iterator>
 
+#include "codec/quoted_printable.h"
 #include "driver/driver.h"
 #include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/text.h"
 #include "platform/platform.h"
-#include "codec/quoted_printable.h"
 #include "pop3/decoder.h"
 #include "pop3/mail_file.h"
 #include "pop3/pop3_states.h"
@@ -154,6 +154,7 @@ int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
     case AnswerPiece::data:
       break;
   }
+  int32_t received = length;
   bool toMessageFile = true;
   if (record->decodeState >= kFirstDecoderState && record->decodeState <= kLastDecoderState) {
     toMessageFile = decodeLine(record) != 0;
@@ -161,7 +162,7 @@ int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
     length = textLength(record->replyText);
   }
   if (toMessageFile) {
-    addCount(record->messageBytesRead, length);
+    addCount(record->messageBytesRead, received);
     int32_t rc = writeMessageLine(record, length);
     if (rc < 0) return failDownload(record, rc);
   }

@@ -170,7 +170,8 @@ TEST_F(Pop3Download, DirectoryEndingInASeparatorGetsNoSecondOne) {
 }
 
 TEST_F(Pop3Download, WriteFailureFailsTheDownload) {
-  ScriptServer server(afterLogin({ExpectLine("RETR 1"), Send("+OK\r\nSubject: x\r\n\r\nbody\r\n.\r\n"), ExpectClose()}));
+  ScriptServer server(
+      afterLogin({ExpectLine("RETR 1"), Send("+OK\r\nSubject: x\r\n\r\nbody\r\n.\r\n"), ExpectClose()}));
   ASSERT_EQ(connect(server), 0);
   // Every write to /dev/full fails.
   EXPECT_EQ(qelGetEmailFile(0, 1, "full", "/dev", dir.path().c_str()), -1);

@@ -62,16 +62,4 @@ TEST(MailFile, WriteUnlessOk) {
   EXPECT_EQ(writeUnlessOk(0, "text", 4), -1);
 }
 
-TEST(MailFile, CloseMailFile) {
-  Attached lib{1};
-  ChannelRecord* record = lib.record(0);
-  TempDir dir;
-  record->mailFile = plat::fileCreate(dir.file("m").c_str());
-  ASSERT_GT(record->mailFile, 0);
-  closeMailFile(record);
-  EXPECT_EQ(record->mailFile, 0);
-  closeMailFile(record);  // nothing open: nothing happens
-  EXPECT_EQ(record->mailFile, 0);
-}
-
 }  // namespace

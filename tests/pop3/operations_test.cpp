@@ -202,18 +202,4 @@ TEST(Pop3Operations, LinesBlockIsHeldUntilSaved) {
   EXPECT_EQ(qelGetEmailLines(0, 1, 0, nullptr, -10), QEL_ERR_NO_MEMORY);
 }
 
-TEST(Pop3Operations, UidStagingEmptiesTheBuffer) {
-  Attached lib{2};
-  ChannelRecord* record = lib.record(0);
-  record->protocol = kProtocolPop3;
-  qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
-  char buffer[128];
-  std::memset(buffer, 'x', sizeof buffer);
-  ASSERT_EQ(qelGetEmailUID(0, -1, buffer, 128), 0);
-  EXPECT_EQ(buffer[0], '\0');
-  EXPECT_EQ(record->lineBufferSize, 127);
-  EXPECT_EQ(record->messageNumber, -1);
-  EXPECT_EQ(record->nextState, 320);
-}
-
 }  // namespace
