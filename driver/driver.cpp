@@ -18,6 +18,7 @@ namespace {
 
 constexpr int32_t kMaxCloseHooks = 8;
 constexpr int32_t kErrorTextChars = 127;
+constexpr uint32_t kStepsPerYield = 32;
 
 StateHandler* handlerTable() {
   static StateHandler table[kMaxStateNumber + 1] = {};
@@ -86,8 +87,22 @@ int32_t failState(ChannelRecord* record, int32_t socketCode, int32_t code) {
 }
 
 int32_t runDriver(int32_t channel) {
+  ChannelRecord* record = channelRecord(channel);
+  uint32_t steps = 0;
   int32_t result;
-  while ((result = qelDriver(channel)) > 0) plat::yield();
+  while ((result = qelDriver(channel)) > 0) {
+    if (result == kWaiting && record != nullptr && record->dueTime != 0) {
+      // A pause of more than a millisecond is slept, not spun.
+      int32_t left = static_cast<int32_t>(record->dueTime - plat::tickCount());
+      if (left > 1) {
+        plat::sleepMs(1);
+        continue;
+      }
+    }
+    // Give other threads their turn while waiting, and now and then while
+    // streaming; yielding after every line would cost more than the line.
+    if (result == kWaiting || (++steps % kStepsPerYield) == 0) plat::yield();
+  }
   return result;
 }
 
