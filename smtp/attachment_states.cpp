@@ -1,0 +1,173 @@
+// One attachment part per item of the attachment list: delimiter, content
+// type (inline images get a Content-ID for an HTML text to refer to),
+// transfer encoding, disposition, then the file in base64 lines of 57
+// bytes. States 260 to 265.
+#include <iterator>
+
+#include "codec/base64.h"
+#include "codec/text_search.h"
+#include "driver/driver.h"
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "frame/text.h"
+#include "platform/platform.h"
+#include "smtp/body_reader.h"
+#include "smtp/smtp_states.h"
+
+namespace qel {
+namespace {
+
+constexpr char kQuote = '"';
+// File bytes read ahead: a whole number of base64 lines within bodyBuffer.
+constexpr int32_t kAttachReadAhead = (kBodyBufferCap / kBase64LineBytes) * kBase64LineBytes;
+constexpr int32_t kSuffixLength = 4;
+
+struct ImageType {
+  const char* suffix;
+  const char* contentType;
+};
+constexpr ImageType kImageTypes[] = {
+    {".gif", "Content-Type: Image/GIF"},
+    {".bmp", "Content-Type: Image/BMP"},
+    {".tif", "Content-Type: Image/TIFF"},
+    {".jpg", "Content-Type: Image/JPEG"},
+};
+
+// The name the message shows for the current item: its file name part,
+// or the text after the name separator when there is one.
+const char* shownName(const char* item) {
+  const char* name = fileNamePart(item);
+  const char* separator = findChar(name, settings.nameSeparator);
+  return separator != nullptr ? separator + 1 : name;
+}
+
+// The image content type for a shown name, or null when it is no image (or
+// the channel sends every file as a plain attachment).
+const char* imageType(const ChannelRecord* record, const char* name) {
+  int32_t length = textLength(name);
+  if (record->imageTypes == 0 || length <= kSuffixLength) return nullptr;
+  for (const ImageType& type : kImageTypes) {
+    if (equalsNoCase(name + length - kSuffixLength, type.suffix, kSuffixLength)) return type.contentType;
+  }
+  return nullptr;
+}
+
+// 260: the delimiter of the next part. One blank line goes before it.
+int32_t sendAttachDelimiter(ChannelRecord* record, uint32_t) {
+  int32_t rc = sendFormatted(record, "\r\n--%s", boundaryText);
+  if (rc != kStateContinue) return rc;
+  record->nextState = kStateAttachType;
+  return kStateContinue;
+}
+
+// 261: cuts the item out of the list; its content type.
+int32_t sendAttachType(ChannelRecord* record, uint32_t) {
+  char* item = record->attachList;
+  char* separator = findChar(item, settings.attachSeparator);
+  if (separator != nullptr) {
+    *separator = '\0';
+    record->nextAttach = separator + 1;
+  } else {
+    record->nextAttach = item + textLength(item);
+  }
+  const char* name = shownName(item);
+  const char* image = imageType(record, name);
+  int32_t rc;
+  if (image != nullptr) {
+    ++record->contentIdCount;
+    rc = sendFormatted(record, "%s; name=%c%s%c\r\nContent-ID: <message-root.%d>", image, kQuote, name, kQuote,
+                       record->contentIdCount);
+  } else {
+    rc = sendFormatted(record, "%s%c%s%c", "Content-Type: application/octet-stream; name=", kQuote, name, kQuote);
+  }
+  if (rc != kStateContinue) return rc;
+  record->inlinePart = image != nullptr ? 1 : 0;
+  record->nextState = kStateAttachEncoding;
+  return kStateContinue;
+}
+
+// 262
+int32_t sendAttachEncoding(ChannelRecord* record, uint32_t) {
+  int32_t rc = sendFormatted(record, "%s", "Content-Transfer-Encoding: base64");
+  if (rc != kStateContinue) return rc;
+  record->nextState = kStateAttachDisposition;
+  return kStateContinue;
+}
+
+// 263: the disposition and the blank line that ends the part header.
+int32_t sendAttachDisposition(ChannelRecord* record, uint32_t now) {
+  const char* disposition = record->inlinePart != 0 ? "Content-Disposition: inline; filename="
+                                                    : "Content-Disposition: attachment; filename=";
+  int32_t rc = sendFormatted(record, "%s%c%s%c\r\n", disposition, kQuote, shownName(record->attachList), kQuote);
+  if (rc != kStateContinue) return rc;
+  record->dueTime = now;
+  record->nextState = kStateAttachOpen;
+  return kStateContinue;
+}
+
+// 264: opens the file: the item up to its name separator.
+int32_t openAttachment(ChannelRecord* record, uint32_t) {
+  char* path = record->attachList;
+  char* separator = findChar(path, settings.nameSeparator);
+  if (separator != nullptr) *separator = '\0';
+  logFormat(record, "Opening attachment [%s]\r\n", path);
+  closeSendFile(record);
+  int32_t handle = plat::fileOpenRead(path);
+  if (separator != nullptr) *separator = settings.nameSeparator;
+  if (handle <= 0) return failState(record, handle, kErrCannotOpenFile);
+  record->fileHandle = handle;
+  record->bodyFromText = 0;
+  resetBodyReader(record);
+  record->awaitWritable = 1;
+  record->nextState = kStateAttachLine;
+  return kStateContinue;
+}
+
+// Reads ahead until a whole line's bytes are there or the file ends.
+void fillAttachmentBuffer(ChannelRecord* record) {
+  while (bodyUnread(record) < kBase64LineBytes && record->bodyEnded == kBodyGoing) {
+    addCount(record->attachBytesRead, refillSendBuffer(record, kAttachReadAhead));
+  }
+}
+
+// The end of the file: the next attachment, or the end of the data.
+int32_t finishAttachment(ChannelRecord* record) {
+  bool failed = record->bodyEnded == kBodyReadFailed;
+  closeSendFile(record);
+  // An attachment cut short by a read error must not go out as complete.
+  if (failed) return failState(record, 0, kErrCannotOpenFile);
+  if (record->nextAttach == nullptr || record->nextAttach[0] == '\0') {
+    record->nextState = kStateDataEnd;
+  } else {
+    record->attachList = record->nextAttach;
+    record->nextState = kStateAttachDelimiter;
+  }
+  return kStateContinue;
+}
+
+// 265, repeated: one base64 line of up to 57 file bytes.
+int32_t sendAttachLine(ChannelRecord* record, uint32_t now) {
+  fillAttachmentBuffer(record);
+  int32_t count = bodyUnread(record);
+  if (count > kBase64LineBytes) count = kBase64LineBytes;
+  if (count == 0) return finishAttachment(record);
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(record->bodyBuffer + record->bodyPos);
+  int32_t length = base64EncodeLine(bytes, record->commandLine, count) + 2;
+  record->bodyPos += count;
+  addCount(record->attachBytesSent, length);
+  int32_t rc = sendAllBytes(record, record->commandLine, length);
+  if (rc != kStateContinue) return rc;
+  linePace(record, now, settings.lineTimeout);
+  return kStateContinue;
+}
+
+constexpr StateEntry kAttachmentStates[] = {
+    {kStateAttachDelimiter, sendAttachDelimiter}, {kStateAttachType, sendAttachType},
+    {kStateAttachEncoding, sendAttachEncoding},   {kStateAttachDisposition, sendAttachDisposition},
+    {kStateAttachOpen, openAttachment},           {kStateAttachLine, sendAttachLine},
+};
+const StateRegistration registered(kAttachmentStates, std::size(kAttachmentStates));
+
+}  // namespace
+}  // namespace qel

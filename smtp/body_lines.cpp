@@ -1,0 +1,192 @@
+// Outgoing body lines in their three forms: plain text wrapped at a space
+// after the wrap column, quoted-printable with soft line breaks, and HTML
+// sent as it is. CRs of the source are dropped, an LF ends a source line,
+// and a line that begins with "." gets a second one.
+#include <cstring>
+
+#include "frame/settings.h"
+#include "smtp/body_reader.h"
+
+namespace qel {
+namespace {
+
+constexpr uint32_t kBodyTypePlain = 0;
+constexpr uint32_t kBodyTypeHtml = 2;
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr int32_t kLowPrintable = 0x20;
+constexpr int32_t kHighPrintable = 0x7E;
+
+// Before an HTML line is built, the reader holds this much more than its
+// refill threshold unless the body ends sooner: the longest line, the
+// character looked at ahead and the one after the line. So no refill
+// happens while the line is built, and a broken-off rest can go back into
+// the buffer in front of the unread bytes.
+constexpr int32_t kHtmlReadAhead = kLongestBodyLine + 3;
+
+bool printable(int32_t c) { return c >= kLowPrintable && c <= kHighPrintable; }
+
+// The next source character: the one looked at ahead, if any, else a new
+// one from the reader.
+int32_t takeChar(ChannelRecord* record) {
+  if (record->pendingChar != '\0') {
+    int32_t c = static_cast<uint8_t>(record->pendingChar);
+    record->pendingChar = '\0';
+    return c;
+  }
+  return nextBodyChar(record);
+}
+
+// After a wrapped plain line: a line end right behind it belongs to this
+// line, otherwise it would turn into an empty line of its own.
+void takeLineEnd(ChannelRecord* record) {
+  int32_t c = peekBodyChar(record);
+  while (c == '\r') {
+    nextBodyChar(record);
+    c = peekBodyChar(record);
+  }
+  if (c == '\n') nextBodyChar(record);
+}
+
+// Plain form: "~" for bytes outside 0x20..0x7E unless rawEightBit is set; the
+// line ends at the first space once it holds wrapColumn characters, or at
+// maxLineLength characters.
+int32_t buildPlainLine(ChannelRecord* record, char* out, bool* exhausted) {
+  const int32_t limit = bodyLineLimit();
+  int32_t length = 0;
+  int32_t consumed = 0;
+  int32_t c;
+  for (;;) {
+    c = takeChar(record);
+    if (c == 0) break;
+    ++consumed;
+    if (c == '\r') continue;
+    if (c == '\n') break;
+    out[length++] = printable(c) || settings.rawEightBit != 0 ? static_cast<char>(c) : '~';
+    if ((length >= settings.wrapColumn && c == ' ') || length >= limit) {
+      takeLineEnd(record);
+      break;
+    }
+  }
+  *exhausted = consumed == 0 && c == 0;
+  return length;
+}
+
+// Quoted-printable form: "=" and bytes outside 0x20..0x7E as "=XX"; a line
+// that reaches maxLineLength - 1 characters (maxLineLength when a period
+// follows) ends in a soft break "=".
+int32_t buildQuotedLine(ChannelRecord* record, char* out, bool* exhausted) {
+  const int32_t limit = bodyLineLimit();
+  int32_t length = 0;
+  int32_t consumed = 0;
+  int32_t c;
+  for (;;) {
+    c = takeChar(record);
+    if (c == 0) break;
+    ++consumed;
+    if (c == '\r') continue;
+    if (c == '\n') break;
+    if (printable(c) && c != '=') {
+      out[length++] = static_cast<char>(c);
+    } else {
+      out[length++] = '=';
+      out[length++] = kHexDigits[(c >> 4) & 0xF];
+      out[length++] = kHexDigits[c & 0xF];
+    }
+    // A NUL looked at ahead is dropped here.
+    record->pendingChar = static_cast<char>(nextBodyChar(record));
+    if (length >= limit || (length == limit - 1 && record->pendingChar != '.')) {
+      out[length++] = '=';
+      *exhausted = false;
+      return length;
+    }
+  }
+  // Readers drop white space at the end of a quoted-printable line as
+  // transport padding, so a space that really ends the line is encoded.
+  if (length > 0 && out[length - 1] == ' ') {
+    out[length - 1] = '=';
+    out[length++] = '2';
+    out[length++] = '0';
+  }
+  *exhausted = consumed == 0 && c == 0;
+  return length;
+}
+
+// Ends an HTML line that goes on past kLongestBodyLine characters: after its
+// last space or ">" where there is one, so that no word or tag is cut. The
+// rest and the character after the line (next) go back into the reader.
+void breakHtmlLine(ChannelRecord* record, char* out, int32_t* length, int32_t next) {
+  int32_t keep = *length;
+  for (int32_t i = *length - 1; i >= 1; --i) {
+    if (out[i] == ' ' || out[i] == '>') {
+      keep = i + 1;
+      break;
+    }
+  }
+  int32_t rest = *length - keep;
+  if (record->bodyPos < rest + 1) {
+    // Only when the reader had to refill within the line (a flood of CRs):
+    // the line is cut where it is.
+    record->pendingChar = static_cast<char>(next);
+    return;
+  }
+  record->bodyPos -= rest + 1;
+  std::memcpy(record->bodyBuffer + record->bodyPos, out + keep, rest);
+  record->bodyBuffer[record->bodyPos + rest] = static_cast<char>(next);
+  *length = keep;
+}
+
+// HTML form: characters go unchanged; lines longer than kLongestBodyLine are
+// broken without any mark, since the part declares no transfer encoding.
+int32_t buildHtmlLine(ChannelRecord* record, char* out, bool* exhausted) {
+  ensureBodyBuffered(record, kHtmlReadAhead + bodyLineLimit());
+  int32_t length = 0;
+  int32_t consumed = 0;
+  int32_t c;
+  for (;;) {
+    c = takeChar(record);
+    if (c == 0) break;
+    ++consumed;
+    if (c == '\r') continue;
+    if (c == '\n') break;
+    out[length++] = static_cast<char>(c);
+    record->pendingChar = static_cast<char>(nextBodyChar(record));
+    if (length == kLongestBodyLine) {
+      int32_t next = takeChar(record);
+      while (next == '\r') next = takeChar(record);
+      if (next != 0 && next != '\n') breakHtmlLine(record, out, &length, next);
+      break;
+    }
+  }
+  *exhausted = consumed == 0 && c == 0;
+  return length;
+}
+
+}  // namespace
+
+int32_t readBodyLine(ChannelRecord* record, char* out) {
+  // The line is built one place to the right, so that a doubled period can
+  // go in front of it.
+  char* line = out + 1;
+  bool exhausted = false;
+  int32_t length;
+  if (record->bodyType == kBodyTypePlain) {
+    length = buildPlainLine(record, line, &exhausted);
+  } else if (record->bodyType == kBodyTypeHtml) {
+    length = buildHtmlLine(record, line, &exhausted);
+  } else {
+    length = buildQuotedLine(record, line, &exhausted);
+  }
+  if (exhausted) {
+    out[0] = '\0';
+    return -1;
+  }
+  line[length] = '\0';
+  if (line[0] == '.') {
+    out[0] = '.';
+  } else {
+    std::memmove(out, line, static_cast<size_t>(length) + 1);
+  }
+  return length;
+}
+
+}  // namespace qel

@@ -1,0 +1,114 @@
+// The message body, from the message text or from a file named after "@",
+// and the end of the data: states 238 to 252.
+#include <iterator>
+
+#include "driver/driver.h"
+#include "frame/channel.h"
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "frame/text.h"
+#include "platform/platform.h"
+#include "smtp/body_reader.h"
+#include "smtp/smtp_states.h"
+
+namespace qel {
+namespace {
+
+constexpr char kFileMark = '@';
+constexpr char kDataEnd[] = "\r\n.\r\n";
+constexpr int32_t kDataEndLength = 5;
+// Each call of the final reply state waits this long for the answer.
+constexpr int32_t kFinalReplyWaitMs = 100;
+// Only a 2xx answer to the final "." means the message was taken.
+constexpr int32_t kAcceptedFirst = 200;
+constexpr int32_t kAcceptedLast = 299;
+
+// 238: a fresh body reader.
+int32_t resetBody(ChannelRecord* record, uint32_t) {
+  resetBodyReader(record);
+  record->nextState = record->messageText != nullptr && record->messageText[0] == kFileMark ? kStateBodyFileOpen
+                                                                                           : kStateBodyFromText;
+  return kStateContinue;
+}
+
+// 240: the body comes from the message text.
+int32_t startTextBody(ChannelRecord* record, uint32_t) {
+  record->bodyFromText = 1;
+  record->pendingChar = '\0';
+  record->nextState = kStateBodyTextLine;
+  return kStateContinue;
+}
+
+// 244: the body comes from the file named after the "@".
+int32_t openBodyFile(ChannelRecord* record, uint32_t) {
+  record->bodyFromText = 0;
+  record->pendingChar = '\0';
+  const char* path = record->messageText + 1;
+  logFormat(record, "Opening message file [%s]\r\n", path);
+  closeSendFile(record);
+  int32_t handle = plat::fileOpenRead(path);
+  if (handle <= 0) return failState(record, handle, kErrCannotOpenFile);
+  record->fileHandle = handle;
+  record->nextState = kStateBodyFileLine;
+  return kStateContinue;
+}
+
+// 241 and 245: one body line, or on to the attachments or the end.
+int32_t sendBodyLine(ChannelRecord* record, uint32_t now, bool fromFile) {
+  int32_t length = readBodyLine(record, record->commandLine);
+  if (length < 0) {
+    if (fromFile) {
+      bool failed = record->bodyEnded == kBodyReadFailed;
+      closeSendFile(record);
+      // A body cut short by a read error must not go out as complete.
+      if (failed) return failState(record, 0, kErrCannotOpenFile);
+    }
+    record->nextState = record->attachList != nullptr ? kStateAttachDelimiter : kStateDataEnd;
+    return kStateContinue;
+  }
+  addCount(record->messageBytesSent, length + 2);
+  int32_t rc = sendCommandLine(record, textLength(record->commandLine));
+  if (rc != kStateContinue) return rc;
+  linePace(record, now, fromFile ? settings.replyTimeout : settings.lineTimeout);
+  return kStateContinue;
+}
+
+int32_t sendTextBodyLine(ChannelRecord* record, uint32_t now) { return sendBodyLine(record, now, false); }
+int32_t sendFileBodyLine(ChannelRecord* record, uint32_t now) { return sendBodyLine(record, now, true); }
+
+// 251: the closing delimiter, then the blank line and "." that end the data.
+int32_t sendDataEnd(ChannelRecord* record, uint32_t now) {
+  if (usesMime(record)) {
+    int32_t rc = sendFormatted(record, "--%s--\r\n", boundaryText);
+    if (rc != kStateContinue) return rc;
+  }
+  int32_t rc = sendAllBytes(record, kDataEnd, kDataEndLength);
+  if (rc != kStateContinue) return rc;
+  replyWait(record, now);
+  record->nextState = kStateDataEndReply;
+  return kStateContinue;
+}
+
+// 252: the server's answer to the whole message. A 4xx answer means it
+// was not taken, which must not pass for a sent message.
+int32_t readDataEndReply(ChannelRecord* record, uint32_t) {
+  int32_t rc = awaitReply(record, kFinalReplyWaitMs);
+  if (rc != kReplyRead) return rc;
+  if (record->replyCode < kAcceptedFirst || record->replyCode > kAcceptedLast) {
+    return failState(record, 0, kErrSmtpError);
+  }
+  record->nextState = 0;
+  return kStateContinue;
+}
+
+constexpr StateEntry kBodyStates[] = {
+    {kStateBodyReset, resetBody},         {kStateBodyFromText, startTextBody},
+    {kStateBodyTextLine, sendTextBodyLine}, {kStateBodyFileOpen, openBodyFile},
+    {kStateBodyFileLine, sendFileBodyLine}, {kStateDataEnd, sendDataEnd},
+    {kStateDataEndReply, readDataEndReply},
+};
+const StateRegistration registered(kBodyStates, std::size(kBodyStates));
+
+}  // namespace
+}  // namespace qel

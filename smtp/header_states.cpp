@@ -1,0 +1,188 @@
+// The message header after DATA, and the header of the text part: states
+// 220 to 236. Lines go out in the order Message-ID (HTML only), X-Mailer,
+// Date, To, From, Reply-To, Subject and the extra header lines, CC,
+// MIME-Version and Content-Type, the blank line, then the text part's
+// delimiter and header.
+#include <iterator>
+
+#include "driver/driver.h"
+#include "frame/date_line.h"
+#include "frame/settings.h"
+#include "frame/text.h"
+#include "smtp/smtp_states.h"
+
+namespace qel {
+namespace {
+
+constexpr char kCrLf[] = "\r\n";
+constexpr int32_t kCrLfLength = 2;
+constexpr char kQuote = '"';
+constexpr char kPlainType[] = "Content-Type: text/plain";
+constexpr char kQuotedPrintable[] = "Content-Transfer-Encoding: quoted-printable";
+
+enum BodyType : uint32_t {
+  kBodyPlain = 0,
+  kBodyText = 1,
+  kBodyHtml = 2,
+  kBodyEnriched = 3,
+  kBodyIso8859 = 4,
+  kBodyCustom = 9,
+};
+
+// Where header routing starts looking for the next optional line.
+enum class HeaderStep { replyTo, subject, cc, mime };
+
+// The next header state after From, Reply-To, Subject or CC: the first
+// optional line, from the given one on, that the message has.
+int32_t nextHeaderState(const ChannelRecord* record, HeaderStep from) {
+  if (from <= HeaderStep::replyTo && record->replyToAddress[0] != '\0') return kStateReplyTo;
+  if (from <= HeaderStep::subject && (record->subjectText != nullptr || record->extraHeader != nullptr)) {
+    return kStateSubject;
+  }
+  if (from <= HeaderStep::cc && record->ccList != nullptr) return kStateCc;
+  if (from <= HeaderStep::mime && usesMime(record)) return kStateMimeVersion;
+  return kStateHeaderEnd;
+}
+
+// Sends one formatted line and moves on to next.
+int32_t sendAndGo(ChannelRecord* record, int32_t next, const char* format, const char* text) {
+  int32_t rc = sendFormatted(record, format, text);
+  if (rc != kStateContinue) return rc;
+  record->nextState = next;
+  return kStateContinue;
+}
+
+// 220: the identifier inline images of an HTML message refer to.
+int32_t sendMessageId(ChannelRecord* record, uint32_t) {
+  return sendAndGo(record, kStateMailer, "%s", "Message-ID: <message-root>");
+}
+
+// 221
+int32_t sendMailer(ChannelRecord* record, uint32_t) {
+  return sendAndGo(record, kStateDate, "%s", "X-Mailer: Corvane Quelpost Version 3.4");
+}
+
+// 223
+int32_t sendDate(ChannelRecord* record, uint32_t) {
+  char date[plat::kFormatLimit + 1];
+  formatDateLine(date, sizeof date);
+  return sendAndGo(record, kStateTo, "%s", date);
+}
+
+// 224: the whole To list as the caller wrote it.
+int32_t sendTo(ChannelRecord* record, uint32_t now) {
+  record->nextState = kStateFrom;
+  if (settings.omitToHeader != 0) return kStateContinue;
+  int32_t rc = sendFormatted(record, "To: %s", record->toList);
+  if (rc != kStateContinue) return rc;
+  replyWait(record, now);
+  return kStateContinue;
+}
+
+// 225
+int32_t sendFrom(ChannelRecord* record, uint32_t) {
+  int32_t next = nextHeaderState(record, HeaderStep::replyTo);
+  if (record->fromAddress[0] == '\0') {
+    record->nextState = next;
+    return kStateContinue;
+  }
+  return sendAndGo(record, next, "From: %s", record->fromAddress);
+}
+
+// 226
+int32_t sendReplyTo(ChannelRecord* record, uint32_t) {
+  return sendAndGo(record, nextHeaderState(record, HeaderStep::subject), "Reply-To: %s", record->replyToAddress);
+}
+
+// 227: the subject, then the caller's extra header lines.
+int32_t sendSubject(ChannelRecord* record, uint32_t) {
+  if (record->subjectText != nullptr) {
+    int32_t rc = sendFormatted(record, "Subject: %s", record->subjectText);
+    if (rc != kStateContinue) return rc;
+  }
+  if (record->extraHeader != nullptr) {
+    int32_t rc = sendFormatted(record, "%s", record->extraHeader);
+    if (rc != kStateContinue) return rc;
+  }
+  record->nextState = nextHeaderState(record, HeaderStep::cc);
+  return kStateContinue;
+}
+
+// 228: the whole CC list; BCC recipients appear in no header.
+int32_t sendCc(ChannelRecord* record, uint32_t) {
+  return sendAndGo(record, nextHeaderState(record, HeaderStep::mime), "CC: %s", record->ccList);
+}
+
+// 229
+int32_t sendMimeVersion(ChannelRecord* record, uint32_t) {
+  return sendAndGo(record, kStateMultipartType, "%s", "MIME-Version: 1.0");
+}
+
+// 230: multipart/related holds an HTML text with its inline images.
+int32_t sendMultipartType(ChannelRecord* record, uint32_t) {
+  const char* type = record->bodyType == kBodyHtml ? "Content-Type: multipart/related; boundary="
+                                                   : "Content-Type: multipart/mixed; boundary=";
+  int32_t rc = sendFormatted(record, "%s%c%s%c", type, kQuote, boundaryText, kQuote);
+  if (rc != kStateContinue) return rc;
+  record->nextState = kStateHeaderEnd;
+  return kStateContinue;
+}
+
+// 233: the blank line that ends the message header.
+int32_t sendHeaderEnd(ChannelRecord* record, uint32_t) {
+  int32_t rc = sendAllBytes(record, kCrLf, kCrLfLength);
+  if (rc != kStateContinue) return rc;
+  record->nextState = usesMime(record) ? kStateTextDelimiter : kStateBodyReset;
+  return kStateContinue;
+}
+
+// 234: the delimiter before the text part.
+int32_t sendTextDelimiter(ChannelRecord* record, uint32_t) {
+  return sendAndGo(record, kStateTextType, "--%s", boundaryText);
+}
+
+// 235: the text part's content type. Plain and HTML texts go without a
+// transfer encoding, so their part header ends here with a blank line.
+int32_t sendTextType(ChannelRecord* record, uint32_t) {
+  switch (record->bodyType) {
+    case kBodyPlain:
+      return sendAndGo(record, kStateBodyReset, "%s\r\n", kPlainType);
+    case kBodyHtml:
+      return sendAndGo(record, kStateBodyReset, "%s\r\n", "Content-Type: text/html");
+    case kBodyEnriched:
+      return sendAndGo(record, kStateTextEncoding, "%s", "Content-Type: text/enriched");
+    case kBodyIso8859:
+      return sendAndGo(record, kStateTextEncoding, "%s", "Content-Type: text/plain; charset=iso-8859-1");
+    case kBodyCustom:
+      // Without a type of the caller's the part still needs one: an empty
+      // line here would end the part header early.
+      if (settings.customContentType[0] != '\0') {
+        return sendAndGo(record, kStateTextEncoding, "%s", settings.customContentType);
+      }
+      return sendAndGo(record, kStateTextEncoding, "%s", kPlainType);
+    default:
+      // Type 1 and the values without a name of their own: the text goes
+      // quoted-printable, and the part says so.
+      return sendAndGo(record, kStateTextEncoding, "%s", kPlainType);
+  }
+}
+
+// 236: the transfer encoding of a quoted-printable text, and the blank line.
+int32_t sendTextEncoding(ChannelRecord* record, uint32_t) {
+  const char* line = settings.customEncodingLength != 0 ? settings.customEncoding : kQuotedPrintable;
+  return sendAndGo(record, kStateBodyReset, "%s\r\n", line);
+}
+
+constexpr StateEntry kHeaderStates[] = {
+    {kStateMessageId, sendMessageId},     {kStateMailer, sendMailer},
+    {kStateDate, sendDate},               {kStateTo, sendTo},
+    {kStateFrom, sendFrom},               {kStateReplyTo, sendReplyTo},
+    {kStateSubject, sendSubject},         {kStateCc, sendCc},
+    {kStateMimeVersion, sendMimeVersion}, {kStateMultipartType, sendMultipartType},
+    {kStateHeaderEnd, sendHeaderEnd},     {kStateTextDelimiter, sendTextDelimiter},
+    {kStateTextType, sendTextType},       {kStateTextEncoding, sendTextEncoding},
+};
+const StateRegistration registered(kHeaderStates, std::size(kHeaderStates));
+
+}  // namespace
+}  // namespace qel

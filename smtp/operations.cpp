@@ -1,0 +1,146 @@
+// The SMTP operations: connect, send one message, verify names. Each checks
+// its arguments, copies them into the channel record or its tracked blocks,
+// and stages the first state of its sequence.
+#include "smtp/operations.h"
+
+#include "codec/address.h"
+#include "driver/driver.h"
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "frame/memory.h"
+#include "frame/text.h"
+#include "qel32.h"
+#include "smtp/smtp_states.h"
+#include "transport/connection.h"
+
+namespace qel {
+namespace {
+
+// The message text of a send without one.
+constexpr char kNoMessage[] = "";
+
+bool isEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
+
+// Copies an optional argument into its block slot. Returns 0 with *copy set
+// (null for an absent text), or -55.
+int32_t copyOptional(ChannelRecord* record, int32_t slot, const char* text, char** copy) {
+  *copy = nullptr;
+  if (isEmpty(text)) return 0;
+  *copy = allocAndCopy(record->channelNumber, slot, text);
+  return *copy == nullptr ? kErrNoMemory : 0;
+}
+
+// Checks and copies an optional recipient list (CC or BCC).
+int32_t copyRecipients(ChannelRecord* record, int32_t slot, const char* list, char** copy) {
+  *copy = nullptr;
+  if (isEmpty(list)) return 0;
+  int32_t rc = checkAddressList(record, list, true);
+  if (rc < 0) return rc;
+  return copyOptional(record, slot, list, copy);
+}
+
+// The end of every operation: stop here for a caller that drives, or run
+// the sequence.
+int32_t startSequence(ChannelRecord* record, int32_t firstState) {
+  stageSequence(record, firstState);
+  if (record->autoCall == 0) return 0;
+  return runDriver(record->channelNumber);
+}
+
+}  // namespace
+
+int32_t checkAddressList(ChannelRecord* record, const char* text, bool firstItemOnly) {
+  if (isEmpty(text)) return kErrEmptyAddress;
+  const char* open = firstItemOnly ? findInItem(text, '<') : findChar(text, '<');
+  if (open == nullptr) return failState(record, 0, kErrMissingLt);
+  const char* close = firstItemOnly ? findInItem(text, '>') : findChar(text, '>');
+  if (close == nullptr || close < open) return kErrMissingGt;
+  return 0;
+}
+
+}  // namespace qel
+
+using namespace qel;
+
+extern "C" QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char* server, const char* from,
+                                                   const char* replyTo) {
+  ChannelRecord* record = nullptr;
+  int32_t rc = checkChannel(chan, &record);
+  if (rc != 0) return rc;
+  record->protocol = kProtocolSmtp;
+  logText(record, "*** qelSmtpConnect\r\n");
+  if (server == nullptr) return kErrNoServer;
+  if (from == nullptr) return kErrFromNull;
+  if (validServerName(server) == 0) return kErrBadServerName;
+  if (isEmpty(replyTo)) {
+    record->replyToAddress[0] = '\0';
+  } else {
+    copyText(record->replyToAddress, replyTo, kAddressCap);
+  }
+  copyText(record->serverName, server, kServerNameCap);
+  rc = checkAddressList(record, from, false);
+  if (rc < 0) return rc;
+  // The From text goes into the greeting and into MAIL FROM.
+  if (holdsLineBreak(from, kAddressCap)) return kErrBadAddressChar;
+  copyText(record->fromAddress, from, kAddressCap);
+  record->remotePort = record->smtpPort;
+  record->awaitWritable = 0;
+  record->savedCount = 0;
+  record->ringRead = 0;
+  record->ringWrite = 0;
+  return startSequence(record, kStateConnectStart);
+}
+
+extern "C" QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char* to, const char* cc, const char* bcc,
+                                                 const char* subject, const char* message,
+                                                 const char* attachments) {
+  ChannelRecord* record = nullptr;
+  int32_t rc = checkChannel(chan, &record);
+  if (rc != 0) return rc;
+  if (record->protocol != kProtocolSmtp) return kErrSmtpOnly;
+  logText(record, "*** qelSendEmail\r\n");
+  if (connectionUsable(record, 0) == 0) return kErrNotConnected;
+  record->messageBytesSent = 0;
+  record->attachBytesSent = 0;
+  record->messageBytesRead = 0;
+  record->attachBytesRead = 0;
+  record->contentIdCount = 0;
+  record->toList = nullptr;
+  record->nextAttach = nullptr;
+  record->separatorAt = nullptr;
+  // A file left open by a send that failed half-way is of no further use.
+  closeSendFile(record);
+  if (isEmpty(to)) return kErrNoRecipient;
+  rc = checkAddressList(record, to, true);
+  if (rc < 0) return rc;
+  if ((rc = copyOptional(record, kSlotTo, to, &record->toList)) < 0) return rc;
+  if ((rc = copyRecipients(record, kSlotCc, cc, &record->ccList)) < 0) return rc;
+  if ((rc = copyRecipients(record, kSlotBcc, bcc, &record->bccList)) < 0) return rc;
+  if ((rc = copyOptional(record, kSlotSubject, subject, &record->subjectText)) < 0) return rc;
+  char* messageCopy = nullptr;
+  if ((rc = copyOptional(record, kSlotMessage, message, &messageCopy)) < 0) return rc;
+  record->messageText = messageCopy != nullptr ? messageCopy : kNoMessage;
+  if ((rc = copyOptional(record, kSlotAttachments, attachments, &record->attachList)) < 0) return rc;
+  record->awaitWritable = 1;
+  stageSequence(record, kStateMailFrom);
+  if (record->autoCall == 0) return 0;
+  logText(record, "*** Sending...\r\n");
+  return runDriver(chan);
+}
+
+extern "C" QEL_API int32_t QEL_CALL qelVerifyUser(int32_t chan, const char* names) {
+  ChannelRecord* record = nullptr;
+  int32_t rc = checkChannel(chan, &record);
+  if (rc != 0) return rc;
+  if (record->protocol != kProtocolSmtp) return kErrSmtpOnly;
+  logText(record, "*** qelVerifyUser\r\n");
+  if (isEmpty(names)) return kErrNoRecipient;
+  // The name list takes the To list's block.
+  record->toList = nullptr;
+  record->listCursor = allocAndCopy(record->channelNumber, kSlotTo, names);
+  if (record->listCursor == nullptr) return kErrNoMemory;
+  record->verifyResult = 0;
+  rc = startSequence(record, kStateVerifyNext);
+  if (rc == 0 && record->autoCall != 0) return record->verifyResult;
+  return rc;
+}

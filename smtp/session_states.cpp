@@ -1,0 +1,253 @@
+// The SMTP session outside the message text: greeting and EHLO/HELO, the
+// envelope (MAIL FROM, one RCPT TO per recipient, DATA), and the VRFY loop.
+#include <iterator>
+
+#include "codec/address.h"
+#include "driver/driver.h"
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "frame/text.h"
+#include "frame/ticks.h"
+#include "smtp/smtp_states.h"
+#include "transport/connection.h"
+#include "transport/receive.h"
+#include "transport/replies.h"
+
+namespace qel {
+namespace {
+
+constexpr int32_t kFirstConnectState = 101;
+// The greeting waits this long for the socket to take the EHLO/HELO line.
+constexpr int32_t kHelloWritableWaitMs = 1000;
+// Domain of the greeting when the From text holds no "@".
+constexpr char kDefaultHelloDomain[] = "localhost";
+// The server takes the message text only after a 3xx answer to DATA.
+constexpr int32_t kDataGoAheadFirst = 300;
+constexpr int32_t kDataGoAheadLast = 399;
+
+// 200: the version line, then the connect states.
+int32_t startConnect(ChannelRecord* record, uint32_t) {
+  logFormat(record, "QEL Win32 Version %d.%d.%d Build %d\r\n", (kVersionWord >> 8) & 0xF, (kVersionWord >> 4) & 0xF,
+            kVersionWord & 0xF, kBuildNumber);
+  record->afterConnectState = kStateGreeting;
+  record->nextState = kFirstConnectState;
+  return kStateContinue;
+}
+
+// 201: the server's greeting.
+int32_t readGreeting(ChannelRecord* record, uint32_t now) {
+  int32_t rc = awaitReply(record);
+  if (rc != kReplyRead) return rc;
+  replyWait(record, now);
+  record->nextState = kStateHello;
+  return kStateContinue;
+}
+
+// 202: EHLO or HELO with the domain of the From address.
+int32_t sendHello(ChannelRecord* record, uint32_t now) {
+  record->messageBytesRead = 0;
+  record->attachBytesRead = 0;
+  record->messageBytesSent = 0;
+  record->attachBytesSent = 0;
+  const char* verb = record->useEsmtp != 0 ? "EHLO" : "HELO";
+  const char* at = findChar(record->fromAddress, '@');
+  char* line = record->commandLine;
+  // Text after the address's closing bracket does not belong to the domain.
+  plat::formatText(line, plat::kFormatLimit + 1, "%s %s", verb, at != nullptr ? at + 1 : kDefaultHelloDomain);
+  char* close = findChar(line, '>');
+  if (close != nullptr) *close = '\0';
+  if (holdsLineBreak(line)) return failState(record, 0, kErrBadAddressChar);
+  connectionUsable(record, kHelloWritableWaitMs);
+  int32_t rc = sendCommandLine(record, textLength(line));
+  if (rc != kStateContinue) return rc;
+  slowReplyWait(record, now);
+  record->nextState = kStateHelloReply;
+  return kStateContinue;
+}
+
+// 203: the answer to EHLO/HELO ends the connect.
+int32_t readHelloReply(ChannelRecord* record, uint32_t) {
+  int32_t rc = awaitReply(record);
+  if (rc != kReplyRead) return rc;
+  record->nextState = 0;
+  return kStateContinue;
+}
+
+// 204: MAIL FROM with the From address from its "<" on.
+int32_t sendMailFrom(ChannelRecord* record, uint32_t now) {
+  if (record->fromAddress[0] == '\0') return failState(record, 0, kErrMissingFrom);
+  const char* open = findChar(record->fromAddress, '<');
+  if (open == nullptr) return failState(record, 0, kErrMissingLt);
+  if (holdsLineBreak(record->fromAddress)) return failState(record, 0, kErrBadAddressChar);
+  int32_t rc = sendFormatted(record, "MAIL FROM:%s", open);
+  if (rc != kStateContinue) return rc;
+  replyWait(record, now);
+  record->nextState = kStateMailFromReply;
+  return kStateContinue;
+}
+
+// 205: the answer to MAIL FROM; the recipient loop starts with the To list.
+int32_t readMailFromReply(ChannelRecord* record, uint32_t) {
+  int32_t rc = awaitReply(record);
+  if (rc != kReplyRead) return rc;
+  record->listCursor = record->toList;
+  record->ccDone = record->ccList == nullptr ? 1 : 0;
+  record->bccDone = record->bccList == nullptr ? 1 : 0;
+  record->nextState = kStateNextRecipient;
+  return kStateContinue;
+}
+
+// 206: cuts the next recipient out of the list being walked.
+int32_t takeRecipient(ChannelRecord* record, uint32_t now) {
+  char* item = record->listCursor;
+  char* open = findInItem(item, '<');
+  if (open == nullptr) return failState(record, 0, kErrEmptyAddress);
+  char* separator = findChar(open, settings.recipientSeparator);
+  int32_t itemLength = separator != nullptr ? static_cast<int32_t>(separator - item) : -1;
+  // The whole item goes into the To or CC header line as well.
+  if (holdsLineBreak(item, itemLength)) return failState(record, 0, kErrBadAddressChar);
+  record->currentAddress = open;
+  record->separatorAt = separator;
+  if (separator != nullptr) {
+    *separator = '\0';
+    record->listCursor = separator + 1;
+  } else {
+    record->listCursor = open + textLength(open);
+  }
+  record->awaitWritable = 1;
+  deadlineOnly(record, now);
+  record->nextState = kStateRcptTo;
+  return kStateContinue;
+}
+
+// 207: RCPT TO for the recipient just cut out.
+int32_t sendRcptTo(ChannelRecord* record, uint32_t now) {
+  int32_t rc = sendFormatted(record, "RCPT TO:%s", record->currentAddress);
+  if (rc != kStateContinue) return rc;
+  deadlineOnly(record, now);
+  record->nextState = kStateRcptToReply;
+  return kStateContinue;
+}
+
+// 208: the answer to RCPT TO; on to the next item, the CC list, the BCC
+// list, or DATA.
+int32_t readRcptToReply(ChannelRecord* record, uint32_t now) {
+  int32_t rc = awaitReply(record);
+  if (rc != kReplyRead) return rc;
+  copyText(record->lastRecipient, record->currentAddress, kLastRecipientCap);
+  // The list is whole again for the header lines.
+  if (record->separatorAt != nullptr) *record->separatorAt = settings.recipientSeparator;
+  record->separatorAt = nullptr;
+  record->nextState = kStateNextRecipient;
+  if (record->listCursor[0] != '\0') return kStateContinue;
+  if (record->ccDone == 0) {
+    record->listCursor = record->ccList;
+    record->ccDone = 1;
+  } else if (record->bccDone == 0) {
+    record->listCursor = record->bccList;
+    record->bccDone = 1;
+  } else {
+    record->dueTime = tickAfter(now, settings.minimumWait);
+    record->nextState = kStateData;
+  }
+  return kStateContinue;
+}
+
+// 209: DATA.
+int32_t sendData(ChannelRecord* record, uint32_t now) {
+  int32_t rc = sendFormatted(record, "DATA");
+  if (rc != kStateContinue) return rc;
+  replyWait(record, now);
+  record->nextState = kStateDataReply;
+  return kStateContinue;
+}
+
+// 210: the go-ahead for the message text. Any other answer means the
+// server would read the message as commands, so the send ends there.
+int32_t readDataReply(ChannelRecord* record, uint32_t) {
+  int32_t rc = awaitReply(record);
+  if (rc != kReplyRead) return rc;
+  if (record->replyCode < kDataGoAheadFirst || record->replyCode > kDataGoAheadLast) {
+    return failState(record, 0, kErrSmtpError);
+  }
+  record->nextState = record->bodyType == 2 ? kStateMessageId : kStateMailer;
+  return kStateContinue;
+}
+
+// 270: cuts the next name out of the VRFY list; done when none is left.
+int32_t takeVerifyName(ChannelRecord* record, uint32_t now) {
+  char* name = record->listCursor;
+  record->currentAddress = name;
+  if (name == nullptr || name[0] == '\0') {
+    record->nextState = 0;
+    return kStateContinue;
+  }
+  char* separator = findChar(name, settings.recipientSeparator);
+  if (holdsLineBreak(name, separator != nullptr ? static_cast<int32_t>(separator - name) : -1)) {
+    return failState(record, 0, kErrBadAddressChar);
+  }
+  if (separator != nullptr) {
+    record->separatorAt = separator;
+    *separator = '\0';
+    record->listCursor = separator + 1;
+  } else {
+    record->listCursor = name + textLength(name);
+  }
+  record->awaitWritable = 1;
+  deadlineOnly(record, now);
+  record->nextState = kStateVerifySend;
+  return kStateContinue;
+}
+
+// 271: VRFY with the name as given.
+int32_t sendVerify(ChannelRecord* record, uint32_t now) {
+  int32_t rc = sendFormatted(record, "VRFY %s", record->currentAddress);
+  if (rc != kStateContinue) return rc;
+  replyWait(record, now);
+  record->nextState = kStateVerifyReply;
+  return kStateContinue;
+}
+
+// Reads and drops the continuation lines of a reply whose first line the
+// reader refused, so that they are not taken for the next VRFY's answer.
+void skipRestOfReply(ChannelRecord* record) {
+  const char* last = record->lastReply;
+  if (textLength(last) <= 3 || last[3] != '-') return;
+  char line[kReplyRoom];
+  bool lineStart = true;
+  bool continuation = true;
+  for (;;) {
+    if (!waitForData(record, settings.replyTimeout)) return;
+    int32_t length = readLine(record, line, kReplyRoom, 0, settings.replyTimeout);
+    if (length <= 0) return;
+    if (lineStart) continuation = length > 3 && line[3] == '-';
+    lineStart = line[length - 1] == '\n';
+    if (lineStart && !continuation) return;
+  }
+}
+
+// 272: the answer to VRFY. Only 250 counts as verified; a refusal does not
+// end the loop.
+int32_t readVerifyReply(ChannelRecord* record, uint32_t) {
+  if (!waitForData(record, 0)) return kStateContinue;
+  int32_t rc = readSmtpReply(record);
+  record->verifyResult = rc >= 0 && record->replyCode == kReplyVerified ? 1 : 0;
+  if (rc == kErrSmtpError) skipRestOfReply(record);
+  record->nextState = kStateVerifyNext;
+  return kStateContinue;
+}
+
+constexpr StateEntry kSessionStates[] = {
+    {kStateConnectStart, startConnect},     {kStateGreeting, readGreeting},
+    {kStateHello, sendHello},               {kStateHelloReply, readHelloReply},
+    {kStateMailFrom, sendMailFrom},         {kStateMailFromReply, readMailFromReply},
+    {kStateNextRecipient, takeRecipient},   {kStateRcptTo, sendRcptTo},
+    {kStateRcptToReply, readRcptToReply},   {kStateData, sendData},
+    {kStateDataReply, readDataReply},       {kStateVerifyNext, takeVerifyName},
+    {kStateVerifySend, sendVerify},         {kStateVerifyReply, readVerifyReply},
+};
+const StateRegistration registered(kSessionStates, std::size(kSessionStates));
+
+}  // namespace
+}  // namespace qel

@@ -1,0 +1,122 @@
+// Helpers shared by the SMTP state files: timing sets, the reply wait,
+// checked sends, and the file a send has open.
+#include "smtp/smtp_states.h"
+
+#include <cstdarg>
+
+#include "driver/driver.h"
+#include "frame/errors.h"
+#include "frame/settings.h"
+#include "frame/text.h"
+#include "frame/ticks.h"
+#include "platform/platform.h"
+#include "transport/receive.h"
+#include "transport/replies.h"
+#include "transport/send.h"
+
+namespace qel {
+namespace {
+
+// Extra pause of the slow reply wait, on top of twice the minimum wait.
+constexpr int32_t kSlowReplyExtraMs = 200;
+
+// A send that returns fewer bytes than asked has run into the send time-out.
+constexpr int32_t kShortSendCode = -10060;
+
+// Room of commandLine for a text that sendLine ends with CR LF and NUL.
+constexpr int32_t kCommandTextRoom = fieldSize(kCommandLineCap) - 3;
+
+// Closes an SMTP send's file when the channel is closed.
+void closeFileOnClose(ChannelRecord* record) {
+  if (record->protocol == kProtocolSmtp) closeSendFile(record);
+}
+const CloseHookRegistration closeHook(closeFileOnClose);
+
+}  // namespace
+
+void replyWait(ChannelRecord* record, uint32_t now) {
+  record->dueTime = tickAfter(now, settings.minimumWait);
+  record->deadline = tickAfter(now, settings.replyTimeout);
+}
+
+void slowReplyWait(ChannelRecord* record, uint32_t now) {
+  record->dueTime = tickAfter(now, 2 * settings.minimumWait + kSlowReplyExtraMs);
+  record->deadline = tickAfter(now, settings.replyTimeout);
+}
+
+void deadlineOnly(ChannelRecord* record, uint32_t now) { record->deadline = tickAfter(now, settings.replyTimeout); }
+
+void linePace(ChannelRecord* record, uint32_t now, int32_t lineDeadline) {
+  record->dueTime = tickAfter(now, settings.lineDelay);
+  record->deadline = tickAfter(now, lineDeadline);
+  record->awaitWritable = 1;
+}
+
+int32_t awaitReply(ChannelRecord* record, int32_t wait) {
+  if (!waitForData(record, wait)) return kStateContinue;
+  int32_t rc = readSmtpReply(record);
+  if (rc < 0) return failState(record, 0, rc);
+  return kReplyRead;
+}
+
+int32_t sendAllBytes(ChannelRecord* record, const char* bytes, int32_t length) {
+  int32_t sent = sendBytes(record, bytes, length);
+  if (sent < 0) return failState(record, sent, kErrSocketWrite);
+  if (sent < length) return failState(record, kShortSendCode, kErrSocketWrite);
+  return kStateContinue;
+}
+
+int32_t sendCommandLine(ChannelRecord* record, int32_t length) {
+  char* line = record->commandLine;
+  if (length < 0) length = 0;
+  if (length > kCommandTextRoom) length = kCommandTextRoom;
+  line[length] = '\r';
+  line[length + 1] = '\n';
+  line[length + 2] = '\0';
+  int32_t rc = sendAllBytes(record, line, length + 2);
+  line[length] = '\0';
+  return rc;
+}
+
+int32_t sendFormatted(ChannelRecord* record, const char* format, ...) {
+  char* line = record->commandLine;
+  va_list args;
+  va_start(args, format);
+  // At most kFormatLimit characters: with every one of them a doubled
+  // period the text still fits in commandLine.
+  int32_t length = plat::formatTextV(line, plat::kFormatLimit + 1, format, args);
+  va_end(args);
+  int32_t added = 0;
+  for (int32_t i = 0; i < length; ++i) {
+    if (line[i] == '.' && (i == 0 || line[i - 1] == '\r' || line[i - 1] == '\n')) ++added;
+  }
+  if (added > 0 && length + added <= kCommandTextRoom) {
+    // Spread the text from its end, putting a second period before each
+    // period that begins a line.
+    int32_t to = length + added;
+    line[to] = '\0';
+    for (int32_t from = length - 1; from >= 0 && to - 1 > from; --from) {
+      line[--to] = line[from];
+      if (line[from] == '.' && (from == 0 || line[from - 1] == '\r' || line[from - 1] == '\n')) line[--to] = '.';
+    }
+    length += added;
+  }
+  return sendCommandLine(record, length);
+}
+
+bool holdsLineBreak(const char* text, int32_t length) {
+  if (text == nullptr) return false;
+  for (int32_t i = 0; (length < 0 || i < length) && text[i] != '\0'; ++i) {
+    if (text[i] == '\r' || text[i] == '\n') return true;
+  }
+  return false;
+}
+
+bool usesMime(const ChannelRecord* record) { return record->attachList != nullptr || record->bodyType != 0; }
+
+void closeSendFile(ChannelRecord* record) {
+  if (record->fileHandle > 0) plat::fileClose(record->fileHandle);
+  record->fileHandle = 0;
+}
+
+}  // namespace qel

@@ -1,0 +1,132 @@
+// What the SMTP state files share: the state numbers, the timing sets that
+// states store for the step that follows, the reply wait, and the checked
+// sends used while a message goes out.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/channel.h"
+
+namespace qel {
+
+// State numbers of the SMTP sequences.
+enum SmtpState : int32_t {
+  kStateCramStart = 150,
+  kStateCramChallenge = 151,
+  kStateCramResponse = 152,
+  kStateCramDone = 153,
+  kStateLoginStart = 160,
+  kStateLoginUser = 162,
+  kStateLoginPassword = 163,
+  kStateLoginDone = 164,
+
+  kStateConnectStart = 200,
+  kStateGreeting = 201,
+  kStateHello = 202,
+  kStateHelloReply = 203,
+  kStateMailFrom = 204,
+  kStateMailFromReply = 205,
+  kStateNextRecipient = 206,
+  kStateRcptTo = 207,
+  kStateRcptToReply = 208,
+  kStateData = 209,
+  kStateDataReply = 210,
+
+  kStateMessageId = 220,
+  kStateMailer = 221,
+  kStateDate = 223,
+  kStateTo = 224,
+  kStateFrom = 225,
+  kStateReplyTo = 226,
+  kStateSubject = 227,
+  kStateCc = 228,
+  kStateMimeVersion = 229,
+  kStateMultipartType = 230,
+  kStateHeaderEnd = 233,
+  kStateTextDelimiter = 234,
+  kStateTextType = 235,
+  kStateTextEncoding = 236,
+
+  kStateBodyReset = 238,
+  kStateBodyFromText = 240,
+  kStateBodyTextLine = 241,
+  kStateBodyFileOpen = 244,
+  kStateBodyFileLine = 245,
+
+  kStateDataEnd = 251,
+  kStateDataEndReply = 252,
+
+  kStateAttachDelimiter = 260,
+  kStateAttachType = 261,
+  kStateAttachEncoding = 262,
+  kStateAttachDisposition = 263,
+  kStateAttachOpen = 264,
+  kStateAttachLine = 265,
+
+  kStateVerifyNext = 270,
+  kStateVerifySend = 271,
+  kStateVerifyReply = 272,
+};
+
+// Reply codes the states look at.
+constexpr int32_t kReplyVerified = 250;
+
+// ---- timing sets ------------------------------------------------------------
+// "now" is the tick count the current driver call read when it began.
+
+// A command went out: the next step waits a little, then for the reply.
+void replyWait(ChannelRecord* record, uint32_t now);
+// After EHLO/HELO and AUTH LOGIN: the server may think longer.
+void slowReplyWait(ChannelRecord* record, uint32_t now);
+// Only the reply deadline; the pause stays as it is.
+void deadlineOnly(ChannelRecord* record, uint32_t now);
+// After a body or attachment line: the line delay, the line deadline, and
+// the next line only once the socket takes more.
+void linePace(ChannelRecord* record, uint32_t now, int32_t lineDeadline);
+
+// ---- replies ----------------------------------------------------------------
+
+// Result of awaitReply when a whole reply has been read without error.
+constexpr int32_t kReplyRead = 0;
+
+// The "await reply" step: kStateContinue (nothing changed, the state runs
+// again) while no reply data is there within wait ms; failState's result
+// when the reader fails; kReplyRead once the reply is in replyText.
+int32_t awaitReply(ChannelRecord* record, int32_t wait = 0);
+
+// ---- sending ----------------------------------------------------------------
+
+// Sends length bytes. kStateContinue when all of them went out; otherwise
+// the send fails with -52 through failState, with the send result as socket
+// code (a short count, which a send time-out gives, counts as a time-out:
+// the rest of the data would be lost).
+int32_t sendAllBytes(ChannelRecord* record, const char* bytes, int32_t length);
+
+// Sends the text in commandLine (length characters) followed by CR LF, as
+// sendAllBytes does.
+int32_t sendCommandLine(ChannelRecord* record, int32_t length);
+
+// Formats a line into commandLine and sends it with CR LF, as sendAllBytes
+// does. Header texts of the caller may hold line breaks of their own (extra
+// header lines, folded subjects); a line among them that begins with "."
+// gets a second one, as body lines do, so that no text can end the data
+// early and have the rest read as commands.
+int32_t sendFormatted(ChannelRecord* record, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// Whether the first length characters of text (up to its NUL when length is
+// negative) hold a CR or an LF: such an address or name must never reach a
+// command line, where it would start a command of its own.
+bool holdsLineBreak(const char* text, int32_t length = -1);
+
+// Whether the message has the MIME structure: attachments, or a body type
+// other than plain.
+bool usesMime(const ChannelRecord* record);
+
+// Closes the body or attachment file being sent, if one is open.
+void closeSendFile(ChannelRecord* record);
+
+}  // namespace qel

@@ -1,0 +1,254 @@
+// The SMTP session around the message: greeting, envelope, failures at each
+// step, the recipient loop, refused line breaks in addresses, VRFY.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "frame/channel.h"
+#include "frame/settings.h"
+#include "qel32.h"
+#include "smtp_session.h"
+#include "support/channel_setup.h"
+#include "support/library.h"
+#include "support/script_server.h"
+
+using namespace qel;
+using namespace qel::test;
+
+namespace {
+
+constexpr char kTo[] = "Bob <bob@example.net>";
+
+class Session : public ::testing::Test {
+ protected:
+  Attached lib{2};
+  ChannelRecord* record = lib.record(0);
+
+  std::string errorText(int32_t code) {
+    char text[300];
+    qelErrorText(0, code, text, sizeof text);
+    return text;
+  }
+};
+
+TEST_F(Session, ErrorRepliesAtEachStepFailAndCloseTheConnection) {
+  const std::vector<Step> mailOk{ExpectLine(kMailFrom), Send("250 ok\r\n")};
+  const std::vector<Step> rcptOk{ExpectLine("RCPT TO:<bob@example.net>"), Send("250 ok\r\n")};
+  const std::vector<Step> dataOk{ExpectLine("DATA"), Send("354 go\r\n")};
+  const struct {
+    const char* name;
+    std::vector<Step> script;
+    bool failsAtConnect;
+    const char* reply;
+  } cases[] = {
+      {"greeting", {Send("554 no service\r\n"), ExpectClose()}, true, "554 no service\r\n"},
+      {"HELO", {Send("220 hi\r\n"), ExpectLine(kHello), Send("501 bad domain\r\n"), ExpectClose()}, true,
+       "501 bad domain\r\n"},
+      {"MAIL", steps({greeting(), {ExpectLine(kMailFrom), Send("553 sender refused\r\n"), ExpectClose()}}), false,
+       "553 sender refused\r\n"},
+      {"RCPT", steps({greeting(), mailOk, {ExpectLine("RCPT TO:<bob@example.net>"), Send("550 no such user\r\n"),
+                                           ExpectClose()}}),
+       false, "550 no such user\r\n"},
+      {"DATA", steps({greeting(), mailOk, rcptOk, {ExpectLine("DATA"), Send("554 no valid recipients\r\n"),
+                                                   ExpectClose()}}),
+       false, "554 no valid recipients\r\n"},
+      // Without the go-ahead the message would be read as commands.
+      {"DATA answered 451", steps({greeting(), mailOk, rcptOk, {ExpectLine("DATA"), Send("451 later\r\n"),
+                                                                ExpectClose()}}),
+       false, "451 later\r\n"},
+      {"final dot", steps({greeting(), mailOk, rcptOk, dataOk,
+                           {ExpectUntil("\r\n.\r\n"), Send("552 too big\r\n"), ExpectClose()}}),
+       false, "552 too big\r\n"},
+      // A message the server did not take is no sent message.
+      {"final dot answered 451", steps({greeting(), mailOk, rcptOk, dataOk,
+                                        {ExpectUntil("\r\n.\r\n"), Send("451 try again\r\n"), ExpectClose()}}),
+       false, "451 try again\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptServer server(c.script);
+    int32_t rc = connectTo(server);
+    if (!c.failsAtConnect) {
+      ASSERT_EQ(rc, 0);
+      rc = qelSendEmail(0, kTo, nullptr, nullptr, "s", "m", nullptr);
+    }
+    EXPECT_EQ(rc, QEL_ERR_SMTP_ERROR);
+    EXPECT_EQ(errorText(rc), std::string("SMTP returned error. ") + c.reply);
+    EXPECT_FALSE(record->socketOpen);
+    ASSERT_TRUE(server.finished(5000));
+    EXPECT_EQ(server.mismatches(), "");
+    // The connection is gone: a further send finds no server.
+    EXPECT_EQ(qelSendEmail(0, kTo, nullptr, nullptr, "s", "m", nullptr), QEL_ERR_NOT_CONNECTED);
+  }
+}
+
+TEST_F(Session, ServerClosingDuringTheDataIsAFailure) {
+  const struct {
+    const char* name;
+    std::vector<Step> afterData;
+  } cases[] = {
+      {"after the first header line", {ExpectPrefix("X-Mailer: "), Close()}},
+      {"before answering the final dot", {ExpectUntil("\r\n.\r\n"), Close()}},
+      {"in the middle of the answer", {ExpectUntil("\r\n.\r\n"), Send("250-almost"), Close()}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptServer server(steps({greeting(),
+                               {ExpectLine(kMailFrom), Send("250 ok\r\n"), ExpectLine("RCPT TO:<bob@example.net>"),
+                                Send("250 ok\r\n"), ExpectLine("DATA"), Send("354 go\r\n")},
+                               c.afterData}));
+    ASSERT_EQ(connectTo(server), 0);
+    std::string body;
+    for (int i = 0; i < 2000; ++i) body += "A body line long enough to fill the socket buffers after a while.\n";
+    EXPECT_LT(qelSendEmail(0, kTo, nullptr, nullptr, "s", body.c_str(), nullptr), 0);
+    EXPECT_FALSE(record->socketOpen);
+    ASSERT_TRUE(server.finished(5000));
+  }
+}
+
+TEST_F(Session, FourRecipientsInOrderAndAFourHundredCountsAsAccepted) {
+  ScriptServer server(steps({greeting(),
+                             {ExpectLine(kMailFrom), Send("250 ok\r\n"), ExpectLine("RCPT TO:<a@x.test>"),
+                              Send("250 ok\r\n"), ExpectLine("RCPT TO:<b@x.test>"), Send("450 mailbox busy\r\n"),
+                              ExpectLine("RCPT TO:<c@x.test>"), Send("250 ok\r\n"), ExpectLine("RCPT TO:<d@x.test>"),
+                              Send("250 ok\r\n"), ExpectLine("DATA"), Send("354 go\r\n"), ExpectUntil("\r\n.\r\n"),
+                              Send("250 queued\r\n")},
+                             quit()}));
+  ASSERT_EQ(connectTo(server), 0);
+  EXPECT_EQ(qelSendEmail(0, "A <a@x.test>,B <b@x.test>", "C <c@x.test>", "D <d@x.test>", "s", "m", nullptr), 0);
+  EXPECT_EQ(qelClose(0), 0);
+  ASSERT_TRUE(server.finished(5000));
+  EXPECT_EQ(server.mismatches(), "");
+  std::string message = messagePart(transcript(server));
+  EXPECT_NE(message.find("\r\nTo: A <a@x.test>,B <b@x.test>\r\n"), std::string::npos);
+  EXPECT_NE(message.find("\r\nCC: C <c@x.test>\r\n"), std::string::npos);
+  EXPECT_EQ(message.find("d@x.test"), std::string::npos);
+}
+
+TEST_F(Session, BadRecipientItemsFailInTheLoop) {
+  const struct {
+    const char* name;
+    const char* to;
+    const char* cc;
+    int32_t expected;
+  } cases[] = {
+      {"doubled separator", "<a@x.test>,,<b@x.test>", nullptr, QEL_ERR_EMPTY_ADDRESS},
+      {"second item without <", "<a@x.test>,b@x.test", nullptr, QEL_ERR_EMPTY_ADDRESS},
+      // The rest of an item must never reach the server as a command.
+      {"line break in the second item", "<a@x.test>,<b@x.test>\r\nRSET", nullptr, QEL_ERR_BAD_ADDRESS_CHAR},
+      {"line break in a display name", "<a@x.test>", "Cy\nQUIT <c@x.test>", QEL_ERR_BAD_ADDRESS_CHAR},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptServer server(steps({greeting(),
+                               {ExpectLine(kMailFrom), Send("250 ok\r\n"), ExpectLine("RCPT TO:<a@x.test>"),
+                                Send("250 ok\r\n"), ExpectClose()}}));
+    ASSERT_EQ(connectTo(server), 0);
+    EXPECT_EQ(qelSendEmail(0, c.to, c.cc, nullptr, "s", "m", nullptr), c.expected);
+    EXPECT_FALSE(record->socketOpen);
+    ASSERT_TRUE(server.finished(5000));
+    EXPECT_EQ(server.mismatches(), "");
+  }
+}
+
+TEST_F(Session, LineBreaksInTheFromAddressNeverReachACommand) {
+  // At connect time the argument is refused before anything is sent.
+  EXPECT_EQ(qelSmtpConnect(0, "127.0.0.1", "Ann <ann@example.org>\r\nRSET", nullptr), QEL_ERR_BAD_ADDRESS_CHAR);
+  EXPECT_EQ(qelSmtpConnect(0, "127.0.0.1", "Ann\n <ann@example.org>", nullptr), QEL_ERR_BAD_ADDRESS_CHAR);
+  // A From text changed after the connect is refused at MAIL FROM.
+  ScriptServer server(steps({greeting(), {ExpectClose()}}));
+  ASSERT_EQ(connectTo(server), 0);
+  qelStringParam(0, QEL_STRING_FROM, "<ann@example.org>\r\nRCPT TO:<victim@example.net>");
+  EXPECT_EQ(qelSendEmail(0, kTo, nullptr, nullptr, "s", "m", nullptr), QEL_ERR_BAD_ADDRESS_CHAR);
+  ASSERT_TRUE(server.finished(5000));
+  EXPECT_EQ(server.mismatches(), "");
+  EXPECT_EQ(server.received(), std::string(kHello) + "\r\n");
+}
+
+TEST_F(Session, GreetingDomain) {
+  const struct {
+    const char* from;
+    const char* hello;
+  } cases[] = {
+      {"Postmaster <postmaster>", "HELO localhost"},
+      {"Ann <ann@example.org> (work)", "HELO example.org"},
+      {"\"a@b\" <ann@example.org>", "HELO b\" <ann@example.org"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from);
+    ScriptServer server({Send("220 hi\r\n"), ExpectLine(c.hello), Send("250 ok\r\n"), ExpectClose()});
+    EXPECT_EQ(connectTo(server, c.from), 0);
+    qelAbort(0);
+    ASSERT_TRUE(server.finished(5000));
+    EXPECT_EQ(server.mismatches(), "");
+  }
+}
+
+TEST_F(Session, VerifyTakesTheLastAnswerOnly) {
+  const struct {
+    const char* firstReply;
+    const char* secondReply;
+    int32_t expected;
+  } cases[] = {
+      {"252 cannot verify\r\n", "250 <bob@example.net>\r\n", 1},
+      {"250 <ann@example.org>\r\n", "252 cannot verify\r\n", 0},
+      {"550 unknown\r\n", "250 <bob@example.net>\r\n", 1},
+      // The rest of a refusal over several lines is not taken for the
+      // answer to the second name.
+      {"550-unknown\r\n550-still unknown\r\n550 really\r\n", "251 will forward\r\n", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.firstReply);
+    ScriptServer server(steps({greeting(),
+                               {ExpectLine("VRFY ann"), Send(c.firstReply), ExpectLine("VRFY Bob Smith"),
+                                Send(c.secondReply), ExpectLine("NOOP"), Send("250 ok\r\n")},
+                               quit()}));
+    ASSERT_EQ(connectTo(server), 0);
+    EXPECT_EQ(qelVerifyUser(0, "ann,Bob Smith"), c.expected);
+    EXPECT_EQ(qelStatistics(0, QEL_STAT_VERIFY_RESULT), c.expected);
+    EXPECT_EQ(qelCommand(0, "NOOP"), 0);
+    EXPECT_EQ(qelClose(0), 0);
+    ASSERT_TRUE(server.finished(5000));
+    EXPECT_EQ(server.mismatches(), "");
+  }
+}
+
+TEST_F(Session, VerifyRefusesANameWithALineBreak) {
+  ScriptServer server(steps({greeting(), {ExpectLine("VRFY ann"), Send("250 ok\r\n"), ExpectClose()}}));
+  ASSERT_EQ(connectTo(server), 0);
+  EXPECT_EQ(qelVerifyUser(0, "ann,bob\r\nRSET"), QEL_ERR_BAD_ADDRESS_CHAR);
+  ASSERT_TRUE(server.finished(5000));
+  EXPECT_EQ(server.mismatches(), "");
+}
+
+TEST_F(Session, CallerDrivenConnectVerifyAndTwoSends) {
+  ScriptServer server(steps({greeting(),
+                             {ExpectLine("VRFY ann"), Send("252 maybe\r\n"), ExpectLine("VRFY bob"),
+                              Send("250 bob\r\n")},
+                             envelopeAndData({"<bob@example.net>"}), envelopeAndData({"<bob@example.net>"}),
+                             quit()}));
+  qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
+  qelIntegerParam(0, QEL_PARAM_SMTP_PORT, server.port());
+  ASSERT_EQ(qelSmtpConnect(0, "127.0.0.1", kFrom, nullptr), 0);
+  EXPECT_EQ(driveToEnd(0), 0);
+  ASSERT_EQ(qelVerifyUser(0, "ann,bob"), 0);
+  EXPECT_EQ(record->nextState, 270);
+  EXPECT_EQ(driveToEnd(0), 0);
+  EXPECT_EQ(record->verifyResult, 1);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(qelSendEmail(0, kTo, nullptr, nullptr, "s", "m", nullptr), 0);
+    EXPECT_EQ(driveToEnd(0), 0);
+  }
+  ASSERT_EQ(qelClose(0), 0);
+  EXPECT_EQ(driveToEnd(0), 0);
+  ASSERT_TRUE(server.finished(5000));
+  EXPECT_EQ(server.mismatches(), "");
+  std::string text = transcript(server);
+  std::string message = messagePart(text);
+  EXPECT_EQ(text, std::string(kHello) + "\r\nVRFY ann\r\nVRFY bob\r\n" + kMailFrom +
+                      "\r\nRCPT TO:<bob@example.net>\r\nDATA\r\n" + message + ".\r\n" + kMailFrom +
+                      "\r\nRCPT TO:<bob@example.net>\r\nDATA\r\n" + message + ".\r\nQUIT\r\n");
+}
+
+}  // namespace
