@@ -9,6 +9,7 @@
 #include "frame/settings.h"
 #include "frame/text.h"
 #include "frame/ticks.h"
+#include "smtp/auth.h"
 #include "smtp/smtp_states.h"
 #include "transport/connection.h"
 #include "transport/receive.h"
@@ -66,11 +67,12 @@ int32_t sendHello(ChannelRecord* record, uint32_t now) {
   return kStateContinue;
 }
 
-// 203: the answer to EHLO/HELO ends the connect.
+// 203: the answer to EHLO/HELO; an offered mechanism leads into AUTH,
+// otherwise the connect is complete.
 int32_t readHelloReply(ChannelRecord* record, uint32_t) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
-  record->nextState = 0;
+  record->nextState = record->useEsmtp != 0 ? chooseAuthState(record->replyText) : 0;
   return kStateContinue;
 }
 
