@@ -209,20 +209,30 @@ TEST_F(Message, BodyFromFile) {
   EXPECT_EQ(record->fileHandle, 0);
 }
 
-TEST_F(Message, MissingFilesFailAfterTheHeader) {
+TEST_F(Message, FilesThatCannotBeReadFailAfterTheHeader) {
+  const std::string headerEnd = "From: Ann Example <ann@example.org>\r\n\r\n";
   const struct {
     std::string message;
     std::string attachments;
     std::string lastLines;
+    std::string logLine;
+    int32_t failingState;
   } cases[] = {
-      {"@" + dir.file("no-body.txt"), "", "From: Ann Example <ann@example.org>\r\n\r\n"},
-      {"text", dir.file("no-file.bin"), "Content-Disposition: attachment; filename=\"no-file.bin\"\r\n\r\n"},
-      // A directory opens on this system but cannot be read: the
-      // attachment must not go out as an empty one.
-      {"text", dir.path() + "|folder.bin", "Content-Disposition: attachment; filename=\"folder.bin\"\r\n\r\n"},
+      {"@" + dir.file("no-body.txt"), "", headerEnd, "Opening message file [" + dir.file("no-body.txt") + "]\r\n",
+       244},
+      {"text", dir.file("no-file.bin"), "Content-Disposition: attachment; filename=\"no-file.bin\"\r\n\r\n",
+       "Opening attachment [" + dir.file("no-file.bin") + "]\r\n", 264},
+      // Files that open but fail when read must not go out as complete
+      // (this one fails at its first byte).
+      {"@/proc/self/mem", "", headerEnd, "Opening message file [/proc/self/mem]\r\n", 245},
+      {"text", "/proc/self/mem|memory.bin",
+       "Content-Disposition: attachment; filename=\"memory.bin\"\r\n\r\n",
+       "Opening attachment [/proc/self/mem]\r\n", 265},
   };
+  std::string log = dir.file("send.log");
+  ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, log.c_str()), 0);
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
+    SCOPED_TRACE(c.logLine);
     ScriptServer server(steps({greeting(),
                                {ExpectLine(kMailFrom), Send("250 ok\r\n"), ExpectLine("RCPT TO:<bob@example.net>"),
                                 Send("250 ok\r\n"), ExpectLine("DATA"), Send("354 go\r\n"),
@@ -233,6 +243,12 @@ TEST_F(Message, MissingFilesFailAfterTheHeader) {
               QEL_ERR_CANNOT_OPEN_FILE);
     EXPECT_FALSE(record->socketOpen);
     EXPECT_EQ(record->fileHandle, 0);
+    std::string text = readFile(log);
+    size_t opened = text.rfind(c.logLine);
+    ASSERT_NE(opened, std::string::npos);
+    size_t failed = text.find("QelCode=-35 ", opened);
+    ASSERT_NE(failed, std::string::npos);
+    EXPECT_EQ(text.find(" ThisState=" + std::to_string(c.failingState) + " ", failed), text.find(" ThisState=", failed));
     ASSERT_TRUE(server.finished(5000));
     EXPECT_EQ(server.mismatches(), "");
   }
