@@ -24,6 +24,8 @@ constexpr int32_t kHelloWritableWaitMs = 1000;
 // Domain of the greeting when the From text holds no "@".
 constexpr char kDefaultHelloDomain[] = "localhost";
 // The server takes the message text only after a 3xx answer to DATA.
+constexpr int32_t kReplyOkFirst = 200;
+constexpr int32_t kReplyOkLast = 299;
 constexpr int32_t kDataGoAheadFirst = 300;
 constexpr int32_t kDataGoAheadLast = 399;
 
@@ -137,10 +139,15 @@ int32_t sendRcptTo(ChannelRecord* record, uint32_t now) {
 int32_t readRcptToReply(ChannelRecord* record, uint32_t now) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
-  copyText(record->lastRecipient, record->currentAddress, kLastRecipientCap);
+  // A recipient the server did not take (a temporary 4xx refusal too) would
+  // silently miss the message: the send ends before DATA, so that nobody
+  // has it yet and the caller can send again to all.
+  bool accepted = record->replyCode >= kReplyOkFirst && record->replyCode <= kReplyOkLast;
+  if (accepted) copyText(record->lastRecipient, record->currentAddress, kLastRecipientCap);
   // The list is whole again for the header lines.
   if (record->separatorAt != nullptr) *record->separatorAt = settings.recipientSeparator;
   record->separatorAt = nullptr;
+  if (!accepted) return failState(record, 0, kErrSmtpError);
   record->nextState = kStateNextRecipient;
   if (record->listCursor[0] != '\0') return kStateContinue;
   if (record->ccDone == 0) {

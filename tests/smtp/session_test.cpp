@@ -107,16 +107,19 @@ TEST_F(Session, ServerClosingDuringTheDataIsAFailure) {
   }
 }
 
-TEST_F(Session, FourRecipientsInOrderAndAFourHundredCountsAsAccepted) {
+TEST_F(Session, FourRecipientsInOrder) {
   ScriptServer server(steps({greeting(),
                              {ExpectLine(kMailFrom), Send("250 ok\r\n"), ExpectLine("RCPT TO:<a@x.test>"),
-                              Send("250 ok\r\n"), ExpectLine("RCPT TO:<b@x.test>"), Send("450 mailbox busy\r\n"),
+                              Send("250 ok\r\n"), ExpectLine("RCPT TO:<b@x.test>"), Send("251 will forward\r\n"),
                               ExpectLine("RCPT TO:<c@x.test>"), Send("250 ok\r\n"), ExpectLine("RCPT TO:<d@x.test>"),
                               Send("250 ok\r\n"), ExpectLine("DATA"), Send("354 go\r\n"), ExpectUntil("\r\n.\r\n"),
                               Send("250 queued\r\n")},
                              quit()}));
   ASSERT_EQ(connectTo(server), 0);
   EXPECT_EQ(qelSendEmail(0, "A <a@x.test>,B <b@x.test>", "C <c@x.test>", "D <d@x.test>", "s", "m", nullptr), 0);
+  char last[40];
+  EXPECT_EQ(qelDebug(0, QEL_DEBUG_LAST_RECIPIENT, last, 32), 10);
+  EXPECT_STREQ(last, "<d@x.test>");
   EXPECT_EQ(qelClose(0), 0);
   ASSERT_TRUE(server.finished(5000));
   EXPECT_EQ(server.mismatches(), "");
@@ -124,6 +127,25 @@ TEST_F(Session, FourRecipientsInOrderAndAFourHundredCountsAsAccepted) {
   EXPECT_NE(message.find("\r\nTo: A <a@x.test>,B <b@x.test>\r\n"), std::string::npos);
   EXPECT_NE(message.find("\r\nCC: C <c@x.test>\r\n"), std::string::npos);
   EXPECT_EQ(message.find("d@x.test"), std::string::npos);
+}
+
+// A recipient refused for now (4xx) would silently miss the message: the
+// send fails before DATA, with the server's words, and the last accepted
+// recipient is the one before.
+TEST_F(Session, TemporaryRecipientRefusalFailsBeforeData) {
+  ScriptServer server(steps({greeting(),
+                             {ExpectLine(kMailFrom), Send("250 ok\r\n"), ExpectLine("RCPT TO:<a@x.test>"),
+                              Send("250 ok\r\n"), ExpectLine("RCPT TO:<b@x.test>"), Send("450 mailbox busy\r\n"),
+                              ExpectClose()}}));
+  ASSERT_EQ(connectTo(server), 0);
+  EXPECT_EQ(qelSendEmail(0, "A <a@x.test>,B <b@x.test>", nullptr, nullptr, "s", "m", nullptr), QEL_ERR_SMTP_ERROR);
+  char text[100];
+  qelErrorText(0, QEL_ERR_SMTP_ERROR, text, sizeof text);
+  EXPECT_STREQ(text, "SMTP returned error. 450 mailbox busy\r\n");
+  EXPECT_EQ(qelDebug(0, QEL_DEBUG_LAST_RECIPIENT, text, 32), 10);
+  EXPECT_STREQ(text, "<a@x.test>");
+  ASSERT_TRUE(server.finished(5000));
+  EXPECT_EQ(server.mismatches(), "");
 }
 
 TEST_F(Session, BadRecipientItemsFailInTheLoop) {
