@@ -7,74 +7,32 @@
  *   CHECK_INT(qelAttach(3, 0), 1);
  *   CHECK_TEXT(buffer, "Channel out of range.");
  *   CHECK_BYTES(data, length, expected, expectedLength);
+ *
+ * Each macro returns 1 when the check held, so a caller can add detail:
+ *   if (!CHECK_INT(...)) printf("   address %s\n", address);
  */
 #ifndef QEL_TESTS_WINDOWS_CHECK_H
 #define QEL_TESTS_WINDOWS_CHECK_H
 
-#include <stdio.h>
-#include <string.h>
+#ifdef __cplusplus
+extern "C" {
+#endif
 
-static int checkCount = 0;
-static int checkFailures = 0;
-static const char* checkSectionName = "";
+void checkSection(const char* name);
+int checkReport(int ok, int line, const char* what);
+int checkLong(long actual, long expected, const char* what, int line);
+int checkString(const char* actual, const char* expected, const char* what, int line);
+/* Byte strings that may hold CR, LF and NUL; a failure shows where they part. */
+int checkByteString(const char* actual, long actualLength, const char* expected, long expectedLength,
+                    const char* what, int line);
+/* Counts a failure that is not a single comparison (a missing export ...). */
+void checkFail(const char* what);
+/* Prints the totals; returns the program's exit status. */
+int checkSummary(const char* program);
 
-static inline void checkSection(const char* name) {
-  checkSectionName = name;
-  printf("-- %s\n", name);
-  fflush(stdout);
+#ifdef __cplusplus
 }
-
-static inline int checkReport(int ok, int line, const char* what) {
-  ++checkCount;
-  if (!ok) {
-    ++checkFailures;
-    printf("FAIL [%s] line %d: %s\n", checkSectionName, line, what);
-    fflush(stdout);
-  }
-  return ok;
-}
-
-static inline int checkLong(long actual, long expected, const char* what, int line) {
-  if (actual == expected) return checkReport(1, line, what);
-  printf("FAIL [%s] line %d: %s is %ld, expected %ld\n", checkSectionName, line, what, actual, expected);
-  ++checkCount;
-  ++checkFailures;
-  fflush(stdout);
-  return 0;
-}
-
-static inline int checkString(const char* actual, const char* expected, const char* what, int line) {
-  if (actual != NULL && expected != NULL && strcmp(actual, expected) == 0) return checkReport(1, line, what);
-  printf("FAIL [%s] line %d: %s is \"%s\", expected \"%s\"\n", checkSectionName, line, what,
-         actual ? actual : "(null)", expected ? expected : "(null)");
-  ++checkCount;
-  ++checkFailures;
-  fflush(stdout);
-  return 0;
-}
-
-/* Compares byte strings that may hold CR, LF and NUL; shows where they part. */
-static inline int checkByteString(const char* actual, long actualLength, const char* expected, long expectedLength,
-                                  const char* what, int line) {
-  long at = 0;
-  if (actual != NULL && actualLength == expectedLength && memcmp(actual, expected, (size_t)actualLength) == 0)
-    return checkReport(1, line, what);
-  if (actual != NULL) {
-    while (at < actualLength && at < expectedLength && actual[at] == expected[at]) ++at;
-  }
-  printf("FAIL [%s] line %d: %s: %ld bytes, expected %ld; first difference at byte %ld\n", checkSectionName, line,
-         what, actual ? actualLength : -1L, expectedLength, at);
-  ++checkCount;
-  ++checkFailures;
-  fflush(stdout);
-  return 0;
-}
-
-static inline int checkSummary(const char* program) {
-  printf("%s: %d checks, %d failed\n", program, checkCount, checkFailures);
-  fflush(stdout);
-  return checkFailures == 0 ? 0 : 1;
-}
+#endif
 
 #define SECTION(name) checkSection(name)
 #define CHECK(condition) checkReport((condition) ? 1 : 0, __LINE__, #condition)

@@ -20,6 +20,8 @@
 #include "platform/platform.h"
 
 #if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
 #include <winsock.h>
 using NativeSocket = SOCKET;
 constexpr NativeSocket kNoSocket = INVALID_SOCKET;
@@ -317,7 +319,7 @@ void files() {
 
   CHECK(plat::fileOpenRead(missing) <= 0);
   CHECK(plat::fileCreate(missing) <= 0);
-  CHECK(plat::fileOpenRead(hostScratch) <= 0);  // a directory is not a file
+  CHECK(plat::fileOpenRead(hostScratchPath()) <= 0);  // a directory is not a file
   CHECK(plat::fileOpenRead(nullptr) <= 0);
   CHECK_INT(plat::fileRead(-1, chunk, 10), -1);
   CHECK_INT(plat::fileWrite(0, chunk, 10), -1);
