@@ -143,8 +143,8 @@ void fileClose(int32_t handle);
 // The directory separator of this OS: '\\' on Windows, '/' elsewhere.
 char directorySeparator();
 
-// Whether c separates path components here ('\\' and ':' everywhere, '/' too
-// on POSIX).
+// Whether c separates path components: '\\', '/' and ':' on every OS
+// (Windows file calls take '/' as well).
 bool isPathSeparator(char c);
 
 // ---- text ---------------------------------------------------------------

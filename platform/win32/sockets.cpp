@@ -1,0 +1,146 @@
+// Windows Sockets 1.1 behind the library's socket interface. Error numbers
+// come straight from WSAGetLastError: they already are the numbers every
+// backend reports.
+#include "platform/win32/windows_api.h"
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace qel::plat {
+namespace {
+
+// The version word of Windows Sockets 1.1 (minor in the high byte).
+constexpr WORD kWinsockVersion = 0x0101;
+// Socket errors the library maps itself when no Windows Sockets call ran.
+constexpr int32_t kWsaBadAddress = 10014;
+constexpr int32_t kWsaFamilyNotSupported = 10047;
+constexpr int32_t kResolverNoData = 11004;
+constexpr int kIpv4Length = 4;
+
+SOCKET socketOf(SocketHandle handle) { return static_cast<SOCKET>(handle); }
+
+int32_t lastSocketError() { return static_cast<int32_t>(WSAGetLastError()); }
+
+}  // namespace
+
+int32_t netStartup() {
+  WSADATA data;
+  // WSAStartup returns its error number directly instead of through
+  // WSAGetLastError, which is not usable before a successful start.
+  return static_cast<int32_t>(WSAStartup(kWinsockVersion, &data));
+}
+
+void netCleanup() { WSACleanup(); }
+
+bool netBlockingCallInProgress() { return WSAIsBlocking() != FALSE; }
+
+int32_t socketOpen(SocketHandle* handle) {
+  SOCKET made = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (made == INVALID_SOCKET) return lastSocketError();
+  *handle = static_cast<SocketHandle>(made);
+  return 0;
+}
+
+int32_t socketSetNonBlocking(SocketHandle handle, bool on) {
+  u_long argument = on ? 1 : 0;
+  if (::ioctlsocket(socketOf(handle), FIONBIO, &argument) == SOCKET_ERROR) return lastSocketError();
+  return 0;
+}
+
+int32_t socketConnect(SocketHandle handle, uint32_t address, uint16_t port) {
+  sockaddr_in target;
+  std::memset(&target, 0, sizeof target);
+  target.sin_family = AF_INET;
+  target.sin_port = htons(port);
+  target.sin_addr.s_addr = htonl(address);
+  if (::connect(socketOf(handle), reinterpret_cast<const sockaddr*>(&target), sizeof target) == SOCKET_ERROR)
+    return lastSocketError();  // WSAEWOULDBLOCK while a non-blocking connect goes on
+  return 0;
+}
+
+int32_t socketReady(SocketHandle handle, Readiness kind) {
+  // fd_set holds socket handles, not bit positions, so a handle of any value
+  // fits in a set of one.
+  fd_set tested;
+  FD_ZERO(&tested);
+  FD_SET(socketOf(handle), &tested);
+  timeval noWait{0, 0};
+  fd_set* readSet = kind == Readiness::readable ? &tested : nullptr;
+  fd_set* writeSet = kind == Readiness::writable ? &tested : nullptr;
+  fd_set* errorSet = kind == Readiness::error ? &tested : nullptr;
+  // The first argument is ignored by Windows Sockets.
+  if (::select(0, readSet, writeSet, errorSet, &noWait) == SOCKET_ERROR) return -1;
+  return FD_ISSET(socketOf(handle), &tested) ? 1 : 0;
+}
+
+int32_t socketSend(SocketHandle handle, const void* data, int32_t length) {
+  if (length <= 0) return 0;
+  int sent = ::send(socketOf(handle), static_cast<const char*>(data), length, 0);
+  if (sent == SOCKET_ERROR) return -lastSocketError();
+  return sent;
+}
+
+int32_t socketReceive(SocketHandle handle, void* data, int32_t length) {
+  if (length <= 0) return 0;
+  int got = ::recv(socketOf(handle), static_cast<char*>(data), length, 0);
+  if (got == SOCKET_ERROR) return -lastSocketError();
+  return got;
+}
+
+int32_t socketSetSendTimeout(SocketHandle handle, uint32_t ms) {
+  // SO_SNDTIMEO takes a DWORD of milliseconds here (0 = no bound).
+  DWORD limit = ms;
+  if (::setsockopt(socketOf(handle), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit),
+                   sizeof limit) == SOCKET_ERROR)
+    return lastSocketError();
+  return 0;
+}
+
+int32_t socketClose(SocketHandle handle, int32_t lingerSeconds) {
+  linger option;
+  option.l_onoff = 1;
+  option.l_linger = static_cast<u_short>(lingerSeconds);
+  ::setsockopt(socketOf(handle), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
+               sizeof option);
+  if (::closesocket(socketOf(handle)) == SOCKET_ERROR) return lastSocketError();
+  return 0;
+}
+
+int32_t socketLocalAddress(SocketHandle handle, uint32_t* address) {
+  sockaddr_in local;
+  std::memset(&local, 0, sizeof local);
+  int length = sizeof local;
+  if (::getsockname(socketOf(handle), reinterpret_cast<sockaddr*>(&local), &length) == SOCKET_ERROR)
+    return lastSocketError();
+  if (local.sin_family != AF_INET) return kWsaFamilyNotSupported;
+  *address = ntohl(local.sin_addr.s_addr);
+  return 0;
+}
+
+int32_t resolveIpv4(const char* name, uint32_t* address) {
+  if (name == nullptr || address == nullptr) return kWsaBadAddress;
+  const hostent* found = ::gethostbyname(name);
+  if (found == nullptr) return lastSocketError();
+  if (found->h_addrtype != AF_INET || found->h_length != kIpv4Length || found->h_addr_list == nullptr ||
+      found->h_addr_list[0] == nullptr)
+    return kResolverNoData;
+  // The result lives in per-thread storage of the socket layer: copied out at once.
+  u_long networkOrder = 0;
+  std::memcpy(&networkOrder, found->h_addr_list[0], kIpv4Length);
+  *address = ntohl(networkOrder);
+  return 0;
+}
+
+int32_t localHostName(char* buffer, int32_t room) {
+  if (buffer == nullptr || room <= 0) return kWsaBadAddress;
+  buffer[0] = '\0';
+  if (::gethostname(buffer, room) == SOCKET_ERROR) {
+    buffer[0] = '\0';
+    return lastSocketError();
+  }
+  buffer[room - 1] = '\0';
+  return 0;
+}
+
+}  // namespace qel::plat

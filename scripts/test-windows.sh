@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# Builds QEL32.dll with mingw-w64 and checks it under Wine (Debian 12):
+#
+# - the export table holds exactly the functions of include/qel32.h, under
+#   their plain names;
+# - the DLL imports system DLLs only (no mingw runtime DLL);
+# - the Windows check programs pass under Wine: a C program linked with the
+#   import library, dll_check (loads the DLL with LoadLibrary) and
+#   platform_check (the Windows platform layer, including a connection to a
+#   server running natively on 127.0.0.1), in several time zones.
+#
+#   scripts/test-windows.sh
+#   QEL_SKIP_INSTALL=1 ...   assume the packages are there
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+build=build-win32
+jobs=$(nproc 2>/dev/null || echo 2)
+# Bound of each program run under Wine, and of the first start of a prefix.
+run_limit=180
+boot_limit=300
+# Zones whose offsets have minutes, and one of them in daylight time in
+# either half of the year.
+zones=(UTC Asia/Kathmandu America/St_Johns Australia/Adelaide)
+
+fail() {
+  echo "test-windows: $*" >&2
+  exit 1
+}
+
+# ---- packages ---------------------------------------------------------------
+install_missing() {
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  local missing=()
+  for p in g++-mingw-w64-i686 wine wine32:i386 tzdata python3 cmake make; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  export DEBIAN_FRONTEND=noninteractive
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+  fi
+  $sudo apt-get update
+  $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}
+if [ "${QEL_SKIP_INSTALL:-0}" != 1 ]; then
+  install_missing
+fi
+
+# ---- build --------------------------------------------------------------------
+# QEL_DEF_EXCLUDE is set empty on purpose: this check wants every export.
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQEL_WERROR=ON -DQEL_DEF_EXCLUDE= >/dev/null
+cmake --build "$build" -j "$jobs"
+dll="$build/QEL32.dll"
+[ -f "$dll" ] || fail "$dll was not built"
+
+# ---- export table -----------------------------------------------------------
+objdump=i686-w64-mingw32-objdump
+declared=$(tr '\n' ' ' <include/qel32.h |
+  grep -oE 'QEL_API[[:space:]]+int32_t[[:space:]]+QEL_CALL[[:space:]]+[A-Za-z_][A-Za-z0-9_]*[[:space:]]*\(' |
+  sed -E 's/.*QEL_CALL[[:space:]]+([A-Za-z0-9_]+).*/\1/' | sort)
+exported=$("$objdump" -p "$dll" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+  sed -nE 's/^[[:space:]]*\[[[:space:]]*[0-9]+\][[:space:]]+(.*)$/\1/p' | sort)
+[ -n "$declared" ] || fail "no declaration found in include/qel32.h"
+if [ "$declared" != "$exported" ]; then
+  echo "exports differ from include/qel32.h (< header, > QEL32.dll):" >&2
+  diff <(echo "$declared") <(echo "$exported") >&2 || true
+  fail "export table is wrong"
+fi
+if grep -qE '@|^_' <<<"$exported"; then
+  fail "decorated export names: $(grep -E '@|^_' <<<"$exported" | tr '\n' ' ')"
+fi
+echo "exports: $(wc -l <<<"$exported") plain names, as include/qel32.h declares"
+
+# ---- imported DLLs ----------------------------------------------------------
+imports=$("$objdump" -p "$dll" | sed -nE 's/^[[:space:]]*DLL Name:[[:space:]]*(.*)$/\1/p')
+for name in $imports; do
+  case "${name,,}" in
+    kernel32.dll | user32.dll | wsock32.dll | ws2_32.dll | msvcrt.dll) ;;
+    *) fail "QEL32.dll imports $name, which is not a system DLL" ;;
+  esac
+done
+echo "imports: $(echo $imports)"
+
+# ---- Wine -------------------------------------------------------------------
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/qel-wine.XXXXXX")
+peer_dir=$(mktemp -d "${TMPDIR:-/tmp}/qel-peer.XXXXXX")
+peer_pid=""
+cleanup() {
+  [ -n "$peer_pid" ] && kill "$peer_pid" 2>/dev/null || true
+  WINEPREFIX="$prefix" timeout 30 wineserver -k 2>/dev/null || true
+  rm -rf "$prefix" "$peer_dir"
+}
+trap cleanup EXIT
+export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all
+if ! timeout "$boot_limit" wine wineboot -i >"$peer_dir/wineboot.log" 2>&1; then
+  cat "$peer_dir/wineboot.log" >&2
+  fail "the Wine prefix could not be set up"
+fi
+
+# Runs one Windows program from the build directory under Wine.
+run() {
+  local zone=$1
+  shift
+  echo "== $* (TZ=$zone)"
+  (cd "$build" && TZ="$zone" timeout "$run_limit" wine "$@") || fail "$1 failed under Wine (TZ=$zone)"
+}
+
+run UTC header_c.exe
+for zone in "${zones[@]}"; do
+  offset=$(TZ="$zone" date +%z)
+  run "$zone" dll_check.exe --zone "$offset"
+  run "$zone" platform_check.exe --zone "$offset"
+done
+
+# A server running natively on 127.0.0.1, reached from the Windows side.
+python3 - "$peer_dir/port" >"$peer_dir/peer.log" 2>&1 <<'EOF' &
+import socket, sys
+listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+listener.bind(("127.0.0.1", 0))
+listener.listen(1)
+listener.settimeout(120)
+with open(sys.argv[1] + ".tmp", "w") as f:
+    f.write(str(listener.getsockname()[1]))
+import os
+os.rename(sys.argv[1] + ".tmp", sys.argv[1])
+peer, _ = listener.accept()
+peer.settimeout(30)
+peer.sendall(b"220 native greeting\r\n")
+got = b""
+while not got.endswith(b"\r\n"):
+    chunk = peer.recv(100)
+    if not chunk:
+        break
+    got += chunk
+if got == b"QUIT\r\n":
+    peer.sendall(b"221 bye\r\n")
+peer.close()
+print("peer received", got)
+sys.exit(0 if got == b"QUIT\r\n" else 1)
+EOF
+peer_pid=$!
+for _ in $(seq 1 100); do
+  [ -f "$peer_dir/port" ] && break
+  sleep 0.1
+done
+[ -f "$peer_dir/port" ] || fail "the native server did not start"
+run UTC platform_check.exe --peer-port "$(cat "$peer_dir/port")"
+if ! wait "$peer_pid"; then
+  peer_pid=""
+  cat "$peer_dir/peer.log" >&2
+  fail "the native server did not see the expected dialogue"
+fi
+peer_pid=""
+echo "== QEL32.dll: all Windows checks passed"

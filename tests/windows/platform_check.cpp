@@ -1,0 +1,451 @@
+// Checks the platform layer itself, linked in from the library's objects:
+// formatting, time, the lock, memory, files and sockets. Built for Windows
+// it runs the Windows backend under Wine; built natively it runs the POSIX
+// backend, so both are held to the same answers.
+//
+//   platform_check [--zone +HHMM] [--peer-port N]
+//
+//   --zone       the UTC offset local time must report
+//   --peer-port  a server on 127.0.0.1 that sends "220 native greeting\r\n",
+//                answers "QUIT\r\n" with "221 bye\r\n" and closes
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "check.h"
+#include "host.h"
+#include "platform/platform.h"
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <winsock.h>
+using NativeSocket = SOCKET;
+constexpr NativeSocket kNoSocket = INVALID_SOCKET;
+static void closeNative(NativeSocket s) { closesocket(s); }
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+using NativeSocket = int;
+constexpr NativeSocket kNoSocket = -1;
+static void closeNative(NativeSocket s) { close(s); }
+#endif
+
+namespace plat = qel::plat;
+
+namespace {
+
+constexpr uint32_t kLoopback = 0x7F000001u;
+// Bound of every wait for a socket to become ready.
+constexpr uint32_t kReadyWaitMs = 5000;
+constexpr uint32_t kPollStepMs = 10;
+
+struct {
+  const char* zone = nullptr;
+  int peerPort = 0;
+} options;
+
+// ---- helpers ----------------------------------------------------------------
+
+// A listening socket on 127.0.0.1 with a port of the system's choice, made
+// with the native socket calls so that only the client side is under test.
+NativeSocket listenOnLoopback(uint16_t* port) {
+  NativeSocket s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == kNoSocket) return kNoSocket;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(kLoopback);
+  address.sin_port = 0;
+#if defined(_WIN32)
+  int length = sizeof address;
+#else
+  socklen_t length = sizeof address;
+#endif
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 4) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    closeNative(s);
+    return kNoSocket;
+  }
+  *port = ntohs(address.sin_port);
+  return s;
+}
+
+// Polls until the socket shows the wanted state or the wait runs out.
+bool waitReady(plat::SocketHandle handle, plat::Readiness kind) {
+  for (uint32_t waited = 0; waited < kReadyWaitMs; waited += kPollStepMs) {
+    if (plat::socketReady(handle, kind) == 1) return true;
+    plat::sleepMs(kPollStepMs);
+  }
+  return false;
+}
+
+// Receives exactly `length` bytes (or fewer when the peer closes first).
+std::string receiveBytes(plat::SocketHandle handle, int32_t length) {
+  std::string got;
+  char chunk[256];
+  while (static_cast<int32_t>(got.size()) < length) {
+    if (!waitReady(handle, plat::Readiness::readable)) break;
+    int32_t want = length - static_cast<int32_t>(got.size());
+    int32_t rc = plat::socketReceive(handle, chunk, want < 256 ? want : 256);
+    if (rc <= 0) break;
+    got.append(chunk, static_cast<size_t>(rc));
+  }
+  return got;
+}
+
+// Connects as the transport does: non-blocking connect, wait for writable,
+// back to blocking mode. Returns the handle or 0.
+plat::SocketHandle connectLoopback(uint16_t port) {
+  plat::SocketHandle handle = 0;
+  if (!CHECK_INT(plat::socketOpen(&handle), 0)) return 0;
+  CHECK_INT(plat::socketSetNonBlocking(handle, true), 0);
+  int32_t rc = plat::socketConnect(handle, kLoopback, port);
+  CHECK(rc == 0 || rc == plat::kWsaWouldBlock);
+  CHECK(waitReady(handle, plat::Readiness::writable));
+  CHECK_INT(plat::socketReady(handle, plat::Readiness::error), 0);
+  CHECK_INT(plat::socketSetNonBlocking(handle, false), 0);
+  return handle;
+}
+
+// A second thread that enters the library lock once.
+std::atomic<int> gProbeEntered{0};
+
+void enterOnce() {
+  plat::lockEnter();
+  gProbeEntered = 1;
+  plat::lockLeave();
+}
+
+#if defined(_WIN32)
+struct ProbeThread {
+  bool started;
+  HANDLE thread;
+};
+DWORD WINAPI probeMain(LPVOID) {
+  enterOnce();
+  return 0;
+}
+ProbeThread startProbe() {
+  HANDLE thread = CreateThread(nullptr, 0, probeMain, nullptr, 0, nullptr);
+  return ProbeThread{thread != nullptr, thread};
+}
+bool joinProbe(ProbeThread& probe) {
+  if (!probe.started) return false;
+  bool ended = WaitForSingleObject(probe.thread, kReadyWaitMs) == WAIT_OBJECT_0;
+  CloseHandle(probe.thread);
+  return ended;
+}
+#else
+struct ProbeThread {
+  bool started;
+  pthread_t thread;
+};
+void* probeMain(void*) {
+  enterOnce();
+  return nullptr;
+}
+ProbeThread startProbe() {
+  ProbeThread probe{};
+  probe.started = pthread_create(&probe.thread, nullptr, probeMain, nullptr) == 0;
+  return probe;
+}
+bool joinProbe(ProbeThread& probe) { return probe.started && pthread_join(probe.thread, nullptr) == 0; }
+#endif
+
+int zoneMinutes(const char* zone) {
+  int value = std::atoi(zone + 1);
+  int minutes = (value / 100) * 60 + value % 100;
+  return zone[0] == '-' ? -minutes : minutes;
+}
+
+// ---- sections ------------------------------------------------------------------
+
+void formatting() {
+  SECTION("formatted text");
+  char buffer[1100];
+  // Every conversion the library's texts use, as the Windows formatter and
+  // the C library both write them.
+  int32_t n = plat::formatText(buffer, sizeof buffer, "<%3d:%ld>|%02d:%02d|%u.%u|%lx|%1d|%1ld|%s|%d|%%",
+                               201, 7L, 5, 13, 255u, 4294967295u, 0x7F000001L, 7, -123456L, "text", -2147483647 - 1);
+  CHECK_TEXT(buffer, "<201:7>|05:13|255.4294967295|7f000001|7|-123456|text|-2147483648|%");
+  CHECK_INT(n, static_cast<int32_t>(std::strlen(buffer)));
+
+  // At most 1023 characters, and never more than room - 1.
+  std::string big(2000, 'x');
+  std::memset(buffer, '#', sizeof buffer);
+  CHECK_INT(plat::formatText(buffer, sizeof buffer, "%s", big.c_str()), 1023);
+  CHECK_INT(static_cast<long>(std::strlen(buffer)), 1023);
+  CHECK_INT(plat::formatText(buffer, 10, "%s", big.c_str()), 9);
+  CHECK_TEXT(buffer, "xxxxxxxxx");
+  CHECK_INT(plat::formatText(buffer, 1, "%d", 42), 0);
+  CHECK_TEXT(buffer, "");
+  buffer[0] = '#';
+  CHECK_INT(plat::formatText(buffer, 0, "%d", 42), 0);
+  CHECK(buffer[0] == '#');
+  CHECK_INT(plat::formatText(nullptr, 10, "%d", 42), 0);
+}
+
+void timeAndLock() {
+  SECTION("time and the lock");
+  uint32_t first = plat::tickCount();
+  plat::sleepMs(20);
+  uint32_t second = plat::tickCount();
+  CHECK(second - first < 0x80000000u);  // it went forward
+  plat::setTickOffset(0x80000000u);
+  uint32_t shifted = plat::tickCount();
+  plat::setTickOffset(0);
+  CHECK(shifted - second >= 0x80000000u && shifted - second < 0x80000000u + 60000u);
+
+  plat::LocalTime now{};
+  plat::localTime(&now);
+  CHECK(now.year >= 2020 && now.year < 2200);
+  CHECK(now.month >= 1 && now.month <= 12);
+  CHECK(now.day >= 1 && now.day <= 31);
+  CHECK(now.dayOfWeek >= 0 && now.dayOfWeek <= 6);
+  CHECK(now.hour >= 0 && now.hour <= 23 && now.minute >= 0 && now.minute <= 59);
+  CHECK(now.utcOffsetMinutes >= -14 * 60 && now.utcOffsetMinutes <= 14 * 60);
+  if (options.zone != nullptr) CHECK_INT(now.utcOffsetMinutes, zoneMinutes(options.zone));
+
+  // The lock may be entered again by its holder, as a critical section can;
+  // another thread waits until the holder has left it. A deleted lock is
+  // made again by the next create, also twice in a row.
+  plat::lockCreate();
+  plat::lockDelete();
+  plat::lockCreate();
+  plat::lockCreate();
+  plat::lockEnter();
+  plat::lockEnter();
+  plat::lockLeave();
+  gProbeEntered = 0;
+  ProbeThread probe = startProbe();
+  CHECK(probe.started);
+  plat::sleepMs(100);
+  CHECK_INT(gProbeEntered.load(), 0);
+  plat::lockLeave();
+  CHECK(joinProbe(probe));
+  CHECK_INT(gProbeEntered.load(), 1);
+  plat::lockDelete();
+}
+
+void memory() {
+  SECTION("memory blocks");
+  constexpr int kBlocks = 64;
+  constexpr std::size_t kSize = 9000;
+  char* blocks[kBlocks];
+  bool zeroed = true;
+  for (int i = 0; i < kBlocks; ++i) {
+    blocks[i] = static_cast<char*>(plat::memoryAllocate(kSize));
+    CHECK(blocks[i] != nullptr);
+    if (blocks[i] == nullptr) continue;
+    for (std::size_t k = 0; k < kSize; ++k) zeroed = zeroed && blocks[i][k] == 0;
+    std::memset(blocks[i], i, kSize);
+  }
+  CHECK(zeroed);
+  bool intact = true;
+  for (int i = 0; i < kBlocks; ++i) {
+    if (blocks[i] == nullptr) continue;
+    for (std::size_t k = 0; k < kSize; ++k) intact = intact && blocks[i][k] == static_cast<char>(i);
+  }
+  CHECK(intact);  // blocks stay where they are and do not overlap
+  for (int i = 0; i < kBlocks; ++i) plat::memoryFree(blocks[i]);
+  plat::memoryFree(nullptr);
+
+  // Freed blocks go back to the system: far more than a 32-bit address
+  // space holds can be allocated one after another.
+  constexpr std::size_t kLargeBlock = 16u << 20;
+  constexpr int kLargeRounds = 300;
+  int allocated = 0;
+  for (int round = 0; round < kLargeRounds; ++round) {
+    void* block = plat::memoryAllocate(kLargeBlock);
+    if (block == nullptr) break;
+    ++allocated;
+    plat::memoryFree(block);
+  }
+  CHECK_INT(allocated, kLargeRounds);
+}
+
+void files() {
+  SECTION("files");
+  char path[600], missing[600];
+  hostPath(path, sizeof path, "data.bin");
+  hostPath(missing, sizeof missing, "no" HOST_SEPARATOR "file.bin");
+  std::string content = "first line\r\n";
+  for (int i = 0; i < 3000; ++i) content.push_back(static_cast<char>(i % 256));
+
+  int32_t out = plat::fileCreate(path);
+  CHECK(out > 0);
+  CHECK_INT(plat::fileWrite(out, content.data(), 12), 12);
+  // An empty write neither fails nor cuts the file.
+  CHECK_INT(plat::fileWrite(out, content.data(), 0), 0);
+  CHECK_INT(plat::fileWrite(out, content.data() + 12, static_cast<int32_t>(content.size()) - 12),
+            static_cast<long>(content.size()) - 12);
+  plat::fileClose(out);
+
+  int32_t in = plat::fileOpenRead(path);
+  CHECK(in > 0);
+#if defined(_WIN32)
+  // Opened for reading, the file denies writers.
+  int32_t writer = plat::fileCreate(path);
+  CHECK(writer <= 0);
+  if (writer > 0) plat::fileClose(writer);
+#endif
+  std::string back;
+  char chunk[1000];
+  for (;;) {
+    int32_t got = plat::fileRead(in, chunk, sizeof chunk);
+    if (got <= 0) {
+      CHECK_INT(got, 0);
+      break;
+    }
+    back.append(chunk, static_cast<size_t>(got));
+  }
+  CHECK(back == content);
+  plat::fileClose(in);
+
+  // Creating an existing file empties it.
+  out = plat::fileCreate(path);
+  CHECK(out > 0);
+  plat::fileClose(out);
+  in = plat::fileOpenRead(path);
+  CHECK_INT(plat::fileRead(in, chunk, sizeof chunk), 0);
+  plat::fileClose(in);
+  CHECK(hostRemoveFile(path));
+
+  CHECK(plat::fileOpenRead(missing) <= 0);
+  CHECK(plat::fileCreate(missing) <= 0);
+  CHECK(plat::fileOpenRead(hostScratchPath()) <= 0);  // a directory is not a file
+  CHECK(plat::fileOpenRead(nullptr) <= 0);
+  CHECK_INT(plat::fileRead(-1, chunk, 10), -1);
+  CHECK_INT(plat::fileWrite(0, chunk, 10), -1);
+
+#if defined(_WIN32)
+  CHECK(plat::directorySeparator() == '\\');
+#else
+  CHECK(plat::directorySeparator() == '/');
+#endif
+  CHECK(plat::isPathSeparator('/') && plat::isPathSeparator('\\') && plat::isPathSeparator(':'));
+  CHECK(!plat::isPathSeparator('a') && !plat::isPathSeparator('.'));
+}
+
+void sockets() {
+  SECTION("sockets on 127.0.0.1");
+  CHECK_INT(plat::netStartup(), 0);
+  CHECK(!plat::netBlockingCallInProgress());
+
+  uint32_t address = 0;
+  CHECK_INT(plat::resolveIpv4("localhost", &address), 0);
+  CHECK_INT(address, kLoopback);
+  CHECK_INT(plat::resolveIpv4("127.0.0.1", &address), 0);
+  CHECK_INT(address, kLoopback);
+  char name[256];
+  CHECK_INT(plat::localHostName(name, sizeof name), 0);
+  CHECK(name[0] != '\0');
+
+  uint16_t port = 0;
+  NativeSocket listener = listenOnLoopback(&port);
+  if (!CHECK(listener != kNoSocket)) return;
+  plat::SocketHandle client = connectLoopback(port);
+  NativeSocket server = accept(listener, nullptr, nullptr);
+  CHECK(server != kNoSocket);
+  CHECK_INT(plat::socketLocalAddress(client, &address), 0);
+  CHECK_INT(address, kLoopback);
+  CHECK_INT(plat::socketSetSendTimeout(client, 1000), 0);
+
+  CHECK_INT(plat::socketReady(client, plat::Readiness::readable), 0);
+  const char greeting[] = "220 greeting\r\n";
+  CHECK_INT(send(server, greeting, sizeof greeting - 1, 0), static_cast<long>(sizeof greeting - 1));
+  CHECK(receiveBytes(client, sizeof greeting - 1) == greeting);
+  CHECK_INT(plat::socketSend(client, "QUIT\r\n", 6), 6);
+  char got[16] = {0};
+  CHECK_INT(recv(server, got, sizeof got - 1, 0), 6);
+  CHECK_TEXT(got, "QUIT\r\n");
+  // A connection the peer has closed reads as readable, then as its end.
+  closeNative(server);
+  CHECK(waitReady(client, plat::Readiness::readable));
+  CHECK_INT(plat::socketReceive(client, got, sizeof got), 0);
+  CHECK_INT(plat::socketClose(client, 0), 0);
+  // The test on a closed handle fails instead of reporting "not ready".
+  CHECK_INT(plat::socketReady(client, plat::Readiness::writable), -1);
+
+  // A port nobody listens on: refused at once when blocking, through the
+  // error state when not.
+  closeNative(listener);
+  plat::SocketHandle refused = 0;
+  CHECK_INT(plat::socketOpen(&refused), 0);
+  CHECK_INT(plat::socketConnect(refused, kLoopback, port), 10061);
+  plat::socketClose(refused, 0);
+  CHECK_INT(plat::socketOpen(&refused), 0);
+  CHECK_INT(plat::socketSetNonBlocking(refused, true), 0);
+  int32_t rc = plat::socketConnect(refused, kLoopback, port);
+  CHECK(rc == plat::kWsaWouldBlock || rc == 10061);
+  if (rc == plat::kWsaWouldBlock) CHECK(waitReady(refused, plat::Readiness::error));
+  plat::socketClose(refused, 0);
+
+  plat::netCleanup();
+}
+
+// The Linux-side server named by --peer-port: a native program reached
+// from this one across the boundary (Wine to Linux when built for Windows).
+void nativePeer() {
+  SECTION("native server on 127.0.0.1");
+  CHECK_INT(plat::netStartup(), 0);
+  plat::SocketHandle client = connectLoopback(static_cast<uint16_t>(options.peerPort));
+  if (client != 0) {
+    const std::string greeting = "220 native greeting\r\n";
+    CHECK(receiveBytes(client, static_cast<int32_t>(greeting.size())) == greeting);
+    CHECK_INT(plat::socketSend(client, "QUIT\r\n", 6), 6);
+    const std::string bye = "221 bye\r\n";
+    CHECK(receiveBytes(client, static_cast<int32_t>(bye.size())) == bye);
+    char rest[8];
+    CHECK(waitReady(client, plat::Readiness::readable));
+    CHECK_INT(plat::socketReceive(client, rest, sizeof rest), 0);
+    CHECK_INT(plat::socketClose(client, 0), 0);
+  }
+  plat::netCleanup();
+}
+
+void alerts() {
+#if defined(_WIN32)
+  SECTION("alert");
+  // On Windows the alert is a message box; the guard refuses the window, so
+  // the call returns at once and the attempt is counted.
+  int before = hostWindowCount();
+  plat::alert("Info", "platform check");
+  CHECK_INT(hostWindowCount(), before + 1);
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--zone") == 0 && i + 1 < argc) {
+      options.zone = argv[++i];
+    } else if (std::strcmp(argv[i], "--peer-port") == 0 && i + 1 < argc) {
+      options.peerPort = std::atoi(argv[++i]);
+    } else {
+      std::printf("unknown argument %s\n", argv[i]);
+      return 2;
+    }
+  }
+  if (!hostGuardWindows() || !hostMakeScratch()) {
+    std::printf("cannot set up\n");
+    return 2;
+  }
+  formatting();
+  timeAndLock();
+  memory();
+  files();
+  sockets();
+  if (options.peerPort > 0) nativePeer();
+  alerts();
+  hostRemoveScratch();
+  return checkSummary("platform_check");
+}
