@@ -74,6 +74,17 @@ int32_t socketReady(SocketHandle handle, Readiness kind) {
   return FD_ISSET(socketOf(handle), &tested) ? 1 : 0;
 }
 
+int32_t socketWaitReadable(SocketHandle handle, uint32_t ms) {
+  fd_set tested;
+  FD_ZERO(&tested);
+  FD_SET(socketOf(handle), &tested);
+  timeval wait;
+  wait.tv_sec = static_cast<long>(ms / 1000);
+  wait.tv_usec = static_cast<long>((ms % 1000) * 1000);
+  if (::select(0, &tested, nullptr, nullptr, &wait) == SOCKET_ERROR) return -1;
+  return FD_ISSET(socketOf(handle), &tested) ? 1 : 0;
+}
+
 int32_t socketSend(SocketHandle handle, const void* data, int32_t length) {
   if (length <= 0) return 0;
   int sent = ::send(socketOf(handle), static_cast<const char*>(data), length, 0);

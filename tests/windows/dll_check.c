@@ -7,11 +7,10 @@
  * libqel32.so natively, so both builds must answer alike: same results,
  * same texts, same bytes in the files they write.
  *
- *   dll_check [--library PATH] [--zone +HHMM] [--partial] [--server-port N]
+ *   dll_check [--library PATH] [--zone +HHMM] [--server-port N]
  *
  *   --library      the library to load (default QEL32.dll on Windows)
  *   --zone         the UTC offset the date line must carry
- *   --partial      report exports that are missing as skipped, not failed
  *                  (only while the library is still being written)
  *   --server-port  port of a mail server on 127.0.0.1, for the sections
  *                  that talk to one; without it they are skipped
@@ -70,7 +69,6 @@ static void exportNames(void) {
   for (int i = 0; i < EXPORT_COUNT; ++i) {
     const Export* entry = &kExports[i];
     char decorated[80];
-    if (!exportPresent(entry->name) && options.partial) continue;
     if (!exportPresent(entry->name)) printf("   missing export %s\n", entry->name);
     CHECK(exportPresent(entry->name));
 #if defined(_WIN32)
@@ -135,8 +133,6 @@ static int parseOptions(int argc, char** argv) {
       options.library = argv[++i];
     } else if (strcmp(argv[i], "--zone") == 0 && i + 1 < argc) {
       options.zone = argv[++i];
-    } else if (strcmp(argv[i], "--partial") == 0) {
-      options.partial = 1;
     } else if (strcmp(argv[i], "--server-port") == 0 && i + 1 < argc) {
       options.serverPort = atoi(argv[++i]);
     } else {
@@ -145,7 +141,7 @@ static int parseOptions(int argc, char** argv) {
     }
   }
   if (options.library == NULL) {
-    printf("usage: %s --library PATH [--zone +HHMM] [--partial] [--server-port N]\n", argv[0]);
+    printf("usage: %s --library PATH [--zone +HHMM] [--server-port N]\n", argv[0]);
     return 0;
   }
   return 1;
@@ -178,14 +174,10 @@ int main(int argc, char** argv) {
       continue;
     }
     if (!sectionExportsPresent(section, missing, sizeof missing)) {
-      if (options.partial) {
-        printf("-- %s: skipped (%s missing)\n", section->name, missing);
-      } else {
-        char what[96];
-        SECTION(section->name);
-        snprintf(what, sizeof what, "export %s missing", missing);
-        checkFail(what);
-      }
+      char what[96];
+      SECTION(section->name);
+      snprintf(what, sizeof what, "export %s missing", missing);
+      checkFail(what);
       continue;
     }
     SECTION(section->name);

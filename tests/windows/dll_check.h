@@ -49,7 +49,6 @@ QEL_EXPORTS(QEL_DECLARE_EXPORT)
 typedef struct {
   const char* library; /* --library */
   const char* zone;    /* --zone: the UTC offset the date line must carry */
-  int partial;         /* --partial: missing exports skip their sections */
   int serverPort;      /* --server-port: a mail server on 127.0.0.1 */
 } DllCheckOptions;
 
