@@ -169,6 +169,16 @@ struct ChannelRecord {
   uint8_t useApop;
   uint8_t embeddedMessage;
 
+  // Incoming decoder: a line longer than one read arrives in pieces. An
+  // encoded group or escape cut by the end of a piece waits in decodeCarry
+  // for the rest; lineCut marks the current text as such a piece, and
+  // cutLineResult says where the rest of the cut line goes (0: the last line
+  // was whole).
+  char decodeCarry[4];
+  uint8_t decodeCarryCount;
+  uint8_t lineCut;
+  uint8_t cutLineResult;
+
   // Receive buffers
   char receiveScratch[kRingSize];
   int32_t ringRead;

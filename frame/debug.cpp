@@ -14,6 +14,12 @@ int32_t answer(char* buffer, const char* text, int32_t limit) {
   return copyText(buffer, text, limit < 0 ? 0 : limit);
 }
 
+// An address answer is written only for a size above 16; the buffer then
+// holds size + 1 bytes, of which a dotted address needs at most 16. (size + 1
+// itself could overflow.)
+constexpr int32_t kAddressAnswerRoom = 17;
+bool addressFits(int32_t size) { return size >= kAddressAnswerRoom; }
+
 int32_t lastReplyAnswer(ChannelRecord* record, char* buffer, int32_t size) {
   int32_t limit = size < kLastReplyCap ? size : kLastReplyCap;
   int32_t length = answer(buffer, record->lastReply, limit);
@@ -23,7 +29,7 @@ int32_t lastReplyAnswer(ChannelRecord* record, char* buffer, int32_t size) {
 }
 
 int32_t localAddressAnswer(int32_t chan, ChannelRecord* record, char* buffer, int32_t size) {
-  if (size <= 16 || !record->socketOpen) return 0;
+  if (!addressFits(size) || !record->socketOpen) return 0;
   uint32_t address = 0;
   if (plat::socketLocalAddress(record->socket, &address) != 0) return 0;
   // The address lands in the slot's socket address, as the lookup fills it.
@@ -32,7 +38,7 @@ int32_t localAddressAnswer(int32_t chan, ChannelRecord* record, char* buffer, in
   slotAddress[5] = static_cast<uint8_t>(address >> 16);
   slotAddress[6] = static_cast<uint8_t>(address >> 8);
   slotAddress[7] = static_cast<uint8_t>(address);
-  return formatDottedAddress(address, buffer, size + 1);
+  return formatDottedAddress(address, buffer, kAddressAnswerRoom);
 }
 
 int32_t linesBlockAnswer(ChannelRecord* record, char* buffer, int32_t size) {
@@ -67,8 +73,8 @@ extern "C" QEL_API int32_t QEL_CALL qelDebug(int32_t chan, int32_t index, char* 
     case QEL_DEBUG_LAST_REPLY:
       return lastReplyAnswer(record, buffer, size);
     case QEL_DEBUG_SERVER_ADDRESS:
-      if (size <= 16) return 0;
-      return formatDottedAddress(record->serverAddress, buffer, size + 1);
+      if (!addressFits(size)) return 0;
+      return formatDottedAddress(record->serverAddress, buffer, kAddressAnswerRoom);
     case QEL_DEBUG_LOCAL_ADDRESS:
       return localAddressAnswer(chan, record, buffer, size);
     case QEL_DEBUG_SAVED_NAMES:

@@ -1,5 +1,15 @@
-// The incoming message decoder: follows the MIME structure of a message as
-// its lines are downloaded, one line per call.
+// The incoming message decoder. A download hands every received line to
+// decodeLine, one line per driver call; the decoder follows the MIME
+// structure as the lines go by (top header, boundary, part headers, part
+// bodies), keeps its state in the channel record, opens an attachment file
+// for each named part and writes the part's decoded content straight to it.
+// It reads further lines itself only to join a header line with its
+// continuation lines, and never holds more than the current line.
+//
+// The line is replyText: NUL-terminated, normally ending in CR LF. A line
+// longer than one read (kReplyRoom - 1 bytes) comes as several pieces; the
+// pieces after the first are handled as the rest of their line, never as
+// lines of their own.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +18,109 @@
 
 namespace qel {
 
-// Examines the line in replyText (with its line end, NUL-terminated) for
-// decodeState 2 to 9; may change it in place. Returns 1 when the line is to
-// go into the message file as it now stands, 0 when it is not.
+// Decoder states (decodeState).
+enum DecodeState : int32_t {
+  kDecodeOff = 0,         // no MIME structure: every line goes to the message file
+  kDecodeRaw = 1,         // raw download; the decoder is not called
+  kDecodeTopHeader = 2,   // top header, no "MIME-Version: 1.0" seen yet
+  kDecodeMimeHeader = 3,  // top header after "MIME-Version: 1.0"
+  kDecodePreamble = 4,    // main boundary known, waiting for its first line
+  kDecodePartHeader = 5,  // header of a part
+  kDecodePartBody = 6,    // body of a part, or of a single-part MIME message
+  kDecodeLastState = 9,   // 7 to 9: no decoding
+};
+
+// Transfer encodings (partEncoding).
+enum PartEncoding : int32_t {
+  kEncodingNone = 0,
+  kEncoding7bit = 1,
+  kEncodingBase64 = 2,
+  kEncodingQuoted = 3,
+};
+
+// Examines the line in replyText, may change it in place (joined with its
+// continuation lines, encoded words decoded) and writes decoded part content
+// to the attachment file or the message file. Returns 1 when the line is to
+// go into the message file as it now stands (quoted-printable decoded first
+// when partEncoding is 3), 0 when it is not.
 int32_t decodeLine(ChannelRecord* record);
+
+// ---- boundaries, encodings, dispositions, file names (decoder_fields) ----
+
+// A line beginning with the main or the alternate boundary starts a part:
+// decodeState 5 and the part's settings reset. True when it did.
+bool checkBoundaryLine(ChannelRecord* record);
+
+// A top-header Content-Type line with a boundary parameter: takes it as the
+// main boundary (decodeState 4). True when it did.
+bool takeBoundary(ChannelRecord* record);
+
+// A part's multipart/alternative or multipart/mixed Content-Type line: takes
+// its boundary as the alternate boundary. True when it did.
+bool takeAltBoundary(ChannelRecord* record);
+
+// A Content-Transfer-Encoding line naming base64, quoted-printable or 7bit:
+// sets partEncoding. True when an encoding was taken.
+bool takeEncoding(ChannelRecord* record);
+
+// True for every Content-Disposition line; a bare "inline" disposition sets
+// decodeInline.
+bool takeDisposition(ChannelRecord* record);
+
+// The name or filename parameter of the line, decoded and made safe, into
+// attachName. True when the line names a file.
+bool extractFileName(ChannelRecord* record);
+
+// ---- header words and continuation lines (decoder_words) ----
+
+constexpr char kNoMark = '\0';
+
+// Joins the next line of the message to the line in replyText in place of
+// its line end, without the next line's leading blanks. With a mark, only a
+// line whose last character (before the line end) is the mark is joined.
+// A line that cannot belong to the header line (a blank line, a line
+// beginning with "." or "--", a header field of its own) and a line that
+// would not fit the replyText area are never joined: they stay lines of
+// their own.
+bool joinContinuation(ChannelRecord* record, char mark);
+
+// Whether the next line of the message begins with a blank, that is,
+// continues the current header line. Waits for it to begin to arrive.
+bool nextLineContinues(ChannelRecord* record);
+
+// Reads the rest of a cut line (lineCut) onto it while the replyText area
+// has room for another read. True when the line is whole.
+bool completeLine(ChannelRecord* record);
+
+// 1 when the text holds an ISO-8859-1 quoted-printable encoded word, 2 for a
+// base64 one, else 0.
+int32_t headerWordKind(const char* text);
+
+// How decodeHeaderWords treats the encoded words it finds.
+enum class WordForm {
+  unwrap,  // remove the "=?iso-8859-1?q?" and "?=" around the text
+  base64,  // decode the text in place; the line keeps its length
+};
+
+// Works on at most two ISO-8859-1 encoded words of the line in replyText,
+// from its fifth character on.
+void decodeHeaderWords(ChannelRecord* record, WordForm form);
+
+// Whether count bytes just read (text) are a piece of a longer line: a full
+// read without its line feed.
+bool readWasCut(const char* text, int32_t count);
+
+// How long a line's rest may take to arrive once it has begun: four times
+// pop3ReadWait, as for the lines of a download.
+int32_t nextReadWait();
+
+// ---- part content (decoder_content) ----
+
+// Forgets any encoded group or escape left over from the previous part.
+void startPartContent(ChannelRecord* record);
+
+// Decodes the line in replyText (base64, quoted-printable or as it stands)
+// into the open attachment file and, for an inline part, the message file.
+void decodePartContent(ChannelRecord* record);
 
 }  // namespace qel

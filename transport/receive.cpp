@@ -99,6 +99,32 @@ int32_t receivePeek(ChannelRecord* record, char* destination, int32_t max) {
   return ringPeek(record, destination, max);
 }
 
+int32_t receivePeekWait(ChannelRecord* record, char* destination, int32_t want, int32_t wait) {
+  if (want > kReceiveChunk) want = kReceiveChunk;
+  if (want <= 0) return 0;
+  uint32_t end = tickAfter(plat::tickCount(), wait < 0 ? 0 : wait);
+  for (;;) {
+    int32_t have = ringPeek(record, destination, want);
+    if (have >= want || std::memchr(destination, '\n', static_cast<size_t>(have)) != nullptr) return have;
+    int32_t ready = receiveReady(record);
+    if (ready < 0) return have > 0 ? have : kConnectionGone;
+    if (ready == 0) {
+      uint32_t now = plat::tickCount();
+      if (!tickBefore(now, end)) return have;
+      uint32_t pause = static_cast<uint32_t>(settings.pollInterval < 0 ? 0 : settings.pollInterval);
+      uint32_t left = end - now;
+      plat::socketWaitReadable(record->socket, pause < left ? pause : left);
+      continue;
+    }
+    // Only what the ring can take besides the bytes it holds.
+    int32_t room = kRingSize - 1 - ringCount(record);
+    int32_t got = receiveFromSocket(record, record->receiveScratch, room < kReceiveChunk ? room : kReceiveChunk);
+    if (got < 0) return have > 0 ? have : kConnectionGone;
+    logPrefixed(record, "P: ", record->receiveScratch, got);
+    ringPut(record, record->receiveScratch, got);
+  }
+}
+
 int32_t receiveTake(ChannelRecord* record, char* destination, int32_t n) {
   if (n <= 0) return 0;
   int32_t fromRing = ringCount(record) < n ? ringCount(record) : n;

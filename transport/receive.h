@@ -11,8 +11,8 @@
 
 namespace qel {
 
-// Ring operations. ringPut is only used on an empty ring with at most
-// kReceiveChunk bytes, so it never overflows.
+// Ring operations. ringPut is only given what fits: the ring holds at most
+// kRingSize - 1 bytes.
 void ringPut(ChannelRecord* record, const char* bytes, int32_t n);
 int32_t ringTake(ChannelRecord* record, char* destination, int32_t n);
 int32_t ringPeek(ChannelRecord* record, char* destination, int32_t n);
@@ -26,6 +26,13 @@ bool waitForData(ChannelRecord* record, int32_t wait);
 // reading the socket first when the ring is empty. Count, 0 when nothing is
 // there, or -1 when the connection is closed or broken.
 int32_t receivePeek(ChannelRecord* record, char* destination, int32_t max);
+
+// Like receivePeek, but tops the ring up from the socket, for up to wait ms
+// in all, until it holds at least want bytes (at most kReceiveChunk) or a
+// line feed: so the start of the next line can be examined although it
+// arrives in small segments. Count (possibly below want), or -1 when the
+// connection is closed and nothing is buffered.
+int32_t receivePeekWait(ChannelRecord* record, char* destination, int32_t want, int32_t wait);
 
 // Hands out up to n bytes: from the ring, then straight from the socket.
 // destination needs room for n + 1 bytes. Count or -1.

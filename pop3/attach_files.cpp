@@ -1,0 +1,154 @@
+#include "pop3/attach_files.h"
+
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "frame/text.h"
+#include "platform/platform.h"
+
+namespace qel {
+namespace {
+
+constexpr const char* kSavedNote = "[Attachment saved to %c%s%c]\r\n";
+constexpr char kQuote = '"';
+constexpr int32_t kNoteRoom = kPathCap + 32;
+
+// The bytes of 0x00..0x1F and 0x7F have no business in a file name.
+bool isControl(char c) {
+  auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
+// Every character that ends a directory or drive part on some system the
+// library runs on: a name from a message never keeps one.
+bool isNameSeparator(char c) { return c == '\\' || c == ':' || c == '/' || plat::isPathSeparator(c); }
+
+bool endsInSeparator(const char* directory) {
+  int32_t length = textLength(directory);
+  return length > 0 && directory[length - 1] == plat::directorySeparator();
+}
+
+// The name part of attachPath: everything behind its last separator (the
+// name itself never holds one).
+const char* savedNamePart(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (isNameSeparator(*p)) name = p + 1;
+  }
+  return name;
+}
+
+// The "+OK" status line of RETR is never written to the message file; the
+// note goes through the same filter as every line written there.
+// TODO(pop3): use writeUnlessOk of pop3/mail_file.h once it is on main.
+int32_t writeUnlessOk(int32_t file, const char* text, int32_t n) {
+  if (n >= 3 && text[0] == '+' && text[1] == 'O' && text[2] == 'K') return 0;
+  return plat::fileWrite(file, text, n);
+}
+
+}  // namespace
+
+int32_t safeFileName(const char* name, int32_t count, char* out) {
+  int32_t start = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    if (isNameSeparator(name[i])) start = i + 1;
+  }
+  int32_t length = 0;
+  for (int32_t i = start; i < count && length < kPathCap; ++i) {
+    out[length++] = isControl(name[i]) ? '_' : name[i];
+  }
+  out[length] = '\0';
+  bool dots = (length == 1 && out[0] == '.') || (length == 2 && out[0] == '.' && out[1] == '.');
+  if (length == 0 || dots) length = copyText(out, kNoName, kPathCap);
+  return length;
+}
+
+int32_t formatAttachName(const ChannelRecord* record, char* buffer, int32_t room) {
+  if (record->numberNames == 0) return plat::formatText(buffer, room, "%1s", record->attachName);
+  // The number of the file about to be saved; the serial only advances when
+  // a file is closed and recorded.
+  auto next = static_cast<uint32_t>(record->savedSerial) + 1u;
+  return plat::formatText(buffer, room, "%1u-%1s", next, record->attachName);
+}
+
+void dropAttachFile(ChannelRecord* record) {
+  if (record->fileHandle > 0) plat::fileClose(record->fileHandle);
+  record->fileHandle = 0;
+}
+
+bool createAttachFile(ChannelRecord* record) {
+  logFormat(record, "[AttachDir = '%s']\r\n", record->attachDirectory);
+  logFormat(record, "[Filename = '%s']\r\n", record->attachName);
+
+  // attachName is made safe where the decoder sets it; it is checked again
+  // here because it carries over from earlier downloads.
+  char name[fieldSize(kPathCap)];
+  safeFileName(record->attachName, textLength(record->attachName), name);
+  copyText(record->attachName, name, kPathCap);
+  char formatted[kAttachNameRoom];
+  formatAttachName(record, formatted, sizeof formatted);
+
+  // The whole path is built first: one that does not fit attachPath would
+  // name another file if it were cut.
+  char path[fieldSize(kPathCap) + kAttachNameRoom + 1];
+  copyText(path, record->attachDirectory, kPathCap);
+  if (!endsInSeparator(path)) {
+    char separator[2] = {plat::directorySeparator(), '\0'};
+    appendText(path, separator, 1, sizeof path - 1);
+  }
+  int32_t length = appendText(path, formatted, kAttachNameRoom, sizeof path - 1);
+
+  dropAttachFile(record);
+  if (length > kPathCap) {
+    record->attachPath[0] = '\0';
+    logFormat(record, "[Cannot open '%s']\r\n", path);
+    return false;
+  }
+  copyText(record->attachPath, path, kPathCap);
+  logFormat(record, "[Creating '%s']\r\n", record->attachPath);
+  int32_t handle = plat::fileCreate(record->attachPath);
+  if (handle <= 0) {
+    logFormat(record, "[Cannot open '%s']\r\n", record->attachPath);
+    return false;
+  }
+  record->fileHandle = handle;
+  return true;
+}
+
+void saveUnnamedPart(ChannelRecord* record) {
+  constexpr int32_t kBase64 = 2;
+  if (record->partEncoding != kBase64 || record->fileHandle > 0 || record->saveUnnamed == 0) return;
+  if (record->attachName[0] == '\0') copyText(record->attachName, kNoName, kPathCap);
+  createAttachFile(record);
+}
+
+bool closeAttachFile(ChannelRecord* record) {
+  if (record == nullptr || record->fileHandle <= 0) return false;
+  dropAttachFile(record);
+
+  char note[kNoteRoom];
+  int32_t length = plat::formatText(note, sizeof note, kSavedNote, kQuote, record->attachPath, kQuote);
+  // The note stands in the message file where the part ended.
+  if (settings.omitSavedNote == 0 && record->mailFile > 0) writeUnlessOk(record->mailFile, note, length);
+  logText(record, note);
+
+  addSavedName(record);
+  record->savedCount += 1;
+  record->savedSerial = static_cast<int32_t>(static_cast<uint32_t>(record->savedSerial) + 1u);
+  return true;
+}
+
+void addSavedName(ChannelRecord* record) {
+  const char* name = savedNamePart(record->attachPath);
+  int32_t used = textLength(record->savedNames);
+  int32_t separator = used > 0 ? 1 : 0;
+  // The list with its NUL stays within kSavedNamesCap bytes; a name that
+  // does not fit is left out, and a later, shorter one may still go in.
+  if (used + separator + textLength(name) + 1 > kSavedNamesCap) return;
+  if (separator != 0) {
+    record->savedNames[used] = settings.attachSeparator;
+    record->savedNames[used + 1] = '\0';
+  }
+  appendText(record->savedNames, name, kPathCap, kSavedNamesCap);
+}
+
+}  // namespace qel

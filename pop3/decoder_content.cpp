@@ -1,0 +1,138 @@
+// The content of a part: each body line is decoded (base64, quoted-printable
+// or as it stands) and written at once to the attachment file and, for an
+// inline part, to the message file. Only an encoded group or escape cut by
+// the end of a line piece is kept until the rest of it comes.
+#include <cstring>
+
+#include "codec/base64.h"
+#include "codec/quoted_printable.h"
+#include "frame/text.h"
+#include "platform/platform.h"
+#include "pop3/decoder.h"
+
+namespace qel {
+namespace {
+
+constexpr int32_t kGroupChars = 4;
+constexpr int32_t kGroupBytes = 3;
+// Decoded bytes gather in logText and are written when it is nearly full.
+constexpr int32_t kOutputRoom = fieldSize(kLogTextCap) - kGroupBytes;
+// Quoted-printable text is decoded in logText in windows of one read.
+constexpr int32_t kQuotedWindow = kReplyRoom;
+
+// The "+OK" status line of RETR is never written to the message file; inline
+// content goes through the same filter as every line written there.
+// TODO(pop3): use writeUnlessOk of pop3/mail_file.h once it is on main.
+int32_t writeUnlessOk(int32_t file, const char* text, int32_t n) {
+  if (n >= 3 && text[0] == '+' && text[1] == 'O' && text[2] == 'K') return 0;
+  return plat::fileWrite(file, text, n);
+}
+
+// Write failures of decoded content are not reported: the download goes on.
+void emit(ChannelRecord* record, const char* bytes, int32_t n) {
+  if (n <= 0) return;
+  if (record->fileHandle > 0) plat::fileWrite(record->fileHandle, bytes, n);
+  if (record->decodeInline != 0 && record->mailFile > 0) writeUnlessOk(record->mailFile, bytes, n);
+}
+
+bool isBase64Char(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
+         c == '=';
+}
+
+// Base64 text is taken group by group across line ends and pieces (RFC 2045
+// lets an encoder break its lines anywhere); characters outside the
+// alphabet, the line ends among them, are skipped.
+void decodeBase64(ChannelRecord* record, const char* text, int32_t length) {
+  char* out = record->logText;
+  int32_t used = 0;
+  if (record->decodeCarryCount >= kGroupChars) record->decodeCarryCount = 0;
+  for (int32_t i = 0; i < length; ++i) {
+    if (!isBase64Char(text[i])) continue;
+    char* group = record->decodeCarry;
+    group[record->decodeCarryCount++] = text[i];
+    if (record->decodeCarryCount < kGroupChars) continue;
+    record->decodeCarryCount = 0;
+    uint8_t bytes[kGroupBytes];
+    base64DecodeGroup(group, bytes);
+    int32_t count = kGroupBytes;
+    if (group[3] == '=') count -= group[2] == '=' ? 2 : 1;
+    std::memcpy(out + used, bytes, static_cast<size_t>(count));
+    used += count;
+    if (used >= kOutputRoom) {
+      emit(record, out, used);
+      used = 0;
+    }
+  }
+  emit(record, out, used);
+}
+
+// Characters at the end of text (n of them) that begin an escape whose rest
+// has not come yet: an "=" with fewer than two characters behind it.
+int32_t openEscape(const char* text, int32_t n) {
+  int32_t i = 0;
+  while (i < n) {
+    if (text[i] != '=') {
+      ++i;
+      continue;
+    }
+    if (i + 1 < n && (text[i + 1] == '"' || text[i + 1] == '?')) {
+      ++i;  // kept as it is, not an escape
+      continue;
+    }
+    if (i + 2 >= n) return n - i;
+    if (text[i + 1] == '\r') return 0;  // soft line break: decoding stops there
+    i += 3;
+  }
+  return 0;
+}
+
+// Quoted-printable text, in windows; an escape cut by the end of a window or
+// of a line piece is carried on to the text that follows.
+void decodeQuoted(ChannelRecord* record, const char* text, int32_t length, bool cut) {
+  char* work = record->logText;
+  if (record->decodeCarryCount >= kGroupChars) record->decodeCarryCount = 0;
+  int32_t position = 0;
+  for (;;) {
+    int32_t n = record->decodeCarryCount;
+    std::memcpy(work, record->decodeCarry, static_cast<size_t>(n));
+    record->decodeCarryCount = 0;
+    int32_t take = length - position < kQuotedWindow ? length - position : kQuotedWindow;
+    std::memcpy(work + n, text + position, static_cast<size_t>(take));
+    n += take;
+    position += take;
+    bool more = position < length;
+    if (more || cut) {
+      int32_t open = openEscape(work, n);
+      n -= open;
+      std::memcpy(record->decodeCarry, work + n, static_cast<size_t>(open));
+      record->decodeCarryCount = static_cast<uint8_t>(open);
+    }
+    work[n] = '\0';
+    emit(record, work, qpDecode(work, work));
+    if (!more) return;
+  }
+}
+
+}  // namespace
+
+void startPartContent(ChannelRecord* record) { record->decodeCarryCount = 0; }
+
+void decodePartContent(ChannelRecord* record) {
+  const char* line = record->replyText;
+  int32_t length = textLength(line);
+  addCount(record->attachBytesRead, length);
+  switch (record->partEncoding) {
+    case kEncodingBase64:
+      decodeBase64(record, line, length);
+      break;
+    case kEncodingQuoted:
+      decodeQuoted(record, line, length, record->lineCut != 0);
+      break;
+    default:
+      emit(record, line, length);
+      break;
+  }
+}
+
+}  // namespace qel

@@ -1,0 +1,194 @@
+// decodeLine: the decoder's states, one handler per state, and the pieces of
+// lines longer than one read.
+#include "codec/quoted_printable.h"
+#include "codec/text_search.h"
+#include "frame/log.h"
+#include "frame/text.h"
+#include "pop3/attach_files.h"
+#include "pop3/decoder.h"
+
+namespace qel {
+namespace {
+
+constexpr int32_t kPass = 1;   // the line goes into the message file
+constexpr int32_t kLeave = 0;  // it does not
+
+// What the rest of a cut line gets (cutLineResult).
+constexpr uint8_t kWholeLine = 0;
+constexpr uint8_t kCutPassed = 1;
+constexpr uint8_t kCutLeft = 2;
+
+bool beginsWith(const char* line, const char* text, int32_t count) { return equalsNoCase(line, text, count); }
+
+// A blank line (its first byte CR) ends a header.
+bool isBlankLine(const char* line) { return line[0] == '\r'; }
+
+// State 2: the top header before "MIME-Version: 1.0". Every line goes into
+// the message file; ISO-8859-1 words of Subject and From are decoded.
+int32_t topHeaderLine(ChannelRecord* record) {
+  char* line = record->replyText;
+  if (isBlankLine(line)) {
+    record->decodeState = kDecodeOff;
+    logText(record, "[Not doing MIME/2]\r\n");
+    return kPass;
+  }
+  if (beginsWith(line, "Subject:", 8) || beginsWith(line, "From", 4)) {
+    int32_t kind = headerWordKind(line);
+    if (kind != 0) {
+      logText(record, "[ISO8859]\r\n");
+      if (nextLineContinues(record)) joinContinuation(record, '=');
+      if (kind == 1) {
+        decodeHeaderWords(record, WordForm::unwrap);
+        // Decoded in place: the result is never longer than the text.
+        qpDecode(line, line);
+      } else {
+        decodeHeaderWords(record, WordForm::base64);
+      }
+    }
+  } else if (beginsWith(line, "MIME-Version: 1.0", 17)) {
+    record->decodeState = kDecodeMimeHeader;
+    logText(record, "[MIME version found]\r\n");
+  }
+  if (takeBoundary(record)) logText(record, "[Assuming MIME]\r\n");
+  return kPass;
+}
+
+// State 3: the top header after "MIME-Version: 1.0". Only Subject, To and
+// From go into the message file; the MIME fields are taken.
+int32_t mimeHeaderLine(ChannelRecord* record) {
+  const char* line = record->replyText;
+  if (isBlankLine(line)) {
+    if (record->partEncoding != kEncodingNone) {
+      // A single-part message: its body is decoded like a part's.
+      record->decodeState = kDecodePartBody;
+      startPartContent(record);
+      logText(record, "[MIME w/o boundary]\r\n");
+      saveUnnamedPart(record);
+    } else {
+      record->decodeState = kDecodeOff;
+      logText(record, "[Not doing MIME]\r\n");
+    }
+    return kPass;
+  }
+  if (beginsWith(line, "Subject:", 8) || beginsWith(line, "To:", 3) || beginsWith(line, "From:", 5)) return kPass;
+  if (takeBoundary(record) || takeEncoding(record)) return kLeave;
+  if (takeDisposition(record)) {
+    if (extractFileName(record)) createAttachFile(record);
+  } else if (beginsWith(line, "Content-Type:", 13) && extractFileName(record)) {
+    createAttachFile(record);
+  }
+  return kLeave;
+}
+
+// State 4: between the top header and the first boundary line. Only the
+// blank line that ends the top header goes into the message file.
+int32_t preambleLine(ChannelRecord* record) {
+  const char* line = record->replyText;
+  if (checkBoundaryLine(record)) return kLeave;
+  if (record->headerGapWritten == 0 && line[0] == '\r' && line[1] == '\n') {
+    record->headerGapWritten = 1;
+    return kPass;
+  }
+  return kLeave;
+}
+
+// State 5: the header of a part. None of its lines goes into the message
+// file.
+int32_t partHeaderLine(ChannelRecord* record) {
+  const char* line = record->replyText;
+  logText(record, "[Looking for encoding]\r\n");
+  if (isBlankLine(line)) {
+    if (record->embeddedMessage != 0) {
+      // The header of an attached message follows: it is examined like a
+      // part header, and its blank line starts the body.
+      record->decodeInline = 0;
+      record->embeddedMessage = 0;
+      logText(record, "[Ignoring blank line]\r\n");
+      return kPass;
+    }
+    record->decodeState = kDecodePartBody;
+    startPartContent(record);
+    if (record->decodeInline == 0) saveUnnamedPart(record);
+    return kLeave;
+  }
+  if (takeEncoding(record) || takeAltBoundary(record)) return kLeave;
+  if (beginsWith(line, "Content-Type: message/rfc822", 28)) {
+    record->decodeInline = 1;
+    record->embeddedMessage = 1;
+    return kLeave;
+  }
+  bool named = takeDisposition(record) || beginsWith(line, "Content-Type:", 13);
+  if (named && extractFileName(record)) createAttachFile(record);
+  return kLeave;
+}
+
+// State 6: the body of a part. A boundary line ends it; otherwise the line
+// is decoded into the part's file or the message file, or goes into the
+// message file as it came.
+int32_t partBodyLine(ChannelRecord* record, bool restOfLine) {
+  if (!restOfLine && checkBoundaryLine(record)) {
+    closeAttachFile(record);
+    return kLeave;
+  }
+  logFormat(record, "[InlineFlag=%d MimeEncoding=%d FileHandle=%d]\r\n", record->decodeInline,
+            record->partEncoding, record->fileHandle);
+  if (record->decodeInline == 0 && record->fileHandle <= 0) return kPass;
+  decodePartContent(record);
+  logText(record, record->decodeInline != 0 ? "[...decode inline...]\r\n" : "[...decode to file...]\r\n");
+  return kLeave;
+}
+
+// The rest of a cut line goes where its beginning went; only part content
+// is decoded on. It is never taken for a line of its own (a blank line or a
+// boundary line).
+int32_t restOfCutLine(ChannelRecord* record, uint8_t firstPiece) {
+  if (record->decodeState == kDecodePartBody) return partBodyLine(record, true);
+  return firstPiece == kCutPassed ? kPass : kLeave;
+}
+
+int32_t dispatch(ChannelRecord* record) {
+  switch (record->decodeState) {
+    case kDecodeTopHeader:
+      return topHeaderLine(record);
+    case kDecodeMimeHeader:
+      return mimeHeaderLine(record);
+    case kDecodePreamble:
+      return preambleLine(record);
+    case kDecodePartHeader:
+      return partHeaderLine(record);
+    case kDecodePartBody:
+      return partBodyLine(record, false);
+    default:
+      return kPass;  // 0, and 7 to 9: no decoding
+  }
+}
+
+}  // namespace
+
+int32_t decodeLine(ChannelRecord* record) {
+  if (record == nullptr) return kPass;
+  char* line = record->replyText;
+  line[kReplyAreaSize - 1] = '\0';
+  int32_t state = record->decodeState;
+  if (state < kDecodeTopHeader || state > kDecodeLastState) return kPass;
+
+  uint8_t firstPiece = record->cutLineResult;
+  record->cutLineResult = kWholeLine;
+  record->lineCut = readWasCut(line, textLength(line)) ? 1 : 0;
+
+  int32_t result;
+  if (firstPiece != kWholeLine) {
+    // Every top-header line goes into the message file: so does its rest,
+    // also when the mark is one left by an earlier download.
+    result = state == kDecodeTopHeader ? kPass : restOfCutLine(record, firstPiece);
+  } else {
+    // A header line is examined whole: the rest of a long one is read now.
+    bool header = state == kDecodeTopHeader || state == kDecodeMimeHeader || state == kDecodePartHeader;
+    if (header && record->lineCut != 0) completeLine(record);
+    result = dispatch(record);
+  }
+  if (record->lineCut != 0) record->cutLineResult = result == kPass ? kCutPassed : kCutLeft;
+  return result;
+}
+
+}  // namespace qel
