@@ -18,6 +18,7 @@
 #include "decoder_player.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
+#include "platform/platform.h"
 #include "support/channel_setup.h"
 #include "support/library.h"
 #include "support/script_server.h"
@@ -169,6 +170,60 @@ TEST(DecoderGoldenData, EveryCaseFolderIsListed) {
   }
   std::sort(folders.begin(), folders.end());
   EXPECT_EQ(folders, listed);
+}
+
+}  // namespace
+
+namespace {
+
+// The log tells the decoder's steps through the worked example, in order.
+TEST(DecoderLog, WorkedExampleNotes) {
+  const std::string answer = retrAnswer(readFile(caseFolder("worked_example") + "/input.eml"));
+  ScriptServer server({Send(answer), Silent()});
+  Attached lib(1);
+  ChannelRecord* record = lib.record(0);
+  settings.pop3ReadWait = 5000;
+  ASSERT_EQ(connectChannel(0, server.port(), kProtocolPop3), 0);
+  TempDir temp;
+  record->logFile = plat::fileCreate(temp.file("log").c_str());
+  ASSERT_TRUE(playDownload(record, temp.file("mail"), temp.path()));
+  plat::fileClose(record->logFile);
+  record->logFile = 0;
+
+  std::string notes;
+  std::istringstream log(readFile(temp.file("log")));
+  for (std::string line; std::getline(log, line);) {
+    if (line.empty() || line[0] != '[') continue;
+    std::size_t handle = line.find("FileHandle=");
+    if (handle != std::string::npos && line.compare(handle, 13, "FileHandle=0]") != 0) {
+      line = line.substr(0, handle) + "FileHandle=#]\r";
+    }
+    notes += line + "\n";
+  }
+  const std::string dir = temp.path();
+  EXPECT_EQ(notes,
+            "[ISO8859]\r\n"
+            "[MIME version found]\r\n"
+            "[MIME boundary defined 5 (--XYZ)]\r\n"
+            "[Boundary line found]\r\n"
+            "[Looking for encoding]\r\n"
+            "[Looking for encoding]\r\n"
+            "[Encoding is 7-bit]\r\n"
+            "[Looking for encoding]\r\n"
+            "[InlineFlag=0 MimeEncoding=1 FileHandle=0]\r\n"
+            "[Boundary line found]\r\n"
+            "[Looking for encoding]\r\n"
+            "[Filename='a.bin']\r\n"
+            "[AttachDir = '" + dir + "']\r\n"
+            "[Filename = 'a.bin']\r\n"
+            "[Creating '" + dir + "/a.bin']\r\n"
+            "[Looking for encoding]\r\n"
+            "[Encoding is BASE64]\r\n"
+            "[Looking for encoding]\r\n"
+            "[InlineFlag=0 MimeEncoding=2 FileHandle=#]\r\n"
+            "[...decode to file...]\r\n"
+            "[Boundary line found]\r\n"
+            "[Attachment saved to \"" + dir + "/a.bin\"]\r\n");
 }
 
 }  // namespace

@@ -1,0 +1,265 @@
+// Attachment files: safe names, paths, creation, closing with the note line,
+// the saved-names list and the unnamed-part rule.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "frame/channel.h"
+#include "frame/settings.h"
+#include "frame/text.h"
+#include "platform/platform.h"
+#include "pop3/attach_files.h"
+#include "pop3/decoder.h"
+#include "support/library.h"
+
+using namespace qel;
+using namespace qel::test;
+
+namespace {
+
+bool descriptorOpen(int32_t handle) { return ::fcntl(handle, F_GETFD) != -1; }
+
+class AttachFiles : public ::testing::Test {
+ protected:
+  Attached lib{1};
+  ChannelRecord* record = lib.record(0);
+  TempDir temp;
+
+  void SetUp() override { copyText(record->attachDirectory, temp.path().c_str(), kPathCap); }
+
+  void openLog() { record->logFile = plat::fileCreate(temp.file("log").c_str()); }
+  std::string logged() {
+    plat::fileClose(record->logFile);
+    record->logFile = 0;
+    return readFile(temp.file("log"));
+  }
+  bool create(const char* name) {
+    copyText(record->attachName, name, kPathCap);
+    return createAttachFile(record);
+  }
+};
+
+TEST(SafeFileName, KeepsOnlyASafeLastComponent) {
+  struct Case {
+    std::string name;
+    std::string safe;
+  } cases[] = {
+      {"report.pdf", "report.pdf"},
+      {"../../evil.txt", "evil.txt"},
+      {"/etc/passwd", "passwd"},
+      {"C:\\Windows\\win.ini", "win.ini"},
+      {"C:win.ini", "win.ini"},
+      {"dir/", "noname"},
+      {"", "noname"},
+      {".", "noname"},
+      {"..", "noname"},
+      {"a/..", "noname"},
+      {"...", "..."},  // an ordinary name
+      {std::string("cr\rlf\n.txt"), "cr_lf_.txt"},
+      {std::string("nul\0name", 8), "nul_name"},
+      {"del\x7f", "del_"},
+      {"caf\xe9.txt", "caf\xe9.txt"},
+      {std::string(300, 'n'), std::string(kPathCap, 'n')},
+  };
+  for (const Case& c : cases) {
+    char out[fieldSize(kPathCap)];
+    int32_t length = safeFileName(c.name.data(), static_cast<int32_t>(c.name.size()), out);
+    EXPECT_EQ(std::string(out), c.safe) << c.name;
+    EXPECT_EQ(length, static_cast<int32_t>(c.safe.size()));
+  }
+}
+
+TEST_F(AttachFiles, NumberPrefixIsTheNextSerial) {
+  copyText(record->attachName, "a.txt", kPathCap);
+  char name[kAttachNameRoom];
+  formatAttachName(record, name, sizeof name);
+  EXPECT_STREQ(name, "a.txt");
+  record->numberNames = 1;
+  formatAttachName(record, name, sizeof name);
+  EXPECT_STREQ(name, "1-a.txt");
+  record->savedSerial = INT32_MAX;  // the serial wraps, the prefix stays a plain number
+  formatAttachName(record, name, sizeof name);
+  EXPECT_STREQ(name, "2147483648-a.txt");
+}
+
+TEST_F(AttachFiles, PathJoinsDirectoryAndNameWithOneSeparator) {
+  ASSERT_TRUE(create("a.txt"));
+  EXPECT_EQ(std::string(record->attachPath), temp.file("a.txt"));
+  dropAttachFile(record);
+  copyText(record->attachDirectory, (temp.path() + "/").c_str(), kPathCap);
+  ASSERT_TRUE(create("b.txt"));
+  EXPECT_EQ(std::string(record->attachPath), temp.file("b.txt"));
+  EXPECT_TRUE(fileExists(temp.file("b.txt")));
+  dropAttachFile(record);
+}
+
+TEST_F(AttachFiles, CreatingTruncatesAnExistingFile) {
+  writeFile(temp.file("a.txt"), "old contents");
+  ASSERT_TRUE(create("a.txt"));
+  dropAttachFile(record);
+  EXPECT_EQ(readFile(temp.file("a.txt")), "");
+}
+
+TEST_F(AttachFiles, APathThatDoesNotFitIsNeverCut) {
+  // Directory, separator and name exactly 128 characters: created. One more:
+  // not created, and not under a shortened name either.
+  int32_t room = kPathCap - static_cast<int32_t>(temp.path().size()) - 1;
+  ASSERT_GT(room, 1);
+  std::string fits(room, 'f');
+  ASSERT_TRUE(create(fits.c_str()));
+  EXPECT_EQ(textLength(record->attachPath), kPathCap);
+  dropAttachFile(record);
+
+  openLog();
+  std::string tooLong(room + 1, 'g');
+  EXPECT_FALSE(create(tooLong.c_str()));
+  EXPECT_EQ(record->fileHandle, 0);
+  EXPECT_STREQ(record->attachPath, "");
+  EXPECT_FALSE(fileExists(temp.file(tooLong)));
+  EXPECT_FALSE(fileExists(temp.file(tooLong.substr(1))));
+  std::string log = logged();
+  EXPECT_NE(log.find("[Cannot open '" + temp.file(tooLong) + "']\r\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("[Creating"), std::string::npos);
+}
+
+TEST_F(AttachFiles, AFileThatCannotBeCreatedIsLogged) {
+  copyText(record->attachDirectory, temp.file("missing").c_str(), kPathCap);
+  openLog();
+  EXPECT_FALSE(create("a.txt"));
+  EXPECT_EQ(record->fileHandle, 0);
+  std::string path = temp.file("missing") + "/a.txt";
+  EXPECT_EQ(logged(), "[AttachDir = '" + temp.file("missing") + "']\r\n[Filename = 'a.txt']\r\n[Creating '" +
+                          path + "']\r\n[Cannot open '" + path + "']\r\n");
+}
+
+TEST_F(AttachFiles, AHostileNameStaysInTheDirectory) {
+  ASSERT_TRUE(create("../../escape.txt"));
+  EXPECT_EQ(std::string(record->attachPath), temp.file("escape.txt"));
+  EXPECT_STREQ(record->attachName, "escape.txt");
+  dropAttachFile(record);
+}
+
+TEST_F(AttachFiles, ASecondFileClosesTheFirstWithoutRecordingIt) {
+  ASSERT_TRUE(create("first.txt"));
+  int32_t first = record->fileHandle;
+  ASSERT_TRUE(create("second.txt"));
+  // The lowest free descriptor is handed out: the second file got the
+  // first one's, so the first was closed.
+  EXPECT_EQ(record->fileHandle, first);
+  EXPECT_EQ(record->savedCount, 0);
+  EXPECT_STREQ(record->savedNames, "");
+  EXPECT_TRUE(closeAttachFile(record));
+  EXPECT_STREQ(record->savedNames, "second.txt");
+}
+
+TEST_F(AttachFiles, ClosingWritesTheNoteAndRecordsTheName) {
+  record->mailFile = plat::fileCreate(temp.file("mail").c_str());
+  openLog();
+  EXPECT_FALSE(closeAttachFile(record));  // nothing open
+  ASSERT_TRUE(create("a.txt"));
+  int32_t handle = record->fileHandle;
+  plat::fileWrite(handle, "data", 4);
+  EXPECT_TRUE(closeAttachFile(record));
+  EXPECT_EQ(record->fileHandle, 0);
+  EXPECT_FALSE(descriptorOpen(handle));
+  EXPECT_EQ(readFile(temp.file("a.txt")), "data");
+  EXPECT_EQ(record->savedCount, 1);
+  EXPECT_EQ(record->savedSerial, 1);
+  EXPECT_STREQ(record->savedNames, "a.txt");
+  std::string note = "[Attachment saved to \"" + temp.file("a.txt") + "\"]\r\n";
+  plat::fileClose(record->mailFile);
+  EXPECT_EQ(readFile(temp.file("mail")), note);
+  EXPECT_NE(logged().find(note), std::string::npos);
+}
+
+TEST_F(AttachFiles, OmitSavedNoteKeepsTheMessageFileClean) {
+  settings.omitSavedNote = 1;
+  record->mailFile = plat::fileCreate(temp.file("mail").c_str());
+  openLog();
+  ASSERT_TRUE(create("a.txt"));
+  EXPECT_TRUE(closeAttachFile(record));
+  plat::fileClose(record->mailFile);
+  EXPECT_EQ(readFile(temp.file("mail")), "");
+  EXPECT_STREQ(record->savedNames, "a.txt");
+  EXPECT_EQ(record->savedCount, 1);
+  EXPECT_NE(logged().find("[Attachment saved to"), std::string::npos);
+}
+
+TEST_F(AttachFiles, SavedNamesTakeWhatFits) {
+  settings.attachSeparator = ';';
+  std::string name100(100, 'x');
+  struct Step {
+    std::string name;
+    bool added;
+  } steps[] = {
+      {"a.txt", true},
+      {name100, true},
+  };
+  std::string expected;
+  for (const Step& step : steps) {
+    copyText(record->attachPath, ("/d/" + step.name).c_str(), kPathCap);
+    addSavedName(record);
+    if (step.added) expected += (expected.empty() ? "" : ";") + step.name;
+    EXPECT_EQ(std::string(record->savedNames), expected);
+  }
+  // Fill up to 1021 characters: one more name of one character and its
+  // separator make 1023, which with the NUL is exactly 1024 bytes.
+  while (expected.size() + 101 <= 1021) {
+    copyText(record->attachPath, ("/d/" + name100).c_str(), kPathCap);
+    addSavedName(record);
+    expected += ";" + name100;
+  }
+  std::string filler(1021 - expected.size() - 1, 'y');
+  copyText(record->attachPath, ("/d/" + filler).c_str(), kPathCap);
+  addSavedName(record);
+  expected += ";" + filler;
+  ASSERT_EQ(expected.size(), 1021u);
+  copyText(record->attachPath, "/d/zz", kPathCap);  // 1024 characters: left out
+  addSavedName(record);
+  EXPECT_EQ(std::string(record->savedNames), expected);
+  copyText(record->attachPath, "/d/z", kPathCap);  // 1023 characters and the NUL: fits
+  addSavedName(record);
+  EXPECT_EQ(std::string(record->savedNames), expected + ";z");
+}
+
+TEST_F(AttachFiles, UnnamedPartsAreSavedOnlyWhenAsked) {
+  struct Case {
+    int32_t encoding;
+    uint32_t saveUnnamed;
+    const char* nameBefore;
+    bool created;
+    const char* nameAfter;
+  } cases[] = {
+      {kEncodingBase64, 1, "", true, "noname"},
+      {kEncodingBase64, 1, "incoming.mai", true, "incoming.mai"},
+      {kEncodingBase64, 0, "", false, ""},
+      {kEncodingQuoted, 1, "", false, ""},
+      {kEncodingNone, 1, "", false, ""},
+  };
+  for (const Case& c : cases) {
+    record->partEncoding = c.encoding;
+    record->saveUnnamed = c.saveUnnamed;
+    copyText(record->attachName, c.nameBefore, kPathCap);
+    saveUnnamedPart(record);
+    EXPECT_EQ(record->fileHandle > 0, c.created) << c.encoding << c.saveUnnamed << c.nameBefore;
+    EXPECT_STREQ(record->attachName, c.nameAfter);
+    if (c.created) {
+      EXPECT_EQ(std::string(record->attachPath), temp.file(c.nameAfter));
+    }
+    dropAttachFile(record);
+  }
+  // A file already open for the part is not replaced.
+  record->partEncoding = kEncodingBase64;
+  record->saveUnnamed = 1;
+  ASSERT_TRUE(create("named.bin"));
+  int32_t handle = record->fileHandle;
+  saveUnnamedPart(record);
+  EXPECT_EQ(record->fileHandle, handle);
+  EXPECT_STREQ(record->attachName, "named.bin");
+  dropAttachFile(record);
+}
+
+}  // namespace
