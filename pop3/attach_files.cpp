@@ -4,6 +4,7 @@
 #include "frame/settings.h"
 #include "frame/text.h"
 #include "platform/platform.h"
+#include "pop3/mail_file.h"
 
 namespace qel {
 namespace {
@@ -11,6 +12,8 @@ namespace {
 constexpr const char* kSavedNote = "[Attachment saved to %c%s%c]\r\n";
 constexpr char kQuote = '"';
 constexpr int32_t kNoteRoom = kPathCap + 32;
+// A directory, its separator and a formatted name.
+constexpr int32_t kAttachPathRoom = kPathCap + 1 + kAttachNameRoom;
 
 // The bytes of 0x00..0x1F and 0x7F have no business in a file name.
 bool isControl(char c) {
@@ -22,11 +25,6 @@ bool isControl(char c) {
 // library runs on: a name from a message never keeps one.
 bool isNameSeparator(char c) { return c == '\\' || c == ':' || c == '/' || plat::isPathSeparator(c); }
 
-bool endsInSeparator(const char* directory) {
-  int32_t length = textLength(directory);
-  return length > 0 && directory[length - 1] == plat::directorySeparator();
-}
-
 // The name part of attachPath: everything behind its last separator (the
 // name itself never holds one).
 const char* savedNamePart(const char* path) {
@@ -35,14 +33,6 @@ const char* savedNamePart(const char* path) {
     if (isNameSeparator(*p)) name = p + 1;
   }
   return name;
-}
-
-// The "+OK" status line of RETR is never written to the message file; the
-// note goes through the same filter as every line written there.
-// TODO(pop3): use writeUnlessOk of pop3/mail_file.h once it is on main.
-int32_t writeUnlessOk(int32_t file, const char* text, int32_t n) {
-  if (n >= 3 && text[0] == '+' && text[1] == 'O' && text[2] == 'K') return 0;
-  return plat::fileWrite(file, text, n);
 }
 
 }  // namespace
@@ -87,18 +77,14 @@ bool createAttachFile(ChannelRecord* record) {
   char formatted[kAttachNameRoom];
   formatAttachName(record, formatted, sizeof formatted);
 
-  // The whole path is built first: one that does not fit attachPath would
-  // name another file if it were cut.
-  char path[fieldSize(kPathCap) + kAttachNameRoom + 1];
-  copyText(path, record->attachDirectory, kPathCap);
-  if (!endsInSeparator(path)) {
-    char separator[2] = {plat::directorySeparator(), '\0'};
-    appendText(path, separator, 1, sizeof path - 1);
-  }
-  int32_t length = appendText(path, formatted, kAttachNameRoom, sizeof path - 1);
+  // The whole path is built first, in a buffer that holds any directory and
+  // name: a path that does not fit attachPath would name another file if it
+  // were cut.
+  char path[kAttachPathRoom + 1];
+  joinPath(path, kAttachPathRoom, record->attachDirectory, formatted);
 
   dropAttachFile(record);
-  if (length > kPathCap) {
+  if (textLength(path) > kPathCap) {
     record->attachPath[0] = '\0';
     logFormat(record, "[Cannot open '%s']\r\n", path);
     return false;

@@ -107,7 +107,9 @@ enum class WordForm {
 void decodeHeaderWords(ChannelRecord* record, WordForm form);
 
 // Whether count bytes just read (text) are a piece of a longer line: a full
-// read without its line feed.
+// read without its line feed. After decodeLine, lineCut says whether the
+// text last read for the line (by the download or by the decoder itself)
+// was such a piece, so that the download knows where its next read stands.
 bool readWasCut(const char* text, int32_t count);
 
 // How long a line's rest may take to arrive once it has begun: four times

@@ -20,19 +20,13 @@ constexpr int32_t kOutputRoom = fieldSize(kLogTextCap) - kGroupBytes;
 // Quoted-printable text is decoded in logText in windows of one read.
 constexpr int32_t kQuotedWindow = kReplyRoom;
 
-// The "+OK" status line of RETR is never written to the message file; inline
-// content goes through the same filter as every line written there.
-// TODO(pop3): use writeUnlessOk of pop3/mail_file.h once it is on main.
-int32_t writeUnlessOk(int32_t file, const char* text, int32_t n) {
-  if (n >= 3 && text[0] == '+' && text[1] == 'O' && text[2] == 'K') return 0;
-  return plat::fileWrite(file, text, n);
-}
-
-// Write failures of decoded content are not reported: the download goes on.
+// Inline content is written to the message file like any other message
+// line. Write failures of decoded content are not reported: the download
+// goes on.
 void emit(ChannelRecord* record, const char* bytes, int32_t n) {
   if (n <= 0) return;
   if (record->fileHandle > 0) plat::fileWrite(record->fileHandle, bytes, n);
-  if (record->decodeInline != 0 && record->mailFile > 0) writeUnlessOk(record->mailFile, bytes, n);
+  if (record->decodeInline != 0 && record->mailFile > 0) plat::fileWrite(record->mailFile, bytes, n);
 }
 
 bool isBase64Char(char c) {

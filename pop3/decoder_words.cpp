@@ -110,7 +110,10 @@ int32_t decodeBase64Word(ChannelRecord* record, int32_t length, int32_t at, int3
 }  // namespace
 
 bool readWasCut(const char* text, int32_t count) {
-  return count == kReplyRoom - 1 && text[count - 1] != '\n' && textLength(text) == count;
+  // A full read, or one byte less once the download has taken the stuffed
+  // dot off its start.
+  constexpr int32_t kShortestPiece = kReplyRoom - 2;
+  return count >= kShortestPiece && text[count - 1] != '\n' && textLength(text) == count;
 }
 
 int32_t nextReadWait() {

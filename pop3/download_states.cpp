@@ -158,6 +158,10 @@ int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
   bool toMessageFile = true;
   if (record->decodeState >= kFirstDecoderState && record->decodeState <= kLastDecoderState) {
     toMessageFile = decodeLine(record) != 0;
+    // The decoder may have read on to the end of a long line, or joined
+    // continuation lines behind it: where the next read stands is what it
+    // last read.
+    record->answerPosition = record->lineCut != 0 ? kAnswerMidLine : kAnswerLineStart;
     // The decoder may have joined or rewritten the line in place.
     length = textLength(record->replyText);
   }

@@ -1,25 +1,24 @@
 // Golden files of the decoder: each message of tests/data/decoder is served
-// by the scripted server as the answer to RETR, played through decodeLine,
-// and the message file and the attachment files are compared byte for byte
-// with the expected ones. Every case runs twice: delivered in one piece, and
-// with every line cut into segments behind its first byte and in its middle.
+// by the scripted server as the answer to RETR and downloaded with
+// qelGetEmailFile; the message file and the attachment files are compared
+// byte for byte with the expected ones. Every case runs twice: delivered in
+// one piece, and with every line cut into segments behind its first byte
+// and in its middle.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "decoder_player.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
-#include "platform/platform.h"
-#include "support/channel_setup.h"
+#include "pop3_session.h"
+#include "qel32.h"
 #include "support/library.h"
 #include "support/script_server.h"
 
@@ -53,6 +52,36 @@ enum class Delivery { whole, everyLineSplit };
 
 std::string caseFolder(const std::string& name) { return std::string(QEL_TEST_DATA_DIR) + "/decoder/" + name; }
 
+// The answer to RETR: status line, the message dot-stuffed, the "." line.
+std::string retrAnswer(const std::string& message) {
+  std::string answer = "+OK message follows\r\n";
+  std::size_t from = 0;
+  while (from < message.size()) {
+    std::size_t lineFeed = message.find('\n', from);
+    std::size_t end = lineFeed == std::string::npos ? message.size() : lineFeed + 1;
+    if (message[from] == '.') answer += '.';
+    answer.append(message, from, end - from);
+    from = end;
+  }
+  return answer + ".\r\n";
+}
+
+// Segment ends that cut every line behind its first byte and in its middle.
+std::vector<std::size_t> everyLineCuts(const std::string& bytes) {
+  std::vector<std::size_t> cuts;
+  std::size_t from = 0;
+  while (from < bytes.size()) {
+    std::size_t lineFeed = bytes.find('\n', from);
+    std::size_t end = lineFeed == std::string::npos ? bytes.size() : lineFeed + 1;
+    std::size_t middle = from + (end - from) / 2;
+    if (from + 1 < end) cuts.push_back(from + 1);
+    if (middle > from + 1 && middle < end) cuts.push_back(middle);
+    if (end < bytes.size()) cuts.push_back(end);
+    from = end;
+  }
+  return cuts;
+}
+
 std::map<std::string, std::string> readOptions(const std::string& path) {
   std::map<std::string, std::string> options;
   std::istringstream lines(readFile(path));
@@ -79,12 +108,12 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
   return text;
 }
 
-void applyOptions(ChannelRecord* record, const std::map<std::string, std::string>& options) {
+void applyOptions(const std::map<std::string, std::string>& options) {
   for (const auto& [key, value] : options) {
-    if (key == "numberNames") record->numberNames = std::stoul(value);
-    if (key == "saveUnnamed") record->saveUnnamed = std::stoul(value);
-    if (key == "omitSavedNote") settings.omitSavedNote = static_cast<uint8_t>(std::stoi(value));
-    if (key == "attachSeparator") settings.attachSeparator = value[0];
+    if (key == "numberNames") qelIntegerParam(0, QEL_PARAM_NUMBER_NAMES, std::stoi(value));
+    if (key == "saveUnnamed") qelIntegerParam(0, QEL_PARAM_SAVE_UNNAMED, std::stoi(value));
+    if (key == "omitSavedNote") qelIntegerParam(0, QEL_PARAM_OMIT_SAVED_NOTE, std::stoi(value));
+    if (key == "attachSeparator") qelIntegerParam(0, QEL_PARAM_ATTACH_SEPARATOR, value[0]);
   }
 }
 
@@ -101,17 +130,19 @@ TEST_P(DecoderGolden, MessageAndAttachmentFilesMatch) {
   const std::string answer = retrAnswer(message);
   std::vector<Step> steps;
   for (int i = 0; i < downloads; ++i) {
+    steps.push_back(ExpectLine("RETR 1"));
     steps.push_back(std::get<1>(GetParam()) == Delivery::whole ? Send(answer)
                                                                  : SendSplit(answer, everyLineCuts(answer), 1));
   }
-  steps.push_back(Silent());
-  ScriptServer server(steps);
+  steps.push_back(ExpectLine("QUIT"));
+  steps.push_back(Send("+OK bye\r\n"));
+  ScriptServer server(afterLogin(steps));
 
   Attached lib(1);
-  ChannelRecord* record = lib.record(0);
   settings.pop3ReadWait = 5000;
-  applyOptions(record, options);
-  ASSERT_EQ(connectChannel(0, server.port(), kProtocolPop3), 0);
+  applyOptions(options);
+  qelIntegerParam(0, QEL_PARAM_POP3_PORT, server.port());
+  ASSERT_EQ(qelPop3Connect(0, kLoopback, "u", "p"), 0);
 
   TempDir temp;
   // A short attachment directory: the saved-names case needs names of 90
@@ -124,7 +155,8 @@ TEST_P(DecoderGolden, MessageAndAttachmentFilesMatch) {
   for (int i = 1; i <= downloads; ++i) {
     std::string mailName = "mail" + std::to_string(i);
     expectedTop.push_back(mailName);
-    ASSERT_TRUE(playDownload(record, temp.file(mailName), attachDirectory)) << "download " << i;
+    ASSERT_EQ(qelGetEmailFile(0, 1, mailName.c_str(), temp.path().c_str(), attachDirectory.c_str()), 0)
+        << "download " << i;
   }
 
   std::string expectedMail = replaceAll(readFile(folder + "/expected.mail"), "@ATTACH@", attachDirectory);
@@ -144,9 +176,14 @@ TEST_P(DecoderGolden, MessageAndAttachmentFilesMatch) {
   int savedCount = -1;
   std::getline(saved, savedNames);
   saved >> savedCount;
-  EXPECT_EQ(std::string(record->savedNames), savedNames);
-  EXPECT_EQ(record->savedCount, savedCount);
-  EXPECT_EQ(record->fileHandle, 0);
+  char names[kSavedNamesCap + 1];
+  EXPECT_EQ(qelDebug(0, QEL_DEBUG_SAVED_NAMES, names, kSavedNamesCap), static_cast<int32_t>(savedNames.size()));
+  EXPECT_EQ(std::string(names), savedNames);
+  EXPECT_EQ(qelStatistics(0, QEL_STAT_SAVED_COUNT), savedCount);
+
+  EXPECT_EQ(qelClose(0), 0);
+  ASSERT_TRUE(server.finished(5000));
+  EXPECT_EQ(server.mismatches(), "");
 }
 
 std::string caseName(const ::testing::TestParamInfo<DecoderGolden::ParamType>& info) {
@@ -179,16 +216,13 @@ namespace {
 // The log tells the decoder's steps through the worked example, in order.
 TEST(DecoderLog, WorkedExampleNotes) {
   const std::string answer = retrAnswer(readFile(caseFolder("worked_example") + "/input.eml"));
-  ScriptServer server({Send(answer), Silent()});
+  ScriptServer server(afterLogin({ExpectLine("RETR 1"), Send(answer), Silent()}));
   Attached lib(1);
-  ChannelRecord* record = lib.record(0);
-  settings.pop3ReadWait = 5000;
-  ASSERT_EQ(connectChannel(0, server.port(), kProtocolPop3), 0);
   TempDir temp;
-  record->logFile = plat::fileCreate(temp.file("log").c_str());
-  ASSERT_TRUE(playDownload(record, temp.file("mail"), temp.path()));
-  plat::fileClose(record->logFile);
-  record->logFile = 0;
+  ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, temp.file("log").c_str()), 0);
+  qelIntegerParam(0, QEL_PARAM_POP3_PORT, server.port());
+  ASSERT_EQ(qelPop3Connect(0, kLoopback, "u", "p"), 0);
+  ASSERT_EQ(qelGetEmailFile(0, 1, "mail", temp.path().c_str(), temp.path().c_str()), 0);
 
   std::string notes;
   std::istringstream log(readFile(temp.file("log")));
@@ -223,7 +257,36 @@ TEST(DecoderLog, WorkedExampleNotes) {
             "[InlineFlag=0 MimeEncoding=2 FileHandle=#]\r\n"
             "[...decode to file...]\r\n"
             "[Boundary line found]\r\n"
-            "[Attachment saved to \"" + dir + "/a.bin\"]\r\n");
+            "[Attachment saved to \"" + dir + "/a.bin\"]\r\n"
+            "[CLOSE]\r\n");
+}
+
+// The decoder reads the rest of a long header line itself; the download
+// then knows that the next line begins a line: here the closing "." line,
+// and a stuffed dot.
+TEST(DecoderDownload, LinesTheDecoderReadOnAreNotReadTwice) {
+  std::string subject = "Subject: " + std::string(1500, 's') + "\r\n";
+  struct Case {
+    std::string message;
+    std::string saved;
+  } cases[] = {
+      {subject, subject},
+      {subject + ".dotted header\r\n", subject + ".dotted header\r\n"},
+      {"MIME-Version: 1.0\r\nContent-Type: text/plain; x=\"" + std::string(1200, 'x') + "\"\r\n",
+       "MIME-Version: 1.0\r\n"},
+  };
+  for (const Case& c : cases) {
+    ScriptServer server(afterLogin({ExpectLine("RETR 1"), Send(retrAnswer(c.message)), ExpectLine("QUIT"),
+                                    Send("+OK\r\n")}));
+    Attached lib(1);
+    settings.replyTimeout = 3000;
+    TempDir temp;
+    qelIntegerParam(0, QEL_PARAM_POP3_PORT, server.port());
+    ASSERT_EQ(qelPop3Connect(0, kLoopback, "u", "p"), 0);
+    EXPECT_EQ(qelGetEmailFile(0, 1, "mail", temp.path().c_str(), temp.path().c_str()), 0);
+    EXPECT_EQ(readFile(temp.file("mail")), c.saved);
+    EXPECT_EQ(qelClose(0), 0);
+  }
 }
 
 }  // namespace

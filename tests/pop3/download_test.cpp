@@ -8,6 +8,7 @@
 #include <string>
 
 #include "frame/settings.h"
+#include "frame/text.h"
 #include "pop3_session.h"
 #include "support/channel_setup.h"
 
@@ -209,6 +210,7 @@ TEST_F(Pop3Download, NewDownloadAndCloseFinishFilesLeftOpen) {
   int attachment = ::open(dir.file("part.bin").c_str(), O_WRONLY | O_CREAT, 0600);
   ASSERT_GT(attachment, 0);
   record->fileHandle = attachment;
+  copyText(record->attachPath, dir.file("part.bin").c_str(), kPathCap);
 
   settings.replyTimeout = 25000;
   ASSERT_EQ(connect(server), 0);
@@ -216,7 +218,9 @@ TEST_F(Pop3Download, NewDownloadAndCloseFinishFilesLeftOpen) {
   EXPECT_EQ(openDescriptors(dir.file("first.txt")), 0);
   EXPECT_EQ(openDescriptors(dir.file("part.bin")), 0);
   EXPECT_EQ(record->fileHandle, 0);
-  EXPECT_EQ(readFile(dir.file("first.txt")), "partial\r\n");
+  // The part is recorded where it ended, in the message file it belongs to.
+  EXPECT_EQ(readFile(dir.file("first.txt")), "partial\r\n[Attachment saved to \"" + dir.file("part.bin") + "\"]\r\n");
+  EXPECT_EQ(record->savedCount, 0);  // the new download counts its own
   EXPECT_EQ(readFile(dir.file("second.txt")), "whole\r\n");
 
   settings.replyTimeout = 400;

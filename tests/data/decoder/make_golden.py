@@ -2,7 +2,8 @@
 """Writes the decoder's golden cases into this folder.
 
 Each case is a folder holding:
-  input.eml      the message as the server holds it (CR LF line ends)
+  input.eml      the message as the server holds it (CR LF line ends); the
+                 test server dot-stuffs it for RETR
   options        settings for the download, one "name value" per line
                  (numberNames, saveUnnamed, omitSavedNote, attachSeparator,
                  downloads: how many times the message is downloaded on the
@@ -172,6 +173,8 @@ def multipart_base64():
         "Content-Transfer-Encoding: 7bit\n"
         "\n"
         "Please find the report attached.\n"
+        "..\n"
+        "... a line that began with two dots\n"
         "\n"
         "Regards\n"
         "------=_Part_0_12345\n"
@@ -185,6 +188,8 @@ def multipart_base64():
         "MIME-Version: 1.0\n"
         "\n"
         "Please find the report attached.\n"
+        "..\n"
+        "... a line that began with two dots\n"
         "\n"
         "Regards\n" + note("report.pdf"),
         {"report.pdf": data},
@@ -277,12 +282,13 @@ def eight_bit():
         "Content-Transfer-Encoding: 8bit\n"
         "\n"
         "Saved as it came: \xe9=3D\n"
+        ".dot line\n"
         "--b8--\n",
         "From: heidi@example.org\n"
         "MIME-Version: 1.0\n"
         "\n"
         "Gr\xfc\xdfe in 8bit =3D.\n" + note("notes.txt"),
-        {"notes.txt": crlf("Saved as it came: \xe9=3D\n")},
+        {"notes.txt": crlf("Saved as it came: \xe9=3D\n.dot line\n")},
         ("notes.txt", 1),
     )
 
@@ -513,6 +519,7 @@ def long_lines():
     qp_second = "c" * 1022 + "="
     qp_text = b"a" * 1021 + b"\xe9" + b"b" * 600 + b"\r\n" + b"c" * 1022 + b"tail\r\n"
     text_line = "T" * 2500
+    dot_line = "." + "D" * 1999
     padding = "p" * 1100
     far = b"far away\r\n"
     write_case(
@@ -532,7 +539,7 @@ def long_lines():
         "\n" + qp_first + "\n" + qp_second + "\ntail\n"
         "--long\n"
         "Content-Type: text/plain\n"
-        "\n" + text_line + "\n"
+        "\n" + text_line + "\n" + dot_line + "\n"
         "--long\n"
         "Content-Type: application/octet-stream\n"
         "Content-Transfer-Encoding: base64\n"
@@ -541,7 +548,7 @@ def long_lines():
         "From: nick@example.org\n"
         + subject + "\n"
         "MIME-Version: 1.0\n"
-        "\n" + note("long.bin") + note("long.txt") + text_line + "\n" + note("far.txt"),
+        "\n" + note("long.bin") + note("long.txt") + text_line + "\n" + dot_line + "\n" + note("far.txt"),
         {"long.bin": binary, "long.txt": qp_text, "far.txt": far},
         ("long.bin,long.txt,far.txt", 3),
     )
