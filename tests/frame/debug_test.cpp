@@ -13,6 +13,7 @@
 #include "frame/errors.h"
 #include "frame/memory.h"
 #include "frame/text.h"
+#include "pop3/pop3_session.h"
 #include "qel32.h"
 #include "support/channel_setup.h"
 #include "support/library.h"
@@ -149,6 +150,23 @@ TEST_F(Debug, LinesBlock) {
 
   ASSERT_NE(channelAllocate(1, kSlotLines, 0), nullptr);
   EXPECT_EQ(ask(QEL_DEBUG_LINES_BLOCK, 100), 0);
+}
+
+TEST_F(Debug, LinesBlockAroundABufferlessLineDownload) {
+  std::string answer = "+OK\r\nSubject: lines\r\n\r\nbody\r\n";
+  ScriptServer server(afterLogin({ExpectLine("TOP 3 1"), Send(answer + ".\r\n"), ExpectLine("QUIT"),
+                                  Send("+OK\r\n")}));
+  qelIntegerParam(1, QEL_PARAM_POP3_PORT, server.port());
+  ASSERT_EQ(qelPop3Connect(1, kLoopback, "u", "p"), 0);
+  EXPECT_EQ(ask(QEL_DEBUG_LINES_BLOCK, 200), kErrNullPointer);
+  char star[] = "*";
+  ASSERT_EQ(qelGetEmailLines(1, 3, 1, star, 100), static_cast<int32_t>(answer.size()));
+  EXPECT_EQ(ask(QEL_DEBUG_LINES_BLOCK, 200), static_cast<int32_t>(answer.size()));
+  EXPECT_EQ(std::string(buffer), answer);
+  EXPECT_EQ(ask(QEL_DEBUG_LINES_BLOCK, 3), 3);
+  EXPECT_STREQ(buffer, "+OK");
+  EXPECT_EQ(qelClose(1), 0);  // frees the block
+  EXPECT_EQ(ask(QEL_DEBUG_LINES_BLOCK, 200), kErrNullPointer);
 }
 
 TEST_F(Debug, DateLineAsForOutgoingMessages) {
