@@ -178,6 +178,9 @@ struct ChannelRecord {
   uint8_t decodeCarryCount;
   uint8_t lineCut;
   uint8_t cutLineResult;
+  // Whether the last top-header line after MIME-Version went into the
+  // message file: its folded continuation lines follow it.
+  uint8_t headerLinePassed;
 
   // Receive buffers
   char receiveScratch[kRingSize];

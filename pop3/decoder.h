@@ -38,6 +38,10 @@ enum PartEncoding : int32_t {
   kEncodingQuoted = 3,
 };
 
+// Forgets what the decoder kept of an earlier download's last line (a cut
+// line's rest, an encoded group): a new download begins with a whole line.
+void startDecoding(ChannelRecord* record);
+
 // Examines the line in replyText, may change it in place (joined with its
 // continuation lines, encoded words decoded) and writes decoded part content
 // to the attachment file or the message file. Returns 1 when the line is to

@@ -47,6 +47,7 @@ int32_t topHeaderLine(ChannelRecord* record) {
     }
   } else if (beginsWith(line, "MIME-Version: 1.0", 17)) {
     record->decodeState = kDecodeMimeHeader;
+    record->headerLinePassed = 1;
     logText(record, "[MIME version found]\r\n");
   }
   if (takeBoundary(record)) logText(record, "[Assuming MIME]\r\n");
@@ -55,7 +56,7 @@ int32_t topHeaderLine(ChannelRecord* record) {
 
 // State 3: the top header after "MIME-Version: 1.0". Only Subject, To and
 // From go into the message file; the MIME fields are taken.
-int32_t mimeHeaderLine(ChannelRecord* record) {
+int32_t examineMimeHeaderLine(ChannelRecord* record) {
   const char* line = record->replyText;
   if (isBlankLine(line)) {
     if (record->partEncoding != kEncodingNone) {
@@ -78,6 +79,16 @@ int32_t mimeHeaderLine(ChannelRecord* record) {
     createAttachFile(record);
   }
   return kLeave;
+}
+
+// A folded line (beginning with a blank) that no field took goes where the
+// field it continues went: a To list over several lines stays whole.
+int32_t mimeHeaderLine(ChannelRecord* record) {
+  const char first = record->replyText[0];
+  if (first == ' ' || first == '\t') return record->headerLinePassed != 0 ? kPass : kLeave;
+  int32_t result = examineMimeHeaderLine(record);
+  record->headerLinePassed = result == kPass ? 1 : 0;
+  return result;
 }
 
 // State 4: between the top header and the first boundary line. Only the
@@ -164,6 +175,12 @@ int32_t dispatch(ChannelRecord* record) {
 }
 
 }  // namespace
+
+void startDecoding(ChannelRecord* record) {
+  record->lineCut = 0;
+  record->cutLineResult = kWholeLine;
+  startPartContent(record);
+}
 
 int32_t decodeLine(ChannelRecord* record) {
   if (record == nullptr) return kPass;

@@ -7,6 +7,7 @@
 #include "frame/log.h"
 #include "frame/memory.h"
 #include "frame/text.h"
+#include "pop3/decoder.h"
 #include "pop3/mail_file.h"
 #include "pop3/pop3_states.h"
 #include "qel32.h"
@@ -161,6 +162,7 @@ extern "C" QEL_API int32_t QEL_CALL qelGetEmailFile(int32_t chan, int32_t messag
   record->partEncoding = 0;
   record->headerGapWritten = 0;
   if (record->decodeState != kRawDecodeState) record->decodeState = kHeaderScanState;
+  startDecoding(record);
   return runOperation(record, kStateRetr);
 }
 

@@ -135,13 +135,6 @@ TEST_F(AttachFiles, AFileThatCannotBeCreatedIsLogged) {
                           path + "']\r\n[Cannot open '" + path + "']\r\n");
 }
 
-TEST_F(AttachFiles, AHostileNameStaysInTheDirectory) {
-  ASSERT_TRUE(create("../../escape.txt"));
-  EXPECT_EQ(std::string(record->attachPath), temp.file("escape.txt"));
-  EXPECT_STREQ(record->attachName, "escape.txt");
-  dropAttachFile(record);
-}
-
 TEST_F(AttachFiles, ASecondFileClosesTheFirstWithoutRecordingIt) {
   ASSERT_TRUE(create("first.txt"));
   int32_t first = record->fileHandle;
@@ -173,19 +166,6 @@ TEST_F(AttachFiles, ClosingWritesTheNoteAndRecordsTheName) {
   plat::fileClose(record->mailFile);
   EXPECT_EQ(readFile(temp.file("mail")), note);
   EXPECT_NE(logged().find(note), std::string::npos);
-}
-
-TEST_F(AttachFiles, OmitSavedNoteKeepsTheMessageFileClean) {
-  settings.omitSavedNote = 1;
-  record->mailFile = plat::fileCreate(temp.file("mail").c_str());
-  openLog();
-  ASSERT_TRUE(create("a.txt"));
-  EXPECT_TRUE(closeAttachFile(record));
-  plat::fileClose(record->mailFile);
-  EXPECT_EQ(readFile(temp.file("mail")), "");
-  EXPECT_STREQ(record->savedNames, "a.txt");
-  EXPECT_EQ(record->savedCount, 1);
-  EXPECT_NE(logged().find("[Attachment saved to"), std::string::npos);
 }
 
 TEST_F(AttachFiles, SavedNamesTakeWhatFits) {

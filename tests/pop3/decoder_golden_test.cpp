@@ -289,4 +289,25 @@ TEST(DecoderDownload, LinesTheDecoderReadOnAreNotReadTwice) {
   }
 }
 
+// A download that breaks off inside a long line (right behind a full read)
+// leaves nothing behind for the next one: its first line is examined like
+// any other.
+TEST(DecoderDownload, ANewDownloadBeginsWithAWholeLine) {
+  std::string broken = "+OK\r\nMIME-Version: 1.0\r\nContent-Transfer-Encoding: 7bit\r\n\r\n" + std::string(kReplyRoom - 1, 'x');
+  std::vector<Step> steps = afterLogin({ExpectLine("RETR 1"), Send(broken), Close(), Accept()});
+  for (Step& step : loginSteps()) steps.push_back(step);
+  steps.push_back(ExpectLine("RETR 2"));
+  steps.push_back(Send(retrAnswer("Subject: =?iso-8859-1?q?caf=E9?=\r\n\r\nbody\r\n")));
+  steps.push_back(Silent());
+  ScriptServer server(steps);
+  Attached lib(1);
+  TempDir temp;
+  qelIntegerParam(0, QEL_PARAM_POP3_PORT, server.port());
+  ASSERT_EQ(qelPop3Connect(0, kLoopback, "u", "p"), 0);
+  EXPECT_LT(qelGetEmailFile(0, 1, "broken", temp.path().c_str(), temp.path().c_str()), 0);
+  ASSERT_EQ(qelPop3Connect(0, kLoopback, "u", "p"), 0);
+  ASSERT_EQ(qelGetEmailFile(0, 2, "mail", temp.path().c_str(), temp.path().c_str()), 0);
+  EXPECT_EQ(readFile(temp.file("mail")), "Subject: caf\xe9\r\n\r\nbody\r\n");
+}
+
 }  // namespace

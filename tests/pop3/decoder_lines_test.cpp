@@ -48,12 +48,6 @@ class DecoderLines : public ::testing::Test {
   void setBoundary(const char* boundary) {
     record->boundaryLength = copyText(record->mimeBoundary, boundary, kBoundaryCap);
   }
-  void openMailFile() { record->mailFile = plat::fileCreate(temp.file("mail").c_str()); }
-  std::string mailFile() {
-    plat::fileClose(record->mailFile);
-    record->mailFile = 0;
-    return readFile(temp.file("mail"));
-  }
 };
 
 TEST_F(DecoderLines, StatesMoveAsTheLinesSay) {
@@ -116,14 +110,6 @@ TEST_F(DecoderLines, BoundaryLineStartsAPart) {
   record->decodeState = kDecodePartBody;
   EXPECT_EQ(feed("--main\r\n"), 1);
   EXPECT_EQ(record->boundaryCount, 1);
-}
-
-TEST_F(DecoderLines, TopHeaderGapIsWrittenOnce) {
-  record->decodeState = kDecodePreamble;
-  setBoundary("--b");
-  EXPECT_EQ(feed("\r\n"), 1);
-  EXPECT_EQ(feed("\r\n"), 0);
-  EXPECT_EQ(record->headerGapWritten, 1);
 }
 
 TEST_F(DecoderLines, BoundaryValues) {
@@ -331,32 +317,6 @@ TEST_F(DecoderLines, Base64HeaderWordKeepsTheRestOfTheLine) {
   EXPECT_EQ(text(), "From: AB" + std::string(line.size() - 2 - 8, ' ') + "\r\n");
 }
 
-TEST_F(DecoderLines, TopHeaderWordsAreDecoded) {
-  record->decodeState = kDecodeTopHeader;
-  EXPECT_EQ(feed("Subject: =?iso-8859-1?q?abc=E9?=\r\n"), 1);
-  EXPECT_EQ(text(), "Subject: abc\xe9\r\n");
-  EXPECT_EQ(feed("From: =?iso-8859-1?b?Q2Fyb2w=?=\r\n"), 1);
-  EXPECT_EQ(text(), "From: Carol" + std::string(33 - 2 - 11, ' ') + "\r\n");
-  // After MIME-Version the words are left to the reader.
-  record->decodeState = kDecodeMimeHeader;
-  EXPECT_EQ(feed("Subject: =?iso-8859-1?q?abc=E9?=\r\n"), 1);
-  EXPECT_EQ(text(), "Subject: =?iso-8859-1?q?abc=E9?=\r\n");
-}
-
-TEST_F(DecoderLines, EmbeddedMessageHeaderIsExaminedLikeAPartHeader) {
-  record->decodeState = kDecodePartHeader;
-  EXPECT_EQ(feed("Content-Type: message/rfc822\r\n"), 0);
-  EXPECT_EQ(record->decodeInline, 1);
-  EXPECT_EQ(record->embeddedMessage, 1);
-  EXPECT_EQ(feed("\r\n"), 1);
-  EXPECT_EQ(record->decodeState, kDecodePartHeader);
-  EXPECT_EQ(record->decodeInline, 0);
-  EXPECT_EQ(record->embeddedMessage, 0);
-  EXPECT_EQ(feed("Subject: inner\r\n"), 0);
-  EXPECT_EQ(feed("\r\n"), 0);
-  EXPECT_EQ(record->decodeState, kDecodePartBody);
-}
-
 TEST_F(DecoderLines, PartContentGoesToItsFile) {
   struct Case {
     int32_t encoding;
@@ -391,18 +351,6 @@ TEST_F(DecoderLines, PartContentGoesToItsFile) {
     EXPECT_EQ(readFile(temp.file(name)), c.content) << name;
     EXPECT_EQ(record->attachBytesRead, total);
   }
-}
-
-TEST_F(DecoderLines, InlineContentGoesToTheMessageFile) {
-  openMailFile();
-  record->decodeState = kDecodePartBody;
-  record->decodeInline = 1;
-  record->partEncoding = kEncodingBase64;
-  startPartContent(record);
-  EXPECT_EQ(feed("SW5saW5lIHRleHQNCg==\r\n"), 0);  // "Inline text\r\n"
-  record->partEncoding = kEncodingQuoted;
-  EXPECT_EQ(feed("caf=E9\r\n"), 0);
-  EXPECT_EQ(mailFile(), "Inline text\r\ncaf\xe9\r\n");
 }
 
 TEST_F(DecoderLines, TheRestOfACutLineIsNeverALineOfItsOwn) {
