@@ -1,8 +1,8 @@
-// The incoming decoder end to end: messages built with Python's email
-// package (decoder_messages.py) are sent through Postfix, moved from the
-// delivered Maildir file into a private Dovecot box, downloaded with
+// The incoming decoder end to end. Messages go through Postfix to alice;
+// each delivered file is moved into a private Dovecot box, downloaded with
 // qelGetEmailFile, and every attachment file is compared byte for byte with
-// the bytes the message was built from.
+// the bytes the message was made from. The messages are built by Python's
+// email package (decoder_messages.py), and composed by this library.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -22,14 +22,32 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kDeliveryWaitMs = 60000;
+constexpr size_t kLargeBytes = 5 * 1024 * 1024;
 
-std::string shellQuoted(const std::string& text) { return "'" + text + "'"; }
+std::string shellQuoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
 
-std::vector<std::string> lines(const std::string& text) {
+std::string uniqueMarker(const std::string& what) {
+  std::random_device device;
+  return "qel-decoder-" + what + "-" + std::to_string(device()) + std::to_string(device());
+}
+
+std::string randomBytes(size_t count) {
+  std::random_device device;
+  std::mt19937 random(device());
+  std::string bytes(count, '\0');
+  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+  return bytes;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> out;
   std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) out.push_back(line);
+  for (std::string item; std::getline(in, item, separator);) {
+    if (!item.empty()) out.push_back(item);
   }
   return out;
 }
@@ -41,76 +59,146 @@ std::vector<std::string> sortedFiles(const std::string& folder) {
   return names;
 }
 
+// Moves the message with `marker` from alice's Maildir into the private
+// box. A POP3 session of another test may move the file from new/ to cur/
+// between finding and reading it, so a read without the marker is retried.
+bool moveToBox(const Servers& servers, const std::string& marker, const std::string& box) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::string path = waitForMessage(servers.get("ALICE_MAILDIR"), marker, kDeliveryWaitMs);
+    if (path.empty()) return false;
+    std::string bytes = test::readFile(path);
+    if (bytes.find(marker) == std::string::npos) continue;
+    if (putMessage(servers, box, bytes).empty()) return false;
+    std::error_code ignored;
+    fs::remove(path, ignored);
+    return true;
+  }
+  return false;
+}
+
+// Downloads message `number` of the box on channel 1 into directory and
+// checks the files against `expected` (name and source path, in the order
+// of the parts); the message file must hold `text`.
+void downloadAndCompare(int32_t number, const test::TempDir& dir, const std::string& tag,
+                        const std::vector<std::pair<std::string, std::string>>& expected, const std::string& text) {
+  std::string attachDirectory = dir.file("saved-" + tag);
+  fs::create_directory(attachDirectory);
+  std::string mailName = "mail-" + tag;
+  ASSERT_EQ(qelGetEmailFile(1, number, mailName.c_str(), dir.path().c_str(), attachDirectory.c_str()), 0);
+
+  std::vector<std::string> names;
+  std::string savedNames;
+  for (const auto& [name, source] : expected) {
+    names.push_back(name);
+    savedNames += (savedNames.empty() ? "" : ",") + name;
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(sortedFiles(attachDirectory), names);
+  for (const auto& [name, source] : expected) {
+    std::string original = test::readFile(source);
+    std::string saved = test::readFile(attachDirectory + "/" + name);
+    EXPECT_EQ(saved.size(), original.size()) << name;
+    EXPECT_TRUE(saved == original) << name << " differs from its source";
+  }
+  char list[1025];
+  qelDebug(1, QEL_DEBUG_SAVED_NAMES, list, 1024);
+  EXPECT_EQ(std::string(list), savedNames);
+  EXPECT_EQ(qelStatistics(1, QEL_STAT_SAVED_COUNT), static_cast<int32_t>(expected.size()));
+  std::string mail = test::readFile(dir.file(mailName));
+  EXPECT_NE(mail.find(text), std::string::npos) << text;
+  for (const auto& [name, source] : expected) {
+    EXPECT_NE(mail.find("[Attachment saved to \"" + attachDirectory + "/" + name + "\"]\r\n"), std::string::npos)
+        << name;
+  }
+}
+
+int32_t connectBox(const Servers& servers, const std::string& box) {
+  qelIntegerParam(1, QEL_PARAM_POP3_PORT, servers.port("POP3_PORT"));
+  return qelPop3Connect(1, servers.get("POP3_HOST").c_str(), box.c_str(), servers.get("BOX_PASSWORD").c_str());
+}
+
 TEST(DecoderEndToEnd, PythonMessages) {
   Servers servers;
   QEL_E2E_REQUIRE(kDefaultServers, servers);
-  test::Attached lib(1);
+  test::Attached lib(2);
   test::TempDir dir;
 
-  std::random_device random;
-  std::string marker = "qel-decoder-" + std::to_string(random()) + std::to_string(random());
+  std::string marker = uniqueMarker("python");
   std::string built = dir.file("built");
   fs::create_directory(built);
-  std::string script = (fs::path(__FILE__).parent_path() / "decoder_messages.py").string();
-  std::string command =
-      "python3 " + shellQuoted(script) + " " + shellQuoted(envFilePath(kDefaultServers)) + " " + shellQuoted(built) + " " + marker;
+  std::string command = shellQuoted(QEL_E2E_PYTHON) + " " +
+                        shellQuoted(std::string(QEL_E2E_SCRIPTS) + "/decoder_messages.py") + " " +
+                        shellQuoted(envFilePath(kDefaultServers)) + " " + shellQuoted(built) + " " + marker;
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
-  std::vector<std::string> messages = lines(test::readFile(built + "/messages"));
+  std::vector<std::string> messages = split(test::readFile(built + "/messages"), '\n');
   ASSERT_FALSE(messages.empty());
 
-  // Postfix delivers to alice; each message is moved into a private box so
-  // that its number there is known.
   std::string maildir;
   std::string box = makeBox(servers, &maildir);
   ASSERT_FALSE(box.empty());
   for (const std::string& name : messages) {
-    std::string delivered = waitForMessage(servers.get("ALICE_MAILDIR"), marker + "-" + name, kDeliveryWaitMs);
-    ASSERT_FALSE(delivered.empty()) << name << " was not delivered";
-    ASSERT_FALSE(putMessage(servers, maildir, test::readFile(delivered)).empty());
-    fs::remove(delivered);
+    ASSERT_TRUE(moveToBox(servers, marker + "-" + name, maildir)) << name << " was not delivered";
   }
-
-  qelIntegerParam(0, QEL_PARAM_POP3_PORT, servers.port("POP3_PORT"));
-  ASSERT_EQ(qelPop3Connect(0, servers.get("POP3_HOST").c_str(), box.c_str(), servers.get("BOX_PASSWORD").c_str()),
-            0);
+  ASSERT_EQ(connectBox(servers, box), 0);
   for (std::size_t i = 0; i < messages.size(); ++i) {
     const std::string& name = messages[i];
     SCOPED_TRACE(name);
-    std::string expected = built + "/" + name;
-    std::string attachDirectory = dir.file("saved-" + name);
-    fs::create_directory(attachDirectory);
-    std::string mailName = "mail-" + name;
-    ASSERT_EQ(qelGetEmailFile(0, static_cast<int32_t>(i + 1), mailName.c_str(), dir.path().c_str(),
-                              attachDirectory.c_str()),
-              0)
-        << [] {
-             char text[300];
-             qelErrorText(0, QEL_ERR_POP3_ERROR, text, sizeof text);
-             return std::string(text);
-           }();
-
-    std::vector<std::string> files = sortedFiles(expected + "/attachments");
-    EXPECT_EQ(sortedFiles(attachDirectory), files);
-    for (const std::string& file : files) {
-      std::string source = test::readFile(expected + "/attachments/" + file);
-      std::string saved = test::readFile(attachDirectory + "/" + file);
-      EXPECT_EQ(saved.size(), source.size()) << file;
-      EXPECT_TRUE(saved == source) << file << " differs from its source";
+    std::string folder = built + "/" + name;
+    std::vector<std::pair<std::string, std::string>> expected;
+    for (const std::string& file : split(test::readFile(folder + "/names"), ',')) {
+      expected.emplace_back(file, folder + "/attachments/" + file);
     }
-    char savedNames[1025];
-    qelDebug(0, QEL_DEBUG_SAVED_NAMES, savedNames, 1024);
-    EXPECT_EQ(std::string(savedNames), test::readFile(expected + "/names"));
-    EXPECT_EQ(qelStatistics(0, QEL_STAT_SAVED_COUNT), static_cast<int32_t>(files.size()));
-
-    std::string mail = test::readFile(dir.file(mailName));
-    EXPECT_NE(mail.find(test::readFile(expected + "/text") + "\r\n"), std::string::npos);
-    for (const std::string& file : files) {
-      EXPECT_NE(mail.find("[Attachment saved to \"" + attachDirectory + "/" + file + "\"]\r\n"), std::string::npos)
-          << file;
-    }
+    downloadAndCompare(static_cast<int32_t>(i + 1), dir, name, expected, test::readFile(folder + "/text") + "\r\n");
   }
-  EXPECT_EQ(qelClose(0), 0);
+  EXPECT_EQ(qelClose(1), 0);
 }
+
+class DecoderRoundTrip : public ::testing::TestWithParam<int32_t> {};
+
+TEST_P(DecoderRoundTrip, LibraryMessageComesBackWhole) {
+  Servers servers;
+  QEL_E2E_REQUIRE(kDefaultServers, servers);
+  test::Attached lib(2);
+  test::TempDir dir;
+  std::string marker = uniqueMarker("type" + std::to_string(GetParam()));
+  std::vector<std::pair<std::string, std::string>> expected = {
+      {"small.bin", dir.file("small.bin")},
+      {"large.dat", dir.file("large.dat")},
+      {"logo.gif", dir.file("logo.gif")},
+  };
+  test::writeFile(expected[0].second, randomBytes(1000));
+  test::writeFile(expected[1].second, randomBytes(kLargeBytes));
+  test::writeFile(expected[2].second, "GIF89a" + randomBytes(300));
+  std::string attachments = expected[0].second + "," + expected[1].second + "," + expected[2].second;
+  std::string text = "Marker " + marker;
+
+  qelIntegerParam(0, QEL_PARAM_SMTP_PORT, servers.port("SMTP_PORT"));
+  qelIntegerParam(0, QEL_PARAM_BODY_TYPE, GetParam());
+  std::string address = "<" + servers.get("ALICE_ADDRESS") + ">";
+  ASSERT_EQ(qelSmtpConnect(0, servers.get("SMTP_HOST").c_str(), ("Carol " + address).c_str(), nullptr), 0);
+  ASSERT_EQ(qelSendEmail(0, ("Alice " + address).c_str(), nullptr, nullptr, marker.c_str(), text.c_str(),
+                         attachments.c_str()),
+            0);
+  // The last recipient the server accepted.
+  char recipient[40];
+  EXPECT_EQ(qelDebug(0, QEL_DEBUG_LAST_RECIPIENT, recipient, 32), static_cast<int32_t>(address.size()));
+  EXPECT_EQ(std::string(recipient), address);
+  EXPECT_EQ(qelClose(0), 0);
+
+  std::string maildir;
+  std::string box = makeBox(servers, &maildir);
+  ASSERT_FALSE(box.empty());
+  ASSERT_TRUE(moveToBox(servers, marker, maildir));
+  ASSERT_EQ(connectBox(servers, box), 0);
+  downloadAndCompare(1, dir, "library", expected, text);
+  EXPECT_EQ(qelClose(1), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachType, DecoderRoundTrip,
+                         ::testing::Values(QEL_BODY_PLAIN, QEL_BODY_TEXT, QEL_BODY_HTML, QEL_BODY_ISO8859),
+                         [](const ::testing::TestParamInfo<int32_t>& info) {
+                           return "Type" + std::to_string(info.param);
+                         });
 
 }  // namespace
 }  // namespace qel::e2e
