@@ -119,7 +119,7 @@ std::string usageText() {
          "  --max-size BYTES      largest message accepted (default 67108864)\n"
          "  --timeout SECONDS     idle time-out per connection (default 120)\n"
          "  --hostname NAME       name in greetings and challenges (default localhost)\n"
-         "  --quiet               no log lines on stderr\n"
+         "  --quiet, -q          no log lines on stderr\n"
          "  --help                this text\n";
 }
 
@@ -146,6 +146,7 @@ ParseResult parseOptions(int argc, char** argv, Options& options, std::string& e
     };
     uint64_t number = 0;
     if (arg == "--help" || arg == "-h") return ParseResult::Help;
+    if (arg == "-q") arg = "--quiet";
     if (arg == "--require-auth" || arg == "--accept-all" || arg == "--quiet") {
       if (hasValue) {
         error = arg + " takes no value";
