@@ -1,6 +1,5 @@
 #include "options.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 
@@ -109,7 +108,8 @@ std::string usageText() {
          "  --smtp-port N         SMTP port, 0 for an ephemeral one (default 0)\n"
          "  --pop3-port N         POP3 port, 0 for an ephemeral one (default 0)\n"
          "  --ports-file FILE     write SMTP_PORT=, POP3_PORT= and PID= lines there once\n"
-         "                        listening; removed again when the mail drop stops\n"
+         "                        listening (a shell can source it); removed again when\n"
+         "                        the mail drop stops\n"
          "  --user NAME:PASSWORD  a mailbox and its login (repeatable)\n"
          "  --users-file FILE     NAME:PASSWORD lines\n"
          "  --require-auth        refuse MAIL, RCPT and VRFY before AUTH\n"
@@ -120,7 +120,12 @@ std::string usageText() {
          "  --timeout SECONDS     idle time-out per connection (default 120)\n"
          "  --hostname NAME       name in greetings and challenges (default localhost)\n"
          "  --quiet, -q          no log lines on stderr\n"
-         "  --help                this text\n";
+         "  --help                this text\n"
+         "\n"
+         "From a script:\n"
+         "  rm -f ports; qel-maildrop --root mail --user demo:secret --ports-file ports &\n"
+         "  while [ ! -s ports ]; do sleep 0.1; done; . ./ports   # SMTP_PORT, POP3_PORT, PID\n"
+         "  ...; kill $PID; wait $PID\n";
 }
 
 ParseResult parseOptions(int argc, char** argv, Options& options, std::string& error) {

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <list>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "context.h"
@@ -125,11 +126,18 @@ class Listener {
     auto session = std::make_unique<Session>();
     Session* raw = session.get();
     ServerContext& context = context_;
-    raw->thread = std::thread([fd, smtp, peer, raw, &context]() {
-      if (smtp) runSmtpSession(fd, stopPipe[0], context, peer);
-      else runPop3Session(fd, stopPipe[0], context, peer);
-      raw->finished = true;
-    });
+    try {
+      raw->thread = std::thread([fd, smtp, peer, raw, &context]() {
+        if (smtp) runSmtpSession(fd, stopPipe[0], context, peer);
+        else runPop3Session(fd, stopPipe[0], context, peer);
+        raw->finished = true;
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had: this client is turned away, the others go on.
+      close(fd);
+      context_.log(std::string(smtp ? "smtp " : "pop3 ") + peer + ": refused, cannot start a thread");
+      return;
+    }
     sessions_.push_back(std::move(session));
   }
 
@@ -163,6 +171,8 @@ int runServer(const Options& options) {
   bool ready = installSignals(error) && context.store.ensureRoot(error);
   for (auto it = options.users.begin(); ready && it != options.users.end(); ++it)
     ready = context.store.ensureMailbox(it->first, error);
+  // A ports file from an earlier run must not pass for this one's.
+  if (!options.portsFile.empty()) unlink(options.portsFile.c_str());
   int smtpPort = 0;
   int pop3Port = 0;
   int smtpFd = ready ? listenOnLoopback(options.smtpPort, smtpPort, error) : -1;
