@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 
@@ -15,13 +16,34 @@ constexpr size_t kBufferBytes = 64 * 1024;
 // A client that streams this much without a line end after an overlong line
 // is not talking SMTP or POP3.
 constexpr size_t kMaxSkippedBytes = 1024 * 1024;
+// How long a closing connection waits for the client's side to end.
+constexpr int kLingerMilliseconds = 200;
+constexpr size_t kMaxDrainedBytes = 1024 * 1024;
 
 }  // namespace
 
 Connection::Connection(int socketFd, int stopFd, int idleMilliseconds)
     : fd_(socketFd), stopFd_(stopFd), idleMilliseconds_(idleMilliseconds), buffer_(kBufferBytes) {}
 
-Connection::~Connection() { close(fd_); }
+// Closing a socket with unread input makes the kernel send a reset, which can
+// destroy the farewell reply (421, -ERR) before the client reads it. So the
+// sending side is shut first and what the client still sends is read away
+// for a moment.
+Connection::~Connection() {
+  shutdown(fd_, SHUT_WR);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLingerMilliseconds);
+  size_t drained = 0;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd socket{fd_, POLLIN, 0};
+    if (left.count() <= 0 || drained >= kMaxDrainedBytes || poll(&socket, 1, static_cast<int>(left.count())) <= 0)
+      break;
+    ssize_t got = recv(fd_, buffer_.data(), buffer_.size(), 0);
+    if (got <= 0) break;
+    drained += static_cast<size_t>(got);
+  }
+  close(fd_);
+}
 
 bool Connection::stopRequested() const {
   pollfd stop{stopFd_, POLLIN, 0};

@@ -192,6 +192,10 @@ bool Pop3Session::onQuit(const std::string&) {
   size_t left = messages_.size() - removed;
   if (removed + failed > 0)
     context_.log("pop3 " + peer_ + ": " + user_ + " removed " + std::to_string(removed) + " messages");
+  // The mailbox is free before the answer goes out, so a client that
+  // reconnects at once is not told it is in use.
+  context_.locks.unlock(user_);
+  user_.clear();
   if (failed > 0) reply("-ERR [SYS/PERM] " + std::to_string(failed) + " deleted messages not removed");
   else reply("+OK qel-maildrop signing off (" + std::to_string(left) + " messages left)");
   return false;
