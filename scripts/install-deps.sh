@@ -8,7 +8,7 @@
 # on loopback ports (tests/e2e/servers.sh), never on ports 25 and 110.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev python3 postfix dovecot-core dovecot-pop3d)
+packages=(cmake g++ make libgtest-dev python3 curl postfix dovecot-core dovecot-pop3d)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" 2>/dev/null | grep -q '^Status: install ok installed' || missing+=("$p")
