@@ -23,7 +23,7 @@ namespace qel::e2e {
 namespace {
 
 constexpr int kPollMs = 50;
-constexpr size_t kMaxBoxName = 64;
+constexpr size_t kMaxBoxName = 64;  // whole login, prefix included
 constexpr size_t kDigestRoom = 16;
 // Maildir file names start with a time; ours count up from here so that
 // Dovecot numbers the messages in the order they were stored.
@@ -220,12 +220,15 @@ std::string boxName(const std::string& prefix, const std::string& testName) {
     const unsigned char u = static_cast<unsigned char>(c);
     c = std::isalnum(u) ? static_cast<char>(std::tolower(u)) : '-';
   }
-  if (name.size() > kMaxBoxName) {
+  // The whole login must fit the library's 64-character user name.
+  const size_t room = kMaxBoxName > prefix.size() ? kMaxBoxName - prefix.size() : 0;
+  if (name.size() > room) {
     // Long names keep their start, and a digest of the whole tells apart
     // the tests that share that start.
     char digest[kDigestRoom];
-    std::snprintf(digest, sizeof digest, "-%08zx", std::hash<std::string>{}(name) & 0xffffffffu);
-    name.resize(kMaxBoxName);
+    int digestLength = std::snprintf(digest, sizeof digest, "-%08zx", std::hash<std::string>{}(name) & 0xffffffffu);
+    size_t keep = room > static_cast<size_t>(digestLength) ? room - static_cast<size_t>(digestLength) : 0;
+    name.resize(keep);
     name += digest;
   }
   return prefix + name;
