@@ -7,18 +7,24 @@
  * libqel32.so natively, so both builds must answer alike: same results,
  * same texts, same bytes in the files they write.
  *
- *   dll_check [--library PATH] [--zone +HHMM] [--server-port N]
+ *   dll_check [--library PATH] [--zone +HHMM]
+ *             [--smtp-port N --pop3-port N --refused-port N
+ *              --user NAME --password TEXT --files DIR]
  *
- *   --library      the library to load (default QEL32.dll on Windows)
- *   --zone         the UTC offset the date line must carry
- *                  (only while the library is still being written)
- *   --server-port  port of a mail server on 127.0.0.1, for the sections
- *                  that talk to one; without it they are skipped
+ *   --library       the library to load (default QEL32.dll on Windows)
+ *   --zone          the UTC offset the date line must carry
+ *   --smtp-port     the loopback mail drop (qel-maildrop) on 127.0.0.1,
+ *   --pop3-port     with a mailbox that starts empty: the sections that
+ *   --user          talk to a server run only when all of these are given
+ *   --password      (with_maildrop.py starts the mail drop and passes them)
+ *   --refused-port  a port of 127.0.0.1 where connections are refused
+ *   --files         an empty directory where the downloaded messages,
+ *                   attachments and channel logs are written and kept
  *
  * To add checks: write a section function (frame_checks.c, helper_checks.c,
- * or a new file for a new family), declare it in dll_check.h and list it in
- * kSections with the exports it calls; sections that talk to a server set
- * needsServer and read options.serverPort. */
+ * server_checks.c, or a new file for a new family), declare it in
+ * dll_check.h and list it in kSections with the exports it calls; sections
+ * that talk to a server set needsServer and read the server options. */
 #include "dll_check.h"
 
 #include <stdint.h>
@@ -89,7 +95,7 @@ typedef struct {
   const char* name;
   void (*run)(void);
   const char* exports; /* the exports it calls, separated by spaces */
-  int needsServer;     /* runs only with --server-port */
+  int needsServer;     /* runs only with the mail drop's ports and login */
 } Section;
 
 static const Section kSections[] = {
@@ -106,6 +112,16 @@ static const Section kSections[] = {
     {"base64 round trip", base64RoundTrip, "qelEncodeBuffer qelDecodeBuffer", 0},
     {"address checks", addresses, "qelVerifyFormat qelAttach qelRelease qelIntegerParam", 0},
     {"text extraction", textExtraction, "qelExtractText qelExtractLine", 0},
+    {"sending through the mail drop", sendMessages, "qelAttach qelRelease qelIntegerParam qelStringParam "
+                                                    "qelSmtpConnect qelSendEmail qelStatistics qelClose", 1},
+    {"downloading from the mail drop", downloadMessages, "qelAttach qelRelease qelIntegerParam qelPop3Connect "
+                                                         "qelGetEmailCount qelGetEmailFile qelStatistics qelDebug "
+                                                         "qelClose qelEncodeBuffer", 1},
+    {"refused connections", connectFailures, "qelAttach qelRelease qelIntegerParam qelSmtpConnect "
+                                             "qelPop3Connect qelSendEmail qelStatistics qelErrorText", 1},
+    {"refused logins, recipients and files", loginFailures,
+     "qelAttach qelRelease qelIntegerParam qelStringParam qelSmtpConnect qelSendEmail qelPop3Connect qelStatistics "
+     "qelErrorText qelClose", 1},
 };
 
 /* Whether every export a section names is there; the first missing one is
@@ -133,18 +149,35 @@ static int parseOptions(int argc, char** argv) {
       options.library = argv[++i];
     } else if (strcmp(argv[i], "--zone") == 0 && i + 1 < argc) {
       options.zone = argv[++i];
-    } else if (strcmp(argv[i], "--server-port") == 0 && i + 1 < argc) {
-      options.serverPort = atoi(argv[++i]);
+    } else if (strcmp(argv[i], "--smtp-port") == 0 && i + 1 < argc) {
+      options.smtpPort = atoi(argv[++i]);
+    } else if (strcmp(argv[i], "--pop3-port") == 0 && i + 1 < argc) {
+      options.pop3Port = atoi(argv[++i]);
+    } else if (strcmp(argv[i], "--refused-port") == 0 && i + 1 < argc) {
+      options.refusedPort = atoi(argv[++i]);
+    } else if (strcmp(argv[i], "--user") == 0 && i + 1 < argc) {
+      options.user = argv[++i];
+    } else if (strcmp(argv[i], "--password") == 0 && i + 1 < argc) {
+      options.password = argv[++i];
+    } else if (strcmp(argv[i], "--files") == 0 && i + 1 < argc) {
+      options.files = argv[++i];
     } else {
       printf("unknown argument %s\n", argv[i]);
       return 0;
     }
   }
   if (options.library == NULL) {
-    printf("usage: %s --library PATH [--zone +HHMM] [--server-port N]\n", argv[0]);
+    printf("usage: %s --library PATH [--zone +HHMM] [--smtp-port N --pop3-port N --refused-port N "
+           "--user NAME --password TEXT --files DIR]\n", argv[0]);
     return 0;
   }
   return 1;
+}
+
+/* Whether the sections that talk to a server have what they need. */
+static int serverGiven(void) {
+  return options.smtpPort > 0 && options.pop3Port > 0 && options.refusedPort > 0 && options.user != NULL &&
+         options.password != NULL && options.files != NULL;
 }
 
 int main(int argc, char** argv) {
@@ -169,8 +202,8 @@ int main(int argc, char** argv) {
 
   for (size_t i = 0; i < sizeof kSections / sizeof kSections[0]; ++i) {
     const Section* section = &kSections[i];
-    if (section->needsServer && options.serverPort <= 0) {
-      printf("-- %s: skipped (no --server-port)\n", section->name);
+    if (section->needsServer && !serverGiven()) {
+      printf("-- %s: skipped (no mail drop given)\n", section->name);
       continue;
     }
     if (!sectionExportsPresent(section, missing, sizeof missing)) {

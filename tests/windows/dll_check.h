@@ -47,9 +47,14 @@
 QEL_EXPORTS(QEL_DECLARE_EXPORT)
 
 typedef struct {
-  const char* library; /* --library */
-  const char* zone;    /* --zone: the UTC offset the date line must carry */
-  int serverPort;      /* --server-port: a mail server on 127.0.0.1 */
+  const char* library;  /* --library */
+  const char* zone;     /* --zone: the UTC offset the date line must carry */
+  int smtpPort;         /* --smtp-port: the mail drop's SMTP port on 127.0.0.1 */
+  int pop3Port;         /* --pop3-port: its POP3 port */
+  int refusedPort;      /* --refused-port: a port of 127.0.0.1 that refuses connections */
+  const char* user;     /* --user, --password: the mailbox and its login */
+  const char* password;
+  const char* files;    /* --files: where downloads and logs are written and kept */
 } DllCheckOptions;
 
 extern DllCheckOptions options;
@@ -68,5 +73,11 @@ void base64(void);
 void base64RoundTrip(void);
 void addresses(void);
 void textExtraction(void);
+
+/* Sections of server_checks.c: a mail server on 127.0.0.1. */
+void sendMessages(void);
+void downloadMessages(void);
+void connectFailures(void);
+void loginFailures(void);
 
 #endif

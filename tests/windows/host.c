@@ -14,6 +14,8 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <errno.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 #endif
@@ -83,12 +85,31 @@ void hostPath(char* out, size_t room, const char* name) {
 
 int hostRemoveFile(const char* path) { return remove(path) == 0; }
 
-void hostRemoveScratch(void) {
+void hostRemoveScratch(void) { hostRemoveDirectory(scratch); }
+
+int hostMakeDirectory(const char* path) {
 #if defined(_WIN32)
-  RemoveDirectoryA(scratch);
+  return CreateDirectoryA(path, NULL) || GetLastError() == ERROR_ALREADY_EXISTS;
 #else
-  rmdir(scratch);
+  return mkdir(path, 0700) == 0 || errno == EEXIST;
 #endif
+}
+
+int hostRemoveDirectory(const char* path) {
+#if defined(_WIN32)
+  return RemoveDirectoryA(path) != 0;
+#else
+  return rmdir(path) == 0;
+#endif
+}
+
+int hostWriteFile(const char* path, const void* data, long length) {
+  FILE* file = fopen(path, "wb");
+  int ok;
+  if (file == NULL) return 0;
+  ok = length <= 0 || fwrite(data, 1, (size_t)length, file) == (size_t)length;
+  if (fclose(file) != 0) ok = 0;
+  return ok;
 }
 
 char* hostReadFile(const char* path, long* length) {

@@ -34,6 +34,11 @@ const char* hostScratchPath(void);
 void hostPath(char* out, size_t room, const char* name);
 int hostRemoveFile(const char* path);
 void hostRemoveScratch(void);
+/* A new directory (an existing one will do); removing one that is empty. */
+int hostMakeDirectory(const char* path);
+int hostRemoveDirectory(const char* path);
+/* Writes a whole file, replacing one of that name. */
+int hostWriteFile(const char* path, const void* data, long length);
 
 /* A whole file in a new buffer (NUL added, free() it); NULL when unreadable. */
 char* hostReadFile(const char* path, long* length);
