@@ -7,7 +7,16 @@
 # - the Windows check programs pass under Wine: a C program linked with the
 #   import library, dll_check (loads the DLL with LoadLibrary) and
 #   platform_check (the Windows platform layer, including a connection to a
-#   server running natively on 127.0.0.1), in several time zones.
+#   server running natively on 127.0.0.1), in several time zones;
+# - dll_check's server sections pass under Wine against the loopback mail
+#   drop (qel-maildrop) running natively on 127.0.0.1, and natively against
+#   libqel32.so; what reached the mail drop, the downloaded messages and
+#   attachments and the lines sent are then the same in both runs
+#   (tests/windows/compare_runs.py).
+#
+# The mail drop, libqel32.so and the native dll_check come from the Linux
+# build tree (QEL_LINUX_BUILD, default build/), configured and brought up to
+# date here when needed.
 #
 #   scripts/test-windows.sh
 #   QEL_SKIP_INSTALL=1 ...   assume the packages are there
@@ -16,6 +25,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 build=build-win32
+linux_build=${QEL_LINUX_BUILD:-build}
 jobs=$(nproc 2>/dev/null || echo 2)
 # Bound of each program run under Wine, and of the first start of a prefix.
 run_limit=180
@@ -34,7 +44,7 @@ install_missing() {
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   local missing=()
-  for p in g++-mingw-w64-i686 wine wine32:i386 tzdata python3 cmake make; do
+  for p in g++-mingw-w64-i686 wine wine32:i386 tzdata python3 cmake make g++ libgtest-dev; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -56,6 +66,18 @@ cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUI
 cmake --build "$build" -j "$jobs"
 dll="$build/QEL32.dll"
 [ -f "$dll" ] || fail "$dll was not built"
+
+# The native side: the mail drop, libqel32.so and dll_check built for Linux.
+if [ ! -f "$linux_build/CMakeCache.txt" ]; then
+  cmake -S . -B "$linux_build" -DQEL_WERROR=ON >/dev/null
+fi
+cmake --build "$linux_build" -j "$jobs" --target qel-maildrop qel32 test_dll_check
+maildrop="$here/$linux_build/qel-maildrop"
+native_check="$here/$linux_build/tests/test_dll_check"
+native_library="$here/$linux_build/libqel32.so"
+for f in "$maildrop" "$native_check" "$native_library"; do
+  [ -x "$f" ] || [ -f "$f" ] || fail "$f was not built"
+done
 
 # ---- export table -----------------------------------------------------------
 objdump=i686-w64-mingw32-objdump
@@ -89,10 +111,14 @@ echo "imports: $(echo $imports)"
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/qel-wine.XXXXXX")
 peer_dir=$(mktemp -d "${TMPDIR:-/tmp}/qel-peer.XXXXXX")
 peer_pid=""
+# The kept runs of the server sections; left behind when they differ.
+runs=$(mktemp -d "${TMPDIR:-/tmp}/qel-runs.XXXXXX")
+keep_runs=0
 cleanup() {
   [ -n "$peer_pid" ] && kill "$peer_pid" 2>/dev/null || true
   WINEPREFIX="$prefix" timeout 30 wineserver -k 2>/dev/null || true
   rm -rf "$prefix" "$peer_dir"
+  [ "$keep_runs" = 1 ] || rm -rf "$runs"
 }
 trap cleanup EXIT
 export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all
@@ -155,4 +181,21 @@ if ! wait "$peer_pid"; then
   fail "the native server did not see the expected dialogue"
 fi
 peer_pid=""
+
+# The server sections: under Wine and natively, each against a mail drop of
+# its own on 127.0.0.1, in the same zone; their runs are kept in $runs and
+# compared.
+echo "== dll_check.exe against qel-maildrop (TZ=UTC)"
+(cd "$build" && TZ=UTC python3 "$here/tests/windows/with_maildrop.py" --windows --maildrop "$maildrop" \
+  --keep "$runs/windows" -- timeout "$run_limit" wine dll_check.exe --zone +0000) ||
+  fail "dll_check.exe failed against the mail drop"
+echo "== test_dll_check ($linux_build/libqel32.so) against qel-maildrop (TZ=UTC)"
+TZ=UTC python3 "$here/tests/windows/with_maildrop.py" --maildrop "$maildrop" --keep "$runs/linux" -- \
+  "$native_check" --library "$native_library" --zone +0000 ||
+  fail "the native dll_check failed against the mail drop"
+echo "== the two runs compared"
+if ! python3 "$here/tests/windows/compare_runs.py" "$runs/linux" "$runs/windows"; then
+  keep_runs=1
+  fail "QEL32.dll and libqel32.so sent or saved different bytes (both runs kept in $runs)"
+fi
 echo "== QEL32.dll: all Windows checks passed"
