@@ -11,10 +11,12 @@ namespace {
 constexpr char kOkStatus[] = "+OK";
 constexpr int32_t kOkStatusLength = 3;
 
-bool endsInSeparator(const char* directory, int32_t length) {
+// An empty directory means the current one: the name is used alone rather
+// than joined to the root of the file system.
+bool needsSeparator(const char* directory, int32_t length) {
   if (length == 0) return false;
   char last = directory[length - 1];
-  return last == '\\' || last == '/';
+  return last != '\\' && last != '/';
 }
 
 }  // namespace
@@ -23,7 +25,7 @@ bool joinPath(char* destination, int32_t capacity, const char* directory, const 
   destination[0] = '\0';
   int32_t directoryLength = textLength(directory);
   int32_t nameLength = textLength(name);
-  int32_t separatorLength = endsInSeparator(directory, directoryLength) ? 0 : 1;
+  int32_t separatorLength = needsSeparator(directory, directoryLength) ? 1 : 0;
   if (directoryLength + separatorLength + nameLength > capacity) return false;
   copyText(destination, directory, directoryLength);
   if (separatorLength != 0) {

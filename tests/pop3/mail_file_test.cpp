@@ -22,7 +22,7 @@ TEST(MailFile, JoinPath) {
       {"/tmp/mail", "m.txt", "/tmp/mail/m.txt"},
       {"/tmp/mail/", "m.txt", "/tmp/mail/m.txt"},
       {"C:\\mail\\", "m.txt", "C:\\mail\\m.txt"},
-      {"", "m.txt", "/m.txt"},
+      {"", "m.txt", "m.txt"},  // the current directory, never the root
       {"dir", "", "dir/"},
   };
   for (const auto& c : cases) {
