@@ -3,18 +3,32 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace qelmail {
 
+bool parseNumber(const std::string& text, long low, long high, long* out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long value = std::strtol(text.c_str(), &end, 10);
+  if (*end != '\0' || errno != 0 || value < low || value > high) return false;
+  *out = value;
+  return true;
+}
+
 bool Options::parse(const std::vector<OptionSpec>& specs, int argc, char** argv, int first) {
+  bool optionsEnded = false;
   for (int i = first; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg.rfind("--", 0) != 0 || arg == "--") {
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-' || (arg[1] != '-' && arg != "-h")) {
       positional_.push_back(arg);
       continue;
     }
-    std::string name = arg.substr(2);
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    std::string name = arg == "-h" ? "help" : arg.substr(2);
     std::string value;
     bool inlineValue = false;
     size_t equals = name.find('=');
@@ -62,29 +76,26 @@ const std::vector<std::string>& Options::all(const std::string& name) const {
   return found == values_.end() ? none : found->second;
 }
 
-bool Options::number(const std::string& name, long fallback, long* out) {
+bool Options::number(const std::string& name, long fallback, long low, long high, long* out) {
   if (!has(name)) {
     *out = fallback;
     return true;
   }
-  std::string text = get(name);
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value < -2147483647L || value > 2147483647L) {
-    error_ = "option --" + name + " needs a number, not '" + text + "'";
-    return false;
-  }
-  *out = value;
-  return true;
+  if (parseNumber(get(name), low, high, out)) return true;
+  error_ = "option --" + name + " needs a number from " + std::to_string(low) + " to " + std::to_string(high) +
+           ", not '" + get(name) + "'";
+  return false;
 }
 
 void printHelp(const char* usage, const char* about, const std::vector<OptionSpec>& specs) {
   std::printf("usage: %s\n\n%s\n\noptions:\n", usage, about);
   for (const OptionSpec& spec : specs) {
     std::string left = std::string("--") + spec.name + (spec.takesValue ? " VALUE" : "");
-    std::printf("  %-24s %s%s\n", left.c_str(), spec.help, spec.repeatable ? " (repeatable)" : "");
+    std::printf("  %-22s %s%s\n", left.c_str(), spec.help, spec.repeatable ? " (repeatable)" : "");
   }
+  std::printf(
+      "\nExit status: 0 on success, 1 when the server or a file operation failed,\n"
+      "2 for a usage error.\n");
 }
 
 }  // namespace qelmail

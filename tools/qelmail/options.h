@@ -1,4 +1,5 @@
-// Command-line options of qelmail: "--name value", "--name=value" and flags.
+// Command-line options of qelmail: "--name value", "--name=value", flags,
+// and positional arguments ("--" ends the options).
 #pragma once
 
 #include <map>
@@ -22,10 +23,12 @@ class Options {
   bool has(const std::string& name) const { return values_.count(name) > 0; }
   std::string get(const std::string& name, const std::string& fallback = "") const;
   const std::vector<std::string>& all(const std::string& name) const;
-  // The option's value as an integer; false (and error set) when it is not one.
-  bool number(const std::string& name, long fallback, long* out);
+  // The option's value as an integer within [low, high]; the fallback when
+  // the option is absent; false (and error set) when it is not such a number.
+  bool number(const std::string& name, long fallback, long low, long high, long* out);
   const std::vector<std::string>& positional() const { return positional_; }
   const std::string& error() const { return error_; }
+  void setError(const std::string& text) { error_ = text; }
 
  private:
   std::map<std::string, std::vector<std::string>> values_;
@@ -33,7 +36,10 @@ class Options {
   std::string error_;
 };
 
-// Prints "usage" and the option table.
+// Parses a whole decimal number within [low, high].
+bool parseNumber(const std::string& text, long low, long high, long* out);
+
+// Prints the usage line, the description and the option table.
 void printHelp(const char* usage, const char* about, const std::vector<OptionSpec>& specs);
 
 }  // namespace qelmail

@@ -1,5 +1,6 @@
-// A one-line progress display for long sends and downloads: bytes, share
-// of the total when it is known, and the rate. Shown only on a terminal.
+// A one-line progress display for long sends and downloads: a bar when the
+// total is known, bytes so far and the rate. Drawn on stderr, and only when
+// stderr is a terminal, so that scripts see plain output.
 #pragma once
 
 #include <chrono>
@@ -14,8 +15,9 @@ class Progress {
   Progress(bool enabled, std::string label, int64_t total);
   // Redraws at most ten times a second.
   void update(int64_t bytes);
-  // Draws the final state and ends the line.
-  void finish(int64_t bytes);
+  // Draws the last state and ends the line; a completed transfer shows as
+  // whole even when the total was an estimate.
+  void finish(int64_t bytes, bool completed);
   bool enabled() const { return enabled_; }
 
  private:
@@ -25,10 +27,9 @@ class Progress {
   int64_t total_;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lastDraw_;
-  bool drawn_ = false;
 };
 
-// "12.3 MB", "512 B" ...
+// "12.3 MB", "512 B" ... (decimal units).
 std::string humanBytes(double bytes);
 
 }  // namespace qelmail

@@ -1,0 +1,220 @@
+// qelmail fetch: messages into files, decoded with their attachments, or
+// raw.
+//
+// Message N is saved as DIR/ID.eml, ID being its unique id made safe for a
+// file name (message-N when the server gives none), so that a later fetch
+// never writes over a different message; its attachments go into DIR/ID/
+// (or --attach-dir). A message is written as ID.eml.part and renamed when
+// the whole of it has arrived: a file named .eml is always complete.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "files.h"
+#include "mailbox.h"
+#include "qel32.h"
+#include "session.h"
+
+namespace qelmail {
+namespace {
+
+constexpr size_t kPathCap = 128;  // the library's limit for a directory
+constexpr int32_t kSavedNamesRoom = 1024;
+constexpr int32_t kRawDownload = 1;
+
+bool isDirectory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+struct FetchPlan {
+  std::string dir;         // --dir as given, for what is printed
+  std::string attachDir;   // --attach-dir made absolute, or empty
+  bool raw = false;
+  bool remove = false;     // --delete
+  bool progress = false;
+};
+
+// Where one message goes.
+struct MessageFiles {
+  std::string base;        // ID or message-N
+  std::string attachDir;   // as the library is given it (relative to DIR)
+  bool madeAttachDir = false;
+};
+
+// Removes what a failed download left.
+void discard(const MessageFiles& files) {
+  ::unlink((files.base + ".eml.part").c_str());
+  ::unlink((files.base + ".raw.part").c_str());
+  if (files.madeAttachDir) removeDirectory(files.attachDir);
+}
+
+// The attachment names the library saved for the last download.
+std::vector<std::string> savedNames() {
+  char saved[kSavedNamesRoom + 1];
+  saved[0] = '\0';
+  qelDebug(kChannel, QEL_DEBUG_SAVED_NAMES, saved, kSavedNamesRoom);
+  std::vector<std::string> names;
+  std::string all = saved;
+  for (size_t start = 0; start < all.size();) {
+    size_t end = all.find(kItemSeparator, start);
+    if (end == std::string::npos) end = all.size();
+    if (end > start) names.push_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  return names;
+}
+
+// Downloads message n (size bytes) into `files`; 0 or the failure's code,
+// with `problem` set for failures of the tool's own.
+int32_t download(const FetchPlan& plan, int32_t n, int32_t size, MessageFiles& files, std::string* problem) {
+  Progress progress(plan.progress, "fetching " + std::to_string(n), size);
+  std::string part = files.base + ".eml.part";
+  if (plan.raw) {
+    std::string capture = files.base + ".raw.part";
+    int32_t rc = drive(qelGetEmailFile(kChannel, n, capture.c_str(), ".", "."), &progress, QEL_STAT_BYTES_READ);
+    if (rc < 0) return rc;
+    bool unwrapped = unwrapRawCapture(capture, part, problem);
+    ::unlink(capture.c_str());
+    if (!unwrapped) return QEL_ERR_CANNOT_CREATE_FILE;
+  } else {
+    if (plan.attachDir.empty()) {
+      files.attachDir = files.base;
+      if (!isDirectory(files.attachDir)) {
+        if (::mkdir(files.attachDir.c_str(), 0755) != 0) {
+          *problem = "cannot create the directory " + plan.dir + "/" + files.attachDir;
+          return QEL_ERR_CANNOT_CREATE_FILE;
+        }
+        files.madeAttachDir = true;
+      }
+    } else {
+      files.attachDir = plan.attachDir;
+    }
+    int32_t rc = drive(qelGetEmailFile(kChannel, n, part.c_str(), ".", files.attachDir.c_str()), &progress,
+                       QEL_STAT_BYTES_READ);
+    if (rc < 0) return rc;
+  }
+  if (std::rename(part.c_str(), (files.base + ".eml").c_str()) != 0) {
+    *problem = "cannot rename " + part;
+    return QEL_ERR_CANNOT_CREATE_FILE;
+  }
+  return 0;
+}
+
+void printSaved(const FetchPlan& plan, int32_t n, const MessageFiles& files) {
+  std::printf("message\t%d\t%s/%s.eml\n", static_cast<int>(n), plan.dir.c_str(), files.base.c_str());
+  if (plan.raw) return;
+  if (plan.attachDir.empty()) {
+    // The message's own directory holds exactly its attachments.
+    std::vector<std::string> names = directoryEntries(files.attachDir);
+    for (const std::string& name : names) {
+      std::printf("attachment\t%d\t%s/%s/%s\n", static_cast<int>(n), plan.dir.c_str(), files.attachDir.c_str(),
+                  name.c_str());
+    }
+    if (names.empty()) ::rmdir(files.attachDir.c_str());
+  } else {
+    for (const std::string& name : savedNames()) {
+      std::printf("attachment\t%d\t%s/%s\n", static_cast<int>(n), plan.attachDir.c_str(), name.c_str());
+    }
+  }
+}
+
+// Options to plan; kExitOk or the exit code of a reported problem.
+int makePlan(Options& options, FetchPlan* plan) {
+  if (!options.has("dir")) return usageError("fetch needs --dir");
+  if (!options.positional().empty()) return usageError("fetch takes no argument '" + options.positional()[0] + "'");
+  plan->dir = options.get("dir");
+  while (plan->dir.size() > 1 && plan->dir.back() == '/') plan->dir.pop_back();
+  plan->raw = options.has("raw");
+  plan->remove = options.has("delete");
+  plan->progress = showProgress(options);
+  if (plan->raw && options.has("attach-dir")) return usageError("--raw saves no attachments: no --attach-dir");
+  if (!makeDirectories(plan->dir)) return failPlain("cannot create the directory " + plan->dir);
+  if (options.has("attach-dir")) {
+    std::string dir = options.get("attach-dir");
+    char resolved[PATH_MAX];
+    if (!makeDirectories(dir) || ::realpath(dir.c_str(), resolved) == nullptr) {
+      return failPlain("cannot create the directory " + dir);
+    }
+    plan->attachDir = resolved;
+    if (plan->attachDir.size() > kPathCap) {
+      return usageError("--attach-dir is longer than " + std::to_string(kPathCap) + " characters once made absolute");
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int cmdFetch(Options& options) {
+  FetchPlan plan;
+  std::vector<int32_t> requested;
+  if (!messageNumbers(options, 0, &requested)) return usageError("--message needs a number from 1");
+  if (int rc = checkPop3Options(options); rc != kExitOk) return rc;
+  if (int rc = applyCommon(options, QEL_PARAM_POP3_PORT); rc != kExitOk) return rc;
+  if (int rc = makePlan(options, &plan); rc != kExitOk) return rc;
+  // The library joins a directory of at most 128 characters and a file
+  // name: working inside DIR keeps every path it is given short.
+  if (::chdir(plan.dir.c_str()) != 0) return failPlain("cannot enter the directory " + plan.dir);
+  if (plan.raw) qelIntegerParam(kChannel, QEL_PARAM_DECODE_STATE, kRawDownload);
+
+  int32_t rc = pop3Connect(options);
+  if (rc < 0) return fail("logging in to " + serverLabel(options, true), rc);
+  int32_t count = 0;
+  rc = messageCount(&count);
+  if (rc < 0) return fail("counting the messages", rc);
+  std::map<int32_t, std::string> ids;
+  rc = uniqueIds(count, &ids);
+  if (rc < 0) return fail("reading the unique ids", rc);
+  std::vector<int32_t> numbers;
+  messageNumbers(options, count, &numbers);
+
+  for (int32_t n : numbers) {
+    int32_t size = 0;
+    rc = messageSize(n, &size);
+    if (rc < 0) {
+      qelAbort(kChannel);
+      return fail("reading the size of message " + std::to_string(n), rc);
+    }
+    MessageFiles files;
+    files.base = fileNameFromId(ids[n]);
+    if (files.base.empty()) files.base = "message-" + std::to_string(n);
+    std::string problem;
+    rc = download(plan, n, size, files, &problem);
+    if (rc < 0) {
+      discard(files);
+      // Without QUIT the server deletes nothing: messages already saved
+      // stay on the server too.
+      qelAbort(kChannel);
+      if (!problem.empty()) return failPlain("message " + std::to_string(n) + ": " + problem);
+      return fail("downloading message " + std::to_string(n), rc);
+    }
+    printSaved(plan, n, files);
+    if (plan.remove) {
+      rc = drive(qelDeleteEmail(kChannel, n));
+      if (rc == 0 && pop3Refused()) rc = QEL_ERR_POP3_ERROR;
+      if (rc < 0) {
+        qelAbort(kChannel);
+        fail("deleting message " + std::to_string(n), rc);
+        return failPlain("nothing was deleted from the server");
+      }
+    }
+  }
+  rc = drive(qelClose(kChannel));
+  if (plan.remove) {
+    // The server deletes the marked messages when it has QUIT.
+    if (rc < 0) return fail("QUIT, which makes the deletions take effect,", rc);
+    for (int32_t n : numbers) std::printf("deleted\t%d\n", static_cast<int>(n));
+  }
+  return kExitOk;
+}
+
+}  // namespace qelmail

@@ -1,0 +1,160 @@
+#include "session.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "qel32.h"
+
+namespace qelmail {
+namespace {
+
+constexpr long kMaxPort = 65535;
+constexpr long kMaxMilliseconds = 24L * 3600 * 1000;
+constexpr long kDefaultReplyMs = 25000;
+constexpr long kDefaultConnectMs = 60000;
+constexpr int32_t kErrorTextRoom = 1200;
+constexpr int32_t kPop3Refusal = 500;  // QEL_STAT_REPLY_CODE after "-ERR"
+
+const std::vector<OptionSpec> kCommonOptions = {
+    {"server", true, false, "mail server host name or IPv4 address (default 127.0.0.1)"},
+    {"port", true, false, "server port (default 25 for SMTP, 110 for POP3)"},
+    {"timeout", true, false, "milliseconds a server may stay silent (default 25000)"},
+    {"connect-timeout", true, false, "milliseconds a connection may take (default 60000)"},
+    {"log", true, false, "write the channel log (every command and reply) to this file"},
+    {"quiet", false, false, "no progress display"},
+    {"help", false, false, "show this help"},
+};
+
+const std::vector<OptionSpec> kPop3Options = {
+    {"user", true, false, "POP3 user name (required)"},
+    {"password", true, false, "POP3 password (required)"},
+    {"apop", false, false, "log in with APOP instead of USER and PASS"},
+};
+
+std::string oneLine(const char* text) {
+  std::string result = text;
+  for (char& c : result) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  while (!result.empty() && result.back() == ' ') result.pop_back();
+  return result;
+}
+
+std::string libraryText(int32_t code) {
+  char text[kErrorTextRoom];
+  text[0] = '\0';
+  qelErrorText(kChannel, code, text, sizeof text);
+  return oneLine(text);
+}
+
+}  // namespace
+
+std::vector<OptionSpec> withCommon(std::vector<OptionSpec> specs, bool pop3) {
+  if (pop3) specs.insert(specs.end(), kPop3Options.begin(), kPop3Options.end());
+  specs.insert(specs.end(), kCommonOptions.begin(), kCommonOptions.end());
+  return specs;
+}
+
+int32_t drive(int32_t staged, Progress* progress, int32_t counter) {
+  if (staged < 0) return staged;
+  int32_t rc;
+  for (;;) {
+    rc = qelDriver(kChannel);
+    if (rc <= 0) break;
+    if (progress != nullptr) progress->update(static_cast<uint32_t>(qelStatistics(kChannel, counter)));
+    // Nothing could run yet (a pause, or a socket that cannot take more):
+    // let other work run, as the library's own blocking loop does.
+    if (rc == QEL_WAITING) sched_yield();
+  }
+  if (progress != nullptr) progress->finish(static_cast<uint32_t>(qelStatistics(kChannel, counter)), rc == 0);
+  return rc;
+}
+
+std::string errorText(int32_t code) {
+  std::string text = libraryText(code);
+  if (text.empty()) text = "error " + std::to_string(code);
+  int32_t socketCode = qelStatistics(kChannel, QEL_STAT_SOCKET_CODE);
+  if (socketCode < 0 && socketCode != code) {
+    std::string socketText = libraryText(socketCode);
+    text += " (socket error " + std::to_string(socketCode) + (socketText.empty() ? "" : ": " + socketText) + ")";
+  }
+  return text;
+}
+
+int fail(const std::string& what, int32_t code) {
+  std::fprintf(stderr, "qelmail: %s failed (%d): %s\n", what.c_str(), static_cast<int>(code),
+               errorText(code).c_str());
+  return kExitFailed;
+}
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "qelmail: %s (see --help)\n", message.c_str());
+  return kExitUsage;
+}
+
+int failPlain(const std::string& message) {
+  std::fprintf(stderr, "qelmail: %s\n", message.c_str());
+  return kExitFailed;
+}
+
+bool showProgress(const Options& options) { return !options.has("quiet") && ::isatty(STDERR_FILENO) == 1; }
+
+bool withinCap(Options& options, const std::string& name, size_t cap) {
+  for (const std::string& value : options.all(name)) {
+    if (value.size() > cap) {
+      options.setError("--" + name + " holds more than " + std::to_string(cap) + " characters");
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string serverName(const Options& options) { return options.get("server", "127.0.0.1"); }
+
+std::string serverLabel(const Options& options, bool pop3) {
+  return serverName(options) + " port " + options.get("port", pop3 ? "110" : "25");
+}
+
+int applyCommon(Options& options, int32_t portParam) {
+  long port = 0;
+  long replyMs = 0;
+  long connectMs = 0;
+  if (!options.number("port", 0, 1, kMaxPort, &port) ||
+      !options.number("timeout", kDefaultReplyMs, 1, kMaxMilliseconds, &replyMs) ||
+      !options.number("connect-timeout", kDefaultConnectMs, 1, kMaxMilliseconds, &connectMs) ||
+      !withinCap(options, "server", kServerCap)) {
+    return usageError(options.error());
+  }
+  // The log comes first, so that it records every setting below.
+  if (options.has("log") && qelStringParam(kChannel, QEL_STRING_LOG_FILE, options.get("log").c_str()) <= 0) {
+    return failPlain("cannot create the log file " + options.get("log"));
+  }
+  if (options.has("port")) qelIntegerParam(kChannel, portParam, static_cast<int32_t>(port));
+  qelIntegerParam(kChannel, QEL_PARAM_REPLY_TIMEOUT, static_cast<int32_t>(replyMs));
+  qelIntegerParam(kChannel, QEL_PARAM_LINE_AND_READ_WAIT, static_cast<int32_t>(replyMs));
+  qelIntegerParam(kChannel, QEL_PARAM_CONNECT_TIMEOUT, static_cast<int32_t>(connectMs));
+  qelIntegerParam(kChannel, QEL_PARAM_AUTO_CALL, 0);
+  return kExitOk;
+}
+
+int checkPop3Options(Options& options) {
+  if (!options.has("user") || !options.has("password")) return usageError("--user and --password are needed");
+  if (!withinCap(options, "user", kLoginCap) || !withinCap(options, "password", kLoginCap)) {
+    return usageError(options.error());
+  }
+  return kExitOk;
+}
+
+int32_t pop3Connect(Options& options) {
+  if (options.has("apop")) qelIntegerParam(kChannel, QEL_PARAM_USE_APOP, 1);
+  std::string server = serverName(options);
+  std::string user = options.get("user");
+  std::string password = options.get("password");
+  return drive(qelPop3Connect(kChannel, server.c_str(), user.c_str(), password.c_str()));
+}
+
+bool pop3Refused() { return qelStatistics(kChannel, QEL_STAT_REPLY_CODE) == kPop3Refusal; }
+
+}  // namespace qelmail
