@@ -19,4 +19,8 @@ int cmdRaw(Options& options);
 // raw.
 extern const std::vector<OptionSpec> kSmtpLoginOptions;
 
+// After an SMTP connect with --user: kExitOk when the server took the
+// login, otherwise the reported failure's exit code.
+int checkLoggedIn(Options& options);
+
 }  // namespace qelmail

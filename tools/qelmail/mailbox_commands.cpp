@@ -197,6 +197,9 @@ int cmdRaw(Options& options) {
     rc = drive(qelSmtpConnect(kChannel, server.c_str(), from.c_str(), nullptr));
   }
   if (rc < 0) return fail("connecting to " + serverLabel(options, pop3), rc);
+  if (!pop3) {
+    if (int check = checkLoggedIn(options); check != kExitOk) return check;
+  }
   rc = drive(qelCommand(kChannel, command.c_str()));
   if (rc < 0) return fail(command, rc);
   char reply[kReplyChars + 1];

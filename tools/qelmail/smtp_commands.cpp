@@ -120,6 +120,22 @@ int applyLogin(Options& options) {
   return kExitOk;
 }
 
+}  // namespace
+
+// With --user, the connection must have ended in AUTH's 235. The library
+// logs in only when the EHLO reply offers AUTH CRAM-MD5 or AUTH LOGIN as
+// its first mechanism, and otherwise goes on without logging in: then
+// nothing is sent in the user's name.
+int checkLoggedIn(Options& options) {
+  constexpr int32_t kAuthSucceeded = 235;
+  if (!options.has("user") || qelStatistics(kChannel, QEL_STAT_REPLY_CODE) == kAuthSucceeded) return kExitOk;
+  qelAbort(kChannel);
+  return failPlain("logging in to " + serverLabel(options, false) +
+                   " failed: its EHLO reply offers neither AUTH CRAM-MD5 nor AUTH LOGIN first");
+}
+
+namespace {
+
 int32_t smtpConnect(Options& options, const std::string& from) {
   std::string server = serverName(options);
   std::string replyTo = options.get("reply-to");
@@ -220,6 +236,7 @@ int cmdSend(Options& options) {
 
   int32_t rc = smtpConnect(options, options.get("from"));
   if (rc < 0) return fail("connecting to " + serverLabel(options, false), rc);
+  if (int check = checkLoggedIn(options); check != kExitOk) return check;
 
   std::string to = joinList(options.all("to"), kListSeparator);
   std::string cc = joinList(options.all("cc"), kListSeparator);
@@ -251,6 +268,7 @@ int cmdVerify(Options& options) {
   if (int rc = applyLogin(options); rc != kExitOk) return rc;
   int32_t rc = smtpConnect(options, options.get("from", kDefaultFrom));
   if (rc < 0) return fail("connecting to " + serverLabel(options, false), rc);
+  if (int check = checkLoggedIn(options); check != kExitOk) return check;
   int result = kExitOk;
   for (const std::string& name : options.positional()) {
     rc = drive(qelVerifyUser(kChannel, name.c_str()));

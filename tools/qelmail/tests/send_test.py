@@ -1,0 +1,173 @@
+#!/usr/bin/env python3
+"""qelmail send and verify against the mail drop: headers and recipients,
+attachments byte for byte, HTML with an inline image, the body types, the
+body from stdin, AUTH with each mechanism the library speaks, VRFY, the
+log file. Messages are read back with Python's email package."""
+
+import os
+
+from support import QelmailTestCase, main, qelmail, read_file
+
+FROM = "Sender <sender@example.org>"
+ALICE = "Alice <alice@example.org>"
+BOB = "Bob <bob@example.org>"
+CAROL = "<carol@example.org>"
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "examples", "data")
+
+
+def normalized(text):
+    return text.replace("\r\n", "\n").rstrip("\n")
+
+
+class SendTest(QelmailTestCase):
+    def test_headers_and_recipients(self):
+        result = self.send("--from", FROM, "--to", ALICE, "--cc", BOB, "--bcc", CAROL, "--subject", "Hello there",
+                           "--text", "First line\r\nSecond line\r\n", "--reply-to", "Desk <desk@example.org>",
+                           "--header", "X-Priority: 1", "--header", "X-Tag: qelmail")
+        self.assertOk(result)
+        self.assertRegex(result.out, r"^sent \d+ bytes")
+        for user in ("alice", "bob", "carol"):
+            [message] = self.stored_messages(user)
+            self.assertEqual(message["To"], ALICE)
+            self.assertEqual(message["From"], FROM)
+            self.assertEqual(message["CC"], BOB)
+            self.assertEqual(message["Reply-To"], "Desk <desk@example.org>")
+            self.assertEqual(message["Subject"], "Hello there")
+            self.assertEqual((message["X-Priority"], message["X-Tag"]), ("1", "qelmail"))
+            self.assertNotIn(b"carol", body_bytes(self.drop.stored(user)[0]))
+            self.assertEqual(normalized(message.get_content()), "First line\nSecond line")
+
+    def test_recipient_lists_and_repeated_options(self):
+        self.assertOk(self.send("--from", FROM, "--to", ALICE + "," + BOB, "--to", CAROL, "--text", "x"))
+        for user in ("alice", "bob", "carol"):
+            self.assertEqual(len(self.drop.stored(user)), 1, user)
+        self.assertIn(b"\r\nTo: " + (ALICE + "," + BOB + "," + CAROL).encode() + b"\r\n", self.drop.stored("bob")[0])
+
+    def test_attachments_arrive_byte_identical(self):
+        files = {
+            "random.bin": os.urandom(150_001),
+            "lines.txt": b"crlf\r\nlf only\n.leading dot\r\n\r\n",
+            "single.bin": b"\x00",
+        }
+        paths = [self.write(name, data) for name, data in files.items()]
+        attach = ["--attach", paths[0], "--attach", paths[1] + "|shown name.txt", "--attach", paths[2]]
+        self.assertOk(self.send("--from", FROM, "--to", ALICE, "--subject", "files", "--text", "see attached",
+                                *attach))
+        [message] = self.stored_messages()
+        parts = {part.get_filename(): part.get_content() for part in message.iter_attachments()}
+        self.assertEqual(parts, {"random.bin": files["random.bin"], "shown name.txt": files["lines.txt"],
+                                 "single.bin": files["single.bin"]})
+        self.assertEqual(normalized(message.get_body(("plain",)).get_content()), "see attached")
+
+    def test_html_with_inline_image_and_attachment(self):
+        html = self.write("page.html", b'<html><body><p>Logo:</p><img src="cid:message-root.1"></body></html>\r\n')
+        gif = os.path.join(DATA, "qel-logo.gif")
+        png = os.path.join(DATA, "chart.png")
+        self.assertOk(self.send("--from", FROM, "--to", ALICE, "--subject", "html", "--body-type", "html",
+                                "--body-file", html, "--attach", gif, "--attach", png))
+        [message] = self.stored_messages()
+        self.assertEqual(message.get_content_type(), "multipart/related")
+        self.assertEqual(normalized(message.get_body(("html",)).get_content()), normalized(read_file(html).decode()))
+        parts = list(message.iter_parts())[1:]
+        self.assertEqual([p.get_content_type() for p in parts], ["image/gif", "application/octet-stream"])
+        self.assertEqual(parts[0]["Content-ID"], "<message-root.1>")
+        self.assertEqual(parts[0].get_content_disposition(), "inline")
+        self.assertEqual(parts[0].get_content(), read_file(gif))
+        self.assertEqual((parts[1].get_filename(), parts[1].get_content()), ("chart.png", read_file(png)))
+
+    def test_body_types(self):
+        cases = [  # --body-type, extra options, content type of the text, quoted-printable
+            ("plain", (), "text/plain", False),
+            ("text", (), "text/plain", True),
+            ("enriched", (), "text/enriched", True),
+            ("iso8859", (), "text/plain", True),
+            ("custom", ("--content-type", "Content-Type: text/markdown"), "text/markdown", True),
+        ]
+        text = "caf\u00e9 = 1 line that is long enough to be wrapped by the quoted-printable encoder, surely"
+        for number, (body_type, extra, content_type, qp) in enumerate(cases):
+            self.assertOk(self.send("--from", FROM, "--to", ALICE, "--subject", str(number), "--body-type",
+                                    body_type, *extra, "--text", text if qp else "plain words"))
+        messages = sorted(self.stored_messages(), key=lambda m: int(m["Subject"]))
+        for (body_type, _, content_type, qp), message in zip(cases, messages):
+            body = message.get_body(("plain", "enriched", "markdown")) or message
+            self.assertEqual(body.get_content_type(), content_type, body_type)
+            self.assertEqual(body["Content-Transfer-Encoding"] == "quoted-printable", qp, body_type)
+        self.assertEqual(messages[3].get_body(("plain",)).get_content_charset(), "iso-8859-1")
+
+    def test_text_beginning_with_at_is_text(self):
+        # The library takes "@path" for a file to read: the tool must not
+        # mail a file that the user never named.
+        secret = self.write("secret.txt", b"not for mailing\r\n")
+        self.assertOk(self.send("--from", FROM, "--to", ALICE, "--text", "@" + secret))
+        [message] = self.stored_messages()
+        self.assertEqual(normalized(message.get_content()), "@" + secret)
+
+    def test_body_from_stdin_and_from_file(self):
+        body = b"from stdin\r\n.a dot line\r\nlast\r\n"
+        result = qelmail("send", *self.smtp_args(), "--from", FROM, "--to", ALICE, "--subject", "stdin",
+                         "--body-file", "-", stdin=body)
+        self.assertOk(result)
+        path = self.write("body.txt", b"from a file\n")
+        self.assertOk(self.send("--from", FROM, "--to", ALICE, "--subject", "file", "--body-file", path))
+        texts = {m["Subject"]: normalized(m.get_content()) for m in self.stored_messages()}
+        self.assertEqual(texts, {"stdin": "from stdin\n.a dot line\nlast", "file": "from a file"})
+
+    def test_log_file(self):
+        log = os.path.join(self.drop.dir, "qel.log")
+        self.assertOk(self.send("--from", FROM, "--to", ALICE, "--text", "logged", "--log", log))
+        text = read_file(log)
+        for expected in (b"*** qelSmtpConnect", b"*** qelSendEmail", b"MAIL FROM:<sender@example.org>",
+                         b"RCPT TO:<alice@example.org>", b"QUIT"):
+            self.assertIn(expected, text)
+
+    def test_verify(self):
+        result = qelmail("verify", *self.smtp_args(), "alice")
+        self.assertOk(result)
+        self.assertEqual(result.out, "alice\t252\t252 2.0.0 alice\n")
+        result = qelmail("verify", *self.smtp_args(), "nobody", "bob")
+        self.assertEqual(result.code, 1, result)
+        lines = result.out.splitlines()
+        self.assertEqual([l.split("\t")[:2] for l in lines], [["nobody", "550"], ["bob", "252"]])
+
+
+class AuthTest(QelmailTestCase):
+    OPTIONS = ("--require-auth",)
+
+    def test_each_mechanism_the_library_speaks(self):
+        for mechanisms in ("CRAM-MD5", "LOGIN", "LOGIN CRAM-MD5 PLAIN", "CRAM-MD5 LOGIN PLAIN"):
+            drop = self.start("--require-auth", "--auth", mechanisms)
+            result = self.send("--from", FROM, "--to", ALICE, "--subject", mechanisms, "--text", "x",
+                               "--user", "bob", "--password", "hunter2", drop=drop)
+            self.assertOk(result)
+            self.assertEqual(len(drop.stored("alice")), 1, mechanisms)
+
+    def test_refusals_carry_the_servers_reply(self):
+        result = self.send("--from", FROM, "--to", ALICE, "--text", "x", "--user", "bob", "--password", "wrong")
+        self.assertFails(result, 1, "connecting to 127.0.0.1 port %d failed (-49)" % self.drop.smtp_port, "535")
+        result = self.send("--from", FROM, "--to", ALICE, "--text", "x")
+        self.assertFails(result, 1, "sending failed (-49): SMTP returned error. 530")
+        # The library logs in only when CRAM-MD5 or LOGIN is offered
+        # first; otherwise it would go on without a login, and the tool
+        # stops before anything is sent.
+        for mechanisms in ("PLAIN", "PLAIN LOGIN CRAM-MD5"):
+            drop = self.start("--auth", mechanisms)
+            result = self.send("--from", FROM, "--to", ALICE, "--text", "x", "--user", "bob", "--password",
+                               "hunter2", drop=drop)
+            self.assertFails(result, 1, "offers neither AUTH CRAM-MD5 nor AUTH LOGIN first")
+            self.assertEqual(drop.stored("alice"), [])
+        self.assertEqual(self.drop.stored("alice"), [])
+
+    def test_verify_after_login(self):
+        self.assertFails(qelmail("verify", *self.smtp_args(), "alice"), 1)
+        result = qelmail("verify", *self.smtp_args(), "--user", "carol", "--password", "pa:ss word", "alice")
+        self.assertOk(result)
+        self.assertTrue(result.out.startswith("alice\t252\t"), result)
+
+
+def body_bytes(stored):
+    from harness import body_of
+    return body_of(stored)
+
+
+if __name__ == "__main__":
+    main()
