@@ -2,13 +2,19 @@
 # Installs the Debian 12 packages that building and testing need, when they
 # are missing. Runs apt-get update at most once.
 #
+#   scripts/install-deps.sh               everything the tests need
+#   scripts/install-deps.sh --build-only  only what building needs (the demo)
+#
 # The mail servers of the end-to-end tests (postfix, dovecot-core,
 # dovecot-pop3d) are installed without any system-wide configuration and
 # without starting their system services: the tests run their own instances
 # on loopback ports (tests/e2e/servers.sh), never on ports 25 and 110.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev python3 curl postfix dovecot-core dovecot-pop3d)
+packages=(cmake g++ make libgtest-dev python3 curl time postfix dovecot-core dovecot-pop3d)
+if [ "${1:-}" = --build-only ]; then
+  packages=(cmake g++ make)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" 2>/dev/null | grep -q '^Status: install ok installed' || missing+=("$p")

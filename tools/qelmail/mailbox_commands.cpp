@@ -104,7 +104,7 @@ int cmdList(Options& options) {
   std::map<int32_t, std::string> ids;
   rc = uniqueIds(count, &ids);
   if (rc < 0) return fail("reading the unique ids", rc);
-  std::printf("%d messages\n", static_cast<int>(count));
+  std::printf("%d message%s\n", static_cast<int>(count), count == 1 ? "" : "s");
   for (int32_t n = 1; n <= count; ++n) {
     int32_t size = 0;
     rc = messageSize(n, &size);
