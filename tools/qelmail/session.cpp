@@ -16,6 +16,8 @@ constexpr long kDefaultReplyMs = 25000;
 constexpr long kDefaultConnectMs = 60000;
 constexpr int32_t kErrorTextRoom = 1200;
 constexpr int32_t kPop3Refusal = 500;  // QEL_STAT_REPLY_CODE after "-ERR"
+constexpr int kSpinCalls = 200;
+constexpr useconds_t kIdleSleepMicroseconds = 1000;
 
 const std::vector<OptionSpec> kCommonOptions = {
     {"server", true, false, "mail server host name or IPv4 address (default 127.0.0.1)"},
@@ -60,13 +62,28 @@ std::vector<OptionSpec> withCommon(std::vector<OptionSpec> specs, bool pop3) {
 int32_t drive(int32_t staged, Progress* progress, int32_t counter) {
   if (staged < 0) return staged;
   int32_t rc;
+  int32_t lastRc = 0;
+  int64_t lastBytes = -1;
+  int idleCalls = 0;
   for (;;) {
     rc = qelDriver(kChannel);
     if (rc <= 0) break;
+    int64_t bytes = static_cast<int64_t>(static_cast<uint32_t>(qelStatistics(kChannel, QEL_STAT_BYTES_SENT))) +
+                    static_cast<uint32_t>(qelStatistics(kChannel, QEL_STAT_BYTES_READ));
     if (progress != nullptr) progress->update(static_cast<uint32_t>(qelStatistics(kChannel, counter)));
-    // Nothing could run yet (a pause, or a socket that cannot take more):
-    // let other work run, as the library's own blocking loop does.
-    if (rc == QEL_WAITING) sched_yield();
+    // A call moved on when the next step or a byte count changed. Calls
+    // that only wait (a pause, a socket that cannot take more, a reply not
+    // there yet) are repeated at once for a short while, then with short
+    // sleeps, so that a slow server does not keep a processor busy.
+    bool moved = rc != lastRc || bytes != lastBytes;
+    lastRc = rc;
+    lastBytes = bytes;
+    idleCalls = moved ? 0 : idleCalls + 1;
+    if (idleCalls > kSpinCalls) {
+      ::usleep(kIdleSleepMicroseconds);
+    } else if (rc == QEL_WAITING) {
+      sched_yield();
+    }
   }
   if (progress != nullptr) progress->finish(static_cast<uint32_t>(qelStatistics(kChannel, counter)), rc == 0);
   return rc;
