@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +21,7 @@
 #include "mailbox.h"
 #include "qel32.h"
 #include "session.h"
+#include "system.h"
 
 namespace qelmail {
 namespace {
@@ -89,7 +89,7 @@ int32_t download(const FetchPlan& plan, int32_t n, int32_t size, MessageFiles& f
     if (plan.attachDir.empty()) {
       files.attachDir = files.base;
       if (!isDirectory(files.attachDir)) {
-        if (::mkdir(files.attachDir.c_str(), 0755) != 0) {
+        if (!makeDirectory(files.attachDir)) {
           *problem = "cannot create the directory " + plan.dir + "/" + files.attachDir;
           return QEL_ERR_CANNOT_CREATE_FILE;
         }
@@ -140,11 +140,9 @@ int makePlan(Options& options, FetchPlan* plan) {
   if (!makeDirectories(plan->dir)) return failPlain("cannot create the directory " + plan->dir);
   if (options.has("attach-dir")) {
     std::string dir = options.get("attach-dir");
-    char resolved[PATH_MAX];
-    if (!makeDirectories(dir) || ::realpath(dir.c_str(), resolved) == nullptr) {
+    if (!makeDirectories(dir) || (plan->attachDir = absolutePath(dir)).empty()) {
       return failPlain("cannot create the directory " + dir);
     }
-    plan->attachDir = resolved;
     if (plan->attachDir.size() > kPathCap) {
       return usageError("--attach-dir is longer than " + std::to_string(kPathCap) + " characters once made absolute");
     }

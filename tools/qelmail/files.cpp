@@ -1,5 +1,7 @@
 #include "files.h"
 
+#include "system.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +17,6 @@ namespace {
 
 constexpr size_t kMaxIdName = 64;
 constexpr size_t kChunk = 1 << 16;
-constexpr mode_t kDirectoryMode = 0755;
 
 struct FileCloser {
   void operator()(FILE* file) const {
@@ -33,7 +34,7 @@ bool makeDirectories(const std::string& path) {
   if (path.empty()) return false;
   for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     std::string part = path.substr(0, slash);
-    if (::mkdir(part.c_str(), kDirectoryMode) != 0 && errno != EEXIST) return false;
+    if (!makeDirectory(part) && errno != EEXIST) return false;
     if (slash == std::string::npos) break;
   }
   struct stat info {};

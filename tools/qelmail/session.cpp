@@ -1,11 +1,11 @@
 #include "session.h"
 
-#include <sched.h>
 #include <unistd.h>
 
 #include <cstdio>
 
 #include "qel32.h"
+#include "system.h"
 
 namespace qelmail {
 namespace {
@@ -17,7 +17,6 @@ constexpr long kDefaultConnectMs = 60000;
 constexpr int32_t kErrorTextRoom = 1200;
 constexpr int32_t kPop3Refusal = 500;  // QEL_STAT_REPLY_CODE after "-ERR"
 constexpr int kSpinCalls = 200;
-constexpr useconds_t kIdleSleepMicroseconds = 1000;
 
 const std::vector<OptionSpec> kCommonOptions = {
     {"server", true, false, "mail server host name or IPv4 address (default 127.0.0.1)"},
@@ -80,9 +79,9 @@ int32_t drive(int32_t staged, Progress* progress, int32_t counter) {
     lastBytes = bytes;
     idleCalls = moved ? 0 : idleCalls + 1;
     if (idleCalls > kSpinCalls) {
-      ::usleep(kIdleSleepMicroseconds);
+      sleepMillisecond();
     } else if (rc == QEL_WAITING) {
-      sched_yield();
+      yieldProcessor();
     }
   }
   if (progress != nullptr) progress->finish(static_cast<uint32_t>(qelStatistics(kChannel, counter)), rc == 0);

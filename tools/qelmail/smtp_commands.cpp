@@ -28,6 +28,14 @@ constexpr int64_t kBase64LineChars = 78;  // 76 characters and CR LF
 constexpr size_t kCopyChunk = 65536;
 const char* const kDefaultFrom = "qelmail <qelmail@localhost>";
 
+std::string temporaryDirectory() {
+  for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
+    const char* dir = std::getenv(name);
+    if (dir != nullptr && dir[0] != '\0') return dir;
+  }
+  return "/tmp";
+}
+
 // A file of our own that goes away with the command: the body when it
 // comes from stdin or from a --text that the library would take for a
 // file name.
@@ -38,8 +46,7 @@ class TempFile {
   }
   // Creates the file and writes `text`, or copies stdin when `fromStdin`.
   bool create(const std::string& text, bool fromStdin) {
-    const char* dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir != nullptr && dir[0] != '\0' ? dir : "/tmp") + "/qelmail-body-XXXXXX";
+    std::string pattern = temporaryDirectory() + "/qelmail-body-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     int fd = ::mkstemp(name.data());

@@ -1,0 +1,49 @@
+#include "system.h"
+
+#include <climits>
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <direct.h>
+#include <windows.h>
+#else
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace qelmail {
+
+#ifdef _WIN32
+
+bool makeDirectory(const std::string& path) { return ::_mkdir(path.c_str()) == 0; }
+
+std::string absolutePath(const std::string& path) {
+  char resolved[_MAX_PATH];
+  return ::_fullpath(resolved, path.c_str(), sizeof resolved) != nullptr ? resolved : "";
+}
+
+void yieldProcessor() { ::Sleep(0); }
+void sleepMillisecond() { ::Sleep(1); }
+
+#else
+
+bool makeDirectory(const std::string& path) {
+  constexpr mode_t kDirectoryMode = 0755;
+  return ::mkdir(path.c_str(), kDirectoryMode) == 0;
+}
+
+std::string absolutePath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path.c_str(), resolved) != nullptr ? resolved : "";
+}
+
+void yieldProcessor() { ::sched_yield(); }
+void sleepMillisecond() {
+  constexpr useconds_t kMillisecond = 1000;
+  ::usleep(kMillisecond);
+}
+
+#endif
+
+}  // namespace qelmail

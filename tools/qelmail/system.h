@@ -1,0 +1,18 @@
+// The few system calls of qelmail that differ between POSIX and Windows.
+#pragma once
+
+#include <string>
+
+namespace qelmail {
+
+// Creates one directory; false when it cannot be made (errno says why).
+bool makeDirectory(const std::string& path);
+
+// The absolute form of an existing path; empty when it cannot be had.
+std::string absolutePath(const std::string& path);
+
+// Lets other work run for a moment, or for about a millisecond.
+void yieldProcessor();
+void sleepMillisecond();
+
+}  // namespace qelmail
