@@ -19,6 +19,10 @@ int cmdRaw(Options& options);
 // raw.
 extern const std::vector<OptionSpec> kSmtpLoginOptions;
 
+// --user and --password of an SMTP command: EHLO and AUTH. kExitOk or
+// the exit code of a usage error.
+int applyLogin(Options& options);
+
 // After an SMTP connect with --user: kExitOk when the server took the
 // login, otherwise the reported failure's exit code.
 int checkLoggedIn(Options& options);

@@ -181,17 +181,9 @@ int cmdRaw(Options& options) {
     rc = pop3Connect(options);
   } else {
     if (options.has("apop")) return usageError("--apop is for --pop3");
-    if (options.has("user") != options.has("password")) return usageError("--user and --password go together");
-    if (!withinCap(options, "user", kLoginCap) || !withinCap(options, "password", kLoginCap) ||
-        !withinCap(options, "from", kAddressCap)) {
-      return usageError(options.error());
-    }
+    if (!withinCap(options, "from", kAddressCap)) return usageError(options.error());
     if (int check = applyCommon(options, QEL_PARAM_SMTP_PORT); check != kExitOk) return check;
-    if (options.has("user")) {
-      qelIntegerParam(kChannel, QEL_PARAM_USE_ESMTP, 1);
-      qelStringParam(kChannel, QEL_STRING_USER, options.get("user").c_str());
-      qelStringParam(kChannel, QEL_STRING_PASSWORD, options.get("password").c_str());
-    }
+    if (int check = applyLogin(options); check != kExitOk) return check;
     std::string server = serverName(options);
     std::string from = options.get("from", kDefaultFrom);
     rc = drive(qelSmtpConnect(kChannel, server.c_str(), from.c_str(), nullptr));

@@ -114,6 +114,8 @@ int32_t bodyTypeFrom(const std::string& name) {
   return -1;
 }
 
+}  // namespace
+
 // --user and --password: EHLO and AUTH. Returns kExitOk or a usage error.
 int applyLogin(Options& options) {
   if (options.has("user") != options.has("password")) return usageError("--user and --password go together");
@@ -126,8 +128,6 @@ int applyLogin(Options& options) {
   qelStringParam(kChannel, QEL_STRING_PASSWORD, options.get("password").c_str());
   return kExitOk;
 }
-
-}  // namespace
 
 // With --user, the connection must have ended in AUTH's 235. The library
 // logs in only when the EHLO reply offers AUTH CRAM-MD5 or AUTH LOGIN as
