@@ -30,7 +30,20 @@ int32_t lineLength(const char* source, int32_t n) {
   return lf != nullptr ? static_cast<int32_t>(lf - source) : k;
 }
 
+// Value of every byte in the alphabet, -1 for the others; built at compile
+// time so that decoding looks each character up once.
+struct DecodeTable {
+  int8_t value[256];
+  constexpr DecodeTable() : value() {
+    for (int i = 0; i < 256; ++i) value[i] = -1;
+    for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
+  }
+};
+constexpr DecodeTable kDecodeTable;
+
 }  // namespace
+
+bool isBase64Char(char c) { return kDecodeTable.value[static_cast<unsigned char>(c)] >= 0 || c == kPad; }
 
 void base64EncodeGroup(uint8_t b0, uint8_t b1, uint8_t b2, char* out) {
   out[0] = kAlphabet[b0 >> 2];
@@ -63,12 +76,8 @@ int32_t base64EncodeLine(const uint8_t* source, char* destination, int32_t n) {
 }
 
 int32_t base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return 0;
+  int32_t value = kDecodeTable.value[static_cast<unsigned char>(c)];
+  return value < 0 ? 0 : value;
 }
 
 void base64DecodeGroup(const char* group, uint8_t* out) {

@@ -24,6 +24,9 @@ int32_t base64EncodeLine(const uint8_t* source, char* destination, int32_t n);
 // CR, LF included) gives 0.
 int32_t base64Value(char c);
 
+// Whether c belongs to the alphabet or is the pad character "=".
+bool isBase64Char(char c);
+
 // Decodes the four characters group[0..3] into out[0..2].
 void base64DecodeGroup(const char* group, uint8_t* out);
 

@@ -1,14 +1,14 @@
 #include "frame/text.h"
 
+#include <cstring>
+
 #include "platform/platform.h"
 
 namespace qel {
 
 int32_t textLength(const char* text) {
   if (text == nullptr) return 0;
-  int32_t n = 0;
-  while (text[n] != '\0') ++n;
-  return n;
+  return static_cast<int32_t>(std::strlen(text));
 }
 
 int32_t copyText(char* destination, const char* source, int32_t n) {

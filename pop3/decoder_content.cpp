@@ -29,11 +29,6 @@ void emit(ChannelRecord* record, const char* bytes, int32_t n) {
   if (record->decodeInline != 0 && record->mailFile > 0) plat::fileWrite(record->mailFile, bytes, n);
 }
 
-bool isBase64Char(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
-         c == '=';
-}
-
 // Base64 text is taken group by group across line ends and pieces (RFC 2045
 // lets an encoder break its lines anywhere); characters outside the
 // alphabet, the line ends among them, are skipped.

@@ -35,10 +35,13 @@ int32_t ringCount(const ChannelRecord* record) {
 }
 
 void ringPut(ChannelRecord* record, const char* bytes, int32_t n) {
-  for (int32_t i = 0; i < n; ++i) {
-    record->ringBuffer[record->ringWrite] = bytes[i];
-    record->ringWrite = (record->ringWrite + 1) % kRingSize;
-  }
+  if (n <= 0) return;
+  // At most two runs: up to the end of the ring, then from its start.
+  int32_t first = kRingSize - record->ringWrite;
+  if (first > n) first = n;
+  std::memcpy(record->ringBuffer + record->ringWrite, bytes, static_cast<size_t>(first));
+  if (n > first) std::memcpy(record->ringBuffer, bytes + first, static_cast<size_t>(n - first));
+  record->ringWrite = (record->ringWrite + n) % kRingSize;
 }
 
 int32_t ringPeek(ChannelRecord* record, char* destination, int32_t n) {
