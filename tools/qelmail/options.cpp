@@ -37,26 +37,26 @@ bool Options::parse(const std::vector<OptionSpec>& specs, int argc, char** argv,
       name = name.substr(0, equals);
       inlineValue = true;
     }
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* entry = nullptr;
     for (const OptionSpec& candidate : specs) {
-      if (name == candidate.name) spec = &candidate;
+      if (name == candidate.name) entry = &candidate;
     }
-    if (spec == nullptr) {
+    if (entry == nullptr) {
       error_ = "unknown option --" + name;
       return false;
     }
-    if (spec->takesValue && !inlineValue) {
+    if (entry->takesValue && !inlineValue) {
       if (i + 1 >= argc) {
         error_ = "option --" + name + " needs a value";
         return false;
       }
       value = argv[++i];
-    } else if (!spec->takesValue && inlineValue) {
+    } else if (!entry->takesValue && inlineValue) {
       error_ = "option --" + name + " takes no value";
       return false;
     }
     std::vector<std::string>& slot = values_[name];
-    if (!slot.empty() && !spec->repeatable) {
+    if (!slot.empty() && !entry->repeatable) {
       error_ = "option --" + name + " given twice";
       return false;
     }
@@ -89,9 +89,9 @@ bool Options::number(const std::string& name, long fallback, long low, long high
 
 void printHelp(const char* usage, const char* about, const std::vector<OptionSpec>& specs) {
   std::printf("usage: %s\n\n%s\n\noptions:\n", usage, about);
-  for (const OptionSpec& spec : specs) {
-    std::string left = std::string("--") + spec.name + (spec.takesValue ? " VALUE" : "");
-    std::printf("  %-22s %s%s\n", left.c_str(), spec.help, spec.repeatable ? " (repeatable)" : "");
+  for (const OptionSpec& entry : specs) {
+    std::string left = std::string("--") + entry.name + (entry.takesValue ? " VALUE" : "");
+    std::printf("  %-22s %s%s\n", left.c_str(), entry.help, entry.repeatable ? " (repeatable)" : "");
   }
   std::printf(
       "\nExit status: 0 on success, 1 when the server or a file operation failed,\n"
