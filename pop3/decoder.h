@@ -129,4 +129,10 @@ void startPartContent(ChannelRecord* record);
 // into the open attachment file and, for an inline part, the message file.
 void decodePartContent(ChannelRecord* record);
 
+// Decodes quoted-printable text of the message (a line, or a piece of a
+// longer one: cut) into the message file. An escape or soft break cut by
+// the end of a piece is completed by the piece that follows. 0, or -1 when
+// a write failed.
+int32_t writeQuotedMessageText(ChannelRecord* record, const char* text, int32_t length, bool cut);
+
 }  // namespace qel

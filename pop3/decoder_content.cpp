@@ -77,11 +77,14 @@ int32_t openEscape(const char* text, int32_t n) {
 }
 
 // Quoted-printable text, in windows; an escape cut by the end of a window or
-// of a line piece is carried on to the text that follows.
-void decodeQuoted(ChannelRecord* record, const char* text, int32_t length, bool cut) {
+// of a line piece is carried on to the text that follows. Each decoded run
+// goes to write(bytes, n), which returns false when it failed.
+template <typename Write>
+bool decodeQuotedInto(ChannelRecord* record, const char* text, int32_t length, bool cut, Write write) {
   char* work = record->logText;
   if (record->decodeCarryCount >= kGroupChars) record->decodeCarryCount = 0;
   int32_t position = 0;
+  bool written = true;
   for (;;) {
     int32_t n = record->decodeCarryCount;
     std::memcpy(work, record->decodeCarry, static_cast<size_t>(n));
@@ -98,9 +101,17 @@ void decodeQuoted(ChannelRecord* record, const char* text, int32_t length, bool 
       record->decodeCarryCount = static_cast<uint8_t>(open);
     }
     work[n] = '\0';
-    emit(record, work, qpDecode(work, work));
-    if (!more) return;
+    int32_t decoded = qpDecode(work, work);
+    if (decoded > 0 && !write(work, decoded)) written = false;
+    if (!more) return written;
   }
+}
+
+void decodeQuoted(ChannelRecord* record, const char* text, int32_t length, bool cut) {
+  decodeQuotedInto(record, text, length, cut, [record](const char* bytes, int32_t n) {
+    emit(record, bytes, n);
+    return true;
+  });
 }
 
 }  // namespace
@@ -122,6 +133,13 @@ void decodePartContent(ChannelRecord* record) {
       emit(record, line, length);
       break;
   }
+}
+
+int32_t writeQuotedMessageText(ChannelRecord* record, const char* text, int32_t length, bool cut) {
+  bool written = decodeQuotedInto(record, text, length, cut, [record](const char* bytes, int32_t n) {
+    return plat::fileWrite(record->mailFile, bytes, n) >= 0;
+  });
+  return written ? 0 : -1;
 }
 
 }  // namespace qel

@@ -3,7 +3,6 @@
 // and the closing of the files (313).
 #include <iterator>
 
-#include "codec/quoted_printable.h"
 #include "driver/driver.h"
 #include "frame/errors.h"
 #include "frame/log.h"
@@ -123,9 +122,11 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
 // content decoded. The status line of RETR never comes here, so a message
 // line that happens to begin with "+OK" (a base64 line may) is data like
 // any other and is written. The write's result when it fails.
-int32_t writeMessageLine(ChannelRecord* record, int32_t length) {
+int32_t writeMessageLine(ChannelRecord* record, int32_t length, bool lineEnded) {
   char* line = record->replyText;
-  if (record->partEncoding == kQuotedPrintable) length = qpDecode(line, line);
+  if (record->partEncoding == kQuotedPrintable) {
+    return writeQuotedMessageText(record, line, length, !lineEnded);
+  }
   int32_t written = plat::fileWrite(record->mailFile, line, length);
   return written < 0 ? written : 0;
 }
@@ -167,7 +168,7 @@ int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
   }
   if (toMessageFile) {
     addCount(record->messageBytesRead, received);
-    int32_t rc = writeMessageLine(record, length);
+    int32_t rc = writeMessageLine(record, length, lineEnded);
     if (rc < 0) return failDownload(record, rc);
   }
   record->deadline = tickAfter(now, settings.replyTimeout);

@@ -193,6 +193,21 @@ TEST_F(Pop3Download, QuotedPrintablePartsAreDecodedIntoTheFile) {
   qelAbort(0);
 }
 
+// A quoted-printable line longer than one read (1023 bytes) arrives in
+// pieces; an escape and a soft break cut by the end of a piece are completed
+// by the next piece.
+TEST_F(Pop3Download, QuotedPrintableEscapeCutBetweenPiecesIsDecoded) {
+  std::string body = std::string(1021, 'a') + "=41=\r\nend=3D\r\n";
+  ScriptServer server(afterLogin({ExpectLine("RETR 1"),
+                                  Send("+OK\r\nMIME-Version: 1.0\r\nContent-Transfer-Encoding: quoted-printable\r\n"
+                                       "\r\n" + body + ".\r\n"),
+                                  ExpectClose()}));
+  ASSERT_EQ(connect(server), 0);
+  ASSERT_EQ(download(1), 0);
+  EXPECT_EQ(readFile(messagePath()), "MIME-Version: 1.0\r\n\r\n" + std::string(1021, 'a') + "Aend=\r\n");
+  qelAbort(0);
+}
+
 TEST_F(Pop3Download, NewDownloadAndCloseFinishFilesLeftOpen) {
   // A download that times out leaves its file open; the next download
   // closes it first, and so does qelClose.
