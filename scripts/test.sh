@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (on Debian 12), builds the
-# library warning-free, runs the whole suite, then builds and runs it again
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# library warning-free, runs the whole suite, builds and runs it again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and finally cross-builds
+# QEL32.dll and checks it under Wine.
 #
 #   scripts/test.sh            everything
-#   QEL_SKIP_SANITIZE=1 ...    only the normal build
+#   QEL_SKIP_SANITIZE=1 ...    no sanitizer build
+#   QEL_SKIP_WINDOWS=1 ...     no Windows DLL
 #   QEL_SKIP_INSTALL=1 ...     assume the packages are there
 set -euo pipefail
 
