@@ -17,22 +17,10 @@ import smtplib
 import sys
 from email.message import EmailMessage
 
+from env_file import load_env
+
 TIMEOUT = 60  # seconds for every SMTP operation (the large message included)
 LARGE = 5 * 1024 * 1024
-
-
-def load_env(path):
-    values = {}
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            line = line.strip()
-            if not line or line.startswith("#"):
-                continue
-            key, _, value = line.partition("=")
-            if len(value) >= 2 and value[0] == value[-1] and value[0] in "'\"":
-                value = value[1:-1]
-            values[key] = value
-    return values
 
 
 def text_and_attachments():

@@ -23,25 +23,13 @@ import time
 import unittest
 import uuid
 
+from env_file import load_env
+
 SKIPPED = 77
 TIMEOUT = 10            # seconds for every socket operation
 DELIVERY_WAIT = 15      # seconds for Postfix to deliver an accepted message
 LARGE_BYTES = 31 * 1024 * 1024
 MECHANISMS = ("PLAIN", "LOGIN", "CRAM-MD5")
-
-
-def load_env(path):
-    values = {}
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            line = line.strip()
-            if not line or line.startswith("#"):
-                continue
-            key, _, value = line.partition("=")
-            if len(value) >= 2 and value[0] == value[-1] and value[0] in "'\"":
-                value = value[1:-1]
-            values[key] = value
-    return values
 
 
 def under_ci():

@@ -97,9 +97,9 @@ void Pop3Session::run() {
       sayGoodbye(status);
       return;
     }
-    size_t space = line.find(' ');
-    std::string verb = upperCase(line.substr(0, space));
-    std::string argument = space == std::string::npos ? std::string() : line.substr(space + 1);
+    std::string verb;
+    std::string argument;
+    splitCommand(line, verb, argument);
     const Command* command = std::find_if(std::begin(kCommands), std::end(kCommands),
                                           [&](const Command& c) { return verb == c.verb; });
     bool goOn;

@@ -43,4 +43,10 @@ bool startsWithNoCase(const std::string& text, const std::string& prefix) {
   return text.size() >= prefix.size() && upperCase(text.substr(0, prefix.size())) == upperCase(prefix);
 }
 
+void splitCommand(const std::string& line, std::string& verb, std::string& argument) {
+  size_t space = line.find(' ');
+  verb = upperCase(line.substr(0, space));
+  argument = space == std::string::npos ? std::string() : line.substr(space + 1);
+}
+
 }  // namespace maildrop

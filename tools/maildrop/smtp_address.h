@@ -22,6 +22,10 @@ std::string localPartOf(const std::string& address);
 // The upper-case copy of an ASCII text (verbs, keywords, mechanism names).
 std::string upperCase(std::string text);
 
+// A command line split at its first space: the verb in upper case, and the
+// argument ("" when there is none).
+void splitCommand(const std::string& line, std::string& verb, std::string& argument);
+
 // Whether text starts with prefix, ignoring the case of ASCII letters.
 bool startsWithNoCase(const std::string& text, const std::string& prefix);
 

@@ -75,9 +75,9 @@ void SmtpSession::run() {
       endOnStatus(status);
       return;
     }
-    size_t space = line.find(' ');
-    std::string verb = upperCase(line.substr(0, space));
-    std::string argument = space == std::string::npos ? std::string() : line.substr(space + 1);
+    std::string verb;
+    std::string argument;
+    splitCommand(line, verb, argument);
     const Command* command = std::find_if(std::begin(kCommands), std::end(kCommands),
                                           [&](const Command& c) { return verb == c.verb; });
     bool goOn = command == std::end(kCommands) ? replyError("500 5.5.2 Error: command not recognized")
