@@ -33,6 +33,7 @@ constexpr int32_t kSavedNamesCap = 1024;
 constexpr int32_t kCommandTextCap = 32;
 constexpr int32_t kLastRecipientCap = 32;
 constexpr int32_t kScratchTextCap = 130;
+constexpr int32_t kCharsetCap = 40;
 
 // The reply readers use the first kReplyRoom bytes of replyText.
 constexpr int32_t kReplyRoom = 1024;
@@ -181,6 +182,22 @@ struct ChannelRecord {
   // Whether the last top-header line after MIME-Version went into the
   // message file: its folded continuation lines follow it.
   uint8_t headerLinePassed;
+
+  // Mail in any language and SMTP extensions (settings 140): the charset
+  // of the caller's texts ("" = off), the extensions switch, what the last
+  // EHLO reply offered, and the plan of the current send (smtp/message_plan).
+  char charsetName[fieldSize(kCharsetCap)];
+  uint8_t useExtensions;
+  uint8_t offersSize;
+  uint8_t offersEightBitMime;
+  uint8_t offersSmtpUtf8;
+  uint32_t serverSizeLimit;  // 0: no limit announced
+  uint32_t messageSizeEstimate;
+  uint8_t bodyEncoding;       // a BodyEncoding of smtp/message_plan.h
+  uint8_t sendsEightBit;      // a part goes out with bytes of 0x80 and above
+  uint8_t needsSmtpUtf8;      // an envelope address holds such bytes
+  uint8_t lineEndedByLf;      // charset body: the last source line ended in LF
+  uint8_t lineFeedPending;    // base64 body: the LF of a CR LF still to go
 
   // Receive buffers
   char receiveScratch[kRingSize];

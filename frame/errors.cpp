@@ -2,6 +2,7 @@
 
 #include "frame/channel.h"
 #include "frame/text.h"
+#include "platform/platform.h"
 #include "qel32.h"
 
 namespace qel {
@@ -65,6 +66,9 @@ constexpr ErrorEntry kErrorTable[] = {
     {-71, "Must call qelAttach first."},
     {-72, "Already attached."},
     {-73, "Channel out of range."},
+    {-140, "Text is not valid UTF-8."},
+    {-141, "Message is larger than the server accepts."},
+    {-142, "Address needs SMTPUTF8, which the server does not offer."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -108,6 +112,9 @@ constexpr ErrorEntry kErrorTable[] = {
     {kTableEnd, nullptr},
 };
 
+// Room for the sizes behind the text of -141.
+constexpr int32_t kSizesTextRoom = 80;
+
 bool appendsReply(int32_t code) {
   return code == kErrConnectFailed || code == kErrSmtpError || code == kErrPop3Error;
 }
@@ -137,6 +144,12 @@ extern "C" QEL_API int32_t QEL_CALL qelErrorText(int32_t chan, int32_t code, cha
     while (written < limit && text[written] != '\0') {
       buffer[written] = text[written];
       ++written;
+    }
+    char sizes[kSizesTextRoom];
+    if (code == kErrMessageTooBig) {
+      plat::formatText(sizes, kSizesTextRoom, " (message %u bytes, server limit %u)", record->messageSizeEstimate,
+                       record->serverSizeLimit);
+      for (const char* c = sizes; written < limit && *c != '\0'; ++c) buffer[written++] = *c;
     }
     if (appendsReply(code) && written < limit) {
       buffer[written++] = ' ';

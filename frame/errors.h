@@ -54,6 +54,10 @@ enum ErrorCode : int32_t {
   kErrNotAttached = -71,
   kErrAlreadyAttached = -72,
   kErrChannelRange = -73,
+  // Extensions: mail in any language, SMTP extensions.
+  kErrInvalidUtf8 = -140,
+  kErrMessageTooBig = -141,
+  kErrNeedsSmtpUtf8 = -142,
 };
 
 // Result of the parameter and statistics calls for an index they do not

@@ -58,6 +58,7 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
     case QEL_PARAM_DECODE_STATE: record->decodeState = static_cast<int16_t>(low16(value)); return true;
     case QEL_PARAM_USE_ESMTP: record->useEsmtp = low8(value); return true;
     case QEL_PARAM_USE_APOP: record->useApop = low8(value); return true;
+    case QEL_PARAM_EXTENSIONS: record->useExtensions = low8(value); return true;
     default: return false;
   }
 }
@@ -104,6 +105,23 @@ int32_t appendExtraHeader(ChannelRecord* record, const char* text) {
   appendText(scratch, text, kLogTextCap, kLogTextCap);
   record->extraHeader = allocAndCopy(channel, kSlotExtraHeader, scratch);
   return finishExtraHeader(record);
+}
+
+// A charset name goes into header lines and encoded words: only the
+// characters of an RFC 2978 name are taken, anything else leaves it off.
+int32_t setCharset(ChannelRecord* record, const char* text) {
+  int32_t length = textLength(text);
+  bool usable = length <= kCharsetCap;
+  for (int32_t i = 0; usable && i < length; ++i) {
+    char c = text[i];
+    usable = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+             c == '.' || c == ':' || c == '+';
+  }
+  if (!usable) {
+    record->charsetName[0] = '\0';
+    return kIndexNotServed;
+  }
+  return copyText(record->charsetName, text, kCharsetCap);
 }
 
 int32_t openLogFile(ChannelRecord* record, const char* path) {
@@ -184,6 +202,8 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       return copyText(record->password, text, kCredentialCap);
     case QEL_STRING_USER:
       return copyText(record->userName, text, kCredentialCap);
+    case QEL_STRING_CHARSET:
+      return setCharset(record, text);
     default:
       return kIndexNotServed;
   }

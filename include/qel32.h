@@ -218,6 +218,25 @@ extern "C" {
 #define QEL_DEBUG_LINES_BLOCK     40    /* text of the lines block (qelGetEmailLines with buffer "*") */
 
 /* ---------------------------------------------------------------------------
+ * Extensions: mail in any language, and SMTP extensions. A channel that sets
+ * neither index sends exactly what it sent before.
+ *
+ * With QEL_STRING_CHARSET set, the text part carries "charset=" and goes
+ * quoted-printable with soft line breaks only (base64 when most of it is not
+ * ASCII); body type 0 becomes a text/plain part; Subject and the display
+ * names of From, To, CC and Reply-To with non-ASCII characters go as RFC 2047
+ * encoded words; non-ASCII attachment names go as RFC 2231 filename*= with an
+ * encoded name= beside it; header lines fold at white space beyond 78
+ * characters; and the SMTP extensions below are used as QEL_PARAM_EXTENSIONS
+ * would use them.
+ * ------------------------------------------------------------------------- */
+#define QEL_STRING_CHARSET      140    /* channel: charset of the caller's texts, e.g. "utf-8" (40 characters; "" = off, the default) */
+#define QEL_PARAM_EXTENSIONS    140    /* channel: 1 = SIZE, 8BITMIME, SMTPUTF8 when the EHLO reply offers them (0); never after HELO */
+#define QEL_ERR_INVALID_UTF8    (-140) /* charset "utf-8" but body, subject, a display or attachment name is not UTF-8; nothing sent */
+#define QEL_ERR_MESSAGE_TOO_BIG (-141) /* message larger than the server's SIZE limit; refused before MAIL FROM, text gives both sizes */
+#define QEL_ERR_NEEDS_SMTPUTF8  (-142) /* an address holds non-ASCII characters and the server offers no SMTPUTF8; nothing sent */
+
+/* ---------------------------------------------------------------------------
  * Library lifecycle
  * ------------------------------------------------------------------------- */
 

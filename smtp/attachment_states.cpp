@@ -13,6 +13,7 @@
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "smtp/body_reader.h"
+#include "smtp/message_plan.h"
 #include "smtp/smtp_states.h"
 
 namespace qel {
@@ -22,6 +23,7 @@ constexpr char kQuote = '"';
 // File bytes read ahead: a whole number of base64 lines within bodyBuffer.
 constexpr int32_t kAttachReadAhead = (kBodyBufferCap / kBase64LineBytes) * kBase64LineBytes;
 constexpr int32_t kSuffixLength = 4;
+constexpr char kOctetStream[] = "Content-Type: application/octet-stream";
 
 struct ImageType {
   const char* suffix;
@@ -55,7 +57,10 @@ const char* imageType(const ChannelRecord* record, const char* name) {
 
 // 260: the delimiter of the next part. One blank line goes before it.
 int32_t sendAttachDelimiter(ChannelRecord* record, uint32_t) {
-  int32_t rc = sendFormatted(record, "\r\n--%s", boundaryText);
+  // With a charset the text part ends exactly where its text does, so no
+  // blank line may go before the delimiter.
+  int32_t rc = charsetOn(record) ? sendFormatted(record, "--%s", boundaryText)
+                                 : sendFormatted(record, "\r\n--%s", boundaryText);
   if (rc != kStateContinue) return rc;
   record->nextState = kStateAttachType;
   return kStateContinue;
@@ -74,12 +79,16 @@ int32_t sendAttachType(ChannelRecord* record, uint32_t) {
   const char* name = shownName(item);
   const char* image = imageType(record, name);
   int32_t rc;
-  if (image != nullptr) {
+  if (encodesAttachName(record, name)) {
+    if (image != nullptr) ++record->contentIdCount;
+    rc = sendEncodedAttachType(record, image != nullptr ? image : kOctetStream, name,
+                               image != nullptr ? record->contentIdCount : 0);
+  } else if (image != nullptr) {
     ++record->contentIdCount;
     rc = sendFormatted(record, "%s; name=%c%s%c\r\nContent-ID: <message-root.%d>", image, kQuote, name, kQuote,
                        record->contentIdCount);
   } else {
-    rc = sendFormatted(record, "%s%c%s%c", "Content-Type: application/octet-stream; name=", kQuote, name, kQuote);
+    rc = sendFormatted(record, "%s; name=%c%s%c", kOctetStream, kQuote, name, kQuote);
   }
   if (rc != kStateContinue) return rc;
   record->inlinePart = image != nullptr ? 1 : 0;
@@ -99,7 +108,10 @@ int32_t sendAttachEncoding(ChannelRecord* record, uint32_t) {
 int32_t sendAttachDisposition(ChannelRecord* record, uint32_t now) {
   const char* disposition = record->inlinePart != 0 ? "Content-Disposition: inline; filename="
                                                     : "Content-Disposition: attachment; filename=";
-  int32_t rc = sendFormatted(record, "%s%c%s%c\r\n", disposition, kQuote, shownName(record->attachList), kQuote);
+  const char* name = shownName(record->attachList);
+  int32_t rc = encodesAttachName(record, name)
+                   ? sendEncodedDisposition(record, record->inlinePart != 0, name)
+                   : sendFormatted(record, "%s%c%s%c\r\n", disposition, kQuote, name, kQuote);
   if (rc != kStateContinue) return rc;
   record->dueTime = now;
   record->nextState = kStateAttachOpen;

@@ -6,6 +6,7 @@
 
 #include "frame/settings.h"
 #include "smtp/body_reader.h"
+#include "smtp/message_plan.h"
 
 namespace qel {
 namespace {
@@ -169,7 +170,9 @@ int32_t readBodyLine(ChannelRecord* record, char* out) {
   char* line = out + 1;
   bool exhausted = false;
   int32_t length;
-  if (record->bodyType == kBodyTypePlain) {
+  if (buildCharsetBodyLine(record, line, &length, &exhausted)) {
+    // The charset forms (quoted-printable or base64).
+  } else if (record->bodyType == kBodyTypePlain) {
     length = buildPlainLine(record, line, &exhausted);
   } else if (record->bodyType == kBodyTypeHtml) {
     length = buildHtmlLine(record, line, &exhausted);

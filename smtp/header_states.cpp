@@ -9,6 +9,7 @@
 #include "frame/date_line.h"
 #include "frame/settings.h"
 #include "frame/text.h"
+#include "smtp/message_plan.h"
 #include "smtp/smtp_states.h"
 
 namespace qel {
@@ -44,6 +45,15 @@ int32_t nextHeaderState(const ChannelRecord* record, HeaderStep from) {
   return kStateHeaderEnd;
 }
 
+// Sends one header field (never cut, folded as the channel asks) and moves
+// on to next.
+int32_t sendFieldAndGo(ChannelRecord* record, int32_t next, const char* name, const char* text, FieldKind kind) {
+  int32_t rc = sendHeaderField(record, name, text, kind);
+  if (rc != kStateContinue) return rc;
+  record->nextState = next;
+  return kStateContinue;
+}
+
 // Sends one formatted line and moves on to next.
 int32_t sendAndGo(ChannelRecord* record, int32_t next, const char* format, const char* text) {
   int32_t rc = sendFormatted(record, format, text);
@@ -73,7 +83,7 @@ int32_t sendDate(ChannelRecord* record, uint32_t) {
 int32_t sendTo(ChannelRecord* record, uint32_t now) {
   record->nextState = kStateFrom;
   if (settings.omitToHeader != 0) return kStateContinue;
-  int32_t rc = sendFormatted(record, "To: %s", record->toList);
+  int32_t rc = sendHeaderField(record, "To", record->toList, FieldKind::addresses);
   if (rc != kStateContinue) return rc;
   replyWait(record, now);
   return kStateContinue;
@@ -86,22 +96,23 @@ int32_t sendFrom(ChannelRecord* record, uint32_t) {
     record->nextState = next;
     return kStateContinue;
   }
-  return sendAndGo(record, next, "From: %s", record->fromAddress);
+  return sendFieldAndGo(record, next, "From", record->fromAddress, FieldKind::addresses);
 }
 
 // 226
 int32_t sendReplyTo(ChannelRecord* record, uint32_t) {
-  return sendAndGo(record, nextHeaderState(record, HeaderStep::subject), "Reply-To: %s", record->replyToAddress);
+  return sendFieldAndGo(record, nextHeaderState(record, HeaderStep::subject), "Reply-To", record->replyToAddress,
+                        FieldKind::addresses);
 }
 
 // 227: the subject, then the caller's extra header lines.
 int32_t sendSubject(ChannelRecord* record, uint32_t) {
   if (record->subjectText != nullptr) {
-    int32_t rc = sendFormatted(record, "Subject: %s", record->subjectText);
+    int32_t rc = sendHeaderField(record, "Subject", record->subjectText, FieldKind::text);
     if (rc != kStateContinue) return rc;
   }
   if (record->extraHeader != nullptr) {
-    int32_t rc = sendFormatted(record, "%s", record->extraHeader);
+    int32_t rc = sendHeaderField(record, nullptr, record->extraHeader, FieldKind::ownLines);
     if (rc != kStateContinue) return rc;
   }
   record->nextState = nextHeaderState(record, HeaderStep::cc);
@@ -110,7 +121,7 @@ int32_t sendSubject(ChannelRecord* record, uint32_t) {
 
 // 228: the whole CC list; BCC recipients appear in no header.
 int32_t sendCc(ChannelRecord* record, uint32_t) {
-  return sendAndGo(record, nextHeaderState(record, HeaderStep::mime), "CC: %s", record->ccList);
+  return sendFieldAndGo(record, nextHeaderState(record, HeaderStep::mime), "CC", record->ccList, FieldKind::addresses);
 }
 
 // 229
@@ -144,6 +155,10 @@ int32_t sendTextDelimiter(ChannelRecord* record, uint32_t) {
 // 235: the text part's content type. Plain and HTML texts go without a
 // transfer encoding, so their part header ends here with a blank line.
 int32_t sendTextType(ChannelRecord* record, uint32_t) {
+  if (charsetOn(record) && record->bodyType != kBodyIso8859 && record->bodyType != kBodyCustom) {
+    char line[plat::kFormatLimit + 1];
+    return sendAndGo(record, kStateTextEncoding, "%s", charsetPartType(record, line, sizeof line));
+  }
   switch (record->bodyType) {
     case kBodyPlain:
       return sendAndGo(record, kStateBodyReset, "%s\r\n", kPlainType);
@@ -170,6 +185,7 @@ int32_t sendTextType(ChannelRecord* record, uint32_t) {
 // 236: the transfer encoding of a quoted-printable text, and the blank line.
 int32_t sendTextEncoding(ChannelRecord* record, uint32_t) {
   const char* line = settings.customEncodingLength != 0 ? settings.customEncoding : kQuotedPrintable;
+  if (record->bodyEncoding != kBodyAsBefore) line = charsetPartEncoding(record);
   return sendAndGo(record, kStateBodyReset, "%s\r\n", line);
 }
 

@@ -10,6 +10,7 @@
 #include "frame/memory.h"
 #include "frame/text.h"
 #include "qel32.h"
+#include "smtp/message_plan.h"
 #include "smtp/smtp_states.h"
 #include "transport/connection.h"
 
@@ -121,6 +122,7 @@ extern "C" QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char* to, c
   if ((rc = copyOptional(record, kSlotMessage, message, &messageCopy)) < 0) return rc;
   record->messageText = messageCopy != nullptr ? messageCopy : kNoMessage;
   if ((rc = copyOptional(record, kSlotAttachments, attachments, &record->attachList)) < 0) return rc;
+  if ((rc = planMessage(record)) < 0) return rc;
   record->awaitWritable = 1;
   stageSequence(record, kStateMailFrom);
   if (record->autoCall == 0) return 0;

@@ -10,6 +10,7 @@
 #include "frame/text.h"
 #include "frame/ticks.h"
 #include "smtp/auth.h"
+#include "smtp/message_plan.h"
 #include "smtp/smtp_states.h"
 #include "transport/connection.h"
 #include "transport/receive.h"
@@ -28,6 +29,8 @@ constexpr int32_t kReplyOkFirst = 200;
 constexpr int32_t kReplyOkLast = 299;
 constexpr int32_t kDataGoAheadFirst = 300;
 constexpr int32_t kDataGoAheadLast = 399;
+// Room for the extension parameters of MAIL FROM.
+constexpr int32_t kMailParametersRoom = 64;
 
 // 200: the version line, then the connect states.
 int32_t startConnect(ChannelRecord* record, uint32_t) {
@@ -74,6 +77,7 @@ int32_t sendHello(ChannelRecord* record, uint32_t now) {
 int32_t readHelloReply(ChannelRecord* record, uint32_t) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
+  noteServerExtensions(record);
   record->nextState = record->useEsmtp != 0 ? chooseAuthState(record->replyText) : 0;
   return kStateContinue;
 }
@@ -84,7 +88,9 @@ int32_t sendMailFrom(ChannelRecord* record, uint32_t now) {
   const char* open = findChar(record->fromAddress, '<');
   if (open == nullptr) return failState(record, 0, kErrMissingLt);
   if (holdsLineBreak(record->fromAddress)) return failState(record, 0, kErrBadAddressChar);
-  int32_t rc = sendFormatted(record, "MAIL FROM:%s", open);
+  char parameters[kMailParametersRoom];
+  mailFromParameters(record, parameters, kMailParametersRoom);
+  int32_t rc = sendFormatted(record, "MAIL FROM:%s%s", open, parameters);
   if (rc != kStateContinue) return rc;
   replyWait(record, now);
   record->nextState = kStateMailFromReply;

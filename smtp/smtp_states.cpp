@@ -112,7 +112,10 @@ bool holdsLineBreak(const char* text, int32_t length) {
   return false;
 }
 
-bool usesMime(const ChannelRecord* record) { return record->attachList != nullptr || record->bodyType != 0; }
+bool usesMime(const ChannelRecord* record) {
+  // With a charset a plain text goes as a text/plain part too.
+  return record->attachList != nullptr || record->bodyType != 0 || record->charsetName[0] != '\0';
+}
 
 void closeSendFile(ChannelRecord* record) {
   if (record->fileHandle > 0) plat::fileClose(record->fileHandle);

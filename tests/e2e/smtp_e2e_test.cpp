@@ -168,6 +168,93 @@ TEST_F(SmtpEndToEnd, PlainMessageFromAFile) {
   checkWithPython(delivered, "none", "Marker " + marker + "\n.\nlast line\n", {});
 }
 
+std::string jsonText(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string jsonList(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (const auto& item : items) out += (out.size() > 1 ? "," : "") + jsonText(item);
+  return out + "]";
+}
+
+// With the charset setting, texts in German, Greek, Chinese and emoji and
+// long unbroken URLs come back from Postfix exactly, as Python reads them:
+// bodies, subjects, display names and attachment names; header lines fold
+// at 78 characters. SIZE goes with MAIL FROM, as Postfix offers it.
+TEST_F(SmtpEndToEnd, MailInAnyLanguageRoundTrip) {
+  QEL_E2E_REQUIRE(kDefaultServers, servers);
+  std::string shortName = dir.file("short.bin");
+  std::string longName = dir.file("long.bin");
+  test::writeFile(shortName, randomBytes(kSmallBytes, 7));
+  test::writeFile(longName, randomBytes(kSmallBytes, 8));
+  const std::string url = "https://example.org/" + std::string(300, 'a') + "?q=" + std::string(200, 'b');
+  const struct {
+    const char* name;
+    std::string subject;
+    std::string toName;
+    std::string text;
+    std::string attachments;  // path|name items
+    std::vector<std::string> names;
+  } cases[] = {
+      {"german", "Grüße aus München – Übermäßig schöne Äpfel für 5 €, ein recht langer Betreff zum Falten",
+       "Jörg Müller", "Grüße aus München!\nÜbermäßig schöne Äpfel für 5 € das Stück.\n.\n" + url + "\n",
+       shortName + "|Überweisung März.bin," + longName +
+           "|Ünïcödé-Dätéi-mit-sehr-langem-Namen-für-die-Fortsetzung-nach-RFC-2231.bin",
+       {"Überweisung März.bin", "Ünïcödé-Dätéi-mit-sehr-langem-Namen-für-die-Fortsetzung-nach-RFC-2231.bin"}},
+      {"greek", "Καλημέρα κόσμε – η γρήγορη καφέ αλεπού", "Δήμητρα Παπαδοπούλου",
+       "Η γρήγορη καφέ αλεπού πηδά πάνω από τον τεμπέλη σκύλο.\nΔεύτερη γραμμή\n", "", {}},
+      {"chinese", "你好，世界！这是一封测试邮件的主题，它相当长，需要折叠成几行。", "王小明",
+       "你好，世界！这是一封测试邮件。第二句话在这里。第三句话也在这里。\n第二行。", shortName + "|报告.bin",
+       {"报告.bin"}},
+      {"emoji", "Party 🎉🥳 tonight 😀👍", "Zoë 😀", "Party time 🎉🥳 — see you there 😀👍\n", "", {}},
+  };
+  qelStringParam(0, QEL_STRING_CHARSET, "utf-8");
+  qelStringParam(0, QEL_STRING_LOG_FILE, log.c_str());
+  qelIntegerParam(0, QEL_PARAM_SMTP_PORT, servers.port("SMTP_PORT"));
+  qelIntegerParam(0, QEL_PARAM_USE_ESMTP, 1);
+  std::string from = "Zoë Ångström <" + servers.get("ALICE_ADDRESS") + ">";
+  ASSERT_EQ(qelSmtpConnect(0, servers.get("SMTP_HOST").c_str(), from.c_str(), nullptr), 0) << logText();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string marker = uniqueMarker(c.name);
+    qelStringParam(0, QEL_STRING_EXTRA_HEADER, ("X-Marker: " + marker).c_str());
+    std::string to = c.toName + " <" + servers.get("ALICE_ADDRESS") + ">";
+    std::string cc = "\"Renée Dürr\" <" + servers.get("BOB_ADDRESS") + ">";
+    ASSERT_EQ(qelSendEmail(0, to.c_str(), cc.c_str(), nullptr, c.subject.c_str(), c.text.c_str(),
+                           c.attachments.empty() ? nullptr : c.attachments.c_str()),
+              0)
+        << logText();
+    std::string delivered = keepDelivered(servers.get("ALICE_MAILDIR"), marker, dir);
+    ASSERT_FALSE(delivered.empty()) << "no message with " << marker;
+    std::string attachments = "{";
+    for (size_t i = 0; i < c.names.size(); ++i) {
+      attachments += (i > 0 ? "," : "") + jsonText(c.names[i]) + ":" + jsonText(i == 0 ? shortName : longName);
+    }
+    std::string expected = dir.file(std::string(c.name) + ".json");
+    test::writeFile(expected, "{\"subject\":" + jsonText(c.subject) + ",\"from\":" + jsonList({"Zoë Ångström"}) +
+                                  ",\"to\":" + jsonList({c.toName}) + ",\"cc\":" + jsonList({"Renée Dürr"}) +
+                                  ",\"text\":" + jsonText(c.text) + ",\"attachments\":" + attachments + "}}");
+    std::string command = quoted(QEL_E2E_PYTHON) + " " +
+                          quoted(std::string(QEL_E2E_SCRIPTS) + "/check_charset.py") + " " + quoted(delivered) +
+                          " " + quoted(expected);
+    std::string output;
+    EXPECT_EQ(run(command, output), 0) << output;
+  }
+  EXPECT_EQ(qelClose(0), 0);
+  std::string text = logText();
+  EXPECT_NE(text.find("MAIL FROM:<" + servers.get("ALICE_ADDRESS") + "> SIZE="), std::string::npos) << text;
+}
+
 TEST_F(SmtpEndToEnd, VerifyAnswersKnownAndUnknownUsers) {
   QEL_E2E_REQUIRE(kDefaultServers, servers);
   ASSERT_EQ(connect(false), 0) << logText();

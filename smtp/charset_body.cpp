@@ -1,0 +1,134 @@
+// Body lines of a text in the channel's charset: quoted-printable lines of
+// at most 76 characters that break only softly, so that nothing is replaced
+// and long URLs come back whole, or base64 lines of the text with CR LF line
+// ends when most of it is not ASCII. A text that ends in a line feed keeps
+// it: one more empty line goes out, since the CR LF before the next
+// delimiter belongs to the delimiter.
+#include "smtp/body_reader.h"
+#include "smtp/message_plan.h"
+
+#include "codec/base64.h"
+
+namespace qel {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+// RFC 2045: encoded lines of at most 76 characters, the soft break's "="
+// included.
+constexpr int32_t kQuotedLineLimit = 76;
+// What an encoded byte may take; a space counts so too, since one that
+// ends the line goes as "=20".
+constexpr int32_t kLongestUnit = 3;
+
+bool literal(int32_t c) { return c >= 0x21 && c <= 0x7E && c != '='; }
+
+int32_t unitCost(int32_t c) { return literal(c) ? 1 : kLongestUnit; }
+
+// The next source character, CRs dropped (a CR LF or a lone CR ends no
+// line; the LF does).
+int32_t takeSourceChar(ChannelRecord* record) {
+  int32_t c;
+  if (record->pendingChar != '\0') {
+    c = static_cast<uint8_t>(record->pendingChar);
+    record->pendingChar = '\0';
+  } else {
+    c = nextBodyChar(record);
+  }
+  while (c == '\r') c = nextBodyChar(record);
+  return c;
+}
+
+// Looks at the character after the one taken, keeping it for the next take.
+int32_t lookAhead(ChannelRecord* record) {
+  int32_t c = takeSourceChar(record);
+  record->pendingChar = static_cast<char>(c);
+  return c;
+}
+
+int32_t buildQuoted(ChannelRecord* record, char* out, bool* exhausted) {
+  int32_t length = 0;
+  bool took = false;
+  for (;;) {
+    int32_t c = takeSourceChar(record);
+    if (c == 0) {
+      record->lineEndedByLf = 0;
+      break;
+    }
+    took = true;
+    if (c == '\n') {
+      record->lineEndedByLf = 1;
+      break;
+    }
+    if (literal(c) || c == ' ') {
+      out[length++] = static_cast<char>(c);
+    } else {
+      out[length++] = '=';
+      out[length++] = kHexDigits[(c >> 4) & 0xF];
+      out[length++] = kHexDigits[c & 0xF];
+    }
+    int32_t next = lookAhead(record);
+    if (next != 0 && next != '\n' && length + unitCost(next) + 1 > kQuotedLineLimit) {
+      out[length++] = '=';
+      record->lineEndedByLf = 0;
+      *exhausted = false;
+      return length;
+    }
+  }
+  // White space at the end of a line is transport padding to a reader.
+  if (length > 0 && out[length - 1] == ' ') {
+    out[length - 1] = '=';
+    out[length++] = '2';
+    out[length++] = '0';
+  }
+  *exhausted = !took;
+  return length;
+}
+
+int32_t buildBase64(ChannelRecord* record, char* out, bool* exhausted) {
+  uint8_t bytes[kBase64LineBytes];
+  int32_t count = 0;
+  if (record->lineFeedPending != 0) {
+    bytes[count++] = '\n';
+    record->lineFeedPending = 0;
+  }
+  while (count < kBase64LineBytes) {
+    int32_t c = takeSourceChar(record);
+    if (c == 0) break;
+    if (c != '\n') {
+      bytes[count++] = static_cast<uint8_t>(c);
+      continue;
+    }
+    bytes[count++] = '\r';
+    if (count < kBase64LineBytes) {
+      bytes[count++] = '\n';
+    } else {
+      record->lineFeedPending = 1;
+    }
+  }
+  *exhausted = count == 0;
+  if (count == 0) return 0;
+  // base64EncodeLine appends CR LF, which the sender adds itself.
+  int32_t length = base64EncodeLine(bytes, out, count);
+  out[length] = '\0';
+  return length;
+}
+
+}  // namespace
+
+bool buildCharsetBodyLine(ChannelRecord* record, char* out, int32_t* length, bool* exhausted) {
+  if (record->bodyEncoding == kBodyBase64) {
+    *length = buildBase64(record, out, exhausted);
+    return true;
+  }
+  if (record->bodyEncoding != kBodyQuoted) return false;
+  bool endedByLf = record->lineEndedByLf != 0;
+  *length = buildQuoted(record, out, exhausted);
+  if (*exhausted && endedByLf) {
+    // The text's last line feed: an empty line of its own.
+    *exhausted = false;
+    *length = 0;
+  }
+  return true;
+}
+
+}  // namespace qel

@@ -1,0 +1,187 @@
+// Header fields on the wire. Every field goes through HeaderFolder into the
+// channel's commandLine, which is sent whenever it fills, so a To list or
+// subject of any length goes out whole. Without the charset a field keeps
+// the caller's exact text and folds only where a line would pass 998
+// characters; with it, lines fold at 78 and texts outside ASCII go as
+// encoded words.
+#include "codec/header_words.h"
+#include "codec/utf8.h"
+#include "driver/driver.h"
+#include "frame/settings.h"
+#include "frame/text.h"
+#include "platform/platform.h"
+#include "smtp/message_plan.h"
+#include "smtp/smtp_states.h"
+
+namespace qel {
+namespace {
+
+// commandLine is sent when fewer than this many bytes are left in it (a
+// byte and the period put before it).
+constexpr int32_t kFlushReserve = 4;
+// Room for one address item of a list while it is written: its last word
+// carries the comma that follows it.
+constexpr int32_t kItemRoom = 512;
+
+// Collects header bytes in commandLine, doubles a period that begins a
+// line, and sends whenever the buffer fills.
+class WireSink final : public TextSink {
+ public:
+  explicit WireSink(ChannelRecord* record) : record_(record), buffer_(record->commandLine) {}
+
+  bool put(const char* bytes, int32_t n) override {
+    for (int32_t i = 0; i < n; ++i) {
+      if (lineStart_ && bytes[i] == '.') buffer_[fill_++] = '.';
+      buffer_[fill_++] = bytes[i];
+      lineStart_ = bytes[i] == '\r' || bytes[i] == '\n';
+      if (fill_ >= kCommandLineCap - kFlushReserve && !flush()) return false;
+    }
+    return true;
+  }
+
+  // Sends what is collected. kStateContinue, or failState's result.
+  bool flush() {
+    if (fill_ > 0 && result_ == kStateContinue) result_ = sendAllBytes(record_, buffer_, fill_);
+    fill_ = 0;
+    return result_ == kStateContinue;
+  }
+
+  int32_t result() const { return result_; }
+
+ private:
+  ChannelRecord* record_;
+  char* buffer_;
+  int32_t fill_ = 0;
+  bool lineStart_ = true;
+  int32_t result_ = kStateContinue;
+};
+
+bool isWhite(char c) { return c == ' ' || c == '\t'; }
+
+// Trims white space from both ends of text[*start, *end).
+void trim(const char* text, int32_t* start, int32_t* end) {
+  while (*start < *end && isWhite(text[*start])) ++*start;
+  while (*end > *start && isWhite(text[*end - 1])) --*end;
+}
+
+// A display name outside ASCII as encoded words; the quotes of a quoted
+// name are syntax, not text.
+bool putDisplayName(HeaderFolder* folder, const char* charset, const char* name, int32_t n) {
+  if (!holdsHighBytes(name, n)) return putPlainText(folder, name, n, true);
+  char bare[kItemRoom];
+  if (n >= 2 && name[0] == '"' && name[n - 1] == '"' && n < kItemRoom) {
+    int32_t k = 0;
+    for (int32_t i = 1; i < n - 1; ++i) {
+      if (name[i] == '\\' && i + 1 < n - 1) ++i;
+      bare[k++] = name[i];
+    }
+    return putEncodedWords(folder, charset, bare, k, WordPlace::phrase);
+  }
+  return putEncodedWords(folder, charset, name, n, WordPlace::phrase);
+}
+
+// One item of an address list: the display name, then the address and
+// anything after it as they are, with the comma when more items follow.
+bool putAddressItem(HeaderFolder* folder, const char* charset, const char* item, int32_t n, bool last) {
+  int32_t start = 0;
+  int32_t end = n;
+  trim(item, &start, &end);
+  int32_t open = start;
+  while (open < end && item[open] != '<') ++open;
+  if (open == end) open = start;
+  int32_t nameEnd = open;
+  trim(item, &start, &nameEnd);
+  if (nameEnd > start && !putDisplayName(folder, charset, item + start, nameEnd - start)) return false;
+  char rest[kItemRoom];
+  int32_t restLength = end - open;
+  if (restLength + 1 < kItemRoom) {
+    copyCount(rest, item + open, restLength);
+    if (!last) rest[restLength++] = ',';
+    return putPlainText(folder, rest, restLength, true);
+  }
+  if (!putPlainText(folder, item + open, restLength, true)) return false;
+  return last || folder->token(nullptr, 0, ",", 1);
+}
+
+bool putAddressList(HeaderFolder* folder, const char* charset, const char* list) {
+  const char separator = settings.recipientSeparator;
+  const char* item = list;
+  for (;;) {
+    const char* next = findChar(item, separator);
+    int32_t n = next != nullptr ? static_cast<int32_t>(next - item) : textLength(item);
+    bool last = next == nullptr;
+    if (!putAddressItem(folder, charset, item, n, last)) return false;
+    if (last) return true;
+    item = next + 1;
+  }
+}
+
+bool putCharsetField(HeaderFolder* folder, const char* charset, const char* text, FieldKind kind) {
+  int32_t n = textLength(text);
+  switch (kind) {
+    case FieldKind::addresses:
+      return putAddressList(folder, charset, text);
+    case FieldKind::text:
+      if (fitsAsPlainText(text, n, kFoldColumn)) return putPlainText(folder, text, n, true);
+      return putEncodedWords(folder, charset, text, n, WordPlace::text);
+    case FieldKind::ownLines:
+      break;
+  }
+  return putPlainText(folder, text, n, false);
+}
+
+}  // namespace
+
+int32_t sendHeaderField(ChannelRecord* record, const char* name, const char* text, FieldKind kind) {
+  WireSink sink(record);
+  const bool folding = charsetOn(record) && kind != FieldKind::ownLines;
+  HeaderFolder folder(&sink, folding ? kFoldColumn : kHardLineLimit);
+  folder.field(name);
+  if (folding) {
+    putCharsetField(&folder, record->charsetName, text, kind);
+  } else {
+    char separator = kind == FieldKind::addresses ? settings.recipientSeparator : '\0';
+    putPlainText(&folder, text, textLength(text), name != nullptr, separator);
+  }
+  folder.end();
+  sink.flush();
+  return sink.result();
+}
+
+bool encodesAttachName(const ChannelRecord* record, const char* name) {
+  return charsetOn(record) && holdsHighBytes(name);
+}
+
+int32_t sendEncodedAttachType(ChannelRecord* record, const char* typeLine, const char* name, int32_t contentId) {
+  WireSink sink(record);
+  HeaderFolder folder(&sink, kFoldColumn);
+  folder.field(nullptr);
+  folder.token(nullptr, 0, typeLine, textLength(typeLine));
+  folder.token(nullptr, 0, ";", 1);
+  folder.token(" ", 1, "name=\"", 6);
+  putEncodedWords(&folder, record->charsetName, name, textLength(name), WordPlace::phrase, true);
+  folder.token(nullptr, 0, "\"", 1);
+  folder.end();
+  if (contentId > 0) {
+    char line[kItemRoom / 4];
+    plat::formatText(line, sizeof line, "Content-ID: <message-root.%d>\r\n", contentId);
+    sink.put(line, textLength(line));
+  }
+  sink.flush();
+  return sink.result();
+}
+
+int32_t sendEncodedDisposition(ChannelRecord* record, bool inlinePart, const char* name) {
+  WireSink sink(record);
+  HeaderFolder folder(&sink, kFoldColumn);
+  folder.field("Content-Disposition");
+  const char* kind = inlinePart ? "inline" : "attachment";
+  folder.token(" ", 1, kind, textLength(kind));
+  putExtendedParameter(&folder, "filename", record->charsetName, name, textLength(name));
+  folder.end();
+  folder.end();
+  sink.flush();
+  return sink.result();
+}
+
+}  // namespace qel

@@ -1,0 +1,263 @@
+// What a send with the charset or extensions setting decides before MAIL
+// FROM: the texts are checked, the body encoding chosen, the size worked
+// out, and the message held against what the server's EHLO reply offered.
+#include "smtp/message_plan.h"
+
+#include "codec/base64.h"
+#include "codec/text_search.h"
+#include "codec/utf8.h"
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "frame/text.h"
+#include "platform/platform.h"
+
+namespace qel {
+namespace {
+
+constexpr char kFileMark = '@';
+// Bytes read per call while a body or attachment file is measured.
+constexpr int32_t kMeasureChunk = 8192;
+// What the header lines, the MIME lines and one attachment's part header
+// may add beyond the caller's texts (a generous allowance: SIZE is an upper
+// estimate).
+constexpr uint32_t kHeaderAllowance = 1024;
+constexpr uint32_t kPartAllowance = 512;
+// Encoded header texts grow by up to this factor.
+constexpr uint32_t kEncodedGrowth = 3;
+// A quoted-printable line holds at most this much text before its soft
+// break "=" (3 characters with the CR LF).
+constexpr uint32_t kQuotedLineText = 73;
+constexpr uint32_t kSoftBreakCost = 3;
+constexpr uint32_t kBase64LineWithEnd = kBase64LineChars + 2;
+constexpr int32_t kReplyLinePrefix = 4;  // "250-" or "250 "
+constexpr uint32_t kBodyTypePlain = 0;
+constexpr uint32_t kBodyTypeHtml = 2;
+constexpr uint32_t kBodyTypeEnriched = 3;
+constexpr uint32_t kBodyTypeIso8859 = 4;
+constexpr uint32_t kBodyTypeCustom = 9;
+
+uint32_t saturatingAdd(uint32_t a, uint32_t b) { return a + b < a ? UINT32_MAX : a + b; }
+uint32_t saturatingTimes(uint32_t a, uint32_t factor) {
+  return a > UINT32_MAX / factor ? UINT32_MAX : a * factor;
+}
+
+bool keywordIs(const char* line, const char* keyword) {
+  int32_t n = textLength(keyword);
+  if (!equalsNoCase(line, keyword, n)) return false;
+  char after = line[n];
+  return after == '\0' || after == ' ' || after == '\r' || after == '\n';
+}
+
+// Feeds a file's bytes to the census; false when it cannot be opened.
+bool measureFile(const char* path, TextCensus* census) {
+  int32_t handle = plat::fileOpenRead(path);
+  if (handle <= 0) return false;
+  char chunk[kMeasureChunk];
+  for (;;) {
+    int32_t n = plat::fileRead(handle, chunk, kMeasureChunk);
+    if (n <= 0) break;
+    censusAdd(census, chunk, n);
+  }
+  plat::fileClose(handle);
+  return true;
+}
+
+TextCensus bodyCensus(const ChannelRecord* record) {
+  TextCensus census;
+  const char* text = record->messageText;
+  if (text == nullptr) return census;
+  if (text[0] == kFileMark) {
+    measureFile(text + 1, &census);
+  } else {
+    censusAdd(&census, text, textLength(text));
+  }
+  return census;
+}
+
+// Whether the text part is declared in the channel's charset (types 4 and
+// 9 name their own).
+bool partInChannelCharset(const ChannelRecord* record) {
+  return record->bodyType != kBodyTypeIso8859 && record->bodyType != kBodyTypeCustom;
+}
+
+// Whether an address, between its "<" and ">", holds bytes outside ASCII.
+bool listNeedsUtf8(const char* list) {
+  bool inside = false;
+  for (const char* c = list; c != nullptr && *c != '\0'; ++c) {
+    if (*c == '<') inside = true;
+    if (*c == '>') inside = false;
+    if (inside && static_cast<uint8_t>(*c) >= 0x80) return true;
+  }
+  return false;
+}
+
+bool textsValidUtf8(const ChannelRecord* record) {
+  const char* texts[] = {record->toList,      record->ccList,         record->bccList,   record->subjectText,
+                         record->fromAddress, record->replyToAddress, record->attachList};
+  for (const char* text : texts) {
+    if (!isValidUtf8(text)) return false;
+  }
+  return true;
+}
+
+// A subject made of the caller's folded lines becomes one line of text
+// again: a line break followed by white space is dropped (RFC 5322
+// unfolding), any other becomes a space.
+void unfoldSubject(char* subject) {
+  if (subject == nullptr) return;
+  char* to = subject;
+  for (const char* from = subject; *from != '\0'; ++from) {
+    if (*from != '\r' && *from != '\n') {
+      *to++ = *from;
+      continue;
+    }
+    while (from[1] == '\r' || from[1] == '\n') ++from;
+    if (from[1] != ' ' && from[1] != '\t') *to++ = ' ';
+  }
+  *to = '\0';
+}
+
+uint32_t base64Size(uint32_t bytes) {
+  return saturatingTimes((bytes + kBase64LineBytes - 1) / kBase64LineBytes, kBase64LineWithEnd);
+}
+
+uint32_t bodySize(const ChannelRecord* record, const TextCensus& body) {
+  if (record->bodyEncoding == kBodyBase64) return base64Size(saturatingAdd(body.bytes, body.lineFeeds));
+  uint32_t text = saturatingAdd(body.bytes, saturatingTimes(body.highBytes, 2));
+  uint32_t breaks = saturatingTimes(text / kQuotedLineText + body.lineFeeds + 1, kSoftBreakCost);
+  return saturatingAdd(text, breaks);
+}
+
+// The attachments as base64 parts, each file measured by reading it.
+uint32_t attachmentsSize(const ChannelRecord* record) {
+  uint32_t total = 0;
+  const char* item = record->attachList;
+  char path[kMeasureChunk / 8];
+  while (item != nullptr && *item != '\0') {
+    int32_t length = 0;
+    while (item[length] != '\0' && item[length] != settings.attachSeparator) ++length;
+    int32_t pathLength = 0;
+    while (pathLength < length && item[pathLength] != settings.nameSeparator) ++pathLength;
+    uint32_t fileBytes = 0;
+    if (pathLength < static_cast<int32_t>(sizeof path)) {
+      copyCount(path, item, pathLength);
+      TextCensus file;
+      measureFile(path, &file);
+      fileBytes = file.bytes;
+    }
+    total = saturatingAdd(total, kPartAllowance + kEncodedGrowth * static_cast<uint32_t>(length));
+    total = saturatingAdd(total, base64Size(fileBytes));
+    item += length;
+    if (*item != '\0') ++item;
+  }
+  return total;
+}
+
+uint32_t messageSize(const ChannelRecord* record, const TextCensus& body) {
+  const char* texts[] = {record->toList,      record->ccList,         record->subjectText,
+                         record->fromAddress, record->replyToAddress, record->extraHeader};
+  uint32_t total = kHeaderAllowance;
+  for (const char* text : texts) {
+    total = saturatingAdd(total, kEncodedGrowth * static_cast<uint32_t>(textLength(text)));
+  }
+  total = saturatingAdd(total, bodySize(record, body));
+  return saturatingAdd(total, attachmentsSize(record));
+}
+
+// Whether a part goes out with bytes of 0x80 and above as they are: HTML
+// text, or plain text with rawEightBit, in the body type's own form.
+bool sendsEightBit(const ChannelRecord* record, const TextCensus& body) {
+  if (record->bodyEncoding != kBodyAsBefore || body.highBytes == 0) return false;
+  return record->bodyType == kBodyTypeHtml || (record->bodyType == kBodyTypePlain && settings.rawEightBit != 0);
+}
+
+}  // namespace
+
+void noteServerExtensions(ChannelRecord* record) {
+  record->offersSize = 0;
+  record->offersEightBitMime = 0;
+  record->offersSmtpUtf8 = 0;
+  record->serverSizeLimit = 0;
+  if (record->useEsmtp == 0) return;
+  for (const char* line = record->replyText; *line != '\0';) {
+    if (textLength(line) > kReplyLinePrefix) {
+      const char* keyword = line + kReplyLinePrefix;
+      if (keywordIs(keyword, "SIZE")) {
+        record->offersSize = 1;
+        if (keyword[4] == ' ') record->serverSizeLimit = static_cast<uint32_t>(parseDecimal(keyword + 5));
+      }
+      if (keywordIs(keyword, "8BITMIME")) record->offersEightBitMime = 1;
+      if (keywordIs(keyword, "SMTPUTF8")) record->offersSmtpUtf8 = 1;
+    }
+    const char* end = findChar(line, '\n');
+    if (end == nullptr) break;
+    line = end + 1;
+  }
+}
+
+int32_t planMessage(ChannelRecord* record) {
+  record->bodyEncoding = kBodyAsBefore;
+  record->sendsEightBit = 0;
+  record->needsSmtpUtf8 = 0;
+  record->lineEndedByLf = 0;
+  record->lineFeedPending = 0;
+  record->messageSizeEstimate = 0;
+  if (!charsetOn(record) && record->useExtensions == 0) return 0;
+  TextCensus body = bodyCensus(record);
+  if (charsetOn(record)) {
+    if (isUtf8Charset(record->charsetName)) {
+      bool bodyValid = !partInChannelCharset(record) || censusValidUtf8(body);
+      if (!bodyValid || !textsValidUtf8(record)) {
+        logText(record, "Refused: text is not valid UTF-8\r\n");
+        return kErrInvalidUtf8;
+      }
+    }
+    bool ownEncoding = record->bodyType == kBodyTypeCustom && settings.customEncodingLength != 0;
+    if (!ownEncoding) record->bodyEncoding = body.highBytes * 2 > body.bytes ? kBodyBase64 : kBodyQuoted;
+    unfoldSubject(record->subjectText);
+  }
+  record->sendsEightBit = sendsEightBit(record, body) ? 1 : 0;
+  const char* lists[] = {record->fromAddress, record->toList, record->ccList, record->bccList};
+  for (const char* list : lists) {
+    if (listNeedsUtf8(list)) record->needsSmtpUtf8 = 1;
+  }
+  if (record->needsSmtpUtf8 != 0 && record->offersSmtpUtf8 == 0) {
+    logText(record, "Refused: an address needs SMTPUTF8, which the server does not offer\r\n");
+    return kErrNeedsSmtpUtf8;
+  }
+  if (record->offersSize != 0) {
+    record->messageSizeEstimate = messageSize(record, body);
+    if (record->serverSizeLimit != 0 && record->messageSizeEstimate > record->serverSizeLimit) {
+      logFormat(record, "Refused: message of %u bytes, server limit %u\r\n", record->messageSizeEstimate,
+                record->serverSizeLimit);
+      return kErrMessageTooBig;
+    }
+  }
+  return 0;
+}
+
+void mailFromParameters(const ChannelRecord* record, char* out, int32_t room) {
+  out[0] = '\0';
+  if (!charsetOn(record) && record->useExtensions == 0) return;
+  char size[32] = "";
+  if (record->offersSize != 0) plat::formatText(size, sizeof size, " SIZE=%u", record->messageSizeEstimate);
+  plat::formatText(out, room, "%s%s%s", size,
+                   record->sendsEightBit != 0 && record->offersEightBitMime != 0 ? " BODY=8BITMIME" : "",
+                   record->needsSmtpUtf8 != 0 && record->offersSmtpUtf8 != 0 ? " SMTPUTF8" : "");
+}
+
+const char* charsetPartType(const ChannelRecord* record, char* out, int32_t room) {
+  const char* type = "text/plain";
+  if (record->bodyType == kBodyTypeHtml) type = "text/html";
+  if (record->bodyType == kBodyTypeEnriched) type = "text/enriched";
+  plat::formatText(out, room, "Content-Type: %s; charset=%s", type, record->charsetName);
+  return out;
+}
+
+const char* charsetPartEncoding(const ChannelRecord* record) {
+  if (record->bodyEncoding == kBodyBase64) return "Content-Transfer-Encoding: base64";
+  return "Content-Transfer-Encoding: quoted-printable";
+}
+
+}  // namespace qel
