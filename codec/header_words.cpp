@@ -185,7 +185,9 @@ bool HeaderFolder::lineBreak(const char* bytes, int32_t n) {
 
 bool HeaderFolder::end() { return put(kCrLf, 2); }
 
-bool putPlainText(HeaderFolder* folder, const char* text, int32_t n, bool firstSpace, char listSeparator) {
+bool putPlainText(HeaderFolder* folder, const char* text, int32_t n, bool firstSpace, char listSeparator,
+                  bool firstFoldable) {
+  bool foldFirst = firstFoldable && !firstSpace;
   bool spaceDue = firstSpace;
   if (spaceDue && n > 0 && isWhite(text[0])) {
     folder->token(" ", 1, "", 0);
@@ -211,8 +213,10 @@ bool putPlainText(HeaderFolder* folder, const char* text, int32_t n, bool firstS
       spaceLength = 1;
       spaceDue = false;
     }
+    bool foldHere = foldFirst && spaceLength == 0;
+    foldFirst = false;
     if (listSeparator == '\0' || 1 + i - wordStart <= folder->limit()) {
-      if (!folder->token(space, spaceLength, text + wordStart, i - wordStart)) return false;
+      if (!folder->token(space, spaceLength, text + wordStart, i - wordStart, foldHere)) return false;
       continue;
     }
     // No white space within reach: the pieces after each separator may

@@ -68,7 +68,10 @@ class HeaderFolder {
 // where a fold adds a space (addresses may be separated by folding white
 // space). Used for the hard limit, where old callers must see their exact
 // text whenever it fits.
-bool putPlainText(HeaderFolder* folder, const char* text, int32_t n, bool firstSpace, char listSeparator = '\0');
+// With firstFoldable (an item after a list separator) the first word may
+// move to the next line, where the fold adds a space.
+bool putPlainText(HeaderFolder* folder, const char* text, int32_t n, bool firstSpace, char listSeparator = '\0',
+                  bool firstFoldable = false);
 
 // Kinds of encoded-word text: unstructured (Subject) or a phrase (display
 // name), where Q may hold fewer characters as they are.

@@ -67,7 +67,12 @@ void censusAdd(TextCensus* census, const char* bytes, int32_t n) {
     uint8_t b = static_cast<uint8_t>(bytes[i]);
     ++census->bytes;
     if (b >= kHighBit) ++census->highBytes;
-    if (b == '\n') ++census->lineFeeds;
+    if (b == '\n') {
+      ++census->lineFeeds;
+      census->lineLength = 0;
+    } else if (++census->lineLength > census->longestLine) {
+      census->longestLine = census->lineLength;
+    }
     checkByte(census, b);
   }
 }

@@ -12,6 +12,8 @@ struct TextCensus {
   uint32_t bytes = 0;
   uint32_t highBytes = 0;  // bytes of 0x80 and above
   uint32_t lineFeeds = 0;
+  uint32_t longestLine = 0;  // bytes between line feeds, CRs included
+  uint32_t lineLength = 0;
   bool valid = true;       // false once a byte broke UTF-8
   // A sequence cut by the end of a piece: continuation bytes still due,
   // the code point so far and the smallest value its length allows.

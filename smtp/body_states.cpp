@@ -10,6 +10,7 @@
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "smtp/body_reader.h"
+#include "smtp/message_plan.h"
 #include "smtp/smtp_states.h"
 
 namespace qel {
@@ -18,6 +19,7 @@ namespace {
 constexpr char kFileMark = '@';
 constexpr char kDataEnd[] = "\r\n.\r\n";
 constexpr int32_t kDataEndLength = 5;
+constexpr int32_t kBlankLineLength = 2;
 // Each call of the final reply state waits this long for the answer.
 constexpr int32_t kFinalReplyWaitMs = 100;
 // Only a 2xx answer to the final "." means the message was taken.
@@ -83,7 +85,10 @@ int32_t sendDataEnd(ChannelRecord* record, uint32_t now) {
     int32_t rc = sendFormatted(record, "--%s--\r\n", boundaryText);
     if (rc != kStateContinue) return rc;
   }
-  int32_t rc = sendAllBytes(record, kDataEnd, kDataEndLength);
+  // With a charset the text ends exactly where the caller's does: no blank
+  // line before the ".".
+  const int32_t skip = charsetOn(record) ? kBlankLineLength : 0;
+  int32_t rc = sendAllBytes(record, kDataEnd + skip, kDataEndLength - skip);
   if (rc != kStateContinue) return rc;
   replyWait(record, now);
   record->nextState = kStateDataEndReply;

@@ -1,13 +1,13 @@
-// Body lines of a text in the channel's charset: quoted-printable lines of
-// at most 76 characters that break only softly, so that nothing is replaced
-// and long URLs come back whole, or base64 lines of the text with CR LF line
-// ends when most of it is not ASCII. A text that ends in a line feed keeps
-// it: one more empty line goes out, since the CR LF before the next
-// delimiter belongs to the delimiter.
+// Body lines of a text in the channel's charset: ASCII lines as they are
+// when they all fit; quoted-printable lines of at most 76 characters that
+// break only softly, so that nothing is replaced and long URLs come back
+// whole; or base64 lines of the text with CR LF line ends when most of it is
+// not ASCII. The text comes back exactly, its last line feed included.
 #include "smtp/body_reader.h"
 #include "smtp/message_plan.h"
 
 #include "codec/base64.h"
+#include "smtp/smtp_states.h"
 
 namespace qel {
 namespace {
@@ -84,6 +84,30 @@ int32_t buildQuoted(ChannelRecord* record, char* out, bool* exhausted) {
   return length;
 }
 
+// ASCII lines as they are (the plan made sure they fit).
+int32_t buildSevenBit(ChannelRecord* record, char* out, bool* exhausted) {
+  int32_t length = 0;
+  bool took = false;
+  record->lineEndedByLf = 0;
+  for (;;) {
+    int32_t c = takeSourceChar(record);
+    if (c == 0) break;
+    took = true;
+    if (c == '\n') {
+      record->lineEndedByLf = 1;
+      break;
+    }
+    if (length == kLongestBodyLine) {
+      // Only a file that grew a longer line since it was measured.
+      record->pendingChar = static_cast<char>(c);
+      break;
+    }
+    out[length++] = static_cast<char>(c);
+  }
+  *exhausted = !took;
+  return length;
+}
+
 int32_t buildBase64(ChannelRecord* record, char* out, bool* exhausted) {
   uint8_t bytes[kBase64LineBytes];
   int32_t count = 0;
@@ -120,10 +144,13 @@ bool buildCharsetBodyLine(ChannelRecord* record, char* out, int32_t* length, boo
     *length = buildBase64(record, out, exhausted);
     return true;
   }
-  if (record->bodyEncoding != kBodyQuoted) return false;
+  if (record->bodyEncoding != kBodyQuoted && record->bodyEncoding != kBodySevenBit) return false;
   bool endedByLf = record->lineEndedByLf != 0;
-  *length = buildQuoted(record, out, exhausted);
-  if (*exhausted && endedByLf) {
+  *length = record->bodyEncoding == kBodyQuoted ? buildQuoted(record, out, exhausted)
+                                                : buildSevenBit(record, out, exhausted);
+  // In a multipart message the CR LF before the next delimiter belongs to
+  // the delimiter; a message of one part ends with the last line's own.
+  if (*exhausted && endedByLf && usesMime(record)) {
     // The text's last line feed: an empty line of its own.
     *exhausted = false;
     *length = 0;

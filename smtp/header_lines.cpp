@@ -80,9 +80,24 @@ bool putDisplayName(HeaderFolder* folder, const char* charset, const char* name,
   return putEncodedWords(folder, charset, name, n, WordPlace::phrase);
 }
 
-// One item of an address list: the display name, then the address and
-// anything after it as they are, with the comma when more items follow.
-bool putAddressItem(HeaderFolder* folder, const char* charset, const char* item, int32_t n, bool last) {
+// An item in ASCII goes exactly as the caller wrote it, with the comma
+// when more items follow.
+bool putPlainItem(HeaderFolder* folder, const char* item, int32_t n, bool first, bool last) {
+  char text[kItemRoom];
+  if (last || n + 1 >= kItemRoom) {
+    if (!putPlainText(folder, item, n, first, '\0', true)) return false;
+    return last || folder->token(nullptr, 0, ",", 1);
+  }
+  copyCount(text, item, n);
+  text[n] = ',';
+  return putPlainText(folder, text, n + 1, first, '\0', true);
+}
+
+// One item of an address list: the display name, as encoded words when it
+// is not ASCII, then the address and anything after it as they are, with
+// the comma when more items follow.
+bool putAddressItem(HeaderFolder* folder, const char* charset, const char* item, int32_t n, bool first, bool last) {
+  if (!holdsHighBytes(item, n)) return putPlainItem(folder, item, n, first, last);
   int32_t start = 0;
   int32_t end = n;
   trim(item, &start, &end);
@@ -106,11 +121,11 @@ bool putAddressItem(HeaderFolder* folder, const char* charset, const char* item,
 bool putAddressList(HeaderFolder* folder, const char* charset, const char* list) {
   const char separator = settings.recipientSeparator;
   const char* item = list;
-  for (;;) {
+  for (bool first = true;; first = false) {
     const char* next = findChar(item, separator);
     int32_t n = next != nullptr ? static_cast<int32_t>(next - item) : textLength(item);
     bool last = next == nullptr;
-    if (!putAddressItem(folder, charset, item, n, last)) return false;
+    if (!putAddressItem(folder, charset, item, n, first, last)) return false;
     if (last) return true;
     item = next + 1;
   }

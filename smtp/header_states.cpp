@@ -41,7 +41,7 @@ int32_t nextHeaderState(const ChannelRecord* record, HeaderStep from) {
     return kStateSubject;
   }
   if (from <= HeaderStep::cc && record->ccList != nullptr) return kStateCc;
-  if (from <= HeaderStep::mime && usesMime(record)) return kStateMimeVersion;
+  if (from <= HeaderStep::mime && (usesMime(record) || singleTextPart(record))) return kStateMimeVersion;
   return kStateHeaderEnd;
 }
 
@@ -131,6 +131,14 @@ int32_t sendMimeVersion(ChannelRecord* record, uint32_t) {
 
 // 230: multipart/related holds an HTML text with its inline images.
 int32_t sendMultipartType(ChannelRecord* record, uint32_t) {
+  if (singleTextPart(record)) {
+    char line[plat::kFormatLimit + 1];
+    int32_t rc = sendFormatted(record, "%s\r\n%s", charsetPartType(record, line, sizeof line),
+                               charsetPartEncoding(record));
+    if (rc != kStateContinue) return rc;
+    record->nextState = kStateHeaderEnd;
+    return kStateContinue;
+  }
   const char* type = record->bodyType == kBodyHtml ? "Content-Type: multipart/related; boundary="
                                                    : "Content-Type: multipart/mixed; boundary=";
   int32_t rc = sendFormatted(record, "%s%c%s%c", type, kQuote, boundaryText, kQuote);

@@ -30,7 +30,9 @@ constexpr uint32_t kEncodedGrowth = 3;
 constexpr uint32_t kQuotedLineText = 73;
 constexpr uint32_t kSoftBreakCost = 3;
 constexpr uint32_t kBase64LineWithEnd = kBase64LineChars + 2;
-constexpr int32_t kReplyLinePrefix = 4;  // "250-" or "250 "
+constexpr int32_t kReplyLinePrefix = 4;
+// RFC 5322's longest line; the CR before a line feed counts in the census.
+constexpr uint32_t kLongestSevenBitLine = 999;  // "250-" or "250 "
 constexpr uint32_t kBodyTypePlain = 0;
 constexpr uint32_t kBodyTypeHtml = 2;
 constexpr uint32_t kBodyTypeEnriched = 3;
@@ -116,6 +118,13 @@ void unfoldSubject(char* subject) {
     if (from[1] != ' ' && from[1] != '\t') *to++ = ' ';
   }
   *to = '\0';
+}
+
+// ASCII text whose lines all fit goes as it is; text mostly outside ASCII
+// goes base64, where it takes a third more instead of up to three times.
+BodyEncoding charsetEncoding(const TextCensus& body) {
+  if (body.highBytes == 0 && body.longestLine <= kLongestSevenBitLine) return kBodySevenBit;
+  return body.highBytes * 2 > body.bytes ? kBodyBase64 : kBodyQuoted;
 }
 
 uint32_t base64Size(uint32_t bytes) {
@@ -214,7 +223,7 @@ int32_t planMessage(ChannelRecord* record) {
       }
     }
     bool ownEncoding = record->bodyType == kBodyTypeCustom && settings.customEncodingLength != 0;
-    if (!ownEncoding) record->bodyEncoding = body.highBytes * 2 > body.bytes ? kBodyBase64 : kBodyQuoted;
+    if (!ownEncoding) record->bodyEncoding = charsetEncoding(body);
     unfoldSubject(record->subjectText);
   }
   record->sendsEightBit = sendsEightBit(record, body) ? 1 : 0;
@@ -257,6 +266,7 @@ const char* charsetPartType(const ChannelRecord* record, char* out, int32_t room
 
 const char* charsetPartEncoding(const ChannelRecord* record) {
   if (record->bodyEncoding == kBodyBase64) return "Content-Transfer-Encoding: base64";
+  if (record->bodyEncoding == kBodySevenBit) return "Content-Transfer-Encoding: 7bit";
   return "Content-Transfer-Encoding: quoted-printable";
 }
 

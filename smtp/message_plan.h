@@ -17,6 +17,7 @@ enum BodyEncoding : uint8_t {
   kBodyAsBefore = 0,  // the body forms of the body type
   kBodyQuoted = 1,    // quoted-printable, soft line breaks only
   kBodyBase64 = 2,    // base64 of the text with CR LF line ends
+  kBodySevenBit = 3,  // ASCII lines of at most 998 characters, as they are
 };
 
 // Whether the channel has a charset set.

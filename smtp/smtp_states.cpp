@@ -112,10 +112,9 @@ bool holdsLineBreak(const char* text, int32_t length) {
   return false;
 }
 
-bool usesMime(const ChannelRecord* record) {
-  // With a charset a plain text goes as a text/plain part too.
-  return record->attachList != nullptr || record->bodyType != 0 || record->charsetName[0] != '\0';
-}
+bool usesMime(const ChannelRecord* record) { return record->attachList != nullptr || record->bodyType != 0; }
+
+bool singleTextPart(const ChannelRecord* record) { return record->charsetName[0] != '\0' && !usesMime(record); }
 
 void closeSendFile(ChannelRecord* record) {
   if (record->fileHandle > 0) plat::fileClose(record->fileHandle);

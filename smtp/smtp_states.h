@@ -126,6 +126,10 @@ bool holdsLineBreak(const char* text, int32_t length = -1);
 // other than plain.
 bool usesMime(const ChannelRecord* record);
 
+// Whether a plain text goes as a message of one text/plain part, with its
+// charset: body type 0 without attachments on a channel with a charset.
+bool singleTextPart(const ChannelRecord* record);
+
 // Closes the body or attachment file being sent, if one is open.
 void closeSendFile(ChannelRecord* record);
 

@@ -234,13 +234,13 @@ TEST_F(SmtpEndToEnd, MailInAnyLanguageRoundTrip) {
                            c.attachments.empty() ? nullptr : c.attachments.c_str()),
               0)
         << logText();
-    std::string delivered = keepDelivered(servers.get("ALICE_MAILDIR"), marker, dir);
+    const std::string delivered = keepDelivered(servers.get("ALICE_MAILDIR"), marker, dir);
     ASSERT_FALSE(delivered.empty()) << "no message with " << marker;
     std::string attachments = "{";
     for (size_t i = 0; i < c.names.size(); ++i) {
       attachments += (i > 0 ? "," : "") + jsonText(c.names[i]) + ":" + jsonText(i == 0 ? shortName : longName);
     }
-    std::string expected = dir.file(std::string(c.name) + ".json");
+    const std::string expected = dir.file(std::string(c.name) + ".json");
     test::writeFile(expected, "{\"subject\":" + jsonText(c.subject) + ",\"from\":" + jsonList({"Zoë Ångström"}) +
                                   ",\"to\":" + jsonList({c.toName}) + ",\"cc\":" + jsonList({"Renée Dürr"}) +
                                   ",\"text\":" + jsonText(c.text) + ",\"attachments\":" + attachments + "}}");
