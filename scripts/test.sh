@@ -2,11 +2,14 @@
 # Installs what the build and the tests need (on Debian 12), builds the
 # library warning-free, runs the whole suite, builds and runs it again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and finally cross-builds
-# QEL32.dll and checks it under Wine.
+# QEL32.dll and checks it under Wine. After the normal build it packages the
+# library (Debian package), unpacks it into a clean directory and builds and
+# runs an example against it (scripts/test-install.sh).
 #
 #   scripts/test.sh            everything
 #   QEL_SKIP_SANITIZE=1 ...    no sanitizer build
 #   QEL_SKIP_WINDOWS=1 ...     no Windows DLL
+#   QEL_SKIP_PACKAGE=1 ...     no package and install check
 #   QEL_SKIP_INSTALL=1 ...     assume the packages are there
 set -euo pipefail
 
@@ -29,6 +32,11 @@ run_suite() {
 
 echo "== normal build"
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+if [ "${QEL_SKIP_PACKAGE:-0}" != 1 ]; then
+  echo "== package, installed into a clean directory"
+  "$here/scripts/test-install.sh" build
+fi
 
 if [ "${QEL_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== sanitizer build (address, undefined)"
