@@ -10,6 +10,7 @@
 #include "frame/text.h"
 #include "frame/ticks.h"
 #include "platform/platform.h"
+#include "transport/addresses.h"
 #include "transport/connection.h"
 
 namespace qel {
@@ -18,7 +19,7 @@ namespace {
 constexpr int32_t kStateServerAddress = 104;
 constexpr int32_t kStateSocket = 105;
 constexpr int32_t kStateConnectWait = 106;
-constexpr int32_t kDottedRoom = 17;
+constexpr int32_t kWsaTimedOut = 10060;
 
 // 101 (102, 103): the local host name, for the log. A failed lookup only
 // leaves the name empty.
@@ -30,20 +31,51 @@ int32_t lookUpLocalHost(ChannelRecord* record, uint32_t) {
   return kStateContinue;
 }
 
-// 104: the server's address, from a dotted text or the resolver.
+// 104: the server's addresses, from a dotted text or the resolver.
 int32_t findServerAddress(ChannelRecord* record, uint32_t) {
   logFormat(record, "Server = '%s'\r\n", record->serverName);
+  record->serverAddressIndex = 0;
+  record->connectError = 0;
   if (isDottedAddress(record->serverName)) {
     record->serverAddress = parseDottedAddress(record->serverName);
+    record->serverAddresses[0] = ipv4NetAddress(record->serverAddress);
+    record->serverAddressCount = 1;
   } else {
     int32_t rc = resolveServer(record);
     if (rc < 1) return failState(record, rc, kErrServerNotFound);
   }
-  char dotted[kDottedRoom + 1];
-  formatDottedAddress(record->serverAddress, dotted, sizeof dotted);
-  logFormat(record, "ServerIP = %s\r\n", dotted);
+  char text[kAddressTextRoom];
+  formatNetAddress(record->serverAddresses[0], text, sizeof text);
+  logFormat(record, "ServerIP = %s\r\n", text);
   record->nextState = kStateSocket;
   return kStateContinue;
+}
+
+bool moreAddresses(const ChannelRecord* record) {
+  return record->serverAddressIndex + 1 < record->serverAddressCount;
+}
+
+// The attempt on the current address failed (connectError says why): its
+// socket is dropped without the closing pause and the next address is tried
+// on the next call, within the deadline of the first attempt.
+int32_t tryNextAddress(ChannelRecord* record) {
+  logFormat(record, "Connect failed (%d), trying the next address\r\n", record->connectError);
+  if (record->socketOpen) {
+    plat::socketClose(record->socket, 0);
+    record->socketOpen = false;
+  }
+  ++record->serverAddressIndex;
+  record->nextState = kStateSocket;
+  return kStateContinue;
+}
+
+// Each attempt gets an equal share of what is left of connectTimeout, so
+// that an address that never answers leaves time for the ones after it;
+// the last one gets all of it.
+uint32_t attemptEnd(const ChannelRecord* record, uint32_t now) {
+  uint32_t left = static_cast<uint32_t>(record->serverAddressCount - record->serverAddressIndex);
+  uint32_t remaining = tickBefore(now, record->deadline) ? record->deadline - now : 0;
+  return now + remaining / (left == 0 ? 1 : left);
 }
 
 // 105: a new socket and the start of the connection.
@@ -54,27 +86,51 @@ int32_t openAndConnect(ChannelRecord* record, uint32_t now) {
     plat::socketClose(record->socket, 0);
     record->socketOpen = false;
   }
+  const plat::NetAddress& target = record->serverAddresses[record->serverAddressIndex];
   plat::SocketHandle handle = 0;
   plat::lockEnter();
-  int32_t opened = plat::socketOpen(&handle);
+  int32_t opened = plat::socketOpenFamily(&handle, target.family);
   plat::lockLeave();
+  if (opened != 0 && moreAddresses(record)) {
+    record->connectError = -opened;
+    return tryNextAddress(record);
+  }
   // Nothing is logged and the state stays: the next driver call tries again.
   if (opened != 0) return kErrInvalidSocket;
   if (record->nonBlockingConnect != 0) plat::socketSetNonBlocking(handle, true);
   adoptSocket(record, handle);
   if (static_cast<int32_t>(handle) < 0) return failState(record, static_cast<int32_t>(handle), kErrCannotCreateSocket);
+  if (target.family == plat::kFamilyIpv4) record->serverAddress = ipv4Value(target);
   int32_t rc = connectServer(record);
-  if (rc < 0) return failState(record, rc, kErrConnectFailed);
+  if (rc < 0) {
+    record->connectError = rc;
+    if (moreAddresses(record)) return tryNextAddress(record);
+    return failState(record, rc, kErrConnectFailed);
+  }
   record->dueTime = tickAfter(now, settings.minimumWait);
-  record->deadline = tickAfter(now, settings.connectTimeout);
+  // connectTimeout bounds every address together: from the first attempt
+  // that got as far as a connect under way.
+  if (record->deadline == 0) record->deadline = tickAfter(now, settings.connectTimeout);
+  record->attemptDeadline = attemptEnd(record, now);
   record->nextState = kStateConnectWait;
   return kStateContinue;
 }
 
 // 106: wait until the connection stands or fails.
 int32_t awaitConnection(ChannelRecord* record, uint32_t now) {
-  if (readinessTest(record, plat::Readiness::error)) return failState(record, 0, kErrConnectFailed);
-  if (!readinessTest(record, plat::Readiness::writable)) return kStateContinue;
+  if (readinessTest(record, plat::Readiness::error)) {
+    int32_t pending = plat::socketPendingError(record->socket);
+    record->connectError = pending > 0 ? -pending : 0;
+    if (moreAddresses(record)) return tryNextAddress(record);
+    return failState(record, 0, kErrConnectFailed);
+  }
+  if (!readinessTest(record, plat::Readiness::writable)) {
+    if (moreAddresses(record) && tickBefore(record->attemptDeadline, now)) {
+      record->connectError = -kWsaTimedOut;
+      return tryNextAddress(record);
+    }
+    return kStateContinue;
+  }
   if (record->nonBlockingConnect != 0) plat::socketSetNonBlocking(record->socket, false);
   // Sends block from here on; a peer that stops taking data must not hold
   // the caller for ever.

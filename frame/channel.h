@@ -12,6 +12,8 @@ namespace qel {
 // Largest channel count, and the number of tracked block slots per channel.
 constexpr int32_t kMaxChannels = 128;
 constexpr int32_t kSlotsPerChannel = 9;
+// Addresses of one server name that a connection tries.
+constexpr int32_t kMaxServerAddresses = 8;
 
 // Every text field has room for its capacity, the terminator the copy rule
 // writes after at most capacity characters, and one spare byte.
@@ -96,6 +98,16 @@ struct ChannelRecord {
   uint32_t serverAddress;  // host byte order
   plat::SocketHandle socket;
   bool socketOpen;  // false once the socket is closed: the number may be reused
+  // Every address of serverName, tried in order by the connect states within
+  // one connectTimeout; the one being tried, and when its attempt gives way
+  // to the next address.
+  plat::NetAddress serverAddresses[kMaxServerAddresses];
+  int32_t serverAddressCount;
+  int32_t serverAddressIndex;
+  uint32_t attemptDeadline;
+  // The socket error behind the last failed connection attempt (negated),
+  // 0 when there was none.
+  int32_t connectError;
   uint32_t dueTime;
   uint32_t deadline;
 

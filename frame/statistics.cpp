@@ -1,4 +1,5 @@
-// qelStatistics: counters, codes and version numbers of a channel.
+// qelStatistics: counters, codes and version numbers of a channel; and
+// qelConnectError, the reason behind a failed connection attempt.
 #include "frame/channel.h"
 #include "frame/errors.h"
 #include "frame/socket_state.h"
@@ -41,4 +42,11 @@ extern "C" QEL_API int32_t QEL_CALL qelStatistics(int32_t chan, int32_t index) {
     case QEL_STAT_SOCKET_HANDLE: return static_cast<int32_t>(record->socket);
     default: return kIndexNotServed;
   }
+}
+
+extern "C" QEL_API int32_t QEL_CALL qelConnectError(int32_t chan) {
+  ChannelRecord* record = nullptr;
+  int32_t rc = checkChannel(chan, &record);
+  if (rc != 0) return rc;
+  return record->connectError;
 }

@@ -388,6 +388,22 @@ QEL_API int32_t QEL_CALL qelExtractText(const char *text, const char *search, ch
 QEL_API int32_t QEL_CALL qelExtractLine(const char *text, int32_t lineNumber, char *buffer,
                                         int32_t size);
 
+/* ---------------------------------------------------------------------------
+ * Extensions: connecting over IPv6 and to every address of a name
+ *
+ * The server given to qelSmtpConnect or qelPop3Connect may be a host name,
+ * a dotted IPv4 address or an IPv6 address, with or without brackets
+ * ("::1", "[::1]"). The addresses a name resolves to (IPv6 and IPv4) are
+ * tried in the resolver's order until one connects; each attempt gets an
+ * equal share of what is left of QEL_PARAM_CONNECT_TIMEOUT, which bounds
+ * them all together. A dotted IPv4 address is used as it stands.
+ * ------------------------------------------------------------------------- */
+
+/* The socket error behind the last failed connection attempt of the
+ * channel's most recent connect, negated (-10061 refused, -10060 timed
+ * out, ...); 0 when no attempt failed or none could say why. */
+QEL_API int32_t QEL_CALL qelConnectError(int32_t chan);
+
 #ifdef __cplusplus
 }
 #endif

@@ -70,6 +70,34 @@ int32_t socketSetSendTimeout(SocketHandle handle, uint32_t ms);
 // number.
 int32_t socketClose(SocketHandle handle, int32_t lingerSeconds);
 
+// ---- IPv6 and IPv4 alike ----
+// An address as the resolver gives it. bytes hold the address in network
+// byte order: 4 of them for IPv4, 16 for IPv6.
+constexpr uint8_t kFamilyIpv4 = 4;
+constexpr uint8_t kFamilyIpv6 = 6;
+struct NetAddress {
+  uint8_t family;
+  uint8_t bytes[16];
+  uint32_t scopeId;  // the zone of a link-local IPv6 address, else 0
+};
+
+// Opens a TCP socket of the family given. Returns 0 and the handle, or an
+// error number.
+int32_t socketOpenFamily(SocketHandle* handle, uint8_t family);
+
+// Starts a connection to address:port (port in host byte order). Returns as
+// socketConnect does.
+int32_t socketConnectTo(SocketHandle handle, const NetAddress& address, uint16_t port);
+
+// The error a failed connection left on the socket (0: none), as an error
+// number; an error number too when it cannot be read.
+int32_t socketPendingError(SocketHandle handle);
+
+// Every TCP address of a host name or numeric address (IPv6 written without
+// brackets), in the resolver's order, at most room of them. Returns 0 with
+// *count >= 1, or an error number (11001 host not found ...).
+int32_t resolveAll(const char* name, NetAddress* found, int32_t room, int32_t* count);
+
 // Local IPv4 address of a socket, host byte order. Returns 0 or an error
 // number.
 int32_t socketLocalAddress(SocketHandle handle, uint32_t* address);

@@ -4,6 +4,9 @@
 # - the export table holds exactly the functions of include/qel32.h, under
 #   their plain names;
 # - the DLL imports system DLLs only (no mingw runtime DLL);
+# - the archive (cpack -G ZIP) holds QEL32.dll, its import library, the .def
+#   file and the header, and a C program built from the unpacked archive
+#   alone runs under Wine;
 # - the Windows check programs pass under Wine: a C program linked with the
 #   import library, dll_check (loads the DLL with LoadLibrary) and
 #   platform_check (the Windows platform layer, including a connection to a
@@ -101,7 +104,7 @@ echo "exports: $(wc -l <<<"$exported") plain names, as include/qel32.h declares"
 imports=$("$objdump" -p "$dll" | sed -nE 's/^[[:space:]]*DLL Name:[[:space:]]*(.*)$/\1/p')
 for name in $imports; do
   case "${name,,}" in
-    kernel32.dll | user32.dll | wsock32.dll | ws2_32.dll | msvcrt.dll) ;;
+    kernel32.dll | user32.dll | ws2_32.dll | msvcrt.dll) ;;
     *) fail "QEL32.dll imports $name, which is not a system DLL" ;;
   esac
 done
@@ -136,6 +139,21 @@ run() {
 }
 
 run UTC header_c.exe
+
+# The archive: built, unpacked, and used as an application would use it.
+rm -rf "$build/packages"
+(cd "$build" && cpack -G ZIP >/dev/null) || fail "cpack -G ZIP failed"
+archive=$(ls "$build"/packages/qel32-*-win32.zip)
+unpacked="$peer_dir/archive"
+unzip -q "$archive" -d "$unpacked"
+top="$unpacked/$(basename "$archive" .zip)"
+for f in bin/QEL32.dll lib/libQEL32.dll.a lib/QEL32.def include/qel32.h; do
+  [ -f "$top/$f" ] || fail "$f is not in $(basename "$archive")"
+done
+i686-w64-mingw32-gcc -std=c99 -I"$top/include" -o "$top/bin/archive_check.exe" tests/header/header_c.c \
+  "$top/lib/libQEL32.dll.a" || fail "a program does not build from the archive"
+echo "== archive_check.exe from $(basename "$archive") (TZ=UTC)"
+(cd "$top/bin" && timeout "$run_limit" wine archive_check.exe) || fail "the program built from the archive failed"
 for zone in "${zones[@]}"; do
   offset=$(TZ="$zone" date +%z)
   run "$zone" dll_check.exe --zone "$offset"

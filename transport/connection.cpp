@@ -7,6 +7,7 @@
 #include "frame/text.h"
 #include "frame/ticks.h"
 #include "platform/platform.h"
+#include "transport/addresses.h"
 
 namespace qel {
 namespace {
@@ -14,6 +15,10 @@ namespace {
 constexpr int32_t kDottedComponents = 4;
 constexpr uint32_t kOctetLimit = 256;
 constexpr uint8_t kAddressFamilyInet = 2;
+constexpr uint8_t kAddressFamilyInet6 = 23;  // the Windows Sockets number
+constexpr int kSlotAddressBytes = 16;
+
+AddressResolver addressResolver = plat::resolveAll;
 
 void waitWhileBlockingCall() {
   while (plat::netBlockingCallInProgress()) plat::sleepMs(static_cast<uint32_t>(settings.pollInterval));
@@ -41,6 +46,36 @@ bool readDotted(const char* text, uint32_t* address) {
   }
   *address = value;
   return true;
+}
+
+// An address whose bytes spell the name's first four characters is the
+// name echoed back by the resolver, not a real address.
+bool echoesName(uint32_t address, const char* name) {
+  return textLength(name) >= 4 && static_cast<uint8_t>(name[0]) == ((address >> 24) & 0xFFu) &&
+         static_cast<uint8_t>(name[1]) == ((address >> 16) & 0xFFu) &&
+         static_cast<uint8_t>(name[2]) == ((address >> 8) & 0xFFu) &&
+         static_cast<uint8_t>(name[3]) == (address & 0xFFu);
+}
+
+// The slot's socket address of an IPv6 connection: the layout holds no
+// IPv6 address, so only the family and the port are there.
+void fillSlotIpv6(uint8_t* socketAddress, uint16_t port) {
+  for (int i = 0; i < kSlotAddressBytes; ++i) socketAddress[i] = 0;
+  socketAddress[0] = kAddressFamilyInet6;
+  socketAddress[2] = static_cast<uint8_t>(port >> 8);
+  socketAddress[3] = static_cast<uint8_t>(port);
+}
+
+int32_t connectIpv6(ChannelRecord* record, const plat::NetAddress& target) {
+  char text[kAddressTextRoom];
+  formatNetAddress(target, text, sizeof text);
+  logFormat(record, "Socket=%d, RemoteAddr=%s, RemotePort=%d\r\n", static_cast<int32_t>(record->socket), text,
+            static_cast<int16_t>(record->remotePort));
+  int32_t channel = record->channelNumber;
+  if (channel >= 0 && channel < kMaxChannels) fillSlotIpv6(channelTable[channel].remoteAddress, record->remotePort);
+  int32_t rc = plat::socketConnectTo(record->socket, target, record->remotePort);
+  if (rc != 0 && rc != plat::kWsaWouldBlock) return -rc;
+  return 1;
 }
 
 }  // namespace
@@ -71,26 +106,34 @@ uint32_t parseDottedAddress(const char* text) {
   return readDotted(text, &address) ? address : 0;
 }
 
+void setAddressResolver(AddressResolver resolver) {
+  addressResolver = resolver != nullptr ? resolver : plat::resolveAll;
+}
+
 int32_t resolveServer(ChannelRecord* record) {
   waitWhileBlockingCall();
-  uint32_t address = 0;
-  int32_t rc = plat::resolveIpv4(record->serverName, &address);
+  record->serverAddressCount = 0;
+  char host[fieldSize(kServerNameCap)];
+  hostWithoutBrackets(record->serverName, host, sizeof host);
+  int32_t count = 0;
+  int32_t rc = addressResolver(host, record->serverAddresses, kMaxServerAddresses, &count);
   if (rc != 0) return -rc;
-  if (address == 0) return 0;
-  // An address whose bytes spell the name's first four characters is the
-  // name echoed back by the resolver, not a real address.
-  const char* name = record->serverName;
-  if (textLength(name) >= 4 && static_cast<uint8_t>(name[0]) == ((address >> 24) & 0xFFu) &&
-      static_cast<uint8_t>(name[1]) == ((address >> 16) & 0xFFu) &&
-      static_cast<uint8_t>(name[2]) == ((address >> 8) & 0xFFu) &&
-      static_cast<uint8_t>(name[3]) == (address & 0xFFu)) {
-    return 0;
+  const plat::NetAddress& first = record->serverAddresses[0];
+  if (first.family == plat::kFamilyIpv4) {
+    uint32_t address = ipv4Value(first);
+    if (address == 0 || echoesName(address, record->serverName)) return 0;
+    record->serverAddress = address;
   }
-  record->serverAddress = address;
+  record->serverAddressCount = count;
   return 1;
 }
 
 int32_t connectServer(ChannelRecord* record) {
+  int32_t index = record->serverAddressIndex;
+  if (index >= 0 && index < record->serverAddressCount &&
+      record->serverAddresses[index].family == plat::kFamilyIpv6) {
+    return connectIpv6(record, record->serverAddresses[index]);
+  }
   logFormat(record, "Socket=%d, RemoteAddr=%x, RemotePort=%d\r\n", static_cast<int32_t>(record->socket),
             record->serverAddress, static_cast<int16_t>(record->remotePort));
   int32_t channel = record->channelNumber;
@@ -107,7 +150,7 @@ int32_t connectServer(ChannelRecord* record) {
                                 static_cast<uint8_t>(address >> 8),
                                 static_cast<uint8_t>(address),
                                 0, 0, 0, 0, 0, 0, 0, 0};
-    for (int i = 0; i < 16; ++i) socketAddress[i] = layout[i];
+    for (int i = 0; i < kSlotAddressBytes; ++i) socketAddress[i] = layout[i];
   }
   int32_t rc = plat::socketConnect(record->socket, record->serverAddress, record->remotePort);
   if (rc != 0 && rc != plat::kWsaWouldBlock) return -rc;

@@ -20,11 +20,21 @@ int32_t connectionUsable(ChannelRecord* record, int32_t wait);
 bool isDottedAddress(const char* text);
 uint32_t parseDottedAddress(const char* text);
 
-// 1 (serverAddress set), 0 (no usable address) or a negated resolver error.
+// Resolves serverName (an IPv6 address in brackets or not, or a host name)
+// into serverAddresses, in the resolver's order. 1 (found; serverAddress
+// set when the first is an IPv4 address), 0 (no usable address) or a
+// negated resolver error.
 int32_t resolveServer(ChannelRecord* record);
 
-// Starts the connection to serverAddress:remotePort. 1, or a negated socket
-// error; a non-blocking connect under way counts as 1.
+// The resolver resolveServer asks, as plat::resolveAll; tests put one of
+// their own in place to hand out address lists (nullptr: the system's).
+using AddressResolver = int32_t (*)(const char* name, plat::NetAddress* found, int32_t room, int32_t* count);
+void setAddressResolver(AddressResolver resolver);
+
+// Starts the connection to the address serverAddressIndex of
+// serverAddresses (serverAddress when the list is empty) at remotePort.
+// 1, or a negated socket error; a non-blocking connect under way counts
+// as 1.
 int32_t connectServer(ChannelRecord* record);
 
 // 1, -12 when the system returns an empty name, or a negated socket error.

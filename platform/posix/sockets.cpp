@@ -21,6 +21,8 @@ int fdOf(SocketHandle handle) { return static_cast<int>(handle); }
 
 int32_t lastSocketError() { return wsaFromErrno(errno); }
 
+constexpr int32_t kResolverNoData = 11004;  // the name has no address of a usable kind
+
 }  // namespace
 
 int32_t netStartup() { return 0; }
@@ -142,6 +144,76 @@ int32_t socketClose(SocketHandle handle, int32_t lingerSeconds) {
   return 0;
 }
 
+int32_t socketOpenFamily(SocketHandle* handle, uint8_t family) {
+  int fd = ::socket(family == kFamilyIpv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) return lastSocketError();
+  *handle = static_cast<SocketHandle>(fd);
+  return 0;
+}
+
+int32_t socketConnectTo(SocketHandle handle, const NetAddress& address, uint16_t port) {
+  sockaddr_storage target{};
+  socklen_t length = 0;
+  if (address.family == kFamilyIpv6) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&target);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    std::memcpy(&in6->sin6_addr, address.bytes, sizeof in6->sin6_addr);
+    in6->sin6_scope_id = address.scopeId;
+    length = sizeof *in6;
+  } else {
+    auto* in = reinterpret_cast<sockaddr_in*>(&target);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(port);
+    std::memcpy(&in->sin_addr, address.bytes, sizeof in->sin_addr);
+    length = sizeof *in;
+  }
+  int rc;
+  do {
+    rc = ::connect(fdOf(handle), reinterpret_cast<const sockaddr*>(&target), length);
+  } while (rc < 0 && errno == EINTR);
+  if (rc == 0) return 0;
+  if (errno == EINPROGRESS) return kWsaWouldBlock;
+  return lastSocketError();
+}
+
+int32_t socketPendingError(SocketHandle handle) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fdOf(handle), SOL_SOCKET, SO_ERROR, &error, &length) < 0) return lastSocketError();
+  return error == 0 ? 0 : wsaFromErrno(error);
+}
+
+int32_t resolveAll(const char* name, NetAddress* found, int32_t room, int32_t* count) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  int rc = ::getaddrinfo(name, nullptr, &hints, &list);
+  if (rc != 0) return wsaFromResolver(rc, errno);
+  int32_t taken = 0;
+  for (addrinfo* entry = list; entry != nullptr && taken < room; entry = entry->ai_next) {
+    NetAddress& out = found[taken];
+    out = NetAddress{};
+    if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
+      out.family = kFamilyIpv4;
+      std::memcpy(out.bytes, &reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, 4);
+    } else if (entry->ai_family == AF_INET6 && entry->ai_addr != nullptr) {
+      const auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ai_addr);
+      out.family = kFamilyIpv6;
+      std::memcpy(out.bytes, &in6->sin6_addr, sizeof in6->sin6_addr);
+      out.scopeId = in6->sin6_scope_id;
+    } else {
+      continue;
+    }
+    ++taken;
+  }
+  ::freeaddrinfo(list);
+  if (taken == 0) return kResolverNoData;
+  *count = taken;
+  return 0;
+}
+
 int32_t socketLocalAddress(SocketHandle handle, uint32_t* address) {
   sockaddr_in local{};
   socklen_t length = sizeof local;
@@ -159,7 +231,7 @@ int32_t resolveIpv4(const char* name, uint32_t* address) {
   addrinfo* found = nullptr;
   int rc = ::getaddrinfo(name, nullptr, &hints, &found);
   if (rc != 0) return wsaFromResolver(rc, errno);
-  int32_t result = 11004;  // no IPv4 data
+  int32_t result = kResolverNoData;
   for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
     if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
       const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);

@@ -1,4 +1,4 @@
-// Windows Sockets 1.1 behind the library's socket interface. Error numbers
+// Windows Sockets behind the library's socket interface. Error numbers
 // come straight from WSAGetLastError: they already are the numbers every
 // backend reports.
 #include "platform/win32/windows_api.h"
@@ -115,6 +115,78 @@ int32_t socketClose(SocketHandle handle, int32_t lingerSeconds) {
   ::setsockopt(socketOf(handle), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
                sizeof option);
   if (::closesocket(socketOf(handle)) == SOCKET_ERROR) return lastSocketError();
+  return 0;
+}
+
+int32_t socketOpenFamily(SocketHandle* handle, uint8_t family) {
+  SOCKET made = ::socket(family == kFamilyIpv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (made == INVALID_SOCKET) return lastSocketError();
+  *handle = static_cast<SocketHandle>(made);
+  return 0;
+}
+
+int32_t socketConnectTo(SocketHandle handle, const NetAddress& address, uint16_t port) {
+  sockaddr_storage target;
+  std::memset(&target, 0, sizeof target);
+  int length = 0;
+  if (address.family == kFamilyIpv6) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&target);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    std::memcpy(&in6->sin6_addr, address.bytes, sizeof in6->sin6_addr);
+    in6->sin6_scope_id = address.scopeId;
+    length = sizeof *in6;
+  } else {
+    auto* in = reinterpret_cast<sockaddr_in*>(&target);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(port);
+    std::memcpy(&in->sin_addr, address.bytes, kIpv4Length);
+    length = sizeof *in;
+  }
+  if (::connect(socketOf(handle), reinterpret_cast<const sockaddr*>(&target), length) == SOCKET_ERROR)
+    return lastSocketError();
+  return 0;
+}
+
+int32_t socketPendingError(SocketHandle handle) {
+  int error = 0;
+  int length = sizeof error;
+  if (::getsockopt(socketOf(handle), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) ==
+      SOCKET_ERROR)
+    return lastSocketError();
+  return static_cast<int32_t>(error);
+}
+
+int32_t resolveAll(const char* name, NetAddress* found, int32_t room, int32_t* count) {
+  if (name == nullptr || found == nullptr || count == nullptr) return kWsaBadAddress;
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  // getaddrinfo returns its Windows Sockets error number directly.
+  int rc = ::getaddrinfo(name, nullptr, &hints, &list);
+  if (rc != 0) return static_cast<int32_t>(rc);
+  int32_t taken = 0;
+  for (addrinfo* entry = list; entry != nullptr && taken < room; entry = entry->ai_next) {
+    NetAddress& out = found[taken];
+    std::memset(&out, 0, sizeof out);
+    if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
+      out.family = kFamilyIpv4;
+      std::memcpy(out.bytes, &reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, kIpv4Length);
+    } else if (entry->ai_family == AF_INET6 && entry->ai_addr != nullptr) {
+      const auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ai_addr);
+      out.family = kFamilyIpv6;
+      std::memcpy(out.bytes, &in6->sin6_addr, sizeof in6->sin6_addr);
+      out.scopeId = in6->sin6_scope_id;
+    } else {
+      continue;
+    }
+    ++taken;
+  }
+  ::freeaddrinfo(list);
+  if (taken == 0) return kResolverNoData;
+  *count = taken;
   return 0;
 }
 

@@ -1,6 +1,8 @@
 // The Windows headers as the backend uses them: the plain kernel and user
-// interface plus Windows Sockets 1.1 (winsock.h, linked against wsock32),
-// without the min/max macros that would clash with the C++ library.
+// interface plus Windows Sockets (winsock2.h and ws2tcpip.h, linked against
+// ws2_32, for getaddrinfo and IPv6), without the min/max macros that would
+// clash with the C++ library. The calls the library makes are those of
+// Windows Sockets 1.1, plus getaddrinfo, freeaddrinfo and IPv6 sockets.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -10,5 +12,6 @@
 #define NOMINMAX
 #endif
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
-#include <winsock.h>

@@ -118,7 +118,7 @@ static const Section kSections[] = {
                                                          "qelGetEmailCount qelGetEmailFile qelStatistics qelDebug "
                                                          "qelClose qelEncodeBuffer", 1},
     {"refused connections", connectFailures, "qelAttach qelRelease qelIntegerParam qelSmtpConnect "
-                                             "qelPop3Connect qelSendEmail qelStatistics qelErrorText", 1},
+                                             "qelPop3Connect qelSendEmail qelStatistics qelErrorText qelConnectError", 1},
     {"refused logins, recipients and files", loginFailures,
      "qelAttach qelRelease qelIntegerParam qelStringParam qelSmtpConnect qelSendEmail qelPop3Connect qelStatistics "
      "qelErrorText qelClose", 1},

@@ -39,7 +39,8 @@
   X(qelDecodeBuffer, (const char* source, char* destination, int32_t length), 12)                              \
   X(qelVerifyFormat, (const char* address), 4)                                                                 \
   X(qelExtractText, (const char* text, const char* search, char* buffer, int32_t size), 16)                    \
-  X(qelExtractLine, (const char* text, int32_t lineNumber, char* buffer, int32_t size), 16)
+  X(qelExtractLine, (const char* text, int32_t lineNumber, char* buffer, int32_t size), 16)                   \
+  X(qelConnectError, (int32_t chan), 4)
 
 /* One function pointer per export, named like the export, filled in by
  * dll_check.c and NULL when the library lacks the export. */

@@ -372,6 +372,15 @@ void connectFailures(void) {
   CHECK_INT(qelStatistics(1, kStatSocketCode), 0);
   CHECK_TEXT(errorText(1, kErrConnect), "Error attempting to connect. ");
   CHECK_INT(qelStatistics(1, kStatConnection), kErrConnect);
+  /* ... but the channel still knows why. */
+  CHECK_INT(qelConnectError(1), kErrRefused);
+
+  /* The IPv6 loopback, with and without brackets: nothing listens there on
+   * this port either. */
+  CHECK_INT(qelPop3Connect(1, "::1", options.user, options.password), kErrConnect);
+  CHECK_INT(qelConnectError(1), kErrRefused);
+  CHECK_INT(qelPop3Connect(1, "[::1]", options.user, options.password), kErrConnect);
+  CHECK_INT(qelConnectError(1), kErrRefused);
   CHECK_INT(qelRelease(), 1);
 }
 
