@@ -101,8 +101,9 @@ std::string usageText() {
   return "usage: qel-maildrop --root DIR [options]\n"
          "\n"
          "A loopback mail drop for demos and tests: SMTP stores messages into\n"
-         "DIR/<user>/new/ (Maildir), POP3 serves them. Listens on 127.0.0.1 only\n"
-         "and runs in the foreground until SIGTERM or SIGINT.\n"
+         "DIR/<user>/new/ (Maildir), POP3 serves them. Listens on the loopback\n"
+         "address only (127.0.0.1, or ::1) and runs in the foreground until\n"
+         "SIGTERM or SIGINT.\n"
          "\n"
          "  --root DIR            Maildir root, created when missing (required)\n"
          "  --smtp-port N         SMTP port, 0 for an ephemeral one (default 0)\n"
@@ -119,7 +120,8 @@ std::string usageText() {
          "  --max-size BYTES      largest message accepted (default 67108864)\n"
          "  --timeout SECONDS     idle time-out per connection (default 120)\n"
          "  --hostname NAME       name in greetings and challenges (default localhost)\n"
-         "  --quiet, -q          no log lines on stderr\n"
+         "  --listen ADDRESS      127.0.0.1 (default) or ::1\n"
+         "  --quiet, -q           print nothing but the errors that stop the mail drop\n"
          "  --help                this text\n"
          "\n"
          "From a script:\n"
@@ -191,6 +193,13 @@ ParseResult parseOptions(int argc, char** argv, Options& options, std::string& e
         return ParseResult::Error;
       }
       options.idleSeconds = static_cast<int>(number);
+    } else if (arg == "--listen") {
+      // Loopback only, on either family.
+      if (value != "127.0.0.1" && value != "::1" && value != "[::1]") {
+        error = "--listen wants 127.0.0.1 or ::1";
+        return ParseResult::Error;
+      }
+      options.ipv6 = value != "127.0.0.1";
     } else if (arg == "--hostname") {
       if (!isValidHostName(value)) {
         error = "--hostname wants up to 64 letters, digits, dots and hyphens";

@@ -27,6 +27,7 @@ struct Options {
   uint64_t maxMessageBytes = kDefaultMaxMessageBytes;
   int idleSeconds = kDefaultIdleSeconds;
   std::string hostName = "localhost";
+  bool ipv6 = false;       // --listen ::1 instead of 127.0.0.1
 };
 
 enum class ParseResult { Run, Help, Error };

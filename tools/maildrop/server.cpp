@@ -54,28 +54,55 @@ bool installSignals(std::string& error) {
   return true;
 }
 
-int listenOnLoopback(int port, int& chosenPort, std::string& error) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+const char* loopbackText(bool ipv6) { return ipv6 ? "[::1]" : "127.0.0.1"; }
+
+int listenOnLoopback(bool ipv6, int port, int& chosenPort, std::string& error) {
+  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     error = std::string("socket: ") + std::strerror(errno);
     return -1;
   }
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address;
+  sockaddr_storage address;
   std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  socklen_t length = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, kListenBacklog) != 0 ||
+  socklen_t length = 0;
+  if (ipv6) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_addr = in6addr_loopback;
+    in6->sin6_port = htons(static_cast<uint16_t>(port));
+    length = sizeof *in6;
+  } else {
+    auto* in = reinterpret_cast<sockaddr_in*>(&address);
+    in->sin_family = AF_INET;
+    in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    in->sin_port = htons(static_cast<uint16_t>(port));
+    length = sizeof *in;
+  }
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, kListenBacklog) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    error = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
+    error = std::string("cannot listen on ") + loopbackText(ipv6) + ":" + std::to_string(port) + ": " +
+            std::strerror(errno);
     close(fd);
     return -1;
   }
-  chosenPort = ntohs(address.sin_port);
+  chosenPort = ipv6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
+                    : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
   return fd;
+}
+
+// "127.0.0.1:port" or "[::1]:port".
+std::string peerText(const sockaddr_storage& address) {
+  char text[INET6_ADDRSTRLEN] = "?";
+  if (address.ss_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&address);
+    inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+    return std::string("[") + text + "]:" + std::to_string(ntohs(in6->sin6_port));
+  }
+  const auto* in = reinterpret_cast<const sockaddr_in*>(&address);
+  inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(in->sin_port));
 }
 
 // Written beside the target and renamed, so a script never reads half of it.
@@ -107,14 +134,13 @@ class Listener {
 
   // Accepts one connection and starts its session thread.
   void accept(int listenFd, bool smtp) {
-    sockaddr_in peerAddress;
+    sockaddr_storage peerAddress;
+    std::memset(&peerAddress, 0, sizeof peerAddress);
     socklen_t length = sizeof peerAddress;
     int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&peerAddress), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
     reap();
-    char peerText[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &peerAddress.sin_addr, peerText, sizeof peerText);
-    std::string peer = std::string(peerText) + ":" + std::to_string(ntohs(peerAddress.sin_port));
+    std::string peer = peerText(peerAddress);
     if (sessions_.size() >= kMaxSessions) {
       const char* busy = smtp ? "421 4.3.2 Too many connections, try again later\r\n" : "-ERR [SYS/TEMP] too busy\r\n";
       ssize_t ignored = send(fd, busy, std::strlen(busy), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -175,8 +201,8 @@ int runServer(const Options& options) {
   if (!options.portsFile.empty()) unlink(options.portsFile.c_str());
   int smtpPort = 0;
   int pop3Port = 0;
-  int smtpFd = ready ? listenOnLoopback(options.smtpPort, smtpPort, error) : -1;
-  int pop3Fd = smtpFd >= 0 ? listenOnLoopback(options.pop3Port, pop3Port, error) : -1;
+  int smtpFd = ready ? listenOnLoopback(options.ipv6, options.smtpPort, smtpPort, error) : -1;
+  int pop3Fd = smtpFd >= 0 ? listenOnLoopback(options.ipv6, options.pop3Port, pop3Port, error) : -1;
   ready = pop3Fd >= 0 && (options.portsFile.empty() || writePortsFile(options.portsFile, smtpPort, pop3Port, error));
   if (!ready) {
     std::fprintf(stderr, "qel-maildrop: %s\n", error.c_str());
@@ -184,9 +210,12 @@ int runServer(const Options& options) {
     if (pop3Fd >= 0) close(pop3Fd);
     return 1;
   }
-  std::printf("qel-maildrop: SMTP on 127.0.0.1:%d, POP3 on 127.0.0.1:%d, Maildir root %s, pid %ld\n", smtpPort,
-              pop3Port, options.root.c_str(), static_cast<long>(getpid()));
-  std::fflush(stdout);
+  if (!options.quiet) {
+    const char* host = loopbackText(options.ipv6);
+    std::printf("qel-maildrop: SMTP on %s:%d, POP3 on %s:%d, Maildir root %s, pid %ld\n", host, smtpPort, host,
+                pop3Port, options.root.c_str(), static_cast<long>(getpid()));
+    std::fflush(stdout);
+  }
 
   {
     Listener listener(context);

@@ -47,9 +47,12 @@ class MailDrop:
         for name, password in users.items():
             args += ["--user", f"{name}:{password}"]
         args += list(options)
+        # --listen ::1 puts both ports on the IPv6 loopback.
+        self.host = "::1" if "::1" in options else "127.0.0.1"
         self.clients = []
         self.log = open(self.log_path, "wb")
-        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=self.log)
+        # Both streams go to the log: --quiet must keep it empty.
+        self.process = subprocess.Popen(args, stdout=self.log, stderr=self.log)
         deadline = time.monotonic() + START_WAIT
         while not os.path.exists(self.ports_file):
             if self.process.poll() is not None or time.monotonic() > deadline:
@@ -89,10 +92,10 @@ class MailDrop:
 
     # Clients.
     def smtp(self):
-        return smtplib.SMTP("127.0.0.1", self.smtp_port, timeout=TIMEOUT)
+        return smtplib.SMTP(self.host, self.smtp_port, timeout=TIMEOUT)
 
     def pop3(self):
-        return poplib.POP3("127.0.0.1", self.pop3_port, timeout=TIMEOUT)
+        return poplib.POP3(self.host, self.pop3_port, timeout=TIMEOUT)
 
     def raw_smtp(self):
         client = RawClient(self.smtp_port)

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""qel-maildrop as a process: loopback only, several clients at once, idle
-time-outs, a clean stop on SIGTERM and SIGINT, start-up failures."""
+"""qel-maildrop as a process: loopback only (127.0.0.1, or ::1 with
+--listen), several clients at once, idle time-outs, a clean stop on SIGTERM
+and SIGINT, nothing printed with --quiet, start-up failures."""
 
 import os
 import signal
@@ -12,10 +13,19 @@ import threading
 from harness import TIMEOUT, USERS, MailDropTestCase, RawClient, body_of, main, program
 
 
-def listening_addresses(port):
+def ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as probe:
+            probe.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+def listening_addresses(port, table_path="/proc/net/tcp"):
     """The local addresses of listening TCP sockets on port, from /proc/net/tcp."""
     found = []
-    with open("/proc/net/tcp") as table:
+    with open(table_path) as table:
         for row in table.readlines()[1:]:
             fields = row.split()
             address, port_hex = fields[1].split(":")
@@ -40,6 +50,19 @@ class ServerTest(MailDropTestCase):
     def test_listens_on_loopback_only(self):
         for port in (self.drop.smtp_port, self.drop.pop3_port):
             self.assertEqual(listening_addresses(port), ["0100007F"], port)  # 127.0.0.1
+
+    def test_ipv6_loopback_and_quiet(self):
+        if not socket.has_ipv6 or not ipv6_loopback():
+            self.skipTest("no IPv6 loopback here")
+        drop = self.start("--listen", "::1", "--quiet")
+        for port in (drop.smtp_port, drop.pop3_port):
+            self.assertEqual(listening_addresses(port, "/proc/net/tcp6"), ["00000000000000000000000001000000"])
+        with drop.smtp() as smtp:
+            smtp.sendmail("a@x", ["alice@x"], b"Subject: six\r\n\r\nx\r\n")
+        [stored] = drop.stored("alice")
+        self.assertRegex(stored, rb"Received: from \S+ \(\[::1\]:\d+\)")
+        self.assertEqual(drop.stop(), 0)
+        self.assertEqual(drop.log_text(), "")
 
     def test_clients_at_once(self):
         # A slow sender stays in the middle of DATA while others come and go.
@@ -158,6 +181,7 @@ class StartTest(MailDropTestCase):
                     (("--root", work, "--pop3-port", busy_port), 1, b"cannot listen"),
                     (("--root", os.path.join(blocker, "sub")), 1, b"cannot create"),
                     (("--root", work, "--ports-file", os.path.join(blocker, "ports")), 1, b"cannot write"),
+                    (("--root", work, "--listen", "0.0.0.0"), 2, b"--listen wants 127.0.0.1 or ::1"),
                 ]
                 for args, code, message in cases:
                     result = self.run_program(*args)
