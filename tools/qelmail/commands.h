@@ -23,6 +23,10 @@ extern const std::vector<OptionSpec> kSmtpLoginOptions;
 // the exit code of a usage error.
 int applyLogin(Options& options);
 
+// Puts each bare "user@host" of --from, --to, --cc, --bcc and --reply-to
+// (also inside comma-separated lists) in angle brackets.
+void bracketAddressOptions(Options& options);
+
 // After an SMTP connect with --user: kExitOk when the server took the
 // login, otherwise the reported failure's exit code.
 int checkLoggedIn(Options& options);

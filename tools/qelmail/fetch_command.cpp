@@ -6,13 +6,19 @@
 // never writes over a different message; its attachments go into DIR/ID/
 // (or --attach-dir). A message is written as ID.eml.part and renamed when
 // the whole of it has arrived: a file named .eml is always complete.
+//
+// With --new, DIR/.qelmail-uids holds the unique id of every message saved
+// there, one a line, and a message whose id it holds is not downloaded
+// again. An id goes in only once its message is complete.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +35,7 @@ namespace {
 constexpr size_t kPathCap = 128;  // the library's limit for a directory
 constexpr int32_t kSavedNamesRoom = 1024;
 constexpr int32_t kRawDownload = 1;
+const char* const kSeenIdsFile = ".qelmail-uids";  // inside DIR
 
 bool isDirectory(const std::string& path) {
   struct stat info {};
@@ -40,21 +47,51 @@ struct FetchPlan {
   std::string attachDir;   // --attach-dir made absolute, or empty
   bool raw = false;
   bool remove = false;     // --delete
+  bool onlyNew = false;    // --new
   bool progress = false;
 };
+
+// The unique ids already fetched into DIR (read in DIR).
+std::set<std::string> seenIds() {
+  std::set<std::string> ids;
+  std::ifstream file(kSeenIdsFile);
+  std::string line;
+  while (std::getline(file, line)) {
+    if (!line.empty()) ids.insert(line);
+  }
+  return ids;
+}
+
+bool rememberId(const std::string& id) {
+  std::ofstream file(kSeenIdsFile, std::ios::app);
+  file << id << '\n';
+  file.flush();
+  return static_cast<bool>(file);
+}
 
 // Where one message goes.
 struct MessageFiles {
   std::string base;        // ID or message-N
   std::string attachDir;   // as the library is given it (relative to DIR)
   bool madeAttachDir = false;
+  // What a shared --attach-dir held before the download began.
+  std::vector<std::string> attachDirBefore;
 };
 
-// Removes what a failed download left.
+// Removes what a failed or stopped download left: the part files, and the
+// attachments, also one cut off half way.
 void discard(const MessageFiles& files) {
   ::unlink((files.base + ".eml.part").c_str());
   ::unlink((files.base + ".raw.part").c_str());
-  if (files.madeAttachDir) removeDirectory(files.attachDir);
+  if (files.madeAttachDir) {
+    removeDirectory(files.attachDir);
+    return;
+  }
+  if (files.attachDir.empty()) return;
+  std::set<std::string> before(files.attachDirBefore.begin(), files.attachDirBefore.end());
+  for (const std::string& name : directoryEntries(files.attachDir)) {
+    if (before.count(name) == 0) ::unlink((files.attachDir + "/" + name).c_str());
+  }
 }
 
 // The attachment names the library saved for the last download.
@@ -97,6 +134,7 @@ int32_t download(const FetchPlan& plan, int32_t n, int32_t size, MessageFiles& f
       }
     } else {
       files.attachDir = plan.attachDir;
+      files.attachDirBefore = directoryEntries(files.attachDir);
     }
     int32_t rc = drive(qelGetEmailFile(kChannel, n, part.c_str(), ".", files.attachDir.c_str()), &progress,
                        QEL_STAT_BYTES_READ);
@@ -135,6 +173,7 @@ int makePlan(Options& options, FetchPlan* plan) {
   while (plan->dir.size() > 1 && plan->dir.back() == '/') plan->dir.pop_back();
   plan->raw = options.has("raw");
   plan->remove = options.has("delete");
+  plan->onlyNew = options.has("new");
   plan->progress = showProgress(options);
   if (plan->raw && options.has("attach-dir")) return usageError("--raw saves no attachments: no --attach-dir");
   if (!makeDirectories(plan->dir)) return failPlain("cannot create the directory " + plan->dir);
@@ -165,7 +204,7 @@ int cmdFetch(Options& options) {
   if (plan.raw) qelIntegerParam(kChannel, QEL_PARAM_DECODE_STATE, kRawDownload);
 
   int32_t rc = pop3Connect(options);
-  if (rc < 0) return fail("logging in to " + serverLabel(options, true), rc);
+  if (rc < 0) return fail("logging in to " + serverLabel(options, true), rc, Step::login);
   int32_t count = 0;
   rc = messageCount(&count);
   if (rc < 0) return fail("counting the messages", rc);
@@ -174,8 +213,12 @@ int cmdFetch(Options& options) {
   if (rc < 0) return fail("reading the unique ids", rc);
   std::vector<int32_t> numbers;
   messageNumbers(options, count, &numbers);
+  std::set<std::string> seen;
+  if (plan.onlyNew) seen = seenIds();
 
+  std::vector<int32_t> fetched;
   for (int32_t n : numbers) {
+    if (plan.onlyNew && !ids[n].empty() && seen.count(ids[n]) != 0) continue;
     int32_t size = 0;
     rc = messageSize(n, &size);
     if (rc < 0) {
@@ -196,13 +239,19 @@ int cmdFetch(Options& options) {
       return fail("downloading message " + std::to_string(n), rc);
     }
     printSaved(plan, n, files);
+    fetched.push_back(n);
+    if (plan.onlyNew && !ids[n].empty() && !rememberId(ids[n])) {
+      qelAbort(kChannel);
+      return failPlain("cannot write " + plan.dir + "/" + kSeenIdsFile);
+    }
     if (plan.remove) {
       rc = drive(qelDeleteEmail(kChannel, n));
       if (rc == 0 && pop3Refused()) rc = QEL_ERR_POP3_ERROR;
       if (rc < 0) {
         qelAbort(kChannel);
-        fail("deleting message " + std::to_string(n), rc);
-        return failPlain("nothing was deleted from the server");
+        int status = fail("deleting message " + std::to_string(n), rc);
+        failPlain("nothing was deleted from the server");
+        return status;
       }
     }
   }
@@ -210,7 +259,7 @@ int cmdFetch(Options& options) {
   if (plan.remove) {
     // The server deletes the marked messages when it has QUIT.
     if (rc < 0) return fail("QUIT, which makes the deletions take effect,", rc);
-    for (int32_t n : numbers) std::printf("deleted\t%d\n", static_cast<int>(n));
+    for (int32_t n : fetched) std::printf("deleted\t%d\n", static_cast<int>(n));
   }
   return kExitOk;
 }

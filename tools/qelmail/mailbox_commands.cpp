@@ -97,7 +97,7 @@ int cmdList(Options& options) {
   if (int rc = checkPop3Options(options); rc != kExitOk) return rc;
   if (int rc = applyCommon(options, QEL_PARAM_POP3_PORT); rc != kExitOk) return rc;
   int32_t rc = pop3Connect(options);
-  if (rc < 0) return fail("logging in to " + serverLabel(options, true), rc);
+  if (rc < 0) return fail("logging in to " + serverLabel(options, true), rc, Step::login);
   int32_t count = 0;
   rc = messageCount(&count);
   if (rc < 0) return fail("counting the messages", rc);
@@ -126,7 +126,7 @@ int cmdTop(Options& options) {
   if (int rc = checkPop3Options(options); rc != kExitOk) return rc;
   if (int rc = applyCommon(options, QEL_PARAM_POP3_PORT); rc != kExitOk) return rc;
   int32_t rc = pop3Connect(options);
-  if (rc < 0) return fail("logging in to " + serverLabel(options, true), rc);
+  if (rc < 0) return fail("logging in to " + serverLabel(options, true), rc, Step::login);
   std::vector<char> buffer(kTopRoom);
   rc = drive(qelGetEmailLines(kChannel, static_cast<int32_t>(message), static_cast<int32_t>(lines), buffer.data(),
                               kTopRoom));
@@ -148,7 +148,7 @@ int cmdDelete(Options& options) {
   if (int rc = checkPop3Options(options); rc != kExitOk) return rc;
   if (int rc = applyCommon(options, QEL_PARAM_POP3_PORT); rc != kExitOk) return rc;
   int32_t rc = pop3Connect(options);
-  if (rc < 0) return fail("logging in to " + serverLabel(options, true), rc);
+  if (rc < 0) return fail("logging in to " + serverLabel(options, true), rc, Step::login);
   for (int32_t n : numbers) {
     rc = drive(qelDeleteEmail(kChannel, n));
     // The library does not report a refused DELE; the reply code does.
@@ -156,8 +156,9 @@ int cmdDelete(Options& options) {
     if (rc < 0) {
       // Without QUIT the server deletes nothing: all or none.
       qelAbort(kChannel);
-      fail("deleting message " + std::to_string(n), rc);
-      return failPlain("nothing was deleted");
+      int status = fail("deleting message " + std::to_string(n), rc);
+      failPlain("nothing was deleted");
+      return status;
     }
   }
   // The server deletes the marked messages when it has QUIT.
@@ -181,6 +182,7 @@ int cmdRaw(Options& options) {
     rc = pop3Connect(options);
   } else {
     if (options.has("apop")) return usageError("--apop is for --pop3");
+    bracketAddressOptions(options);
     if (!withinCap(options, "from", kAddressCap)) return usageError(options.error());
     if (int check = applyCommon(options, QEL_PARAM_SMTP_PORT); check != kExitOk) return check;
     if (int check = applyLogin(options); check != kExitOk) return check;
@@ -188,7 +190,7 @@ int cmdRaw(Options& options) {
     std::string from = options.get("from", kDefaultFrom);
     rc = drive(qelSmtpConnect(kChannel, server.c_str(), from.c_str(), nullptr));
   }
-  if (rc < 0) return fail("connecting to " + serverLabel(options, pop3), rc);
+  if (rc < 0) return fail("connecting to " + serverLabel(options, pop3), rc, pop3 ? Step::login : Step::connect);
   if (!pop3) {
     if (int check = checkLoggedIn(options); check != kExitOk) return check;
   }

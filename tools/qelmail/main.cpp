@@ -9,12 +9,14 @@
 #include "options.h"
 #include "qel32.h"
 #include "session.h"
+#include "system.h"
 
 namespace qelmail {
 namespace {
 
 struct Command {
   const char* name;
+  const char* summary;  // one sentence, for the list of commands
   const char* usage;
   const char* about;
   std::vector<OptionSpec> options;
@@ -28,61 +30,67 @@ std::vector<OptionSpec> plus(std::vector<OptionSpec> specs, const std::vector<Op
 
 std::vector<Command> commands() {
   return {
-      {"send", "qelmail send --from ADDR --to ADDR [options]",
-       "Sends one message through an SMTP server. Addresses are written 'Name <user@host>'\n"
-       "or '<user@host>'; --to, --cc and --bcc also take comma-separated lists. The text\n"
-       "comes from --text, or from --body-file (- for standard input).",
-       withCommon(plus({{"from", true, false, "sender address"},
-                        {"to", true, true, "recipient"},
-                        {"cc", true, true, "copy recipient"},
-                        {"bcc", true, true, "blind copy recipient (in no header line)"},
-                        {"subject", true, false, "subject line"},
-                        {"text", true, false, "message text"},
-                        {"body-file", true, false, "read the message text from this file"},
-                        {"body-type", true, false, "plain (default), text, html, enriched, iso8859 or custom"},
-                        {"content-type", true, false, "content-type line of the text for --body-type custom"},
+      {"send", "Sends one message through an SMTP server.", "qelmail send --from ADDR --to ADDR [options]",
+       "Sends one message through an SMTP server. Addresses are written 'user@host',\n"
+       "'<user@host>' or 'Name <user@host>'; --to, --cc and --bcc also take\n"
+       "comma-separated lists. The text comes from --text, or from --body-file\n"
+       "(- for standard input).",
+       withCommon(plus({{"from", true, false, "The sender's address."},
+                        {"to", true, true, "A recipient."},
+                        {"cc", true, true, "A recipient of a copy."},
+                        {"bcc", true, true, "A recipient of a blind copy, named in no header line."},
+                        {"subject", true, false, "The subject line."},
+                        {"text", true, false, "The message text."},
+                        {"body-file", true, false, "Reads the message text from this file."},
+                        {"body-type", true, false, "The kind of text: plain (the default), text, html, enriched, iso8859 or custom."},
+                        {"content-type", true, false, "The content-type line of the text for --body-type custom."},
                         {"attach", true, true,
-                         "attach a file; PATH|NAME shows NAME. With --body-type html, .gif\n"
-                         "                         .jpg .bmp .tif files go inline: the first is cid:message-root.1"},
-                        {"reply-to", true, false, "Reply-To address"},
-                        {"header", true, true, "extra header line, such as 'X-Priority: 1'"}},
+                         "Attaches a file; PATH|NAME shows it as NAME. With --body-type html,\n"
+                         "                         .gif .jpg .bmp and .tif files go inline, the first as cid:message-root.1."},
+                        {"reply-to", true, false, "The Reply-To address."},
+                        {"header", true, true, "An extra header line, such as 'X-Priority: 1'."}},
                        kSmtpLoginOptions),
                   false),
        cmdSend},
-      {"verify", "qelmail verify [options] NAME...",
-       "Asks an SMTP server to verify names (VRFY) and prints each answer. Exits 1 when a\n"
-       "name is refused.",
-       withCommon(plus({{"from", true, false, "address given when connecting"}}, kSmtpLoginOptions), false),
+      {"verify", "Asks an SMTP server to verify names (VRFY).", "qelmail verify [options] NAME...",
+       "Asks an SMTP server to verify names (VRFY) and prints each answer. Exits 1\n"
+       "when a name is refused.",
+       withCommon(plus({{"from", true, false, "The address given when connecting."}}, kSmtpLoginOptions), false),
        cmdVerify},
-      {"list", "qelmail list --user U --password P [options]",
+      {"list", "Lists the messages of a POP3 mailbox.", "qelmail list --user U [options]",
        "Lists the messages of a POP3 mailbox: a count line, then one line per message:\n"
        "number, size in bytes and unique id, separated by tabs.",
        withCommon({}, true), cmdList},
-      {"top", "qelmail top --message N [--lines K] --user U --password P [options]",
+      {"top", "Prints the header and the first lines of a message.",
+       "qelmail top --message N [--lines K] --user U [options]",
        "Prints the header and the first K lines of the text of a message.",
-       withCommon({{"message", true, false, "message number, from 1"},
-                   {"lines", true, false, "lines of the text after the header (default 0)"}},
+       withCommon({{"message", true, false, "The message number, from 1."},
+                   {"lines", true, false, "How many lines of the text follow the header (default 0)."}},
                   true),
        cmdTop},
-      {"fetch", "qelmail fetch --dir DIR --user U --password P [options]",
+      {"fetch", "Downloads messages into files, with their attachments.",
+       "qelmail fetch --dir DIR --user U [options]",
        "Downloads messages. Each is saved as DIR/ID.eml (ID: its unique id, or message-N),\n"
        "its text decoded, its attachments decoded into DIR/ID/. Prints one line per file:\n"
        "'message N PATH' or 'attachment N PATH', and 'deleted N' with --delete.",
-       withCommon({{"dir", true, false, "directory for the messages (made when missing)"},
-                   {"attach-dir", true, false, "one directory for every attachment instead of DIR/ID/"},
-                   {"message", true, true, "message number (default: every message)"},
-                   {"raw", false, false, "save each message exactly as the server holds it, undecoded"},
-                   {"delete", false, false, "delete the messages from the server once all are saved"}},
+       withCommon({{"dir", true, false, "The directory for the messages, made when it is missing."},
+                   {"attach-dir", true, false, "One directory for every attachment, instead of DIR/ID/."},
+                   {"message", true, true, "A message number (by default every message is fetched)."},
+                   {"raw", false, false, "Saves each message exactly as the server holds it, undecoded."},
+                   {"delete", false, false, "Deletes the fetched messages from the server once all are saved."},
+                   {"new", false, false,
+                    "Fetches only the messages whose unique ids are not yet in DIR/.qelmail-uids,\n"
+                    "                         and adds the ids of those it saves."}},
                   true),
        cmdFetch},
-      {"delete", "qelmail delete --message N --user U --password P [options]",
+      {"delete", "Deletes messages from a POP3 mailbox.", "qelmail delete --message N --user U [options]",
        "Deletes messages from a POP3 mailbox: all of them, or none when one is refused.",
-       withCommon({{"message", true, true, "message number"}}, true), cmdDelete},
-      {"raw", "qelmail raw [--pop3] [options] COMMAND",
+       withCommon({{"message", true, true, "A message number."}}, true), cmdDelete},
+      {"raw", "Sends one command line and prints the reply.", "qelmail raw [--pop3] [options] COMMAND",
        "Connects (and logs in), sends one command line of at most 32 characters and\n"
        "prints the server's reply line. SMTP unless --pop3 is given.",
-       withCommon({{"pop3", false, false, "POP3 instead of SMTP"},
-                   {"from", true, false, "SMTP: address given when connecting"}},
+       withCommon({{"pop3", false, false, "Talks POP3 instead of SMTP."},
+                   {"from", true, false, "The address given when connecting (SMTP)."}},
                   true),
        cmdRaw},
   };
@@ -91,8 +99,7 @@ std::vector<Command> commands() {
 void printMainHelp() {
   std::printf("usage: qelmail COMMAND [options]\n\ncommands:\n");
   for (const Command& command : commands()) {
-    std::string about = command.about;
-    std::printf("  %-8s %s\n", command.name, about.substr(0, about.find('\n')).c_str());
+    std::printf("  %-8s %s\n", command.name, command.summary);
   }
   std::printf(
       "\n'qelmail COMMAND --help' shows the options of a command; 'qelmail --version'\n"
@@ -132,8 +139,10 @@ int main(int argc, char** argv) {
       return kExitOk;
     }
     if (qelAttach(1, 0) != 1) return failPlain("cannot attach the library");
+    installStopSignals();
     int result = command.run(options);
     qelRelease();
+    if (int signal = stopSignal(); signal != 0) return reportStopped(signal);
     return result;
   }
   return usageError(std::string("unknown command '") + argv[1] + "'");

@@ -91,11 +91,16 @@ void printHelp(const char* usage, const char* about, const std::vector<OptionSpe
   std::printf("usage: %s\n\n%s\n\noptions:\n", usage, about);
   for (const OptionSpec& entry : specs) {
     std::string left = std::string("--") + entry.name + (entry.takesValue ? " VALUE" : "");
-    std::printf("  %-22s %s%s\n", left.c_str(), entry.help, entry.repeatable ? " (repeatable)" : "");
+    std::printf("  %-22s %s%s\n", left.c_str(), entry.help, entry.repeatable ? " It may be given more than once." : "");
   }
   std::printf(
-      "\nExit status: 0 on success, 1 when the server or a file operation failed,\n"
-      "2 for a usage error.\n");
+      "\nThe password is taken from --password, --password-file, the environment\n"
+      "variable QELMAIL_PASSWORD or ~/.netrc, in this order, and is never printed.\n"
+      "\nExit status: 0 on success; 2 for a usage error; 75 for a failure worth trying\n"
+      "again later (a time-out, a refused or dropped connection); 69 when the server\n"
+      "is unknown or refuses the service; 77 when it refuses the login; 65 when it\n"
+      "refuses the message, an address or a request; 1 for a failure of a local file;\n"
+      "130 or 143 when SIGINT or SIGTERM stopped the command.\n");
 }
 
 }  // namespace qelmail

@@ -29,6 +29,9 @@ class Options {
   const std::vector<std::string>& positional() const { return positional_; }
   const std::string& error() const { return error_; }
   void setError(const std::string& text) { error_ = text; }
+  // Gives an option its one value, as if it had been given so.
+  void set(const std::string& name, const std::string& value) { values_[name] = {value}; }
+  void setAll(const std::string& name, std::vector<std::string> values) { values_[name] = std::move(values); }
 
  private:
   std::map<std::string, std::vector<std::string>> values_;

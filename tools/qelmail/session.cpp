@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 
+#include "credentials.h"
 #include "qel32.h"
 #include "system.h"
 
@@ -19,19 +21,20 @@ constexpr int32_t kPop3Refusal = 500;  // QEL_STAT_REPLY_CODE after "-ERR"
 constexpr int kSpinCalls = 200;
 
 const std::vector<OptionSpec> kCommonOptions = {
-    {"server", true, false, "mail server host name or IPv4 address (default 127.0.0.1)"},
-    {"port", true, false, "server port (default 25 for SMTP, 110 for POP3)"},
-    {"timeout", true, false, "milliseconds a server may stay silent (default 25000)"},
-    {"connect-timeout", true, false, "milliseconds a connection may take (default 60000)"},
-    {"log", true, false, "write the channel log (every command and reply) to this file"},
-    {"quiet", false, false, "no progress display"},
-    {"help", false, false, "show this help"},
+    {"server", true, false, "The mail server: a host name, an IPv4 address or an IPv6 address (default 127.0.0.1)."},
+    {"port", true, false, "The server port (default 25 for SMTP, 110 for POP3)."},
+    {"timeout", true, false, "How many milliseconds the server may stay silent (default 25000)."},
+    {"connect-timeout", true, false, "How many milliseconds connecting may take, over all addresses (default 60000)."},
+    {"log", true, false, "Writes the channel log, with every command and reply, to this file."},
+    {"quiet", false, false, "Shows no progress display."},
+    {"help", false, false, "Shows this help."},
 };
 
 const std::vector<OptionSpec> kPop3Options = {
-    {"user", true, false, "POP3 user name (required)"},
-    {"password", true, false, "POP3 password (required)"},
-    {"apop", false, false, "log in with APOP instead of USER and PASS"},
+    {"user", true, false, "The POP3 user name (required)."},
+    {"password", true, false, "The POP3 password (see also --password-file, QELMAIL_PASSWORD and ~/.netrc)."},
+    {"password-file", true, false, "Reads the password from the first line of this file."},
+    {"apop", false, false, "Logs in with APOP instead of USER and PASS."},
 };
 
 std::string oneLine(const char* text) {
@@ -65,6 +68,11 @@ int32_t drive(int32_t staged, Progress* progress, int32_t counter) {
   int64_t lastBytes = -1;
   int idleCalls = 0;
   for (;;) {
+    if (stopSignal() != 0) {
+      qelAbort(kChannel);
+      rc = kStopped;
+      break;
+    }
     rc = qelDriver(kChannel);
     if (rc <= 0) break;
     int64_t bytes = static_cast<int64_t>(static_cast<uint32_t>(qelStatistics(kChannel, QEL_STAT_BYTES_SENT))) +
@@ -92,6 +100,9 @@ std::string errorText(int32_t code) {
   std::string text = libraryText(code);
   if (text.empty()) text = "error " + std::to_string(code);
   int32_t socketCode = qelStatistics(kChannel, QEL_STAT_SOCKET_CODE);
+  // A connect that failed while under way leaves socket code 0; the
+  // channel still knows why.
+  if (socketCode == 0 && code == QEL_ERR_CONNECT_FAILED) socketCode = qelConnectError(kChannel);
   if (socketCode < 0 && socketCode != code) {
     std::string socketText = libraryText(socketCode);
     text += " (socket error " + std::to_string(socketCode) + (socketText.empty() ? "" : ": " + socketText) + ")";
@@ -99,10 +110,21 @@ std::string errorText(int32_t code) {
   return text;
 }
 
-int fail(const std::string& what, int32_t code) {
+int fail(const std::string& what, int32_t code, Step step) {
+  if (int signal = stopSignal(); signal != 0) return reportStopped(signal);
   std::fprintf(stderr, "qelmail: %s failed (%d): %s\n", what.c_str(), static_cast<int>(code),
                errorText(code).c_str());
-  return kExitFailed;
+  return exitCodeFor(code, step);
+}
+
+int reportStopped(int signal) {
+  static bool reported = false;
+  if (!reported) {
+    const char* name = signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "a signal";
+    std::fprintf(stderr, "qelmail: stopped by %s; the connection was aborted\n", name);
+    reported = true;
+  }
+  return kExitSignalBase + signal;
 }
 
 int usageError(const std::string& message) {
@@ -155,12 +177,26 @@ int applyCommon(Options& options, int32_t portParam) {
   return kExitOk;
 }
 
-int checkPop3Options(Options& options) {
-  if (!options.has("user") || !options.has("password")) return usageError("--user and --password are needed");
-  if (!withinCap(options, "user", kLoginCap) || !withinCap(options, "password", kLoginCap)) {
-    return usageError(options.error());
+int resolvePassword(Options& options) {
+  std::string password;
+  std::string problem;
+  if (!findPassword(options, serverName(options), options.get("user"), &password, &problem)) {
+    return usageError(problem);
   }
+  if (password.size() > kLoginCap) {
+    return usageError("the password holds more than " + std::to_string(kLoginCap) + " characters");
+  }
+  options.set("password", password);
   return kExitOk;
+}
+
+int checkPop3Options(Options& options) {
+  if (!options.has("user")) return usageError("--user is needed");
+  if (options.has("password") && options.has("password-file")) {
+    return usageError("give --password or --password-file, not both");
+  }
+  if (!withinCap(options, "user", kLoginCap)) return usageError(options.error());
+  return resolvePassword(options);
 }
 
 int32_t pop3Connect(Options& options) {

@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "exit_status.h"
 #include "options.h"
 #include "progress.h"
 
 namespace qelmail {
 
 constexpr int32_t kChannel = 0;
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+// What drive() returns when SIGINT or SIGTERM stopped it (no library code).
+constexpr int32_t kStopped = INT32_MIN;
 
 // Text capacities of the library: a longer text would be cut silently, so
 // the tool refuses it instead.
@@ -37,16 +37,22 @@ constexpr char kItemSeparator = '\x1f';
 // The options every command takes, and those of the POP3 commands.
 std::vector<OptionSpec> withCommon(std::vector<OptionSpec> specs, bool pop3);
 
-// Drives the staged operation to its end. `progress` (may be null) is fed
+// Drives the staged operation to its end; after SIGINT or SIGTERM it
+// aborts the channel and returns kStopped. `progress` (may be null) is fed
 // statistic `counter` between driver calls.
 int32_t drive(int32_t staged, Progress* progress = nullptr, int32_t counter = 0);
 
 // The library's text for a code, with the server's reply where the library
-// keeps one, and the socket error behind it when there is one; on one line.
+// keeps one, and the socket error behind it when there is one ("connection
+// refused" too when it came while the connect was under way); on one line.
 std::string errorText(int32_t code);
 
-// Prints "qelmail: WHAT failed (CODE): TEXT" and returns kExitFailed.
-int fail(const std::string& what, int32_t code);
+// Prints "qelmail: WHAT failed (CODE): TEXT" and returns the exit code for
+// the failure (exitCodeFor); after SIGINT or SIGTERM it says so instead and
+// returns 128 + the signal number.
+int fail(const std::string& what, int32_t code, Step step = Step::transfer);
+// Says once that a signal stopped the command; returns 128 + signal.
+int reportStopped(int signal);
 // Prints a usage error and returns kExitUsage.
 int usageError(const std::string& message);
 // Prints a failure that is the tool's own (a file, a server answer).
@@ -72,7 +78,12 @@ bool withinCap(Options& options, const std::string& name, size_t cap);
 // Logs in to the POP3 server of the options (APOP with --apop).
 int32_t pop3Connect(Options& options);
 
-// Checks the options a POP3 command needs; kExitOk or a usage error.
+// Puts the password for --user at --server into the options' "password"
+// (see findPassword); kExitOk or a usage error.
+int resolvePassword(Options& options);
+
+// Checks the options a POP3 command needs and finds the password; kExitOk
+// or a usage error.
 int checkPop3Options(Options& options);
 
 // The server's answer to the last POP3 command was an error ("-ERR").

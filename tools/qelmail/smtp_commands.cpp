@@ -15,8 +15,9 @@
 namespace qelmail {
 
 const std::vector<OptionSpec> kSmtpLoginOptions = {
-    {"user", true, false, "log in with this user name: EHLO, then AUTH CRAM-MD5 or LOGIN as the server offers"},
-    {"password", true, false, "the password for --user"},
+    {"user", true, false, "Logs in with this user name: EHLO, then AUTH CRAM-MD5 or LOGIN as the server offers."},
+    {"password", true, false, "The password for --user (see also --password-file, QELMAIL_PASSWORD and ~/.netrc)."},
+    {"password-file", true, false, "Reads the password for --user from the first line of this file."},
 };
 
 namespace {
@@ -118,11 +119,15 @@ int32_t bodyTypeFrom(const std::string& name) {
 
 // --user and --password: EHLO and AUTH. Returns kExitOk or a usage error.
 int applyLogin(Options& options) {
-  if (options.has("user") != options.has("password")) return usageError("--user and --password go together");
-  if (!withinCap(options, "user", kLoginCap) || !withinCap(options, "password", kLoginCap)) {
-    return usageError(options.error());
+  if (!options.has("user")) {
+    if (options.has("password") || options.has("password-file")) return usageError("a password goes with --user");
+    return kExitOk;
   }
-  if (!options.has("user")) return kExitOk;
+  if (options.has("password") && options.has("password-file")) {
+    return usageError("give --password or --password-file, not both");
+  }
+  if (!withinCap(options, "user", kLoginCap)) return usageError(options.error());
+  if (int rc = resolvePassword(options); rc != kExitOk) return rc;
   qelIntegerParam(kChannel, QEL_PARAM_USE_ESMTP, 1);
   qelStringParam(kChannel, QEL_STRING_USER, options.get("user").c_str());
   qelStringParam(kChannel, QEL_STRING_PASSWORD, options.get("password").c_str());
@@ -137,8 +142,9 @@ int checkLoggedIn(Options& options) {
   constexpr int32_t kAuthSucceeded = 235;
   if (!options.has("user") || qelStatistics(kChannel, QEL_STAT_REPLY_CODE) == kAuthSucceeded) return kExitOk;
   qelAbort(kChannel);
-  return failPlain("logging in to " + serverLabel(options, false) +
-                   " failed: its EHLO reply offers neither AUTH CRAM-MD5 nor AUTH LOGIN first");
+  failPlain("logging in to " + serverLabel(options, false) +
+            " failed: its EHLO reply offers neither AUTH CRAM-MD5 nor AUTH LOGIN first");
+  return kExitUnavailable;
 }
 
 namespace {
@@ -147,6 +153,26 @@ int32_t smtpConnect(Options& options, const std::string& from) {
   std::string server = serverName(options);
   std::string replyTo = options.get("reply-to");
   return drive(qelSmtpConnect(kChannel, server.c_str(), from.c_str(), replyTo.c_str()));
+}
+
+// "user@host" as the library takes it: "<user@host>". Each item of a
+// comma-separated list that holds an "@" and no "<" is put in brackets;
+// the others stay as they are.
+std::string bracketBareAddresses(const std::string& list) {
+  std::string result;
+  size_t start = 0;
+  for (;;) {
+    size_t end = list.find(kListSeparator, start);
+    std::string item = list.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    size_t first = item.find_first_not_of(" \t");
+    size_t last = item.find_last_not_of(" \t");
+    std::string bare = first == std::string::npos ? "" : item.substr(first, last - first + 1);
+    if (bare.find('@') != std::string::npos && bare.find('<') == std::string::npos) item = "<" + bare + ">";
+    result += item;
+    if (end == std::string::npos) return result;
+    result += kListSeparator;
+    start = end + 1;
+  }
 }
 
 // Checks the texts that go into header lines; kExitOk or a usage error.
@@ -195,11 +221,21 @@ int checkAttachments(const std::vector<std::string>& items, int64_t* total) {
 
 }  // namespace
 
+void bracketAddressOptions(Options& options) {
+  for (const char* name : {"from", "to", "cc", "bcc", "reply-to"}) {
+    if (!options.has(name)) continue;
+    std::vector<std::string> values;
+    for (const std::string& value : options.all(name)) values.push_back(bracketBareAddresses(value));
+    options.setAll(name, values);
+  }
+}
+
 int cmdSend(Options& options) {
   if (!options.has("from")) return usageError("send needs --from");
   if (!options.has("to")) return usageError("send needs at least one --to");
   if (options.has("text") && options.has("body-file")) return usageError("give --text or --body-file, not both");
   if (!options.positional().empty()) return usageError("send takes no argument '" + options.positional()[0] + "'");
+  bracketAddressOptions(options);
   if (int rc = checkSendTexts(options); rc != kExitOk) return rc;
   int32_t bodyType = QEL_BODY_PLAIN;
   if (options.has("body-type")) {
@@ -242,7 +278,7 @@ int cmdSend(Options& options) {
   qelIntegerParam(kChannel, QEL_PARAM_NAME_SEPARATOR, kNameSeparator);
 
   int32_t rc = smtpConnect(options, options.get("from"));
-  if (rc < 0) return fail("connecting to " + serverLabel(options, false), rc);
+  if (rc < 0) return fail("connecting to " + serverLabel(options, false), rc, Step::connect);
   if (int check = checkLoggedIn(options); check != kExitOk) return check;
 
   std::string to = joinList(options.all("to"), kListSeparator);
@@ -270,11 +306,12 @@ int cmdVerify(Options& options) {
       return usageError("unusable name '" + name + "'");
     }
   }
+  bracketAddressOptions(options);
   if (!withinCap(options, "from", kAddressCap)) return usageError(options.error());
   if (int rc = applyCommon(options, QEL_PARAM_SMTP_PORT); rc != kExitOk) return rc;
   if (int rc = applyLogin(options); rc != kExitOk) return rc;
   int32_t rc = smtpConnect(options, options.get("from", kDefaultFrom));
-  if (rc < 0) return fail("connecting to " + serverLabel(options, false), rc);
+  if (rc < 0) return fail("connecting to " + serverLabel(options, false), rc, Step::connect);
   if (int check = checkLoggedIn(options); check != kExitOk) return check;
   int result = kExitOk;
   for (const std::string& name : options.positional()) {

@@ -1,6 +1,7 @@
 #include "system.h"
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 
 #ifdef _WIN32
@@ -13,6 +14,20 @@
 #endif
 
 namespace qelmail {
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+extern "C" void onStopSignal(int signal) { stopRequested = signal; }
+
+}  // namespace
+
+void installStopSignals() {
+  std::signal(SIGINT, onStopSignal);
+  std::signal(SIGTERM, onStopSignal);
+}
+
+int stopSignal() { return static_cast<int>(stopRequested); }
 
 #ifdef _WIN32
 

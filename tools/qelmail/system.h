@@ -15,4 +15,11 @@ std::string absolutePath(const std::string& path);
 void yieldProcessor();
 void sleepMillisecond();
 
+// SIGINT and SIGTERM only set a flag: the driver loop sees it between two
+// steps, aborts the channel, and the command removes what it had half
+// written before it exits with 128 + the signal number.
+void installStopSignals();
+// The signal number that asked to stop, or 0.
+int stopSignal();
+
 }  // namespace qelmail

@@ -178,13 +178,13 @@ class EndToEnd(unittest.TestCase):
             self.assertEqual(parse(self.delivered(env, marker))["Subject"], marker)
             result = self.send(env, "--subject", marker + "-wrong", "--text", "x", "--user", env["ALICE_USER"],
                                "--password", "not-" + env["ALICE_PASSWORD"])
-            self.assertEqual(result.code, 1, result)
+            self.assertEqual(result.code, 77, result)
             self.assertIn("failed (-49): SMTP returned error. 535", result.err)
         # Postfix offering PLAIN first: the library would not log in.
         env = self.servers("default")
         result = self.send(env, "--subject", "never", "--text", "x", "--user", env["ALICE_USER"],
                            "--password", env["ALICE_PASSWORD"])
-        self.assertEqual(result.code, 1, result)
+        self.assertEqual(result.code, 69, result)
         self.assertIn("offers neither AUTH CRAM-MD5 nor AUTH LOGIN first", result.err)
 
     def test_fetch_with_apop_raw_and_delete(self):

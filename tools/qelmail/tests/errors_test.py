@@ -1,15 +1,21 @@
 #!/usr/bin/env python3
-"""qelmail's failures: usage errors (exit 2) and failures (exit 1), each
-with its message; the library's error text with the server's reply; a
-download cut off half way; --help of every command."""
+"""qelmail's failures: usage errors (exit 2) and failures with their
+sysexits codes (75 temporary, 69 unavailable, 77 login refused, 65 data
+refused, 1 local), each with its message; the library's error text with the
+server's reply and the socket code; a download cut off half way, or stopped
+by SIGINT or SIGTERM; --help of every command in whole sentences."""
 
 import os
+import signal
 import socket
+import subprocess
+import tempfile
 import threading
+import time
 
 from email.message import EmailMessage
 
-from support import QelmailTestCase, main, qelmail
+from support import QelmailTestCase, environment, main, program, qelmail
 
 FROM = "<sender@example.org>"
 TO = "<alice@example.org>"
@@ -25,13 +31,17 @@ def closed_port():
 
 class CutOffPop3:
     """A POP3 server for one session that sends half of a message in answer
-    to RETR and then closes the connection."""
+    to RETR and then closes the connection, or with stall=True keeps it open
+    without a further byte until the client goes. Every command it was sent
+    is kept in commands."""
 
-    def __init__(self, message):
+    def __init__(self, message, stall=False):
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.listener.settimeout(30)
         self.port = self.listener.getsockname()[1]
         self.message = message
+        self.stall = stall
+        self.commands = []
         self.thread = threading.Thread(target=self.serve, daemon=True)
         self.thread.start()
 
@@ -41,21 +51,35 @@ class CutOffPop3:
         except OSError:
             return
         with conn:
-            conn.settimeout(30)
+            conn.settimeout(60)
             reader = conn.makefile("rb")
             conn.sendall(b"+OK ready\r\n")
             answers = {b"USER": b"+OK\r\n", b"PASS": b"+OK\r\n", b"STAT": b"+OK 1 %d\r\n" % len(self.message),
                        b"LIST": b"+OK 1 %d\r\n" % len(self.message), b"UIDL": b"+OK\r\n1 cut-off\r\n.\r\n"}
-            for line in reader:
-                verb = line.split()[0].upper() if line.split() else b""
-                if verb == b"RETR":
-                    conn.sendall(b"+OK\r\n" + self.message[:len(self.message) // 2])
-                    return
-                conn.sendall(answers.get(verb, b"-ERR\r\n"))
+            try:
+                for line in reader:
+                    verb = line.split()[0].upper() if line.split() else b""
+                    self.commands.append(verb.decode())
+                    if verb == b"RETR":
+                        conn.sendall(b"+OK\r\n" + self.message[:len(self.message) // 2])
+                        if not self.stall:
+                            return
+                        continue
+                    conn.sendall(answers.get(verb, b"-ERR\r\n"))
+            except OSError:
+                return
 
     def close(self):
         self.listener.close()
         self.thread.join(30)
+
+
+def attachment_message(size, name):
+    message = EmailMessage()
+    message["Subject"] = "cut"
+    message.set_content("text\n")
+    message.add_attachment(os.urandom(size), maintype="application", subtype="octet-stream", filename=name)
+    return message.as_bytes(policy=message.policy.clone(linesep="\r\n"))
 
 
 class ErrorsTest(QelmailTestCase):
@@ -71,19 +95,23 @@ class ErrorsTest(QelmailTestCase):
             (("send", "--from", FROM, "--to", TO, "--port", "70000"), "--port needs a number from 1 to 65535"),
             (("send", "--from", FROM, "--to", TO, "--timeout", "soon"), "--timeout needs a number"),
             (("send", "--from", FROM, "--to", TO, "--text", "x", "--body-file", "f"), "--text or --body-file"),
-            (("send", "--from", "sender@example.org", "--to", TO), "Missing '<' delimiter"),
+            (("send", "--from", "sender", "--to", TO), "Missing '<' delimiter"),
             (("send", "--from", FROM, "--to", "<a@b@c>"), "--to '<a@b@c>'"),
             (("send", "--from", long_address, "--to", TO), "--from holds more than 128 characters"),
             (("send", "--from", FROM, "--to", TO, "--subject", "a\r\nBcc: x"), "may not hold a line break"),
             (("send", "--from", FROM, "--to", TO, "--header", "no colon"), "'Name: value'"),
             (("send", "--from", FROM, "--to", TO, "--body-type", "rtf"), "unknown --body-type rtf"),
             (("send", "--from", FROM, "--to", TO, "--content-type", "Content-Type: a/b"), "--body-type custom"),
-            (("send", "--from", FROM, "--to", TO, "--user", "u"), "--user and --password go together"),
+            (("send", "--from", FROM, "--to", TO, "--user", "u"), "no password for u: give --password"),
+            (("send", "--from", FROM, "--to", TO, "--password", "p"), "a password goes with --user"),
+            (("send", "--from", FROM, "--to", TO, "--user", "u", "--password-file", "/nonexistent"),
+             "cannot read the password file /nonexistent"),
             (("send", "--from", FROM, "--to", TO, "--quiet=yes"), "--quiet takes no value"),
             (("send", "--from", FROM, "--to", TO, "extra"), "send takes no argument 'extra'"),
             (("verify",), "verify needs at least one name"),
             (("verify", "a,b"), "unusable name 'a,b'"),
-            (("list", "--user", "u"), "--user and --password are needed"),
+            (("list", "--password", "p"), "--user is needed"),
+            (("list", "--user", "u", "--password", "p", "--password-file", "f"), "not both"),
             (("list", "--user", "u" * 65, "--password", "p"), "--user holds more than 64 characters"),
             (("top", "--user", "u", "--password", "p"), "top needs --message N"),
             (("top", "--message", "0", "--user", "u", "--password", "p"), "--message needs a number from 1"),
@@ -105,48 +133,84 @@ class ErrorsTest(QelmailTestCase):
     def test_failures_name_the_step_and_the_server_reply(self):
         port = str(closed_port())
         missing = os.path.join(self.drop.dir, "missing.bin")
-        cases = [  # arguments, texts in the message
-            (("send", "--port", port, "--from", FROM, "--to", TO, "--text", "x"),
-             ("connecting to 127.0.0.1 port %s failed (-36): Error attempting to connect." % port,)),
-            (("send", *self.smtp_args(), "--from", FROM, "--to", "<nobody@example.org>", "--text", "x"),
+        refused = "Error attempting to connect. (socket error -10061: Connection refused by remote host.)"
+        cases = [  # arguments, exit code, texts in the message
+            (("send", "--port", port, "--from", FROM, "--to", TO, "--text", "x"), 75,
+             ("connecting to 127.0.0.1 port %s failed (-36): %s" % (port, refused),)),
+            (("send", *self.smtp_args(), "--from", FROM, "--to", "<nobody@example.org>", "--text", "x"), 65,
              ("sending failed (-49): SMTP returned error. 550", "nobody@example.org")),
-            (("send", *self.smtp_args(), "--from", FROM, "--to", TO, "--attach", missing),
+            (("send", *self.smtp_args(), "--from", FROM, "--to", TO, "--attach", missing), 1,
              ("cannot read the attachment " + missing,)),
-            (("send", *self.smtp_args(), "--from", FROM, "--to", TO, "--body-file", missing),
+            (("send", *self.smtp_args(), "--from", FROM, "--to", TO, "--body-file", missing), 1,
              ("cannot read the body file " + missing,)),
-            (("send", *self.smtp_args(), "--from", FROM, "--to", TO, "--log", os.path.join(missing, "log")),
+            (("send", *self.smtp_args(), "--from", FROM, "--to", TO, "--log", os.path.join(missing, "log")), 1,
              ("cannot create the log file",)),
-            (("list", "--port", str(self.drop.pop3_port), "--user", "alice", "--password", "wrong"),
+            (("send", *self.smtp_args(), "--from", FROM, "--to", TO, "--user", "alice", "--password", "wrong"), 77,
+             ("connecting to 127.0.0.1 port %d failed (-49): SMTP returned error. 535" % self.drop.smtp_port,)),
+            (("list", "--port", str(self.drop.pop3_port), "--user", "alice", "--password", "wrong"), 77,
              ("logging in to 127.0.0.1 port %d failed (-63): POP3 returned error. -ERR" % self.drop.pop3_port,)),
-            (("list", "--port", str(self.drop.pop3_port), "--user", "alice", "--password", "wrong", "--apop"),
+            (("list", "--port", str(self.drop.pop3_port), "--user", "alice", "--password", "wrong", "--apop"), 77,
              ("failed (-63): POP3 returned error. -ERR",)),
-            (("list", "--port", port, "--user", "alice", "--password", "secret"), ("failed (-36)",)),
-            (("top", *self.pop3_args(), "--message", "1"), ("reading the top of message 1 failed (-63)", "-ERR")),
-            (("fetch", *self.pop3_args(), "--dir", self.write("a-file", b"x")), ("cannot create the directory",)),
+            (("list", "--port", port, "--user", "alice", "--password", "secret"), 75, ("failed (-36): " + refused,)),
+            (("top", *self.pop3_args(), "--message", "1"), 65, ("reading the top of message 1 failed (-63)", "-ERR")),
+            (("fetch", *self.pop3_args(), "--dir", self.write("a-file", b"x")), 1, ("cannot create the directory",)),
         ]
-        for args, texts in cases:
+        for args, code, texts in cases:
             result = qelmail(*args)
-            self.assertEqual(result.code, 1, (args, result))
+            self.assertEqual(result.code, code, (args, result))
             for text in texts:
                 self.assertIn(text, result.err, (args, result))
+            self.assertNotIn("wrong", result.err + result.out)
         self.assertEqual(self.drop.stored("alice"), [])
 
     def test_download_cut_off_half_way(self):
         # Cut off inside an attachment: neither the message file nor the
         # attachment's directory may stay behind.
-        message = EmailMessage()
-        message["Subject"] = "cut"
-        message.set_content("text\n")
-        message.add_attachment(os.urandom(100_000), maintype="application", subtype="octet-stream",
-                               filename="half.bin")
-        server = CutOffPop3(message.as_bytes(policy=message.policy.clone(linesep="\r\n")))
+        server = CutOffPop3(attachment_message(100_000, "half.bin"))
         self.addCleanup(server.close)
         out = os.path.join(self.drop.dir, "out")
         result = qelmail("fetch", "--port", str(server.port), "--user", "u", "--password", "p", "--dir", out,
                          "--timeout", "5000")
-        self.assertFails(result, 1, "downloading message 1 failed (-1)")
+        self.assertFails(result, 75, "downloading message 1 failed (-1)")
         self.assertEqual(result.out, "")
         self.assertEqual(os.listdir(out), [])
+
+    def test_stopped_by_a_signal_half_way_through_a_large_fetch(self):
+        # 20 MB of attachment, half of it sent, then the server holds still:
+        # the signal comes while the attachment file is being written. The
+        # channel is aborted (no QUIT: the server deletes nothing), and what
+        # was half written goes, also from a shared --attach-dir, where what
+        # was there before stays.
+        message = attachment_message(20 * 1024 * 1024, "big.bin")
+        for signal_number, code, name in ((signal.SIGTERM, 143, "SIGTERM"), (signal.SIGINT, 130, "SIGINT")):
+            for shared in (False, True):
+                server = CutOffPop3(message, stall=True)
+                self.addCleanup(server.close)
+                work = tempfile.mkdtemp(dir=self.drop.dir)
+                out = os.path.join(work, "out")
+                attach = os.path.join(work, "attach")
+                os.makedirs(attach)
+                with open(os.path.join(attach, "older.bin"), "wb") as f:
+                    f.write(b"kept")
+                args = [program(), "fetch", "--port", str(server.port), "--user", "u", "--password", "p",
+                        "--dir", out, "--timeout", "60000"] + (["--attach-dir", attach] if shared else [])
+                process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment())
+                written = os.path.join(attach if shared else os.path.join(out, "cut-off"), "big.bin")
+                deadline = time.monotonic() + 60
+                while not (os.path.exists(written) and os.path.getsize(written) > 1_000_000):
+                    self.assertLess(time.monotonic(), deadline, "the attachment was never written")
+                    if process.poll() is not None:
+                        self.fail("qelmail ended early: %s" % (process.communicate(),))
+                    time.sleep(0.02)
+                process.send_signal(signal_number)
+                stdout, stderr = process.communicate(timeout=60)
+                self.assertEqual(process.returncode, code, stderr)
+                self.assertIn(b"qelmail: stopped by %s; the connection was aborted" % name.encode(), stderr)
+                self.assertEqual(stdout, b"")
+                self.assertEqual(os.listdir(out), [])
+                self.assertEqual(os.listdir(attach), ["older.bin"])
+                server.close()
+                self.assertEqual(server.commands, ["USER", "PASS", "STAT", "UIDL", "LIST", "RETR"])
 
     def test_help_of_every_command(self):
         for command in COMMANDS:
@@ -162,7 +226,12 @@ class ErrorsTest(QelmailTestCase):
         result = qelmail("--help")
         self.assertEqual(result.code, 0)
         for command in COMMANDS:
-            self.assertIn("\n  " + command + " ", result.out)
+            self.assertRegex(result.out, r"\n  %s +[A-Z][^\n]*\.\n" % command)
+        # Every option's description is a whole sentence.
+        for command in COMMANDS:
+            table = qelmail(command, "--help").out.split("\n\n")[2]
+            for entry in table.split("\n  --")[1:]:
+                self.assertRegex(" ".join(entry.split()), r"^\S+( VALUE)? [A-Z].*\.$", command)
         self.assertRegex(qelmail("--version").out, r"^qelmail, library version 3\.4\.1 build 16\n$")
 
 

@@ -135,14 +135,14 @@ class MailboxTest(QelmailTestCase):
 
     def test_fetch_failure_leaves_no_file_and_deletes_nothing(self):
         result = self.pop3("fetch", "--dir", self.out, "--message", "1", "--message", "7", "--delete")
-        self.assertFails(result, 1, "reading the size of message 7 failed (-63): POP3 returned error. -ERR")
+        self.assertFails(result, 65, "reading the size of message 7 failed (-63): POP3 returned error. -ERR")
         self.assertEqual(fetched_lines(result.out), [("message", "1", "%s/%s.eml" % (self.out, self.ids[0]))])
         self.assertEqual(os.listdir(self.out), [self.ids[0] + ".eml"])
         self.assertEqual(self.remaining_ids(), self.ids)
 
     def test_delete(self):
         result = self.pop3("delete", "--message", "3", "--message", "99")
-        self.assertFails(result, 1, "deleting message 99 failed (-63)", "-ERR", "nothing was deleted")
+        self.assertFails(result, 65, "deleting message 99 failed (-63)", "-ERR", "nothing was deleted")
         self.assertEqual(self.remaining_ids(), self.ids)
         result = self.pop3("delete", "--message", "1", "--message", "3")
         self.assertOk(result)
@@ -160,11 +160,11 @@ class MailboxTest(QelmailTestCase):
         self.assertOk(self.pop3("raw", "--pop3", "DELE 2"))
         self.assertEqual(self.remaining_ids(), [self.ids[0], self.ids[2]])
         result = self.pop3("raw", "--pop3", "DELE 9")
-        self.assertFails(result, 1, "DELE 9 failed (-63): POP3 returned error. -ERR")
+        self.assertFails(result, 65, "DELE 9 failed (-63): POP3 returned error. -ERR")
         result = qelmail("raw", *self.smtp_args(), "NOOP")
         self.assertEqual((result.code, result.out[:4]), (0, "250 "), result)
         result = qelmail("raw", *self.smtp_args(), "VRFY nobody")
-        self.assertFails(result, 1, "VRFY nobody failed (-49): SMTP returned error. 550")
+        self.assertFails(result, 65, "VRFY nobody failed (-49): SMTP returned error. 550")
 
 
 if __name__ == "__main__":

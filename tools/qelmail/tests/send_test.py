@@ -143,9 +143,9 @@ class AuthTest(QelmailTestCase):
 
     def test_refusals_carry_the_servers_reply(self):
         result = self.send("--from", FROM, "--to", ALICE, "--text", "x", "--user", "bob", "--password", "wrong")
-        self.assertFails(result, 1, "connecting to 127.0.0.1 port %d failed (-49)" % self.drop.smtp_port, "535")
+        self.assertFails(result, 77, "connecting to 127.0.0.1 port %d failed (-49)" % self.drop.smtp_port, "535")
         result = self.send("--from", FROM, "--to", ALICE, "--text", "x")
-        self.assertFails(result, 1, "sending failed (-49): SMTP returned error. 530")
+        self.assertFails(result, 77, "sending failed (-49): SMTP returned error. 530")
         # The library logs in only when CRAM-MD5 or LOGIN is offered
         # first; otherwise it would go on without a login, and the tool
         # stops before anything is sent.
@@ -153,7 +153,7 @@ class AuthTest(QelmailTestCase):
             drop = self.start("--auth", mechanisms)
             result = self.send("--from", FROM, "--to", ALICE, "--text", "x", "--user", "bob", "--password",
                                "hunter2", drop=drop)
-            self.assertFails(result, 1, "offers neither AUTH CRAM-MD5 nor AUTH LOGIN first")
+            self.assertFails(result, 69, "offers neither AUTH CRAM-MD5 nor AUTH LOGIN first")
             self.assertEqual(drop.stored("alice"), [])
         self.assertEqual(self.drop.stored("alice"), [])
 

@@ -5,11 +5,14 @@ the mail drop's own test harness (tools/maildrop/tests/harness.py) starts a
 private mail drop per test.
 """
 
+import atexit
 import email
 import email.policy
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "maildrop", "tests"))
 
@@ -36,10 +39,23 @@ class Result:
         return "exit %d\nstdout: %s\nstderr: %s" % (self.code, self.out, self.err)
 
 
-def qelmail(*args, stdin=None, cwd=None):
+# qelmail looks for a password in QELMAIL_PASSWORD and ~/.netrc: every run
+# gets a home of its own without either, unless a test says otherwise.
+EMPTY_HOME = tempfile.mkdtemp(prefix="qelmail-home-")
+atexit.register(shutil.rmtree, EMPTY_HOME, True)
+
+
+def environment(**extra):
+    env = {k: v for k, v in os.environ.items() if k != "QELMAIL_PASSWORD"}
+    env["HOME"] = EMPTY_HOME
+    env.update(extra)
+    return env
+
+
+def qelmail(*args, stdin=None, cwd=None, env=None):
     """Runs qelmail with a bounded time and no terminal."""
     completed = subprocess.run([program(), *args], input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               timeout=RUN_WAIT, cwd=cwd)
+                               timeout=RUN_WAIT, cwd=cwd, env=env or environment())
     return Result(completed)
 
 

@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""qelmail for daily use against the mail drop: bare user@host addresses,
+--opt=value and --, the password from a file, the environment or ~/.netrc
+(and never in qelmail's output), fetch --new, and the IPv6 loopback."""
+
+import os
+import socket
+import tempfile
+
+from support import USERS, QelmailTestCase, environment, fetched_lines, main, qelmail
+
+
+def ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as probe:
+            probe.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+class DailyTest(QelmailTestCase):
+    def test_bare_addresses_and_option_forms(self):
+        result = qelmail("send", "--server=127.0.0.1", "--port=%d" % self.drop.smtp_port, "--from=sender@example.org",
+                         "--to", "alice@example.org, Bob <bob@example.org>", "--cc=carol@example.org",
+                         "--reply-to", "replies@example.org", "--subject=a=b", "--text", "-- not an option")
+        self.assertOk(result)
+        [message] = self.stored_messages("alice")
+        self.assertEqual(message["From"], "sender@example.org")
+        self.assertEqual(message["Reply-To"], "replies@example.org")
+        self.assertEqual(message["Subject"], "a=b")
+        self.assertEqual(str(message["To"]), "alice@example.org, Bob <bob@example.org>")
+        self.assertEqual(len(self.drop.stored("bob")) + len(self.drop.stored("carol")), 2)
+        # After "--" a word that starts with a dash is an argument.
+        result = qelmail("verify", "--port=%d" % self.drop.smtp_port, "--", "alice", "-x")
+        self.assertEqual(result.out.splitlines()[0].split("\t")[:2], ["alice", "252"], result)
+        self.assertTrue(result.out.splitlines()[1].startswith("-x\t550\t"), result)
+
+    def test_password_sources(self):
+        home = tempfile.mkdtemp(dir=self.drop.dir)
+        with open(os.path.join(home, ".netrc"), "w") as f:
+            f.write('machine other.example login alice password wrong\n'
+                    'machine 127.0.0.1\n  login alice\n  password "%s"\n'
+                    'macdef init\nlogin bob password wrong\n\n'
+                    'default login bob password %s\n' % (USERS["alice"], USERS["bob"]))
+        password_file = self.write("password", USERS["alice"].encode() + b"\n")
+        port = ["--port", str(self.drop.pop3_port)]
+        cases = [  # user, extra arguments, environment
+            ("alice", ["--password-file", password_file], environment()),
+            ("alice", [], environment(QELMAIL_PASSWORD=USERS["alice"])),
+            ("alice", [], environment(HOME=home)),          # the machine's entry
+            ("bob", [], environment(HOME=home)),            # the default entry
+            ("carol", ["--password", USERS["carol"]], environment(QELMAIL_PASSWORD="wrong", HOME=home)),
+        ]
+        for user, extra, env in cases:
+            result = qelmail("list", *port, "--user", user, *extra, env=env)
+            self.assertOk(result)
+            self.assertEqual(result.out.splitlines()[0], "0 messages", (user, extra))
+        # The SMTP login takes its password the same way.
+        self.assertOk(qelmail("send", "--port", str(self.drop.smtp_port), "--user", "alice", "--password-file",
+                              password_file, "--from", "alice@localhost", "--to", "bob@localhost", "--text", "x"))
+        # A refused password is never shown, wherever it came from.
+        for env in (environment(QELMAIL_PASSWORD="s3cr3t-wrong"), environment()):
+            extra = [] if "QELMAIL_PASSWORD" in env else ["--password", "s3cr3t-wrong"]
+            result = qelmail("list", *port, "--user", "alice", *extra, "--log", os.devnull, env=env)
+            self.assertEqual(result.code, 77, result)
+            self.assertNotIn("s3cr3t", result.out + result.err)
+
+    def test_fetch_new_only(self):
+        out = os.path.join(self.drop.dir, "out")
+
+        def deliver(subject):
+            with self.drop.smtp() as smtp:
+                smtp.sendmail("a@example.org", ["alice@example.org"], b"Subject: %s\r\n\r\nx\r\n" % subject)
+
+        def fetch(*extra):
+            result = self.pop3("fetch", "--dir", out, *extra)
+            self.assertOk(result)
+            return [line[2] for line in fetched_lines(result.out) if line[0] == "message"]
+
+        deliver(b"one")
+        deliver(b"two")
+        first = fetch("--new")
+        self.assertEqual(len(first), 2)
+        self.assertEqual(fetch("--new"), [])
+        deliver(b"three")
+        [third] = fetch("--new")
+        self.assertNotIn(third, first)
+        with open(os.path.join(out, ".qelmail-uids")) as f:
+            self.assertEqual(len(f.read().split()), 3)
+        self.assertEqual(len(fetch()), 3)  # without --new: everything again
+
+    def test_ipv6_loopback(self):
+        if not ipv6_loopback():
+            self.skipTest("no IPv6 loopback here")
+        drop = self.start("--listen", "::1")
+        for server in ("::1", "[::1]"):
+            result = qelmail("send", "--server", server, "--port", str(drop.smtp_port), "--from", "a@example.org",
+                             "--to", "alice@example.org", "--subject", server, "--text", "over IPv6")
+            self.assertOk(result)
+        stored = drop.stored("alice")
+        self.assertEqual(len(stored), 2)
+        for message in stored:
+            self.assertRegex(message, rb"\(\[::1\]:\d+\)")
+        result = qelmail("list", "--server", "::1", "--port", str(drop.pop3_port), "--user", "alice",
+                         "--password", USERS["alice"])
+        self.assertOk(result)
+        self.assertEqual(result.out.splitlines()[0], "2 messages")
+        # Nothing listens on the IPv4 loopback at that port.
+        result = qelmail("list", "--port", str(drop.pop3_port), "--user", "alice", "--password", USERS["alice"])
+        self.assertEqual(result.code, 75, result)
+
+
+if __name__ == "__main__":
+    main()
