@@ -43,7 +43,12 @@ std::vector<Command> commands() {
                         {"text", true, false, "The message text."},
                         {"body-file", true, false, "Reads the message text from this file."},
                         {"body-type", true, false, "The kind of text: plain (the default), text, html, enriched, iso8859 or custom."},
-                        {"content-type", true, false, "The content-type line of the text for --body-type custom."},
+                        {"content-type", true, false,
+                         "The content type of the text for --body-type custom: a bare type such as\n"
+                         "                         'text/markdown; charset=utf-8', or the whole header line."},
+                        {"charset", true, false,
+                         "The charset of the texts (default utf-8): encoded header words and names,\n"
+                         "                         SIZE and SMTPUTF8 when offered; 'none' sends 8-bit texts as given."},
                         {"attach", true, true,
                          "Attaches a file; PATH|NAME shows it as NAME. With --body-type html,\n"
                          "                         .gif .jpg .bmp and .tif files go inline, the first as cid:message-root.1."},

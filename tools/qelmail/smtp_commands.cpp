@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -28,6 +29,8 @@ constexpr int64_t kBase64LineBytes = 57;
 constexpr int64_t kBase64LineChars = 78;  // 76 characters and CR LF
 constexpr size_t kCopyChunk = 65536;
 const char* const kDefaultFrom = "qelmail <qelmail@localhost>";
+const char* const kDefaultCharset = "utf-8";
+const char* const kNoCharset = "none";
 
 std::string temporaryDirectory() {
   for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
@@ -103,6 +106,29 @@ std::string joinList(const std::vector<std::string>& items, char separator) {
     joined += item;
   }
   return joined;
+}
+
+// The content-type line of --content-type: a bare type gets the field
+// name in front of it.
+std::string contentTypeLine(const std::string& value) {
+  const std::string field = "Content-Type:";
+  bool named = value.size() >= field.size();
+  for (size_t i = 0; named && i < field.size(); ++i) {
+    named = std::tolower(static_cast<unsigned char>(value[i])) == std::tolower(static_cast<unsigned char>(field[i]));
+  }
+  return named ? value : field + " " + value;
+}
+
+// --charset: utf-8 unless the user names another, or "none" for texts
+// sent as given. Returns kExitOk or a usage error.
+int applyCharset(Options& options) {
+  std::string charset = options.get("charset", kDefaultCharset);
+  if (charset == kNoCharset) return kExitOk;
+  if (qelStringParam(kChannel, QEL_STRING_CHARSET, charset.c_str()) <= 0) {
+    return usageError("unusable --charset '" + charset + "'");
+  }
+  qelIntegerParam(kChannel, QEL_PARAM_EXTENSIONS, 1);
+  return kExitOk;
 }
 
 int32_t bodyTypeFrom(const std::string& name) {
@@ -189,9 +215,11 @@ int checkSendTexts(Options& options) {
       if (rc != 1) return usageError(std::string("--") + name + " '" + value + "': " + errorText(rc));
     }
   }
-  if (!withinCap(options, "from", kAddressCap) || !withinCap(options, "reply-to", kAddressCap) ||
-      !withinCap(options, "content-type", kContentTypeCap)) {
+  if (!withinCap(options, "from", kAddressCap) || !withinCap(options, "reply-to", kAddressCap)) {
     return usageError(options.error());
+  }
+  if (contentTypeLine(options.get("content-type")).size() > kContentTypeCap) {
+    return usageError("--content-type is longer than " + std::to_string(kContentTypeCap) + " characters");
   }
   for (const std::string& header : options.all("header")) {
     size_t colon = header.find(':');
@@ -266,9 +294,10 @@ int cmdSend(Options& options) {
 
   if (int rc = applyCommon(options, QEL_PARAM_SMTP_PORT); rc != kExitOk) return rc;
   if (int rc = applyLogin(options); rc != kExitOk) return rc;
+  if (int rc = applyCharset(options); rc != kExitOk) return rc;
   qelIntegerParam(kChannel, QEL_PARAM_BODY_TYPE, bodyType);
   if (options.has("content-type")) {
-    qelStringParam(kChannel, QEL_STRING_CONTENT_TYPE, options.get("content-type").c_str());
+    qelStringParam(kChannel, QEL_STRING_CONTENT_TYPE, contentTypeLine(options.get("content-type")).c_str());
   }
   for (const std::string& header : options.all("header")) {
     qelStringParam(kChannel, QEL_STRING_ADD_HEADER, header.c_str());

@@ -94,6 +94,32 @@ class SendTest(QelmailTestCase):
             self.assertEqual(body["Content-Transfer-Encoding"] == "quoted-printable", qp, body_type)
         self.assertEqual(messages[3].get_body(("plain",)).get_content_charset(), "iso-8859-1")
 
+    def test_utf8_by_default(self):
+        name = "\u00dcberweisung f\u00fcr M\u00e4rz \u2013 \u4f60\u597d.bin"
+        path = self.write("data.bin", b"\x00\x01 payload")
+        subject = "Gr\u00fc\u00dfe \u2013 \u039a\u03b1\u03bb\u03b7\u03bc\u03ad\u03c1\u03b1 \u2013 \U0001f389"
+        text = "H\u00e4llo W\u00f6rld \u2013 \u20ac 100\nhttps://example.org/" + "a" * 200 + "\n"
+        self.assertOk(self.send("--from", "Zo\u00eb <sender@example.org>", "--to", "J\u00f6rg <alice@example.org>",
+                                "--subject", subject, "--text", text, "--attach", path + "|" + name))
+        self.assertOk(self.send("--from", FROM, "--to", ALICE, "--subject", "custom", "--body-type", "custom",
+                                "--content-type", "text/markdown; charset=utf-8", "--text", "# caf\u00e9\n"))
+        self.assertOk(self.send("--from", FROM, "--to", ALICE, "--subject", "none", "--charset", "none",
+                                "--text", "caf\u00e9"))
+        messages = {m["Subject"]: m for m in self.stored_messages()}
+        message = messages[subject]
+        self.assertEqual((message["From"].addresses[0].display_name, message["To"].addresses[0].display_name),
+                         ("Zo\u00eb", "J\u00f6rg"))
+        self.assertEqual(message.get_body(("plain",)).get_content().replace("\r\n", "\n"), text)
+        [attachment] = message.iter_attachments()
+        self.assertEqual((attachment.get_filename(), attachment.get_content()), (name, b"\x00\x01 payload"))
+        for stored in self.drop.stored("alice"):
+            self.assertLessEqual(max(len(line) for line in body_bytes(stored).split(b"\r\n")), 78)
+        markdown = messages["custom"].get_body(("markdown",))
+        self.assertEqual((markdown.get_content_type(), normalized(markdown.get_content())),
+                         ("text/markdown", "# caf\u00e9"))
+        # Without a charset the plain body goes as it always did.
+        self.assertEqual(normalized(messages["none"].get_content()), "caf~~")
+
     def test_text_beginning_with_at_is_text(self):
         # The library takes "@path" for a file to read: the tool must not
         # mail a file that the user never named.
