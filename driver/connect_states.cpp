@@ -86,6 +86,12 @@ int32_t openAndConnect(ChannelRecord* record, uint32_t now) {
     plat::socketClose(record->socket, 0);
     record->socketOpen = false;
   }
+  // A sequence that did not run state 104 connects to serverAddress.
+  if (record->serverAddressCount <= 0 || record->serverAddressIndex >= record->serverAddressCount) {
+    record->serverAddresses[0] = ipv4NetAddress(record->serverAddress);
+    record->serverAddressCount = 1;
+    record->serverAddressIndex = 0;
+  }
   const plat::NetAddress& target = record->serverAddresses[record->serverAddressIndex];
   plat::SocketHandle handle = 0;
   plat::lockEnter();
@@ -100,7 +106,8 @@ int32_t openAndConnect(ChannelRecord* record, uint32_t now) {
   if (record->nonBlockingConnect != 0) plat::socketSetNonBlocking(handle, true);
   adoptSocket(record, handle);
   if (static_cast<int32_t>(handle) < 0) return failState(record, static_cast<int32_t>(handle), kErrCannotCreateSocket);
-  if (target.family == plat::kFamilyIpv4) record->serverAddress = ipv4Value(target);
+  // serverAddress holds IPv4 only: 0 (0.0.0.0 for qelDebug) while on IPv6.
+  record->serverAddress = target.family == plat::kFamilyIpv4 ? ipv4Value(target) : 0;
   int32_t rc = connectServer(record);
   if (rc < 0) {
     record->connectError = rc;

@@ -6,7 +6,7 @@
 # - the DLL imports system DLLs only (no mingw runtime DLL);
 # - the archive (cpack -G ZIP) holds QEL32.dll, its import library, the .def
 #   file and the header, and a C program built from the unpacked archive
-#   alone runs under Wine;
+#   alone runs under Wine, as does the README's program that loads the DLL;
 # - the Windows check programs pass under Wine: a C program linked with the
 #   import library, dll_check (loads the DLL with LoadLibrary) and
 #   platform_check (the Windows platform layer, including a connection to a
@@ -154,6 +154,16 @@ i686-w64-mingw32-gcc -std=c99 -I"$top/include" -o "$top/bin/archive_check.exe" t
   "$top/lib/libQEL32.dll.a" || fail "a program does not build from the archive"
 echo "== archive_check.exe from $(basename "$archive") (TZ=UTC)"
 (cd "$top/bin" && timeout "$run_limit" wine archive_check.exe) || fail "the program built from the archive failed"
+# The README's program that loads the DLL, as written, beside the DLL.
+python3 - README.md >"$top/bin/readme_dll.c" <<'PYTHON'
+import re, sys
+blocks = [b for b in re.findall(r"^```c\n(.*?)^```$", open(sys.argv[1]).read(), re.S | re.M) if "<windows.h>" in b]
+sys.stdout.write(blocks[0])
+PYTHON
+i686-w64-mingw32-gcc -std=c99 -o "$top/bin/readme_dll.exe" "$top/bin/readme_dll.c" || fail "the README's DLL program does not build"
+echo "== readme_dll.exe (TZ=UTC)"
+readme_out=$(cd "$top/bin" && timeout "$run_limit" wine readme_dll.exe | tr -d '\r') || fail "the README's DLL program failed"
+[ "$readme_out" = "Channel out of range." ] || fail "the README's DLL program printed '$readme_out'"
 for zone in "${zones[@]}"; do
   offset=$(TZ="$zone" date +%z)
   run "$zone" dll_check.exe --zone "$offset"

@@ -47,6 +47,7 @@
 #   SMTP_AUTH_LINE       the AUTH line of the EHLO reply ("AUTH PLAIN LOGIN
 #                        CRAM-MD5"), as read from the running server
 #   POP3_HOST POP3_PORT  Dovecot's POP3 listener
+#   IPV6_HOST            ::1 when both also listen on the IPv6 loopback, else empty
 #   AUTH_MECHANISMS      Dovecot's auth_mechanisms as configured
 #   APOP                 1 when APOP is on
 #   MAIL_DOMAIN          example.test, the only domain that takes mail
@@ -95,6 +96,13 @@
 set -euo pipefail
 
 readonly kLoopback=127.0.0.1
+# The IPv6 loopback, when this machine has one: both servers listen there
+# too, on the same ports (empty: IPv4 only).
+if grep -qs '^00000000000000000000000000000001 ' /proc/net/if_inet6; then
+  readonly kIpv6Loopback=::1
+else
+  readonly kIpv6Loopback=
+fi
 readonly kDomain=example.test
 readonly kSmtpHostname=mail.qel.test
 readonly kUsers="alice bob carol"
@@ -478,6 +486,7 @@ cmd_start() {
   env_add SMTP_GREETING "$smtp_greeting"
   env_add SMTP_AUTH_LINE "$smtp_auth_line"
   env_add POP3_HOST "$kLoopback"
+  env_add IPV6_HOST "$kIpv6Loopback"
   env_add POP3_PORT "$pop3_port"
   env_add AUTH_MECHANISMS "$auth"
   env_add APOP "$apop"

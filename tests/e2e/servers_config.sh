@@ -35,9 +35,9 @@ mydomain = qel.test
 myorigin = $kDomain
 mydestination =
 smtpd_banner = \$myhostname ESMTP \$mail_name
-inet_interfaces = $kLoopback
-inet_protocols = ipv4
-mynetworks = 127.0.0.0/8
+inet_interfaces = $kLoopback${kIpv6Loopback:+, [$kIpv6Loopback]}
+inet_protocols = ipv4${kIpv6Loopback:+, ipv6}
+mynetworks = 127.0.0.0/8${kIpv6Loopback:+ [$kIpv6Loopback]/128}
 alias_maps =
 alias_database =
 biff = no
@@ -77,6 +77,7 @@ EOF
   # chroot is off everywhere: the queue lives in the work directory.
   cat >"$etc/master.cf" <<EOF
 $kLoopback:$smtp_port inet n - n - - smtpd
+${kIpv6Loopback:+[$kIpv6Loopback]:$smtp_port inet n - n - - smtpd}
 pickup     unix  n - n 60   1 pickup
 cleanup    unix  n - n -    0 cleanup
 qmgr       unix  n - n 300  1 qmgr
@@ -119,7 +120,7 @@ base_dir = $dc/run
 state_dir = $dc/state
 log_path = $dc/dovecot.log
 protocols = pop3
-listen = $kLoopback
+listen = $kLoopback${kIpv6Loopback:+, $kIpv6Loopback}
 ssl = no
 disable_plaintext_auth = no
 auth_mechanisms = $auth
@@ -150,7 +151,7 @@ userdb {
 
 service pop3-login {
   inet_listener pop3 {
-    address = $kLoopback
+    address = $kLoopback${kIpv6Loopback:+, $kIpv6Loopback}
     port = $pop3_port
   }
   inet_listener pop3s {

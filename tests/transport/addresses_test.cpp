@@ -125,8 +125,12 @@ TEST_F(SeveralAddresses, Ipv6LiteralsWithAndWithoutBrackets) {
     uint16_t port = 0;
     int listener = listenIpv6(0, &port);
     if (listener < 0) GTEST_SKIP() << "no IPv6 loopback here";
+    record->serverAddress = 0x7F000001u;  // left by an earlier IPv4 connection
     EXPECT_EQ(connectTo(name, port), 0) << name;
     EXPECT_EQ(qelConnectError(0), 0);
+    char text[32];
+    EXPECT_EQ(qelDebug(0, QEL_DEBUG_SERVER_ADDRESS, text, 17), 7);
+    EXPECT_STREQ(text, "0.0.0.0");
     EXPECT_EQ(qelAbort(0), 1);
     ::close(listener);
   }

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """qelmail against real Postfix and Dovecot (tests/e2e/servers.sh): send
 without and with AUTH (CRAM-MD5, LOGIN), list, top, fetch with attachments
-byte for byte, delete, APOP.
+byte for byte, delete, APOP; send and fetch over the IPv6 loopback.
 
 Runs under CTest with the end-to-end fixtures; QEL_E2E_SERVERS names the
 directory with one env file per server configuration. Each test finds its
@@ -166,6 +166,27 @@ class EndToEnd(unittest.TestCase):
         result = qelmail("delete", *args, "--message", "1")
         self.assertEqual((result.code, result.out), (0, "deleted\t1\n"), result)
         self.assertEqual([uid for _, _, uid in self.poplib_listing(env, login)], [listing[1][2]])
+
+    def test_over_ipv6(self):
+        env = self.servers("cram")
+        if not env.get("IPV6_HOST"):
+            self.skipTest("no IPv6 loopback here")
+        marker = unique_marker("ipv6")
+        result = qelmail("send", "--server", "[%s]" % env["IPV6_HOST"], "--port", env["SMTP_PORT"], "--timeout",
+                         "20000", "--from", "qelmail@" + env["MAIL_DOMAIN"], "--to", env["ALICE_ADDRESS"],
+                         "--subject", marker, "--text", "over IPv6", "--user", env["ALICE_USER"],
+                         "--password", env["ALICE_PASSWORD"])
+        self.assertEqual(result.code, 0, result)
+        message = self.delivered(env, marker)
+        self.assertRegex(message, rb"Received: from \S+ \(\S+ \[(IPv6:)?::1\]\)")
+        login = self.make_box(env, [message])
+        out = os.path.join(self.dir, "out")
+        args = self.pop3_args(env, login)
+        args[args.index("--server") + 1] = env["IPV6_HOST"]
+        result = qelmail("fetch", *args, "--apop", "--dir", out)
+        self.assertEqual(result.code, 0, result)
+        [line] = fetched_lines(result.out)
+        self.assertIn(b"over IPv6", read_file(line[2]))
 
     def test_send_with_auth(self):
         for config, mechanism in (("cram", "CRAM-MD5"), ("login", "LOGIN")):
