@@ -11,10 +11,10 @@
 # on loopback ports (tests/e2e/servers.sh), never on ports 25 and 110.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev python3 curl time postfix dovecot-core dovecot-pop3d
+packages=(cmake g++ make libssl-dev openssl libgtest-dev python3 curl time postfix dovecot-core dovecot-pop3d
           dpkg-dev pkgconf groff-base)
 if [ "${1:-}" = --build-only ]; then
-  packages=(cmake g++ make)
+  packages=(cmake g++ make libssl-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

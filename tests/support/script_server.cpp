@@ -2,6 +2,8 @@
 // to 127.0.0.1 and records every byte the client sends.
 #include "support/script_server.h"
 
+#include "support/tls_server_side.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -151,6 +154,14 @@ Step Pause(int ms) {
 Step Close() { return makeStep(Kind::close); }
 Step Silent() { return makeStep(Kind::silent); }
 Step Accept(int timeoutMs) { return makeStep(Kind::accept, {}, timeoutMs); }
+Step StartTls(std::string certName, int timeoutMs) {
+  return makeStep(Kind::startTls, std::move(certName), timeoutMs);
+}
+Step TlsRefused(std::string certName, int timeoutMs) {
+  Step step = makeStep(Kind::startTls, std::move(certName), timeoutMs);
+  step.mustFail = true;
+  return step;
+}
 
 // ---- The player -------------------------------------------------------------
 
@@ -177,6 +188,7 @@ struct ScriptServer::State {
   bool peerClosed = false;
   bool silent = false;
   int lastError = 0;
+  std::unique_ptr<ServerTls> tls;  // set from a startTls step until the close
   std::vector<char> chunk = std::vector<char>(kReadChunk);
 
   static Clock::time_point after(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
@@ -237,6 +249,7 @@ struct ScriptServer::State {
       case Kind::pause: return pause(step.pauseMs);
       case Kind::close: closeConnection(); return true;
       case Kind::silent: silent = true; return false;
+      case Kind::startTls: return startTls(index, step);
     }
     return false;
   }
@@ -297,6 +310,7 @@ struct ScriptServer::State {
   // Receives what the client sent next into pending (and the transcript).
   Read readMore(Clock::time_point deadline) {
     if (peerClosed) return Read::closed;
+    if (tls) return readMoreTls(deadline);
     for (;;) {
       ssize_t got = ::recv(connection, chunk.data(), chunk.size(), 0);
       if (got > 0) {
@@ -322,6 +336,71 @@ struct ScriptServer::State {
         case Wait::failed: return Read::failed;
       }
     }
+  }
+
+  void record(const char* bytes, std::size_t count) {
+    pending.append(bytes, count);
+    std::lock_guard<std::mutex> guard(lock);
+    received.append(bytes, count);
+  }
+
+  // Waits for what a TLS call asked for; Read::data when it may be retried.
+  Read waitForTls(TlsIo io, Clock::time_point deadline) {
+    if (io == TlsIo::closed) {
+      peerClosed = true;
+      return Read::closed;
+    }
+    if (io == TlsIo::failed) {
+      lastError = EPROTO;
+      return Read::failed;
+    }
+    switch (waitFor(connection, io == TlsIo::wantWrite ? POLLOUT : POLLIN, deadline)) {
+      case Wait::ready: return Read::data;
+      case Wait::timedOut: return Read::timedOut;
+      case Wait::stopped: return Read::stopped;
+      case Wait::failed: return Read::failed;
+    }
+    return Read::failed;
+  }
+
+  Read readMoreTls(Clock::time_point deadline) {
+    for (;;) {
+      std::size_t got = 0;
+      TlsIo io = tls->read(chunk.data(), chunk.size(), &got);
+      if (io == TlsIo::done) {
+        record(chunk.data(), got);
+        return Read::data;
+      }
+      Read waited = waitForTls(io, deadline);
+      if (waited != Read::data) return waited;
+    }
+  }
+
+  // The handshake as the server; with mustFail the client has to abort it.
+  bool startTls(std::size_t index, const Step& step) {
+    tls = std::make_unique<ServerTls>(connection, step.text);
+    if (!tls->ready()) {
+      fail(index, "TLS set-up: " + tls->error());
+      return false;
+    }
+    auto deadline = after(step.timeoutMs);
+    for (;;) {
+      TlsIo io = tls->accept();
+      if (io == TlsIo::done) break;
+      Read waited = waitForTls(io, deadline);
+      if (waited == Read::stopped) return false;
+      if (waited != Read::data) {
+        if (step.mustFail && (waited == Read::failed || waited == Read::closed)) return false;
+        fail(index, "TLS handshake with " + quoteBytes(step.text) + " did not complete: " +
+                        (waited == Read::timedOut ? "time-out" : tls->error()));
+        return false;
+      }
+    }
+    if (step.mustFail) {
+      fail(index, "the client accepted the certificate " + quoteBytes(step.text));
+      return false;
+    }
+    return true;
   }
 
   // Drops matched bytes; compacts only once a large consumed part has built up,
@@ -358,6 +437,20 @@ struct ScriptServer::State {
   // unread bytes would reset the connection), then closes.
   void closeConnection() {
     if (connection < 0) return;
+    if (tls) {
+      // What the client sent last is recorded in clear before the close.
+      for (int i = 0; i < kDrainReads && !peerClosed; ++i) {
+        std::size_t got = 0;
+        if (tls->read(chunk.data(), chunk.size(), &got) != TlsIo::done) break;
+        std::lock_guard<std::mutex> guard(lock);
+        received.append(chunk.data(), got);
+      }
+      tls->shutdown();
+      tls.reset();
+      ::shutdown(connection, SHUT_WR);
+      closeFd(connection);
+      return;
+    }
     ::shutdown(connection, SHUT_WR);
     for (int i = 0; i < kDrainReads && !peerClosed; ++i) {
       ssize_t got = ::recv(connection, chunk.data(), chunk.size(), 0);
@@ -401,6 +494,7 @@ struct ScriptServer::State {
   // Writes text[from, to) whole, waiting while the client's window is full.
   bool sendRange(std::size_t index, const Step& step, std::size_t from, std::size_t to) {
     const std::string total = std::to_string(step.text.size());
+    if (tls) return sendRangeTls(index, step, from, to);
     while (from < to) {
       ssize_t sent = ::send(connection, step.text.data() + from, to - from, MSG_NOSIGNAL);
       if (sent > 0) {
@@ -422,6 +516,25 @@ struct ScriptServer::State {
                       : "send failed after " + std::to_string(from) + " of " + total +
                             " bytes: " + std::strerror(lastError));
       return false;
+    }
+    return true;
+  }
+
+  bool sendRangeTls(std::size_t index, const Step& step, std::size_t from, std::size_t to) {
+    auto deadline = after(step.timeoutMs);
+    while (from < to) {
+      std::size_t sent = 0;
+      TlsIo io = tls->write(step.text.data() + from, to - from, &sent);
+      if (io == TlsIo::done) {
+        from += sent;
+        continue;
+      }
+      Read waited = waitForTls(io, deadline);
+      if (waited == Read::stopped) return false;
+      if (waited != Read::data) {
+        fail(index, "TLS send stopped after " + std::to_string(from) + " bytes");
+        return false;
+      }
     }
     return true;
   }

@@ -55,6 +55,8 @@ struct Step {
     pause,         // sleep
     close,         // close the connection
     silent,        // keep the connection open, never answer; ends the script
+    startTls,      // TLS handshake as the server with certificate text (see below);
+                   // everything after it goes through TLS until the connection closes
   };
   Kind kind = Kind::send;
   std::string text;                // bytes to send, line or prefix or terminator
@@ -64,6 +66,7 @@ struct Step {
   std::size_t count = 0;           // expectBytes
   int timeoutMs = 10000;           // expect*, accept: how long to wait for the client;
                                    // send: how long it may stop taking bytes
+  bool mustFail = false;           // startTls: the client must abort the handshake
 };
 
 // Step constructors.
@@ -81,6 +84,13 @@ Step Pause(int ms);
 Step Close();
 Step Silent();
 Step Accept(int timeoutMs = 10000);
+// A TLS handshake with the test certificate certName (make_test_certs.sh:
+// "server", "other", "expired", "untrusted", "wildcard"). The transcript
+// holds what the client sent inside TLS, in clear.
+Step StartTls(std::string certName = "server", int timeoutMs = 10000);
+// A TLS handshake that the client must abort (it refuses the certificate);
+// the script ends there.
+Step TlsRefused(std::string certName, int timeoutMs = 10000);
 
 class ScriptServer {
  public:
