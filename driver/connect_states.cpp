@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "transport/addresses.h"
 #include "transport/connection.h"
+#include "transport/tls_channel.h"
 
 namespace qel {
 namespace {
@@ -83,6 +84,7 @@ int32_t openAndConnect(ChannelRecord* record, uint32_t now) {
   // A socket left open by an earlier connection of this channel is closed
   // first, so that no descriptor leaks.
   if (record->socketOpen) {
+    endTlsSession(record);
     plat::socketClose(record->socket, 0);
     record->socketOpen = false;
   }
@@ -93,6 +95,7 @@ int32_t openAndConnect(ChannelRecord* record, uint32_t now) {
     record->serverAddressIndex = 0;
   }
   const plat::NetAddress& target = record->serverAddresses[record->serverAddressIndex];
+  record->tlsDeclined = 0;
   plat::SocketHandle handle = 0;
   plat::lockEnter();
   int32_t opened = plat::socketOpenFamily(&handle, target.family);
@@ -145,6 +148,10 @@ int32_t awaitConnection(ChannelRecord* record, uint32_t now) {
   if (sendLimit > 0) plat::socketSetSendTimeout(record->socket, static_cast<uint32_t>(sendLimit));
   record->dueTime = tickAfter(now, settings.minimumWait);
   record->deadline = tickAfter(now, settings.replyTimeout);
+  // Implicit TLS: the handshake is part of the connect and shares its time.
+  if (record->tlsMode == kTlsImplicit) {
+    return startTlsHandshake(record, now, record->afterConnectState, settings.connectTimeout);
+  }
   record->nextState = record->afterConnectState;
   return kStateContinue;
 }

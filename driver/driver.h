@@ -57,6 +57,14 @@ int32_t runDriver(int32_t channel);
 // from an earlier sequence applies to the new one.
 void stageSequence(ChannelRecord* record, int32_t firstState);
 
+// State 107, the TLS handshake of both protocols.
+constexpr int32_t kStateTlsHandshake = 107;
+
+// Hands the channel to the TLS handshake, which then goes on at state
+// `then`; the handshake must end within timeoutMs. Returns kStateContinue,
+// or failState's result when clear bytes already wait behind the go-ahead.
+int32_t startTlsHandshake(ChannelRecord* record, uint32_t now, int32_t then, int32_t timeoutMs);
+
 // Formats a command into commandLine and sends it with CR LF. Returns
 // kStateContinue, or failState(send result, -52) when it cannot be sent.
 int32_t sendCommand(ChannelRecord* record, const char* format, ...)

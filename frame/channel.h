@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/tls.h"
 
 namespace qel {
 
@@ -36,6 +37,8 @@ constexpr int32_t kCommandTextCap = 32;
 constexpr int32_t kLastRecipientCap = 32;
 constexpr int32_t kScratchTextCap = 130;
 constexpr int32_t kCharsetCap = 40;
+constexpr int32_t kCaFileCap = 260;
+constexpr int32_t kTlsReasonCap = 200;
 
 // The reply readers use the first kReplyRoom bytes of replyText.
 constexpr int32_t kReplyRoom = 1024;
@@ -52,6 +55,12 @@ constexpr int32_t kReplyAreaSize = fieldSize(kReplyTextCap) + fieldSize(kBodyBuf
 constexpr char kProtocolNone = 0;
 constexpr char kProtocolSmtp = 'S';
 constexpr char kProtocolPop3 = 'P';
+
+// TLS modes of a channel (QEL_TLS_* in qel32.h).
+constexpr uint8_t kTlsOff = 0;
+constexpr uint8_t kTlsStartRequired = 1;
+constexpr uint8_t kTlsStartOptional = 2;
+constexpr uint8_t kTlsImplicit = 3;
 
 struct ChannelRecord {
   // Identity
@@ -210,6 +219,16 @@ struct ChannelRecord {
   uint8_t needsSmtpUtf8;      // an envelope address holds such bytes
   uint8_t lineEndedByLf;      // charset body: the last source line ended in LF
   uint8_t lineFeedPending;    // base64 body: the LF of a CR LF still to go
+  // TLS. While tlsSession is set, everything sent and received goes through
+  // it. tlsDeclined: the server did not offer STARTTLS/STLS and the mode
+  // allows going on in clear. tlsReason: why TLS failed (for qelErrorText).
+  plat::TlsSession* tlsSession;
+  uint8_t tlsMode;
+  uint8_t tlsVerify;
+  uint8_t tlsDeclined;
+  int32_t afterHandshakeState;
+  char caFile[fieldSize(kCaFileCap)];
+  char tlsReason[fieldSize(kTlsReasonCap)];
 
   // Receive buffers
   char receiveScratch[kRingSize];

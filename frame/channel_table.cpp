@@ -43,6 +43,7 @@ void initialiseRecord(ChannelRecord* record, int32_t channel) {
   record->pop3Port = 110;
   record->savedSerial = 0;
   record->imageTypes = 1;
+  record->tlsVerify = 1;
 }
 
 namespace {
@@ -117,6 +118,10 @@ extern "C" QEL_API int32_t QEL_CALL qelRelease(void) {
     if (record->mailFile > 0) plat::fileClose(record->mailFile);
     record->fileHandle = 0;
     record->mailFile = 0;
+    if (record->tlsSession != nullptr) {
+      plat::tlsFree(record->tlsSession);
+      record->tlsSession = nullptr;
+    }
     if (record->socketOpen && settings.cleanupOnRelease != 0) {
       plat::socketClose(record->socket, 0);
       record->socketOpen = false;

@@ -69,6 +69,12 @@ constexpr ErrorEntry kErrorTable[] = {
     {-140, "Text is not valid UTF-8."},
     {-141, "Message is larger than the server accepts."},
     {-142, "Address needs SMTPUTF8, which the server does not offer."},
+    {-110, "Server does not offer TLS."},
+    {-111, "TLS handshake failed."},
+    {-112, "Server certificate not trusted."},
+    {-113, "Server certificate is not for this server name."},
+    {-114, "TLS not available."},
+    {-115, "Cannot use the CA file."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -119,6 +125,9 @@ bool appendsReply(int32_t code) {
   return code == kErrConnectFailed || code == kErrSmtpError || code == kErrPop3Error;
 }
 
+// The TLS codes append why: the server's answer, or the backend's reason.
+bool appendsTlsReason(int32_t code) { return code <= kErrTlsNotOffered && code >= kErrTlsCaFile; }
+
 }  // namespace
 
 const char* errorTextFor(int32_t code) {
@@ -151,9 +160,12 @@ extern "C" QEL_API int32_t QEL_CALL qelErrorText(int32_t chan, int32_t code, cha
                        record->serverSizeLimit);
       for (const char* c = sizes; written < limit && *c != '\0'; ++c) buffer[written++] = *c;
     }
-    if (appendsReply(code) && written < limit) {
+    const char* appended = appendsReply(code) ? record->replyText
+                           : appendsTlsReason(code) ? record->tlsReason
+                                                    : nullptr;
+    if (appended != nullptr && written < limit) {
       buffer[written++] = ' ';
-      for (const char* reply = record->replyText; written < limit && *reply != '\0'; ++reply) {
+      for (const char* reply = appended; written < limit && *reply != '\0'; ++reply) {
         buffer[written++] = *reply;
       }
     }

@@ -58,6 +58,12 @@ enum ErrorCode : int32_t {
   kErrInvalidUtf8 = -140,
   kErrMessageTooBig = -141,
   kErrNeedsSmtpUtf8 = -142,
+  kErrTlsNotOffered = -110,
+  kErrTlsHandshake = -111,
+  kErrTlsUntrusted = -112,
+  kErrTlsNameMismatch = -113,
+  kErrTlsUnavailable = -114,
+  kErrTlsCaFile = -115,
 };
 
 // Result of the parameter and statistics calls for an index they do not

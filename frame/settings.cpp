@@ -59,6 +59,11 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
     case QEL_PARAM_USE_ESMTP: record->useEsmtp = low8(value); return true;
     case QEL_PARAM_USE_APOP: record->useApop = low8(value); return true;
     case QEL_PARAM_EXTENSIONS: record->useExtensions = low8(value); return true;
+    case QEL_PARAM_TLS_MODE:
+      if (value < QEL_TLS_OFF || value > QEL_TLS_IMPLICIT) return false;
+      record->tlsMode = static_cast<uint8_t>(value);
+      return true;
+    case QEL_PARAM_TLS_VERIFY: record->tlsVerify = value != 0 ? 1 : 0; return true;
     default: return false;
   }
 }
@@ -204,6 +209,8 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       return copyText(record->userName, text, kCredentialCap);
     case QEL_STRING_CHARSET:
       return setCharset(record, text);
+    case QEL_STRING_CA_FILE:
+      return copyText(record->caFile, text, kCaFileCap);
     default:
       return kIndexNotServed;
   }

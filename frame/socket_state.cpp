@@ -5,7 +5,11 @@ namespace qel {
 bool readinessTest(ChannelRecord* record, plat::Readiness kind) {
   if (!record->socketOpen) return true;
   plat::lockEnter();
-  int32_t rc = plat::socketReady(record->socket, kind);
+  // Through TLS, readable means application data: bytes already decrypted
+  // inside the session count, handshake messages do not.
+  int32_t rc = record->tlsSession != nullptr && kind == plat::Readiness::readable
+                   ? plat::tlsReadable(record->tlsSession)
+                   : plat::socketReady(record->socket, kind);
   plat::lockLeave();
   return rc != 0;
 }

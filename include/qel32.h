@@ -116,6 +116,15 @@ extern "C" {
 #define QEL_ERR_ALREADY_ATTACHED       (-72)  /* qelAttach called twice */
 #define QEL_ERR_CHANNEL_RANGE          (-73)  /* channel number (low 16 bits) not below the channel count */
 
+/* Extensions: TLS. qelErrorText appends the reason after one space (the
+ * server's answer, or what the TLS layer reported). */
+#define QEL_ERR_TLS_NOT_OFFERED        (-110) /* TLS required, but the server does not offer or refuses STARTTLS/STLS */
+#define QEL_ERR_TLS_HANDSHAKE          (-111) /* the TLS handshake failed (closed, garbage, no common version) */
+#define QEL_ERR_TLS_UNTRUSTED          (-112) /* certificate chain not trusted, expired or not yet valid */
+#define QEL_ERR_TLS_NAME_MISMATCH      (-113) /* certificate not for the server name (or address) connected to */
+#define QEL_ERR_TLS_UNAVAILABLE        (-114) /* this build has no TLS, or the TLS layer cannot start */
+#define QEL_ERR_TLS_CA_FILE            (-115) /* the file of QEL_STRING_CA_FILE cannot be read as PEM certificates */
+
 /* Socket-level codes, the Windows Sockets error numbers negated. */
 #define QEL_WSA_EINTR            (-10004)
 #define QEL_WSA_EWOULDBLOCK      (-10035)
@@ -160,6 +169,22 @@ extern "C" {
 #define QEL_PARAM_USE_ESMTP           29  /* channel: greet with EHLO and authenticate when offered (0) */
 #define QEL_PARAM_USE_APOP            30  /* channel: POP3 login with APOP instead of USER/PASS (0) */
 
+/* Extensions: TLS (channel settings; set them before the connect).
+ * With TLS on, the server certificate is checked against the system trust
+ * store and QEL_STRING_CA_FILE, and the server name (or dotted address) given
+ * to the connect must be one it names (RFC 6125); TLS 1.2 at least. Nothing
+ * after a failed TLS step leaves the client: the connect fails with one of
+ * the QEL_ERR_TLS_* codes and the connection is closed. */
+#define QEL_PARAM_TLS_MODE            110 /* channel: QEL_TLS_* (QEL_TLS_OFF); other values refused with -1 */
+#define QEL_PARAM_TLS_VERIFY          111 /* channel: 0 turns the certificate check off, logged (1) */
+
+/* Values of QEL_PARAM_TLS_MODE. The port stays the caller's: usually 587/110
+ * for STARTTLS and 465/995 for implicit TLS. */
+#define QEL_TLS_OFF                 0 /* no TLS */
+#define QEL_TLS_STARTTLS            1 /* SMTP STARTTLS (RFC 3207) / POP3 STLS (RFC 2595), or fail: -110 */
+#define QEL_TLS_STARTTLS_OPTIONAL   2 /* as 1, but in clear when the server offers none; an active attacker can force that */
+#define QEL_TLS_IMPLICIT            3 /* TLS from the first byte (ports 465, 995) */
+
 /* Values of QEL_PARAM_BODY_TYPE. */
 #define QEL_BODY_PLAIN     0  /* plain text, wrapped; MIME only when there are attachments */
 #define QEL_BODY_TEXT      1  /* text/plain, quoted-printable */
@@ -182,6 +207,9 @@ extern "C" {
 #define QEL_STRING_ADD_HEADER     56  /* append one more extra header line */
 #define QEL_STRING_PASSWORD       57  /* SMTP authentication password (64) */
 #define QEL_STRING_USER           58  /* SMTP authentication user name (64) */
+
+/* Extensions: TLS. */
+#define QEL_STRING_CA_FILE        110 /* channel: PEM file of CA certificates trusted besides the system's ("" none) (260) */
 
 /* ---------------------------------------------------------------------------
  * qelStatistics indexes.
@@ -268,7 +296,7 @@ QEL_API int32_t QEL_CALL qelStatistics(int32_t chan, int32_t index);
 
 /* Writes the text of error `code` into buffer (`size` bytes including the
  * NUL; the text is cut at size - 1). For -36, -49 and -63 the last server
- * reply follows after one space. Returns the number of characters written;
+ * reply follows after one space, for -110 to -115 the reason TLS failed. Returns the number of characters written;
  * 0 and an empty text for an unknown code. */
 QEL_API int32_t QEL_CALL qelErrorText(int32_t chan, int32_t code, char *buffer, int32_t size);
 

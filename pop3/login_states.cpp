@@ -11,6 +11,7 @@
 #include "smtp/md5.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
+#include "transport/tls_channel.h"
 
 namespace qel {
 namespace {
@@ -59,6 +60,11 @@ int32_t readGreeting(ChannelRecord* record, uint32_t now) {
   takeApopTimestamp(record);
   setCommandTiming(record, now);
   record->nextState = record->useApop != 0 ? kStateApop : kStateUser;
+  // STLS goes first, the login follows the handshake.
+  if (usesStartTls(record) && record->tlsSession == nullptr) {
+    record->afterHandshakeState = record->nextState;
+    record->nextState = kStateStls;
+  }
   return kStateContinue;
 }
 

@@ -33,6 +33,8 @@ enum Pop3State : int32_t {
   kStateListReply = 318,
   kStateUidl = 320,
   kStateUidlLine = 321,
+  kStateStls = 322,
+  kStateStlsReply = 323,
 };
 
 // The pause a login command gets on top of the command timing.

@@ -56,7 +56,9 @@ int32_t sendHello(ChannelRecord* record, uint32_t now) {
   record->attachBytesRead = 0;
   record->messageBytesSent = 0;
   record->attachBytesSent = 0;
-  const char* verb = record->useEsmtp != 0 ? "EHLO" : "HELO";
+  // STARTTLS exists only in ESMTP: a channel that may use it greets with
+  // EHLO, before and after the handshake.
+  const char* verb = record->useEsmtp != 0 || startTlsNeedsEhlo(record) ? "EHLO" : "HELO";
   const char* at = findChar(record->fromAddress, '@');
   char* line = record->commandLine;
   // Text after the address's closing bracket does not belong to the domain.
@@ -78,6 +80,7 @@ int32_t readHelloReply(ChannelRecord* record, uint32_t) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
   noteServerExtensions(record);
+  if (startTlsTakesOver(record, &rc)) return rc;
   record->nextState = record->useEsmtp != 0 ? chooseAuthState(record->replyText) : 0;
   return kStateContinue;
 }

@@ -31,6 +31,8 @@ enum SmtpState : int32_t {
   kStateRcptToReply = 208,
   kStateData = 209,
   kStateDataReply = 210,
+  kStateStartTls = 211,
+  kStateStartTlsReply = 212,
 
   kStateMessageId = 220,
   kStateMailer = 221,
@@ -121,6 +123,20 @@ int32_t sendFormatted(ChannelRecord* record, const char* format, ...)
 // negative) hold a CR or an LF: such an address or name must never reach a
 // command line, where it would start a command of its own.
 bool holdsLineBreak(const char* text, int32_t length = -1);
+
+// ---- STARTTLS -----------------------------------------------------------------
+
+// Whether an EHLO reply offers the extension keyword (a line "250-KEYWORD"
+// or "250 KEYWORD", with or without parameters; case-blind).
+bool ehloOffers(const char* reply, const char* keyword);
+
+// After an EHLO reply: true when STARTTLS takes over, with *result the
+// state's result (STARTTLS next, or -110 when TLS is required and not
+// offered). False when the connection goes on as it is.
+bool startTlsTakesOver(ChannelRecord* record, int32_t* result);
+
+// Whether the greeting must be EHLO because STARTTLS may follow.
+bool startTlsNeedsEhlo(const ChannelRecord* record);
 
 // Whether the message has the MIME structure: attachments, or a body type
 // other than plain.

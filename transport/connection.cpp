@@ -8,6 +8,7 @@
 #include "frame/ticks.h"
 #include "platform/platform.h"
 #include "transport/addresses.h"
+#include "transport/tls_channel.h"
 
 namespace qel {
 namespace {
@@ -169,6 +170,7 @@ int32_t localHostName(char* buffer, int32_t room) {
 int32_t closeSocket(ChannelRecord* record) {
   waitWhileBlockingCall();
   if (!record->socketOpen) return 1;
+  endTlsSession(record);
   plat::lockEnter();
   int32_t rc = plat::socketClose(record->socket, kCloseLingerSeconds);
   // Marked closed at once: the system may hand the same number to someone

@@ -14,9 +14,10 @@ namespace {
 constexpr int32_t kConnectionGone = -1;
 
 // One socket read into destination; -1 when the peer closed or the read
-// failed.
+// failed. Through TLS, 0 when no whole record has come yet.
 int32_t receiveFromSocket(ChannelRecord* record, char* destination, int32_t n) {
   if (!record->socketOpen) return kConnectionGone;
+  if (record->tlsSession != nullptr) return plat::tlsReceive(record->tlsSession, destination, n);
   int32_t got = plat::socketReceive(record->socket, destination, n);
   return got > 0 ? got : kConnectionGone;
 }
@@ -95,7 +96,7 @@ int32_t receivePeek(ChannelRecord* record, char* destination, int32_t max) {
     if (ready > 0) {
       int32_t got = receiveFromSocket(record, record->receiveScratch, max);
       if (got < 0) return kConnectionGone;
-      logPrefixed(record, "P: ", record->receiveScratch, got);
+      if (got > 0) logPrefixed(record, "P: ", record->receiveScratch, got);
       ringPut(record, record->receiveScratch, got);
     }
   }
@@ -123,7 +124,7 @@ int32_t receivePeekWait(ChannelRecord* record, char* destination, int32_t want, 
     int32_t room = kRingSize - 1 - ringCount(record);
     int32_t got = receiveFromSocket(record, record->receiveScratch, room < kReceiveChunk ? room : kReceiveChunk);
     if (got < 0) return have > 0 ? have : kConnectionGone;
-    logPrefixed(record, "P: ", record->receiveScratch, got);
+    if (got > 0) logPrefixed(record, "P: ", record->receiveScratch, got);
     ringPut(record, record->receiveScratch, got);
   }
 }
@@ -143,7 +144,7 @@ int32_t receiveTake(ChannelRecord* record, char* destination, int32_t n) {
       if (got > 0) {
         fromSocket = got;
         logPrefixed(record, "R: ", destination + fromRing, got);
-      } else if (fromRing == 0) {
+      } else if (got < 0 && fromRing == 0) {
         return kConnectionGone;
       }
       // Bytes already taken from the ring are handed out; the next call

@@ -9,7 +9,8 @@ namespace qel {
 int32_t sendBytes(ChannelRecord* record, const char* bytes, int32_t length) {
   if (!record->socketOpen) return -plat::kWsaNotSocket;
   if (bytes == nullptr || length <= 0) return 0;
-  int32_t sent = plat::socketSend(record->socket, bytes, length);
+  int32_t sent = record->tlsSession != nullptr ? plat::tlsSend(record->tlsSession, bytes, length)
+                                               : plat::socketSend(record->socket, bytes, length);
   if (sent < 0) return sent;
   logPrefixed(record, "S: ", bytes, length);
   return sent;

@@ -134,15 +134,20 @@ bool configure(TlsSession* session, const TlsOptions& options, char* reason, int
     return false;
   }
   const char* name = options.serverName != nullptr ? options.serverName : "";
-  char dotted[16];
-  bool isAddress = plainDottedAddress(name, dotted, sizeof dotted);
+  char address[64];
+  bool isAddress = plainDottedAddress(name, address, sizeof address);
+  // An IPv6 literal is checked as it is written.
+  if (!isAddress && std::strchr(name, ':') != nullptr && std::strlen(name) < sizeof address) {
+    std::snprintf(address, sizeof address, "%s", name);
+    isAddress = true;
+  }
   // Names get SNI; RFC 6066 forbids it for literal addresses.
   if (!isAddress && name[0] != '\0') SSL_set_tlsext_host_name(session->ssl, name);
   if (options.verify) {
     X509_VERIFY_PARAM* param = SSL_get0_param(session->ssl);
     // RFC 6125: a wildcard only as the whole left-most label.
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    int set = isAddress ? X509_VERIFY_PARAM_set1_ip_asc(param, dotted) : X509_VERIFY_PARAM_set1_host(param, name, 0);
+    int set = isAddress ? X509_VERIFY_PARAM_set1_ip_asc(param, address) : X509_VERIFY_PARAM_set1_host(param, name, 0);
     if (set != 1) {
       takeErrorReason(reason, room, "cannot set the name to check");
       return false;

@@ -29,6 +29,26 @@ TEST(IntegerParam, ServedAndRefusedIndexes) {
   }
 }
 
+// The TLS settings: a mode outside the four is refused and changes
+// nothing; the check is on until turned off; the CA file is cut at 260.
+TEST(IntegerParam, TlsSettings) {
+  Attached lib(1);
+  ChannelRecord* record = lib.record(0);
+  EXPECT_EQ(record->tlsMode, 0);
+  EXPECT_EQ(record->tlsVerify, 1);
+  EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_TLS_MODE, QEL_TLS_IMPLICIT), 1);
+  for (int32_t refused : {-1, 4, 256 + QEL_TLS_STARTTLS}) {
+    EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_TLS_MODE, refused), -1) << refused;
+  }
+  EXPECT_EQ(record->tlsMode, QEL_TLS_IMPLICIT);
+  EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_TLS_VERIFY, 0), 1);
+  EXPECT_EQ(record->tlsVerify, 0);
+  EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_TLS_VERIFY, 2), 1);
+  EXPECT_EQ(record->tlsVerify, 1);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_CA_FILE, std::string(300, 'c').c_str()), 260);
+  EXPECT_EQ(std::string(record->caFile), std::string(260, 'c'));
+}
+
 TEST(IntegerParam, StoredValues) {
   Attached lib(2);
   ChannelRecord* record = lib.record(0);

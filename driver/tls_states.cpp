@@ -1,0 +1,63 @@
+// State 107: the TLS handshake, one step per driver call, for implicit TLS
+// right after the connect and for STARTTLS/STLS after the server's go-ahead.
+// Whatever fails here fails the sequence: nothing is sent in clear instead.
+#include <iterator>
+
+#include "driver/driver.h"
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "frame/ticks.h"
+#include "transport/receive.h"
+#include "transport/tls_channel.h"
+
+namespace qel {
+namespace {
+
+// The failure code of a handshake step that ended the handshake.
+int32_t handshakeFailure(plat::TlsStep step) {
+  switch (step) {
+    case plat::TlsStep::untrusted: return kErrTlsUntrusted;
+    case plat::TlsStep::nameMismatch: return kErrTlsNameMismatch;
+    default: return kErrTlsHandshake;
+  }
+}
+
+// 107: one step of the handshake; afterHandshakeState once it stands.
+int32_t stepHandshake(ChannelRecord* record, uint32_t now) {
+  if (record->tlsSession == nullptr) {
+    int32_t rc = openTlsSession(record);
+    if (rc < 0) return failState(record, 0, rc);
+  }
+  plat::TlsStep step = plat::tlsHandshakeStep(record->tlsSession);
+  if (step == plat::TlsStep::wantRead || step == plat::TlsStep::wantWrite) return kStateContinue;
+  plat::tlsReason(record->tlsSession, record->tlsReason, kTlsReasonCap);
+  if (step != plat::TlsStep::done) return failState(record, 0, handshakeFailure(step));
+  logFormat(record, "TLS established: %s, certificate %s\r\n", record->tlsReason,
+            record->tlsVerify != 0 ? "checked" : "NOT checked");
+  record->dueTime = tickAfter(now, settings.minimumWait);
+  record->deadline = tickAfter(now, settings.replyTimeout);
+  record->nextState = record->afterHandshakeState;
+  return kStateContinue;
+}
+
+constexpr StateEntry kTlsStates[] = {{kStateTlsHandshake, stepHandshake}};
+const StateRegistration registered(kTlsStates, std::size(kTlsStates));
+
+}  // namespace
+
+int32_t startTlsHandshake(ChannelRecord* record, uint32_t now, int32_t then, int32_t timeoutMs) {
+  // Bytes that came in clear behind the go-ahead would be read as if they
+  // had come through TLS: a man in the middle could put words in the
+  // server's mouth that way (RFC 3207, section 5).
+  if (ringCount(record) > 0) {
+    setTlsReason(record, "data in clear after the go-ahead");
+    return failState(record, 0, kErrTlsHandshake);
+  }
+  record->afterHandshakeState = then;
+  record->deadline = tickAfter(now, timeoutMs);
+  record->nextState = kStateTlsHandshake;
+  return kStateContinue;
+}
+
+}  // namespace qel

@@ -1,0 +1,52 @@
+// POP3 STLS (RFC 2595) right after the greeting: STLS (322), its answer
+// (323), the handshake (107), then the login. The APOP timestamp stays the
+// one of the greeting.
+#include <iterator>
+
+#include "driver/driver.h"
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "frame/text.h"
+#include "pop3/pop3_states.h"
+#include "transport/receive.h"
+#include "transport/replies.h"
+#include "transport/tls_channel.h"
+
+namespace qel {
+namespace {
+
+// 322: STLS.
+int32_t sendStls(ChannelRecord* record, uint32_t now) {
+  int32_t rc = sendCommand(record, "STLS");
+  if (rc != kStateContinue) return rc;
+  setCommandTiming(record, now);
+  record->nextState = kStateStlsReply;
+  return kStateContinue;
+}
+
+// 323: "+OK" starts the handshake. A refusal leaves the connection in
+// clear, which only the optional mode accepts.
+int32_t readStlsReply(ChannelRecord* record, uint32_t now) {
+  if (!waitForData(record, 0)) return kStateContinue;
+  int32_t rc = readPop3Reply(record);
+  if (rc == 0) return startTlsHandshake(record, now, record->afterHandshakeState, settings.replyTimeout);
+  if (rc != kErrPop3Error) return failState(record, 0, rc);
+  char line[kLastReplyCap + 1];
+  copyText(line, record->lastReply, kLastReplyCap);
+  for (char* p = line; *p != '\0'; ++p) {
+    if (*p == '\r' || *p == '\n') *p = '\0';
+  }
+  setTlsReason(record, line);
+  if (record->tlsMode != kTlsStartOptional) return failState(record, 0, kErrTlsNotOffered);
+  logFormat(record, "No TLS (%s): going on in clear\r\n", line);
+  record->tlsDeclined = 1;
+  setCommandTiming(record, now);
+  record->nextState = record->afterHandshakeState;
+  return kStateContinue;
+}
+
+constexpr StateEntry kStlsStates[] = {{kStateStls, sendStls}, {kStateStlsReply, readStlsReply}};
+const StateRegistration registered(kStlsStates, std::size(kStlsStates));
+
+}  // namespace
+}  // namespace qel
