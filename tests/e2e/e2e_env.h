@@ -6,7 +6,8 @@
 // of the AUTH mechanisms Postfix offers after EHLO, and in APOP:
 //
 //   kDefaultServers  "AUTH PLAIN LOGIN CRAM-MD5", no APOP timestamp
-//   kCramServers     "AUTH CRAM-MD5 LOGIN PLAIN", APOP on
+//   kCramServers     "AUTH CRAM-MD5 LOGIN PLAIN", APOP on, and TLS: SUBMISSION_PORT
+//                    (STARTTLS required), SMTPS_PORT, POP3S_PORT, TLS_CA_FILE
 //   kLoginServers    "AUTH LOGIN CRAM-MD5 PLAIN", no APOP timestamp
 //
 // A test asks for one of them:

@@ -26,6 +26,13 @@
 #                                  are stored in plain text in any case, which
 #                                  CRAM-MD5 and APOP both need.
 #   --name NAME                    a label written to the env file.
+#   --tls CERTDIR                  TLS as well, with CERTDIR/server.pem and
+#                                  server.key (localhost, 127.0.0.1; made by
+#                                  tests/support/make_test_certs.sh): Postfix
+#                                  gets a submission port that requires
+#                                  STARTTLS and offers AUTH only after it, and
+#                                  an implicit-TLS port; Dovecot offers STLS
+#                                  on its POP3 port and gets a pop3s port.
 #
 # Results of start: 0 when both servers run; 77 when they cannot run on this
 # machine (not root, or the packages postfix, dovecot-core and dovecot-pop3d
@@ -67,6 +74,10 @@
 #                        parallel never see each other's messages.
 #   MAIL_UID MAIL_GID    owner of the Maildirs
 #   POSTFIX_CONFIG POSTFIX_LOG DOVECOT_CONFIG DOVECOT_LOG
+#   TLS                  1 with --tls, else 0; with --tls also:
+#   SUBMISSION_PORT      STARTTLS required, AUTH only after it
+#   SMTPS_PORT POP3S_PORT TLS from the first byte
+#   TLS_CA_FILE          the CA that signed the servers' certificate
 #
 # Postfix: mail that is not for example.test is never sent anywhere
 # (default_transport and relay_transport are "error", so its RCPT gets 550).
@@ -345,9 +356,22 @@ start_once() {
     smtp_port=$(pick_port 0)
     pop3_port=$(pick_port "$smtp_port")
   fi
+  if [ "$tls" = 1 ]; then
+    submission_port=$(pick_port "$smtp_port")
+    smtps_port=$(pick_port "$pop3_port")
+    pop3s_port=$(pick_port "$submission_port")
+    local all="$smtp_port $pop3_port $submission_port $smtps_port $pop3s_port"
+    [ "$(tr ' ' '\n' <<<"$all" | sort -u | wc -l)" = 5 ] || return 2
+  fi
   rm -rf "$runtime/postfix" "$runtime/dovecot" "$runtime/mail"
   mkdir -p "$runtime/postfix/data" "$runtime/postfix/queue"
   chown postfix "$runtime/postfix/data"
+  if [ "$tls" = 1 ]; then
+    mkdir -p "$runtime/tls"
+    cp "$cert_dir/server.pem" "$cert_dir/server.key" "$cert_dir/ca.pem" "$runtime/tls/"
+    chmod 644 "$runtime/tls/server.pem" "$runtime/tls/ca.pem"
+    chmod 600 "$runtime/tls/server.key"
+  fi
   write_postfix_config
   write_dovecot_config
   make_maildirs
@@ -405,16 +429,23 @@ start_once() {
 cmd_start() {
   auth="plain login cram-md5"
   apop=0
+  tls=0
+  cert_dir=
   name=default
   while [ $# -gt 0 ]; do
     case $1 in
       --auth) [ $# -ge 2 ] || die "--auth needs a value"; auth=$2; shift 2 ;;
       --apop) apop=1; shift ;;
       --name) [ $# -ge 2 ] || die "--name needs a value"; name=$2; shift 2 ;;
+      --tls) [ $# -ge 2 ] || die "--tls needs a directory"; tls=1; cert_dir=$2; shift 2 ;;
       *) die "unknown option: $1" ;;
     esac
   done
   [[ $name =~ ^[A-Za-z0-9_-]+$ ]] || die "bad --name: $name"
+  if [ "$tls" = 1 ]; then
+    [ -f "$cert_dir/server.pem" ] && [ -f "$cert_dir/server.key" ] || die "no server.pem and server.key in $cert_dir"
+    cert_dir=$(cd "$cert_dir" && pwd -P)
+  fi
   [[ $auth =~ ^[a-z0-9\ -]+$ ]] || die "bad --auth: $auth"
   [[ " $auth " != *" apop "* ]] || die "use --apop instead of listing apop in --auth"
   local dovecot_mechanisms=$auth
@@ -510,6 +541,13 @@ cmd_start() {
   env_add POSTFIX_LOG "$runtime/postfix/postfix.log"
   env_add DOVECOT_CONFIG "$runtime/dovecot/dovecot.conf"
   env_add DOVECOT_LOG "$runtime/dovecot/dovecot.log"
+  env_add TLS "$tls"
+  if [ "$tls" = 1 ]; then
+    env_add SUBMISSION_PORT "$submission_port"
+    env_add SMTPS_PORT "$smtps_port"
+    env_add POP3S_PORT "$pop3s_port"
+    env_add TLS_CA_FILE "$runtime/tls/ca.pem"
+  fi
   write_env
   say "$name: SMTP on $kLoopback:$smtp_port ($smtp_auth_line), POP3 on $kLoopback:$pop3_port"
 }

@@ -1,7 +1,8 @@
 # The configurations of the end-to-end mail servers; sourced by servers.sh,
 # which sets what they use: runtime (where the servers' files go), name,
 # auth (Dovecot's auth_mechanisms), smtp_port, pop3_port, mail_uid,
-# mail_gid, and the k* constants.
+# mail_gid, and the k* constants; with tls=1 also submission_port,
+# smtps_port and pop3s_port, the certificate being in $runtime/tls.
 # shellcheck shell=bash disable=SC2154
 
 # Password of a known user. carol's is longer than the 64-byte HMAC block, so
@@ -69,6 +70,15 @@ smtpd_soft_error_limit = 100
 smtpd_hard_error_limit = 200
 in_flow_delay = 0s
 EOF
+  if [ "$tls" = 1 ]; then
+    cat >>"$etc/main.cf" <<EOF
+
+# TLS on the submission and smtps services only (master.cf): the plain
+# port offers no STARTTLS.
+smtpd_tls_cert_file = $runtime/tls/server.pem
+smtpd_tls_key_file = $runtime/tls/server.key
+EOF
+  fi
   : >"$etc/vmailbox"
   local u
   for u in $kUsers; do
@@ -102,9 +112,38 @@ anvil      unix  - - n -    1 anvil
 scache     unix  - - n -    1 scache
 postlog    unix-dgram n - n - 1 postlogd
 EOF
+  if [ "$tls" = 1 ]; then
+    cat >>"$etc/master.cf" <<EOF
+tlsmgr     unix  - - n 1000? 1 tlsmgr
+$kLoopback:$submission_port inet n - n - - smtpd
+  -o smtpd_tls_security_level=encrypt
+  -o smtpd_tls_auth_only=yes
+$kLoopback:$smtps_port inet n - n - - smtpd
+  -o smtpd_tls_wrappermode=yes
+  -o smtpd_tls_security_level=encrypt
+EOF
+  fi
   chown -R root:root "$etc"
   chmod 755 "$etc"
   chmod 644 "$etc"/*
+}
+
+# Dovecot's TLS lines: STLS on the POP3 port and the pop3s port with --tls.
+dovecot_ssl() {
+  if [ "$tls" = 1 ]; then
+    printf 'ssl = yes\nssl_cert = <%s\nssl_key = <%s\n' "$runtime/tls/server.pem" "$runtime/tls/server.key"
+  else
+    echo 'ssl = no'
+  fi
+}
+
+# The pop3s listener's settings: off without --tls.
+pop3s_listener() {
+  if [ "$tls" = 1 ]; then
+    printf '    address = %s\n    port = %s\n    ssl = yes\n' "$kLoopback" "$pop3s_port"
+  else
+    echo '    port = 0'
+  fi
 }
 
 # Dovecot: POP3 on loopback, the users' passwords, and the auth socket that
@@ -121,7 +160,7 @@ state_dir = $dc/state
 log_path = $dc/dovecot.log
 protocols = pop3
 listen = $kLoopback${kIpv6Loopback:+, $kIpv6Loopback}
-ssl = no
+$(dovecot_ssl)
 disable_plaintext_auth = no
 auth_mechanisms = $auth
 auth_verbose = yes
@@ -155,7 +194,7 @@ service pop3-login {
     port = $pop3_port
   }
   inet_listener pop3s {
-    port = 0
+$(pop3s_listener)
   }
 }
 service auth {
