@@ -56,6 +56,13 @@ int exitCodeFor(int32_t code, Step step) {
     return step == Step::login ? kExitNoPermission : kExitDataError;
   }
   if (code == QEL_ERR_RESPONSE_OVERFLOW) return kExitUnavailable;
+  // TLS: a server without it, or with a certificate that is refused, stays
+  // so until someone changes it; a handshake that broke off may go through
+  // next time.
+  if (code == QEL_ERR_TLS_NOT_OFFERED || code == QEL_ERR_TLS_UNTRUSTED || code == QEL_ERR_TLS_NAME_MISMATCH) {
+    return kExitUnavailable;
+  }
+  if (code == QEL_ERR_TLS_HANDSHAKE) return kExitTemporary;
   return kExitFailed;
 }
 

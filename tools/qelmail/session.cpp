@@ -13,6 +13,10 @@ namespace qelmail {
 namespace {
 
 constexpr long kMaxPort = 65535;
+constexpr long kSmtpsPort = 465;
+constexpr long kSubmissionPort = 587;
+constexpr long kPop3Port = 110;
+constexpr long kPop3sPort = 995;
 constexpr long kMaxMilliseconds = 24L * 3600 * 1000;
 constexpr long kDefaultReplyMs = 25000;
 constexpr long kDefaultConnectMs = 60000;
@@ -22,7 +26,12 @@ constexpr int kSpinCalls = 200;
 
 const std::vector<OptionSpec> kCommonOptions = {
     {"server", true, false, "The mail server: a host name, an IPv4 address or an IPv6 address (default 127.0.0.1)."},
-    {"port", true, false, "The server port (default 25 for SMTP, 110 for POP3)."},
+    {"port", true, false, "The server port (default SMTP 25, 587 with STARTTLS, 465 with --tls; POP3 110, 995 with --tls)."},
+    {"tls", false, false, "Speaks TLS from the first byte (SMTPS, POP3S)."},
+    {"starttls", false, false, "Requires STARTTLS/STLS (the default for a server not on this machine)."},
+    {"no-tls", false, false, "Talks in clear (the default for 127.x, ::1 and localhost)."},
+    {"ca-file", true, false, "A PEM file of CA certificates to trust besides the system's."},
+    {"insecure", false, false, "Does not check the server's certificate."},
     {"timeout", true, false, "How many milliseconds the server may stay silent (default 25000)."},
     {"connect-timeout", true, false, "How many milliseconds connecting may take, over all addresses (default 60000)."},
     {"log", true, false, "Writes the channel log, with every command and reply, to this file."},
@@ -44,6 +53,11 @@ std::string oneLine(const char* text) {
   }
   while (!result.empty() && result.back() == ' ') result.pop_back();
   return result;
+}
+
+// A server on this machine needs no TLS by default; any other does.
+bool isLocalServer(const std::string& server) {
+  return server == "localhost" || server.compare(0, 4, "127.") == 0 || server == "::1" || server == "[::1]";
 }
 
 std::string libraryText(int32_t code) {
@@ -151,8 +165,19 @@ bool withinCap(Options& options, const std::string& name, size_t cap) {
 
 std::string serverName(const Options& options) { return options.get("server", "127.0.0.1"); }
 
+int32_t tlsMode(const Options& options) {
+  if (options.has("tls")) return QEL_TLS_IMPLICIT;
+  if (options.has("starttls")) return QEL_TLS_STARTTLS;
+  if (options.has("no-tls") || isLocalServer(serverName(options))) return QEL_TLS_OFF;
+  return QEL_TLS_STARTTLS;
+}
+
 std::string serverLabel(const Options& options, bool pop3) {
-  return serverName(options) + " port " + options.get("port", pop3 ? "110" : "25");
+  int32_t mode = tlsMode(options);
+  const char* port = mode == QEL_TLS_IMPLICIT ? (pop3 ? "995" : "465")
+                     : mode == QEL_TLS_STARTTLS && !pop3 ? "587"
+                                                          : (pop3 ? "110" : "25");
+  return serverName(options) + " port " + options.get("port", port);
 }
 
 int applyCommon(Options& options, int32_t portParam) {
@@ -169,7 +194,18 @@ int applyCommon(Options& options, int32_t portParam) {
   if (options.has("log") && qelStringParam(kChannel, QEL_STRING_LOG_FILE, options.get("log").c_str()) <= 0) {
     return failPlain("cannot create the log file " + options.get("log"));
   }
-  if (options.has("port")) qelIntegerParam(kChannel, portParam, static_cast<int32_t>(port));
+  int tlsOptions = (options.has("tls") ? 1 : 0) + (options.has("starttls") ? 1 : 0) + (options.has("no-tls") ? 1 : 0);
+  if (tlsOptions > 1) return usageError("--tls, --starttls and --no-tls exclude each other");
+  if (!withinCap(options, "ca-file", kCaFileCap)) return usageError(options.error());
+  int32_t mode = tlsMode(options);
+  qelIntegerParam(kChannel, QEL_PARAM_TLS_MODE, mode);
+  if (options.has("ca-file")) qelStringParam(kChannel, QEL_STRING_CA_FILE, options.get("ca-file").c_str());
+  if (options.has("insecure")) qelIntegerParam(kChannel, QEL_PARAM_TLS_VERIFY, 0);
+  if (!options.has("port") && mode != QEL_TLS_OFF) {
+    bool pop3 = portParam == QEL_PARAM_POP3_PORT;
+    port = mode == QEL_TLS_IMPLICIT ? (pop3 ? kPop3sPort : kSmtpsPort) : (pop3 ? kPop3Port : kSubmissionPort);
+  }
+  if (port != 0) qelIntegerParam(kChannel, portParam, static_cast<int32_t>(port));
   qelIntegerParam(kChannel, QEL_PARAM_REPLY_TIMEOUT, static_cast<int32_t>(replyMs));
   qelIntegerParam(kChannel, QEL_PARAM_LINE_AND_READ_WAIT, static_cast<int32_t>(replyMs));
   qelIntegerParam(kChannel, QEL_PARAM_CONNECT_TIMEOUT, static_cast<int32_t>(connectMs));

@@ -29,6 +29,7 @@ constexpr size_t kAddressCap = 128;
 constexpr size_t kLoginCap = 64;        // user names and passwords
 constexpr size_t kContentTypeCap = 64;
 constexpr size_t kRawCommandCap = 32;
+constexpr size_t kCaFileCap = 260;
 
 // Separates attachment items, and the saved attachment names of a
 // download: a character that no file name holds.
@@ -66,6 +67,10 @@ bool showProgress(const Options& options);
 // `portParam`), turns autoCall off. Returns kExitOk, or the exit code of
 // the problem it has already reported.
 int applyCommon(Options& options, int32_t portParam);
+
+// The TLS mode of the options (QEL_TLS_*): --tls, --starttls, --no-tls, or
+// by default STARTTLS for any server but this machine.
+int32_t tlsMode(const Options& options);
 
 // The server named by --server (127.0.0.1 by default).
 std::string serverName(const Options& options);

@@ -208,6 +208,34 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(result.code, 69, result)
         self.assertIn("offers neither AUTH CRAM-MD5 nor AUTH LOGIN first", result.err)
 
+    def test_tls_send_and_fetch(self):
+        env = self.servers("cram")
+        marker = unique_marker("tls")
+        data = os.urandom(200_000)
+        path = self.write("tls.bin", data)
+        log = os.path.join(self.dir, "tls.log")
+        result = qelmail("send", "--server", env["SMTP_HOST"], "--port", env["SUBMISSION_PORT"], "--starttls",
+                         "--ca-file", env["TLS_CA_FILE"], "--timeout", "20000", "--log", log,
+                         "--from", "QEL tests <qelmail@%s>" % env["MAIL_DOMAIN"], "--to", "Alice <%s>" % env["ALICE_ADDRESS"],
+                         "--subject", marker, "--text", "x", "--attach", path,
+                         "--user", env["ALICE_USER"], "--password", env["ALICE_PASSWORD"])
+        self.assertEqual(result.code, 0, result)
+        self.assertIn(b"certificate checked", read_file(log))
+        login = self.make_box(env, [self.delivered(env, marker)])
+        args = ["--server", env["POP3_HOST"], "--port", env["POP3S_PORT"], "--timeout", "20000",
+                "--user", login, "--password", env["BOX_PASSWORD"], "--tls"]
+        out = os.path.join(self.dir, "out")
+        result = qelmail("fetch", *args, "--ca-file", env["TLS_CA_FILE"], "--dir", out)
+        self.assertEqual(result.code, 0, result)
+        saved = [read_file(l[2]) for l in fetched_lines(result.out) if l[0] == "attachment"]
+        self.assertEqual(saved, [data])
+        # Without the test CA the certificate is refused, unless the check is off.
+        result = qelmail("list", *args)
+        self.assertEqual(result.code, 69, result)
+        self.assertIn("(-112): Server certificate not trusted.", result.err)
+        result = qelmail("list", *args, "--insecure")
+        self.assertEqual(result.code, 0, result)
+
     def test_fetch_with_apop_raw_and_delete(self):
         env = self.servers("cram")
         marker = unique_marker("apop")
