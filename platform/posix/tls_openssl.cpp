@@ -8,6 +8,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/tls.h"
@@ -111,9 +114,14 @@ bool plainDottedAddress(const char* name, char* out, size_t room) {
   return true;
 }
 
-// Trust store, CA file, minimum version, and what the certificate must name.
-bool configure(TlsSession* session, const TlsOptions& options, char* reason, int32_t room, bool* caFileFailed) {
-  SSL_CTX* context = session->context;
+// Trust store, CA file and minimum version: what every session with the
+// same check and CA file shares.
+SSL_CTX* newContext(const TlsOptions& options, char* reason, int32_t room, bool* caFileFailed) {
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  if (context == nullptr) {
+    takeErrorReason(reason, room, "cannot create the TLS context");
+    return nullptr;
+  }
   SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
   SSL_CTX_set_mode(context, SSL_MODE_AUTO_RETRY);
   if (!options.verify) {
@@ -125,10 +133,47 @@ bool configure(TlsSession* session, const TlsOptions& options, char* reason, int
         SSL_CTX_load_verify_locations(context, options.caFile, nullptr) != 1) {
       *caFileFailed = true;
       takeErrorReason(reason, room, "cannot load the CA file");
-      return false;
+      SSL_CTX_free(context);
+      return nullptr;
     }
   }
-  session->ssl = SSL_new(context);
+  return context;
+}
+
+// Loading the system's trust store takes longer than a handshake on
+// loopback, so contexts are kept for the life of the process, one per check
+// setting and CA file (a CA file is read once). A context that cannot be
+// kept is made for the one session.
+constexpr size_t kKeptContexts = 8;
+
+struct KeptContext {
+  SSL_CTX* context;
+  bool verify;
+  std::string caFile;
+};
+
+SSL_CTX* sharedContext(const TlsOptions& options, char* reason, int32_t room, bool* caFileFailed) {
+  static std::mutex lock;
+  static std::vector<KeptContext>* kept = new std::vector<KeptContext>();
+  std::string caFile = options.verify && options.caFile != nullptr ? options.caFile : "";
+  std::lock_guard<std::mutex> guard(lock);
+  for (const KeptContext& entry : *kept) {
+    if (entry.verify == options.verify && entry.caFile == caFile) {
+      SSL_CTX_up_ref(entry.context);
+      return entry.context;
+    }
+  }
+  SSL_CTX* context = newContext(options, reason, room, caFileFailed);
+  if (context != nullptr && kept->size() < kKeptContexts) {
+    SSL_CTX_up_ref(context);
+    kept->push_back(KeptContext{context, options.verify, caFile});
+  }
+  return context;
+}
+
+// The session's own part: SNI and the name the certificate must carry.
+bool configure(TlsSession* session, const TlsOptions& options, char* reason, int32_t room) {
+  session->ssl = SSL_new(session->context);
   if (session->ssl == nullptr) {
     takeErrorReason(reason, room, "cannot create the TLS session");
     return false;
@@ -190,9 +235,8 @@ TlsSession* tlsCreate(SocketHandle socket, const TlsOptions& options, char* reas
   }
   session->socket = socket;
   session->sendLimitMs = options.sendLimitMs;
-  session->context = SSL_CTX_new(TLS_client_method());
-  if (session->context == nullptr || !configure(session, options, reason, room, caFileFailed)) {
-    if (session->context == nullptr) takeErrorReason(reason, room, "cannot create the TLS context");
+  session->context = sharedContext(options, reason, room, caFileFailed);
+  if (session->context == nullptr || !configure(session, options, reason, room)) {
     tlsFree(session);
     return nullptr;
   }
