@@ -22,8 +22,9 @@
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
-#include <winsock.h>
 using NativeSocket = SOCKET;
 constexpr NativeSocket kNoSocket = INVALID_SOCKET;
 static void closeNative(NativeSocket s) { closesocket(s); }
@@ -74,6 +75,27 @@ NativeSocket listenOnLoopback(uint16_t* port) {
     return kNoSocket;
   }
   *port = ntohs(address.sin_port);
+  return s;
+}
+
+// The same on ::1; kNoSocket when the machine has no IPv6 loopback.
+NativeSocket listenOnIpv6Loopback(uint16_t* port) {
+  NativeSocket s = socket(AF_INET6, SOCK_STREAM, 0);
+  if (s == kNoSocket) return kNoSocket;
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+#if defined(_WIN32)
+  int length = sizeof address;
+#else
+  socklen_t length = sizeof address;
+#endif
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 4) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    closeNative(s);
+    return kNoSocket;
+  }
+  *port = ntohs(address.sin6_port);
   return s;
 }
 
@@ -391,6 +413,62 @@ void sockets() {
   plat::netCleanup();
 }
 
+// Resolution of numeric addresses of both families, and a connection over
+// the IPv6 loopback as the transport makes it (socket of the address's
+// family, non-blocking connect), then a refused one.
+void ipv6Sockets() {
+  SECTION("resolution and sockets on ::1");
+  CHECK_INT(plat::netStartup(), 0);
+  plat::NetAddress found[4];
+  int32_t count = 0;
+  CHECK_INT(plat::resolveAll("::1", found, 4, &count), 0);
+  CHECK_INT(count, 1);
+  CHECK_INT(found[0].family, plat::kFamilyIpv6);
+  CHECK_INT(found[0].bytes[15], 1);
+  CHECK_INT(plat::resolveAll("127.0.0.1", found, 4, &count), 0);
+  CHECK_INT(found[0].family, plat::kFamilyIpv4);
+  CHECK_INT(found[0].bytes[0], 127);
+
+  uint16_t port = 0;
+  NativeSocket listener = listenOnIpv6Loopback(&port);
+  if (listener == kNoSocket) {
+    std::printf("   (no IPv6 loopback here: no connection)\n");
+    plat::netCleanup();
+    return;
+  }
+  plat::NetAddress loopback{};
+  loopback.family = plat::kFamilyIpv6;
+  loopback.bytes[15] = 1;
+  plat::SocketHandle client = 0;
+  CHECK_INT(plat::socketOpenFamily(&client, plat::kFamilyIpv6), 0);
+  CHECK_INT(plat::socketSetNonBlocking(client, true), 0);
+  int32_t rc = plat::socketConnectTo(client, loopback, port);
+  CHECK(rc == 0 || rc == plat::kWsaWouldBlock);
+  CHECK(waitReady(client, plat::Readiness::writable));
+  CHECK_INT(plat::socketPendingError(client), 0);
+  CHECK_INT(plat::socketSetNonBlocking(client, false), 0);
+  NativeSocket server = accept(listener, nullptr, nullptr);
+  CHECK(server != kNoSocket);
+  const char greeting[] = "+OK over IPv6\r\n";
+  CHECK_INT(send(server, greeting, sizeof greeting - 1, 0), static_cast<long>(sizeof greeting - 1));
+  CHECK(receiveBytes(client, sizeof greeting - 1) == greeting);
+  closeNative(server);
+  CHECK_INT(plat::socketClose(client, 0), 0);
+
+  // Nothing listens any more: the error the connect left says "refused".
+  closeNative(listener);
+  CHECK_INT(plat::socketOpenFamily(&client, plat::kFamilyIpv6), 0);
+  CHECK_INT(plat::socketSetNonBlocking(client, true), 0);
+  rc = plat::socketConnectTo(client, loopback, port);
+  if (rc == plat::kWsaWouldBlock) {
+    CHECK(waitReady(client, plat::Readiness::error));
+    rc = plat::socketPendingError(client);
+  }
+  CHECK_INT(rc, 10061);
+  plat::socketClose(client, 0);
+  plat::netCleanup();
+}
+
 // The Linux-side server named by --peer-port: a native program reached
 // from this one across the boundary (Wine to Linux when built for Windows).
 void nativePeer() {
@@ -471,6 +549,7 @@ int main(int argc, char** argv) {
   memory();
   files();
   sockets();
+  ipv6Sockets();
   if (options.peerPort > 0) nativePeer();
   tls();
   alerts();
