@@ -1,8 +1,8 @@
 #include "codec/base64.h"
 
 #include <climits>
+#include <cstring>
 
-#include "codec/quoted_printable.h"
 #include "qel32.h"
 
 namespace qel {
@@ -20,13 +20,16 @@ constexpr int32_t kRunSlack = 4;
 constexpr int32_t kMaxEncodeLength = (INT32_MAX / (kBase64LineChars + kLineEndChars)) * kBase64LineBytes;
 
 // Characters of one line of encoded text: up to the first CR or LF among
-// the first n, or all n when there is none or a NUL comes first.
+// the first n, or all n when there is none. A NUL is no line end: it is an
+// invalid character like any other, and the whole length is searched, so a
+// line never runs on past a line end behind a NUL (and never decodes into
+// more room than its own characters ask for).
 int32_t lineLength(const char* source, int32_t n) {
-  const char* cr = findCharN(source, '\r', n);
+  const auto* cr = static_cast<const char*>(std::memchr(source, '\r', static_cast<size_t>(n)));
   int32_t k = cr != nullptr ? static_cast<int32_t>(cr - source) : n;
   // A bare LF ends a line too: decoding it as data would shift every group
   // after it and corrupt the rest of the text.
-  const char* lf = findCharN(source, '\n', k);
+  const auto* lf = static_cast<const char*>(std::memchr(source, '\n', static_cast<size_t>(k)));
   return lf != nullptr ? static_cast<int32_t>(lf - source) : k;
 }
 

@@ -105,6 +105,8 @@ TEST(Base64Encode, LineHelperAndGroup) {
 }
 
 TEST(Base64Decode, Vectors) {
+  std::string nulThenShortLines("\0AA", 3);
+  for (int i = 0; i < 99; ++i) nulThenShortLines += "\r\nAAA";
   struct Case {
     std::string text;
     std::string expected;
@@ -123,6 +125,10 @@ TEST(Base64Decode, Vectors) {
       {"+/8=", "\xFB\xFF"},
       {"QQ", ""},
       {"\r\n", ""},
+      // A NUL is an invalid character, not the end of the text: the line
+      // ends are still found behind it, so every short line stays short.
+      {nulThenShortLines, ""},
+      {std::string("QU\0D\r\nQQ==", 10), std::string("A@\x03" "A", 4)},
   };
   for (const Case& c : cases) {
     int32_t result = -1;
