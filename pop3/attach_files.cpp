@@ -1,5 +1,8 @@
 #include "pop3/attach_files.h"
 
+#include <cstring>
+
+#include "codec/text_search.h"
 #include "frame/log.h"
 #include "frame/settings.h"
 #include "frame/text.h"
@@ -19,6 +22,31 @@ constexpr int32_t kAttachPathRoom = kPathCap + 1 + kAttachNameRoom;
 bool isControl(char c) {
   auto byte = static_cast<unsigned char>(c);
   return byte < 0x20 || byte == 0x7F;
+}
+
+// Characters that no Windows file name may hold. They are replaced on every
+// system, so that one message gives the same names everywhere.
+bool isReservedChar(char c) {
+  return c == '*' || c == '?' || c == '<' || c == '>' || c == '|' || c == '"';
+}
+
+// Names that open a device on Windows, whatever extension follows them
+// ("nul.txt" is the device NUL). Compared without regard to case.
+constexpr const char* kDeviceNames[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2",   "COM3",   "COM4",
+                                        "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1",   "LPT2",   "LPT3",
+                                        "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9",   "CONIN$", "CONOUT$"};
+constexpr char kDevicePrefix = '_';
+
+// Whether name, up to its first dot and without the spaces before it, is a
+// device name.
+bool isDeviceName(const char* name, int32_t length) {
+  int32_t stem = 0;
+  while (stem < length && name[stem] != '.') ++stem;
+  while (stem > 0 && name[stem - 1] == ' ') --stem;
+  for (const char* device : kDeviceNames) {
+    if (textLength(device) == stem && equalsNoCase(name, device, stem)) return true;
+  }
+  return false;
 }
 
 // Every character that ends a directory or drive part on some system the
@@ -44,11 +72,19 @@ int32_t safeFileName(const char* name, int32_t count, char* out) {
   }
   int32_t length = 0;
   for (int32_t i = start; i < count && length < kPathCap; ++i) {
-    out[length++] = isControl(name[i]) ? '_' : name[i];
+    out[length++] = isControl(name[i]) || isReservedChar(name[i]) ? '_' : name[i];
   }
   out[length] = '\0';
   bool dots = (length == 1 && out[0] == '.') || (length == 2 && out[0] == '.' && out[1] == '.');
-  if (length == 0 || dots) length = copyText(out, kNoName, kPathCap);
+  if (length == 0 || dots) return copyText(out, kNoName, kPathCap);
+  if (isDeviceName(out, length)) {
+    // "_" in front makes it an ordinary name; the last character goes when
+    // the name already fills the room.
+    if (length == kPathCap) --length;
+    std::memmove(out + 1, out, static_cast<size_t>(length));
+    out[0] = kDevicePrefix;
+    out[++length] = '\0';
+  }
   return length;
 }
 

@@ -26,8 +26,10 @@ constexpr int32_t kAttachNameRoom = kPathCap + kNumberPrefixCap + 1;
 
 // Reduces count bytes of name (NULs included) to a safe file name in out
 // (at most kPathCap characters and a NUL): the part behind the last "\",
-// ":" or "/", control characters and NULs as "_", and "noname" for a name
-// that is then empty, "." or "..". Returns its length.
+// ":" or "/", control characters, NULs and * ? < > | " as "_", "noname" for
+// a name that is then empty, "." or "..", and "_" in front of a Windows
+// device name (CON, NUL, COM1... with or without an extension), on every
+// system alike. Returns its length.
 int32_t safeFileName(const char* name, int32_t count, char* out);
 
 // The file name of the attachment about to be saved: attachName, behind the

@@ -63,6 +63,22 @@ TEST(SafeFileName, KeepsOnlyASafeLastComponent) {
       {"del\x7f", "del_"},
       {"caf\xe9.txt", "caf\xe9.txt"},
       {std::string(300, 'n'), std::string(kPathCap, 'n')},
+      // Names Windows refuses or takes for a device are changed on every
+      // system, so a message gives the same names everywhere.
+      {"a*b?c<d>e|f\"g.txt", "a_b_c_d_e_f_g.txt"},
+      {"CON", "_CON"},
+      {"nul.txt", "_nul.txt"},
+      {"Aux.tar.gz", "_Aux.tar.gz"},
+      {"prn .log", "_prn .log"},
+      {"com1", "_com1"},
+      {"LPT9.bin", "_LPT9.bin"},
+      {"conout$", "_conout$"},
+      {"dir/con", "_con"},
+      {"com0", "com0"},  // ordinary names that only begin like a device
+      {"console.txt", "console.txt"},
+      {"lpt10", "lpt10"},
+      {"nul" + std::string(kPathCap - 3, 'x'), "nul" + std::string(kPathCap - 3, 'x')},
+      {"nul." + std::string(kPathCap, 'x'), "_nul." + std::string(kPathCap - 5, 'x')},
   };
   for (const Case& c : cases) {
     char out[fieldSize(kPathCap)];
