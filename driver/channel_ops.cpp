@@ -85,6 +85,9 @@ extern "C" QEL_API int32_t QEL_CALL qelAbort(int32_t chan) {
   record->autoCall = 1;
   record->nextState = 0;
   closeSocketLogged(record);
+  // An aborted operation is a failed one: its files are closed, and a file
+  // cut short is never recorded as complete.
+  runFailHooks(record);
   return 1;
 }
 

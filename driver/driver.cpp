@@ -35,6 +35,19 @@ CloseHooks& closeHooks() {
   return registered;
 }
 
+CloseHooks& failHooks() {
+  static CloseHooks registered;
+  return registered;
+}
+
+void addHook(CloseHooks& registered, CloseHook hook) {
+  if (hook != nullptr && registered.count < kMaxCloseHooks) registered.hooks[registered.count++] = hook;
+}
+
+void runHooks(const CloseHooks& registered, ChannelRecord* record) {
+  for (int32_t i = 0; i < registered.count; ++i) registered.hooks[i](record);
+}
+
 // Writes the text of code (at most 127 characters, no line end) to the log.
 void logErrorText(ChannelRecord* record, int32_t code) {
   char text[kErrorTextChars + 1];
@@ -57,15 +70,13 @@ StateHandler findStateHandler(int32_t state) {
   return handlerTable()[state];
 }
 
-CloseHookRegistration::CloseHookRegistration(CloseHook hook) {
-  CloseHooks& registered = closeHooks();
-  if (hook != nullptr && registered.count < kMaxCloseHooks) registered.hooks[registered.count++] = hook;
-}
+CloseHookRegistration::CloseHookRegistration(CloseHook hook) { addHook(closeHooks(), hook); }
 
-void runCloseHooks(ChannelRecord* record) {
-  CloseHooks& registered = closeHooks();
-  for (int32_t i = 0; i < registered.count; ++i) registered.hooks[i](record);
-}
+void runCloseHooks(ChannelRecord* record) { runHooks(closeHooks(), record); }
+
+FailHookRegistration::FailHookRegistration(CloseHook hook) { addHook(failHooks(), hook); }
+
+void runFailHooks(ChannelRecord* record) { runHooks(failHooks(), record); }
 
 int32_t failState(ChannelRecord* record, int32_t socketCode, int32_t code) {
   if (logOn(record)) {
@@ -81,6 +92,9 @@ int32_t failState(ChannelRecord* record, int32_t socketCode, int32_t code) {
     record->thisState = -1;
     record->lastSocketCode = socketCode;
     closeSocketLogged(record);
+    // Nothing of a failed operation stays open until the next one: a file
+    // cut short is closed now, and never recorded as complete later.
+    runFailHooks(record);
   }
   plat::yield();
   return code;

@@ -45,9 +45,18 @@ class CloseHookRegistration {
 };
 void runCloseHooks(ChannelRecord* record);
 
+// Work that every failed operation, and qelAbort, does at once: the files
+// the operation had open are closed, and none is recorded as complete.
+// Registered like the close hooks, with the same hook type.
+class FailHookRegistration {
+ public:
+  explicit FailHookRegistration(CloseHook hook);
+};
+void runFailHooks(ChannelRecord* record);
+
 // Ends the running sequence with an error: logs it, resets the channel to
-// idle, closes its socket, and returns code. A code of 0 or above is only
-// logged.
+// idle, closes its socket and the operation's files, and returns code. A
+// code of 0 or above is only logged.
 int32_t failState(ChannelRecord* record, int32_t socketCode, int32_t code);
 
 // Calls qelDriver until it returns 0 or a negative code, and returns that.

@@ -27,11 +27,9 @@ constexpr int32_t kRawBlockBytes = 2048;
 constexpr char kRawTerminator[] = "\r\n.\r\n";
 constexpr int32_t kRawTerminatorLength = 5;
 
-// A download that cannot go on: its files are closed, keeping what arrived.
-int32_t failDownload(ChannelRecord* record, int32_t code) {
-  closeDownloadFiles(record);
-  return failState(record, 0, code);
-}
+// A download that cannot go on: failState closes its files, keeping what
+// arrived (an attachment cut short is not recorded as saved).
+int32_t failDownload(ChannelRecord* record, int32_t code) { return failState(record, 0, code); }
 
 // Follows the raw stream through the terminator: rawEndMatched counts the
 // terminator's bytes matched so far. True once all have arrived.

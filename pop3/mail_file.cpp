@@ -54,8 +54,24 @@ void closeDownloadFiles(ChannelRecord* record) {
   closeMailFile(record);
 }
 
+void abandonDownloadFiles(ChannelRecord* record) {
+  dropAttachFile(record);
+  closeMailFile(record);
+}
+
 namespace {
-const CloseHookRegistration closeHook(closeDownloadFiles);
+
+// An SMTP channel uses fileHandle for the file it sends: that is no
+// attachment of a download, and its own hooks close it.
+void closeFilesOnClose(ChannelRecord* record) {
+  if (record->protocol != kProtocolSmtp) closeDownloadFiles(record);
+}
+void abandonFilesOnFailure(ChannelRecord* record) {
+  if (record->protocol != kProtocolSmtp) abandonDownloadFiles(record);
+}
+const CloseHookRegistration closeHook(closeFilesOnClose);
+const FailHookRegistration failHook(abandonFilesOnFailure);
+
 }  // namespace
 
 }  // namespace qel

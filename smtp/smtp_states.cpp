@@ -26,11 +26,13 @@ constexpr int32_t kShortSendCode = -10060;
 // Room of commandLine for a text that sendLine ends with CR LF and NUL.
 constexpr int32_t kCommandTextRoom = fieldSize(kCommandLineCap) - 3;
 
-// Closes an SMTP send's file when the channel is closed.
+// Closes an SMTP send's file when the channel is closed, and as soon as
+// the send fails.
 void closeFileOnClose(ChannelRecord* record) {
   if (record->protocol == kProtocolSmtp) closeSendFile(record);
 }
 const CloseHookRegistration closeHook(closeFileOnClose);
+const FailHookRegistration failHook(closeFileOnClose);
 
 }  // namespace
 

@@ -254,6 +254,22 @@ TEST_F(Message, FilesThatCannotBeReadFailAfterTheHeader) {
   }
 }
 
+// A peer that closes while an attachment goes out fails the send with -52,
+// and the attachment's file is closed with it, not left for the next
+// operation.
+TEST_F(Message, PeerClosingDuringAnAttachmentClosesItsFile) {
+  writeFile(dir.file("big.bin"), std::string(4 << 20, 'x'));
+  ScriptServer server(steps({greeting(),
+                             {ExpectLine(kMailFrom), Send("250 ok\r\n"), ExpectLine("RCPT TO:<bob@example.net>"),
+                              Send("250 ok\r\n"), ExpectLine("DATA"), Send("354 go\r\n"),
+                              ExpectUntil("filename=\"big.bin\"\r\n\r\n"), Close()}}));
+  ASSERT_EQ(connectTo(server), 0);
+  EXPECT_EQ(qelSendEmail(0, kTo, nullptr, nullptr, nullptr, "text", dir.file("big.bin").c_str()),
+            QEL_ERR_SOCKET_WRITE);
+  EXPECT_EQ(record->fileHandle, 0);
+  ASSERT_TRUE(server.finished(5000));
+}
+
 TEST_F(Message, CallerDrivenSendGivesTheSameTranscript) {
   writeFile(dir.file("notes.txt"), "The quick brown fox jumps over the lazy dog, twice: the quick brown fox.");
   writeFile(dir.file("photo.JPG"), std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF", 10));
