@@ -190,6 +190,9 @@ struct ChannelRecord {
   uint8_t useEsmtp;
   uint8_t useApop;
   uint8_t embeddedMessage;
+  // The header of the current part named a file (attachName); the file is
+  // created once, when the header ends, so one part makes one file.
+  uint8_t partNamed;
 
   // Incoming decoder: a line longer than one read arrives in pieces. An
   // encoded group or escape cut by the end of a piece waits in decodeCarry

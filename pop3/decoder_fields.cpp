@@ -106,6 +106,7 @@ bool checkBoundaryLine(ChannelRecord* record) {
   record->partEncoding = kEncodingNone;
   record->decodeInline = 0;
   copyText(record->attachName, kBoundaryName, kPathCap);
+  record->partNamed = 0;
   startPartContent(record);
   logText(record, "[Boundary line found]\r\n");
   return true;
@@ -121,6 +122,7 @@ bool takeBoundary(ChannelRecord* record) {
   // The file of an earlier part is no longer written; it is closed so that
   // no descriptor is left behind.
   dropAttachFile(record);
+  record->partNamed = 0;
   logBoundary(record, "[MIME boundary defined %d (", record->boundaryLength, record->mimeBoundary);
   return true;
 }

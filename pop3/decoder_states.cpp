@@ -23,6 +23,24 @@ bool beginsWith(const char* line, const char* text, int32_t count) { return equa
 // A blank line (its first byte CR) ends a header.
 bool isBlankLine(const char* line) { return line[0] == '\r'; }
 
+// A header line that names the part's file: the name is kept in attachName
+// and the file is created only when the header ends, under the last name
+// given (Content-Type and Content-Disposition may name it differently).
+void takeFileName(ChannelRecord* record) {
+  if (extractFileName(record)) record->partNamed = 1;
+}
+
+// The end of a part's header: the file it named, or an unnamed base64 part
+// when those are saved.
+void openPartFile(ChannelRecord* record, bool unnamedToo) {
+  if (record->partNamed != 0) {
+    record->partNamed = 0;
+    createAttachFile(record);
+  } else if (unnamedToo) {
+    saveUnnamedPart(record);
+  }
+}
+
 // State 2: the top header before "MIME-Version: 1.0". Every line goes into
 // the message file; ISO-8859-1 words of Subject and From are decoded.
 int32_t topHeaderLine(ChannelRecord* record) {
@@ -64,20 +82,17 @@ int32_t examineMimeHeaderLine(ChannelRecord* record) {
       record->decodeState = kDecodePartBody;
       startPartContent(record);
       logText(record, "[MIME w/o boundary]\r\n");
-      saveUnnamedPart(record);
+      openPartFile(record, true);
     } else {
       record->decodeState = kDecodeOff;
       logText(record, "[Not doing MIME]\r\n");
+      openPartFile(record, false);
     }
     return kPass;
   }
   if (beginsWith(line, "Subject:", 8) || beginsWith(line, "To:", 3) || beginsWith(line, "From:", 5)) return kPass;
   if (takeBoundary(record) || takeEncoding(record)) return kLeave;
-  if (takeDisposition(record)) {
-    if (extractFileName(record)) createAttachFile(record);
-  } else if (beginsWith(line, "Content-Type:", 13) && extractFileName(record)) {
-    createAttachFile(record);
-  }
+  if (takeDisposition(record) || beginsWith(line, "Content-Type:", 13)) takeFileName(record);
   return kLeave;
 }
 
@@ -119,7 +134,7 @@ int32_t partHeaderLine(ChannelRecord* record) {
     }
     record->decodeState = kDecodePartBody;
     startPartContent(record);
-    if (record->decodeInline == 0) saveUnnamedPart(record);
+    openPartFile(record, record->decodeInline == 0);
     return kLeave;
   }
   if (takeEncoding(record) || takeAltBoundary(record)) return kLeave;
@@ -128,8 +143,7 @@ int32_t partHeaderLine(ChannelRecord* record) {
     record->embeddedMessage = 1;
     return kLeave;
   }
-  bool named = takeDisposition(record) || beginsWith(line, "Content-Type:", 13);
-  if (named && extractFileName(record)) createAttachFile(record);
+  if (takeDisposition(record) || beginsWith(line, "Content-Type:", 13)) takeFileName(record);
   return kLeave;
 }
 
@@ -177,6 +191,7 @@ int32_t dispatch(ChannelRecord* record) {
 }  // namespace
 
 void startDecoding(ChannelRecord* record) {
+  record->partNamed = 0;
   record->lineCut = 0;
   record->cutLineResult = kWholeLine;
   startPartContent(record);

@@ -5,13 +5,16 @@
 
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "frame/channel.h"
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "pop3/attach_files.h"
 #include "pop3/decoder.h"
+#include "pop3/mail_file.h"
 #include "support/library.h"
 
 using namespace qel;
@@ -350,6 +353,41 @@ TEST_F(DecoderLines, PartContentGoesToItsFile) {
     dropAttachFile(record);
     EXPECT_EQ(readFile(temp.file(name)), c.content) << name;
     EXPECT_EQ(record->attachBytesRead, total);
+  }
+}
+
+// A part whose Content-Type and Content-Disposition give different names is
+// saved under the last one, and no other file is made.
+TEST_F(DecoderLines, APartNamedTwiceMakesOneFile) {
+  const std::string type = "Content-Type: application/octet-stream; name=\"first.bin\"\r\n";
+  const std::string disposition = "Content-Disposition: attachment; filename=\"second.bin\"\r\n";
+  const std::string base64 = "Content-Transfer-Encoding: base64\r\n";
+  struct Case {
+    int32_t state;
+    std::vector<std::string> header;
+    std::string file;
+  } cases[] = {
+      {kDecodePartHeader, {type, disposition, base64}, "second.bin"},
+      {kDecodePartHeader, {disposition, base64, type}, "first.bin"},
+      {kDecodeMimeHeader, {base64, type, disposition}, "second.bin"},  // a single-part message
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    std::string directory = temp.file("case" + std::to_string(index++));
+    std::filesystem::create_directory(directory);
+    copyText(record->attachDirectory, directory.c_str(), kPathCap);
+    record->decodeState = c.state;
+    for (const std::string& line : c.header) EXPECT_EQ(feed(line), 0) << line;
+    feed("\r\n");
+    EXPECT_EQ(record->decodeState, kDecodePartBody);
+    EXPECT_GT(record->fileHandle, 0);
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+      files.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(files, std::vector<std::string>{c.file}) << c.file;
+    // Each case stands for a download of its own.
+    abandonDownloadFiles(record);
   }
 }
 
