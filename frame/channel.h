@@ -193,6 +193,9 @@ struct ChannelRecord {
   // The header of the current part named a file (attachName); the file is
   // created once, when the header ends, so one part makes one file.
   uint8_t partNamed;
+  // The attachment names the running download has taken (a plain block of
+  // the platform's memory, owned by the download; null when none).
+  void* takenNames;
 
   // Incoming decoder: a line longer than one read arrives in pieces. An
   // encoded group or escape cut by the end of a piece waits in decodeCarry

@@ -112,6 +112,8 @@ extern "C" QEL_API int32_t QEL_CALL qelRelease(void) {
       record->logFile = 0;
     }
     channelFreeRange(i, kSlotTo, kSlotLines);
+    plat::memoryFree(record->takenNames);
+    record->takenNames = nullptr;
     // What the socket layer's cleanup and the process end would do on
     // Windows is done here, so a released library holds no descriptor.
     if (record->fileHandle > 0) plat::fileClose(record->fileHandle);

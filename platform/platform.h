@@ -168,6 +168,10 @@ int32_t fileWrite(int32_t handle, const void* data, int32_t length);
 
 void fileClose(int32_t handle);
 
+// Whether path names the very file open as handle (the same file, however
+// the path is spelt); false when path names no file.
+bool sameFile(int32_t handle, const char* path);
+
 // The directory separator of this OS: '\\' on Windows, '/' elsewhere.
 char directorySeparator();
 

@@ -8,6 +8,7 @@
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "pop3/mail_file.h"
+#include "pop3/taken_names.h"
 
 namespace qel {
 namespace {
@@ -61,6 +62,36 @@ const char* savedNamePart(const char* path) {
     if (isNameSeparator(*p)) name = p + 1;
   }
   return name;
+}
+
+// Whether the file at path, under name in the attachment directory, is one
+// this download must not open: the message file it is writing, or a file it
+// has written itself.
+bool ownFile(const ChannelRecord* record, const char* path, const char* name) {
+  return nameTaken(record, name) || (record->mailFile > 0 && plat::sameFile(record->mailFile, path));
+}
+
+// Makes the name at the end of path (directory part of dirLength
+// characters) one that this download has not taken, numbering it when it
+// has ("same.bin", "same (2).bin", ...), and takes it. False when no such
+// name fits attachPath, or the download can take no more names.
+bool takeUnusedName(ChannelRecord* record, char* path, int32_t dirLength) {
+  char base[kAttachNameRoom];
+  copyText(base, path + dirLength, kAttachNameRoom - 1);
+  if (!ownFile(record, path, base)) return takeName(record, base);
+  if (!takeName(record, base)) return false;
+  int32_t room = kPathCap - dirLength + 1;
+  if (room > kAttachNameRoom) room = kAttachNameRoom;
+  char candidate[kAttachNameRoom];
+  uint32_t number = nextNameNumber(record, base);
+  for (;; ++number) {
+    if (numberedName(base, number, candidate, room) == 0) return false;
+    path[dirLength] = '\0';
+    appendText(path, candidate, kAttachNameRoom, kPathCap);
+    if (!ownFile(record, path, candidate)) break;
+  }
+  setNextNameNumber(record, base, number + 1);
+  return takeName(record, candidate);
 }
 
 }  // namespace
@@ -120,7 +151,8 @@ bool createAttachFile(ChannelRecord* record) {
   joinPath(path, kAttachPathRoom, record->attachDirectory, formatted);
 
   dropAttachFile(record);
-  if (textLength(path) > kPathCap) {
+  int32_t dirLength = textLength(path) - textLength(formatted);
+  if (textLength(path) > kPathCap || !takeUnusedName(record, path, dirLength)) {
     record->attachPath[0] = '\0';
     logFormat(record, "[Cannot open '%s']\r\n", path);
     return false;

@@ -38,10 +38,12 @@ int32_t safeFileName(const char* name, int32_t count, char* out);
 int32_t formatAttachName(const ChannelRecord* record, char* buffer, int32_t room);
 
 // Joins attachDirectory and the formatted name into attachPath and creates
-// the file there (an existing file is truncated). A file still open is
-// closed first without being recorded. False, with "[Cannot open '%s']" in
-// the log and fileHandle 0, when the path does not fit or the file cannot be
-// created.
+// the file there (a file left by an earlier download is replaced). A name
+// this download has already taken, or the message file it is writing, is
+// never opened again: the name is numbered instead ("same (2).bin"). A file
+// still open is closed first without being recorded. False, with "[Cannot
+// open '%s']" in the log and fileHandle 0, when the path does not fit, the
+// download can take no more names, or the file cannot be created.
 bool createAttachFile(ChannelRecord* record);
 
 // At the end of a part's header: saves a base64 part for which no file was

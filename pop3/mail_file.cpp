@@ -4,6 +4,7 @@
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "pop3/attach_files.h"
+#include "pop3/taken_names.h"
 
 namespace qel {
 namespace {
@@ -52,11 +53,13 @@ void closeMailFile(ChannelRecord* record) {
 void closeDownloadFiles(ChannelRecord* record) {
   closeAttachFile(record);
   closeMailFile(record);
+  forgetTakenNames(record);
 }
 
 void abandonDownloadFiles(ChannelRecord* record) {
   dropAttachFile(record);
   closeMailFile(record);
+  forgetTakenNames(record);
 }
 
 namespace {

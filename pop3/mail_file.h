@@ -24,8 +24,8 @@ int32_t writeUnlessOk(int32_t file, const char* text, int32_t n);
 void closeMailFile(ChannelRecord* record);
 
 // Ends a download's use of its files: the attachment file still open is
-// closed (and recorded), then the message file. Also run by qelClose and at
-// the start of every download.
+// closed (and recorded), then the message file; the names it took are
+// forgotten. Also run by qelClose and at the start of every download.
 void closeDownloadFiles(ChannelRecord* record);
 
 // Ends a failed download's use of its files: the message file is closed

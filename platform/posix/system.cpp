@@ -149,6 +149,14 @@ void fileClose(int32_t handle) {
   if (handle > 0) ::close(handle);
 }
 
+bool sameFile(int32_t handle, const char* path) {
+  if (handle <= 0 || path == nullptr) return false;
+  struct stat open {};
+  struct stat named {};
+  if (::fstat(handle, &open) != 0 || ::stat(path, &named) != 0) return false;
+  return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 char directorySeparator() { return '/'; }
 
 bool isPathSeparator(char c) { return c == '/' || c == '\\' || c == ':'; }

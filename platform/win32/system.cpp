@@ -1,6 +1,7 @@
 // Windows time, lock, memory, files, formatting and alerts: the kernel and
 // user calls the library was designed around.
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -157,6 +158,21 @@ int32_t fileWrite(int32_t handle, const void* data, int32_t length) {
 
 void fileClose(int32_t handle) {
   if (handle > 0) _lclose(handle);
+}
+
+bool sameFile(int32_t handle, const char* path) {
+  if (handle <= 0 || path == nullptr) return false;
+  BY_HANDLE_FILE_INFORMATION open{};
+  // A handle of the plain file calls is the file's HANDLE.
+  if (GetFileInformationByHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)), &open) == 0) return false;
+  HANDLE other = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (other == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION named{};
+  bool known = GetFileInformationByHandle(other, &named) != 0;
+  CloseHandle(other);
+  return known && open.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+         open.nFileIndexHigh == named.nFileIndexHigh && open.nFileIndexLow == named.nFileIndexLow;
 }
 
 char directorySeparator() { return '\\'; }

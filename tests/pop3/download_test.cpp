@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "frame/settings.h"
 #include "frame/text.h"
@@ -240,6 +241,77 @@ TEST_F(Pop3Download, FailuresCloseTheirFilesAtOnce) {
     EXPECT_EQ(record->savedCount, 0);
     EXPECT_STREQ(record->savedNames, "");
   }
+}
+
+// A message whose parts are files of the given names, each holding
+// "part N" (N from 1).
+std::string messageWithParts(const std::vector<std::string>& names) {
+  std::string message = "+OK\r\nSubject: parts\r\nMIME-Version: 1.0\r\n"
+                        "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\nThe text.\r\n";
+  char encoded[64];
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    std::string content = "part " + std::to_string(i + 1);
+    int32_t length = qelEncodeBuffer(content.data(), encoded, static_cast<int32_t>(content.size()));
+    message += "--b\r\nContent-Type: application/octet-stream; name=\"" + names[i] +
+               "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" + std::string(encoded, length);
+  }
+  return message + "--b--\r\n.\r\n";
+}
+
+// A download never opens the message file it is writing, nor a file it has
+// written itself: a taken name is numbered, and every part is saved, noted
+// and counted under the name it got. A file left by an earlier download is
+// replaced.
+TEST_F(Pop3Download, PartsNeverOverwriteTheDownloadsOwnFiles) {
+  const struct {
+    std::vector<std::string> names;
+    std::string saved;
+  } cases[] = {
+      {{"same.bin", "same.bin", "same.bin"}, "same.bin,same (2).bin,same (3).bin"},
+      {{"a.txt", "A.TXT"}, "a.txt,A (2).TXT"},  // names that one Windows file would hold
+      {{"same.bin", "same.bin", "same (2).bin"}, "same.bin,same (2).bin,same (2) (2).bin"},
+      {{"message.txt", "noext", "noext"}, "message (2).txt,noext,noext (2)"},
+      {{"old.bin"}, "old.bin"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.saved);
+    TempDir target;
+    writeFile(target.file("old.bin"), "left by an earlier download");
+    ScriptServer server(afterLogin({ExpectLine("RETR 1"), Send(messageWithParts(c.names)), ExpectClose()}));
+    ASSERT_EQ(connect(server), 0);
+    ASSERT_EQ(qelGetEmailFile(0, 1, "message.txt", target.path().c_str(), target.path().c_str()), 0);
+    char names[kSavedNamesCap + 1];
+    qelDebug(0, QEL_DEBUG_SAVED_NAMES, names, kSavedNamesCap);
+    EXPECT_EQ(std::string(names), c.saved);
+    EXPECT_EQ(qelStatistics(0, QEL_STAT_SAVED_COUNT), static_cast<int32_t>(c.names.size()));
+    std::string notes;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < c.names.size(); ++i) {
+      std::size_t comma = c.saved.find(',', from);
+      std::string name = c.saved.substr(from, comma - from);
+      from = comma + 1;
+      EXPECT_EQ(readFile(target.file(name)), "part " + std::to_string(i + 1)) << name;
+      notes += "[Attachment saved to \"" + target.file(name) + "\"]\r\n";
+    }
+    EXPECT_EQ(readFile(target.file("message.txt")), "Subject: parts\r\nMIME-Version: 1.0\r\n\r\n" + notes);
+    qelAbort(0);
+  }
+}
+
+// Two thousand parts of one name give two thousand files.
+TEST_F(Pop3Download, ManyPartsOfOneNameAreAllKept) {
+  constexpr int kParts = 2000;
+  ScriptServer server(afterLogin({ExpectLine("RETR 1"),
+                                  Send(messageWithParts(std::vector<std::string>(kParts, "same.bin"))),
+                                  ExpectClose()}));
+  ASSERT_EQ(connect(server), 0);
+  ASSERT_EQ(download(1), 0);
+  EXPECT_EQ(qelStatistics(0, QEL_STAT_SAVED_COUNT), kParts);
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) files += entry.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(files, kParts + 1);  // and the message file
+  EXPECT_EQ(readFile(dir.file("same (" + std::to_string(kParts) + ").bin")), "part " + std::to_string(kParts));
+  qelAbort(0);
 }
 
 }  // namespace
