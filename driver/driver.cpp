@@ -78,25 +78,44 @@ FailHookRegistration::FailHookRegistration(CloseHook hook) { addHook(failHooks()
 
 void runFailHooks(ChannelRecord* record) { runHooks(failHooks(), record); }
 
+namespace {
+
+void logFailure(ChannelRecord* record, int32_t socketCode, int32_t code) {
+  if (!logOn(record)) return;
+  logFormat(record, "ERROR(%d): SockCode=%d QelCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
+            static_cast<int32_t>(plat::tickCount()), socketCode, code, record->prevState, record->thisState,
+            record->nextState);
+  if (code < 0) logErrorText(record, code);
+  if (socketCode < 0) logErrorText(record, socketCode);
+}
+
+// The running sequence is over: the channel is idle again.
+void endSequence(ChannelRecord* record, int32_t socketCode) {
+  record->nextState = 0;
+  record->prevState = record->thisState;
+  record->thisState = -1;
+  record->lastSocketCode = socketCode;
+}
+
+}  // namespace
+
 int32_t failState(ChannelRecord* record, int32_t socketCode, int32_t code) {
-  if (logOn(record)) {
-    logFormat(record, "ERROR(%d): SockCode=%d QelCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
-              static_cast<int32_t>(plat::tickCount()), socketCode, code, record->prevState, record->thisState,
-              record->nextState);
-    if (code < 0) logErrorText(record, code);
-    if (socketCode < 0) logErrorText(record, socketCode);
-  }
+  logFailure(record, socketCode, code);
   if (code < 0) {
-    record->nextState = 0;
-    record->prevState = record->thisState;
-    record->thisState = -1;
-    record->lastSocketCode = socketCode;
+    endSequence(record, socketCode);
     closeSocketLogged(record);
     // Nothing of a failed operation stays open until the next one: a file
     // cut short is closed now, and never recorded as complete later.
     runFailHooks(record);
   }
   plat::yield();
+  return code;
+}
+
+int32_t refuseState(ChannelRecord* record, int32_t code) {
+  logFailure(record, 0, code);
+  endSequence(record, 0);
+  runFailHooks(record);
   return code;
 }
 

@@ -59,6 +59,11 @@ void runFailHooks(ChannelRecord* record);
 // code of 0 or above is only logged.
 int32_t failState(ChannelRecord* record, int32_t socketCode, int32_t code);
 
+// Ends the running sequence with code after the server refused a command:
+// logged like failState, but the connection stays open, because the
+// exchange is still in step and the next operation can use it.
+int32_t refuseState(ChannelRecord* record, int32_t code);
+
 // Calls qelDriver until it returns 0 or a negative code, and returns that.
 int32_t runDriver(int32_t channel);
 

@@ -359,10 +359,13 @@ QEL_API int32_t QEL_CALL qelVerifyUser(int32_t chan, const char *names);
 QEL_API int32_t QEL_CALL qelPop3Connect(int32_t chan, const char *server, const char *user,
                                         const char *password);
 
-/* Returns the number of messages in the mailbox (STAT). */
+/* Returns the number of messages in the mailbox (STAT), at most 2147483647.
+ * A refused STAT fails with QEL_ERR_POP3_ERROR and keeps the connection. */
 QEL_API int32_t QEL_CALL qelGetEmailCount(int32_t chan);
 
-/* Returns the size in bytes of message `message` (LIST n). */
+/* Returns the size in bytes of message `message` (LIST n), at most
+ * 2147483647. A refused LIST fails with QEL_ERR_POP3_ERROR and keeps the
+ * connection. */
 QEL_API int32_t QEL_CALL qelGetEmailSize(int32_t chan, int32_t message);
 
 /* Fetches the header and the first `lines` body lines of a message (TOP)
@@ -385,10 +388,12 @@ QEL_API int32_t QEL_CALL qelGetEmailFile(int32_t chan, int32_t message, const ch
 
 /* Stores the server's UIDL answer for one message, or for all messages when
  * `message` is negative, into buffer (at least 128 bytes; always
- * NUL-terminated). Returns the length of the text. */
+ * NUL-terminated). Returns the length of the text. A refused UIDL stores
+ * nothing and fails with QEL_ERR_POP3_ERROR, keeping the connection. */
 QEL_API int32_t QEL_CALL qelGetEmailUID(int32_t chan, int32_t message, char *buffer, int32_t size);
 
-/* Marks a message for deletion (DELE); the server deletes it at QUIT. */
+/* Marks a message for deletion (DELE); the server deletes it at QUIT. A
+ * refused DELE fails with QEL_ERR_POP3_ERROR and keeps the connection. */
 QEL_API int32_t QEL_CALL qelDeleteEmail(int32_t chan, int32_t message);
 
 /* ---------------------------------------------------------------------------

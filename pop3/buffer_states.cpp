@@ -6,10 +6,15 @@
 #include "driver/driver.h"
 #include "frame/errors.h"
 #include "frame/log.h"
+#include "frame/text.h"
 #include "pop3/pop3_states.h"
+#include "transport/replies.h"
 
 namespace qel {
 namespace {
+
+constexpr int32_t kLastReplyChars = 128;
+constexpr int32_t kErrorReplyCode = 500;
 
 // Appends as much of the piece as still fits in lineBuffer; the rest is
 // dropped, and the answer is still read to its end.
@@ -74,9 +79,24 @@ int32_t sendUidl(ChannelRecord* record, uint32_t now) {
   return kStateContinue;
 }
 
+// A refused UIDL: nothing is stored, and the operation ends with -63 once
+// the whole error line has been read (its first piece stays in replyText
+// for qelErrorText); the connection stays open for the next operation.
+int32_t refuseUidl(ChannelRecord* record, bool lineEnded, uint32_t now) {
+  record->lineBufferUsed = 0;
+  terminateUidlText(record);
+  if (!lineEnded) {
+    int32_t rc = dropRestOfLine(record, tickAfter(now, settings.replyTimeout));
+    if (rc < 0) return failState(record, 0, rc);
+  }
+  copyText(record->lastReply, record->replyText, kLastReplyChars);
+  record->replyCode = kErrorReplyCode;
+  return refuseState(record, kErrPop3Error);
+}
+
 // 321: one line of the UIDL answer into lineBuffer. The answer to "UIDL n"
-// is its status line alone, and so is an error answer to either form;
-// otherwise the id lines follow up to the "." line.
+// is its status line alone; otherwise the id lines follow up to the "."
+// line.
 int32_t readUidlLine(ChannelRecord* record, uint32_t now) {
   int32_t length = 0;
   bool lineEnded = false;
@@ -86,19 +106,19 @@ int32_t readUidlLine(ChannelRecord* record, uint32_t now) {
       return kStateContinue;
     case AnswerPiece::closed:
       return failState(record, 0, kErrSocketClosed);
+    case AnswerPiece::errorStatus:
+      return refuseUidl(record, lineEnded, now);
     case AnswerPiece::end:
       terminateUidlText(record);
       record->nextState = 0;
       return kStateContinue;
     case AnswerPiece::okStatus:
-    case AnswerPiece::errorStatus:
     case AnswerPiece::data:
       break;
   }
   storePiece(record, length);
   terminateUidlText(record);
-  bool statusOnly = record->messageNumber >= 1 || piece == AnswerPiece::errorStatus;
-  if (piece != AnswerPiece::data && statusOnly && lineEnded) {
+  if (piece != AnswerPiece::data && record->messageNumber >= 1 && lineEnded) {
     record->nextState = 0;
     return kStateContinue;
   }

@@ -1,5 +1,6 @@
 // POP3 mailbox commands with a one-line answer: STAT (307, 308), DELE
 // (315, 316) and LIST n (317, 318).
+#include <climits>
 #include <iterator>
 
 #include "driver/driver.h"
@@ -15,14 +16,28 @@ namespace {
 // The count in "+OK nn mm" starts behind "+OK" and one space.
 constexpr int32_t kStatCountOffset = 4;
 
-// Reads the one-line answer of a mailbox command. An error answer ("-ERR")
-// is the server's verdict and not a failure of the exchange; a reply that
-// never came (time-out, closed connection) is. Returns kStateContinue with
-// *positive set, or the failure.
-int32_t readMailboxReply(ChannelRecord* record, bool* positive) {
+// A count or a size: the decimal digits at the start of text, 0 when there
+// are none. A number beyond the int32 range is taken as INT32_MAX, never
+// wrapped into a wrong value or a negative result that reads as an error
+// code.
+int32_t parseCount(const char* text) {
+  int64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value > INT32_MAX) value = INT32_MAX;
+  }
+  return static_cast<int32_t>(value);
+}
+
+// Reads the one-line answer of a mailbox command. Returns kStateContinue
+// for a positive answer, or the end of the sequence: -63 for a refusal
+// ("-ERR"), with the connection kept and the server's line in replyText for
+// qelErrorText; a failure for a reply that never came (time-out, closed
+// connection).
+int32_t readMailboxReply(ChannelRecord* record) {
   int32_t rc = readPop3Reply(record);
-  *positive = rc == 0;
-  if (rc < 0 && rc != kErrPop3Error) return failState(record, 0, rc);
+  if (rc == kErrPop3Error) return refuseState(record, rc);
+  if (rc < 0) return failState(record, 0, rc);
   return kStateContinue;
 }
 
@@ -39,11 +54,10 @@ int32_t sendStat(ChannelRecord* record, uint32_t now) {
 // 308: "+OK count size".
 int32_t readStatReply(ChannelRecord* record, uint32_t) {
   if (!waitForData(record, 0)) return kStateContinue;
-  bool positive = false;
-  int32_t rc = readMailboxReply(record, &positive);
+  int32_t rc = readMailboxReply(record);
   if (rc != kStateContinue) return rc;
-  if (positive && textLength(record->replyText) > kStatCountOffset) {
-    record->messageCount = parseDecimal(record->replyText + kStatCountOffset);
+  if (textLength(record->replyText) > kStatCountOffset) {
+    record->messageCount = parseCount(record->replyText + kStatCountOffset);
   }
   record->nextState = 0;
   return kStateContinue;
@@ -58,11 +72,10 @@ int32_t sendDele(ChannelRecord* record, uint32_t now) {
   return kStateContinue;
 }
 
-// 316: the answer to DELE; the verdict is not reported.
+// 316: the answer to DELE.
 int32_t readDeleReply(ChannelRecord* record, uint32_t) {
   if (!waitForData(record, 0)) return kStateContinue;
-  bool positive = false;
-  int32_t rc = readMailboxReply(record, &positive);
+  int32_t rc = readMailboxReply(record);
   if (rc != kStateContinue) return rc;
   record->nextState = 0;
   return kStateContinue;
@@ -81,14 +94,11 @@ int32_t sendList(ChannelRecord* record, uint32_t now) {
 // 318: "+OK n size": the size is the third word.
 int32_t readListReply(ChannelRecord* record, uint32_t) {
   if (!waitForData(record, 0)) return kStateContinue;
-  bool positive = false;
-  int32_t rc = readMailboxReply(record, &positive);
+  int32_t rc = readMailboxReply(record);
   if (rc != kStateContinue) return rc;
-  if (positive) {
-    const char* firstSpace = findChar(record->replyText, ' ');
-    const char* secondSpace = firstSpace != nullptr ? findChar(firstSpace + 1, ' ') : nullptr;
-    if (secondSpace != nullptr) record->messageSize = parseDecimal(secondSpace + 1);
-  }
+  const char* firstSpace = findChar(record->replyText, ' ');
+  const char* secondSpace = firstSpace != nullptr ? findChar(firstSpace + 1, ' ') : nullptr;
+  if (secondSpace != nullptr) record->messageSize = parseCount(secondSpace + 1);
   record->nextState = 0;
   return kStateContinue;
 }

@@ -172,16 +172,35 @@ int32_t readLinePiece(ChannelRecord* record, char* destination, int32_t room) {
   return taken;
 }
 
-int32_t readLine(ChannelRecord* record, char* destination, int32_t room, int32_t firstWait, int32_t nextWait) {
+namespace {
+
+// The line reader's loop; nextWait() gives the wait for each further piece.
+template <typename NextWait>
+int32_t readLineWith(ChannelRecord* record, char* destination, int32_t room, int32_t firstWait, NextWait nextWait) {
   if (!waitForData(record, firstWait)) return 0;
   int32_t total = readLinePiece(record, destination, room);
   if (total <= 0) return total;
-  while (destination[total - 1] != '\n' && total < room - 1 && waitForData(record, nextWait)) {
+  while (destination[total - 1] != '\n' && total < room - 1 && waitForData(record, nextWait())) {
     int32_t piece = readLinePiece(record, destination + total, room - total);
     if (piece <= 0) break;  // what came so far is the line
     total += piece;
   }
   return total;
+}
+
+}  // namespace
+
+int32_t waitUntil(uint32_t end) {
+  uint32_t now = plat::tickCount();
+  return tickBefore(now, end) ? static_cast<int32_t>(end - now) : 0;
+}
+
+int32_t readLine(ChannelRecord* record, char* destination, int32_t room, int32_t firstWait, int32_t nextWait) {
+  return readLineWith(record, destination, room, firstWait, [nextWait] { return nextWait; });
+}
+
+int32_t readLineUntil(ChannelRecord* record, char* destination, int32_t room, int32_t firstWait, uint32_t end) {
+  return readLineWith(record, destination, room, firstWait, [end] { return waitUntil(end); });
 }
 
 }  // namespace qel

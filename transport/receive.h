@@ -48,4 +48,11 @@ int32_t readLinePiece(ChannelRecord* record, char* destination, int32_t room);
 // end of the connection, is returned as far as it came.
 int32_t readLine(ChannelRecord* record, char* destination, int32_t room, int32_t firstWait, int32_t nextWait);
 
+// As readLine, but the rest of the line must come before the tick count
+// end: one bound for the whole line however many pieces it comes in.
+int32_t readLineUntil(ChannelRecord* record, char* destination, int32_t room, int32_t firstWait, uint32_t end);
+
+// Milliseconds from now until the tick count end; 0 once it has passed.
+int32_t waitUntil(uint32_t end);
+
 }  // namespace qel

@@ -3,6 +3,8 @@
 #include "frame/errors.h"
 #include "frame/settings.h"
 #include "frame/text.h"
+#include "frame/ticks.h"
+#include "platform/platform.h"
 #include "transport/receive.h"
 
 namespace qel {
@@ -47,12 +49,27 @@ int32_t readSmtpReply(ChannelRecord* record) {
   }
 }
 
+int32_t dropRestOfLine(ChannelRecord* record, uint32_t end) {
+  char rest[kReplyRoom];
+  for (;;) {
+    if (!waitForData(record, waitUntil(end))) return kErrTimedOut;
+    int32_t got = readLinePiece(record, rest, sizeof rest);
+    if (got < 0) return kErrSocketClosed;
+    if (got > 0 && rest[got - 1] == '\n') return 0;
+  }
+}
+
 int32_t readPop3Reply(ChannelRecord* record) {
   record->deadline = 0;
   if (!waitForData(record, settings.pop3ReadWait)) return kErrTimedOut;
-  int32_t length = readLine(record, record->replyText, kReplyRoom, 0, settings.replyTimeout);
+  uint32_t end = tickAfter(plat::tickCount(), settings.replyTimeout);
+  int32_t length = readLineUntil(record, record->replyText, kReplyRoom, 0, end);
   if (length == kConnectionGone) return kErrSocketClosed;
   if (length == 0) return kErrTimedOut;
+  if (record->replyText[length - 1] != '\n') {
+    int32_t rc = dropRestOfLine(record, end);
+    if (rc < 0) return rc;
+  }
   copyText(record->lastReply, record->replyText, kPop3LastReplyChars);
   if (record->replyText[0] != '+') {
     record->replyCode = kPop3Negative;

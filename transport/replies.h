@@ -17,9 +17,17 @@ namespace qel {
 int32_t readSmtpReply(ChannelRecord* record);
 
 // Reads one POP3 status line into replyText. 0 for "+..." (replyCode 100),
-// -63 otherwise (replyCode 500), -8 when nothing comes within pop3ReadWait,
-// -1 when the connection ends before the line. Clears the channel deadline:
-// the reader bounds its own wait.
+// -63 otherwise (replyCode 500), -8 when nothing comes within pop3ReadWait
+// or the line does not end within replyTimeout, -1 when the connection ends
+// before the line. A line longer than replyText's room keeps its first
+// kReplyRoom - 1 bytes there; the rest is read to its line feed and dropped.
+// Clears the channel deadline: the reader bounds its own wait.
 int32_t readPop3Reply(ChannelRecord* record);
+
+// Reads the rest of a line that did not fit its room up to its line feed
+// and drops it, so that it is never taken for the answer to the next
+// command. 0 once the line feed has come, -8 when it has not come before
+// the tick count end, -1 when the connection ends first.
+int32_t dropRestOfLine(ChannelRecord* record, uint32_t end);
 
 }  // namespace qel

@@ -116,8 +116,9 @@ TEST_F(Pop3EndToEnd, CountSizesUidsAndTop) {
     SCOPED_TRACE(i);
     EXPECT_EQ(qelGetEmailSize(0, i), static_cast<int32_t>(withCrLf(stored[i - 1]).size()));
   }
-  // "-ERR There's no message 99." leaves the size at 0.
-  EXPECT_EQ(qelGetEmailSize(0, 99), 0);
+  // "-ERR There's no message 99." is a refusal; the connection goes on.
+  EXPECT_EQ(qelGetEmailSize(0, 99), QEL_ERR_POP3_ERROR);
+  EXPECT_EQ(errorText(QEL_ERR_POP3_ERROR).compare(0, 26, "POP3 returned error. -ERR "), 0);
 
   char list[1000];
   int32_t length = qelGetEmailUID(0, -1, list, sizeof list);
@@ -179,8 +180,9 @@ TEST_F(Pop3EndToEnd, DeleteTakesEffectAtQuit) {
   ASSERT_EQ(connect(box, servers.get("BOX_PASSWORD")), 0);
   ASSERT_EQ(qelGetEmailCount(0), 3);
   EXPECT_EQ(qelDeleteEmail(0, 2), 0);
-  EXPECT_EQ(qelDeleteEmail(0, 2), 0);  // already marked: Dovecot says -ERR
-  EXPECT_EQ(qelGetEmailSize(0, 2), 0);
+  // Already marked: Dovecot refuses, and the mark stays for QUIT.
+  EXPECT_EQ(qelDeleteEmail(0, 2), QEL_ERR_POP3_ERROR);
+  EXPECT_EQ(qelGetEmailSize(0, 2), QEL_ERR_POP3_ERROR);
   EXPECT_EQ(qelClose(0), 0);
   ASSERT_EQ(connect(box, servers.get("BOX_PASSWORD")), 0);
   EXPECT_EQ(qelGetEmailCount(0), 2);

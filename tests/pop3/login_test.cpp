@@ -144,6 +144,11 @@ TEST_F(Pop3Login, FailuresAtEachStep) {
       {"USER refused", {Send("+OK\r\n"), ExpectLine("USER u"), Send("-ERR who?\r\n"), ExpectClose()},
        QEL_ERR_POP3_ERROR},
       {"closed after USER", {Send("+OK\r\n"), ExpectLine("USER u"), Close()}, QEL_ERR_SOCKET_CLOSED},
+      // The tail of a long answer to USER is not taken for the answer to PASS.
+      {"PASS refused after a long USER answer",
+       {Send("+OK\r\n"), ExpectLine("USER u"), Send("+OK " + std::string(1019, 'a') + "+OK tail\r\n"),
+        ExpectLine("PASS p"), Send("-ERR wrong password\r\n"), ExpectClose()},
+       QEL_ERR_POP3_ERROR},
       {"closed after PASS",
        {Send("+OK\r\n"), ExpectLine("USER u"), Send("+OK\r\n"), ExpectLine("PASS p"), Close()},
        QEL_ERR_SOCKET_CLOSED},

@@ -1,6 +1,8 @@
 // STAT, LIST n and DELE n: their one-line answers.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -23,8 +25,12 @@ TEST_F(Pop3Mailbox, CountFromStat) {
       {"+OK  2 320\r\n", 0},  // the count must follow one space
       {"+OK 17\r\n", 17},
       {"+OK\r\n", 0},
-      {"+OK 4294967297 1\r\n", 1},  // ten digits at most, wrapping
-      {"-ERR mailbox locked\r\n", 0},
+      // Numbers beyond the int32 range are clamped, never wrapped.
+      {"+OK 4294967295 1\r\n", INT32_MAX},
+      {"+OK 4294967297 1\r\n", INT32_MAX},
+      {"+OK 12345678901 1\r\n", INT32_MAX},
+      {"+OK 2147483647 1\r\n", INT32_MAX},
+      {"+OK 2147483646 1\r\n", INT32_MAX - 1},
   };
   std::vector<Step> steps;
   for (const auto& c : cases) {
@@ -48,13 +54,16 @@ TEST_F(Pop3Mailbox, CountFromStat) {
 TEST_F(Pop3Mailbox, SizeFromList) {
   const struct {
     int32_t message;
-    const char* reply;
+    std::string reply;
     int32_t size;
   } cases[] = {
       {1, "+OK 1 120\r\n", 120},
       {2, "+OK 120\r\n", 0},  // no third word
       {3, "+OK 3 77 extra\r\n", 77},
-      {99, "-ERR There's no message 99.\r\n", 0},
+      {4, "+OK 4 4294967295\r\n", INT32_MAX},
+      // Longer than one read: the rest of the line is not the next answer.
+      {5, "+OK 5 " + std::string(4000, '7') + "\r\n", INT32_MAX},
+      {6, "+OK 6 1\r\n", 1},
   };
   std::vector<Step> steps;
   for (const auto& c : cases) {
@@ -74,18 +83,49 @@ TEST_F(Pop3Mailbox, SizeFromList) {
   EXPECT_EQ(server.mismatches(), "");
 }
 
-TEST_F(Pop3Mailbox, DeleteAnsweredWithAnErrorIsStillDone) {
-  ScriptServer server(afterLogin({ExpectLine("STAT"), Send("+OK 3 300\r\n"), ExpectLine("DELE 2"),
-                                  Send("+OK message 2 deleted\r\n"), ExpectLine("DELE 9"),
-                                  Send("-ERR no such message\r\n"), ExpectLine("QUIT"), Send("+OK bye\r\n")}));
+// A refusal is the server's word: the operation fails with it, and the
+// connection stays in step for the next operation.
+TEST_F(Pop3Mailbox, RefusedCommandsFailWithTheServersLine) {
+  char buffer[128];
+  const struct {
+    const char* command;
+    std::function<int32_t()> call;
+    std::string reply;
+  } cases[] = {
+      {"STAT", [] { return qelGetEmailCount(0); }, "-ERR mailbox locked\r\n"},
+      {"LIST 99", [] { return qelGetEmailSize(0, 99); }, "-ERR There's no message 99.\r\n"},
+      {"DELE 9", [] { return qelDeleteEmail(0, 9); }, "-ERR no such message\r\n"},
+      {"UIDL 5", [&buffer] { return qelGetEmailUID(0, 5, buffer, 128); }, "-ERR no such message\r\n"},
+      {"UIDL", [&buffer] { return qelGetEmailUID(0, -1, buffer, 128); }, "-ERR not supported\r\n"},
+      {"STAT", [] { return qelGetEmailCount(0); }, "-ERR " + std::string(1500, 'e') + "\r\n"},
+      {"UIDL 6", [&buffer] { return qelGetEmailUID(0, 6, buffer, 128); }, "-ERR " + std::string(1500, 'u') + "\r\n"},
+  };
+  std::vector<Step> steps = {ExpectLine("STAT"), Send("+OK 3 300\r\n"), ExpectLine("DELE 2"),
+                             Send("+OK message 2 deleted\r\n")};
+  for (const auto& c : cases) {
+    steps.push_back(ExpectLine(c.command));
+    steps.push_back(Send(c.reply));
+  }
+  steps.push_back(ExpectLine("QUIT"));
+  steps.push_back(Send("+OK bye\r\n"));
+  ScriptServer server(afterLogin(steps));
   ASSERT_EQ(connect(server), 0);
   ASSERT_EQ(qelGetEmailCount(0), 3);
   EXPECT_EQ(qelDeleteEmail(0, 2), 0);
-  EXPECT_EQ(qelDeleteEmail(0, 9), 0);
-  EXPECT_EQ(record->messageCount, 3);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    std::strcpy(buffer, "old");
+    EXPECT_EQ(c.call(), QEL_ERR_POP3_ERROR);
+    EXPECT_EQ(errorText(QEL_ERR_POP3_ERROR).substr(0, 60), ("POP3 returned error. " + c.reply).substr(0, 60));
+    EXPECT_EQ(qelStatistics(0, QEL_STAT_REPLY_CODE), 500);
+    if (c.command[0] == 'U') {
+      EXPECT_STREQ(buffer, "");
+    }
+    EXPECT_TRUE(record->socketOpen);
+  }
   EXPECT_EQ(qelClose(0), 0);
   ASSERT_TRUE(server.finished(5000));
-  EXPECT_EQ(afterLoginTranscript(server), "STAT\r\nDELE 2\r\nDELE 9\r\nQUIT\r\n");
+  EXPECT_EQ(server.mismatches(), "");
 }
 
 TEST_F(Pop3Mailbox, AnswerThatNeverComesIsAFailure) {

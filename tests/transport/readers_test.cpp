@@ -164,6 +164,37 @@ TEST_F(Readers, Pop3StatusLines) {
   }
 }
 
+// A status line longer than the room keeps its start and is read to its
+// line feed; its tail never becomes the next reply.
+TEST_F(Readers, LongPop3StatusLineIsReadToItsEnd) {
+  settings.replyTimeout = 1000;
+  const std::string kept = "+OK " + std::string(1019, 'a');
+  const struct {
+    const char* name;
+    std::vector<Step> steps;
+    int32_t result;
+    const char* next;  // the reply read after it, if any
+  } cases[] = {
+      {"tail then refusal", {Send(kept + "+OK tail\r\n-ERR wrong password\r\n"), ExpectClose()}, 0,
+       "-ERR wrong password\r\n"},
+      {"tail in slow pieces", {SendInPieces(kept + std::string(2000, 'a') + "\r\n-ERR no\r\n", 700, 20), ExpectClose()},
+       0, "-ERR no\r\n"},
+      {"tail that never ends", {Send(kept + "+OK tail"), Silent()}, kErrTimedOut, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptServer server(c.steps);
+    connect(server);
+    EXPECT_EQ(readPop3Reply(record), c.result);
+    EXPECT_EQ(std::string(record->replyText), kept);
+    if (c.next != nullptr) {
+      EXPECT_EQ(readPop3Reply(record), kErrPop3Error);
+      EXPECT_STREQ(record->replyText, c.next);
+    }
+    qelAbort(0);
+  }
+}
+
 // A connection that ends before the reply is complete is a failure, never a
 // silent success.
 TEST_F(Readers, PeerClosingBeforeTheReplyIsReported) {

@@ -74,6 +74,9 @@ int32_t uniqueIds(int32_t count, std::map<int32_t, std::string>* ids) {
   std::vector<char> buffer(static_cast<size_t>(count) * kUidLineRoom + kUidStatusRoom);
   buffer[0] = '\0';
   int32_t rc = drive(qelGetEmailUID(kChannel, -1, buffer.data(), static_cast<int32_t>(buffer.size())));
+  // UIDL is optional (RFC 1939): a server that refuses it gives no ids, and
+  // the connection goes on.
+  if (rc == QEL_ERR_POP3_ERROR) return 0;
   if (rc < 0) return rc;
   buffer.back() = '\0';
   if (std::strncmp(buffer.data(), "+OK", 3) != 0) return 0;
