@@ -26,7 +26,9 @@ int32_t qpDecode(const char* source, char* destination) {
       continue;
     }
     char first = p[1];
-    if (first == '\r') break;  // soft line break: the next line continues this one
+    // Soft line break: the next line continues this one. A bare LF ends a
+    // line as CR LF does.
+    if (first == '\r' || first == '\n') break;
     // "=" before a quote or "?" is the edge of an encoded word, not an escape;
     // an "=" too close to the end has no two digits to decode. Either way the
     // "=" is kept and the characters after it are taken as they come, so

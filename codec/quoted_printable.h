@@ -1,7 +1,7 @@
 // Quoted-printable decoding (RFC 2045, section 6.7) of incoming text lines,
 // with the library's deviations: only upper-case hexadecimal digits count,
 // "=" before a double quote or "?" stays as it is, an underscore stays an
-// underscore, and only "=" CR is a soft line break.
+// underscore, and only "=" CR (or "=" and a bare LF) is a soft line break.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +18,7 @@ const char* findCharN(const char* text, char c, int32_t n);
 
 // Decodes one NUL-terminated line into destination, which needs
 // strlen(source) + 1 bytes; the result is NUL-terminated and never longer
-// than the source. "=" CR ends the text there (soft line break). An "=" with
+// than the source. "=" CR or "=" LF ends the text there (soft line break). An "=" with
 // fewer than two characters before the end of the text is kept as it is.
 // Returns the number of bytes written before the NUL; 0 and nothing written
 // for a null pointer.

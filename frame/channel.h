@@ -199,13 +199,19 @@ struct ChannelRecord {
 
   // Incoming decoder: a line longer than one read arrives in pieces. An
   // encoded group or escape cut by the end of a piece waits in decodeCarry
-  // for the rest; lineCut marks the current text as such a piece, and
-  // cutLineResult says where the rest of the cut line goes (0: the last line
-  // was whole).
+  // for the rest; lineCut marks the current text as such a piece (its line
+  // feed has not come yet), and cutLineResult says where the rest of the cut
+  // line goes (0: the last line was whole).
   char decodeCarry[4];
   uint8_t decodeCarryCount;
   uint8_t lineCut;
   uint8_t cutLineResult;
+  // The bytes of the current line in replyText: a line may hold NUL bytes,
+  // so its length is never taken from the text.
+  int32_t lineLength;
+  // Tick count by which the current line, with the lines the decoder joins
+  // to it, must have come: one bound for the whole line.
+  uint32_t lineDeadline;
   // Whether the last top-header line after MIME-Version went into the
   // message file: its folded continuation lines follow it.
   uint8_t headerLinePassed;

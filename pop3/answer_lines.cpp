@@ -5,6 +5,7 @@
 #include "driver/driver.h"
 #include "frame/errors.h"
 #include "frame/text.h"
+#include "platform/platform.h"
 #include "pop3/pop3_states.h"
 #include "transport/receive.h"
 
@@ -39,7 +40,11 @@ AnswerPiece readAnswerPiece(ChannelRecord* record, int32_t nextWait, int32_t* le
   *length = 0;
   *lineEnded = false;
   char* line = record->replyText;
-  int32_t r = readLine(record, line, kReplyRoom, settings.pop3ReadWait, nextWait);
+  if (!waitForData(record, settings.pop3ReadWait)) return AnswerPiece::nothing;
+  // The line has begun: its rest, and any line the decoder joins to it,
+  // must come within nextWait from now.
+  record->lineDeadline = tickAfter(plat::tickCount(), nextWait);
+  int32_t r = readLineUntil(record, line, kReplyRoom, 0, record->lineDeadline);
   if (r == 0) return AnswerPiece::nothing;
   if (r == kConnectionGone) return AnswerPiece::closed;
   *lineEnded = line[r - 1] == '\n';

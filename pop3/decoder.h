@@ -6,7 +6,8 @@
 // It reads further lines itself only to join a header line with its
 // continuation lines, and never holds more than the current line.
 //
-// The line is replyText: NUL-terminated, normally ending in CR LF. A line
+// The line is replyText: lineLength bytes and a NUL, normally ending in
+// CR LF (a bare LF counts as a line end too). A line
 // longer than one read (kReplyRoom - 1 bytes) comes as several pieces; the
 // pieces after the first are handled as the rest of their line, never as
 // lines of their own.
@@ -44,9 +45,13 @@ void startDecoding(ChannelRecord* record);
 
 // Examines the line in replyText, may change it in place (joined with its
 // continuation lines, encoded words decoded) and writes decoded part content
-// to the attachment file or the message file. Returns 1 when the line is to
-// go into the message file as it now stands (quoted-printable decoded first
-// when partEncoding is 3), 0 when it is not.
+// to the attachment file or the message file. The caller gives the line's
+// byte count in lineLength (it may hold NUL bytes), whether its line feed
+// has not come yet in lineCut, and the bound for the rest of the line and
+// its joins in lineDeadline; lineLength and lineCut are then those of the
+// line as it now stands. Returns 1 when the line is to go into the message
+// file (quoted-printable decoded first when partEncoding is 3), 0 when it is
+// not.
 int32_t decodeLine(ChannelRecord* record);
 
 // ---- boundaries, encodings, dispositions, file names (decoder_fields) ----
@@ -85,15 +90,17 @@ constexpr char kNoMark = '\0';
 // A line that cannot belong to the header line (a blank line, a line
 // beginning with "." or "--", a header field of its own) and a line that
 // would not fit the replyText area are never joined: they stay lines of
-// their own.
+// their own. The next line must come before lineDeadline.
 bool joinContinuation(ChannelRecord* record, char mark);
 
 // Whether the next line of the message begins with a blank, that is,
-// continues the current header line. Waits for it to begin to arrive.
+// continues the current header line. Waits for it to begin to arrive, up to
+// lineDeadline.
 bool nextLineContinues(ChannelRecord* record);
 
 // Reads the rest of a cut line (lineCut) onto it while the replyText area
-// has room for another read. True when the line is whole.
+// has room for another read and lineDeadline has not passed. True when the
+// line is whole.
 bool completeLine(ChannelRecord* record);
 
 // 1 when the text holds an ISO-8859-1 quoted-printable encoded word, 2 for a
@@ -110,15 +117,10 @@ enum class WordForm {
 // from its fifth character on.
 void decodeHeaderWords(ChannelRecord* record, WordForm form);
 
-// Whether count bytes just read (text) are a piece of a longer line: a full
-// read without its line feed. After decodeLine, lineCut says whether the
-// text last read for the line (by the download or by the decoder itself)
-// was such a piece, so that the download knows where its next read stands.
-bool readWasCut(const char* text, int32_t count);
-
-// How long a line's rest may take to arrive once it has begun: four times
-// pop3ReadWait, as for the lines of a download.
-int32_t nextReadWait();
+// The length of the line end at the end of a line of length bytes: 2 for
+// CR LF, 1 for a bare LF (a server that does not convert line ends), 0 for
+// none (a piece of a longer line).
+int32_t lineEndLength(const char* line, int32_t length);
 
 // ---- part content (decoder_content) ----
 

@@ -70,17 +70,18 @@ int32_t openEscape(const char* text, int32_t n) {
       continue;
     }
     if (i + 2 >= n) return n - i;
-    if (text[i + 1] == '\r') return 0;  // soft line break: decoding stops there
+    if (text[i + 1] == '\r' || text[i + 1] == '\n') return 0;  // soft line break: decoding stops there
     i += 3;
   }
   return 0;
 }
 
-// Quoted-printable text, in windows; an escape cut by the end of a window or
-// of a line piece is carried on to the text that follows. Each decoded run
-// goes to write(bytes, n), which returns false when it failed.
+// Quoted-printable text without NUL bytes, in windows; an escape cut by the
+// end of a window or of a line piece is carried on to the text that
+// follows. Each decoded run goes to write(bytes, n), which returns false
+// when it failed.
 template <typename Write>
-bool decodeQuotedInto(ChannelRecord* record, const char* text, int32_t length, bool cut, Write write) {
+bool decodeQuotedRun(ChannelRecord* record, const char* text, int32_t length, bool cut, Write write) {
   char* work = record->logText;
   if (record->decodeCarryCount >= kGroupChars) record->decodeCarryCount = 0;
   int32_t position = 0;
@@ -107,6 +108,22 @@ bool decodeQuotedInto(ChannelRecord* record, const char* text, int32_t length, b
   }
 }
 
+// Quoted-printable text that may hold NUL bytes: they are no part of the
+// encoding and pass through as they came, between the runs around them.
+template <typename Write>
+bool decodeQuotedInto(ChannelRecord* record, const char* text, int32_t length, bool cut, Write write) {
+  bool written = true;
+  for (;;) {
+    const void* nul = std::memchr(text, '\0', static_cast<size_t>(length));
+    if (nul == nullptr) return decodeQuotedRun(record, text, length, cut, write) && written;
+    int32_t run = static_cast<int32_t>(static_cast<const char*>(nul) - text);
+    if (!decodeQuotedRun(record, text, run, false, write)) written = false;
+    if (!write(text + run, 1)) written = false;
+    text += run + 1;
+    length -= run + 1;
+  }
+}
+
 void decodeQuoted(ChannelRecord* record, const char* text, int32_t length, bool cut) {
   decodeQuotedInto(record, text, length, cut, [record](const char* bytes, int32_t n) {
     emit(record, bytes, n);
@@ -120,7 +137,7 @@ void startPartContent(ChannelRecord* record) { record->decodeCarryCount = 0; }
 
 void decodePartContent(ChannelRecord* record) {
   const char* line = record->replyText;
-  int32_t length = textLength(line);
+  int32_t length = record->lineLength;
   addCount(record->attachBytesRead, length);
   switch (record->partEncoding) {
     case kEncodingBase64:

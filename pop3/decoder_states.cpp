@@ -1,5 +1,7 @@
 // decodeLine: the decoder's states, one handler per state, and the pieces of
 // lines longer than one read.
+#include <cstring>
+
 #include "codec/quoted_printable.h"
 #include "codec/text_search.h"
 #include "frame/log.h"
@@ -20,8 +22,20 @@ constexpr uint8_t kCutLeft = 2;
 
 bool beginsWith(const char* line, const char* text, int32_t count) { return equalsNoCase(line, text, count); }
 
-// A blank line (its first byte CR) ends a header.
-bool isBlankLine(const char* line) { return line[0] == '\r'; }
+// A blank line (its first byte CR, or a bare LF) ends a header.
+bool isBlankLine(const char* line) { return line[0] == '\r' || line[0] == '\n'; }
+
+// Decodes the quoted-printable text of the line in place, up to its first
+// NUL byte (the bytes from there on are kept as they came).
+void decodeQuotedInPlace(ChannelRecord* record) {
+  char* line = record->replyText;
+  int32_t length = record->lineLength;
+  int32_t text = textLength(line);
+  // The result is never longer than the text.
+  int32_t decoded = qpDecode(line, line);
+  if (text < length) std::memmove(line + decoded, line + text, static_cast<size_t>(length - text + 1));
+  record->lineLength = decoded + (length - text);
+}
 
 // A header line that names the part's file: the name is kept in attachName
 // and the file is created only when the header ends, under the last name
@@ -57,8 +71,7 @@ int32_t topHeaderLine(ChannelRecord* record) {
       if (nextLineContinues(record)) joinContinuation(record, '=');
       if (kind == 1) {
         decodeHeaderWords(record, WordForm::unwrap);
-        // Decoded in place: the result is never longer than the text.
-        qpDecode(line, line);
+        decodeQuotedInPlace(record);
       } else {
         decodeHeaderWords(record, WordForm::base64);
       }
@@ -111,7 +124,8 @@ int32_t mimeHeaderLine(ChannelRecord* record) {
 int32_t preambleLine(ChannelRecord* record) {
   const char* line = record->replyText;
   if (checkBoundaryLine(record)) return kLeave;
-  if (record->headerGapWritten == 0 && line[0] == '\r' && line[1] == '\n') {
+  bool lineEndOnly = (line[0] == '\r' && line[1] == '\n') || line[0] == '\n';
+  if (record->headerGapWritten == 0 && lineEndOnly) {
     record->headerGapWritten = 1;
     return kPass;
   }
@@ -199,14 +213,13 @@ void startDecoding(ChannelRecord* record) {
 
 int32_t decodeLine(ChannelRecord* record) {
   if (record == nullptr) return kPass;
-  char* line = record->replyText;
-  line[kReplyAreaSize - 1] = '\0';
   int32_t state = record->decodeState;
   if (state < kDecodeTopHeader || state > kDecodeLastState) return kPass;
+  if (record->lineLength < 0 || record->lineLength >= kReplyAreaSize) record->lineLength = kReplyAreaSize - 1;
+  record->replyText[record->lineLength] = '\0';
 
   uint8_t firstPiece = record->cutLineResult;
   record->cutLineResult = kWholeLine;
-  record->lineCut = readWasCut(line, textLength(line)) ? 1 : 0;
 
   int32_t result;
   if (firstPiece != kWholeLine) {

@@ -36,19 +36,24 @@ int32_t removeChars(char* text, int32_t length, int32_t at, int32_t n) {
   return length - n;
 }
 
-// Removes trailing blanks and line-end characters, then puts CR LF back.
-// Returns the new length, or -1 when there is no room for the CR LF (the
-// line is then left alone).
-int32_t trimLineEnd(char* line) {
-  int32_t length = textLength(line);
-  int32_t n = length;
+// Removes trailing blanks and line-end characters of the current line, then
+// puts CR LF back. Returns the new length, or -1 when there is no room for
+// the CR LF (the line is then left alone).
+int32_t trimLineEnd(ChannelRecord* record) {
+  char* line = record->replyText;
+  int32_t n = record->lineLength;
   while (n > 0 && (isBlank(line[n - 1]) || line[n - 1] == '\r' || line[n - 1] == '\n')) --n;
   if (n + 3 > kReplyAreaSize) return -1;
   line[n] = '\r';
   line[n + 1] = '\n';
   line[n + 2] = '\0';
+  record->lineLength = n + 2;
   return n + 2;
 }
+
+// Whether the text just read (count bytes at text) is a line's piece whose
+// line feed has not come.
+bool pieceIsCut(const char* text, int32_t count) { return count > 0 && text[count - 1] != '\n'; }
 
 // How much of the next line is looked at before it is joined: enough for
 // the name of any header field.
@@ -57,7 +62,7 @@ constexpr int32_t kLineStartPeek = 80;
 // The start of the next line, once it has begun to arrive (nothing is taken
 // off the connection). Returns the number of bytes in start.
 int32_t peekLineStart(ChannelRecord* record, char* start) {
-  int32_t count = receivePeekWait(record, start, kLineStartPeek, settings.pop3ReadWait);
+  int32_t count = receivePeekWait(record, start, kLineStartPeek, waitUntil(record->lineDeadline));
   return count < 0 ? 0 : count;
 }
 
@@ -109,16 +114,9 @@ int32_t decodeBase64Word(ChannelRecord* record, int32_t length, int32_t at, int3
 
 }  // namespace
 
-bool readWasCut(const char* text, int32_t count) {
-  // A full read, or one byte less once the download has taken the stuffed
-  // dot off its start.
-  constexpr int32_t kShortestPiece = kReplyRoom - 2;
-  return count >= kShortestPiece && text[count - 1] != '\n' && textLength(text) == count;
-}
-
-int32_t nextReadWait() {
-  int64_t wait = 4 * static_cast<int64_t>(settings.pop3ReadWait);
-  return wait > INT32_MAX ? INT32_MAX : static_cast<int32_t>(wait);
+int32_t lineEndLength(const char* line, int32_t length) {
+  if (length >= 2 && line[length - 2] == '\r' && line[length - 1] == '\n') return 2;
+  return length >= 1 && line[length - 1] == '\n' ? 1 : 0;
 }
 
 bool nextLineContinues(ChannelRecord* record) {
@@ -129,12 +127,14 @@ bool nextLineContinues(ChannelRecord* record) {
 
 bool completeLine(ChannelRecord* record) {
   char* line = record->replyText;
-  int32_t length = textLength(line);
+  int32_t length = record->lineLength;
   while (record->lineCut != 0 && length + kReplyRoom <= kReplyAreaSize) {
-    int32_t got = readLine(record, line + length, kReplyRoom, settings.pop3ReadWait, nextReadWait());
+    int32_t wait = waitUntil(record->lineDeadline);
+    int32_t got = readLineUntil(record, line + length, kReplyRoom, wait, record->lineDeadline);
     if (got <= 0) break;
-    record->lineCut = readWasCut(line + length, got) ? 1 : 0;
+    record->lineCut = pieceIsCut(line + length, got) ? 1 : 0;
     length += got;
+    record->lineLength = length;
   }
   return record->lineCut == 0;
 }
@@ -143,7 +143,7 @@ bool joinContinuation(ChannelRecord* record, char mark) {
   char* line = record->replyText;
   // A line still cut is completed before anything is joined behind it.
   if (record->lineCut != 0 && !completeLine(record)) return false;
-  int32_t length = trimLineEnd(line);
+  int32_t length = trimLineEnd(record);
   if (length < 3) return false;
   if (mark != kNoMark && line[length - 3] != mark) return false;
   // The next line takes the place of the CR LF; it must fit the area whole,
@@ -151,17 +151,18 @@ bool joinContinuation(ChannelRecord* record, char mark) {
   int32_t at = length - 2;
   if (at + kReplyRoom > kReplyAreaSize) return false;
   if (!nextLineJoinable(record)) return false;
-  int32_t got = readLine(record, line + at, kReplyRoom, settings.pop3ReadWait, nextReadWait());
+  int32_t wait = waitUntil(record->lineDeadline);
+  int32_t got = readLineUntil(record, line + at, kReplyRoom, wait, record->lineDeadline);
   if (got <= 0) {
     line[at] = '\r';
     line[at + 1] = '\n';
     line[at + 2] = '\0';
     return false;
   }
-  record->lineCut = readWasCut(line + at, got) ? 1 : 0;
+  record->lineCut = pieceIsCut(line + at, got) ? 1 : 0;
   int32_t blanks = 0;
-  while (isBlank(line[at + blanks])) ++blanks;
-  removeChars(line, at + got, at, blanks);
+  while (blanks < got && isBlank(line[at + blanks])) ++blanks;
+  record->lineLength = removeChars(line, at + got, at, blanks);
   if (record->lineCut != 0) completeLine(record);
   return true;
 }
@@ -174,10 +175,11 @@ int32_t headerWordKind(const char* text) {
 
 void decodeHeaderWords(ChannelRecord* record, WordForm form) {
   char* line = record->replyText;
-  int32_t length = textLength(line);
+  int32_t length = record->lineLength;
   if (length <= kWordSearchStart) return;
   const int32_t oldLength = length;
-  const bool hadLineEnd = length >= 2 && line[length - 2] == '\r' && line[length - 1] == '\n';
+  // The line end (CR LF, or a bare LF) stays at the end of the line.
+  const int32_t endLength = lineEndLength(line, length);
   bool decoded = false;
   int32_t from = kWordSearchStart;
   for (int32_t word = 0; word < kMaxWords; ++word) {
@@ -197,17 +199,17 @@ void decodeHeaderWords(ChannelRecord* record, WordForm form) {
     length = decodeBase64Word(record, length, at, end, &from);
     decoded = true;
   }
+  record->lineLength = length;
   if (!decoded) return;
   // The decoded line keeps its old length: blanks fill the room the encoding
   // took, in front of the line end.
-  int32_t content = hadLineEnd && length >= 2 ? length - 2 : length;
-  int32_t fillTo = hadLineEnd ? oldLength - 2 : oldLength;
+  int32_t content = length >= endLength ? length - endLength : length;
+  int32_t fillTo = oldLength - endLength;
   while (content < fillTo) line[content++] = ' ';
-  if (hadLineEnd) {
-    line[content++] = '\r';
-    line[content++] = '\n';
-  }
+  if (endLength == 2) line[content++] = '\r';
+  if (endLength >= 1) line[content++] = '\n';
   line[content] = '\0';
+  record->lineLength = content;
 }
 
 }  // namespace qel

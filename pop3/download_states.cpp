@@ -156,13 +156,18 @@ int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
   int32_t received = length;
   bool toMessageFile = true;
   if (record->decodeState >= kFirstDecoderState && record->decodeState <= kLastDecoderState) {
+    // Whether the piece was cut comes from the reader, never from the text:
+    // a line may hold NUL bytes.
+    record->lineLength = length;
+    record->lineCut = lineEnded ? 0 : 1;
     toMessageFile = decodeLine(record) != 0;
     // The decoder may have read on to the end of a long line, or joined
     // continuation lines behind it: where the next read stands is what it
     // last read.
     record->answerPosition = record->lineCut != 0 ? kAnswerMidLine : kAnswerLineStart;
     // The decoder may have joined or rewritten the line in place.
-    length = textLength(record->replyText);
+    length = record->lineLength;
+    lineEnded = record->lineCut == 0;
   }
   if (toMessageFile) {
     addCount(record->messageBytesRead, received);

@@ -77,7 +77,8 @@ void startAnswer(ChannelRecord* record);
 
 // Reads one line, or one piece of a line longer than 1023 bytes, of a
 // multi-line answer into replyText (NUL-terminated) with the POP3 read
-// waits: pop3ReadWait for the first byte, nextWait for the rest of a line.
+// waits: pop3ReadWait for the first byte, then nextWait for the rest of the
+// line in all (lineDeadline, which also bounds the decoder's joins).
 // *length is the piece's length after dot-unstuffing (RFC 1939: a line
 // that begins with "." loses it; "." alone ends the answer); *lineEnded
 // tells whether the piece ends its line.

@@ -27,7 +27,7 @@ TEST(QpDecode, Lines) {
       {"=\"quoted\"", "=\"quoted\""},     // the edge of an encoded word
       {"=?iso?Q?x?=", "=?iso?Q?x?="},
       {"snake_case", "snake_case"},       // no underscore to space
-      {"line=\n", "line=\n"},             // "=" LF is no soft break
+      {"line=\n", "line"},               // so is "=" and a bare LF
       {"end=", "end="},                   // fewer than two characters after "="
       {"end=4", "end=4"},
       {"==41", "\x04" "1"},            // "=" and "4" taken as the two digits

@@ -10,6 +10,8 @@
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "frame/text.h"
+#include "frame/ticks.h"
+#include "platform/platform.h"
 #include "pop3/decoder.h"
 #include "support/channel_setup.h"
 #include "support/library.h"
@@ -39,8 +41,9 @@ class JoinTest : public ::testing::TestWithParam<Delivery> {
   static constexpr std::size_t kLongText = 200;
   void connect(ScriptServer& server) { ASSERT_EQ(connectChannel(0, server.port(), kProtocolPop3), 0); }
   void put(const std::string& line) {
-    copyText(record->replyText, line.c_str(), kReplyAreaSize - 1);
+    record->lineLength = copyText(record->replyText, line.c_str(), kReplyAreaSize - 1);
     record->lineCut = 0;
+    record->lineDeadline = tickAfter(plat::tickCount(), 4 * settings.pop3ReadWait);
   }
   // The next line left on the connection.
   std::string nextLine() {

@@ -38,10 +38,16 @@ class DecoderLines : public ::testing::Test {
     record->mailFile = 0;
   }
 
+  // The line as the download hands it over: its byte count, and cut when
+  // a full read came without its line feed.
   void put(const std::string& line) {
     ASSERT_LT(line.size(), static_cast<std::size_t>(kReplyAreaSize));
     std::memcpy(record->replyText, line.data(), line.size());
     record->replyText[line.size()] = '\0';
+    record->lineLength = static_cast<int32_t>(line.size());
+    bool fullRead = line.size() >= static_cast<std::size_t>(kReplyRoom - 1);
+    record->lineCut = fullRead && line.back() != '\n' ? 1 : 0;
+    record->lineDeadline = plat::tickCount();  // no connection to wait for
   }
   int32_t feed(const std::string& line) {
     put(line);

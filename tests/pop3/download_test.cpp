@@ -2,6 +2,7 @@
 // and the failures of a download.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -312,6 +313,79 @@ TEST_F(Pop3Download, ManyPartsOfOneNameAreAllKept) {
   EXPECT_EQ(files, kParts + 1);  // and the message file
   EXPECT_EQ(readFile(dir.file("same (" + std::to_string(kParts) + ").bin")), "part " + std::to_string(kParts));
   qelAbort(0);
+}
+
+// Messages whose lines hold NUL bytes or end in a bare LF: every line reaches
+// the message file whole, the download ends at the real "." line, and the
+// next command's answer is read in step.
+TEST_F(Pop3Download, LinesWithNulBytesOrBareLineFeedsAreKept) {
+  const std::string nul(1, '\0');
+  // A line of more than one read with a NUL in its first piece and "." as
+  // the first byte of its second piece.
+  const std::string longNul = "X-Pad: a" + nul + std::string(1014, 'b') + ".\r\n";
+  const std::string multipart = "From: a@example.org\r\nMIME-Version: 1.0\r\n"
+                                "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
+                                "Content-Type: text/plain\r\n\r\n";
+  const std::string multipartSaved = "From: a@example.org\r\nMIME-Version: 1.0\r\n\r\n";
+  const struct {
+    const char* name;
+    std::string sent;
+    std::string saved;
+  } cases[] = {
+      {"long line with a NUL in the top header", longNul + "Subject: s\r\n\r\nbody\r\n",
+       longNul + "Subject: s\r\n\r\nbody\r\n"},
+      {"long line with a NUL in a part", multipart + longNul + "after\r\n--b--\r\n",
+       multipartSaved + longNul + "after\r\n"},
+      {"NUL in a header line", "X-Nul: a" + nul + "b\r\nSubject: s\r\n\r\nbody\r\n",
+       "X-Nul: a" + nul + "b\r\nSubject: s\r\n\r\nbody\r\n"},
+      {"NUL in a part's text", multipart + "te" + nul + "xt\r\n--b--\r\n", multipartSaved + "te" + nul + "xt\r\n"},
+      {"NUL in quoted-printable text",
+       "MIME-Version: 1.0\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\na=3D" + nul + "b=3D\r\n",
+       "MIME-Version: 1.0\r\n\r\na=" + nul + "b=\r\n"},
+      {"bare line feeds in a multipart message",
+       "From: a@example.org\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n\npreamble\n--b\n"
+       "Content-Type: text/plain\n\nhello\n--b--\n",
+       "From: a@example.org\nMIME-Version: 1.0\n\nhello\n"},
+      {"bare line feeds in quoted-printable text",
+       "MIME-Version: 1.0\nContent-Transfer-Encoding: quoted-printable\n\nsoft =\nbreak=3D\n",
+       "MIME-Version: 1.0\n\nsoft break=\n"},
+      {"bare line feed behind a base64 header word", "From: =?iso-8859-1?b?Q2Fyb2w=?= <c@example.org>\n\nx\n",
+       "From: Carol <c@example.org>" + std::string(20, ' ') + "\n\nx\n"},
+  };
+  std::vector<Step> steps;
+  int32_t message = 0;
+  for (const auto& c : cases) {
+    steps.push_back(ExpectLine("RETR " + std::to_string(++message)));
+    steps.push_back(Send("+OK\r\n" + c.sent + ".\r\n"));
+  }
+  steps.push_back(ExpectLine("STAT"));
+  steps.push_back(Send("+OK 3 30\r\n"));
+  ScriptServer server(afterLogin(steps));
+  ASSERT_EQ(connect(server), 0);
+  message = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(download(++message), 0);
+    EXPECT_EQ(readFile(messagePath()), c.saved);
+  }
+  EXPECT_EQ(qelGetEmailCount(0), 3);
+  qelAbort(0);
+  EXPECT_EQ(server.mismatches(), "");
+}
+
+// A header line whose continuation stalls: one bound of 4 x pop3ReadWait
+// covers the line and every line joined to it, then the download fails.
+TEST_F(Pop3Download, StallInsideAFoldedHeaderIsBoundOnce) {
+  settings.pop3ReadWait = 1000;
+  ScriptServer server(afterLogin(
+      {ExpectLine("RETR 1"), Send("+OK\r\nContent-Type: multipart/mixed;\r\n boundary=\"b\";"), Silent()}));
+  ASSERT_EQ(connect(server), 0);
+  settings.replyTimeout = 200;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(download(1), QEL_ERR_TIMED_OUT);
+  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_GE(elapsed.count(), 4 * 1000 - 100);
+  EXPECT_LT(elapsed.count(), 5 * 1000);
 }
 
 }  // namespace
