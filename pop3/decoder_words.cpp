@@ -55,6 +55,13 @@ int32_t trimLineEnd(ChannelRecord* record) {
 // line feed has not come.
 bool pieceIsCut(const char* text, int32_t count) { return count > 0 && text[count - 1] != '\n'; }
 
+// How long the next line may take to begin: pop3ReadWait, and never beyond
+// the bound of the line it would be joined to.
+int32_t nextLineWait(const ChannelRecord* record) {
+  int32_t left = waitUntil(record->lineDeadline);
+  return left < settings.pop3ReadWait ? left : settings.pop3ReadWait;
+}
+
 // How much of the next line is looked at before it is joined: enough for
 // the name of any header field.
 constexpr int32_t kLineStartPeek = 80;
@@ -62,7 +69,7 @@ constexpr int32_t kLineStartPeek = 80;
 // The start of the next line, once it has begun to arrive (nothing is taken
 // off the connection). Returns the number of bytes in start.
 int32_t peekLineStart(ChannelRecord* record, char* start) {
-  int32_t count = receivePeekWait(record, start, kLineStartPeek, waitUntil(record->lineDeadline));
+  int32_t count = receivePeekWait(record, start, kLineStartPeek, nextLineWait(record));
   return count < 0 ? 0 : count;
 }
 
@@ -129,8 +136,7 @@ bool completeLine(ChannelRecord* record) {
   char* line = record->replyText;
   int32_t length = record->lineLength;
   while (record->lineCut != 0 && length + kReplyRoom <= kReplyAreaSize) {
-    int32_t wait = waitUntil(record->lineDeadline);
-    int32_t got = readLineUntil(record, line + length, kReplyRoom, wait, record->lineDeadline);
+    int32_t got = readLineUntil(record, line + length, kReplyRoom, nextLineWait(record), record->lineDeadline);
     if (got <= 0) break;
     record->lineCut = pieceIsCut(line + length, got) ? 1 : 0;
     length += got;
@@ -151,8 +157,7 @@ bool joinContinuation(ChannelRecord* record, char mark) {
   int32_t at = length - 2;
   if (at + kReplyRoom > kReplyAreaSize) return false;
   if (!nextLineJoinable(record)) return false;
-  int32_t wait = waitUntil(record->lineDeadline);
-  int32_t got = readLineUntil(record, line + at, kReplyRoom, wait, record->lineDeadline);
+  int32_t got = readLineUntil(record, line + at, kReplyRoom, nextLineWait(record), record->lineDeadline);
   if (got <= 0) {
     line[at] = '\r';
     line[at + 1] = '\n';
