@@ -144,14 +144,23 @@ TEST_F(BodyLines, HtmlForm) {
   });
 }
 
+// A NUL byte never ends the body, nor goes out as it is.
 TEST_F(BodyLines, NulBytesInABodyFile) {
-  std::string content("one\0two\nthree\n\0after\n", 22);
+  std::string log = dir.file("nul.log");
+  ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, log.c_str()), 0);
+  std::string content("one\0two\r\nthree\r\n\0after\r\n", 24);
   run({
-      // Plain: a NUL ends the line; after a line end it ends the body.
-      {"plain", 0, content, "one\r\ntwo\r\nthree\r\n", true},
-      // Quoted-printable: a NUL looked at ahead is dropped.
-      {"quoted-printable", 1, content, "onetwo\r\nthree\r\n", true},
+      {"plain", 0, content, "one~two\r\nthree\r\n~after\r\n", true},
+      {"plain, raw eight-bit", 0, content, "one~two\r\nthree\r\n~after\r\n", true, true},
+      {"quoted-printable", 1, content, "one=00two\r\nthree\r\n=00after\r\n", true},
+      // HTML goes unchanged: the NUL is left out, and the log says so.
+      {"HTML", 2, content, "onetwo\r\nthree\r\nafter\r\n", true},
   });
+  std::string text = readFile(log);
+  std::string note = "[1 NUL byte(s) left out of the HTML text]\r\n";
+  size_t first = text.find(note);
+  ASSERT_NE(first, std::string::npos) << text;
+  EXPECT_NE(text.find(note, first + 1), std::string::npos) << text;
 }
 
 }  // namespace
