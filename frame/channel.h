@@ -177,7 +177,7 @@ struct ChannelRecord {
   uint32_t numberNames;
   uint32_t bodyType;
   char nextReplyByte;
-  char pendingChar;
+  int32_t pendingChar;  // body byte looked at ahead, or -1 (none)
   uint8_t headerGapWritten;
   uint8_t imageTypes;
   int32_t bodyPos;

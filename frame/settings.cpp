@@ -21,16 +21,21 @@ namespace {
 uint16_t low16(int32_t value) { return static_cast<uint16_t>(value & 0xFFFF); }
 uint8_t low8(int32_t value) { return static_cast<uint8_t>(value & 0xFF); }
 
+// Pauses and time-outs are durations: a negative one would be taken as an
+// unsigned count of milliseconds (a sleep of 49.7 days for -1), so it is
+// stored as 0.
+int32_t duration(int32_t value) { return value < 0 ? 0 : value; }
+
 // Stores an integer setting; false for an index that is not served.
 bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
   switch (index) {
-    case QEL_PARAM_MINIMUM_WAIT: settings.minimumWait = value; return true;
-    case QEL_PARAM_REPLY_TIMEOUT: settings.replyTimeout = value; return true;
-    case QEL_PARAM_CONNECT_TIMEOUT: settings.connectTimeout = value; return true;
-    case QEL_PARAM_LINE_DELAY: settings.lineDelay = value; return true;
+    case QEL_PARAM_MINIMUM_WAIT: settings.minimumWait = duration(value); return true;
+    case QEL_PARAM_REPLY_TIMEOUT: settings.replyTimeout = duration(value); return true;
+    case QEL_PARAM_CONNECT_TIMEOUT: settings.connectTimeout = duration(value); return true;
+    case QEL_PARAM_LINE_DELAY: settings.lineDelay = duration(value); return true;
     case QEL_PARAM_LINE_AND_READ_WAIT:
-      settings.lineTimeout = value;
-      settings.pop3ReadWait = value;
+      settings.lineTimeout = duration(value);
+      settings.pop3ReadWait = duration(value);
       return true;
     case QEL_PARAM_BODY_TYPE: record->bodyType = static_cast<uint32_t>(value) & 15u; return true;
     case QEL_PARAM_AUTO_CALL:
@@ -39,9 +44,9 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
       record->deadline = 0;
       return true;
     case QEL_PARAM_NUMBER_NAMES: record->numberNames = static_cast<uint32_t>(value); return true;
-    case QEL_PARAM_LINE_TIMEOUT: settings.lineTimeout = value; return true;
-    case QEL_PARAM_POP3_READ_WAIT: settings.pop3ReadWait = value; return true;
-    case QEL_PARAM_POLL_INTERVAL: settings.pollInterval = value; return true;
+    case QEL_PARAM_LINE_TIMEOUT: settings.lineTimeout = duration(value); return true;
+    case QEL_PARAM_POP3_READ_WAIT: settings.pop3ReadWait = duration(value); return true;
+    case QEL_PARAM_POLL_INTERVAL: settings.pollInterval = duration(value); return true;
     case QEL_PARAM_SAVE_UNNAMED: record->saveUnnamed = static_cast<uint32_t>(value); return true;
     case QEL_PARAM_SMTP_PORT: record->smtpPort = low16(value); return true;
     case QEL_PARAM_POP3_PORT: record->pop3Port = low16(value); return true;

@@ -31,6 +31,13 @@ struct LibrarySettings {
 
 extern LibrarySettings settings;
 
+// One pause of a wait loop: pollInterval ms (never negative), but no longer
+// than the left ms of the wait it serves.
+inline uint32_t pollPause(uint32_t left) {
+  uint32_t interval = settings.pollInterval < 0 ? 0u : static_cast<uint32_t>(settings.pollInterval);
+  return interval < left ? interval : left;
+}
+
 // Restores every library setting to its default (for tests).
 void resetLibrarySettings();
 

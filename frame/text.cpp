@@ -84,6 +84,14 @@ int32_t validServerName(const char* text) {
   return 1;
 }
 
+bool holdsLineBreak(const char* text, int32_t length) {
+  if (text == nullptr) return false;
+  for (int32_t i = 0; (length < 0 || i < length) && text[i] != '\0'; ++i) {
+    if (text[i] == '\r' || text[i] == '\n') return true;
+  }
+  return false;
+}
+
 const char* fileNamePart(const char* path) {
   if (path == nullptr || path[0] == '\0') return path;
   const char* name = path;

@@ -37,6 +37,11 @@ int32_t parseDecimal(const char* text);
 // 0x20..0x7E or 0xC0..0xFF; else 0.
 int32_t validServerName(const char* text);
 
+// Whether the first length characters of text (up to its NUL when length is
+// negative) hold a CR or an LF: a caller's text with one must never reach a
+// command line, where it would start a command of its own.
+bool holdsLineBreak(const char* text, int32_t length = -1);
+
 // The part of a path after its last directory separator or drive colon. The
 // first character is not examined, so "\x" stays whole.
 const char* fileNamePart(const char* path);

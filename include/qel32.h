@@ -76,7 +76,9 @@ extern "C" {
 #define QEL_ERR_NO_HOST_NAME           (-12)  /* the local host name is empty */
 #define QEL_ERR_CANNOT_CREATE_SOCKET   (-18)  /* socket creation returned a bad handle */
 #define QEL_ERR_RESPONSE_OVERFLOW      (-31)  /* an SMTP reply did not fit in 1024 bytes */
-#define QEL_ERR_BAD_ADDRESS_CHAR       (-32)  /* an address holds a character that is not allowed */
+#define QEL_ERR_BAD_ADDRESS_CHAR       (-32)  /* an address holds a character that is not allowed; also a CR or LF in
+                                                 any text that goes into a command (From, To/CC/BCC, VRFY names,
+                                                 POP3 user and password), refused before anything is sent */
 #define QEL_ERR_CANNOT_ACCESS_WINSOCK  (-34)  /* text only */
 #define QEL_ERR_CANNOT_OPEN_FILE       (-35)  /* a body or attachment file to send cannot be opened */
 #define QEL_ERR_CONNECT_FAILED         (-36)  /* connection failed; qelErrorText appends the last reply */
@@ -91,7 +93,9 @@ extern "C" {
 #define QEL_ERR_SERVER_NOT_FOUND       (-46)  /* the server name cannot be resolved */
 #define QEL_ERR_NULL_POINTER           (-47)  /* a required pointer is NULL */
 #define QEL_ERR_TO_NULL                (-48)  /* text only */
-#define QEL_ERR_SMTP_ERROR             (-49)  /* SMTP reply 5xx; qelErrorText appends the reply */
+#define QEL_ERR_SMTP_ERROR             (-49)  /* SMTP reply 5xx; also any reply but 2xx to the greeting, EHLO/HELO,
+                                                 MAIL, RCPT and the final ".", and but 3xx to DATA;
+                                                 qelErrorText appends the reply */
 #define QEL_ERR_NO_SERVER              (-50)  /* server name is NULL */
 #define QEL_ERR_SOCKET_READ            (-51)  /* text only */
 #define QEL_ERR_SOCKET_WRITE           (-52)  /* a command or data line could not be sent */
@@ -140,6 +144,8 @@ extern "C" {
 /* ---------------------------------------------------------------------------
  * qelIntegerParam indexes. "library" settings are shared by all channels
  * (set through any channel); "channel" settings belong to one channel.
+ * Pauses and time-outs (1, 2, 3, 5, 6, 11, 12, 13) given as a negative
+ * value are stored as 0; no pause lasts longer than the wait it serves.
  * ------------------------------------------------------------------------- */
 #define QEL_PARAM_MINIMUM_WAIT        1   /* library: pause in ms before the step after a command (25) */
 #define QEL_PARAM_REPLY_TIMEOUT       2   /* library: ms a server reply may take (25000) */
@@ -188,7 +194,9 @@ extern "C" {
 /* Values of QEL_PARAM_BODY_TYPE. */
 #define QEL_BODY_PLAIN     0  /* plain text, wrapped; MIME only when there are attachments */
 #define QEL_BODY_TEXT      1  /* text/plain, quoted-printable */
-#define QEL_BODY_HTML      2  /* text/html in a multipart/related message (inline images) */
+#define QEL_BODY_HTML      2  /* text/html in a multipart/related message (inline images); each
+                                 message gets its own Message-ID, the images Content-IDs
+                                 "message-root.N" */
 #define QEL_BODY_ENRICHED  3  /* text/enriched, quoted-printable */
 #define QEL_BODY_ISO8859   4  /* text/plain; charset=iso-8859-1, quoted-printable */
 #define QEL_BODY_CUSTOM    9  /* content type from QEL_STRING_CONTENT_TYPE, quoted-printable */
@@ -371,7 +379,9 @@ QEL_API int32_t QEL_CALL qelGetEmailSize(int32_t chan, int32_t message);
 /* Fetches the header and the first `lines` body lines of a message (TOP)
  * into buffer (at least 128 bytes; no NUL is added), or, with buffer "*",
  * into the lines block read by QEL_DEBUG_LINES_BLOCK and saved by
- * QEL_STRING_SAVE_LINES. Returns the number of bytes stored. */
+ * QEL_STRING_SAVE_LINES (size + 2 bytes; a size below 1 is refused with
+ * -55, as is a request while an earlier block is still held). Returns the
+ * number of bytes stored. */
 QEL_API int32_t QEL_CALL qelGetEmailLines(int32_t chan, int32_t message, int32_t lines,
                                           char *buffer, int32_t size);
 

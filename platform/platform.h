@@ -138,6 +138,16 @@ struct LocalTime {
 
 void localTime(LocalTime* out);
 
+// ---- process ---------------------------------------------------------------
+
+// The id of the calling process.
+uint32_t processId();
+
+// Fills out with count bytes that another process, or a later call, will
+// not repeat: the system's random source where it has one, else a mix of
+// clocks, ids and a counter.
+void randomBytes(uint8_t* out, int32_t count);
+
 // ---- the library lock -----------------------------------------------------
 
 void lockCreate();

@@ -5,7 +5,9 @@
 #include "driver/driver.h"
 #include "frame/errors.h"
 #include "frame/log.h"
+#include "frame/settings.h"
 #include "frame/text.h"
+#include "frame/ticks.h"
 #include "platform/platform.h"
 #include "pop3/pop3_states.h"
 #include "smtp/md5.h"
@@ -21,9 +23,13 @@ constexpr uint32_t kVersionMajorShift = 8;
 constexpr uint32_t kVersionMinorShift = 4;
 constexpr uint32_t kVersionPartMask = 0xF;
 
-// Sleeps one poll interval: the login replies are awaited less eagerly.
-void pauseForReply() {
-  if (settings.pollInterval > 0) plat::sleepMs(static_cast<uint32_t>(settings.pollInterval));
+// Sleeps one poll interval: the login replies are awaited less eagerly. The
+// pause ends no later than the reply's deadline.
+void pauseForReply(const ChannelRecord* record, uint32_t now) {
+  uint32_t left = UINT32_MAX;
+  if (record->deadline != 0) left = tickBefore(now, record->deadline) ? record->deadline - now : 0;
+  uint32_t pause = pollPause(left);
+  if (pause > 0) plat::sleepMs(pause);
 }
 
 // Takes the APOP timestamp "<...>" from the greeting into scratchText, or
@@ -101,9 +107,9 @@ int32_t sendUser(ChannelRecord* record, uint32_t now) {
 }
 
 // 304: the answer to USER.
-int32_t readUserReply(ChannelRecord* record, uint32_t) {
+int32_t readUserReply(ChannelRecord* record, uint32_t now) {
   if (!waitForData(record, 0)) {
-    pauseForReply();
+    pauseForReply(record, now);
     return kStateContinue;
   }
   int32_t rc = readPop3Reply(record);
@@ -123,9 +129,9 @@ int32_t sendPass(ChannelRecord* record, uint32_t now) {
 }
 
 // 306: the answer to APOP or PASS: logged in.
-int32_t readLoginReply(ChannelRecord* record, uint32_t) {
+int32_t readLoginReply(ChannelRecord* record, uint32_t now) {
   if (!waitForData(record, 0)) {
-    pauseForReply();
+    pauseForReply(record, now);
     return kStateContinue;
   }
   int32_t rc = readPop3Reply(record);

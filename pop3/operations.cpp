@@ -17,6 +17,7 @@ namespace {
 
 constexpr int32_t kMinimumBufferSize = 128;
 constexpr int32_t kLinesBlockExtra = 2;
+constexpr int32_t kSmallestLinesBlock = 1;
 constexpr int32_t kRawDecodeState = 1;
 constexpr int32_t kHeaderScanState = 2;
 
@@ -55,9 +56,11 @@ bool isLinesBlockRequest(const char* buffer) {
 
 // The lines block (slot 8), size + 2 zero bytes so that its text always
 // ends in a NUL; null when it cannot be had (the slot still holds an
-// unsaved block, or no memory).
+// unsaved block, or no memory). A size below 1 has no room for a line: it
+// is refused like a block that cannot be had, never made into a block
+// smaller than its terminator.
 char* allocateLinesBlock(ChannelRecord* record, int32_t size) {
-  if (size > INT32_MAX - kLinesBlockExtra) return nullptr;
+  if (size < kSmallestLinesBlock || size > INT32_MAX - kLinesBlockExtra) return nullptr;
   return channelAllocate(record->channelNumber, kSlotLines, size + kLinesBlockExtra);
 }
 
@@ -79,6 +82,9 @@ extern "C" QEL_API int32_t QEL_CALL qelPop3Connect(int32_t chan, const char* ser
   if (user == nullptr) return kErrNoUser;
   if (password == nullptr) return kErrNoPassword;
   if (validServerName(server) == 0) return kErrBadServerName;
+  // USER, PASS and APOP carry the name and the password as they are: a line
+  // break in them would start commands of the caller's text.
+  if (holdsLineBreak(user, kCredentialCap) || holdsLineBreak(password, kCredentialCap)) return kErrBadAddressChar;
   copyText(record->serverName, server, kServerNameCap);
   copyText(record->userName, user, kCredentialCap);
   copyText(record->pop3Password, password, kCredentialCap);

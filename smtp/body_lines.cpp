@@ -1,9 +1,13 @@
 // Outgoing body lines in their three forms: plain text wrapped at a space
 // after the wrap column, quoted-printable with soft line breaks, and HTML
 // sent as it is. CRs of the source are dropped, an LF ends a source line,
-// and a line that begins with "." gets a second one.
+// and a line that begins with "." gets a second one. A NUL byte of a body
+// file never goes out as it is: "~" in plain lines, "=00" in
+// quoted-printable ones, and HTML lines, which go unchanged, leave it out
+// (the log notes it).
 #include <cstring>
 
+#include "frame/log.h"
 #include "frame/settings.h"
 #include "smtp/body_reader.h"
 #include "smtp/message_plan.h"
@@ -29,9 +33,9 @@ bool printable(int32_t c) { return c >= kLowPrintable && c <= kHighPrintable; }
 // The next source character: the one looked at ahead, if any, else a new
 // one from the reader.
 int32_t takeChar(ChannelRecord* record) {
-  if (record->pendingChar != '\0') {
-    int32_t c = static_cast<uint8_t>(record->pendingChar);
-    record->pendingChar = '\0';
+  if (record->pendingChar != kBodyEnd) {
+    int32_t c = record->pendingChar;
+    record->pendingChar = kBodyEnd;
     return c;
   }
   return nextBodyChar(record);
@@ -58,17 +62,18 @@ int32_t buildPlainLine(ChannelRecord* record, char* out, bool* exhausted) {
   int32_t c;
   for (;;) {
     c = takeChar(record);
-    if (c == 0) break;
+    if (c == kBodyEnd) break;
     ++consumed;
     if (c == '\r') continue;
     if (c == '\n') break;
-    out[length++] = printable(c) || settings.rawEightBit != 0 ? static_cast<char>(c) : '~';
+    // Even raw text never carries a NUL onto the wire.
+    out[length++] = printable(c) || (settings.rawEightBit != 0 && c != '\0') ? static_cast<char>(c) : '~';
     if ((length >= settings.wrapColumn && c == ' ') || length >= limit) {
       takeLineEnd(record);
       break;
     }
   }
-  *exhausted = consumed == 0 && c == 0;
+  *exhausted = consumed == 0 && c == kBodyEnd;
   return length;
 }
 
@@ -82,7 +87,7 @@ int32_t buildQuotedLine(ChannelRecord* record, char* out, bool* exhausted) {
   int32_t c;
   for (;;) {
     c = takeChar(record);
-    if (c == 0) break;
+    if (c == kBodyEnd) break;
     ++consumed;
     if (c == '\r') continue;
     if (c == '\n') break;
@@ -93,8 +98,7 @@ int32_t buildQuotedLine(ChannelRecord* record, char* out, bool* exhausted) {
       out[length++] = kHexDigits[(c >> 4) & 0xF];
       out[length++] = kHexDigits[c & 0xF];
     }
-    // A NUL looked at ahead is dropped here.
-    record->pendingChar = static_cast<char>(nextBodyChar(record));
+    record->pendingChar = nextBodyChar(record);
     if (length >= limit || (length == limit - 1 && record->pendingChar != '.')) {
       out[length++] = '=';
       *exhausted = false;
@@ -108,7 +112,7 @@ int32_t buildQuotedLine(ChannelRecord* record, char* out, bool* exhausted) {
     out[length++] = '2';
     out[length++] = '0';
   }
-  *exhausted = consumed == 0 && c == 0;
+  *exhausted = consumed == 0 && c == kBodyEnd;
   return length;
 }
 
@@ -127,7 +131,7 @@ void breakHtmlLine(ChannelRecord* record, char* out, int32_t* length, int32_t ne
   if (record->bodyPos < rest + 1) {
     // Only when the reader had to refill within the line (a flood of CRs):
     // the line is cut where it is.
-    record->pendingChar = static_cast<char>(next);
+    record->pendingChar = next;
     return;
   }
   record->bodyPos -= rest + 1;
@@ -142,23 +146,29 @@ int32_t buildHtmlLine(ChannelRecord* record, char* out, bool* exhausted) {
   ensureBodyBuffered(record, kHtmlReadAhead + bodyLineLimit());
   int32_t length = 0;
   int32_t consumed = 0;
+  int32_t dropped = 0;
   int32_t c;
   for (;;) {
     c = takeChar(record);
-    if (c == 0) break;
+    if (c == kBodyEnd) break;
+    if (c == '\0') {
+      ++dropped;
+      continue;
+    }
     ++consumed;
     if (c == '\r') continue;
     if (c == '\n') break;
     out[length++] = static_cast<char>(c);
-    record->pendingChar = static_cast<char>(nextBodyChar(record));
+    record->pendingChar = nextBodyChar(record);
     if (length == kLongestBodyLine) {
       int32_t next = takeChar(record);
       while (next == '\r') next = takeChar(record);
-      if (next != 0 && next != '\n') breakHtmlLine(record, out, &length, next);
+      if (next != kBodyEnd && next != '\n') breakHtmlLine(record, out, &length, next);
       break;
     }
   }
-  *exhausted = consumed == 0 && c == 0;
+  if (dropped > 0) logFormat(record, "[%d NUL byte(s) left out of the HTML text]\r\n", dropped);
+  *exhausted = consumed == 0 && c == kBodyEnd;
   return length;
 }
 

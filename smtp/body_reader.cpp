@@ -60,13 +60,13 @@ int32_t refillSendBuffer(ChannelRecord* record, int32_t capacity) {
 
 int32_t nextBodyChar(ChannelRecord* record) {
   refillIfLow(record);
-  if (record->bodyPos >= record->bodyFill) return 0;
+  if (record->bodyPos >= record->bodyFill) return kBodyEnd;
   return static_cast<uint8_t>(record->bodyBuffer[record->bodyPos++]);
 }
 
 int32_t peekBodyChar(ChannelRecord* record) {
   refillIfLow(record);
-  if (record->bodyPos >= record->bodyFill) return 0;
+  if (record->bodyPos >= record->bodyFill) return kBodyEnd;
   return static_cast<uint8_t>(record->bodyBuffer[record->bodyPos]);
 }
 

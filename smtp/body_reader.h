@@ -17,6 +17,10 @@ enum BodyEnd : int32_t {
   kBodyReadFailed = 2,  // the file could not be read further
 };
 
+// What nextBodyChar gives at the end of the body. A NUL byte of a body file
+// is a byte like any other (0): it never ends the body.
+constexpr int32_t kBodyEnd = -1;
+
 // Longest body line the plain and quoted-printable forms build (RFC 5322
 // allows 998 characters), and the longest HTML line sent unbroken.
 constexpr int32_t kLongestBodyLine = 998;
@@ -33,9 +37,8 @@ inline int32_t bodyUnread(const ChannelRecord* record) { return record->bodyFill
 // on a read error). Returns the number of bytes added.
 int32_t refillSendBuffer(ChannelRecord* record, int32_t capacity);
 
-// The next body byte as 1..255, or 0 at the end of the body (a NUL byte in a
-// body file gives 0 as well). Refills when maxLineLength or fewer bytes are
-// left.
+// The next body byte as 0..255, or kBodyEnd at the end of the body. Refills
+// when maxLineLength or fewer bytes are left.
 int32_t nextBodyChar(ChannelRecord* record);
 
 // The byte nextBodyChar would return, without taking it.

@@ -37,7 +37,7 @@ int32_t resetBody(ChannelRecord* record, uint32_t) {
 // 240: the body comes from the message text.
 int32_t startTextBody(ChannelRecord* record, uint32_t) {
   record->bodyFromText = 1;
-  record->pendingChar = '\0';
+  record->pendingChar = kBodyEnd;
   record->nextState = kStateBodyTextLine;
   return kStateContinue;
 }
@@ -45,7 +45,7 @@ int32_t startTextBody(ChannelRecord* record, uint32_t) {
 // 244: the body comes from the file named after the "@".
 int32_t openBodyFile(ChannelRecord* record, uint32_t) {
   record->bodyFromText = 0;
-  record->pendingChar = '\0';
+  record->pendingChar = kBodyEnd;
   const char* path = record->messageText + 1;
   logFormat(record, "Opening message file [%s]\r\n", path);
   closeSendFile(record);

@@ -7,6 +7,7 @@
 #include "smtp/message_plan.h"
 
 #include "codec/base64.h"
+#include "frame/log.h"
 #include "smtp/smtp_states.h"
 
 namespace qel {
@@ -28,9 +29,9 @@ int32_t unitCost(int32_t c) { return literal(c) ? 1 : kLongestUnit; }
 // line; the LF does).
 int32_t takeSourceChar(ChannelRecord* record) {
   int32_t c;
-  if (record->pendingChar != '\0') {
-    c = static_cast<uint8_t>(record->pendingChar);
-    record->pendingChar = '\0';
+  if (record->pendingChar != kBodyEnd) {
+    c = record->pendingChar;
+    record->pendingChar = kBodyEnd;
   } else {
     c = nextBodyChar(record);
   }
@@ -41,7 +42,7 @@ int32_t takeSourceChar(ChannelRecord* record) {
 // Looks at the character after the one taken, keeping it for the next take.
 int32_t lookAhead(ChannelRecord* record) {
   int32_t c = takeSourceChar(record);
-  record->pendingChar = static_cast<char>(c);
+  record->pendingChar = c;
   return c;
 }
 
@@ -50,7 +51,7 @@ int32_t buildQuoted(ChannelRecord* record, char* out, bool* exhausted) {
   bool took = false;
   for (;;) {
     int32_t c = takeSourceChar(record);
-    if (c == 0) {
+    if (c == kBodyEnd) {
       record->lineEndedByLf = 0;
       break;
     }
@@ -67,7 +68,7 @@ int32_t buildQuoted(ChannelRecord* record, char* out, bool* exhausted) {
       out[length++] = kHexDigits[c & 0xF];
     }
     int32_t next = lookAhead(record);
-    if (next != 0 && next != '\n' && length + unitCost(next) + 1 > kQuotedLineLimit) {
+    if (next != kBodyEnd && next != '\n' && length + unitCost(next) + 1 > kQuotedLineLimit) {
       out[length++] = '=';
       record->lineEndedByLf = 0;
       *exhausted = false;
@@ -84,14 +85,20 @@ int32_t buildQuoted(ChannelRecord* record, char* out, bool* exhausted) {
   return length;
 }
 
-// ASCII lines as they are (the plan made sure they fit).
+// ASCII lines as they are (the plan made sure they fit). A NUL byte of a
+// body file cannot go as it is: it is left out, and the log says so.
 int32_t buildSevenBit(ChannelRecord* record, char* out, bool* exhausted) {
   int32_t length = 0;
+  int32_t dropped = 0;
   bool took = false;
   record->lineEndedByLf = 0;
   for (;;) {
     int32_t c = takeSourceChar(record);
-    if (c == 0) break;
+    if (c == kBodyEnd) break;
+    if (c == '\0') {
+      ++dropped;
+      continue;
+    }
     took = true;
     if (c == '\n') {
       record->lineEndedByLf = 1;
@@ -99,11 +106,12 @@ int32_t buildSevenBit(ChannelRecord* record, char* out, bool* exhausted) {
     }
     if (length == kLongestBodyLine) {
       // Only a file that grew a longer line since it was measured.
-      record->pendingChar = static_cast<char>(c);
+      record->pendingChar = c;
       break;
     }
     out[length++] = static_cast<char>(c);
   }
+  if (dropped > 0) logFormat(record, "[%d NUL byte(s) left out of the text]\r\n", dropped);
   *exhausted = !took;
   return length;
 }
@@ -117,7 +125,7 @@ int32_t buildBase64(ChannelRecord* record, char* out, bool* exhausted) {
   }
   while (count < kBase64LineBytes) {
     int32_t c = takeSourceChar(record);
-    if (c == 0) break;
+    if (c == kBodyEnd) break;
     if (c != '\n') {
       bytes[count++] = static_cast<uint8_t>(c);
       continue;

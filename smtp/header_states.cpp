@@ -9,6 +9,7 @@
 #include "frame/date_line.h"
 #include "frame/settings.h"
 #include "frame/text.h"
+#include "smtp/message_id.h"
 #include "smtp/message_plan.h"
 #include "smtp/smtp_states.h"
 
@@ -62,9 +63,13 @@ int32_t sendAndGo(ChannelRecord* record, int32_t next, const char* format, const
   return kStateContinue;
 }
 
-// 220: the identifier inline images of an HTML message refer to.
+// 220: the HTML message's own id, new for every message: receivers drop a
+// message whose id they have seen. Its inline images keep their Content-IDs
+// "message-root.N", which the HTML refers to.
 int32_t sendMessageId(ChannelRecord* record, uint32_t) {
-  return sendAndGo(record, kStateMailer, "%s", "Message-ID: <message-root>");
+  char id[kMessageIdRoom];
+  formatMessageId(record->fromAddress, id);
+  return sendAndGo(record, kStateMailer, "Message-ID: %s", id);
 }
 
 // 221

@@ -114,6 +114,12 @@ extern "C" QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char* to, c
   if (isEmpty(to)) return kErrNoRecipient;
   rc = checkAddressList(record, to, true);
   if (rc < 0) return rc;
+  // The envelope commands carry these texts as they are (the From text may
+  // have been changed since the connect): a line break in one is refused
+  // before anything is sent.
+  if (holdsLineBreak(record->fromAddress) || holdsLineBreak(to) || holdsLineBreak(cc) || holdsLineBreak(bcc)) {
+    return kErrBadAddressChar;
+  }
   if ((rc = copyOptional(record, kSlotTo, to, &record->toList)) < 0) return rc;
   if ((rc = copyRecipients(record, kSlotCc, cc, &record->ccList)) < 0) return rc;
   if ((rc = copyRecipients(record, kSlotBcc, bcc, &record->bccList)) < 0) return rc;
@@ -137,6 +143,8 @@ extern "C" QEL_API int32_t QEL_CALL qelVerifyUser(int32_t chan, const char* name
   if (record->protocol != kProtocolSmtp) return kErrSmtpOnly;
   logText(record, "*** qelVerifyUser\r\n");
   if (isEmpty(names)) return kErrNoRecipient;
+  // Each name goes into a VRFY command as it is.
+  if (holdsLineBreak(names)) return kErrBadAddressChar;
   // The name list takes the To list's block.
   record->toList = nullptr;
   record->listCursor = allocAndCopy(record->channelNumber, kSlotTo, names);

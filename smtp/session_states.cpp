@@ -32,6 +32,14 @@ constexpr int32_t kDataGoAheadLast = 399;
 // Room for the extension parameters of MAIL FROM.
 constexpr int32_t kMailParametersRoom = 64;
 
+// Whether the reply just read is a positive completion (2xx, RFC 5321
+// section 4.2.1). The greeting, EHLO/HELO and MAIL FROM go on only after
+// one: after a temporary refusal the session could only fail later, with
+// another reply in the error text than the one that caused it.
+bool positiveReply(const ChannelRecord* record) {
+  return record->replyCode >= kReplyOkFirst && record->replyCode <= kReplyOkLast;
+}
+
 // 200: the version line, then the connect states.
 int32_t startConnect(ChannelRecord* record, uint32_t) {
   logFormat(record, "QEL Win32 Version %d.%d.%d Build %d\r\n", (kVersionWord >> 8) & 0xF, (kVersionWord >> 4) & 0xF,
@@ -45,6 +53,7 @@ int32_t startConnect(ChannelRecord* record, uint32_t) {
 int32_t readGreeting(ChannelRecord* record, uint32_t now) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
+  if (!positiveReply(record)) return failState(record, 0, kErrSmtpError);
   replyWait(record, now);
   record->nextState = kStateHello;
   return kStateContinue;
@@ -79,6 +88,7 @@ int32_t sendHello(ChannelRecord* record, uint32_t now) {
 int32_t readHelloReply(ChannelRecord* record, uint32_t) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
+  if (!positiveReply(record)) return failState(record, 0, kErrSmtpError);
   noteServerExtensions(record);
   if (startTlsTakesOver(record, &rc)) return rc;
   record->nextState = record->useEsmtp != 0 ? chooseAuthState(record->replyText) : 0;
@@ -104,6 +114,7 @@ int32_t sendMailFrom(ChannelRecord* record, uint32_t now) {
 int32_t readMailFromReply(ChannelRecord* record, uint32_t) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
+  if (!positiveReply(record)) return failState(record, 0, kErrSmtpError);
   record->listCursor = record->toList;
   record->ccDone = record->ccList == nullptr ? 1 : 0;
   record->bccDone = record->bccList == nullptr ? 1 : 0;
@@ -151,7 +162,7 @@ int32_t readRcptToReply(ChannelRecord* record, uint32_t now) {
   // A recipient the server did not take (a temporary 4xx refusal too) would
   // silently miss the message: the send ends before DATA, so that nobody
   // has it yet and the caller can send again to all.
-  bool accepted = record->replyCode >= kReplyOkFirst && record->replyCode <= kReplyOkLast;
+  bool accepted = positiveReply(record);
   if (accepted) copyText(record->lastRecipient, record->currentAddress, kLastRecipientCap);
   // The list is whole again for the header lines.
   if (record->separatorAt != nullptr) *record->separatorAt = settings.recipientSeparator;

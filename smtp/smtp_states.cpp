@@ -106,14 +106,6 @@ int32_t sendFormatted(ChannelRecord* record, const char* format, ...) {
   return sendCommandLine(record, length);
 }
 
-bool holdsLineBreak(const char* text, int32_t length) {
-  if (text == nullptr) return false;
-  for (int32_t i = 0; (length < 0 || i < length) && text[i] != '\0'; ++i) {
-    if (text[i] == '\r' || text[i] == '\n') return true;
-  }
-  return false;
-}
-
 bool usesMime(const ChannelRecord* record) { return record->attachList != nullptr || record->bodyType != 0; }
 
 bool singleTextPart(const ChannelRecord* record) { return record->charsetName[0] != '\0' && !usesMime(record); }

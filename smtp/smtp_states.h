@@ -119,11 +119,6 @@ int32_t sendFormatted(ChannelRecord* record, const char* format, ...)
 #endif
     ;
 
-// Whether the first length characters of text (up to its NUL when length is
-// negative) hold a CR or an LF: such an address or name must never reach a
-// command line, where it would start a command of its own.
-bool holdsLineBreak(const char* text, int32_t length = -1);
-
 // ---- STARTTLS -----------------------------------------------------------------
 
 // Whether an EHLO reply offers the extension keyword (a line "250-KEYWORD"

@@ -22,7 +22,7 @@ constexpr int kSlotAddressBytes = 16;
 AddressResolver addressResolver = plat::resolveAll;
 
 void waitWhileBlockingCall() {
-  while (plat::netBlockingCallInProgress()) plat::sleepMs(static_cast<uint32_t>(settings.pollInterval));
+  while (plat::netBlockingCallInProgress()) plat::sleepMs(pollPause(UINT32_MAX));
 }
 
 // Reads the four components; false when the text is not dotted.
@@ -93,7 +93,8 @@ int32_t connectionUsable(ChannelRecord* record, int32_t wait) {
       first = false;
     }
     if (!tickBeforeOrAt(now, end)) return 0;
-    plat::sleepMs(static_cast<uint32_t>(settings.pollInterval));
+    // The pause never outlasts the wait it serves.
+    plat::sleepMs(pollPause(end - now));
   }
 }
 

@@ -69,6 +69,25 @@ void sleepMs(uint32_t ms) {
 
 void yield() { ::sched_yield(); }
 
+uint32_t processId() { return static_cast<uint32_t>(::getpid()); }
+
+void randomBytes(uint8_t* out, int32_t count) {
+  // getentropy gives at most 256 bytes a call.
+  constexpr int32_t kEntropyChunk = 256;
+  for (int32_t done = 0; done < count;) {
+    int32_t chunk = count - done < kEntropyChunk ? count - done : kEntropyChunk;
+    if (::getentropy(out + done, static_cast<size_t>(chunk)) != 0) {
+      // No random source: clock and process, never all zero.
+      timespec now{};
+      ::clock_gettime(CLOCK_REALTIME, &now);
+      uint64_t mix = static_cast<uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(::getpid());
+      for (int32_t i = done; i < count; ++i) out[i] = static_cast<uint8_t>(mix >> ((i % 8) * 8));
+      return;
+    }
+    done += chunk;
+  }
+}
+
 void localTime(LocalTime* out) {
   time_t now = ::time(nullptr);
   tm parts{};

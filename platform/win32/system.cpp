@@ -39,6 +39,31 @@ void sleepMs(uint32_t ms) { Sleep(ms); }
 
 void yield() { Sleep(0); }
 
+uint32_t processId() { return static_cast<uint32_t>(GetCurrentProcessId()); }
+
+void randomBytes(uint8_t* out, int32_t count) {
+  // The library links no cryptographic provider: the bytes come from the
+  // performance counter, the clocks, the ids and a counter, stirred with
+  // the SplitMix64 finaliser. They need to differ, not to be secret.
+  static std::atomic<uint32_t> calls{0};
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  uint64_t seed = static_cast<uint64_t>(counter.QuadPart) ^ (static_cast<uint64_t>(GetTickCount()) << 32) ^
+                  (static_cast<uint64_t>(GetCurrentProcessId()) << 16) ^ GetCurrentThreadId() ^
+                  (static_cast<uint64_t>(calls.fetch_add(1)) << 40);
+  uint64_t word = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    if (i % 8 == 0) {
+      seed += 0x9E3779B97F4A7C15ull;
+      word = seed;
+      word = (word ^ (word >> 30)) * 0xBF58476D1CE4E5B9ull;
+      word = (word ^ (word >> 27)) * 0x94D049BB133111EBull;
+      word ^= word >> 31;
+    }
+    out[i] = static_cast<uint8_t>(word >> ((i % 8) * 8));
+  }
+}
+
 void localTime(LocalTime* out) {
   SYSTEMTIME now;
   GetLocalTime(&now);

@@ -96,6 +96,31 @@ TEST(IntegerParam, StoredValues) {
   EXPECT_EQ(lib.record(1)->autoCall, 1u);
 }
 
+// A negative pause or time-out would be slept as 49.7 days: it is stored as 0.
+TEST(IntegerParam, NegativeDurationsAreStoredAsZero) {
+  Attached lib(1);
+  const struct {
+    int32_t index;
+    int32_t* setting;
+  } cases[] = {
+      {QEL_PARAM_MINIMUM_WAIT, &settings.minimumWait},     {QEL_PARAM_REPLY_TIMEOUT, &settings.replyTimeout},
+      {QEL_PARAM_CONNECT_TIMEOUT, &settings.connectTimeout}, {QEL_PARAM_LINE_DELAY, &settings.lineDelay},
+      {QEL_PARAM_LINE_AND_READ_WAIT, &settings.lineTimeout}, {QEL_PARAM_LINE_AND_READ_WAIT, &settings.pop3ReadWait},
+      {QEL_PARAM_LINE_TIMEOUT, &settings.lineTimeout},     {QEL_PARAM_POP3_READ_WAIT, &settings.pop3ReadWait},
+      {QEL_PARAM_POLL_INTERVAL, &settings.pollInterval},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.index);
+    for (int32_t value : {-1, INT32_MIN}) {
+      *c.setting = 77;
+      EXPECT_EQ(qelIntegerParam(0, c.index, value), 1);
+      EXPECT_EQ(*c.setting, 0);
+    }
+    EXPECT_EQ(qelIntegerParam(0, c.index, 1), 1);
+    EXPECT_EQ(*c.setting, 1);
+  }
+}
+
 TEST(IntegerParam, EntryLineIsLoggedAlsoForRefusedIndex) {
   Attached lib(1);
   TempDir dir;

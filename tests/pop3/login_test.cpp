@@ -1,6 +1,7 @@
 // qelPop3Connect: the greeting, APOP, USER and PASS.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "frame/errors.h"
@@ -168,6 +169,17 @@ TEST_F(Pop3Login, SilentServerTimesOut) {
   settings.pop3ReadWait = 300;
   ScriptServer server({Silent()});
   EXPECT_EQ(connect(server), QEL_ERR_TIMED_OUT);
+}
+
+// The pause between polls for the USER answer ends with the reply deadline,
+// however long the poll interval.
+TEST_F(Pop3Login, ReplyPauseEndsWithTheDeadline) {
+  settings.replyTimeout = 300;
+  settings.pollInterval = 20000;
+  ScriptServer server({Send("+OK ready\r\n"), ExpectLine("USER u"), Silent()});
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(connect(server), QEL_ERR_TIMED_OUT);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 TEST_F(Pop3Login, LogStartsWithTheVersionLine) {

@@ -90,6 +90,11 @@ TEST(Pop3Operations, ConnectArgumentChecks) {
       {"<host>", "u", "p", QEL_ERR_BAD_SERVER_NAME},
       {"host\x01", "u", "p", QEL_ERR_BAD_SERVER_NAME},
       {"host\x7f", "u", "p", QEL_ERR_BAD_SERVER_NAME},
+      // A line break would let the caller's text send commands of its own.
+      {kLoopback, "user\r\nDELE 1", "p", QEL_ERR_BAD_ADDRESS_CHAR},
+      {kLoopback, "u", "pw\r\nDELE 2", QEL_ERR_BAD_ADDRESS_CHAR},
+      {kLoopback, "user\n", "p", QEL_ERR_BAD_ADDRESS_CHAR},
+      {kLoopback, "u", "\rpw", QEL_ERR_BAD_ADDRESS_CHAR},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.result);
@@ -199,7 +204,15 @@ TEST(Pop3Operations, LinesBlockIsHeldUntilSaved) {
   // A size that cannot be allocated.
   qelStringParam(0, QEL_STRING_SAVE_LINES, dir.file("lines2.txt").c_str());
   EXPECT_EQ(qelGetEmailLines(0, 1, 0, nullptr, INT32_MAX), QEL_ERR_NO_MEMORY);
-  EXPECT_EQ(qelGetEmailLines(0, 1, 0, nullptr, -10), QEL_ERR_NO_MEMORY);
+  // Sizes below 1 are refused and leave no block behind that would hold
+  // the slot: the next request with a real size still gets its block.
+  for (int32_t size : {-10, -2, -1, 0}) {
+    SCOPED_TRACE(size);
+    EXPECT_EQ(qelGetEmailLines(0, 1, 0, nullptr, size), QEL_ERR_NO_MEMORY);
+    EXPECT_EQ(blockIsAllocated(linesBlock), 0);
+  }
+  EXPECT_EQ(qelGetEmailLines(0, 1, 0, nullptr, 1), 0);
+  EXPECT_EQ(blockSize(linesBlock), 3);
 }
 
 }  // namespace

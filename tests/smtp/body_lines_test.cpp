@@ -28,6 +28,7 @@ struct BodyCase {
   std::string expected; // the body lines as sent, each with CR LF
   bool fromFile = false;
   bool rawEightBit = false;
+  const char* charset = "";
 };
 
 // The body lines of a message part: after the blank line that ends the
@@ -71,6 +72,7 @@ class BodyLines : public ::testing::Test {
       SCOPED_TRACE(c.name);
       qelIntegerParam(0, QEL_PARAM_BODY_TYPE, static_cast<int32_t>(c.bodyType));
       qelIntegerParam(0, QEL_PARAM_RAW_EIGHT_BIT, c.rawEightBit ? 1 : 0);
+      qelStringParam(0, QEL_STRING_CHARSET, c.charset);
       std::string message = c.message;
       if (c.fromFile) {
         writeFile(dir.file(c.name), c.message);
@@ -144,14 +146,29 @@ TEST_F(BodyLines, HtmlForm) {
   });
 }
 
+// A NUL byte never ends the body, nor goes out as it is.
 TEST_F(BodyLines, NulBytesInABodyFile) {
-  std::string content("one\0two\nthree\n\0after\n", 22);
+  std::string log = dir.file("nul.log");
+  ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, log.c_str()), 0);
+  std::string content("one\0two\r\nthree\r\n\0after\r\n", 24);
   run({
-      // Plain: a NUL ends the line; after a line end it ends the body.
-      {"plain", 0, content, "one\r\ntwo\r\nthree\r\n", true},
-      // Quoted-printable: a NUL looked at ahead is dropped.
-      {"quoted-printable", 1, content, "onetwo\r\nthree\r\n", true},
+      {"plain", 0, content, "one~two\r\nthree\r\n~after\r\n", true},
+      {"plain, raw eight-bit", 0, content, "one~two\r\nthree\r\n~after\r\n", true, true},
+      {"quoted-printable", 1, content, "one=00two\r\nthree\r\n=00after\r\n", true},
+      // HTML, and ASCII text in a charset, go unchanged: the NUL is left
+      // out, and the log says so.
+      {"HTML", 2, content, "onetwo\r\nthree\r\nafter\r\n", true},
+      {"ASCII in a charset", 1, std::string("one\0two\r\n\0after", 15), "onetwo\r\nafter\r\n", true, false, "utf-8"},
+      {"quoted-printable in a charset", 1, std::string("caf\xC3\xA9\0!", 7), "caf=C3=A9=00!\r\n", true, false,
+       "utf-8"},
   });
+  std::string text = readFile(log);
+  for (const char* note :
+       {"[1 NUL byte(s) left out of the HTML text]\r\n", "[1 NUL byte(s) left out of the text]\r\n"}) {
+    size_t first = text.find(note);
+    ASSERT_NE(first, std::string::npos) << note << text;
+    EXPECT_NE(text.find(note, first + 1), std::string::npos) << note << text;
+  }
 }
 
 }  // namespace

@@ -93,7 +93,7 @@ class BodyReader : public ::testing::TestWithParam<bool> {
     body = text;
     record->bodyType = bodyType;
     resetBodyReader(record);
-    record->pendingChar = '\0';
+    record->pendingChar = kBodyEnd;
     if (GetParam()) {
       writeFile(dir.file("body"), body);
       record->bodyFromText = 0;

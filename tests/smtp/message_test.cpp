@@ -4,6 +4,8 @@
 // tests/data/smtp/ (LF line ends there, CR LF on the wire).
 #include <gtest/gtest.h>
 
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -190,6 +192,42 @@ TEST_F(Message, HtmlWithInlineImage) {
   std::string list = dir.file("logo.gif");
   EXPECT_EQ(sendOne("Logo", "<p>Hi</p>\n<img src=\"cid:message-root.1\">", list.c_str()),
             golden("html_inline_image.txt"));
+}
+
+// Receivers drop a message whose id they have seen: every HTML message has
+// its own, in the domain of the From address.
+TEST_F(Message, HtmlMessagesHaveIdsOfTheirOwn) {
+  const struct {
+    const char* from;
+    const char* domain;
+  } cases[] = {
+      {kFrom, "example.org"},
+      {"\"a@b\" <ann@Mail.Example.org> (work)", "Mail.Example.org"},
+      {"Postmaster <postmaster>", "localhost"},
+  };
+  qelIntegerParam(0, QEL_PARAM_BODY_TYPE, QEL_BODY_HTML);
+  std::set<std::string> ids;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from);
+    const std::vector<Step> send{ExpectPrefix("MAIL FROM:"), Send("250 ok\r\n"), ExpectLine("RCPT TO:<bob@example.net>"),
+                                 Send("250 ok\r\n"),        ExpectLine("DATA"),     Send("354 go\r\n"),
+                                 ExpectUntil("\r\n.\r\n"),   Send("250 queued\r\n")};
+    ScriptServer server(steps({{Send("220 hi\r\n"), ExpectPrefix("HELO "), Send("250 ok\r\n")}, send, send, quit()}));
+    qelIntegerParam(0, QEL_PARAM_SMTP_PORT, server.port());
+    ASSERT_EQ(qelSmtpConnect(0, "127.0.0.1", c.from, nullptr), 0);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(qelSendEmail(0, kTo, nullptr, nullptr, "s", "<p>m</p>", nullptr), 0);
+    EXPECT_EQ(qelClose(0), 0);
+    ASSERT_TRUE(server.finished(5000));
+    const std::regex idLine("\r\nDATA\r\nMessage-ID: (<" + std::string(kMessageIdPattern) + "@([^>]*)>)\r\n");
+    std::string text = server.received();
+    int found = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), idLine), end; it != end; ++it, ++found) {
+      EXPECT_EQ((*it)[2].str(), c.domain);
+      ids.insert((*it)[1].str());
+    }
+    EXPECT_EQ(found, 2) << text;
+  }
+  EXPECT_EQ(ids.size(), 6u);
 }
 
 TEST_F(Message, BodyFromFile) {

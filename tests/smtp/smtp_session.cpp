@@ -55,6 +55,8 @@ std::string transcript(const ScriptServer& server) {
       text.replace(start, end - start, "Date: {DATE}");
     }
   }
+  static const std::regex messageId("\r\nMessage-ID: <" + std::string(kMessageIdPattern) + "@");
+  text = std::regex_replace(text, messageId, "\r\nMessage-ID: <{ID}@");
   const std::string boundary = boundaryText;
   for (size_t pos = text.find(boundary); !boundary.empty() && pos != std::string::npos;
        pos = text.find(boundary, pos)) {

@@ -33,8 +33,13 @@ std::vector<Step> quit();
 // Points channel 0's SMTP port at the server and connects with kFrom.
 int32_t connectTo(const ScriptServer& server, const char* from = kFrom, int32_t channel = 0);
 
-// What the client sent, with every date line replaced by "Date: {DATE}" and
-// the boundary text by "{BOUNDARY}". A date line that is not in the
+// The part of a Message-ID before its "@", as the library makes it: time,
+// process, counter, random digits.
+constexpr char kMessageIdPattern[] = "[0-9]{14}\\.[0-9]+\\.[0-9]+\\.[0-9a-f]{16}";
+
+// What the client sent, with every date line replaced by "Date: {DATE}",
+// the part of a Message-ID before its "@" by "{ID}", and the boundary text
+// by "{BOUNDARY}". A date line that is not in the
 // library's format is left as it is, so the comparison shows it.
 std::string transcript(const ScriptServer& server);
 

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include "frame/channel.h"
@@ -139,6 +140,23 @@ TEST_F(Connecting, ServerThatNeverCompletesTimesOut) {
   EXPECT_GT(waiting, 1);
   EXPECT_NE(readFile(log).find("QelCode=-8 PrevState=106 ThisState=-1 NextState=106\r\nSocket timed out."),
             std::string::npos);
+}
+
+// A poll interval far longer than the wait: the pause ends with the wait.
+TEST_F(Connecting, WritableWaitNeverSleepsPastItsEnd) {
+  StalledListener stalled;
+  stageConnect(record, stalled.port());
+  int32_t rc = 0;
+  while ((rc = qelDriver(0)) > 0 && rc != 106) {
+  }
+  ASSERT_EQ(rc, 106);
+  settings.pollInterval = 20000;
+  for (int32_t wait : {0, 50}) {
+    SCOPED_TRACE(wait);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(connectionUsable(record, wait), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  }
 }
 
 TEST_F(Connecting, SilentServerTimesOutWaitingForItsReply) {

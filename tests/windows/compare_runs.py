@@ -8,7 +8,8 @@ Both runs sent the same messages, so everything must match byte for byte
 except what legitimately differs between two runs:
 
 - the Date line (the time of sending) and the MIME boundary (made from the
-  tick count at attach) of every message;
+  tick count at attach) of every message, and the Message-ID of an HTML
+  message (time, process, counter and random digits) up to its "@";
 - the mail drop's Received line: the client's port and the time;
 - in the downloaded message files, the directory named in each
   "[Attachment saved to ...]" note, which is where each run was told to save
@@ -32,6 +33,8 @@ DAYS = "Sun|Mon|Tue|Wed|Thu|Fri|Sat"
 # The library's date line: "Date: Mon, 7 Dec 2026 9:05:07 +0100".
 DATE_LINE = re.compile(rb"Date: (?:%s), [1-9]\d? (?:%s) \d{4} [1-9]?\d:\d{2}:\d{2} [+-]\d{4}\r\n"
                        % (DAYS.encode(), MONTHS.encode()))
+# The Message-ID of an HTML message: "<20261207090507.4242.1.0123456789abcdef@example.org>".
+MESSAGE_ID = re.compile(rb"Message-ID: <\d{14}\.\d+\.\d+\.[0-9a-f]{16}@([^>\r\n]*)>\r\n")
 BOUNDARY = re.compile(rb"=====_QEL(\d+)_=====")
 # The mail drop's trace: the client's address and port, and the time.
 RECEIVED_PEER = re.compile(rb"^(Received: from \S+ )\(127\.0\.0\.1:\d+\)\r\n", re.M)
@@ -72,6 +75,7 @@ def normalise_message(data, what, boundary_required=True):
     data = replace_once(RECEIVED_PEER, rb"\1(127.0.0.1:<port>)\r\n", data, what + ": Received line")
     data = replace_once(RECEIVED_TIME, b"; <time>\r\n", data, what + ": time of the Received line")
     data = replace_once(DATE_LINE, b"Date: <date>\r\n", data, what + ": Date line")
+    data = MESSAGE_ID.sub(rb"Message-ID: <id@\1>\r\n", data)
     return normalise_boundary(data, what, boundary_required)
 
 
@@ -102,6 +106,7 @@ def sent_lines(data, what):
         after_cram = line == b"S: AUTH CRAM-MD5\r\n"
         line = APOP.sub(rb"S: APOP \1 <digest>\r\n", line)
         line = DATE_LINE.sub(b"Date: <date>\r\n", line)
+        line = MESSAGE_ID.sub(rb"Message-ID: <id@\1>\r\n", line)
         lines.append(line)
     if not lines:
         raise Mismatch("%s: no sent lines" % what)

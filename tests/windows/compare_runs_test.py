@@ -14,11 +14,12 @@ import compare_runs  # noqa: E402
 BASE64 = b"FxzowB2tWSoDKvJ9yIBBvc1PRTwWdFue3sOVefps5NPM9I9RuvYhQ3EMxh925GrDBOilIdjb2Tvr\r\n"
 
 
-def message(port, time, date, tick):
+def message(port, time, date, tick, msgid):
     return (b"Return-Path: <check@example.org>\r\n"
             b"Received: from example.org (127.0.0.1:" + port + b")\r\n"
             b"\tby localhost (qel-maildrop) with ESMTPA\r\n"
             b"\tfor <qelcheck@localhost>; " + time + b"\r\n"
+            b"Message-ID: <" + msgid + b"@example.org>\r\n"
             b"X-Mailer: Corvane Quelpost Version 3.4\r\n"
             b"Date: " + date + b"\r\n"
             b"Content-Type: multipart/mixed; boundary=\"=====_QEL" + tick + b"_=====\"\r\n\r\n"
@@ -38,16 +39,16 @@ class Run:
 
     def __init__(self, base, name, separator, port=b"40000", time=b"Mon, 07 Dec 2026 09:24:33 +0000",
                  date=b"Mon, 7 Dec 2026 9:24:33 +0000", tick=b"4849710", cram=b"cWVsY2hlY2sgOGUx",
-                 digest=b"8421576d120fddba26b758fa3c50954c"):
+                 digest=b"8421576d120fddba26b758fa3c50954c", msgid=b"20261207092433.4242.1.0123456789abcdef"):
         self.dir = os.path.join(base, name)
         self.files_path = ("Z:\\tmp\\" + name + "\\files") if separator == "\\" else ("/tmp/" + name + "/files")
         self.separator = separator
-        stored = message(port, time, date, tick)
+        stored = message(port, time, date, tick, msgid)
         self.write("maildir/qelcheck/new/1796635473.M1P1Q1.localhost", stored)
         self.write("maildir/qelcheck/new/1796635474.M1P1Q2.localhost", stored.replace(b"a.bin", b"b.bin"))
         self.write("files-path", self.files_path.encode())
         note = self.note("attach", "a.bin")
-        self.write("files/mail/message-1.txt", message(port, time, date, tick).replace(BASE64, note))
+        self.write("files/mail/message-1.txt", message(port, time, date, tick, msgid).replace(BASE64, note))
         self.write("files/attach/a.bin", b"\x00\x01\xFFbinary")
         self.write("files/send.log", log(date, tick, cram, digest))
 
@@ -77,7 +78,8 @@ class CompareRunsTest(unittest.TestCase):
         # Everything that may differ, differs.
         self.windows = Run(self.base, "windows", "\\", port=b"51234", time=b"Tue, 08 Dec 2026 10:00:01 +0000",
                            date=b"Tue, 8 Dec 2026 11:00:01 +0100", tick=b"99", cram=b"ZGlmZmVyZW50",
-                           digest=b"0123456789abcdef0123456789abcdef")
+                           digest=b"0123456789abcdef0123456789abcdef",
+                           msgid=b"20261208110001.77.3.fedcba9876543210")
 
     def tearDown(self):
         shutil.rmtree(self.base)
@@ -98,6 +100,7 @@ class CompareRunsTest(unittest.TestCase):
             ("the HELO name in the trace", stored, b"from example.org", b"from example.com"),
             ("a second boundary in one message", stored, b"--=====_QEL99_=====--", b"--=====_QEL98_=====--"),
             ("a Date line in another form", stored, b"Date: Tue, 8 Dec", b"Date: Tue, 08 Dec"),
+            ("the domain of a Message-ID", stored, b"@example.org>", b"@example.com>"),
             ("an attachment byte", "files/attach/a.bin", b"\xFF", b"\xFE"),
             ("a doubled separator in a note", "files/mail/message-1.txt", b"files\\attach\\", b"files\\attach\\\\"),
             ("a note outside the directory given", "files/mail/message-1.txt", b"Z:\\tmp\\windows", b"C:\\temp"),
