@@ -468,6 +468,7 @@ struct ScriptServer::State {
   // meets a reset instead of an orderly end.
   void resetConnection() {
     if (connection < 0) return;
+    tls.reset();  // no close notify: the session just ends
     linger abrupt{1, 0};
     ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
     closeFd(connection);
