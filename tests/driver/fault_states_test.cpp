@@ -28,10 +28,13 @@ using namespace qel::test;
 
 namespace {
 
-constexpr int32_t kShortTimeoutMs = 300;
+constexpr int32_t kShortTimeoutMs = 600;
 // Far below the 25 s defaults, far above the short time-outs plus the
 // pauses of closing a socket.
-constexpr int64_t kFailWithinMs = 4000;
+constexpr int64_t kFailWithinMs = 5000;
+// The complete sessions between the faults are not about time-outs: on a
+// busy machine they get room.
+constexpr int32_t kCompleteRunTimeoutMs = 10000;
 constexpr int kServerWaitMs = 5000;
 
 using Exchange = std::vector<Step>;
@@ -90,10 +93,14 @@ class FaultStates : public ::testing::TestWithParam<Fault> {
 
   void SetUp() override {
     settings.minimumWait = 1;
-    settings.replyTimeout = kShortTimeoutMs;
-    settings.lineTimeout = kShortTimeoutMs;
-    settings.pop3ReadWait = kShortTimeoutMs;
     settings.connectTimeout = 2000;
+    setTimeouts(kShortTimeoutMs);
+  }
+
+  static void setTimeouts(int32_t ms) {
+    settings.replyTimeout = ms;
+    settings.lineTimeout = ms;
+    settings.pop3ReadWait = ms;
   }
 
   // Runs the operations in order against a server until one of them fails.
@@ -115,7 +122,9 @@ class FaultStates : public ::testing::TestWithParam<Fault> {
     for (const Exchange& exchange : exchanges) script.insert(script.end(), exchange.begin(), exchange.end());
     script.push_back(ExpectClose());
     ScriptServer server(script);
+    setTimeouts(kCompleteRunTimeoutMs);
     Outcome outcome = run(server.port());
+    setTimeouts(kShortTimeoutMs);
     EXPECT_EQ(outcome.failedOperation, operations.size()) << "code " << outcome.code;
     ASSERT_TRUE(server.finished(kServerWaitMs));
     EXPECT_EQ(server.mismatches(), "");
@@ -230,7 +239,9 @@ class SendFaults : public FaultStates {
     script.insert(script.end(), {ExpectUntil("\r\n.\r\n"), Send("250 queued\r\n"), ExpectLine("QUIT"),
                                  Send("221 bye\r\n"), ExpectClose()});
     ScriptServer server(script);
+    setTimeouts(kCompleteRunTimeoutMs);
     Outcome outcome = run(server.port());
+    setTimeouts(kShortTimeoutMs);
     EXPECT_EQ(outcome.failedOperation, operations.size()) << "code " << outcome.code;
     EXPECT_TRUE(server.finished(kServerWaitMs));
     EXPECT_EQ(server.mismatches(), "");
