@@ -11,8 +11,9 @@
 # on loopback ports (tests/e2e/servers.sh), never on ports 25 and 110.
 set -euo pipefail
 
+# clang and its runtime libraries build the libFuzzer targets (scripts/fuzz.sh).
 packages=(cmake g++ make libssl-dev openssl libgtest-dev python3 curl time postfix dovecot-core dovecot-pop3d
-          dpkg-dev pkgconf groff-base)
+          dpkg-dev pkgconf groff-base clang libclang-rt-14-dev)
 if [ "${1:-}" = --build-only ]; then
   packages=(cmake g++ make libssl-dev)
 fi

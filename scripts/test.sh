@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (on Debian 12), builds the
 # library warning-free, runs the whole suite, builds and runs it again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and finally cross-builds
-# QEL32.dll and checks it under Wine. After the normal build it packages the
+# AddressSanitizer and UndefinedBehaviorSanitizer, runs each libFuzzer
+# target for a while (scripts/fuzz.sh), and finally cross-builds QEL32.dll
+# and checks it under Wine. After the normal build it packages the
 # library (Debian package), unpacks it into a clean directory and builds and
 # runs an example against it (scripts/test-install.sh).
 #
 #   scripts/test.sh            everything
 #   QEL_SKIP_SANITIZE=1 ...    no sanitizer build
+#   QEL_SKIP_FUZZ=1 ...        no fuzzing
+#   QEL_FUZZ_SECONDS=n ...     seconds per fuzz target (60)
 #   QEL_SKIP_WINDOWS=1 ...     no Windows DLL
 #   QEL_SKIP_PACKAGE=1 ...     no package and install check
 #   QEL_SKIP_INSTALL=1 ...     assume the packages are there
@@ -42,6 +45,11 @@ if [ "${QEL_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== sanitizer build (address, undefined)"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DQEL_SANITIZE=ON
+fi
+
+if [ "${QEL_SKIP_FUZZ:-0}" != 1 ]; then
+  echo "== fuzz targets (libFuzzer, address, undefined)"
+  "$here/scripts/fuzz.sh"
 fi
 
 if [ -x "$here/scripts/test-windows.sh" ] && [ "${QEL_SKIP_WINDOWS:-0}" != 1 ]; then

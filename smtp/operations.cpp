@@ -8,6 +8,7 @@
 #include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/memory.h"
+#include "frame/socket_state.h"
 #include "frame/text.h"
 #include "qel32.h"
 #include "smtp/message_plan.h"
@@ -100,7 +101,13 @@ extern "C" QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char* to, c
   if (rc != 0) return rc;
   if (record->protocol != kProtocolSmtp) return kErrSmtpOnly;
   logText(record, "*** qelSendEmail\r\n");
-  if (connectionUsable(record, 0) == 0) return kErrNotConnected;
+  if (connectionUsable(record, 0) == 0) {
+    // A connection that shows an error condition (the server reset it) is
+    // over: its socket is closed now, not left open until the next connect.
+    // One that is only not writable yet stays.
+    if (record->socketOpen && readinessTest(record, plat::Readiness::error)) closeSocketLogged(record);
+    return kErrNotConnected;
+  }
   record->messageBytesSent = 0;
   record->attachBytesSent = 0;
   record->messageBytesRead = 0;

@@ -2,7 +2,9 @@
 // qelVerifyUser.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "frame/channel.h"
 #include "frame/memory.h"
@@ -132,6 +134,19 @@ TEST_F(Operations, SendArgumentErrorsOnAConnectedChannel) {
     ASSERT_TRUE(server.finished(5000));
     EXPECT_EQ(server.received(), std::string(kHello) + "\r\n");
   }
+}
+
+TEST_F(Operations, SendOnAResetConnectionClosesItsSocket) {
+  ScriptServer server({Send("220 hi\r\n"), ExpectLine(kHello), Send("250 ok\r\n"), Reset()});
+  ASSERT_EQ(connectTo(server), 0);
+  ASSERT_TRUE(server.finished(5000));
+  // The reset has arrived once the socket shows the error condition.
+  for (int i = 0; i < 200 && qelStatistics(0, QEL_STAT_CONNECTION) != QEL_ERR_CONNECT_FAILED; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(qelStatistics(0, QEL_STAT_CONNECTION), QEL_ERR_CONNECT_FAILED);
+  EXPECT_EQ(qelSendEmail(0, "<a@x>", nullptr, nullptr, nullptr, "m", nullptr), QEL_ERR_NOT_CONNECTED);
+  EXPECT_FALSE(record->socketOpen);
 }
 
 TEST_F(Operations, SendStagesCopiesForTheCallerToDrive) {

@@ -152,6 +152,7 @@ Step Pause(int ms) {
   return step;
 }
 Step Close() { return makeStep(Kind::close); }
+Step Reset() { return makeStep(Kind::reset); }
 Step Silent() { return makeStep(Kind::silent); }
 Step Accept(int timeoutMs) { return makeStep(Kind::accept, {}, timeoutMs); }
 Step StartTls(std::string certName, int timeoutMs) {
@@ -233,7 +234,8 @@ struct ScriptServer::State {
 
   bool playStep(std::size_t index, const Step& step) {
     bool needsConnection = step.kind != Kind::accept && step.kind != Kind::pause &&
-                           step.kind != Kind::close && step.kind != Kind::silent;
+                           step.kind != Kind::close && step.kind != Kind::reset &&
+                           step.kind != Kind::silent;
     if (needsConnection && connection < 0) {
       fail(index, "no open connection (an Accept step is missing)");
       return false;
@@ -248,6 +250,7 @@ struct ScriptServer::State {
       case Kind::expectClose: return expectClose(index, step);
       case Kind::pause: return pause(step.pauseMs);
       case Kind::close: closeConnection(); return true;
+      case Kind::reset: resetConnection(); return true;
       case Kind::silent: silent = true; return false;
       case Kind::startTls: return startTls(index, step);
     }
@@ -458,6 +461,16 @@ struct ScriptServer::State {
       std::lock_guard<std::mutex> guard(lock);
       received.append(chunk.data(), static_cast<std::size_t>(got));
     }
+    closeFd(connection);
+  }
+
+  // A close with a zero linger time: the client's next send or receive
+  // meets a reset instead of an orderly end.
+  void resetConnection() {
+    if (connection < 0) return;
+    tls.reset();  // no close notify: the session just ends
+    linger abrupt{1, 0};
+    ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
     closeFd(connection);
   }
 

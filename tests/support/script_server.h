@@ -54,6 +54,7 @@ struct Step {
     expectClose,   // wait until the client closes the connection
     pause,         // sleep
     close,         // close the connection
+    reset,         // drop the connection with a reset (RST), unread bytes discarded
     silent,        // keep the connection open, never answer; ends the script
     startTls,      // TLS handshake as the server with certificate text (see below);
                    // everything after it goes through TLS until the connection closes
@@ -82,6 +83,7 @@ Step ExpectBytes(std::size_t count, int timeoutMs = 10000);
 Step ExpectClose(int timeoutMs = 10000);
 Step Pause(int ms);
 Step Close();
+Step Reset();
 Step Silent();
 Step Accept(int timeoutMs = 10000);
 // A TLS handshake with the test certificate certName (make_test_certs.sh:

@@ -1,0 +1,93 @@
+// A download fed from memory: the input is the message a server sends in
+// answer to RETR. The first byte chooses the settings:
+//   bit 0  raw download (no MIME decoding)
+//   bit 1  save base64 parts that carry no file name
+//   bit 2  number the saved names
+//   bit 3  frame the message as an honest server does: every line ended by
+//          CR LF and dot-stuffed, then the end line ".", then the answer to
+//          the next command ("+OK 4242 1", a STAT answer)
+// Otherwise the bytes go as they are, then the connection ends.
+//
+// Whatever the message holds, the download ends with 0 or an error code,
+// closes every file it opened and writes nothing outside its two
+// directories. A framed message that is decoded must end exactly at its end
+// line: after a download that reports success, the next answer read is the
+// STAT answer.
+#include <cstdint>
+#include <string>
+
+#include "frame/channel.h"
+#include "frame/settings.h"
+#include "fuzz_support.h"
+#include "qel32.h"
+
+using namespace qel;
+using namespace qel::fuzz;
+
+namespace {
+
+constexpr uint8_t kRawDownload = 1;
+constexpr uint8_t kSaveUnnamed = 2;
+constexpr uint8_t kNumberNames = 4;
+constexpr uint8_t kFramed = 8;
+constexpr int32_t kNextAnswerCount = 4242;
+// The answer is all there before the download starts, so the readers never
+// wait for it; the waits only have to outlast a busy machine's pauses.
+constexpr int32_t kWaitMs = 2000;
+
+// Off while a NUL in a message line can end the download early (the
+// decoder measures what a read brought by its text length): messages with a
+// NUL are then not held to their end line.
+constexpr bool kLinesMeasuredByCount = false;
+
+// The answer of an honest server for the message text.
+std::string framed(const std::string& message) {
+  std::string answer = "+OK message follows\r\n";
+  for (size_t at = 0; at < message.size();) {
+    size_t end = message.find('\n', at);
+    if (end == std::string::npos) end = message.size();
+    std::string line = message.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] == '.') answer += '.';
+    answer += line + "\r\n";
+    at = end + 1;
+  }
+  return answer + ".\r\n+OK " + std::to_string(kNextAnswerCount) + " 1\r\n";
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  uint8_t flags = data[0];
+  std::string message(reinterpret_cast<const char*>(data + 1), size - 1);
+  const std::string mail = workDir() + "/mail";
+  const std::string attach = workDir() + "/attach";
+  emptyDirectory(mail);
+  emptyDirectory(attach);
+
+  require(qelAttach(1, 0) == 1, "the library attaches");
+  settings.pop3ReadWait = kWaitMs;
+  settings.replyTimeout = kWaitMs;
+  settings.minimumWait = 0;
+  ChannelRecord* record = channelRecord(0);
+  qelIntegerParam(0, QEL_PARAM_DECODE_STATE, flags & kRawDownload ? 1 : 0);
+  qelIntegerParam(0, QEL_PARAM_SAVE_UNNAMED, flags & kSaveUnnamed ? 1 : 0);
+  qelIntegerParam(0, QEL_PARAM_NUMBER_NAMES, flags & kNumberNames ? 1 : 0);
+  int peer = feedChannel(record, flags & kFramed ? framed(message) : "+OK\r\n" + message);
+  record->protocol = kProtocolPop3;
+
+  int32_t rc = qelGetEmailFile(0, 1, "m.eml", mail.c_str(), attach.c_str());
+  require(rc <= 0, "a download ends with 0 or an error code");
+  require(record->fileHandle == 0 && record->mailFile == 0, "a finished download has closed its files");
+  // A raw download takes everything up to the end of the connection.
+  bool heldToEndLine = kLinesMeasuredByCount || message.find('\0') == std::string::npos;
+  if (rc == 0 && (flags & kFramed) && !(flags & kRawDownload) && heldToEndLine) {
+    require(qelGetEmailCount(0) == kNextAnswerCount, "a download ends at the message's end line");
+  }
+  endFeed(record, peer);
+  qelRelease();
+  resetLibrarySettings();
+  require(strayPath(workDir(), mail, attach).empty(), "a download writes only into its two directories");
+  return 0;
+}
