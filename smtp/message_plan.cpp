@@ -51,6 +51,16 @@ bool keywordIs(const char* line, const char* keyword) {
   return after == '\0' || after == ' ' || after == '\r' || after == '\n';
 }
 
+// The limit of a SIZE keyword; one beyond 32 bits is as good as none.
+uint32_t sizeLimit(const char* digits) {
+  uint64_t value = 0;
+  for (; *digits >= '0' && *digits <= '9'; ++digits) {
+    value = value * 10 + static_cast<uint64_t>(*digits - '0');
+    if (value > UINT32_MAX) return 0;
+  }
+  return static_cast<uint32_t>(value);
+}
+
 // Feeds a file's bytes to the census; false when it cannot be opened.
 bool measureFile(const char* path, TextCensus* census) {
   int32_t handle = plat::fileOpenRead(path);
@@ -194,7 +204,7 @@ void noteServerExtensions(ChannelRecord* record) {
       const char* keyword = line + kReplyLinePrefix;
       if (keywordIs(keyword, "SIZE")) {
         record->offersSize = 1;
-        if (keyword[4] == ' ') record->serverSizeLimit = static_cast<uint32_t>(parseDecimal(keyword + 5));
+        if (keyword[4] == ' ') record->serverSizeLimit = sizeLimit(keyword + 5);
       }
       if (keywordIs(keyword, "8BITMIME")) record->offersEightBitMime = 1;
       if (keywordIs(keyword, "SMTPUTF8")) record->offersSmtpUtf8 = 1;

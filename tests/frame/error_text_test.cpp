@@ -36,6 +36,8 @@ TEST(ErrorText, EveryTableEntryExactly) {
       {-54, "Found unexpected '>' character in email address."},
       {-69, "Buffer size < 128."},
       {-73, "Channel out of range."},
+      {-140, "Text is not valid UTF-8."},
+      {-142, "Address needs SMTPUTF8, which the server does not offer."},
       {-10038, "Not a valid socket"},
       {-10061, "Connection refused by remote host."},
       {-10064, "Host is down"},

@@ -201,6 +201,8 @@ TEST_F(Charset, ExtensionsOnlyAsOfferedAfterEhlo) {
        QEL_ERR_NEEDS_SMTPUTF8, nullptr},
       {"UTF-8 address after HELO", false, "250 mail.test\r\n", "", 1, 1, "x", "<j\xC3\xB6rg@example.net>",
        QEL_ERR_NEEDS_SMTPUTF8, nullptr},
+      {"limit beyond 32 bits", true, "250-mail.test\r\n250 SIZE 4294967396\r\n", "utf-8", 0, 1, "x", kTo, 0,
+       "MAIL FROM:<ann@example.org> SIZE=[0-9]+"},
       {"too large", true, "250-mail.test\r\n250 SIZE 3000\r\n", "utf-8", 0, 1, std::string(4000, 'x'), kTo,
        QEL_ERR_MESSAGE_TOO_BIG, nullptr},
   };
