@@ -11,6 +11,7 @@
 #include "frame/settings.h"
 #include "frame/text.h"
 #include "platform/platform.h"
+#include "smtp/smtp_states.h"
 
 namespace qel {
 namespace {
@@ -198,7 +199,8 @@ void noteServerExtensions(ChannelRecord* record) {
   record->offersEightBitMime = 0;
   record->offersSmtpUtf8 = 0;
   record->serverSizeLimit = 0;
-  if (record->useEsmtp == 0) return;
+  // The greeting was EHLO when ESMTP is on or STARTTLS needs it.
+  if (record->useEsmtp == 0 && !startTlsNeedsEhlo(record)) return;
   for (const char* line = record->replyText; *line != '\0';) {
     if (textLength(line) > kReplyLinePrefix) {
       const char* keyword = line + kReplyLinePrefix;

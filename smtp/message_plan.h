@@ -24,7 +24,8 @@ enum BodyEncoding : uint8_t {
 inline bool charsetOn(const ChannelRecord* record) { return record->charsetName[0] != '\0'; }
 
 // Records what the EHLO reply in replyText offers (SIZE with its limit,
-// 8BITMIME, SMTPUTF8); after HELO nothing is offered.
+// 8BITMIME, SMTPUTF8); after HELO nothing is offered. After STARTTLS the
+// second EHLO's reply replaces what the first one offered.
 void noteServerExtensions(ChannelRecord* record);
 
 // Called by qelSendEmail once the arguments are copied: checks the texts
