@@ -71,11 +71,6 @@ Step faultStep(Fault fault) {
   return fault == Fault::close ? Close() : fault == Fault::reset ? Reset() : Silent();
 }
 
-// The failed download tests below leave two checks out while a download
-// that fails by the deadline keeps its files open, and a download that
-// fails keeps counting the attachment it cut short as saved.
-constexpr bool kFailedDownloadClosesItsFiles = false;
-
 struct Outcome {
   size_t failedOperation;  // index into the scenario's operations; size() when none failed
   int32_t code;
@@ -135,8 +130,7 @@ class FaultStates : public ::testing::TestWithParam<Fault> {
   // may still succeed); attachmentEnd is the number of exchanges after
   // which the attachment is complete.
   void faultAtEveryStep(const std::vector<Exchange>& exchanges, Fault fault,
-                        const std::function<std::set<int32_t>(size_t played)>& results, size_t attachmentEnd,
-                        bool filesChecked = true) {
+                        const std::function<std::set<int32_t>(size_t played)>& results, size_t attachmentEnd) {
     for (size_t played = 0; played < exchanges.size(); ++played) {
       SCOPED_TRACE("fault after exchange " + std::to_string(played));
       int descriptors = openDescriptorCount();
@@ -154,17 +148,13 @@ class FaultStates : public ::testing::TestWithParam<Fault> {
           EXPECT_LT(outcome.elapsedMs, kFailWithinMs);
         }
         EXPECT_FALSE(record->socketOpen);
-        if (filesChecked) {
-          EXPECT_EQ(record->fileHandle, 0);
-          EXPECT_EQ(record->mailFile, 0);
-          if (played < attachmentEnd) {
-            EXPECT_EQ(qelStatistics(0, QEL_STAT_SAVED_COUNT), 0);
-          }
+        EXPECT_EQ(record->fileHandle, 0);
+        EXPECT_EQ(record->mailFile, 0);
+        if (played < attachmentEnd) {
+          EXPECT_EQ(qelStatistics(0, QEL_STAT_SAVED_COUNT), 0);
         }
       }
-      if (filesChecked) {
-        EXPECT_EQ(openDescriptorCount(), descriptors);
-      }
+      EXPECT_EQ(openDescriptorCount(), descriptors);
       expectCompleteRun(exchanges);
     }
     for (int32_t slot = kSlotTo; slot <= kSlotLines; ++slot) EXPECT_EQ(blockIsAllocated(slot), 0) << slot;
@@ -371,7 +361,7 @@ TEST_P(DownloadFaults, FaultAtEveryStep) {
         if (played <= 1) return {QEL_ERR_CONNECT_FAILED, QEL_ERR_SOCKET_WRITE, QEL_ERR_SOCKET_CLOSED};
         return {QEL_ERR_SOCKET_WRITE, QEL_ERR_SOCKET_CLOSED};
       },
-      kAttachmentEnd, kFailedDownloadClosesItsFiles);
+      kAttachmentEnd);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, DownloadFaults, ::testing::Values(Fault::close, Fault::reset, Fault::stall),

@@ -31,11 +31,6 @@ constexpr int32_t kLineBytes = 57;
 constexpr int32_t kLineChars = 78;  // 76 characters and CR LF
 constexpr int kBodyLineLimit = 100000;
 
-// Off while qelDecodeBuffer's line split stops at a NUL and decoding then
-// writes past the documented room: text with a NUL is not decoded here (the
-// seed decode_nul_before_line_break keeps the case).
-constexpr bool kDecoderTakesNul = false;
-
 // Destination rooms as include/qel32.h states them.
 int32_t encodeRoom(int32_t length) {
   int32_t rest = length % kLineBytes;
@@ -69,7 +64,6 @@ void encodeAndDecode(const std::string& bytes) {
 }
 
 void decode(const std::string& text) {
-  if (!kDecoderTakesNul && text.find('\0') != std::string::npos) return;
   auto decoded = std::make_unique<char[]>(decodeRoom(text));
   int32_t got = qelDecodeBuffer(text.data(), decoded.get(), static_cast<int32_t>(text.size()));
   require(got >= 0 && got <= decodeRoom(text) - 4, "the decoder stays within its room");
