@@ -33,10 +33,6 @@ constexpr int32_t kChannels = 3;
 constexpr size_t kLongestText = 300;
 constexpr int kLongestProgram = 64;
 
-// Off while a lines block asked for with a size below 1 is made and never
-// freed: such sizes are then not passed with the buffer "*".
-constexpr bool kLinesBlockSizeChecked = false;
-
 // Reads the program's operands from the input; past its end every operand
 // is 0.
 class Operands {
@@ -164,7 +160,6 @@ void call(Session& session, Operands& in) {
       int32_t message = in.number();
       int32_t lines = in.number();
       bool toBlock = in.byte() & 1;
-      if (toBlock && size < 1 && !kLinesBlockSizeChecked) break;
       qelGetEmailLines(chan, message, lines, toBlock ? star : room, size);
       break;
     }
