@@ -139,6 +139,7 @@ int32_t awaitConnection(ChannelRecord* record, uint32_t now) {
       record->connectError = -kWsaTimedOut;
       return tryNextAddress(record);
     }
+    record->stepWaitsOn = kStepWaitsForWritable;
     return kStateContinue;
   }
   if (record->nonBlockingConnect != 0) plat::socketSetNonBlocking(record->socket, false);

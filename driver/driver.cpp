@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 
+#include "driver/step_wait.h"
 #include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/socket_state.h"
@@ -18,7 +19,6 @@ namespace {
 
 constexpr int32_t kMaxCloseHooks = 8;
 constexpr int32_t kErrorTextChars = 127;
-constexpr uint32_t kStepsPerYield = 32;
 
 StateHandler* handlerTable() {
   static StateHandler table[kMaxStateNumber + 1] = {};
@@ -121,20 +121,9 @@ int32_t refuseState(ChannelRecord* record, int32_t code) {
 
 int32_t runDriver(int32_t channel) {
   ChannelRecord* record = channelRecord(channel);
-  uint32_t steps = 0;
   int32_t result;
   while ((result = qelDriver(channel)) > 0) {
-    if (result == kWaiting && record != nullptr && record->dueTime != 0) {
-      // A pause of more than a millisecond is slept, not spun.
-      int32_t left = static_cast<int32_t>(record->dueTime - plat::tickCount());
-      if (left > 1) {
-        plat::sleepMs(1);
-        continue;
-      }
-    }
-    // Give other threads their turn while waiting, and now and then while
-    // streaming; yielding after every line would cost more than the line.
-    if (result == kWaiting || (++steps % kStepsPerYield) == 0) plat::yield();
+    if (record != nullptr) sleepUntilStep(record, result);
   }
   return result;
 }
@@ -168,6 +157,7 @@ extern "C" QEL_API int32_t QEL_CALL qelDriver(int32_t chan) {
   if (rc != 0) return rc;
   record->commandLine[0] = '\0';
   record->replyText[0] = '\0';
+  record->stepWaitsOn = 0;
   uint32_t now = plat::tickCount();
 
   if (record->dueTime != 0 && tickBefore(now, record->dueTime)) {

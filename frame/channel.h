@@ -61,6 +61,9 @@ constexpr uint8_t kTlsOff = 0;
 constexpr uint8_t kTlsStartRequired = 1;
 constexpr uint8_t kTlsStartOptional = 2;
 constexpr uint8_t kTlsImplicit = 3;
+// Values of ChannelRecord::stepWaitsOn.
+constexpr uint8_t kStepWaitsForData = 1;
+constexpr uint8_t kStepWaitsForWritable = 2;
 
 struct ChannelRecord {
   // Identity
@@ -170,6 +173,11 @@ struct ChannelRecord {
   int32_t rawEndMatched;
   const char* currentAddress;
   uint8_t awaitWritable;
+  // What the last step found missing when it ran again without progress:
+  // kStepWaitsForData or kStepWaitsForWritable, 0 when nothing. Cleared at
+  // the start of every driver call; the waits of blocking operations and
+  // of qelWait sleep on it.
+  uint8_t stepWaitsOn;
   uint8_t decodeInline;
 
   // Settings and small state

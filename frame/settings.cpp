@@ -69,6 +69,8 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
       record->tlsMode = static_cast<uint8_t>(value);
       return true;
     case QEL_PARAM_TLS_VERIFY: record->tlsVerify = value != 0 ? 1 : 0; return true;
+    case QEL_PARAM_CLOSE_PAUSE: settings.closePause = value; return true;
+    case QEL_PARAM_LOGIN_PAUSE: settings.loginPause = value; return true;
     default: return false;
   }
 }

@@ -17,6 +17,8 @@ struct LibrarySettings {
   int32_t pollInterval = 100;      // ms between polls of a wait loop
   int32_t wrapColumn = 61;         // fixed: plain lines end at a space after 61 characters
   int32_t maxLineLength = 78;      // longest outgoing body line
+  int32_t closePause = 500;        // ms a channel pauses after closing its socket
+  int32_t loginPause = 200;        // extra ms before the HELO/EHLO, AUTH and login replies
   uint8_t cleanupOnRelease = 1;
   uint8_t rawEightBit = 0;
   uint8_t omitSavedNote = 0;
@@ -37,6 +39,12 @@ inline uint32_t pollPause(uint32_t left) {
   uint32_t interval = settings.pollInterval < 0 ? 0u : static_cast<uint32_t>(settings.pollInterval);
   return interval < left ? interval : left;
 }
+
+// A pause setting as a sleep length: a value below 0 counts as 0.
+inline uint32_t pauseMs(int32_t value) { return value > 0 ? static_cast<uint32_t>(value) : 0u; }
+
+// The extra pause before a login or greeting reply is read, in ms.
+inline int32_t loginPauseMs() { return settings.loginPause > 0 ? settings.loginPause : 0; }
 
 // Restores every library setting to its default (for tests).
 void resetLibrarySettings();

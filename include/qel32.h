@@ -190,6 +190,9 @@ extern "C" {
 #define QEL_TLS_STARTTLS            1 /* SMTP STARTTLS (RFC 3207) / POP3 STLS (RFC 2595), or fail: -110 */
 #define QEL_TLS_STARTTLS_OPTIONAL   2 /* as 1, but in clear when the server offers none; an active attacker can force that */
 #define QEL_TLS_IMPLICIT            3 /* TLS from the first byte (ports 465, 995) */
+/* Extensions: timing (library settings; a value below 0 counts as 0). */
+#define QEL_PARAM_CLOSE_PAUSE         100 /* library: pause in ms after a channel closes its socket (500) */
+#define QEL_PARAM_LOGIN_PAUSE         101 /* library: extra pause in ms before the HELO/EHLO, AUTH and POP3 login replies are read (200) */
 
 /* Values of QEL_PARAM_BODY_TYPE. */
 #define QEL_BODY_PLAIN     0  /* plain text, wrapped; MIME only when there are attachments */
@@ -333,6 +336,38 @@ QEL_API int32_t QEL_CALL qelAbort(int32_t chan);
 /* Sends one raw command line (at most 32 characters) on a connected
  * channel and reads its reply (POP3: the status line only). */
 QEL_API int32_t QEL_CALL qelCommand(int32_t chan, const char *text);
+
+/* ---------------------------------------------------------------------------
+ * Extensions: waiting for channels that the caller drives (autoCall 0)
+ *
+ * One thread can drive many channels: call qelDriver on every running
+ * channel, then qelWait until one of them has work again. Or put the
+ * channels into an event loop of your own: qelWaitPlan tells what a
+ * channel's next step waits for. Call both from the thread that drives the
+ * channels.
+ * ------------------------------------------------------------------------- */
+#define QEL_WAIT_ANY_CHANNEL  (-1)         /* qelWait: every channel whose sequence is running */
+#define QEL_WAIT_READ         1            /* qelWaitPlan event: the socket becomes readable */
+#define QEL_WAIT_WRITE        2            /* qelWaitPlan event: the socket becomes writable */
+#define QEL_WAIT_NO_LIMIT     0x7FFFFFFF   /* qelWaitPlan: no time limit, only the socket ends the wait */
+
+/* Blocks until channel `chan` (or, with QEL_WAIT_ANY_CHANNEL, any channel
+ * with a running sequence) can make progress through qelDriver, or until
+ * `timeoutMs` ms have passed (0: look once; negative: no limit). Returns the
+ * number of channels that can make progress (0 when the time ran out, or at
+ * once when no channel is running; an idle `chan` counts as ready), -71 or
+ * -73. A channel counts as ready when its pause has ended, its deadline has
+ * passed, or its socket has become readable or writable as its step
+ * needs. */
+QEL_API int32_t QEL_CALL qelWait(int32_t chan, int32_t timeoutMs);
+
+/* What channel `chan`'s next step waits for. Stores the socket handle in
+ * *socket (-1 when no socket is open) and the QEL_WAIT_READ / QEL_WAIT_WRITE
+ * event in *events (0: only time matters); either pointer may be NULL.
+ * Returns the ms after which qelDriver is due even without socket activity:
+ * 0 means call it now, QEL_WAIT_NO_LIMIT means only the socket event.
+ * -71 or -73 for a bad channel. */
+QEL_API int32_t QEL_CALL qelWaitPlan(int32_t chan, int32_t *socket, int32_t *events);
 
 /* ---------------------------------------------------------------------------
  * SMTP

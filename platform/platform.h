@@ -54,6 +54,20 @@ int32_t socketReady(SocketHandle handle, Readiness kind);
 // loop ends as soon as data arrives. Returns as the readiness test does.
 int32_t socketWaitReadable(SocketHandle handle, uint32_t ms);
 
+// One socket of a multi-socket wait: what is waited for, and what was found.
+struct SocketWait {
+  SocketHandle handle;
+  bool readable;  // wait for data (or the end of the connection)
+  bool writable;  // wait until a send can go out (or a connect has ended)
+  bool ready;     // set by socketWaitAny: the socket is ready or in error
+};
+
+// Waits up to ms milliseconds until one of the count sockets is ready as
+// asked (an error condition counts as ready), without taking the library
+// lock. Marks every ready entry; returns their number, 0 when the time ran
+// out (or a signal cut the wait short), -1 when the wait itself failed.
+int32_t socketWaitAny(SocketWait* entries, int32_t count, uint32_t ms);
+
 // Sends up to length bytes. Returns the count sent, or -(error number).
 // Never raises SIGPIPE.
 int32_t socketSend(SocketHandle handle, const void* data, int32_t length);

@@ -37,9 +37,6 @@ enum Pop3State : int32_t {
   kStateStlsReply = 323,
 };
 
-// The pause a login command gets on top of the command timing.
-constexpr int32_t kLoginExtraWaitMs = 200;
-
 // Command timing: the next state waits minimumWait, the reply may take
 // replyTimeout.
 inline void setCommandTiming(ChannelRecord* record, uint32_t now) {
@@ -47,9 +44,9 @@ inline void setCommandTiming(ChannelRecord* record, uint32_t now) {
   record->deadline = tickAfter(now, settings.replyTimeout);
 }
 
-// Login timing: as command timing, with a longer pause.
+// Login timing: as command timing, with the login pause on top.
 inline void setLoginTiming(ChannelRecord* record, uint32_t now) {
-  record->dueTime = tickAfter(now, settings.minimumWait + kLoginExtraWaitMs);
+  record->dueTime = tickAfter(now, settings.minimumWait + loginPauseMs());
   record->deadline = tickAfter(now, settings.replyTimeout);
 }
 

@@ -21,9 +21,6 @@
 namespace qel {
 namespace {
 
-// Extra pause after the CRAM response and after the password, when the
-// server checks the credentials.
-constexpr int32_t kCheckPauseMs = 200;
 // The reply text of a challenge: "334 " and the base64 text.
 constexpr int32_t kReplyCodeAndSpace = 4;
 // Only a 2xx answer to the credentials means the connection is
@@ -94,7 +91,7 @@ int32_t sendCramResponse(ChannelRecord* record, uint32_t now) {
   makeCramResponse(record);
   int32_t rc = sendEncodedLine(record, record->scratchText, textLength(record->scratchText));
   if (rc != kStateContinue) return rc;
-  record->dueTime = tickAfter(now, settings.minimumWait + kCheckPauseMs);
+  record->dueTime = tickAfter(now, settings.minimumWait + loginPauseMs());
   record->deadline = tickAfter(now, settings.replyTimeout);
   record->nextState = kStateCramDone;
   return kStateContinue;
@@ -131,7 +128,7 @@ int32_t sendLoginPassword(ChannelRecord* record, uint32_t now) {
   if (rc != kReplyRead) return rc;
   rc = sendCredential(record, record->password);
   if (rc != kStateContinue) return rc;
-  record->dueTime = tickAfter(now, settings.minimumWait + kCheckPauseMs);
+  record->dueTime = tickAfter(now, settings.minimumWait + loginPauseMs());
   record->deadline = tickAfter(now, settings.replyTimeout);
   record->nextState = kStateLoginDone;
   return kStateContinue;

@@ -17,9 +17,6 @@
 namespace qel {
 namespace {
 
-// Extra pause of the slow reply wait, on top of twice the minimum wait.
-constexpr int32_t kSlowReplyExtraMs = 200;
-
 // A send that returns fewer bytes than asked has run into the send time-out.
 constexpr int32_t kShortSendCode = -10060;
 
@@ -42,7 +39,7 @@ void replyWait(ChannelRecord* record, uint32_t now) {
 }
 
 void slowReplyWait(ChannelRecord* record, uint32_t now) {
-  record->dueTime = tickAfter(now, 2 * settings.minimumWait + kSlowReplyExtraMs);
+  record->dueTime = tickAfter(now, 2 * settings.minimumWait + loginPauseMs());
   record->deadline = tickAfter(now, settings.replyTimeout);
 }
 

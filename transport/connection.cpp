@@ -93,8 +93,14 @@ int32_t connectionUsable(ChannelRecord* record, int32_t wait) {
       first = false;
     }
     if (!tickBeforeOrAt(now, end)) return 0;
-    // The pause never outlasts the wait it serves.
-    plat::sleepMs(pollPause(end - now));
+    // The pause ends early when the socket becomes writable; a poll
+    // interval of 0 waits for that instead of testing in a busy loop.
+    uint32_t pause = pauseMs(settings.pollInterval);
+    uint32_t left = end - now + 1;
+    plat::SocketWait entry{record->socket, false, true, false};
+    if (!record->socketOpen || plat::socketWaitAny(&entry, 1, pause > 0 && pause < left ? pause : left) < 0) {
+      plat::sleepMs(pause);
+    }
   }
 }
 
@@ -177,8 +183,11 @@ int32_t closeSocket(ChannelRecord* record) {
   // Marked closed at once: the system may hand the same number to someone
   // else, and a later close or readiness test must never touch it.
   record->socketOpen = false;
-  plat::sleepMs(kClosePauseMs);
   plat::lockLeave();
+  // The pause runs outside the lock, so other channels are not held up
+  // while this one closes.
+  uint32_t pause = pauseMs(settings.closePause);
+  if (pause > 0) plat::sleepMs(pause);
   return rc == 0 ? 1 : -rc;
 }
 

@@ -7,9 +7,9 @@
 
 namespace qel {
 
-// Linger time when a socket is closed, and the pause after every close.
+// Linger time when a socket is closed (the pause after the close is the
+// closePause setting).
 constexpr int32_t kCloseLingerSeconds = 1;
-constexpr uint32_t kClosePauseMs = 500;
 
 // 1 when the socket is writable before it shows an error condition, polling
 // every pollInterval ms for at most wait ms (0: one poll); else 0.

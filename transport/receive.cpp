@@ -29,6 +29,14 @@ int32_t receiveReady(ChannelRecord* record) {
   return readinessTest(record, plat::Readiness::readable) ? 1 : 0;
 }
 
+// The pause between two readiness tests of a wait with left ms to go. It
+// ends early when data arrives; a poll interval of 0 waits for the data
+// (or the end of the wait) instead of testing in a busy loop.
+uint32_t readyWaitPause(uint32_t left) {
+  uint32_t pause = pauseMs(settings.pollInterval);
+  return pause > 0 && pause < left ? pause : left;
+}
+
 }  // namespace
 
 int32_t ringCount(const ChannelRecord* record) {
@@ -79,11 +87,12 @@ bool waitForData(ChannelRecord* record, int32_t wait) {
       end = now + static_cast<uint32_t>(wait < 0 ? 0 : wait);
       first = false;
     }
-    if (!tickBefore(now, end)) return false;
-    // The pause between two tests ends early when data arrives.
-    uint32_t pause = static_cast<uint32_t>(settings.pollInterval < 0 ? 0 : settings.pollInterval);
-    uint32_t left = end - now;
-    plat::socketWaitReadable(record->socket, pause < left ? pause : left);
+    if (!tickBefore(now, end)) {
+      // A step that stays where it is sleeps on the socket until data comes.
+      record->stepWaitsOn = kStepWaitsForData;
+      return false;
+    }
+    plat::socketWaitReadable(record->socket, readyWaitPause(end - now));
   }
 }
 
@@ -115,9 +124,7 @@ int32_t receivePeekWait(ChannelRecord* record, char* destination, int32_t want, 
     if (ready == 0) {
       uint32_t now = plat::tickCount();
       if (!tickBefore(now, end)) return have;
-      uint32_t pause = static_cast<uint32_t>(settings.pollInterval < 0 ? 0 : settings.pollInterval);
-      uint32_t left = end - now;
-      plat::socketWaitReadable(record->socket, pause < left ? pause : left);
+      plat::socketWaitReadable(record->socket, readyWaitPause(end - now));
       continue;
     }
     // Only what the ring can take besides the bytes it holds.

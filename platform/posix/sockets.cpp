@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "platform/platform.h"
 #include "platform/posix/error_map.h"
@@ -102,6 +104,38 @@ int32_t socketWaitReadable(SocketHandle handle, uint32_t ms) {
   if (rc < 0) return errno == EINTR ? 0 : -1;
   if (entry.revents & POLLNVAL) return -1;
   return (entry.revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
+}
+
+int32_t socketWaitAny(SocketWait* entries, int32_t count, uint32_t ms) {
+  if (entries == nullptr || count <= 0) return -1;
+  // A handful of channels is the common case: no allocation for those.
+  constexpr int32_t kStackEntries = 128;
+  pollfd stack[kStackEntries];
+  std::unique_ptr<pollfd[]> heap;
+  pollfd* set = stack;
+  if (count > kStackEntries) {
+    heap.reset(new (std::nothrow) pollfd[static_cast<size_t>(count)]);
+    if (!heap) return -1;
+    set = heap.get();
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    set[i] = pollfd{};
+    set[i].fd = fdOf(entries[i].handle);
+    set[i].events = static_cast<short>((entries[i].readable ? POLLIN : 0) | (entries[i].writable ? POLLOUT : 0));
+    entries[i].ready = false;
+  }
+  int rc = ::poll(set, static_cast<nfds_t>(count), static_cast<int>(ms > 0x7FFFFFFFu ? 0x7FFFFFFFu : ms));
+  if (rc < 0) return errno == EINTR ? 0 : -1;
+  int32_t ready = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    // An error, a hang-up or a closed descriptor ends the wait too: the
+    // step that follows meets the condition and reports it.
+    if (set[i].revents != 0) {
+      entries[i].ready = true;
+      ++ready;
+    }
+  }
+  return ready;
 }
 
 int32_t socketSend(SocketHandle handle, const void* data, int32_t length) {

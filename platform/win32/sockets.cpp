@@ -85,6 +85,38 @@ int32_t socketWaitReadable(SocketHandle handle, uint32_t ms) {
   return FD_ISSET(socketOf(handle), &tested) ? 1 : 0;
 }
 
+int32_t socketWaitAny(SocketWait* entries, int32_t count, uint32_t ms) {
+  if (entries == nullptr || count <= 0 || count > FD_SETSIZE) return -1;
+  // Windows Sockets reports a failed connect in the exception set, so a
+  // wait for writability watches that set as well.
+  fd_set readSet;
+  fd_set writeSet;
+  fd_set errorSet;
+  FD_ZERO(&readSet);
+  FD_ZERO(&writeSet);
+  FD_ZERO(&errorSet);
+  for (int32_t i = 0; i < count; ++i) {
+    entries[i].ready = false;
+    SOCKET handle = socketOf(entries[i].handle);
+    if (entries[i].readable) FD_SET(handle, &readSet);
+    if (entries[i].writable) FD_SET(handle, &writeSet);
+    FD_SET(handle, &errorSet);
+  }
+  timeval wait;
+  wait.tv_sec = static_cast<long>(ms / 1000);
+  wait.tv_usec = static_cast<long>((ms % 1000) * 1000);
+  if (::select(0, &readSet, &writeSet, &errorSet, &wait) == SOCKET_ERROR) return -1;
+  int32_t ready = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    SOCKET handle = socketOf(entries[i].handle);
+    if (FD_ISSET(handle, &readSet) || FD_ISSET(handle, &writeSet) || FD_ISSET(handle, &errorSet)) {
+      entries[i].ready = true;
+      ++ready;
+    }
+  }
+  return ready;
+}
+
 int32_t socketSend(SocketHandle handle, const void* data, int32_t length) {
   if (length <= 0) return 0;
   int sent = ::send(socketOf(handle), static_cast<const char*>(data), length, 0);

@@ -12,6 +12,11 @@
 #define NOMINMAX
 #endif
 
+// Room for every channel's socket in one select set (the default is 64).
+#ifndef FD_SETSIZE
+#define FD_SETSIZE 128
+#endif
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>

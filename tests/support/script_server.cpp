@@ -163,6 +163,11 @@ Step TlsRefused(std::string certName, int timeoutMs) {
   step.mustFail = true;
   return step;
 }
+Step ReadInPieces(std::size_t count) {
+  Step step = makeStep(Kind::readPieces);
+  step.count = count;
+  return step;
+}
 
 // ---- The player -------------------------------------------------------------
 
@@ -191,6 +196,7 @@ struct ScriptServer::State {
   int lastError = 0;
   std::unique_ptr<ServerTls> tls;  // set from a startTls step until the close
   std::vector<char> chunk = std::vector<char>(kReadChunk);
+  std::size_t readLimit = kReadChunk;
 
   static Clock::time_point after(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
   bool pause(int ms) { return waitFor(-1, 0, after(ms)) == Wait::timedOut; }
@@ -235,7 +241,7 @@ struct ScriptServer::State {
   bool playStep(std::size_t index, const Step& step) {
     bool needsConnection = step.kind != Kind::accept && step.kind != Kind::pause &&
                            step.kind != Kind::close && step.kind != Kind::reset &&
-                           step.kind != Kind::silent;
+                           step.kind != Kind::silent && step.kind != Kind::readPieces;
     if (needsConnection && connection < 0) {
       fail(index, "no open connection (an Accept step is missing)");
       return false;
@@ -253,6 +259,7 @@ struct ScriptServer::State {
       case Kind::reset: resetConnection(); return true;
       case Kind::silent: silent = true; return false;
       case Kind::startTls: return startTls(index, step);
+      case Kind::readPieces: return readInPieces(step.count);
     }
     return false;
   }
@@ -310,12 +317,20 @@ struct ScriptServer::State {
     }
   }
 
+  bool readInPieces(std::size_t count) {
+    readLimit = count > 0 && count < chunk.size() ? count : chunk.size();
+    // A small receive buffer keeps the client's writes from landing whole.
+    int smallest = 1;
+    if (connection >= 0) ::setsockopt(connection, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+    return true;
+  }
+
   // Receives what the client sent next into pending (and the transcript).
   Read readMore(Clock::time_point deadline) {
     if (peerClosed) return Read::closed;
     if (tls) return readMoreTls(deadline);
     for (;;) {
-      ssize_t got = ::recv(connection, chunk.data(), chunk.size(), 0);
+      ssize_t got = ::recv(connection, chunk.data(), readLimit, 0);
       if (got > 0) {
         pending.append(chunk.data(), static_cast<std::size_t>(got));
         std::lock_guard<std::mutex> guard(lock);

@@ -58,6 +58,7 @@ struct Step {
     silent,        // keep the connection open, never answer; ends the script
     startTls,      // TLS handshake as the server with certificate text (see below);
                    // everything after it goes through TLS until the connection closes
+    readPieces,    // from now on, receive at most count bytes per read
   };
   Kind kind = Kind::send;
   std::string text;                // bytes to send, line or prefix or terminator
@@ -93,6 +94,9 @@ Step StartTls(std::string certName = "server", int timeoutMs = 10000);
 // A TLS handshake that the client must abort (it refuses the certificate);
 // the script ends there.
 Step TlsRefused(std::string certName, int timeoutMs = 10000);
+// Receives what follows in reads of at most count bytes (with a small
+// receive buffer), so the client's large writes arrive in many pieces.
+Step ReadInPieces(std::size_t count);
 
 class ScriptServer {
  public:

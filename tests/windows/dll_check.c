@@ -122,6 +122,8 @@ static const Section kSections[] = {
     {"refused logins, recipients and files", loginFailures,
      "qelAttach qelRelease qelIntegerParam qelStringParam qelSmtpConnect qelSendEmail qelPop3Connect qelStatistics "
      "qelErrorText qelClose", 1},
+    {"channels driven through qelWait", drivenChannels, "qelAttach qelRelease qelIntegerParam qelSmtpConnect "
+                                                        "qelDriver qelClose qelWait qelWaitPlan", 1},
 };
 
 /* Whether every export a section names is there; the first missing one is

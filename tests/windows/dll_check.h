@@ -40,7 +40,9 @@
   X(qelVerifyFormat, (const char* address), 4)                                                                 \
   X(qelExtractText, (const char* text, const char* search, char* buffer, int32_t size), 16)                    \
   X(qelExtractLine, (const char* text, int32_t lineNumber, char* buffer, int32_t size), 16)                   \
-  X(qelConnectError, (int32_t chan), 4)
+  X(qelConnectError, (int32_t chan), 4)                                                                       \
+  X(qelWait, (int32_t chan, int32_t timeoutMs), 8)                                                            \
+  X(qelWaitPlan, (int32_t chan, int32_t* socket, int32_t* events), 12)
 
 /* One function pointer per export, named like the export, filled in by
  * dll_check.c and NULL when the library lacks the export. */
@@ -80,5 +82,6 @@ void sendMessages(void);
 void downloadMessages(void);
 void connectFailures(void);
 void loginFailures(void);
+void drivenChannels(void);
 
 #endif

@@ -29,6 +29,8 @@ enum {
   kParamBlockingConnect = 18,
   kParamUseEsmtp = 29,
   kParamUseApop = 30,
+  kParamAutoCall = 9,
+  kParamClosePause = 100,
   kStringLogFile = 20,
   kStringAddHeader = 56,
   kStringPassword = 57,
@@ -434,5 +436,46 @@ void loginFailures(void) {
   CHECK_INT(qelSmtpConnect(2, SERVER, FROM_TEXT, NULL), 0);
   CHECK_INT(qelSendEmail(2, to, NULL, NULL, "s", "m", missing), kErrCannotOpen);
   CHECK_TEXT(errorText(2, kErrCannotOpen), "Cannot open file.");
+  CHECK_INT(qelRelease(), 1);
+}
+
+/* ---- several channels driven from one thread ------------------------------ */
+
+/* Connects and closes a few channels at once, driving them with qelDriver
+ * and sleeping in qelWait in between: the wait over several sockets. */
+void drivenChannels(void) {
+  enum { kChannels = 4, kMaxRounds = 2000, kWaitMs = 5000, kAnyChannel = -1 };
+  int phase[kChannels];
+  int32_t ch, socket = 0, events = 0;
+  int left = kChannels, round;
+  CHECK_INT(qelAttach(kChannels, 0), 1);
+  CHECK_INT(qelIntegerParam(0, kParamClosePause, 0), 1);
+  for (ch = 0; ch < kChannels; ++ch) {
+    phase[ch] = 0;
+    CHECK_INT(qelIntegerParam(ch, kParamSmtpPort, options.smtpPort), 1);
+    CHECK_INT(qelIntegerParam(ch, kParamAutoCall, 0), 1);
+    CHECK_INT(qelSmtpConnect(ch, SERVER, FROM_TEXT, NULL), 0);
+  }
+  for (round = 0; left > 0 && round < kMaxRounds; ++round) {
+    for (ch = 0; ch < kChannels; ++ch) {
+      int32_t rc;
+      if (phase[ch] == 2) continue;
+      rc = qelDriver(ch);
+      if (rc > 0) continue;
+      CHECK_INT(rc, 0);
+      if (++phase[ch] == 1) {
+        CHECK_INT(qelClose(ch), 0);
+      } else {
+        --left;
+      }
+    }
+    CHECK(qelWait(kAnyChannel, kWaitMs) >= 0);
+  }
+  CHECK_INT(left, 0);
+  /* Nothing runs any more, and channel 0 has no socket. */
+  CHECK_INT(qelWait(kAnyChannel, kWaitMs), 0);
+  CHECK_INT(qelWaitPlan(0, &socket, &events), 0);
+  CHECK_INT(socket, -1);
+  CHECK_INT(events, 0);
   CHECK_INT(qelRelease(), 1);
 }

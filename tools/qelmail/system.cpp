@@ -8,7 +8,6 @@
 #include <direct.h>
 #include <windows.h>
 #else
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -38,8 +37,6 @@ std::string absolutePath(const std::string& path) {
   return ::_fullpath(resolved, path.c_str(), sizeof resolved) != nullptr ? resolved : "";
 }
 
-void yieldProcessor() { ::Sleep(0); }
-void sleepMillisecond() { ::Sleep(1); }
 
 #else
 
@@ -53,11 +50,6 @@ std::string absolutePath(const std::string& path) {
   return ::realpath(path.c_str(), resolved) != nullptr ? resolved : "";
 }
 
-void yieldProcessor() { ::sched_yield(); }
-void sleepMillisecond() {
-  constexpr useconds_t kMillisecond = 1000;
-  ::usleep(kMillisecond);
-}
 
 #endif
 

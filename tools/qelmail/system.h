@@ -11,10 +11,6 @@ bool makeDirectory(const std::string& path);
 // The absolute form of an existing path; empty when it cannot be had.
 std::string absolutePath(const std::string& path);
 
-// Lets other work run for a moment, or for about a millisecond.
-void yieldProcessor();
-void sleepMillisecond();
-
 // SIGINT and SIGTERM only set a flag: the driver loop sees it between two
 // steps, aborts the channel, and the command removes what it had half
 // written before it exits with 128 + the signal number.

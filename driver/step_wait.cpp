@@ -1,0 +1,67 @@
+#include "driver/step_wait.h"
+
+#include "driver/driver.h"
+#include "frame/ticks.h"
+#include "platform/platform.h"
+
+namespace qel {
+namespace {
+
+// How often a run of steps that all made progress yields the processor:
+// after every step would cost more than a body line.
+constexpr uint32_t kStepsPerYield = 32;
+
+// Pause after a failed wait call, so that a wait that keeps failing cannot
+// turn into a busy loop.
+constexpr uint32_t kFailedWaitPauseMs = 1;
+
+uint32_t smaller(uint32_t a, uint32_t b) { return a < b ? a : b; }
+
+// Whether the last call ran the current state and found it could not go on.
+bool stepStalled(const ChannelRecord* record) {
+  return record->stepWaitsOn != 0 && record->thisState == -1 && record->nextState == record->prevState;
+}
+
+}  // namespace
+
+StepWait planStepWait(const ChannelRecord* record, uint32_t now) {
+  StepWait plan{true, 0, 0};
+  if (record->nextState == 0) return plan;
+  if (record->dueTime != 0 && tickBefore(now, record->dueTime)) {
+    plan.runNow = false;
+    plan.ms = record->dueTime - now;
+    return plan;
+  }
+  // The driver fails the channel once the deadline lies behind now.
+  if (record->deadline != 0 && tickBefore(record->deadline, now)) return plan;
+  uint8_t event = record->awaitWritable != 0 ? kStepWaitsForWritable : stepStalled(record) ? record->stepWaitsOn : 0;
+  // A closed socket has nothing to wait for: the step meets the error.
+  if (event == 0 || !record->socketOpen) return plan;
+  plan.runNow = false;
+  plan.socketFor = event;
+  plan.ms = record->deadline != 0 ? record->deadline - now + 1 : kLongestStepSleepMs;
+  return plan;
+}
+
+void sleepUntilStep(ChannelRecord* record, int32_t lastResult) {
+  static thread_local uint32_t steps = 0;
+  if (lastResult != kWaiting && !stepStalled(record)) {
+    if ((++steps % kStepsPerYield) == 0) plat::yield();
+    return;
+  }
+  StepWait plan = planStepWait(record, plat::tickCount());
+  if (plan.runNow) {
+    plat::yield();
+    return;
+  }
+  uint32_t ms = smaller(plan.ms, kLongestStepSleepMs);
+  if (plan.socketFor == 0) {
+    plat::sleepMs(ms);
+    return;
+  }
+  plat::SocketWait entry{record->socket, plan.socketFor == kStepWaitsForData,
+                         plan.socketFor == kStepWaitsForWritable, false};
+  if (plat::socketWaitAny(&entry, 1, ms) < 0) plat::sleepMs(kFailedWaitPauseMs);
+}
+
+}  // namespace qel
