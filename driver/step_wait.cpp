@@ -40,6 +40,11 @@ StepWait planStepWait(const ChannelRecord* record, uint32_t now) {
   plan.runNow = false;
   plan.socketFor = event;
   plan.ms = record->deadline != 0 ? record->deadline - now + 1 : kLongestStepSleepMs;
+  // A connect that may go on to the server's next address gives up on this
+  // one at its own time.
+  if (event == kStepWaitsForWritable && record->attemptDeadline != 0 && tickBefore(now, record->attemptDeadline)) {
+    plan.ms = smaller(plan.ms, record->attemptDeadline - now + 1);
+  }
   return plan;
 }
 
