@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "qel32.h"
 #include "transport/connection.h"
+#include "transport/output.h"
 #include "transport/send.h"
 
 namespace qel {
@@ -170,7 +171,8 @@ extern "C" QEL_API int32_t QEL_CALL qelDriver(int32_t chan) {
     return failState(record, 0, kErrTimedOut);
   }
   if (record->awaitWritable != 0) {
-    if (!readinessTest(record, plat::Readiness::writable)) {
+    // A line that goes into the output buffer does not touch the socket.
+    if (!outputHasRoomForLine(record) && !readinessTest(record, plat::Readiness::writable)) {
       plat::yield();
       return kWaiting;
     }

@@ -3,6 +3,7 @@
 #include "driver/driver.h"
 #include "frame/ticks.h"
 #include "platform/platform.h"
+#include "transport/output.h"
 
 namespace qel {
 namespace {
@@ -34,7 +35,8 @@ StepWait planStepWait(const ChannelRecord* record, uint32_t now) {
   }
   // The driver fails the channel once the deadline lies behind now.
   if (record->deadline != 0 && tickBefore(record->deadline, now)) return plan;
-  uint8_t event = record->awaitWritable != 0 ? kStepWaitsForWritable : stepStalled(record) ? record->stepWaitsOn : 0;
+  bool needsWritable = record->awaitWritable != 0 && !outputHasRoomForLine(record);
+  uint8_t event = needsWritable ? kStepWaitsForWritable : stepStalled(record) ? record->stepWaitsOn : 0;
   // A closed socket has nothing to wait for: the step meets the error.
   if (event == 0 || !record->socketOpen) return plan;
   plan.runNow = false;

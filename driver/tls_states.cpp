@@ -30,7 +30,11 @@ int32_t stepHandshake(ChannelRecord* record, uint32_t now) {
     if (rc < 0) return failState(record, 0, rc);
   }
   plat::TlsStep step = plat::tlsHandshakeStep(record->tlsSession);
-  if (step == plat::TlsStep::wantRead || step == plat::TlsStep::wantWrite) return kStateContinue;
+  if (step == plat::TlsStep::wantRead || step == plat::TlsStep::wantWrite) {
+    // The wait between two steps sleeps on the socket.
+    record->stepWaitsOn = step == plat::TlsStep::wantRead ? kStepWaitsForData : kStepWaitsForWritable;
+    return kStateContinue;
+  }
   plat::tlsReason(record->tlsSession, record->tlsReason, kTlsReasonCap);
   if (step != plat::TlsStep::done) return failState(record, 0, handshakeFailure(step));
   logFormat(record, "TLS established: %s, certificate %s\r\n", record->tlsReason,

@@ -45,6 +45,8 @@ constexpr int32_t kReplyRoom = 1024;
 // The receive ring and one socket read.
 constexpr int32_t kRingSize = 1024;
 constexpr int32_t kReceiveChunk = 1023;
+// Output buffer of the message data: written out in writes of this size.
+constexpr int32_t kOutputBufferSize = 32768;
 
 // replyText and bodyBuffer form one area: on a POP3 channel, where the body
 // reader is idle, a header line joined from its continuation lines may run
@@ -249,6 +251,11 @@ struct ChannelRecord {
   int32_t afterHandshakeState;
   char caFile[fieldSize(kCaFileCap)];
   char tlsReason[fieldSize(kTlsReasonCap)];
+
+  // Output buffer (transport/output.h): on while message data is sent.
+  uint8_t outputBatched;
+  int32_t outputUsed;
+  char outputBuffer[kOutputBufferSize];
 
   // Receive buffers
   char receiveScratch[kRingSize];

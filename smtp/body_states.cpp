@@ -12,6 +12,7 @@
 #include "smtp/body_reader.h"
 #include "smtp/message_plan.h"
 #include "smtp/smtp_states.h"
+#include "transport/output.h"
 
 namespace qel {
 namespace {
@@ -90,6 +91,8 @@ int32_t sendDataEnd(ChannelRecord* record, uint32_t now) {
   const int32_t skip = charsetOn(record) ? kBlankLineLength : 0;
   int32_t rc = sendAllBytes(record, kDataEnd + skip, kDataEndLength - skip);
   if (rc != kStateContinue) return rc;
+  int32_t written = stopBatchedOutput(record);
+  if (written < 0) return failState(record, written, kErrSocketWrite);
   replyWait(record, now);
   record->nextState = kStateDataEndReply;
   return kStateContinue;

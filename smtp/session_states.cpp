@@ -12,6 +12,7 @@
 #include "smtp/auth.h"
 #include "smtp/message_plan.h"
 #include "smtp/smtp_states.h"
+#include "transport/output.h"
 #include "transport/connection.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
@@ -200,6 +201,8 @@ int32_t readDataReply(ChannelRecord* record, uint32_t) {
   if (record->replyCode < kDataGoAheadFirst || record->replyCode > kDataGoAheadLast) {
     return failState(record, 0, kErrSmtpError);
   }
+  // The message goes out in large writes from here to its final ".".
+  startBatchedOutput(record);
   record->nextState = record->bodyType == 2 ? kStateMessageId : kStateMailer;
   return kStateContinue;
 }

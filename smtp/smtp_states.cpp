@@ -10,6 +10,7 @@
 #include "frame/text.h"
 #include "frame/ticks.h"
 #include "platform/platform.h"
+#include "transport/output.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
 #include "transport/send.h"
@@ -59,6 +60,13 @@ int32_t awaitReply(ChannelRecord* record, int32_t wait) {
 }
 
 int32_t sendAllBytes(ChannelRecord* record, const char* bytes, int32_t length) {
+  if (record->outputBatched != 0) {
+    int32_t rc = sendBatched(record, bytes, length);
+    // With a pause after every line, each line goes out before its pause.
+    if (rc >= 0 && settings.lineDelay > 0) rc = flushOutput(record);
+    if (rc < 0) return failState(record, rc, kErrSocketWrite);
+    return kStateContinue;
+  }
   int32_t sent = sendBytes(record, bytes, length);
   if (sent < 0) return failState(record, sent, kErrSocketWrite);
   if (sent < length) return failState(record, kShortSendCode, kErrSocketWrite);

@@ -7,6 +7,7 @@
 #include "frame/text.h"
 #include "frame/ticks.h"
 #include "platform/platform.h"
+#include "transport/output.h"
 #include "transport/addresses.h"
 #include "transport/tls_channel.h"
 
@@ -176,6 +177,9 @@ int32_t localHostName(char* buffer, int32_t room) {
 
 int32_t closeSocket(ChannelRecord* record) {
   waitWhileBlockingCall();
+  // The message data buffered so far goes out before the close, as it did
+  // when every line was written on its own.
+  stopBatchedOutput(record);
   if (!record->socketOpen) return 1;
   endTlsSession(record);
   plat::lockEnter();

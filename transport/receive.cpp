@@ -6,6 +6,7 @@
 #include "frame/settings.h"
 #include "frame/socket_state.h"
 #include "frame/ticks.h"
+#include "transport/output.h"
 #include "platform/platform.h"
 
 namespace qel {
@@ -78,6 +79,9 @@ int32_t ringTake(ChannelRecord* record, char* destination, int32_t n) {
 
 bool waitForData(ChannelRecord* record, int32_t wait) {
   if (ringCount(record) > 0) return true;
+  // Nothing can answer what has not gone out yet. A write-out that fails
+  // leaves the failure to the next send or receive.
+  if (record->outputUsed > 0) flushOutput(record);
   uint32_t end = 0;
   bool first = true;
   for (;;) {

@@ -3,12 +3,17 @@
 #include "frame/log.h"
 #include "frame/text.h"
 #include "platform/platform.h"
+#include "transport/output.h"
 
 namespace qel {
 
 int32_t sendBytes(ChannelRecord* record, const char* bytes, int32_t length) {
   if (!record->socketOpen) return -plat::kWsaNotSocket;
   if (bytes == nullptr || length <= 0) return 0;
+  if (record->outputUsed > 0) {
+    int32_t rc = flushOutput(record);
+    if (rc < 0) return rc;
+  }
   int32_t sent = record->tlsSession != nullptr ? plat::tlsSend(record->tlsSession, bytes, length)
                                                : plat::socketSend(record->socket, bytes, length);
   if (sent < 0) return sent;

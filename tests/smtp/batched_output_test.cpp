@@ -1,0 +1,55 @@
+// The message data goes out in large writes: the bytes on the wire are the
+// same as when every line went out on its own, also when the server takes
+// them one byte at a time.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "qel32.h"
+#include "smtp_session.h"
+#include "support/library.h"
+#include "support/script_server.h"
+
+using namespace qel;
+using namespace qel::test;
+
+namespace {
+
+TEST(BatchedOutput, ServerReadingOneByteAtATimeGetsTheExactBytes) {
+  Attached lib{1};
+  qelIntegerParam(0, QEL_PARAM_CLOSE_PAUSE, 0);
+  TempDir dir;
+  // Larger than the output buffer, so that it is written out several times.
+  std::string payload;
+  uint32_t seed = 7;
+  for (int i = 0; i < 100000; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    payload += static_cast<char>(seed >> 24);
+  }
+  writeFile(dir.file("data.bin"), payload);
+  std::string body;
+  for (int i = 0; i < 300; ++i) body += "Line " + std::to_string(i) + " of the body.\r\n";
+  std::vector<std::string> sent;
+  for (size_t piece : {size_t{0}, size_t{1}}) {
+    SCOPED_TRACE(piece);
+    std::vector<Step> reading;
+    if (piece > 0) reading.push_back(ReadInPieces(piece));
+    ScriptServer server(steps({greeting(), reading, envelopeAndData({"<bob@example.net>"}), quit()}));
+    ASSERT_EQ(connectTo(server), 0);
+    EXPECT_EQ(qelSendEmail(0, "<bob@example.net>", nullptr, nullptr, "batched", body.c_str(),
+                           dir.file("data.bin").c_str()),
+              0);
+    EXPECT_EQ(qelClose(0), 0);
+    ASSERT_TRUE(server.finished(30000));
+    EXPECT_EQ(server.mismatches(), "");
+    sent.push_back(transcript(server));
+  }
+  EXPECT_EQ(sent[0], sent[1]);
+  std::string encoded(payload.size() * 2, '\0');
+  encoded.resize(static_cast<size_t>(qelEncodeBuffer(payload.data(), encoded.data(), static_cast<int32_t>(payload.size()))));
+  EXPECT_NE(sent[1].find(encoded), std::string::npos) << "the attachment's base64 lines";
+  EXPECT_NE(sent[1].find("Line 299 of the body.\r\n"), std::string::npos);
+}
+
+}  // namespace
