@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "frame/settings.h"
 #include "frame/socket_state.h"
 #include "transport/connection.h"
 
@@ -94,6 +95,6 @@ void endFeed(ChannelRecord* record, int peer) {
 // that sleeps too long is still found.
 extern "C" void __real__ZN3qel4plat7sleepMsEj(uint32_t ms);
 extern "C" void __wrap__ZN3qel4plat7sleepMsEj(uint32_t ms) {
-  if (ms == qel::kClosePauseMs) return;
+  if (ms == qel::pauseMs(qel::settings.closePause)) return;
   __real__ZN3qel4plat7sleepMsEj(ms);
 }
