@@ -52,7 +52,7 @@ class ReadmeTest(MailDropTestCase):
 
     def linked(self, number):
         library = os.environ["QEL_LIBRARY_DIR"]
-        return self.build(number, "cc", "-L", library, "-lqel32")
+        return self.build(number, "cc", *os.environ.get("QEL_CFLAGS", "").split(), "-L", library, "-lqel32")
 
     def test_blocking_program_sends_and_fetches(self):
         program = self.linked(0)
