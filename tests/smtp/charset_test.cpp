@@ -23,20 +23,6 @@ constexpr char kEhlo[] = "EHLO example.org";
 constexpr char kTo[] = "Bob <bob@example.net>";
 const std::vector<std::string> kBob{"<bob@example.net>"};
 
-// The envelope after a MAIL FROM that the test looks at itself.
-std::vector<Step> afterMailFrom(const std::vector<std::string>& recipients) {
-  std::vector<Step> all{ExpectPrefix("MAIL FROM:"), Send("250 sender ok\r\n")};
-  for (const auto& to : recipients) {
-    all.push_back(ExpectLine("RCPT TO:" + to));
-    all.push_back(Send("250 recipient ok\r\n"));
-  }
-  all.push_back(ExpectLine("DATA"));
-  all.push_back(Send("354 go ahead\r\n"));
-  all.push_back(ExpectUntil("\r\n.\r\n"));
-  all.push_back(Send("250 queued\r\n"));
-  return all;
-}
-
 std::string lineStartingWith(const std::string& text, const std::string& prefix) {
   size_t at = text.rfind(prefix, 0) == 0 ? 0 : text.find("\r\n" + prefix);
   if (at == std::string::npos) return "";
@@ -63,7 +49,7 @@ class Charset : public ::testing::Test {
   std::string sendOne(const char* from, const char* to, const char* cc, const char* subject, const char* message,
                       const char* attachments, const std::vector<std::string>& recipients) {
     ScriptServer server(steps({{Send("220 mail.test ESMTP\r\n"), ExpectLine(kHello), Send("250 mail.test\r\n")},
-                               envelopeAndData(recipients), quit()}));
+                               envelopeAndData(recipients, ExpectPrefix("MAIL FROM:")), quit()}));
     EXPECT_EQ(connectTo(server, from), 0);
     if (replyTo != nullptr) qelStringParam(0, QEL_STRING_REPLY_TO, replyTo);
     EXPECT_EQ(qelSendEmail(0, to, cc, nullptr, subject, message, attachments), 0);
@@ -151,7 +137,7 @@ TEST_F(Charset, InvalidUtf8IsRefusedBeforeAnythingIsSent) {
       {"cut sequence", kTo, "ok", "\xE2\x82"},
   };
   std::vector<Step> script{Send("220 mail.test ESMTP\r\n"), ExpectLine(kHello), Send("250 mail.test\r\n")};
-  std::vector<Step> last = envelopeAndData(kBob);
+  std::vector<Step> last = envelopeAndData(kBob, ExpectPrefix("MAIL FROM:"));
   script.insert(script.end(), last.begin(), last.end());
   ScriptServer server(steps({script, quit()}));
   ASSERT_EQ(qelStringParam(0, QEL_STRING_CHARSET, "UTF-8"), 5);
@@ -210,7 +196,7 @@ TEST_F(Charset, ExtensionsOnlyAsOfferedAfterEhlo) {
     SCOPED_TRACE(c.name);
     std::vector<Step> script{Send("220 mail.test ESMTP\r\n"), ExpectLine(c.esmtp ? kEhlo : kHello), Send(c.ehloReply)};
     std::string rcpt = std::string(c.to).substr(std::string(c.to).find('<'));
-    std::vector<Step> rest = c.result == 0 ? afterMailFrom({rcpt}) : std::vector<Step>{};
+    std::vector<Step> rest = c.result == 0 ? envelopeAndData({rcpt}, ExpectPrefix("MAIL FROM:")) : std::vector<Step>{};
     ScriptServer server(steps({script, rest, quit()}));
     qelIntegerParam(0, QEL_PARAM_USE_ESMTP, c.esmtp ? 1 : 0);
     qelIntegerParam(0, QEL_PARAM_EXTENSIONS, c.extensions);

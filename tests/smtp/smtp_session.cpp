@@ -18,8 +18,8 @@ std::vector<Step> greeting() {
   return {Send("220 mail.test ESMTP\r\n"), ExpectLine(kHello), Send("250 mail.test\r\n")};
 }
 
-std::vector<Step> envelopeAndData(const std::vector<std::string>& recipients) {
-  std::vector<Step> all{ExpectLine(kMailFrom), Send("250 sender ok\r\n")};
+std::vector<Step> envelopeAndData(const std::vector<std::string>& recipients, Step mailFrom) {
+  std::vector<Step> all{mailFrom, Send("250 sender ok\r\n")};
   for (const auto& to : recipients) {
     all.push_back(ExpectLine("RCPT TO:" + to));
     all.push_back(Send("250 recipient ok\r\n"));

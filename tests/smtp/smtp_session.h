@@ -25,7 +25,8 @@ std::vector<Step> greeting();
 
 // MAIL FROM, one RCPT TO per recipient (all answered 250), DATA answered
 // 354, the message up to the final ".", answered 250.
-std::vector<Step> envelopeAndData(const std::vector<std::string>& recipients);
+// mailFrom: the step that checks the MAIL FROM line (exact by default).
+std::vector<Step> envelopeAndData(const std::vector<std::string>& recipients, Step mailFrom = ExpectLine(kMailFrom));
 
 // QUIT, answered; the server then waits for the close.
 std::vector<Step> quit();
