@@ -78,6 +78,18 @@ int32_t base64EncodeLine(const uint8_t* source, char* destination, int32_t n) {
   return written;
 }
 
+int32_t base64EncodeLines(const uint8_t* source, char* destination, int32_t n) {
+  if (source == nullptr || destination == nullptr) return 0;
+  int32_t total = 0;
+  while (n > 0) {
+    int32_t count = n < kBase64LineBytes ? n : kBase64LineBytes;
+    total += base64EncodeLine(source, destination + total, count) + kLineEndChars;
+    source += count;
+    n -= count;
+  }
+  return total;
+}
+
 int32_t base64Value(char c) {
   int32_t value = kDecodeTable.value[static_cast<unsigned char>(c)];
   return value < 0 ? 0 : value;
@@ -121,16 +133,7 @@ using namespace qel;
 extern "C" QEL_API int32_t QEL_CALL qelEncodeBuffer(const char* source, char* destination, int32_t length) {
   if (source == nullptr || destination == nullptr || length <= 0) return 0;
   if (length > kMaxEncodeLength) return 0;
-  const uint8_t* in = reinterpret_cast<const uint8_t*>(source);
-  int32_t total = 0;
-  while (length > 0) {
-    int32_t n = length < kBase64LineBytes ? length : kBase64LineBytes;
-    int32_t line = base64EncodeLine(in, destination + total, n);
-    in += n;
-    total += line + kLineEndChars;
-    length -= n;
-  }
-  return total;
+  return base64EncodeLines(reinterpret_cast<const uint8_t*>(source), destination, length);
 }
 
 // Decodes base64 text line by line; line ends between lines are skipped.

@@ -20,6 +20,12 @@ void base64EncodeGroup(uint8_t b0, uint8_t b1, uint8_t b2, char* out);
 // written for n <= 0 or a null pointer.
 int32_t base64EncodeLine(const uint8_t* source, char* destination, int32_t n);
 
+// Encodes n bytes as lines of 57 bytes each (the last one may be shorter),
+// every line ended by CR LF; no NUL. destination needs 78 characters for
+// each started line. Returns the characters written; 0 for n <= 0 or a null
+// pointer.
+int32_t base64EncodeLines(const uint8_t* source, char* destination, int32_t n);
+
 // Value 0..63 of an alphabet character; every other character ("=", space,
 // CR, LF included) gives 0.
 int32_t base64Value(char c);

@@ -1,7 +1,9 @@
 // One attachment part per item of the attachment list: delimiter, content
 // type (inline images get a Content-ID for an HTML text to refer to),
 // transfer encoding, disposition, then the file in base64 lines of 57
-// bytes. States 260 to 265.
+// bytes, many lines per step while the output buffer takes them. States 260
+// to 265.
+#include <cstring>
 #include <iterator>
 
 #include "codec/base64.h"
@@ -15,6 +17,7 @@
 #include "smtp/body_reader.h"
 #include "smtp/message_plan.h"
 #include "smtp/smtp_states.h"
+#include "transport/output.h"
 
 namespace qel {
 namespace {
@@ -23,6 +26,10 @@ constexpr char kQuote = '"';
 // File bytes read ahead: a whole number of base64 lines within bodyBuffer.
 constexpr int32_t kAttachReadAhead = (kBodyBufferCap / kBase64LineBytes) * kBase64LineBytes;
 constexpr int32_t kSuffixLength = 4;
+// A base64 line on the wire, CR LF included, and the most lines of one
+// step: those a whole output buffer holds.
+constexpr int32_t kWireLineChars = kBase64LineChars + 2;
+constexpr int32_t kBlockLines = kOutputBufferSize / kWireLineChars;
 constexpr char kOctetStream[] = "Content-Type: application/octet-stream";
 
 struct ImageType {
@@ -158,8 +165,8 @@ int32_t finishAttachment(ChannelRecord* record) {
   return kStateContinue;
 }
 
-// 265, repeated: one base64 line of up to 57 file bytes.
-int32_t sendAttachLine(ChannelRecord* record, uint32_t now) {
+// One base64 line of up to 57 file bytes: while a line delay is set.
+int32_t sendOneAttachLine(ChannelRecord* record, uint32_t now) {
   fillAttachmentBuffer(record);
   int32_t count = bodyUnread(record);
   if (count > kBase64LineBytes) count = kBase64LineBytes;
@@ -172,6 +179,49 @@ int32_t sendAttachLine(ChannelRecord* record, uint32_t now) {
   if (rc != kStateContinue) return rc;
   linePace(record, now, settings.lineTimeout);
   return kStateContinue;
+}
+
+// Up to want file bytes into block: first what the read-ahead holds, then
+// from the file, until want or the end of the file.
+int32_t readAttachmentBlock(ChannelRecord* record, uint8_t* block, int32_t want) {
+  int32_t have = bodyUnread(record) < want ? bodyUnread(record) : want;
+  std::memcpy(block, record->bodyBuffer + record->bodyPos, static_cast<size_t>(have));
+  record->bodyPos += have;
+  while (have < want && record->bodyEnded == kBodyGoing) {
+    int32_t count = plat::fileRead(record->fileHandle, block + have, want - have);
+    if (count <= 0) {
+      record->bodyEnded = count < 0 ? kBodyReadFailed : kBodyEnded;
+      break;
+    }
+    addCount(record->attachBytesRead, count);
+    have += count;
+  }
+  return have;
+}
+
+// As many base64 lines as the output buffer holds, encoded straight into
+// it; a buffer without room for a line is written out first. The lines
+// split the file at the same places as one line per step would.
+int32_t sendAttachBlock(ChannelRecord* record, uint32_t now) {
+  if (outputRoom(record) < kWireLineChars) {
+    int32_t rc = flushOutput(record);
+    if (rc < 0) return failState(record, rc, kErrSocketWrite);
+  }
+  int32_t lines = outputRoom(record) / kWireLineChars;
+  uint8_t block[kBlockLines * kBase64LineBytes];
+  int32_t count = readAttachmentBlock(record, block, lines * kBase64LineBytes);
+  if (count == 0) return finishAttachment(record);
+  int32_t length = base64EncodeLines(block, outputTail(record), count);
+  takeOutput(record, length);
+  addCount(record->attachBytesSent, length);
+  linePace(record, now, settings.lineTimeout);
+  return kStateContinue;
+}
+
+// 265, repeated: the file in base64 lines, many per step while the output
+// buffer takes them.
+int32_t sendAttachLine(ChannelRecord* record, uint32_t now) {
+  return outputTakesBlocks(record) ? sendAttachBlock(record, now) : sendOneAttachLine(record, now);
 }
 
 constexpr StateEntry kAttachmentStates[] = {

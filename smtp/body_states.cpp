@@ -57,23 +57,32 @@ int32_t openBodyFile(ChannelRecord* record, uint32_t) {
   return kStateContinue;
 }
 
-// 241 and 245: one body line, or on to the attachments or the end.
-int32_t sendBodyLine(ChannelRecord* record, uint32_t now, bool fromFile) {
-  int32_t length = readBodyLine(record, record->commandLine);
-  if (length < 0) {
-    if (fromFile) {
-      bool failed = record->bodyEnded == kBodyReadFailed;
-      closeSendFile(record);
-      // A body cut short by a read error must not go out as complete.
-      if (failed) return failState(record, 0, kErrCannotOpenFile);
-    }
-    record->nextState = record->attachList != nullptr ? kStateAttachDelimiter : kStateDataEnd;
-    return kStateContinue;
+// The end of the body: on to the attachments or the end of the data.
+int32_t finishBody(ChannelRecord* record, bool fromFile) {
+  if (fromFile) {
+    bool failed = record->bodyEnded == kBodyReadFailed;
+    closeSendFile(record);
+    // A body cut short by a read error must not go out as complete.
+    if (failed) return failState(record, 0, kErrCannotOpenFile);
   }
-  addCount(record->messageBytesSent, length + 2);
-  int32_t rc = sendCommandLine(record, textLength(record->commandLine));
-  if (rc != kStateContinue) return rc;
-  linePace(record, now, fromFile ? settings.replyTimeout : settings.lineTimeout);
+  record->nextState = record->attachList != nullptr ? kStateAttachDelimiter : kStateDataEnd;
+  return kStateContinue;
+}
+
+// 241 and 245: body lines, or on to the attachments or the end. Many lines
+// go in one step while the output buffer takes them without a write (at
+// most one write-out per step); one line per step while a line delay is set.
+int32_t sendBodyLine(ChannelRecord* record, uint32_t now, bool fromFile) {
+  bool first = true;
+  do {
+    int32_t length = readBodyLine(record, record->commandLine);
+    if (length < 0) return finishBody(record, fromFile);
+    addCount(record->messageBytesSent, length + 2);
+    int32_t rc = sendCommandLine(record, textLength(record->commandLine));
+    if (rc != kStateContinue) return rc;
+    if (first) linePace(record, now, fromFile ? settings.replyTimeout : settings.lineTimeout);
+    first = false;
+  } while (outputTakesBlocks(record) && outputHasRoomForLine(record));
   return kStateContinue;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "frame/log.h"
+#include "frame/settings.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
 
@@ -66,6 +67,27 @@ int32_t sendBatched(ChannelRecord* record, const char* bytes, int32_t length) {
 
 bool outputHasRoomForLine(const ChannelRecord* record) {
   return record->outputBatched != 0 && record->outputUsed + kLongestLine <= kOutputBufferSize;
+}
+
+bool outputTakesBlocks(const ChannelRecord* record) { return record->outputBatched != 0 && settings.lineDelay <= 0; }
+
+int32_t outputRoom(const ChannelRecord* record) { return kOutputBufferSize - record->outputUsed; }
+
+char* outputTail(ChannelRecord* record) { return record->outputBuffer + record->outputUsed; }
+
+void takeOutput(ChannelRecord* record, int32_t length) {
+  if (length <= 0) return;
+  if (logOn(record)) {
+    const char* line = outputTail(record);
+    const char* end = line + length;
+    while (line < end) {
+      const auto* lineFeed = static_cast<const char*>(std::memchr(line, '\n', static_cast<size_t>(end - line)));
+      const char* next = lineFeed != nullptr ? lineFeed + 1 : end;
+      logPrefixed(record, "S: ", line, static_cast<int32_t>(next - line));
+      line = next;
+    }
+  }
+  record->outputUsed += length;
 }
 
 }  // namespace qel

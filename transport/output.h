@@ -33,4 +33,15 @@ int32_t stopBatchedOutput(ChannelRecord* record);
 // write: the step that sends it then need not wait for the socket.
 bool outputHasRoomForLine(const ChannelRecord* record);
 
+// Whether message lines may go out many per driver step: the buffer is on
+// and no line delay asks for a pause after each line.
+bool outputTakesBlocks(const ChannelRecord* record);
+
+// Message data that a state encodes straight into the buffer: the room
+// left, where the data goes, and taking in length bytes written there. The
+// log gets them line by line, each behind "S: ", as sendBatched logs lines.
+int32_t outputRoom(const ChannelRecord* record);
+char* outputTail(ChannelRecord* record);
+void takeOutput(ChannelRecord* record, int32_t length);
+
 }  // namespace qel

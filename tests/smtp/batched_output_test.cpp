@@ -1,6 +1,7 @@
 // The message data goes out in large writes: the bytes on the wire are the
 // same as when every line went out on its own, also when the server takes
-// them one byte at a time.
+// them one byte at a time, and the same as with a line delay, which sends
+// one line per step.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -23,16 +24,23 @@ TEST(BatchedOutput, ServerReadingOneByteAtATimeGetsTheExactBytes) {
   // Larger than the output buffer, so that it is written out several times.
   std::string payload;
   uint32_t seed = 7;
-  for (int i = 0; i < 100000; ++i) {
+  for (int i = 0; i < 40000; ++i) {
     seed = seed * 1103515245u + 12345u;
     payload += static_cast<char>(seed >> 24);
   }
   writeFile(dir.file("data.bin"), payload);
   std::string body;
-  for (int i = 0; i < 300; ++i) body += "Line " + std::to_string(i) + " of the body.\r\n";
+  // Also larger than the buffer: body lines go many per step.
+  for (int i = 0; i < 480; ++i) body += "Line " + std::to_string(i) + " of the body, long enough to fill the buffer.\r\n";
   std::vector<std::string> sent;
-  for (size_t piece : {size_t{0}, size_t{1}}) {
-    SCOPED_TRACE(piece);
+  struct Run {
+    size_t piece;
+    int32_t lineDelay;
+  };
+  for (Run run : {Run{0, 0}, Run{1, 0}, Run{0, 1}}) {
+    SCOPED_TRACE(testing::Message() << run.piece << " " << run.lineDelay);
+    size_t piece = run.piece;
+    qelIntegerParam(0, QEL_PARAM_LINE_DELAY, run.lineDelay);
     std::vector<Step> reading;
     if (piece > 0) reading.push_back(ReadInPieces(piece));
     ScriptServer server(steps({greeting(), reading, envelopeAndData({"<bob@example.net>"}), quit()}));
@@ -45,11 +53,13 @@ TEST(BatchedOutput, ServerReadingOneByteAtATimeGetsTheExactBytes) {
     EXPECT_EQ(server.mismatches(), "");
     sent.push_back(transcript(server));
   }
+  qelIntegerParam(0, QEL_PARAM_LINE_DELAY, 0);
   EXPECT_EQ(sent[0], sent[1]);
+  EXPECT_EQ(sent[0], sent[2]);
   std::string encoded(payload.size() * 2, '\0');
   encoded.resize(static_cast<size_t>(qelEncodeBuffer(payload.data(), encoded.data(), static_cast<int32_t>(payload.size()))));
   EXPECT_NE(sent[1].find(encoded), std::string::npos) << "the attachment's base64 lines";
-  EXPECT_NE(sent[1].find("Line 299 of the body.\r\n"), std::string::npos);
+  EXPECT_NE(sent[1].find("Line 479 of the body, long enough to fill the buffer.\r\n"), std::string::npos);
 }
 
 }  // namespace
