@@ -15,7 +15,11 @@
 #   drop (qel-maildrop) running natively on 127.0.0.1, and natively against
 #   libqel32.so; what reached the mail drop, the downloaded messages and
 #   attachments and the lines sent are then the same in both runs
-#   (tests/windows/compare_runs.py).
+#   (tests/windows/compare_runs.py);
+# - the DLL's TLS (Schannel; under Wine it runs on the host's 32-bit GnuTLS)
+#   against Postfix and Dovecot with TLS on 127.0.0.1 (tests/e2e/servers.sh
+#   --tls, certificates from tests/support/make_test_certs.sh): dll_check's
+#   TLS sections under Wine and natively against libqel32.so.
 #
 # The mail drop, libqel32.so and the native dll_check come from the Linux
 # build tree (QEL_LINUX_BUILD, default build/), configured and brought up to
@@ -46,8 +50,11 @@ fail() {
 install_missing() {
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
+  # The Linux side: the build, and the mail servers of the TLS sections.
+  "$here/scripts/install-deps.sh"
   local missing=()
-  for p in g++-mingw-w64-i686 wine wine32:i386 tzdata python3 cmake make g++ libgtest-dev; do
+  # Wine's Schannel loads the 32-bit GnuTLS at run time; nothing depends on it.
+  for p in g++-mingw-w64-i686 wine wine32:i386 libgnutls30:i386 tzdata python3 cmake make g++ libgtest-dev; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -74,7 +81,7 @@ dll="$build/QEL32.dll"
 if [ ! -f "$linux_build/CMakeCache.txt" ]; then
   cmake -S . -B "$linux_build" -DQEL_WERROR=ON >/dev/null
 fi
-cmake --build "$linux_build" -j "$jobs" --target qel-maildrop qel32 test_dll_check
+cmake --build "$linux_build" -j "$jobs" --target qel-maildrop qel32 test_dll_check qel_test_certs
 maildrop="$here/$linux_build/qel-maildrop"
 native_check="$here/$linux_build/tests/test_dll_check"
 native_library="$here/$linux_build/libqel32.so"
@@ -104,7 +111,7 @@ echo "exports: $(wc -l <<<"$exported") plain names, as include/qel32.h declares"
 imports=$("$objdump" -p "$dll" | sed -nE 's/^[[:space:]]*DLL Name:[[:space:]]*(.*)$/\1/p')
 for name in $imports; do
   case "${name,,}" in
-    kernel32.dll | user32.dll | ws2_32.dll | msvcrt.dll) ;;
+    kernel32.dll | user32.dll | ws2_32.dll | msvcrt.dll | secur32.dll | crypt32.dll) ;;
     *) fail "QEL32.dll imports $name, which is not a system DLL" ;;
   esac
 done
@@ -117,8 +124,10 @@ peer_pid=""
 # The kept runs of the server sections; left behind when they differ.
 runs=$(mktemp -d "${TMPDIR:-/tmp}/qel-runs.XXXXXX")
 keep_runs=0
+tls_servers="$peer_dir/tls-servers"
 cleanup() {
   [ -n "$peer_pid" ] && kill "$peer_pid" 2>/dev/null || true
+  [ -f "$tls_servers/env" ] && bash tests/e2e/servers.sh stop "$tls_servers" >/dev/null 2>&1 || true
   WINEPREFIX="$prefix" timeout 30 wineserver -k 2>/dev/null || true
   rm -rf "$prefix" "$peer_dir"
   [ "$keep_runs" = 1 ] || rm -rf "$runs"
@@ -226,4 +235,30 @@ if ! python3 "$here/tests/windows/compare_runs.py" "$runs/linux" "$runs/windows"
   keep_runs=1
   fail "QEL32.dll and libqel32.so sent or saved different bytes (both runs kept in $runs)"
 fi
+# TLS against Postfix and Dovecot: under Wine, then natively against
+# libqel32.so, each with a mailbox of its own (the servers are restarted).
+run_tls() {
+  echo "== dll_check $1 against Postfix and Dovecot with TLS (TZ=UTC)"
+  local rc=0
+  bash tests/e2e/servers.sh start "$tls_servers" --name windows-tls --auth "cram-md5 login plain" \
+    --tls "$linux_build/tests/certs" >"$peer_dir/tls-servers.log" 2>&1 || rc=$?
+  if [ "$rc" = 77 ]; then
+    echo "-- skipped: $(grep '^QEL_E2E_REASON=' "$tls_servers/env" | cut -d= -f2-)"
+    return 0
+  fi
+  [ "$rc" = 0 ] || { cat "$peer_dir/tls-servers.log" >&2; fail "the TLS servers did not start"; }
+  local ca
+  ca=$(sed -n "s/^TLS_CA_FILE='\(.*\)'$/\1/p" "$tls_servers/env")
+  if [ "$1" = windows ]; then
+    (cd "$build" && TZ=UTC timeout "$run_limit" wine dll_check.exe --tls-env "$(winepath -w "$tls_servers/env")" \
+      --tls-ca "$(winepath -w "$ca")") || fail "dll_check.exe failed against the TLS servers"
+  else
+    TZ=UTC timeout "$run_limit" "$native_check" --library "$native_library" --tls-env "$tls_servers/env" \
+      --tls-ca "$ca" || fail "the native dll_check failed against the TLS servers"
+  fi
+  bash tests/e2e/servers.sh stop "$tls_servers" --clean >/dev/null
+}
+run_tls windows
+run_tls linux
+
 echo "== QEL32.dll: all Windows checks passed"

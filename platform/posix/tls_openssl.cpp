@@ -14,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "platform/tls.h"
+#include "platform/tls_names.h"
 
 namespace qel::plat {
 
@@ -88,30 +89,6 @@ void takeErrorReason(char* buffer, int32_t room, const char* fallback) {
     setReason(buffer, room, text);
   }
   ERR_clear_error();
-}
-
-// The four components of a dotted IPv4 text in their plain form (a server
-// name such as "127.0.0.01" is checked as 127.0.0.1); false when the text is
-// a host name.
-bool plainDottedAddress(const char* name, char* out, size_t room) {
-  unsigned parts[4] = {};
-  int part = 0;
-  bool digit = false;
-  for (const char* p = name; *p != '\0'; ++p) {
-    if (*p == '.') {
-      if (++part > 3) return false;
-      digit = false;
-    } else if (*p >= '0' && *p <= '9') {
-      parts[part] = parts[part] * 10 + static_cast<unsigned>(*p - '0');
-      if (parts[part] > 255) return false;
-      digit = true;
-    } else {
-      return false;
-    }
-  }
-  if (part != 3 || !digit) return false;
-  std::snprintf(out, room, "%u.%u.%u.%u", parts[0], parts[1], parts[2], parts[3]);
-  return true;
 }
 
 // Trust store, CA file and minimum version: what every session with the

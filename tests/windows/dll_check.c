@@ -10,6 +10,7 @@
  *   dll_check [--library PATH] [--zone +HHMM]
  *             [--smtp-port N --pop3-port N --refused-port N
  *              --user NAME --password TEXT --files DIR]
+ *             [--tls-env FILE --tls-ca FILE]
  *
  *   --library       the library to load (default QEL32.dll on Windows)
  *   --zone          the UTC offset the date line must carry
@@ -20,11 +21,14 @@
  *   --refused-port  a port of 127.0.0.1 where connections are refused
  *   --files         an empty directory where the downloaded messages,
  *                   attachments and channel logs are written and kept
+ *   --tls-env       the env file of Postfix and Dovecot started by
+ *   --tls-ca        tests/e2e/servers.sh --tls, and their CA: the TLS
+ *                   sections run only when both are given
  *
  * To add checks: write a section function (frame_checks.c, helper_checks.c,
  * server_checks.c, or a new file for a new family), declare it in
  * dll_check.h and list it in kSections with the exports it calls; sections
- * that talk to a server set needsServer and read the server options. */
+ * that talk to a server say which one in needs and read its options. */
 #include "dll_check.h"
 
 #include <stdint.h>
@@ -91,11 +95,14 @@ static void exportNames(void) {
 
 /* ---- running the sections ---------------------------------------------- */
 
+/* What a section needs besides the library. */
+enum { kNeedsNothing = 0, kNeedsMailDrop = 1, kNeedsTlsServers = 2 };
+
 typedef struct {
   const char* name;
   void (*run)(void);
   const char* exports; /* the exports it calls, separated by spaces */
-  int needsServer;     /* runs only with the mail drop's ports and login */
+  int needs;           /* kNeedsMailDrop: the mail drop's ports and login; kNeedsTlsServers: --tls-env */
 } Section;
 
 static const Section kSections[] = {
@@ -124,6 +131,12 @@ static const Section kSections[] = {
      "qelErrorText qelClose", 1},
     {"channels driven through qelWait", drivenChannels, "qelAttach qelRelease qelIntegerParam qelSmtpConnect "
                                                         "qelDriver qelClose qelWait qelWaitPlan", 1},
+    {"TLS: send and fetch through STARTTLS/STLS and implicit TLS", tlsSendAndFetch,
+     "qelAttach qelRelease qelIntegerParam qelStringParam qelSmtpConnect qelSendEmail qelClose qelPop3Connect "
+     "qelGetEmailCount qelGetEmailFile qelStatistics", kNeedsTlsServers},
+    {"TLS: refusals and the check turned off", tlsRefusals,
+     "qelAttach qelRelease qelIntegerParam qelStringParam qelSmtpConnect qelErrorText qelAbort qelClose",
+     kNeedsTlsServers},
 };
 
 /* Whether every export a section names is there; the first missing one is
@@ -163,6 +176,10 @@ static int parseOptions(int argc, char** argv) {
       options.password = argv[++i];
     } else if (strcmp(argv[i], "--files") == 0 && i + 1 < argc) {
       options.files = argv[++i];
+    } else if (strcmp(argv[i], "--tls-env") == 0 && i + 1 < argc) {
+      options.tlsEnv = argv[++i];
+    } else if (strcmp(argv[i], "--tls-ca") == 0 && i + 1 < argc) {
+      options.tlsCa = argv[++i];
     } else {
       printf("unknown argument %s\n", argv[i]);
       return 0;
@@ -204,8 +221,12 @@ int main(int argc, char** argv) {
 
   for (size_t i = 0; i < sizeof kSections / sizeof kSections[0]; ++i) {
     const Section* section = &kSections[i];
-    if (section->needsServer && !serverGiven()) {
+    if (section->needs == kNeedsMailDrop && !serverGiven()) {
       printf("-- %s: skipped (no mail drop given)\n", section->name);
+      continue;
+    }
+    if (section->needs == kNeedsTlsServers && (options.tlsEnv == NULL || options.tlsCa == NULL)) {
+      printf("-- %s: skipped (no TLS servers given)\n", section->name);
       continue;
     }
     if (!sectionExportsPresent(section, missing, sizeof missing)) {

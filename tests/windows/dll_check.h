@@ -58,6 +58,8 @@ typedef struct {
   const char* user;     /* --user, --password: the mailbox and its login */
   const char* password;
   const char* files;    /* --files: where downloads and logs are written and kept */
+  const char* tlsEnv;   /* --tls-env: the env file of tests/e2e/servers.sh --tls */
+  const char* tlsCa;    /* --tls-ca: the CA that signed those servers' certificate */
 } DllCheckOptions;
 
 extern DllCheckOptions options;
@@ -83,5 +85,9 @@ void downloadMessages(void);
 void connectFailures(void);
 void loginFailures(void);
 void drivenChannels(void);
+
+/* Sections of tls_checks.c: Postfix and Dovecot with TLS on 127.0.0.1. */
+void tlsSendAndFetch(void);
+void tlsRefusals(void);
 
 #endif
