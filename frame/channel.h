@@ -10,6 +10,8 @@
 
 namespace qel {
 
+struct LineSource;
+
 // Largest channel count, and the number of tracked block slots per channel.
 constexpr int32_t kMaxChannels = 128;
 constexpr int32_t kSlotsPerChannel = 9;
@@ -222,6 +224,9 @@ struct ChannelRecord {
   // Tick count by which the current line, with the lines the decoder joins
   // to it, must have come: one bound for the whole line.
   uint32_t lineDeadline;
+  // Where the decoder takes further lines from (pop3/line_source.h); null:
+  // the channel's own answer reader.
+  const LineSource* lineSource;
   // Whether the last top-header line after MIME-Version went into the
   // message file: its folded continuation lines follow it.
   uint8_t headerLinePassed;

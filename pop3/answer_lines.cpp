@@ -6,6 +6,7 @@
 #include "frame/errors.h"
 #include "frame/text.h"
 #include "platform/platform.h"
+#include "pop3/line_source.h"
 #include "pop3/pop3_states.h"
 #include "transport/receive.h"
 
@@ -15,7 +16,6 @@ namespace {
 constexpr char kTerminationOctet = '.';
 constexpr int32_t kLastReplyChars = 128;
 constexpr int32_t kErrorReplyCode = 500;
-constexpr int32_t kConnectionGone = -1;
 constexpr int32_t kLongLineWaitFactor = 4;
 
 bool isTerminator(const char* line, int32_t length) {
@@ -24,7 +24,77 @@ bool isTerminator(const char* line, int32_t length) {
   return length == 3 && line[1] == '\r' && line[2] == '\n';
 }
 
+// The start of a line (count bytes) is that of the "." line.
+bool beginsTerminator(const char* start, int32_t count) {
+  if (count < 2 || start[0] != kTerminationOctet) return false;
+  return start[1] == '\n' || (count >= 3 && start[1] == '\r' && start[2] == '\n');
+}
+
+// How long the next piece of the line being decoded may take to begin:
+// pop3ReadWait, and never beyond the bound of the whole line.
+int32_t joinWait(const ChannelRecord* record) {
+  int32_t left = waitUntil(record->lineDeadline);
+  return left < settings.pop3ReadWait ? left : settings.pop3ReadWait;
+}
+
+// The decoder's reads run inside the data of the answer: a position still
+// at the status line (a decoder fed by hand) counts as a line start.
+int32_t dataPosition(int32_t position) { return position < kAnswerLineStart ? kAnswerLineStart : position; }
+
+int32_t answerNext(void* context, char* line, int32_t room, bool* cut) {
+  auto* record = static_cast<ChannelRecord*>(context);
+  *cut = false;
+  if (record->answerPosition == kAnswerEnded) return kLinesEnd;
+  int32_t r = readLineUntil(record, line, room, joinWait(record), record->lineDeadline);
+  if (r == 0) return kLinesNothing;
+  if (r < 0) return kLinesClosed;
+  *cut = line[r - 1] != '\n';
+  int32_t position = dataPosition(record->answerPosition);
+  r = settleDataPiece(&position, line, r);
+  record->answerPosition = position;
+  return r;
+}
+
+int32_t answerPeek(void* context, char* start, int32_t want) {
+  auto* record = static_cast<ChannelRecord*>(context);
+  if (record->answerPosition == kAnswerEnded) return kLinesEnd;
+  if (want > kLinePeekCap) want = kLinePeekCap;
+  if (want <= 0) return kLinesNothing;
+  char raw[kLinePeekCap];
+  int32_t count = receivePeekWait(record, raw, want, joinWait(record));
+  if (count == 0) return kLinesNothing;
+  if (count < 0) return kLinesClosed;
+  return settlePeek(raw, count, start);
+}
+
 }  // namespace
+
+int32_t settleDataPiece(int32_t* position, char* line, int32_t length) {
+  if (*position == kAnswerLineStart && length > 0 && line[0] == kTerminationOctet) {
+    if (isTerminator(line, length)) {
+      *position = kAnswerEnded;
+      return kLinesEnd;
+    }
+    // The NUL behind the line moves along.
+    std::memmove(line, line + 1, static_cast<size_t>(length));
+    --length;
+  }
+  *position = length > 0 && line[length - 1] == '\n' ? kAnswerLineStart : kAnswerMidLine;
+  return length;
+}
+
+int32_t settlePeek(const char* raw, int32_t count, char* start) {
+  if (beginsTerminator(raw, count)) return kLinesEnd;
+  int32_t skip = count >= 2 && raw[0] == kTerminationOctet && raw[1] == kTerminationOctet ? 1 : 0;
+  std::memcpy(start, raw + skip, static_cast<size_t>(count - skip));
+  return count - skip;
+}
+
+LineSource answerLineSource(ChannelRecord* record) { return LineSource{record, answerNext, answerPeek}; }
+
+LineSource lineSourceOf(ChannelRecord* record) {
+  return record->lineSource != nullptr ? *record->lineSource : answerLineSource(record);
+}
 
 void startAnswer(ChannelRecord* record) {
   record->answerPosition = kAnswerStatus;
@@ -40,6 +110,11 @@ AnswerPiece readAnswerPiece(ChannelRecord* record, int32_t nextWait, int32_t* le
   *length = 0;
   *lineEnded = false;
   char* line = record->replyText;
+  if (record->answerPosition == kAnswerEnded) {
+    // The decoder took the "." line off the connection.
+    record->answerPosition = kAnswerLineStart;
+    return AnswerPiece::end;
+  }
   if (!waitForData(record, settings.pop3ReadWait)) return AnswerPiece::nothing;
   // The line has begun: its rest, and any line the decoder joins to it,
   // must come within nextWait from now.
@@ -58,20 +133,14 @@ AnswerPiece readAnswerPiece(ChannelRecord* record, int32_t nextWait, int32_t* le
     piece = AnswerPiece::okStatus;
   } else if (position == kAnswerErrorRest) {
     piece = AnswerPiece::errorStatus;
-  } else if (position == kAnswerLineStart && line[0] == kTerminationOctet) {
-    if (isTerminator(line, r)) {
+  } else {
+    r = settleDataPiece(&position, line, r);
+    if (r == kLinesEnd) {
       record->answerPosition = kAnswerLineStart;
       return AnswerPiece::end;
     }
-    // The NUL behind the line moves along.
-    std::memmove(line, line + 1, static_cast<size_t>(r));
-    --r;
   }
-  if (*lineEnded) {
-    position = kAnswerLineStart;
-  } else if (piece == AnswerPiece::data) {
-    position = kAnswerMidLine;
-  }
+  if (*lineEnded) position = kAnswerLineStart;
   record->answerPosition = position;
   *length = r;
   return piece;

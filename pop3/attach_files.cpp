@@ -7,6 +7,7 @@
 #include "frame/settings.h"
 #include "frame/text.h"
 #include "platform/platform.h"
+#include "pop3/decoder.h"
 #include "pop3/mail_file.h"
 #include "pop3/taken_names.h"
 
@@ -169,8 +170,7 @@ bool createAttachFile(ChannelRecord* record) {
 }
 
 void saveUnnamedPart(ChannelRecord* record) {
-  constexpr int32_t kBase64 = 2;
-  if (record->partEncoding != kBase64 || record->fileHandle > 0 || record->saveUnnamed == 0) return;
+  if (record->partEncoding != kEncodingBase64 || record->fileHandle > 0 || record->saveUnnamed == 0) return;
   if (record->attachName[0] == '\0') copyText(record->attachName, kNoName, kPathCap);
   createAttachFile(record);
 }

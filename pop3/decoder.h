@@ -3,8 +3,10 @@
 // structure as the lines go by (top header, boundary, part headers, part
 // bodies), keeps its state in the channel record, opens an attachment file
 // for each named part and writes the part's decoded content straight to it.
-// It reads further lines itself only to join a header line with its
-// continuation lines, and never holds more than the current line.
+// It pulls further lines from its line source (pop3/line_source.h) only to
+// complete a long header line and to join a header line with its
+// continuation lines, and never holds more than the current line. It does
+// no socket I/O: fed from a MemoryLines source it runs without a server.
 //
 // The line is replyText: lineLength bytes and a NUL, normally ending in
 // CR LF (a bare LF counts as a line end too). A line
@@ -47,8 +49,7 @@ void startDecoding(ChannelRecord* record);
 // continuation lines, encoded words decoded) and writes decoded part content
 // to the attachment file or the message file. The caller gives the line's
 // byte count in lineLength (it may hold NUL bytes), whether its line feed
-// has not come yet in lineCut, and the bound for the rest of the line and
-// its joins in lineDeadline; lineLength and lineCut are then those of the
+// has not come yet in lineCut; lineLength and lineCut are then those of the
 // line as it now stands. Returns 1 when the line is to go into the message
 // file (quoted-printable decoded first when partEncoding is 3), 0 when it is
 // not.
@@ -90,16 +91,15 @@ constexpr char kNoMark = '\0';
 // A line that cannot belong to the header line (a blank line, a line
 // beginning with "." or "--", a header field of its own) and a line that
 // would not fit the replyText area are never joined: they stay lines of
-// their own. The next line must come before lineDeadline.
+// their own. The next line comes from the line source, within its waits.
 bool joinContinuation(ChannelRecord* record, char mark);
 
 // Whether the next line of the message begins with a blank, that is,
-// continues the current header line. Waits for it to begin to arrive, up to
-// lineDeadline.
+// continues the current header line (a peek of the line source).
 bool nextLineContinues(ChannelRecord* record);
 
-// Reads the rest of a cut line (lineCut) onto it while the replyText area
-// has room for another read and lineDeadline has not passed. True when the
+// Pulls the rest of a cut line (lineCut) onto it while the replyText area
+// has room for another piece and the line source delivers. True when the
 // line is whole.
 bool completeLine(ChannelRecord* record);
 

@@ -5,10 +5,9 @@
 
 #include "codec/base64.h"
 #include "codec/text_search.h"
-#include "frame/settings.h"
 #include "frame/text.h"
 #include "pop3/decoder.h"
-#include "transport/receive.h"
+#include "pop3/line_source.h"
 
 namespace qel {
 namespace {
@@ -51,26 +50,26 @@ int32_t trimLineEnd(ChannelRecord* record) {
   return n + 2;
 }
 
-// Whether the text just read (count bytes at text) is a line's piece whose
-// line feed has not come.
-bool pieceIsCut(const char* text, int32_t count) { return count > 0 && text[count - 1] != '\n'; }
-
-// How long the next line may take to begin: pop3ReadWait, and never beyond
-// the bound of the line it would be joined to.
-int32_t nextLineWait(const ChannelRecord* record) {
-  int32_t left = waitUntil(record->lineDeadline);
-  return left < settings.pop3ReadWait ? left : settings.pop3ReadWait;
-}
-
 // How much of the next line is looked at before it is joined: enough for
 // the name of any header field.
 constexpr int32_t kLineStartPeek = 80;
 
 // The start of the next line, once it has begun to arrive (nothing is taken
-// off the connection). Returns the number of bytes in start.
+// from the source). Returns the number of bytes in start.
 int32_t peekLineStart(ChannelRecord* record, char* start) {
-  int32_t count = receivePeekWait(record, start, kLineStartPeek, nextLineWait(record));
+  int32_t count = lineSourceOf(record).peek(start, kLineStartPeek);
   return count < 0 ? 0 : count;
+}
+
+// Reads the next line, or piece of one, from the source into line (room
+// for kReplyRoom bytes); lineCut tells whether its line feed is still to
+// come. The count, or 0 when nothing came.
+int32_t pullLine(ChannelRecord* record, char* line) {
+  bool cut = false;
+  int32_t got = lineSourceOf(record).next(line, kReplyRoom, &cut);
+  if (got <= 0) return 0;
+  record->lineCut = cut ? 1 : 0;
+  return got;
 }
 
 bool isFieldNameChar(char c) {
@@ -136,9 +135,8 @@ bool completeLine(ChannelRecord* record) {
   char* line = record->replyText;
   int32_t length = record->lineLength;
   while (record->lineCut != 0 && length + kReplyRoom <= kReplyAreaSize) {
-    int32_t got = readLineUntil(record, line + length, kReplyRoom, nextLineWait(record), record->lineDeadline);
+    int32_t got = pullLine(record, line + length);
     if (got <= 0) break;
-    record->lineCut = pieceIsCut(line + length, got) ? 1 : 0;
     length += got;
     record->lineLength = length;
   }
@@ -157,14 +155,13 @@ bool joinContinuation(ChannelRecord* record, char mark) {
   int32_t at = length - 2;
   if (at + kReplyRoom > kReplyAreaSize) return false;
   if (!nextLineJoinable(record)) return false;
-  int32_t got = readLineUntil(record, line + at, kReplyRoom, nextLineWait(record), record->lineDeadline);
+  int32_t got = pullLine(record, line + at);
   if (got <= 0) {
     line[at] = '\r';
     line[at + 1] = '\n';
     line[at + 2] = '\0';
     return false;
   }
-  record->lineCut = pieceIsCut(line + at, got) ? 1 : 0;
   int32_t blanks = 0;
   while (blanks < got && isBlank(line[at + blanks])) ++blanks;
   record->lineLength = removeChars(line, at + got, at, blanks);

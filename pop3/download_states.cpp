@@ -16,10 +16,6 @@
 namespace qel {
 namespace {
 
-constexpr int32_t kRawDecodeState = 1;
-constexpr int32_t kFirstDecoderState = 2;
-constexpr int32_t kLastDecoderState = 9;
-constexpr int32_t kQuotedPrintable = 3;
 constexpr int32_t kRawBlockBytes = 2048;
 
 // The end of a raw download: CR LF "." CR LF. The status line's own line
@@ -53,17 +49,8 @@ bool rawTerminatorSeen(ChannelRecord* record, const char* bytes, int32_t n) {
 
 // 310: the message file, then RETR n.
 int32_t startRetrieve(ChannelRecord* record, uint32_t now) {
-  if (!joinPath(record->mailPath, kPathCap, record->mailDirectory, record->mailFileName)) {
-    logText(record, "[Message path too long]\r\n");
-    return failState(record, 0, kErrCannotCreateFile);
-  }
-  logFormat(record, "Saving email to '%s'\r\n", record->mailPath);
-  int32_t handle = plat::fileCreate(record->mailPath);
-  if (handle <= 0) {
-    record->mailFile = 0;
-    return failState(record, 0, kErrCannotCreateFile);
-  }
-  record->mailFile = handle;
+  int32_t opened = openMailFile(record);
+  if (opened < 0) return failState(record, 0, opened);
   startAnswer(record);
   int32_t rc = sendCommand(record, "RETR %d", record->messageNumber);
   if (rc != kStateContinue) {
@@ -71,7 +58,7 @@ int32_t startRetrieve(ChannelRecord* record, uint32_t now) {
     return rc;
   }
   record->deadline = tickAfter(now, settings.replyTimeout);
-  if (record->decodeState == kRawDecodeState) {
+  if (record->decodeState == kDecodeRaw) {
     record->dueTime = 0;
     record->nextState = kStateRawBlock;
   } else {
@@ -116,19 +103,6 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
   return kStateContinue;
 }
 
-// Writes one line of the message to the message file, quoted-printable
-// content decoded. The status line of RETR never comes here, so a message
-// line that happens to begin with "+OK" (a base64 line may) is data like
-// any other and is written. The write's result when it fails.
-int32_t writeMessageLine(ChannelRecord* record, int32_t length, bool lineEnded) {
-  char* line = record->replyText;
-  if (record->partEncoding == kQuotedPrintable) {
-    return writeQuotedMessageText(record, line, length, !lineEnded);
-  }
-  int32_t written = plat::fileWrite(record->mailFile, line, length);
-  return written < 0 ? written : 0;
-}
-
 // 312: one line of the message (or one piece of a line longer than 1023
 // bytes), through the decoder into the files.
 int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
@@ -153,27 +127,8 @@ int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
     case AnswerPiece::data:
       break;
   }
-  int32_t received = length;
-  bool toMessageFile = true;
-  if (record->decodeState >= kFirstDecoderState && record->decodeState <= kLastDecoderState) {
-    // Whether the piece was cut comes from the reader, never from the text:
-    // a line may hold NUL bytes.
-    record->lineLength = length;
-    record->lineCut = lineEnded ? 0 : 1;
-    toMessageFile = decodeLine(record) != 0;
-    // The decoder may have read on to the end of a long line, or joined
-    // continuation lines behind it: where the next read stands is what it
-    // last read.
-    record->answerPosition = record->lineCut != 0 ? kAnswerMidLine : kAnswerLineStart;
-    // The decoder may have joined or rewritten the line in place.
-    length = record->lineLength;
-    lineEnded = record->lineCut == 0;
-  }
-  if (toMessageFile) {
-    addCount(record->messageBytesRead, received);
-    int32_t rc = writeMessageLine(record, length, lineEnded);
-    if (rc < 0) return failDownload(record, rc);
-  }
+  int32_t rc = takeMessagePiece(record, length, lineEnded);
+  if (rc < 0) return failDownload(record, rc);
   record->deadline = tickAfter(now, settings.replyTimeout);
   return kStateContinue;
 }

@@ -1,9 +1,14 @@
 #include "pop3/mail_file.h"
 
+#include <cstring>
+
 #include "driver/driver.h"
+#include "frame/errors.h"
+#include "frame/log.h"
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "pop3/attach_files.h"
+#include "pop3/decoder.h"
 #include "pop3/taken_names.h"
 
 namespace qel {
@@ -20,7 +25,99 @@ bool needsSeparator(const char* directory, int32_t length) {
   return last != '\\' && last != '/';
 }
 
+// Writes one line of the message to the message file, quoted-printable
+// content decoded. The status line of RETR never comes here, so a message
+// line that happens to begin with "+OK" (a base64 line may) is data like
+// any other and is written. The write's result when it fails.
+int32_t writeMessageLine(ChannelRecord* record, int32_t length, bool lineEnded) {
+  char* line = record->replyText;
+  if (record->partEncoding == kEncodingQuoted) {
+    return writeQuotedMessageText(record, line, length, !lineEnded);
+  }
+  int32_t written = plat::fileWrite(record->mailFile, line, length);
+  return written < 0 ? written : 0;
+}
+
 }  // namespace
+
+void beginDownload(ChannelRecord* record, const char* fileName, const char* emailDir, const char* attachDir) {
+  // Files that a failed download left open are finished before anything
+  // of the new download is set up.
+  closeDownloadFiles(record);
+  copyText(record->mailFileName, fileName, kPathCap);
+  copyText(record->mailDirectory, emailDir, kPathCap);
+  copyText(record->attachDirectory, attachDir, kPathCap);
+  std::memset(record->savedNames, 0, kSavedNamesCap);
+  record->lineBuffer = nullptr;
+  record->lineBufferSize = 0;
+  record->lineBufferUsed = 0;
+  record->awaitWritable = 1;
+  record->messageBytesRead = 0;
+  record->attachBytesRead = 0;
+  record->boundaryLength = 0;
+  record->boundaryCount = 0;
+  record->savedCount = 0;
+  record->partEncoding = 0;
+  record->headerGapWritten = 0;
+  if (record->decodeState != kDecodeRaw) record->decodeState = kDecodeTopHeader;
+  startDecoding(record);
+}
+
+int32_t openMailFile(ChannelRecord* record) {
+  if (!joinPath(record->mailPath, kPathCap, record->mailDirectory, record->mailFileName)) {
+    logText(record, "[Message path too long]\r\n");
+    return kErrCannotCreateFile;
+  }
+  logFormat(record, "Saving email to '%s'\r\n", record->mailPath);
+  int32_t handle = plat::fileCreate(record->mailPath);
+  if (handle <= 0) {
+    record->mailFile = 0;
+    return kErrCannotCreateFile;
+  }
+  record->mailFile = handle;
+  return 0;
+}
+
+int32_t takeMessagePiece(ChannelRecord* record, int32_t length, bool lineEnded) {
+  int32_t received = length;
+  bool toMessageFile = true;
+  if (record->decodeState >= kDecodeTopHeader && record->decodeState <= kDecodeLastState) {
+    // Whether the piece was cut comes from the reader, never from the text:
+    // a line may hold NUL bytes.
+    record->lineLength = length;
+    record->lineCut = lineEnded ? 0 : 1;
+    toMessageFile = decodeLine(record) != 0;
+    length = record->lineLength;
+    lineEnded = record->lineCut == 0;
+  }
+  if (!toMessageFile) return 0;
+  addCount(record->messageBytesRead, received);
+  return writeMessageLine(record, length, lineEnded);
+}
+
+int32_t saveMessageFrom(ChannelRecord* record, const LineSource& source) {
+  const LineSource* before = record->lineSource;
+  record->lineSource = &source;
+  int32_t rc = 0;
+  for (;;) {
+    bool cut = false;
+    int32_t length = source.next(record->replyText, kReplyRoom, &cut);
+    if (length == kLinesEnd) break;
+    if (length <= 0) {
+      rc = length == kLinesNothing ? kErrTimedOut : kErrSocketClosed;
+      break;
+    }
+    rc = takeMessagePiece(record, length, !cut);
+    if (rc < 0) break;
+  }
+  record->lineSource = before;
+  if (rc < 0) {
+    abandonDownloadFiles(record);
+  } else {
+    closeDownloadFiles(record);
+  }
+  return rc;
+}
 
 bool joinPath(char* destination, int32_t capacity, const char* directory, const char* name) {
   destination[0] = '\0';

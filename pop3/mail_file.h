@@ -5,8 +5,32 @@
 #include <cstdint>
 
 #include "frame/channel.h"
+#include "pop3/line_source.h"
 
 namespace qel {
+
+// Sets the record up for a new download into fileName in emailDir, with
+// attachments in attachDir: the files of an earlier one are closed, the
+// counters, saved names and the decoder start afresh (a raw download stays
+// raw).
+void beginDownload(ChannelRecord* record, const char* fileName, const char* emailDir, const char* attachDir);
+
+// Creates the message file (mailPath from mailDirectory and mailFileName)
+// as mailFile. 0, or kErrCannotCreateFile.
+int32_t openMailFile(ChannelRecord* record);
+
+// One piece of the message (length bytes in replyText; lineEnded when it
+// ends its line) through the decoder, when it is on, into the message file
+// and the attachment files. 0, or the failed write's result.
+int32_t takeMessagePiece(ChannelRecord* record, int32_t length, bool lineEnded);
+
+// A whole message from source into the files that beginDownload and
+// openMailFile set up, the decoder reading its further lines from the same
+// source; the files are closed at the end. 0; or the failed write's result,
+// kErrSocketClosed when the source ended before the "." line or
+// kErrTimedOut when it stalled (the files are then abandoned as by a failed
+// download).
+int32_t saveMessageFrom(ChannelRecord* record, const LineSource& source);
 
 // Joins directory and name into destination (at most capacity characters
 // and a NUL) with the platform's directory separator; a directory that

@@ -18,8 +18,6 @@ namespace {
 constexpr int32_t kMinimumBufferSize = 128;
 constexpr int32_t kLinesBlockExtra = 2;
 constexpr int32_t kSmallestLinesBlock = 1;
-constexpr int32_t kRawDecodeState = 1;
-constexpr int32_t kHeaderScanState = 2;
 
 // Common opening of every operation but qelPop3Connect: the channel check,
 // the log line, and the protocol check.
@@ -148,27 +146,8 @@ extern "C" QEL_API int32_t QEL_CALL qelGetEmailFile(int32_t chan, int32_t messag
   if (fileName == nullptr) return kErrNoFilename;
   if (emailDir == nullptr) return kErrNoEmailPath;
   if (attachDir == nullptr) return kErrNoAttachPath;
-  // Files that a failed download left open are finished before anything
-  // of the new download is set up.
-  closeDownloadFiles(record);
   record->messageNumber = message;
-  copyText(record->mailFileName, fileName, kPathCap);
-  copyText(record->mailDirectory, emailDir, kPathCap);
-  copyText(record->attachDirectory, attachDir, kPathCap);
-  std::memset(record->savedNames, 0, kSavedNamesCap);
-  record->lineBuffer = nullptr;
-  record->lineBufferSize = 0;
-  record->lineBufferUsed = 0;
-  record->awaitWritable = 1;
-  record->messageBytesRead = 0;
-  record->attachBytesRead = 0;
-  record->boundaryLength = 0;
-  record->boundaryCount = 0;
-  record->savedCount = 0;
-  record->partEncoding = 0;
-  record->headerGapWritten = 0;
-  if (record->decodeState != kRawDecodeState) record->decodeState = kHeaderScanState;
-  startDecoding(record);
+  beginDownload(record, fileName, emailDir, attachDir);
   return runOperation(record, kStateRetr);
 }
 

@@ -57,6 +57,7 @@ enum AnswerPosition : int32_t {
   kAnswerErrorRest = 2,   // an error status line goes on
   kAnswerLineStart = 3,   // a data line begins
   kAnswerMidLine = 4,     // a data line longer than one piece goes on
+  kAnswerEnded = 5,       // the decoder met the closing "." line
 };
 
 // What one read of a multi-line answer brought.

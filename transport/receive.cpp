@@ -12,8 +12,6 @@
 namespace qel {
 namespace {
 
-constexpr int32_t kConnectionGone = -1;
-
 // One socket read into destination; -1 when the peer closed or the read
 // failed. Through TLS, 0 when no whole record has come yet.
 int32_t receiveFromSocket(ChannelRecord* record, char* destination, int32_t n) {

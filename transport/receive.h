@@ -11,6 +11,9 @@
 
 namespace qel {
 
+// What the receive calls give when the connection is closed or broken.
+constexpr int32_t kConnectionGone = -1;
+
 // Ring operations. ringPut is only given what fits: the ring holds at most
 // kRingSize - 1 bytes.
 void ringPut(ChannelRecord* record, const char* bytes, int32_t n);

@@ -15,7 +15,6 @@ constexpr int32_t kPop3LastReplyChars = 128;
 constexpr int32_t kSmtpErrorCode = 500;
 constexpr int32_t kPop3Positive = 100;
 constexpr int32_t kPop3Negative = 500;
-constexpr int32_t kConnectionGone = -1;
 
 // An SMTP line continues the reply only with a hyphen after the code
 // ("250-..."); anything else there ends it.

@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "decoder_cases.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "pop3_session.h"
@@ -27,44 +28,7 @@ using namespace qel::test;
 
 namespace {
 
-const char* const kCases[] = {
-    "worked_example",      // the multipart/mixed road: text part, one base64 file
-    "encoded_words",       // no MIME: Subject (q, folded) and From (b) words, joined Content-Type
-    "single_part_qp",      // MIME without boundary: body decoded, header lines left out
-    "multipart_base64",    // folded boundary; name and filename both given
-    "nested_alternative",  // alternate boundary, its preamble, "inline; filename="
-    "bare_inline",         // unquoted boundary; bare inline base64 into the message file
-    "eight_bit",           // 8bit is not an encoding the decoder takes
-    "embedded_message",    // message/rfc822: its header examined, its body kept
-    "unnamed_kept",        // unnamed base64 part without saveUnnamed
-    "unnamed_saved",       // ... with saveUnnamed: incoming.mai
-    "single_part_unnamed", // single part with saveUnnamed on a fresh channel: noname
-    "number_names",        // numberNames across two downloads
-    "omit_saved_note",     // no note lines, names still recorded
-    "attach_separator",    // ";" between saved names
-    "saved_names_full",    // a name that does not fit savedNames is left out
-    "hostile_names",       // path parts, dots, control characters, a name too long
-    "long_lines",          // lines of 1023+ bytes in pieces: header, base64, qp, text
-    "folded_part_headers", // ";" before the transfer-encoding line; tab folding
-};
-
 enum class Delivery { whole, everyLineSplit };
-
-std::string caseFolder(const std::string& name) { return std::string(QEL_TEST_DATA_DIR) + "/decoder/" + name; }
-
-// The answer to RETR: status line, the message dot-stuffed, the "." line.
-std::string retrAnswer(const std::string& message) {
-  std::string answer = "+OK message follows\r\n";
-  std::size_t from = 0;
-  while (from < message.size()) {
-    std::size_t lineFeed = message.find('\n', from);
-    std::size_t end = lineFeed == std::string::npos ? message.size() : lineFeed + 1;
-    if (message[from] == '.') answer += '.';
-    answer.append(message, from, end - from);
-    from = end;
-  }
-  return answer + ".\r\n";
-}
 
 // Segment ends that cut every line behind its first byte and in its middle.
 std::vector<std::size_t> everyLineCuts(const std::string& bytes) {
@@ -80,41 +44,6 @@ std::vector<std::size_t> everyLineCuts(const std::string& bytes) {
     from = end;
   }
   return cuts;
-}
-
-std::map<std::string, std::string> readOptions(const std::string& path) {
-  std::map<std::string, std::string> options;
-  std::istringstream lines(readFile(path));
-  std::string key;
-  std::string value;
-  while (lines >> key >> value) options[key] = value;
-  return options;
-}
-
-std::vector<std::string> fileNames(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    std::string name = entry.path().filename().string();
-    if (name != ".keep") names.push_back(name);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
-void applyOptions(const std::map<std::string, std::string>& options) {
-  for (const auto& [key, value] : options) {
-    if (key == "numberNames") qelIntegerParam(0, QEL_PARAM_NUMBER_NAMES, std::stoi(value));
-    if (key == "saveUnnamed") qelIntegerParam(0, QEL_PARAM_SAVE_UNNAMED, std::stoi(value));
-    if (key == "omitSavedNote") qelIntegerParam(0, QEL_PARAM_OMIT_SAVED_NOTE, std::stoi(value));
-    if (key == "attachSeparator") qelIntegerParam(0, QEL_PARAM_ATTACH_SEPARATOR, value[0]);
-  }
 }
 
 class DecoderGolden : public ::testing::TestWithParam<std::tuple<const char*, Delivery>> {};
