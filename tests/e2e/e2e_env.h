@@ -7,7 +7,8 @@
 //
 //   kDefaultServers  "AUTH PLAIN LOGIN CRAM-MD5", no APOP timestamp
 //   kCramServers     "AUTH CRAM-MD5 LOGIN PLAIN", APOP on, and TLS: SUBMISSION_PORT
-//                    (STARTTLS required), SMTPS_PORT, POP3S_PORT, TLS_CA_FILE
+//                    (STARTTLS required), SMTPS_PORT, POP3S_PORT, TLS_CA_FILE, and
+//                    SMTPS_OTHER_NAME_PORT / SMTPS_EXPIRED_PORT (certificates that fail)
 //   kLoginServers    "AUTH LOGIN CRAM-MD5 PLAIN", no APOP timestamp
 //
 // A test asks for one of them:

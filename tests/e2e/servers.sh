@@ -33,6 +33,10 @@
 #                                  STARTTLS and offers AUTH only after it, and
 #                                  an implicit-TLS port; Dovecot offers STLS
 #                                  on its POP3 port and gets a pop3s port.
+#                                  Two more implicit-TLS ports of Postfix
+#                                  show certificates that fail the check:
+#                                  other.pem (other.test only) and
+#                                  expired.pem.
 #
 # Results of start: 0 when both servers run; 77 when they cannot run on this
 # machine (not root, or the packages postfix, dovecot-core and dovecot-pop3d
@@ -77,6 +81,9 @@
 #   TLS                  1 with --tls, else 0; with --tls also:
 #   SUBMISSION_PORT      STARTTLS required, AUTH only after it
 #   SMTPS_PORT POP3S_PORT TLS from the first byte
+#   SMTPS_OTHER_NAME_PORT SMTPS_EXPIRED_PORT
+#                        TLS from the first byte, with a certificate for
+#                        other.test only / an expired one (same CA)
 #   TLS_CA_FILE          the CA that signed the servers' certificate
 #
 # Postfix: mail that is not for example.test is never sent anywhere
@@ -360,17 +367,24 @@ start_once() {
     submission_port=$(pick_port "$smtp_port")
     smtps_port=$(pick_port "$pop3_port")
     pop3s_port=$(pick_port "$submission_port")
-    local all="$smtp_port $pop3_port $submission_port $smtps_port $pop3s_port"
-    [ "$(tr ' ' '\n' <<<"$all" | sort -u | wc -l)" = 5 ] || return 2
+    other_name_port=$(pick_port "$smtps_port")
+    expired_port=$(pick_port "$pop3s_port")
+    local all="$smtp_port $pop3_port $submission_port $smtps_port $pop3s_port $other_name_port $expired_port"
+    [ "$(tr ' ' '\n' <<<"$all" | sort -u | wc -l)" = 7 ] || return 2
   fi
   rm -rf "$runtime/postfix" "$runtime/dovecot" "$runtime/mail"
   mkdir -p "$runtime/postfix/data" "$runtime/postfix/queue"
   chown postfix "$runtime/postfix/data"
   if [ "$tls" = 1 ]; then
     mkdir -p "$runtime/tls"
-    cp "$cert_dir/server.pem" "$cert_dir/server.key" "$cert_dir/ca.pem" "$runtime/tls/"
-    chmod 644 "$runtime/tls/server.pem" "$runtime/tls/ca.pem"
-    chmod 600 "$runtime/tls/server.key"
+    local cert
+    for cert in server other expired; do
+      cp "$cert_dir/$cert.pem" "$cert_dir/$cert.key" "$runtime/tls/"
+      chmod 644 "$runtime/tls/$cert.pem"
+      chmod 600 "$runtime/tls/$cert.key"
+    done
+    cp "$cert_dir/ca.pem" "$runtime/tls/"
+    chmod 644 "$runtime/tls/ca.pem"
   fi
   write_postfix_config
   write_dovecot_config
@@ -443,7 +457,9 @@ cmd_start() {
   done
   [[ $name =~ ^[A-Za-z0-9_-]+$ ]] || die "bad --name: $name"
   if [ "$tls" = 1 ]; then
-    [ -f "$cert_dir/server.pem" ] && [ -f "$cert_dir/server.key" ] || die "no server.pem and server.key in $cert_dir"
+    for f in server.pem server.key other.pem other.key expired.pem expired.key ca.pem; do
+      [ -f "$cert_dir/$f" ] || die "no $f in $cert_dir"
+    done
     cert_dir=$(cd "$cert_dir" && pwd -P)
   fi
   [[ $auth =~ ^[a-z0-9\ -]+$ ]] || die "bad --auth: $auth"
@@ -546,6 +562,8 @@ cmd_start() {
     env_add SUBMISSION_PORT "$submission_port"
     env_add SMTPS_PORT "$smtps_port"
     env_add POP3S_PORT "$pop3s_port"
+    env_add SMTPS_OTHER_NAME_PORT "$other_name_port"
+    env_add SMTPS_EXPIRED_PORT "$expired_port"
     env_add TLS_CA_FILE "$runtime/tls/ca.pem"
   fi
   write_env

@@ -2,7 +2,8 @@
 # which sets what they use: runtime (where the servers' files go), name,
 # auth (Dovecot's auth_mechanisms), smtp_port, pop3_port, mail_uid,
 # mail_gid, and the k* constants; with tls=1 also submission_port,
-# smtps_port and pop3s_port, the certificate being in $runtime/tls.
+# smtps_port, pop3s_port, other_name_port and expired_port, the
+# certificates being in $runtime/tls.
 # shellcheck shell=bash disable=SC2154
 
 # Password of a known user. carol's is longer than the 64-byte HMAC block, so
@@ -121,6 +122,16 @@ $kLoopback:$submission_port inet n - n - - smtpd
 $kLoopback:$smtps_port inet n - n - - smtpd
   -o smtpd_tls_wrappermode=yes
   -o smtpd_tls_security_level=encrypt
+$kLoopback:$other_name_port inet n - n - - smtpd
+  -o smtpd_tls_wrappermode=yes
+  -o smtpd_tls_security_level=encrypt
+  -o smtpd_tls_cert_file=$runtime/tls/other.pem
+  -o smtpd_tls_key_file=$runtime/tls/other.key
+$kLoopback:$expired_port inet n - n - - smtpd
+  -o smtpd_tls_wrappermode=yes
+  -o smtpd_tls_security_level=encrypt
+  -o smtpd_tls_cert_file=$runtime/tls/expired.pem
+  -o smtpd_tls_key_file=$runtime/tls/expired.key
 EOF
   fi
   chown -R root:root "$etc"

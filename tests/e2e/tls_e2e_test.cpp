@@ -125,6 +125,11 @@ TEST_F(TlsEndToEnd, Refusals) {
        "Server certificate not trusted. unable to get local issuer certificate"},
       {"CA not trusted after STARTTLS", "SUBMISSION_PORT", QEL_TLS_STARTTLS, false, QEL_ERR_TLS_UNTRUSTED,
        "Server certificate not trusted. "},
+      // A certificate for other.test only, reached as 127.0.0.1.
+      {"a certificate for another name", "SMTPS_OTHER_NAME_PORT", QEL_TLS_IMPLICIT, true, QEL_ERR_TLS_NAME_MISMATCH,
+       "Server certificate is not for this server name. IP address mismatch"},
+      {"expired certificate", "SMTPS_EXPIRED_PORT", QEL_TLS_IMPLICIT, true, QEL_ERR_TLS_UNTRUSTED,
+       "Server certificate not trusted. certificate has expired"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -8,7 +8,8 @@
  * STARTTLS and through implicit TLS, and comes back through STLS and pop3s
  * with the attachment byte for byte; then the refusals: the CA not trusted
  * (implicit and after STARTTLS), STARTTLS required where it is not offered,
- * and the check turned off, which works and is logged. */
+ * a certificate for another name, an expired one, and the check turned
+ * off, which works and is logged. */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -37,7 +38,7 @@ enum {
   kStatSavedCount = 22,
 };
 enum { kTlsStartTls = 1, kTlsImplicit = 3 };
-enum { kErrTlsNotOffered = -110, kErrTlsUntrusted = -112 };
+enum { kErrTlsNotOffered = -110, kErrTlsUntrusted = -112, kErrTlsNameMismatch = -113 };
 enum { kValueRoom = 300, kPathRoom = 600, kTextRoom = 1024 };
 enum { kPayloadBytes = 200003, kDeliveryPolls = 300, kPollPauseMs = 100 };
 
@@ -212,6 +213,10 @@ void tlsRefusals(void) {
        "Server certificate not trusted. unable to get local issuer certificate"},
       {"CA not trusted after STARTTLS", "SUBMISSION_PORT", kTlsStartTls, 0, kErrTlsUntrusted,
        "Server certificate not trusted. unable to get local issuer certificate"},
+      {"a certificate for another name", "SMTPS_OTHER_NAME_PORT", kTlsImplicit, 1, kErrTlsNameMismatch,
+       "Server certificate is not for this server name. IP address mismatch"},
+      {"expired certificate", "SMTPS_EXPIRED_PORT", kTlsImplicit, 1, kErrTlsUntrusted,
+       "Server certificate not trusted. certificate has expired"},
   };
   char log[kPathRoom];
   char* text;
