@@ -10,7 +10,7 @@
 #include "frame/ticks.h"
 #include "platform/platform.h"
 #include "pop3/pop3_states.h"
-#include "smtp/md5.h"
+#include "codec/md5.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
 #include "transport/tls_channel.h"

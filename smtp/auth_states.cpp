@@ -15,7 +15,7 @@
 #include "frame/text.h"
 #include "frame/ticks.h"
 #include "qel32.h"
-#include "smtp/md5.h"
+#include "codec/md5.h"
 #include "smtp/smtp_states.h"
 
 namespace qel {

@@ -8,7 +8,7 @@
 #include "frame/settings.h"
 #include "platform/platform.h"
 #include "pop3_session.h"
-#include "smtp/md5.h"
+#include "codec/md5.h"
 #include "support/channel_setup.h"
 
 using namespace qel;

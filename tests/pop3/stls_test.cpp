@@ -8,7 +8,7 @@
 
 #include "frame/settings.h"
 #include "pop3_session.h"
-#include "smtp/md5.h"
+#include "codec/md5.h"
 #include "support/channel_setup.h"
 #include "support/tls_server_side.h"
 

@@ -16,7 +16,7 @@
 #include "platform/platform.h"
 #include "qel32.h"
 #include "smtp/auth.h"
-#include "smtp/md5.h"
+#include "codec/md5.h"
 #include "smtp_session.h"
 #include "support/channel_setup.h"
 #include "support/library.h"

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "smtp/md5.h"
+#include "codec/md5.h"
 
 namespace maildrop {
 namespace {

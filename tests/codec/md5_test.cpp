@@ -5,7 +5,7 @@
 #include <string>
 
 #include "codec/base64.h"
-#include "smtp/md5.h"
+#include "codec/md5.h"
 
 using namespace qel;
 

@@ -1,4 +1,4 @@
-#include "smtp/md5.h"
+#include "codec/md5.h"
 
 #include <cstring>
 
