@@ -111,7 +111,7 @@ echo "exports: $(wc -l <<<"$exported") plain names, as include/qel32.h declares"
 imports=$("$objdump" -p "$dll" | sed -nE 's/^[[:space:]]*DLL Name:[[:space:]]*(.*)$/\1/p')
 for name in $imports; do
   case "${name,,}" in
-    kernel32.dll | user32.dll | ws2_32.dll | msvcrt.dll | secur32.dll | crypt32.dll) ;;
+    kernel32.dll | user32.dll | ws2_32.dll | msvcrt.dll | secur32.dll | crypt32.dll | bcrypt.dll) ;;
     *) fail "QEL32.dll imports $name, which is not a system DLL" ;;
   esac
 done

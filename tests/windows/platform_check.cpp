@@ -17,8 +17,10 @@
 
 #include "check.h"
 #include "host.h"
+#include "platform/digest.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
+#include "tests/platform/digest_vectors.h"
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
@@ -489,6 +491,32 @@ void nativePeer() {
   plat::netCleanup();
 }
 
+// The login digests (CNG on Windows, libcrypto elsewhere) against the
+// published vectors.
+void digests() {
+  using namespace qel::test;
+  uint8_t out[64];
+  for (const auto& v : kSha256Vectors) {
+    std::string data = vectorBytes(v.data);
+    CHECK(plat::sha256(data.data(), data.size(), out));
+    CHECK_TEXT(hexOf(out, 32).c_str(), v.digest);
+  }
+  for (const auto& v : kHmacVectors) {
+    std::string key = vectorBytes(v.key);
+    std::string data = vectorBytes(v.data);
+    CHECK(plat::hmacSha256(key.data(), key.size(), data.data(), data.size(), out));
+    CHECK_TEXT(hexOf(out, 32).c_str(), v.mac);
+  }
+  for (const auto& v : kPbkdf2Vectors) {
+    CHECK(plat::pbkdf2Sha256(v.password, std::strlen(v.password), v.salt, std::strlen(v.salt), v.iterations, out, 64));
+    CHECK_TEXT(hexOf(out, 64).c_str(), v.derived);
+  }
+  uint8_t first[16] = {};
+  uint8_t second[16] = {};
+  CHECK(plat::secureRandom(first, sizeof first) && plat::secureRandom(second, sizeof second));
+  CHECK(hexOf(first, 16) != hexOf(second, 16));
+}
+
 // Both builds speak TLS; a CA file that is not there is its own failure,
 // before anything goes to the peer.
 void tls() {
@@ -545,6 +573,7 @@ int main(int argc, char** argv) {
   ipv6Sockets();
   if (options.peerPort > 0) nativePeer();
   tls();
+  digests();
   alerts();
   hostRemoveScratch();
   return checkSummary("platform_check");
