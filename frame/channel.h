@@ -41,6 +41,18 @@ constexpr int32_t kScratchTextCap = 130;
 constexpr int32_t kCharsetCap = 40;
 constexpr int32_t kCaFileCap = 260;
 constexpr int32_t kTlsReasonCap = 200;
+constexpr int32_t kLoginUserCap = 255;
+constexpr int32_t kLoginPasswordCap = 255;
+constexpr int32_t kBearerTokenCap = 4096;
+constexpr int32_t kLoginReasonCap = 200;
+constexpr int32_t kOfferTextCap = 120;
+// A SASL response before encoding: XOAUTH2's "user=...^Aauth=Bearer ...^A^A"
+// with the longest user name and token is the largest.
+constexpr int32_t kSaslTextCap = 4608;
+// SCRAM's client-first-message-bare: the user name with every character
+// escaped, and the nonce.
+constexpr int32_t kScramFirstCap = 3 * kLoginUserCap + 64;
+constexpr int32_t kScramKeyBytes = 32;
 
 // The reply readers use the first kReplyRoom bytes of replyText.
 constexpr int32_t kReplyRoom = 1024;
@@ -256,6 +268,28 @@ struct ChannelRecord {
   int32_t afterHandshakeState;
   char caFile[fieldSize(kCaFileCap)];
   char tlsReason[fieldSize(kTlsReasonCap)];
+
+  // Negotiated login (settings 120): the switch, the allowed mechanisms
+  // (QEL_AUTH_* bits, 0 for all), whether credentials may go in clear, the
+  // long credentials, what the server offered, and the running SASL
+  // exchange (smtp/sasl.h).
+  uint8_t negotiateLogin;
+  uint8_t loginClearText;
+  uint32_t mechanismMask;
+  char loginUser[fieldSize(kLoginUserCap)];
+  char loginPassword[fieldSize(kLoginPasswordCap)];
+  char bearerToken[fieldSize(kBearerTokenCap)];
+  uint32_t mechanismsOffered;
+  char offerText[fieldSize(kOfferTextCap)];  // every name offered, known or not
+  uint8_t offersUserPass;  // POP3: CAPA listed USER
+  uint32_t saslMechanism;
+  int32_t saslRound;
+  uint8_t serverProven;
+  char scramFirstBare[fieldSize(kScramFirstCap)];
+  uint8_t scramServerSignature[kScramKeyBytes];
+  char saslText[fieldSize(kSaslTextCap)];
+  int32_t saslLength;
+  char loginReason[fieldSize(kLoginReasonCap)];
 
   // Output buffer (transport/output.h): on while message data is sent.
   uint8_t outputBatched;

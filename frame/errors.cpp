@@ -75,6 +75,8 @@ constexpr ErrorEntry kErrorTable[] = {
     {-113, "Server certificate is not for this server name."},
     {-114, "TLS not available."},
     {-115, "Cannot use the CA file."},
+    {-120, "No login mechanism in common with the server."},
+    {-121, "Server failed to prove it knows the password."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -128,6 +130,9 @@ bool appendsReply(int32_t code) {
 // The TLS codes append why: the server's answer, or the backend's reason.
 bool appendsTlsReason(int32_t code) { return code <= kErrTlsNotOffered && code >= kErrTlsCaFile; }
 
+// The login codes append what the server offered, or what it got wrong.
+bool appendsLoginReason(int32_t code) { return code == kErrNoCommonMechanism || code == kErrServerNotProven; }
+
 }  // namespace
 
 const char* errorTextFor(int32_t code) {
@@ -161,8 +166,9 @@ extern "C" QEL_API int32_t QEL_CALL qelErrorText(int32_t chan, int32_t code, cha
       for (const char* c = sizes; written < limit && *c != '\0'; ++c) buffer[written++] = *c;
     }
     const char* appended = appendsReply(code) ? record->replyText
-                           : appendsTlsReason(code) ? record->tlsReason
-                                                    : nullptr;
+                           : appendsTlsReason(code)   ? record->tlsReason
+                           : appendsLoginReason(code) ? record->loginReason
+                                                      : nullptr;
     if (appended != nullptr && written < limit) {
       buffer[written++] = ' ';
       for (const char* reply = appended; written < limit && *reply != '\0'; ++reply) {

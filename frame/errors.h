@@ -64,6 +64,8 @@ enum ErrorCode : int32_t {
   kErrTlsNameMismatch = -113,
   kErrTlsUnavailable = -114,
   kErrTlsCaFile = -115,
+  kErrNoCommonMechanism = -120,
+  kErrServerNotProven = -121,
 };
 
 // Result of the parameter and statistics calls for an index they do not

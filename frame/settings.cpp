@@ -69,6 +69,9 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
       record->tlsMode = static_cast<uint8_t>(value);
       return true;
     case QEL_PARAM_TLS_VERIFY: record->tlsVerify = value != 0 ? 1 : 0; return true;
+    case QEL_PARAM_NEGOTIATE_LOGIN: record->negotiateLogin = value != 0 ? 1 : 0; return true;
+    case QEL_PARAM_AUTH_MECHANISMS: record->mechanismMask = static_cast<uint32_t>(value); return true;
+    case QEL_PARAM_LOGIN_CLEAR_TEXT: record->loginClearText = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_CLOSE_PAUSE: settings.closePause = value; return true;
     case QEL_PARAM_LOGIN_PAUSE: settings.loginPause = value; return true;
     default: return false;
@@ -183,7 +186,9 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
   int32_t rc = checkChannel(chan, &record);
   if (rc != 0) return rc;
   if (text == nullptr) return kErrNullPointer;
-  logFormat(record, "*** qelStringParam(%d,%d,%s)\r\n", chan, index, text);
+  // The secrets of the negotiated login never reach the log.
+  bool secret = index == QEL_STRING_LOGIN_PASSWORD || index == QEL_STRING_BEARER_TOKEN;
+  logFormat(record, "*** qelStringParam(%d,%d,%s)\r\n", chan, index, secret ? "[hidden]" : text);
   switch (index) {
     case QEL_STRING_LOG_FILE:
       return openLogFile(record, text);
@@ -218,6 +223,12 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       return setCharset(record, text);
     case QEL_STRING_CA_FILE:
       return copyText(record->caFile, text, kCaFileCap);
+    case QEL_STRING_LOGIN_USER:
+      return copyText(record->loginUser, text, kLoginUserCap);
+    case QEL_STRING_LOGIN_PASSWORD:
+      return copyText(record->loginPassword, text, kLoginPasswordCap);
+    case QEL_STRING_BEARER_TOKEN:
+      return copyText(record->bearerToken, text, kBearerTokenCap);
     default:
       return kIndexNotServed;
   }

@@ -276,6 +276,40 @@ extern "C" {
 #define QEL_ERR_NEEDS_SMTPUTF8  (-142) /* an address holds non-ASCII characters and the server offers no SMTPUTF8; nothing sent */
 
 /* ---------------------------------------------------------------------------
+ * Extensions: negotiated login (channel settings; set them before the
+ * connect). A channel that sets none of them logs in exactly as before.
+ *
+ * With QEL_PARAM_NEGOTIATE_LOGIN set, SMTP greets with EHLO and reads every
+ * AUTH and AUTH= line of its reply; POP3 asks CAPA after the greeting (and
+ * again after STLS) and logs in with AUTH (RFC 5034) when the SASL line
+ * offers a usable mechanism, else with APOP (QEL_PARAM_USE_APOP) or USER
+ * and PASS. The strongest mechanism both sides have and the mask allows is
+ * used: XOAUTH2 when a bearer token is set, else SCRAM-SHA-256 (the server's
+ * signature is checked), CRAM-MD5, PLAIN, LOGIN. PLAIN, LOGIN, XOAUTH2 and
+ * POP3 USER/PASS go only over TLS unless QEL_PARAM_LOGIN_CLEAR_TEXT is set.
+ * With a user name set and no usable mechanism the connect fails with
+ * QEL_ERR_NO_COMMON_MECHANISM before any mail command (and with no
+ * credentials sent); without a user name (and no token) there is no login.
+ * A refused login gives -49 (SMTP) or -63 (POP3) with the server's reply.
+ * The log never shows the password, the token or a login response.
+ * ------------------------------------------------------------------------- */
+#define QEL_PARAM_NEGOTIATE_LOGIN   120    /* channel: 1 = negotiated login as above (0) */
+#define QEL_PARAM_AUTH_MECHANISMS   121    /* channel: QEL_AUTH_* bits allowed (0 = every mechanism) */
+#define QEL_PARAM_LOGIN_CLEAR_TEXT  122    /* channel: 1 lets PLAIN, LOGIN, XOAUTH2 and USER/PASS go without TLS (0) */
+#define QEL_STRING_LOGIN_USER       120    /* channel: user name for negotiated login (255 characters); "" = QEL_STRING_USER or the POP3 user */
+#define QEL_STRING_LOGIN_PASSWORD   121    /* channel: password for negotiated login (255 characters); "" = QEL_STRING_PASSWORD or the POP3 password; not logged */
+#define QEL_STRING_BEARER_TOKEN     122    /* channel: OAuth 2 bearer token for XOAUTH2 (4096 characters; "" = none); not logged */
+#define QEL_ERR_NO_COMMON_MECHANISM (-120) /* no usable login mechanism; qelErrorText appends what the server offered and why none fits */
+#define QEL_ERR_SERVER_NOT_PROVEN   (-121) /* SCRAM: the server's nonce, message or signature is wrong; qelErrorText appends which */
+
+/* Bits of QEL_PARAM_AUTH_MECHANISMS. */
+#define QEL_AUTH_LOGIN          1
+#define QEL_AUTH_PLAIN          2
+#define QEL_AUTH_CRAM_MD5       4
+#define QEL_AUTH_SCRAM_SHA_256  8
+#define QEL_AUTH_XOAUTH2        16
+
+/* ---------------------------------------------------------------------------
  * Library lifecycle
  * ------------------------------------------------------------------------- */
 

@@ -68,7 +68,10 @@ int32_t sendHello(ChannelRecord* record, uint32_t now) {
   record->attachBytesSent = 0;
   // STARTTLS exists only in ESMTP: a channel that may use it greets with
   // EHLO, before and after the handshake.
-  const char* verb = record->useEsmtp != 0 || startTlsNeedsEhlo(record) ? "EHLO" : "HELO";
+  // So does a channel with negotiated login: the AUTH offer is in the EHLO
+  // reply.
+  const char* verb =
+      record->useEsmtp != 0 || startTlsNeedsEhlo(record) || record->negotiateLogin != 0 ? "EHLO" : "HELO";
   const char* at = findChar(record->fromAddress, '@');
   char* line = record->commandLine;
   // Text after the address's closing bracket does not belong to the domain.
@@ -92,6 +95,11 @@ int32_t readHelloReply(ChannelRecord* record, uint32_t) {
   if (!positiveReply(record)) return failState(record, 0, kErrSmtpError);
   noteServerExtensions(record);
   if (startTlsTakesOver(record, &rc)) return rc;
+  if (record->negotiateLogin != 0) {
+    int32_t failure = 0;
+    record->nextState = negotiatedAuthState(record, &failure);
+    return failure != 0 ? failure : kStateContinue;
+  }
   record->nextState = record->useEsmtp != 0 ? chooseAuthState(record->replyText) : 0;
   return kStateContinue;
 }

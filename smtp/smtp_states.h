@@ -19,6 +19,8 @@ enum SmtpState : int32_t {
   kStateLoginUser = 162,
   kStateLoginPassword = 163,
   kStateLoginDone = 164,
+  kStateSaslAuth = 170,
+  kStateSaslReply = 171,
 
   kStateConnectStart = 200,
   kStateGreeting = 201,
@@ -118,6 +120,13 @@ int32_t sendFormatted(ChannelRecord* record, const char* format, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
+
+// ---- negotiated login ------------------------------------------------------
+
+// After the EHLO reply of a channel with negotiated login: the state that
+// follows (AUTH, or 0 when there is nothing to log in with). When no
+// mechanism fits, *failure is failState's result (-120) and 0 is returned.
+int32_t negotiatedAuthState(ChannelRecord* record, int32_t* failure);
 
 // ---- STARTTLS -----------------------------------------------------------------
 

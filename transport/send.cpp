@@ -7,17 +7,31 @@
 
 namespace qel {
 
-int32_t sendBytes(ChannelRecord* record, const char* bytes, int32_t length) {
+namespace {
+
+// Sends without logging: the count the system took, or a negated error.
+int32_t sendUnlogged(ChannelRecord* record, const char* bytes, int32_t length) {
   if (!record->socketOpen) return -plat::kWsaNotSocket;
   if (bytes == nullptr || length <= 0) return 0;
   if (record->outputUsed > 0) {
     int32_t rc = flushOutput(record);
     if (rc < 0) return rc;
   }
-  int32_t sent = record->tlsSession != nullptr ? plat::tlsSend(record->tlsSession, bytes, length)
-                                               : plat::socketSend(record->socket, bytes, length);
-  if (sent < 0) return sent;
-  logPrefixed(record, "S: ", bytes, length);
+  return record->tlsSession != nullptr ? plat::tlsSend(record->tlsSession, bytes, length)
+                                       : plat::socketSend(record->socket, bytes, length);
+}
+
+}  // namespace
+
+int32_t sendBytes(ChannelRecord* record, const char* bytes, int32_t length) {
+  int32_t sent = sendUnlogged(record, bytes, length);
+  if (sent >= 0 && bytes != nullptr && length > 0) logPrefixed(record, "S: ", bytes, length);
+  return sent;
+}
+
+int32_t sendHiddenBytes(ChannelRecord* record, const char* bytes, int32_t length, const char* shown) {
+  int32_t sent = sendUnlogged(record, bytes, length);
+  if (sent >= 0 && length > 0 && shown != nullptr) logPrefixed(record, "S: ", shown, textLength(shown));
   return sent;
 }
 

@@ -12,6 +12,10 @@ namespace qel {
 // gives -10038 without touching any descriptor.
 int32_t sendBytes(ChannelRecord* record, const char* bytes, int32_t length);
 
+// As sendBytes, but the log shows the text shown (nothing when null) in
+// place of the bytes: for lines that carry credentials.
+int32_t sendHiddenBytes(ChannelRecord* record, const char* bytes, int32_t length, const char* shown);
+
 // The text without line end.
 int32_t sendText(ChannelRecord* record, const char* text);
 

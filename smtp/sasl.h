@@ -1,0 +1,88 @@
+// SASL for the negotiated login, shared by SMTP AUTH (RFC 4954) and POP3
+// AUTH (RFC 5034): the mechanisms a server offers, the choice among them,
+// and the responses of SCRAM-SHA-256 (RFC 5802, RFC 7677), CRAM-MD5
+// (RFC 2195), PLAIN (RFC 4616), LOGIN and XOAUTH2. The protocols only carry
+// the base64 lines.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/channel.h"
+
+namespace qel {
+
+// Mechanism bits (QEL_AUTH_* in qel32.h).
+constexpr uint32_t kMechLogin = 1;
+constexpr uint32_t kMechPlain = 2;
+constexpr uint32_t kMechCramMd5 = 4;
+constexpr uint32_t kMechScramSha256 = 8;
+constexpr uint32_t kMechXoauth2 = 16;
+
+// The name of one mechanism bit ("SCRAM-SHA-256"), "" for none.
+const char* mechanismName(uint32_t mechanism);
+
+// Forgets what a server offered.
+void clearOffer(ChannelRecord* record);
+
+// Adds the mechanisms of a list of names separated by spaces (length
+// characters, up to a line end) to mechanismsOffered (case-blind; names
+// this library does not speak only to offerText).
+void addOfferedMechanisms(ChannelRecord* record, const char* names, int32_t length);
+
+// The offer of an EHLO reply: every mechanism of every "AUTH" and "AUTH="
+// line.
+void takeSmtpAuthOffer(ChannelRecord* record, const char* ehloReply);
+
+// The credentials of the negotiated login: the long settings when set,
+// else the channel's 64-character ones (the POP3 password on a POP3
+// channel).
+const char* loginUser(const ChannelRecord* record);
+const char* loginPassword(const ChannelRecord* record);
+
+// Whether there is anything to log in with: a user name, or a token.
+bool wantsLogin(const ChannelRecord* record);
+
+// Whether a credential may go over this connection in a form that can be
+// read back: over TLS, or when the caller allowed clear text.
+bool clearCredentialsAllowed(const ChannelRecord* record);
+
+// The mechanism to use among record->mechanismsOffered: the strongest one
+// the mask and the connection allow, 0 for none. With none, loginReason
+// says what was offered and why nothing fits.
+uint32_t chooseMechanism(ChannelRecord* record);
+
+// Sets loginReason to "(offered: <names>; <why>)".
+void noteNoMechanism(ChannelRecord* record, const char* why);
+
+// Starts the exchange of record->saslMechanism. True when the mechanism
+// has an initial response, which is then in saslText (saslLength bytes).
+bool saslStart(ChannelRecord* record);
+
+// Answers a challenge of length decoded bytes: the response goes into
+// saslText. 0, or -121 when a SCRAM server message is wrong (loginReason
+// says how).
+int32_t saslAnswer(ChannelRecord* record, const char* challenge, int32_t length);
+
+// The server has said yes: 0, or -121 when it did so without proving that
+// it knows the password (SCRAM).
+int32_t saslFinished(ChannelRecord* record);
+
+// Sends command (may be "") and, when withMessage, saslText base64-encoded
+// behind it, as one line ending in CR LF; the log shows "[response hidden]"
+// in place of the message. The bytes sent, or a negated socket error
+// (-10060 when the socket stopped taking data).
+int32_t sendSaslLine(ChannelRecord* record, const char* command, bool withMessage);
+
+// SCRAM-SHA-256 (scram.cpp). The client-first-message with a fresh nonce
+// into saslText.
+void scramClientFirst(ChannelRecord* record);
+// The client-final-message for the server-first-message; the server
+// signature to expect is kept. 0 or -121.
+int32_t scramClientFinal(ChannelRecord* record, const char* serverFirst, int32_t length);
+// Checks the server-final-message "v=...". 0 or -121.
+int32_t scramCheckServerFinal(ChannelRecord* record, const char* serverFinal, int32_t length);
+
+// A fixed client nonce for the SCRAM tests (null: a fresh random one).
+extern const char* scramTestNonce;
+
+}  // namespace qel

@@ -1,0 +1,134 @@
+// The negotiated login's choice: what the server offers, what the caller
+// allows, and what the connection allows to go in a form that can be read
+// back.
+#include <iterator>
+
+#include "codec/text_search.h"
+#include "frame/text.h"
+#include "platform/platform.h"
+#include "smtp/sasl.h"
+
+namespace qel {
+namespace {
+
+struct MechanismEntry {
+  uint32_t bit;
+  const char* name;
+};
+
+// Strongest first: the order of the choice.
+constexpr MechanismEntry kMechanisms[] = {
+    {kMechXoauth2, "XOAUTH2"}, {kMechScramSha256, "SCRAM-SHA-256"}, {kMechCramMd5, "CRAM-MD5"},
+    {kMechPlain, "PLAIN"},     {kMechLogin, "LOGIN"},
+};
+
+// Mechanisms that hand the server a secret it could read back.
+constexpr uint32_t kReadableSecrets = kMechPlain | kMechLogin | kMechXoauth2;
+
+constexpr char kAuthKeyword[] = "AUTH";
+constexpr int32_t kAuthKeywordLength = 4;
+constexpr int32_t kKeywordColumn = 4;  // after "250-" or "250 "
+
+bool isSpace(char c) { return c == ' ' || c == '\t'; }
+bool endsLine(char c) { return c == '\0' || c == '\r' || c == '\n'; }
+
+uint32_t mechanismNamed(const char* name, int32_t length) {
+  for (const MechanismEntry& entry : kMechanisms) {
+    if (textLength(entry.name) == length && equalsNoCase(name, entry.name, length)) return entry.bit;
+  }
+  return 0;
+}
+
+}  // namespace
+
+const char* mechanismName(uint32_t mechanism) {
+  for (const MechanismEntry& entry : kMechanisms) {
+    if (entry.bit == mechanism) return entry.name;
+  }
+  return "";
+}
+
+void clearOffer(ChannelRecord* record) {
+  record->mechanismsOffered = 0;
+  record->offerText[0] = '\0';
+}
+
+void addOfferedMechanisms(ChannelRecord* record, const char* names, int32_t length) {
+  int32_t i = 0;
+  while (i < length && !endsLine(names[i])) {
+    while (i < length && isSpace(names[i])) ++i;
+    int32_t start = i;
+    while (i < length && !isSpace(names[i]) && !endsLine(names[i])) ++i;
+    if (i == start) continue;
+    record->mechanismsOffered |= mechanismNamed(names + start, i - start);
+    if (record->offerText[0] != '\0') appendText(record->offerText, " ", 1, kOfferTextCap);
+    appendText(record->offerText, names + start, i - start, kOfferTextCap);
+  }
+}
+
+void takeSmtpAuthOffer(ChannelRecord* record, const char* ehloReply) {
+  clearOffer(record);
+  for (const char* line = ehloReply; line != nullptr && *line != '\0';) {
+    const char* end = findChar(line, '\n');
+    int32_t length = end != nullptr ? static_cast<int32_t>(end - line) : textLength(line);
+    const char* keyword = line + kKeywordColumn;
+    // "AUTH mechanisms" (RFC 4954) and the older "AUTH=mechanisms".
+    if (length > kKeywordColumn + kAuthKeywordLength && equalsNoCase(keyword, kAuthKeyword, kAuthKeywordLength)) {
+      char after = keyword[kAuthKeywordLength];
+      if (isSpace(after) || after == '=') {
+        int32_t start = kKeywordColumn + kAuthKeywordLength + 1;
+        addOfferedMechanisms(record, line + start, length - start);
+      }
+    }
+    line = end != nullptr ? end + 1 : nullptr;
+  }
+}
+
+const char* loginUser(const ChannelRecord* record) {
+  return record->loginUser[0] != '\0' ? record->loginUser : record->userName;
+}
+
+const char* loginPassword(const ChannelRecord* record) {
+  if (record->loginPassword[0] != '\0') return record->loginPassword;
+  return record->protocol == kProtocolPop3 ? record->pop3Password : record->password;
+}
+
+bool wantsLogin(const ChannelRecord* record) { return loginUser(record)[0] != '\0' || record->bearerToken[0] != '\0'; }
+
+bool clearCredentialsAllowed(const ChannelRecord* record) {
+  return record->tlsSession != nullptr || record->loginClearText != 0;
+}
+
+uint32_t chooseMechanism(ChannelRecord* record) {
+  uint32_t usable = record->mechanismsOffered;
+  if (record->mechanismMask != 0) usable &= record->mechanismMask;
+  // XOAUTH2 only with a token; the others only without one, since a
+  // caller that sets a token means it to be used.
+  if (record->bearerToken[0] == '\0') {
+    usable &= ~kMechXoauth2;
+  } else {
+    usable &= kMechXoauth2;
+  }
+  uint32_t allowed = clearCredentialsAllowed(record) ? usable : usable & ~kReadableSecrets;
+  for (const MechanismEntry& entry : kMechanisms) {
+    if ((allowed & entry.bit) != 0) return entry.bit;
+  }
+  const char* why = record->mechanismsOffered == 0 ? "none this client speaks"
+                    : usable != allowed            ? "PLAIN, LOGIN and XOAUTH2 only over TLS"
+                    : record->bearerToken[0] != '\0' ? "a token needs XOAUTH2"
+                                                     : "none of them allowed";
+  noteNoMechanism(record, why);
+  return 0;
+}
+
+void noteNoMechanism(ChannelRecord* record, const char* why) {
+  char* reason = record->loginReason;
+  copyText(reason, "(offered: ", kLoginReasonCap);
+  const char* offer = record->offerText[0] != '\0' ? record->offerText : "no mechanism";
+  appendText(reason, offer, kLoginReasonCap, kLoginReasonCap);
+  appendText(reason, "; ", 2, kLoginReasonCap);
+  appendText(reason, why, kLoginReasonCap, kLoginReasonCap);
+  appendText(reason, ")", 1, kLoginReasonCap);
+}
+
+}  // namespace qel
