@@ -1,5 +1,6 @@
 // POP3 greeting and login: states 300 to 306 (RFC 1939: APOP, or USER and
 // PASS).
+#include <cstring>
 #include <iterator>
 
 #include "driver/driver.h"
@@ -10,9 +11,11 @@
 #include "frame/ticks.h"
 #include "platform/platform.h"
 #include "pop3/pop3_states.h"
+#include "smtp/sasl.h"
 #include "codec/md5.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
+#include "transport/send.h"
 #include "transport/tls_channel.h"
 
 namespace qel {
@@ -65,6 +68,11 @@ int32_t readGreeting(ChannelRecord* record, uint32_t now) {
   if (rc < 0) return failState(record, 0, rc);
   takeApopTimestamp(record);
   setCommandTiming(record, now);
+  // The negotiated login asks CAPA first; STLS and the login follow it.
+  if (record->negotiateLogin != 0) {
+    record->nextState = kStateCapa;
+    return kStateContinue;
+  }
   record->nextState = record->useApop != 0 ? kStateApop : kStateUser;
   // STLS goes first, the login follows the handshake.
   if (usesStartTls(record) && record->tlsSession == nullptr) {
@@ -99,7 +107,7 @@ int32_t sendApop(ChannelRecord* record, uint32_t now) {
 
 // 303: USER name.
 int32_t sendUser(ChannelRecord* record, uint32_t now) {
-  int32_t rc = sendCommand(record, "USER %s", record->userName);
+  int32_t rc = sendCommand(record, "USER %s", record->negotiateLogin != 0 ? loginUser(record) : record->userName);
   if (rc != kStateContinue) return rc;
   setCommandTiming(record, now);
   record->nextState = kStateUserReply;
@@ -119,9 +127,18 @@ int32_t readUserReply(ChannelRecord* record, uint32_t now) {
   return kStateContinue;
 }
 
+// Under the negotiated login the password never reaches the log.
+int32_t sendHiddenPass(ChannelRecord* record) {
+  int32_t length =
+      plat::formatText(record->commandLine, fieldSize(kCommandLineCap) - 2, "PASS %s\r\n", loginPassword(record));
+  int32_t rc = sendHiddenBytes(record, record->commandLine, length, "PASS [hidden]\r\n");
+  std::memset(record->commandLine, 0, static_cast<size_t>(length));
+  return rc < 0 ? failState(record, rc, kErrSocketWrite) : kStateContinue;
+}
+
 // 305: PASS password.
 int32_t sendPass(ChannelRecord* record, uint32_t now) {
-  int32_t rc = sendCommand(record, "PASS %s", record->pop3Password);
+  int32_t rc = record->negotiateLogin != 0 ? sendHiddenPass(record) : sendCommand(record, "PASS %s", record->pop3Password);
   if (rc != kStateContinue) return rc;
   setLoginTiming(record, now);
   record->nextState = kStateLoginReply;

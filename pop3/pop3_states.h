@@ -35,6 +35,10 @@ enum Pop3State : int32_t {
   kStateUidlLine = 321,
   kStateStls = 322,
   kStateStlsReply = 323,
+  kStateCapa = 340,
+  kStateCapaLine = 341,
+  kStateAuth = 342,
+  kStateAuthReply = 343,
 };
 
 // Command timing: the next state waits minimumWait, the reply may take

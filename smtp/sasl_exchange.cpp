@@ -2,6 +2,8 @@
 // initial response, the answer to each challenge, and the check at the
 // server's yes. The messages go base64-encoded on a line of their own
 // (sendSaslLine); the log shows a note in their place.
+#include <cstring>
+
 #include "codec/base64.h"
 #include "codec/md5.h"
 #include "frame/errors.h"
@@ -142,6 +144,11 @@ int32_t sendSaslLine(ChannelRecord* record, const char* command, bool withMessag
       line[used++] = '\n';
     }
     int32_t rc = sendHiddenBytes(record, line, used, last ? note : nullptr);
+    if (rc < 0 || rc < used || last) {
+      // The encoded credentials do not stay in the record.
+      std::memset(line, 0, static_cast<size_t>(used));
+      std::memset(record->saslText, 0, static_cast<size_t>(record->saslLength));
+    }
     if (rc < 0) return rc;
     if (rc < used) return kShortSendCode;
     sent += rc;

@@ -11,6 +11,7 @@
 #include "frame/ticks.h"
 #include "smtp/auth.h"
 #include "smtp/message_plan.h"
+#include "smtp/sasl.h"
 #include "smtp/smtp_states.h"
 #include "transport/output.h"
 #include "transport/connection.h"
@@ -68,10 +69,10 @@ int32_t sendHello(ChannelRecord* record, uint32_t now) {
   record->attachBytesSent = 0;
   // STARTTLS exists only in ESMTP: a channel that may use it greets with
   // EHLO, before and after the handshake.
-  // So does a channel with negotiated login: the AUTH offer is in the EHLO
-  // reply.
-  const char* verb =
-      record->useEsmtp != 0 || startTlsNeedsEhlo(record) || record->negotiateLogin != 0 ? "EHLO" : "HELO";
+  // So does a channel with a negotiated login to make: the AUTH offer is in
+  // the EHLO reply.
+  bool negotiates = record->negotiateLogin != 0 && wantsLogin(record);
+  const char* verb = record->useEsmtp != 0 || startTlsNeedsEhlo(record) || negotiates ? "EHLO" : "HELO";
   const char* at = findChar(record->fromAddress, '@');
   char* line = record->commandLine;
   // Text after the address's closing bracket does not belong to the domain.

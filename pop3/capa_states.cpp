@@ -1,0 +1,161 @@
+// The negotiated POP3 login: CAPA (RFC 2449) after the greeting and again
+// after STLS (324, 325), then AUTH (RFC 5034) with the mechanism chosen
+// from the SASL line (326, 327), else APOP or USER and PASS as before.
+#include <iterator>
+
+#include "codec/base64.h"
+#include "codec/text_search.h"
+#include "driver/driver.h"
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "frame/text.h"
+#include "platform/platform.h"
+#include "pop3/pop3_states.h"
+#include "smtp/sasl.h"
+#include "transport/receive.h"
+#include "transport/replies.h"
+#include "transport/tls_channel.h"
+
+namespace qel {
+namespace {
+
+constexpr char kSaslKeyword[] = "SASL ";
+constexpr int32_t kSaslKeywordLength = 5;
+constexpr char kUserKeyword[] = "USER";
+constexpr int32_t kUserKeywordLength = 4;
+constexpr int32_t kAuthCommandRoom = 40;
+constexpr int32_t kContinuationPrefix = 2;  // "+ "
+
+// Whether the CAPA line of length characters is the keyword alone.
+bool isKeywordLine(const char* line, int32_t length, const char* keyword, int32_t keywordLength) {
+  if (length < keywordLength || !equalsNoCase(line, keyword, keywordLength)) return false;
+  return length == keywordLength || line[keywordLength] == '\r' || line[keywordLength] == '\n' ||
+         line[keywordLength] == ' ';
+}
+
+// One capability line: the SASL mechanisms, and whether USER is there.
+void takeCapability(ChannelRecord* record, const char* line, int32_t length) {
+  if (length > kSaslKeywordLength && equalsNoCase(line, kSaslKeyword, kSaslKeywordLength)) {
+    addOfferedMechanisms(record, line + kSaslKeywordLength, length - kSaslKeywordLength);
+  } else if (isKeywordLine(line, length, kUserKeyword, kUserKeywordLength)) {
+    record->offersUserPass = 1;
+  }
+}
+
+// The login that follows CAPA: AUTH with a usable mechanism, else APOP
+// when asked for, else USER and PASS where they may go; -120 otherwise.
+int32_t chooseLogin(ChannelRecord* record) {
+  record->saslMechanism = chooseMechanism(record);
+  if (record->saslMechanism != 0) {
+    record->nextState = kStateAuth;
+  } else if (record->useApop != 0) {
+    record->nextState = kStateApop;
+  } else if (clearCredentialsAllowed(record)) {
+    record->nextState = kStateUser;
+  } else {
+    noteNoMechanism(record, "PLAIN, LOGIN, XOAUTH2 and USER/PASS only over TLS");
+    return failState(record, 0, kErrNoCommonMechanism);
+  }
+  return kStateContinue;
+}
+
+// After the CAPA answer: STLS first when TLS is wanted and not yet on
+// (CAPA is asked again after the handshake), else the login.
+int32_t afterCapabilities(ChannelRecord* record) {
+  if (usesStartTls(record) && record->tlsSession == nullptr && record->tlsDeclined == 0) {
+    record->afterHandshakeState = kStateCapa;
+    record->nextState = kStateStls;
+    return kStateContinue;
+  }
+  return chooseLogin(record);
+}
+
+// 324: CAPA; what the server said before is forgotten.
+int32_t sendCapa(ChannelRecord* record, uint32_t now) {
+  clearOffer(record);
+  record->offersUserPass = 0;
+  startAnswer(record);
+  int32_t rc = sendCommand(record, "CAPA");
+  if (rc != kStateContinue) return rc;
+  setCommandTiming(record, now);
+  record->nextState = kStateCapaLine;
+  return kStateContinue;
+}
+
+// 325: one line of the CAPA answer. A server without CAPA answers "-ERR":
+// it offers nothing beyond RFC 1939.
+int32_t readCapaLine(ChannelRecord* record, uint32_t now) {
+  int32_t length = 0;
+  bool lineEnded = false;
+  // Only a piece that begins a line can name a capability.
+  bool lineStart = record->answerPosition == kAnswerLineStart;
+  switch (readAnswerPiece(record, settings.pop3ReadWait, &length, &lineEnded)) {
+    case AnswerPiece::nothing:
+      return kStateContinue;
+    case AnswerPiece::closed:
+      return failState(record, 0, kErrSocketClosed);
+    case AnswerPiece::errorStatus:
+      if (!lineEnded) return kStateContinue;
+      return afterCapabilities(record);
+    case AnswerPiece::end:
+      return afterCapabilities(record);
+    case AnswerPiece::okStatus:
+      break;
+    case AnswerPiece::data:
+      if (lineStart) takeCapability(record, record->replyText, length);
+      break;
+  }
+  record->deadline = tickAfter(now, settings.replyTimeout);
+  return kStateContinue;
+}
+
+// 326: AUTH with the chosen mechanism; its first message, if any, follows
+// the server's empty challenge.
+int32_t sendAuth(ChannelRecord* record, uint32_t now) {
+  saslStart(record);
+  record->saslRound = 0;
+  char command[kAuthCommandRoom];
+  plat::formatText(command, kAuthCommandRoom, "AUTH %s", mechanismName(record->saslMechanism));
+  int32_t rc = sendSaslLine(record, command, false);
+  if (rc < 0) return failState(record, rc, kErrSocketWrite);
+  setLoginTiming(record, now);
+  record->nextState = kStateAuthReply;
+  return kStateContinue;
+}
+
+// 327: "+ challenge" is answered, "+OK" ends the login, "-ERR" fails it.
+int32_t readAuthReply(ChannelRecord* record, uint32_t now) {
+  if (!waitForData(record, 0)) return kStateContinue;
+  int32_t rc = readPop3Reply(record);
+  if (rc < 0) return failState(record, 0, rc);
+  const char* reply = record->replyText;
+  if (reply[1] != ' ' && reply[1] != '\r' && reply[1] != '\n' && reply[1] != '\0') {
+    rc = saslFinished(record);
+    if (rc < 0) return failState(record, 0, rc);
+    record->nextState = 0;
+    return kStateContinue;
+  }
+  int32_t length = 0;
+  while (reply[length] != '\0' && reply[length] != '\r' && reply[length] != '\n') ++length;
+  char challenge[kReplyRoom];
+  int32_t count = length > kContinuationPrefix
+                      ? base64DecodeRun(reply + kContinuationPrefix, challenge, length - kContinuationPrefix)
+                      : 0;
+  rc = saslAnswer(record, challenge, count);
+  if (rc < 0) return failState(record, 0, rc);
+  rc = sendSaslLine(record, "", true);
+  if (rc < 0) return failState(record, rc, kErrSocketWrite);
+  setLoginTiming(record, now);
+  return kStateContinue;
+}
+
+constexpr StateEntry kCapaStates[] = {
+    {kStateCapa, sendCapa},
+    {kStateCapaLine, readCapaLine},
+    {kStateAuth, sendAuth},
+    {kStateAuthReply, readAuthReply},
+};
+const StateRegistration registered(kCapaStates, std::size(kCapaStates));
+
+}  // namespace
+}  // namespace qel
