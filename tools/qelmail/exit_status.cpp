@@ -63,6 +63,9 @@ int exitCodeFor(int32_t code, Step step) {
     return kExitUnavailable;
   }
   if (code == QEL_ERR_TLS_HANDSHAKE) return kExitTemporary;
+  // No login mechanism fits, or a server that cannot prove it knows the
+  // password: neither changes by trying again.
+  if (code == QEL_ERR_NO_COMMON_MECHANISM || code == QEL_ERR_SERVER_NOT_PROVEN) return kExitUnavailable;
   return kExitFailed;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "credentials.h"
+#include "login.h"
 #include "qel32.h"
 #include "system.h"
 
@@ -46,7 +47,10 @@ const std::vector<OptionSpec> kPop3Options = {
     {"user", true, false, "The POP3 user name (required)."},
     {"password", true, false, "The POP3 password (see also --password-file, QELMAIL_PASSWORD and ~/.netrc)."},
     {"password-file", true, false, "Reads the password from the first line of this file."},
-    {"apop", false, false, "Logs in with APOP instead of USER and PASS."},
+    {"apop", false, false, "Logs in with APOP instead of AUTH or USER and PASS."},
+    negotiationOptions()[0],
+    negotiationOptions()[1],
+    negotiationOptions()[2],
 };
 
 std::string oneLine(const char* text) {
@@ -237,7 +241,10 @@ int checkPop3Options(Options& options) {
     return usageError("give --password or --password-file, not both");
   }
   if (!withinCap(options, "user", kLoginCap)) return usageError(options.error());
-  return resolvePassword(options);
+  if (!wantsToken(options)) {
+    if (int rc = resolvePassword(options); rc != kExitOk) return rc;
+  }
+  return applyNegotiation(options, true);
 }
 
 int32_t pop3Connect(Options& options) {

@@ -26,7 +26,7 @@ constexpr int32_t kStopped = INT32_MIN;
 // the tool refuses it instead.
 constexpr size_t kServerCap = 128;
 constexpr size_t kAddressCap = 128;
-constexpr size_t kLoginCap = 64;        // user names and passwords
+constexpr size_t kLoginCap = 255;       // user names and passwords (the negotiated login's settings)
 constexpr size_t kContentTypeCap = 64;
 constexpr size_t kRawCommandCap = 32;
 constexpr size_t kCaFileCap = 260;

@@ -10,15 +10,20 @@
 #include <vector>
 
 #include "commands.h"
+#include "login.h"
 #include "qel32.h"
 #include "session.h"
 
 namespace qelmail {
 
 const std::vector<OptionSpec> kSmtpLoginOptions = {
-    {"user", true, false, "Logs in with this user name: EHLO, then AUTH CRAM-MD5 or LOGIN as the server offers."},
+    {"user", true, false,
+     "Logs in with this user name: EHLO, then AUTH with the strongest mechanism both sides have (see --auth)."},
     {"password", true, false, "The password for --user (see also --password-file, QELMAIL_PASSWORD and ~/.netrc)."},
     {"password-file", true, false, "Reads the password for --user from the first line of this file."},
+    negotiationOptions()[0],
+    negotiationOptions()[1],
+    negotiationOptions()[2],
 };
 
 namespace {
@@ -147,29 +152,32 @@ int32_t bodyTypeFrom(const std::string& name) {
 int applyLogin(Options& options) {
   if (!options.has("user")) {
     if (options.has("password") || options.has("password-file")) return usageError("a password goes with --user");
+    if (wantsToken(options)) return usageError("a token goes with --user");
     return kExitOk;
   }
   if (options.has("password") && options.has("password-file")) {
     return usageError("give --password or --password-file, not both");
   }
   if (!withinCap(options, "user", kLoginCap)) return usageError(options.error());
-  if (int rc = resolvePassword(options); rc != kExitOk) return rc;
+  if (!wantsToken(options)) {
+    if (int rc = resolvePassword(options); rc != kExitOk) return rc;
+  }
   qelIntegerParam(kChannel, QEL_PARAM_USE_ESMTP, 1);
   qelStringParam(kChannel, QEL_STRING_USER, options.get("user").c_str());
   qelStringParam(kChannel, QEL_STRING_PASSWORD, options.get("password").c_str());
-  return kExitOk;
+  return applyNegotiation(options, false);
 }
 
-// With --user, the connection must have ended in AUTH's 235. The library
-// logs in only when the EHLO reply offers AUTH CRAM-MD5 or AUTH LOGIN as
-// its first mechanism, and otherwise goes on without logging in: then
-// nothing is sent in the user's name.
+// With --user, the connection must have ended in AUTH's 235. The
+// negotiated login fails the connect itself when no mechanism fits (-120);
+// this stays as the guard that nothing goes out in the user's name
+// without a login.
 int checkLoggedIn(Options& options) {
   constexpr int32_t kAuthSucceeded = 235;
   if (!options.has("user") || qelStatistics(kChannel, QEL_STAT_REPLY_CODE) == kAuthSucceeded) return kExitOk;
   qelAbort(kChannel);
   failPlain("logging in to " + serverLabel(options, false) +
-            " failed: its EHLO reply offers neither AUTH CRAM-MD5 nor AUTH LOGIN first");
+            " failed: the server did not take a login");
   return kExitUnavailable;
 }
 

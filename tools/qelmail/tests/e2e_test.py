@@ -189,7 +189,9 @@ class EndToEnd(unittest.TestCase):
         self.assertIn(b"over IPv6", read_file(line[2]))
 
     def test_send_with_auth(self):
-        for config, mechanism in (("cram", "CRAM-MD5"), ("login", "LOGIN")):
+        # The login is negotiated: the strongest mechanism offered, whatever
+        # its place in the offer.
+        for config, mechanism in (("cram", "CRAM-MD5"), ("login", "CRAM-MD5"), ("default", "CRAM-MD5")):
             env = self.servers(config)
             marker = unique_marker(mechanism)
             result = self.send(env, "--subject", marker, "--text", "x", "--user", env["ALICE_USER"],
@@ -201,12 +203,13 @@ class EndToEnd(unittest.TestCase):
                                "--password", "not-" + env["ALICE_PASSWORD"])
             self.assertEqual(result.code, 77, result)
             self.assertIn("failed (-49): SMTP returned error. 535", result.err)
-        # Postfix offering PLAIN first: the library would not log in.
+        # A mechanism the server does not offer: nothing is sent.
         env = self.servers("default")
         result = self.send(env, "--subject", "never", "--text", "x", "--user", env["ALICE_USER"],
-                           "--password", env["ALICE_PASSWORD"])
+                           "--password", env["ALICE_PASSWORD"], "--auth", "scram-sha-256")
         self.assertEqual(result.code, 69, result)
-        self.assertIn("offers neither AUTH CRAM-MD5 nor AUTH LOGIN first", result.err)
+        self.assertIn("(-120): No login mechanism in common with the server. (offered: PLAIN LOGIN CRAM-MD5;",
+                      result.err)
 
     def test_tls_send_and_fetch(self):
         env = self.servers("cram")

@@ -112,7 +112,7 @@ class ErrorsTest(QelmailTestCase):
             (("verify", "a,b"), "unusable name 'a,b'"),
             (("list", "--password", "p"), "--user is needed"),
             (("list", "--user", "u", "--password", "p", "--password-file", "f"), "not both"),
-            (("list", "--user", "u" * 65, "--password", "p"), "--user holds more than 64 characters"),
+            (("list", "--user", "u" * 256, "--password", "p"), "--user holds more than 255 characters"),
             (("top", "--user", "u", "--password", "p"), "top needs --message N"),
             (("top", "--message", "0", "--user", "u", "--password", "p"), "--message needs a number from 1"),
             (("fetch", "--user", "u", "--password", "p"), "fetch needs --dir"),
@@ -210,7 +210,7 @@ class ErrorsTest(QelmailTestCase):
                 self.assertEqual(os.listdir(out), [])
                 self.assertEqual(os.listdir(attach), ["older.bin"])
                 server.close()
-                self.assertEqual(server.commands, ["USER", "PASS", "STAT", "UIDL", "LIST", "RETR"])
+                self.assertEqual(server.commands, ["CAPA", "USER", "PASS", "STAT", "UIDL", "LIST", "RETR"])
 
     def test_help_of_every_command(self):
         for command in COMMANDS:

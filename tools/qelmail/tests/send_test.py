@@ -172,15 +172,25 @@ class AuthTest(QelmailTestCase):
         self.assertFails(result, 77, "connecting to 127.0.0.1 port %d failed (-49)" % self.drop.smtp_port, "535")
         result = self.send("--from", FROM, "--to", ALICE, "--text", "x")
         self.assertFails(result, 77, "sending failed (-49): SMTP returned error. 530")
-        # The library logs in only when CRAM-MD5 or LOGIN is offered
-        # first; otherwise it would go on without a login, and the tool
-        # stops before anything is sent.
+        # The login is negotiated: PLAIN works as well as the others; a
+        # mechanism forced with --auth that the server does not offer stops
+        # the tool before anything is sent, and the text names the offer.
         for mechanisms in ("PLAIN", "PLAIN LOGIN CRAM-MD5"):
             drop = self.start("--auth", mechanisms)
             result = self.send("--from", FROM, "--to", ALICE, "--text", "x", "--user", "bob", "--password",
                                "hunter2", drop=drop)
-            self.assertFails(result, 69, "offers neither AUTH CRAM-MD5 nor AUTH LOGIN first")
-            self.assertEqual(drop.stored("alice"), [])
+            self.assertOk(result)
+            self.assertEqual(len(drop.stored("alice")), 1, mechanisms)
+            result = self.send("--from", FROM, "--to", ALICE, "--text", "x", "--user", "bob", "--password",
+                               "hunter2", "--auth", "scram-sha-256", drop=drop)
+            self.assertFails(result, 69, "(-120): No login mechanism in common with the server. (offered: "
+                             + mechanisms + "; none of them allowed)")
+            self.assertEqual(len(drop.stored("alice")), 1, mechanisms)
+        # A token asks for XOAUTH2, which this server does not offer.
+        self.write("token", b"ya29.token\n")
+        result = self.send("--from", FROM, "--to", ALICE, "--text", "x", "--user", "bob",
+                           "--token-file", os.path.join(self.drop.dir, "token"), drop=drop)
+        self.assertFails(result, 69, "a token needs XOAUTH2")
         self.assertEqual(self.drop.stored("alice"), [])
 
     def test_verify_after_login(self):
