@@ -494,6 +494,7 @@ void nativePeer() {
 // The login digests (CNG on Windows, libcrypto elsewhere) against the
 // published vectors.
 void digests() {
+  SECTION("digests");
   using namespace qel::test;
   uint8_t out[64];
   for (const auto& v : kSha256Vectors) {
