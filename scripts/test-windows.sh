@@ -240,7 +240,7 @@ fi
 run_tls() {
   echo "== dll_check $1 against Postfix and Dovecot with TLS (TZ=UTC)"
   local rc=0
-  bash tests/e2e/servers.sh start "$tls_servers" --name windows-tls --auth "cram-md5 login plain" \
+  bash tests/e2e/servers.sh start "$tls_servers" --name windows-tls --auth "cram-md5 scram-sha-256 login plain" \
     --tls "$linux_build/tests/certs" >"$peer_dir/tls-servers.log" 2>&1 || rc=$?
   if [ "$rc" = 77 ]; then
     echo "-- skipped: $(grep '^QEL_E2E_REASON=' "$tls_servers/env" | cut -d= -f2-)"

@@ -137,6 +137,8 @@ static const Section kSections[] = {
     {"TLS: refusals and the check turned off", tlsRefusals,
      "qelAttach qelRelease qelIntegerParam qelStringParam qelSmtpConnect qelErrorText qelAbort qelClose",
      kNeedsTlsServers},
+    {"TLS: negotiated login, SCRAM-SHA-256 and each mechanism offered", tlsNegotiatedLogin,
+     "qelAttach qelRelease qelIntegerParam qelStringParam qelSmtpConnect qelPop3Connect qelClose", kNeedsTlsServers},
 };
 
 /* Whether every export a section names is there; the first missing one is

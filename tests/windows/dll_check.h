@@ -89,5 +89,6 @@ void drivenChannels(void);
 /* Sections of tls_checks.c: Postfix and Dovecot with TLS on 127.0.0.1. */
 void tlsSendAndFetch(void);
 void tlsRefusals(void);
+void tlsNegotiatedLogin(void);
 
 #endif
