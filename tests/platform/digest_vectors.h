@@ -12,16 +12,16 @@ namespace qel::test {
 
 // Bytes written as text: "hex:..." is hexadecimal, "rep:XX*N" is byte XX
 // N times, anything else is the text itself.
-inline std::string vectorBytes(const std::string& spec) {
+inline std::string vectorBytes(const std::string& text) {
   std::string out;
   auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-  if (spec.rfind("hex:", 0) == 0) {
-    for (size_t i = 4; i + 1 < spec.size(); i += 2) out += static_cast<char>(nibble(spec[i]) * 16 + nibble(spec[i + 1]));
-  } else if (spec.rfind("rep:", 0) == 0) {
-    char byte = static_cast<char>(nibble(spec[4]) * 16 + nibble(spec[5]));
-    out.assign(static_cast<size_t>(std::stoi(spec.substr(7))), byte);
+  if (text.rfind("hex:", 0) == 0) {
+    for (size_t i = 4; i + 1 < text.size(); i += 2) out += static_cast<char>(nibble(text[i]) * 16 + nibble(text[i + 1]));
+  } else if (text.rfind("rep:", 0) == 0) {
+    char byte = static_cast<char>(nibble(text[4]) * 16 + nibble(text[5]));
+    out.assign(static_cast<size_t>(std::stoi(text.substr(7))), byte);
   } else {
-    out = spec;
+    out = text;
   }
   return out;
 }
