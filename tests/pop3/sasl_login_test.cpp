@@ -108,11 +108,21 @@ TEST_F(Pop3Sasl, MechanismsFallbacksAndRefusals) {
        QEL_ERR_SERVER_NOT_PROVEN, "AUTH SCRAM-SHA-256\r\n" + scramFirst + "\r\n" + scramFinal + "\r\n",
        "Server failed to prove it knows the password. (the server signature is wrong)", kScramVector.user,
        kScramVector.password},
+      // A bad token: the error continuation is answered with an empty line.
+      {"XOAUTH2 token refused", "+OK ready", "SASL PLAIN XOAUTH2\r\n",
+       [] { qelStringParam(0, QEL_STRING_BEARER_TOKEN, "ya29.token"); },
+       {ExpectLine("AUTH XOAUTH2"), Send("+ \r\n"), ExpectLine(b64("user=u\x01" "auth=Bearer ya29.token\x01\x01")),
+        Send("+ " + b64("{\"status\":\"401\",\"schemes\":\"bearer\"}") + "\r\n"), ExpectLine(""),
+        Send("-ERR [AUTH] Invalid credentials\r\n")},
+       QEL_ERR_POP3_ERROR,
+       "AUTH XOAUTH2\r\n" + b64("user=u\x01" "auth=Bearer ya29.token\x01\x01") + "\r\n\r\n",
+       "POP3 returned error. -ERR [AUTH] Invalid credentials", "u", "p"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     qelIntegerParam(0, QEL_PARAM_LOGIN_CLEAR_TEXT, 1);
     qelIntegerParam(0, QEL_PARAM_USE_APOP, 0);
+    qelStringParam(0, QEL_STRING_BEARER_TOKEN, "");
     c.settings();
     std::vector<Step> capaSteps =
         c.capabilities.empty() ? std::vector<Step>{ExpectLine("CAPA"), Send("-ERR unknown command\r\n")}
