@@ -243,6 +243,13 @@ struct ChannelRecord {
   // message file: its folded continuation lines follow it.
   uint8_t headerLinePassed;
 
+  // Full MIME mode (setting 130): the switch, the state of the running walk
+  // (pop3/mime_walker; null when none) and whether the names of the files
+  // it saves are UTF-8.
+  uint8_t fullMime;
+  uint8_t utf8Names;
+  void* mimeWalk;
+
   // Mail in any language and SMTP extensions (settings 140): the charset
   // of the caller's texts ("" = off), the extensions switch, what the last
   // EHLO reply offered, and the plan of the current send (smtp/message_plan).

@@ -194,6 +194,19 @@ extern "C" {
 #define QEL_PARAM_CLOSE_PAUSE         100 /* library: pause in ms after a channel closes its socket (500) */
 #define QEL_PARAM_LOGIN_PAUSE         101 /* library: extra pause in ms before the HELO/EHLO, AUTH and POP3 login replies are read (200) */
 
+/* Extensions: the download decoder (channel settings).
+ * Full MIME mode: qelGetEmailFile follows multipart parts to any depth (32
+ * levels followed, deeper ones saved whole), writes the top header as received
+ * and the readable text (the first text/plain, else text/html, of each
+ * alternative, decoded; a "[Text charset: X]" line above text that names a
+ * charset other than us-ascii) into the message file, and saves every other
+ * part as a file: named by Content-Disposition filename (RFC 2231) or
+ * Content-Type name (RFC 2047) as UTF-8, else "part-N.ext"; message/rfc822
+ * parts whole as ".eml"; names confined to the directory and made unique
+ * ("name (2).ext"). Broken mail is kept and logged, never a failure. A raw
+ * download (QEL_PARAM_DECODE_STATE 1) stays raw. */
+#define QEL_PARAM_FULL_MIME           130 /* channel: 1 = full MIME mode for downloads (0 = the decoder above) */
+
 /* Values of QEL_PARAM_BODY_TYPE. */
 #define QEL_BODY_PLAIN     0  /* plain text, wrapped; MIME only when there are attachments */
 #define QEL_BODY_TEXT      1  /* text/plain, quoted-printable */

@@ -184,6 +184,11 @@ int32_t fileOpenRead(const char* path);
 // Creates or truncates a file for writing. Handle above 0, or 0 or below.
 int32_t fileCreate(const char* path);
 
+// Creates or truncates a file like fileCreate, where the bytes of path from
+// nameStart on are a UTF-8 file name (on Windows through the wide-character
+// calls; the directory before it is in the system's code page).
+int32_t fileCreateNamed(const char* path, int32_t nameStart);
+
 // Reads up to length bytes: the count, 0 at the end, -1 on failure.
 int32_t fileRead(int32_t handle, void* data, int32_t length);
 

@@ -160,7 +160,9 @@ bool createAttachFile(ChannelRecord* record) {
   }
   copyText(record->attachPath, path, kPathCap);
   logFormat(record, "[Creating '%s']\r\n", record->attachPath);
-  int32_t handle = plat::fileCreate(record->attachPath);
+  // The full MIME mode's names are UTF-8.
+  int32_t handle = record->utf8Names != 0 ? plat::fileCreateNamed(record->attachPath, dirLength)
+                                          : plat::fileCreate(record->attachPath);
   if (handle <= 0) {
     logFormat(record, "[Cannot open '%s']\r\n", record->attachPath);
     return false;

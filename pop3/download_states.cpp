@@ -116,9 +116,12 @@ int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
     case AnswerPiece::errorStatus:
       closeDownloadFiles(record);
       return failWithErrorStatus(record);
-    case AnswerPiece::end:
+    case AnswerPiece::end: {
+      int32_t rc = endMessage(record);
+      if (rc < 0) return failDownload(record, rc);
       record->nextState = kStateDownloadEnd;
       return kStateContinue;
+    }
     case AnswerPiece::okStatus:
       // The status line is counted as received but is no message data.
       addCount(record->messageBytesRead, length);

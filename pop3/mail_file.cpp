@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "pop3/attach_files.h"
 #include "pop3/decoder.h"
+#include "pop3/mime_walker.h"
 #include "pop3/taken_names.h"
 
 namespace qel {
@@ -75,10 +76,18 @@ int32_t openMailFile(ChannelRecord* record) {
     return kErrCannotCreateFile;
   }
   record->mailFile = handle;
+  if (record->fullMime != 0 && record->decodeState != kDecodeRaw && !mimeStart(record)) {
+    logText(record, "[No memory for full MIME mode]\r\n");
+  }
   return 0;
 }
 
 int32_t takeMessagePiece(ChannelRecord* record, int32_t length, bool lineEnded) {
+  if (record->mimeWalk != nullptr) {
+    // Full MIME mode: the walk writes the files itself.
+    addCount(record->messageBytesRead, length);
+    return mimeLine(record, record->replyText, length, !lineEnded);
+  }
   int32_t received = length;
   bool toMessageFile = true;
   if (record->decodeState >= kDecodeTopHeader && record->decodeState <= kDecodeLastState) {
@@ -95,6 +104,8 @@ int32_t takeMessagePiece(ChannelRecord* record, int32_t length, bool lineEnded) 
   return writeMessageLine(record, length, lineEnded);
 }
 
+int32_t endMessage(ChannelRecord* record) { return record->mimeWalk != nullptr ? mimeEnd(record) : 0; }
+
 int32_t saveMessageFrom(ChannelRecord* record, const LineSource& source) {
   const LineSource* before = record->lineSource;
   record->lineSource = &source;
@@ -102,7 +113,10 @@ int32_t saveMessageFrom(ChannelRecord* record, const LineSource& source) {
   for (;;) {
     bool cut = false;
     int32_t length = source.next(record->replyText, kReplyRoom, &cut);
-    if (length == kLinesEnd) break;
+    if (length == kLinesEnd) {
+      rc = endMessage(record);
+      break;
+    }
     if (length <= 0) {
       rc = length == kLinesNothing ? kErrTimedOut : kErrSocketClosed;
       break;
@@ -148,12 +162,14 @@ void closeMailFile(ChannelRecord* record) {
 }
 
 void closeDownloadFiles(ChannelRecord* record) {
+  mimeRelease(record);
   closeAttachFile(record);
   closeMailFile(record);
   forgetTakenNames(record);
 }
 
 void abandonDownloadFiles(ChannelRecord* record) {
+  mimeRelease(record);
   dropAttachFile(record);
   closeMailFile(record);
   forgetTakenNames(record);

@@ -24,6 +24,10 @@ int32_t openMailFile(ChannelRecord* record);
 // and the attachment files. 0, or the failed write's result.
 int32_t takeMessagePiece(ChannelRecord* record, int32_t length, bool lineEnded);
 
+// The "." line of the message has come: a full MIME walk writes what it
+// still holds and ends. 0, or the failed write's result.
+int32_t endMessage(ChannelRecord* record);
+
 // A whole message from source into the files that beginDownload and
 // openMailFile set up, the decoder reading its further lines from the same
 // source; the files are closed at the end. 0; or the failed write's result,

@@ -139,6 +139,9 @@ int32_t fileCreate(const char* path) {
   return handleFromDescriptor(fd);
 }
 
+// File names are bytes here: UTF-8 goes to the file system as it is.
+int32_t fileCreateNamed(const char* path, int32_t) { return fileCreate(path); }
+
 int32_t fileRead(int32_t handle, void* data, int32_t length) {
   if (handle <= 0 || length < 0) return -1;
   ssize_t got;

@@ -159,6 +159,27 @@ int32_t fileCreate(const char* path) {
   return handle > 0 ? handle : -1;
 }
 
+// The directory in the system's code page, the name in UTF-8, both made
+// wide for CreateFileW. Its handle serves _lwrite and _lclose like one of
+// _lcreat, which is a file handle too.
+int32_t fileCreateNamed(const char* path, int32_t nameStart) {
+  if (path == nullptr || nameStart < 0) return -1;
+  constexpr int kWideRoom = 1024;
+  wchar_t wide[kWideRoom];
+  int directory = 0;
+  if (nameStart > 0) {
+    directory = MultiByteToWideChar(CP_ACP, 0, path, nameStart, wide, kWideRoom - 1);
+    if (directory <= 0) return -1;
+  }
+  int name = MultiByteToWideChar(CP_UTF8, 0, path + nameStart, -1, wide + directory, kWideRoom - directory);
+  if (name <= 0) return -1;
+  HANDLE handle = CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  auto value = static_cast<int32_t>(reinterpret_cast<intptr_t>(handle));
+  return value > 0 ? value : -1;
+}
+
 int32_t fileRead(int32_t handle, void* data, int32_t length) {
   if (handle <= 0 || length < 0 || (data == nullptr && length > 0)) return -1;
   UINT got = _lread(handle, data, static_cast<UINT>(length));

@@ -1,0 +1,236 @@
+// The full-MIME walk line by line: header fields unfolded whole before they
+// are read, boundary lines found on the stack, content handed on.
+#include "pop3/mime_walker.h"
+
+#include <cstring>
+
+#include "frame/log.h"
+#include "platform/platform.h"
+#include "pop3/mime_state.h"
+
+namespace qel {
+namespace {
+
+int32_t lineEndLength(const char* bytes, int32_t n) {
+  if (n >= 2 && bytes[n - 2] == '\r' && bytes[n - 1] == '\n') return 2;
+  if (n >= 1 && bytes[n - 1] == '\n') return 1;
+  return 0;
+}
+
+bool isBlankLine(const char* bytes, int32_t n) { return n == lineEndLength(bytes, n); }
+
+// A header field line: a name of printable characters, then ":".
+bool isFieldLine(const char* bytes, int32_t n) {
+  for (int32_t i = 0; i < n; ++i) {
+    auto c = static_cast<unsigned char>(bytes[i]);
+    if (c == ':') return i > 0;
+    if (c <= ' ' || c >= 0x7F) return false;
+  }
+  return false;
+}
+
+// Whether a line (or its first piece) belongs to a header: a field, its
+// continuation or the blank line that ends the header.
+bool isHeaderLine(const char* bytes, int32_t n, bool atStart, bool cut) {
+  if (!atStart || bytes[0] == ' ' || bytes[0] == '\t') return true;
+  if (n >= 5 && std::memcmp(bytes, "From ", 5) == 0) return true;  // an mbox "From " line
+  if (!cut && isBlankLine(bytes, n)) return true;
+  return isFieldLine(bytes, cut ? n : n - lineEndLength(bytes, n));
+}
+
+// Whether a whole line is the delimiter of a level: "--boundary", then "--"
+// for the closing one, then nothing but blanks (RFC 2046 section 5.1.1).
+bool matchesDelimiter(const MimeLevel& level, const char* bytes, int32_t n, bool* closing) {
+  int32_t length = level.length;
+  if (n < length || std::memcmp(bytes, level.delimiter, static_cast<size_t>(length)) != 0) return false;
+  int32_t at = length;
+  int32_t end = n - lineEndLength(bytes, n);
+  *closing = at + 1 < end && bytes[at] == '-' && bytes[at + 1] == '-';
+  if (*closing) at += 2;
+  while (at < end && (bytes[at] == ' ' || bytes[at] == '\t')) ++at;
+  return at == end;
+}
+
+// The innermost level whose delimiter the line is, or -1.
+int32_t boundaryLevel(const MimeWalk* walk, const char* bytes, int32_t n, bool* closing) {
+  if (n < 2 || bytes[0] != '-' || bytes[1] != '-') return -1;
+  for (int32_t i = walk->depth - 1; i >= 0; --i) {
+    if (matchesDelimiter(walk->levels[i], bytes, n, closing)) return i;
+  }
+  return -1;
+}
+
+// A boundary line of level index: the part in progress ends; levels inside
+// it that were never closed are closed with it.
+void takeBoundary(ChannelRecord* record, int32_t index, bool closing) {
+  MimeWalk* walk = walkOf(record);
+  // A multipart part closed by an enclosing boundary before its own came
+  // keeps its text.
+  if (walk->stage == MimeStage::preamble && index < walk->depth - 1) keepPreamble(record);
+  if (walk->stage == MimeStage::body || walk->target != MimeTarget::none) endPart(record, true);
+  if (index < walk->depth - 1) mimeOdd(record, kOddUnclosed);
+  walk->depth = closing ? index : index + 1;
+  walk->fieldLength = 0;
+  if (closing) {
+    walk->stage = MimeStage::epilogue;
+    return;
+  }
+  std::memset(&walk->part, 0, sizeof walk->part);
+  walk->headerLines = 0;
+  walk->stage = MimeStage::partHeader;
+}
+
+// Reads the field gathered so far into the current part.
+void finishField(MimeWalk* walk) {
+  if (walk->fieldLength > 0) readPartField(walk, walk->field, walk->fieldLength);
+  walk->fieldLength = 0;
+}
+
+void addToField(ChannelRecord* record, const char* bytes, int32_t n) {
+  MimeWalk* walk = walkOf(record);
+  int32_t room = kMimeFieldCap - walk->fieldLength;
+  if (n > room) {
+    mimeOdd(record, kOddLongField);
+    n = room;
+  }
+  std::memcpy(walk->field + walk->fieldLength, bytes, static_cast<size_t>(n));
+  walk->fieldLength += n;
+}
+
+// A line before the first boundary of a multipart part: kept in case that
+// boundary never comes.
+void preambleLine(ChannelRecord* record, const char* bytes, int32_t n, bool cut) {
+  MimeWalk* walk = walkOf(record);
+  if (walk->target == MimeTarget::none && walk->preambleLength + n > kMimePreambleRoom) keepPreamble(record);
+  if (walk->target != MimeTarget::none) {
+    partContent(record, bytes, n, cut);
+    return;
+  }
+  std::memcpy(walk->preamble + walk->preambleLength, bytes, static_cast<size_t>(n));
+  walk->preambleLength += n;
+  walk->preambleCut = cut;
+}
+
+void headerEnds(ChannelRecord* record) {
+  MimeWalk* walk = walkOf(record);
+  finishField(walk);
+  beginPart(record);
+}
+
+// A piece of a header line. Returns false when the line is no header line
+// at all (the header ended without its blank line): it is content.
+bool headerPiece(ChannelRecord* record, const char* bytes, int32_t n, bool atStart, bool cut) {
+  MimeWalk* walk = walkOf(record);
+  int32_t text = cut ? n : n - lineEndLength(bytes, n);
+  if (!atStart) {
+    addToField(record, bytes, text);
+    return true;
+  }
+  if (!cut && isBlankLine(bytes, n)) {
+    headerEnds(record);
+    return true;
+  }
+  if (bytes[0] == ' ' || bytes[0] == '\t') {
+    addToField(record, bytes, text);
+    return true;
+  }
+  finishField(walk);
+  if (!isHeaderLine(bytes, n, atStart, cut)) {
+    mimeOdd(record, kOddNoBlankLine);
+    beginPart(record);
+    return false;
+  }
+  addToField(record, bytes, text);
+  return true;
+}
+
+}  // namespace
+
+bool mimeStart(ChannelRecord* record) {
+  mimeRelease(record);
+  auto* walk = static_cast<MimeWalk*>(plat::memoryAllocate(sizeof(MimeWalk)));
+  if (walk == nullptr) return false;
+  walk->stage = MimeStage::topHeader;
+  walk->lineStart = true;
+  walk->textEndsLine = true;
+  record->mimeWalk = walk;
+  record->utf8Names = 1;
+  return true;
+}
+
+int32_t mimeLine(ChannelRecord* record, const char* bytes, int32_t n, bool cut) {
+  MimeWalk* walk = walkOf(record);
+  if (walk == nullptr || n <= 0) return 0;
+  bool atStart = walk->lineStart;
+  walk->lineStart = !cut;
+  bool closing = false;
+  int32_t level = atStart && !cut ? boundaryLevel(walk, bytes, n, &closing) : -1;
+  switch (walk->stage) {
+    case MimeStage::topHeader:
+      // The top header goes into the message file as it came.
+      if (isHeaderLine(bytes, n, atStart, cut)) {
+        mimePut(record, record->mailFile, bytes, n);
+        headerPiece(record, bytes, n, atStart, cut);
+      } else if (!headerPiece(record, bytes, n, atStart, cut) && walk->stage == MimeStage::body) {
+        partContent(record, bytes, n, cut);
+      }
+      break;
+    case MimeStage::partHeader:
+      if (level >= 0) {
+        // Two boundary lines in a row make no part.
+        if (walk->headerLines > 0) headerEnds(record);
+        takeBoundary(record, level, closing);
+      } else {
+        walk->headerLines += 1;
+        if (!headerPiece(record, bytes, n, atStart, cut) && walk->stage == MimeStage::body) {
+          partContent(record, bytes, n, cut);
+        }
+      }
+      break;
+    case MimeStage::preamble:
+      if (level >= 0) {
+        takeBoundary(record, level, closing);
+      } else {
+        preambleLine(record, bytes, n, cut);
+      }
+      break;
+    case MimeStage::epilogue:
+      if (level >= 0) takeBoundary(record, level, closing);
+      break;
+    case MimeStage::body:
+      if (level >= 0) {
+        takeBoundary(record, level, closing);
+      } else {
+        partContent(record, bytes, n, cut);
+      }
+      break;
+  }
+  int32_t error = walk->writeError;
+  walk->writeError = 0;
+  return error;
+}
+
+int32_t mimeEnd(ChannelRecord* record) {
+  MimeWalk* walk = walkOf(record);
+  if (walk == nullptr) return 0;
+  if (walk->stage == MimeStage::topHeader || (walk->stage == MimeStage::partHeader && walk->headerLines > 0)) {
+    headerEnds(record);
+  }
+  if (walk->stage == MimeStage::preamble) keepPreamble(record);
+  if (walk->stage == MimeStage::body || walk->target != MimeTarget::none) endPart(record, false);
+  if (walk->depth > 0) mimeOdd(record, kOddUnclosed);
+  mimeFlush(record);
+  int32_t error = walk->writeError;
+  mimeRelease(record);
+  return error;
+}
+
+void mimeRelease(ChannelRecord* record) {
+  if (record->mimeWalk == nullptr) return;
+  mimeFlush(record);
+  plat::memoryFree(record->mimeWalk);
+  record->mimeWalk = nullptr;
+  record->utf8Names = 0;
+}
+
+}  // namespace qel
