@@ -18,6 +18,10 @@ constexpr int32_t kMimeNameRoom = 4 * kPathCap;
 // The preamble of a multipart part is kept this far: when its first
 // boundary never comes, the text is the part's content, saved as a file.
 constexpr int32_t kMimePreambleRoom = 8192;
+// The start of a line that comes in pieces is gathered this far before it
+// is judged (a boundary line, a header field), so that the walk sees the
+// same lines however the message was cut.
+constexpr int32_t kMimeGatherRoom = kMimeDelimiterRoom + 16;
 
 // Where the walk stands.
 enum class MimeStage : uint8_t {
@@ -75,6 +79,9 @@ struct MimePart {
 struct MimeWalk {
   MimeStage stage;
   bool lineStart;  // the next piece begins a line
+  bool heldCr;     // a piece ended in CR: a line end may be cut in two
+  char gather[kMimeGatherRoom];
+  int32_t gatherLength;
   MimeLevel levels[kMimeMaxDepth];
   int32_t depth;
 

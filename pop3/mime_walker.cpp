@@ -158,9 +158,11 @@ bool mimeStart(ChannelRecord* record) {
   return true;
 }
 
-int32_t mimeLine(ChannelRecord* record, const char* bytes, int32_t n, bool cut) {
+namespace {
+
+// One line or piece, as the walk's stages take it.
+void walkPiece(ChannelRecord* record, const char* bytes, int32_t n, bool cut) {
   MimeWalk* walk = walkOf(record);
-  if (walk == nullptr || n <= 0) return 0;
   bool atStart = walk->lineStart;
   walk->lineStart = !cut;
   bool closing = false;
@@ -205,6 +207,52 @@ int32_t mimeLine(ChannelRecord* record, const char* bytes, int32_t n, bool cut) 
       }
       break;
   }
+}
+
+// Gathers the start of a line that comes in pieces.
+void gatherPiece(ChannelRecord* record, const char* bytes, int32_t n, bool cut) {
+  MimeWalk* walk = walkOf(record);
+  if (walk->gatherLength == 0 && !(walk->lineStart && cut)) {
+    walkPiece(record, bytes, n, cut);
+    return;
+  }
+  int32_t take = n < kMimeGatherRoom - walk->gatherLength ? n : kMimeGatherRoom - walk->gatherLength;
+  std::memcpy(walk->gather + walk->gatherLength, bytes, static_cast<size_t>(take));
+  walk->gatherLength += take;
+  if (take == n && !cut) {
+    int32_t gathered = walk->gatherLength;
+    walk->gatherLength = 0;
+    walkPiece(record, walk->gather, gathered, false);
+    return;
+  }
+  if (walk->gatherLength < kMimeGatherRoom) return;
+  int32_t gathered = walk->gatherLength;
+  walk->gatherLength = 0;
+  walkPiece(record, walk->gather, gathered, true);
+  if (take < n) walkPiece(record, bytes + take, n - take, cut);
+}
+
+}  // namespace
+
+int32_t mimeLine(ChannelRecord* record, const char* bytes, int32_t n, bool cut) {
+  MimeWalk* walk = walkOf(record);
+  if (walk == nullptr || n <= 0) return 0;
+  // A CR at the end of a piece may be the first half of a line end.
+  if (walk->heldCr) {
+    walk->heldCr = false;
+    if (bytes[0] == '\n') {
+      gatherPiece(record, "\r\n", 2, false);
+      ++bytes;
+      --n;
+    } else {
+      gatherPiece(record, "\r", 1, true);
+    }
+  }
+  if (n > 0 && cut && bytes[n - 1] == '\r') {
+    walk->heldCr = true;
+    --n;
+  }
+  if (n > 0) gatherPiece(record, bytes, n, cut);
   int32_t error = walk->writeError;
   walk->writeError = 0;
   return error;
@@ -213,6 +261,16 @@ int32_t mimeLine(ChannelRecord* record, const char* bytes, int32_t n, bool cut) 
 int32_t mimeEnd(ChannelRecord* record) {
   MimeWalk* walk = walkOf(record);
   if (walk == nullptr) return 0;
+  // What is still held back ends the message.
+  if (walk->heldCr) {
+    walk->heldCr = false;
+    gatherPiece(record, "\r", 1, true);
+  }
+  if (walk->gatherLength > 0) {
+    int32_t gathered = walk->gatherLength;
+    walk->gatherLength = 0;
+    walkPiece(record, walk->gather, gathered, true);
+  }
   if (walk->stage == MimeStage::topHeader || (walk->stage == MimeStage::partHeader && walk->headerLines > 0)) {
     headerEnds(record);
   }

@@ -72,4 +72,87 @@ TEST_F(MimeCorpus, SavedFilesEqualWhatPythonsEmailExtracts) {
   EXPECT_EQ(run("python3 " + kCorpusScript + " check " + dir.path(), &output), 0) << output;
 }
 
+// The peak resident memory of this process, in kB.
+long peakMemoryKb() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+struct Hostile {
+  const char* name;
+  std::string message;
+  size_t files;      // files saved
+  const char* note;  // what the log says was odd
+};
+
+std::vector<Hostile> hostileMessages() {
+  constexpr int kMany = 10000;
+  std::string deep;
+  for (int i = 0; i < kMany; ++i) {
+    deep += "Content-Type: multipart/mixed; boundary=d" + std::to_string(i) + "\r\n\r\n--d" + std::to_string(i) + "\r\n";
+  }
+  deep += "Content-Type: text/plain\r\n\r\ndeep\r\n";
+  std::string parts = "Content-Type: multipart/mixed; boundary=p\r\n\r\n";
+  for (int i = 0; i < kMany; ++i) parts += "--p\r\nContent-Type: application/octet-stream\r\n\r\nx\r\n";
+  parts += "--p--\r\n";
+  std::string longLine = std::string(1 << 20, 'x');
+  std::string header = "Subject: " + longLine + "\r\nContent-Type: multipart/mixed; boundary=h\r\n\r\n--h\r\n"
+                       "Content-Type: application/pdf; x=\"" + longLine + "\"; name=a.pdf\r\n\r\npdf\r\n--h--\r\n";
+  std::string boundary(kMany, 'b');
+  std::string wide = "Content-Type: multipart/mixed; boundary=" + boundary + "\r\n\r\n--" + boundary +
+                     "\r\nContent-Type: text/plain\r\n\r\nhi\r\n--" + boundary + "--\r\n";
+  return {{"depth 10000", deep, 1, "[MIME: multipart parts nested too deep; saved whole]"},
+          {"10000 parts", parts, kMany, nullptr},
+          {"1 MB header lines", header, 1, "[MIME: header field too long; its end ignored]"},
+          {"boundary of 10000 characters", wide, 1, "[MIME: boundary too long to follow; part saved whole]"}};
+}
+
+TEST_F(MimeCorpus, HostileMessagesEndWithBoundedMemory) {
+  std::vector<Hostile> messages = hostileMessages();
+  std::vector<Step> steps;
+  for (size_t i = 0; i < messages.size(); ++i) {
+    steps.push_back(ExpectLine("RETR " + std::to_string(i + 1)));
+    steps.push_back(Send("+OK\r\n" + messages[i].message + ".\r\n"));
+  }
+  steps.push_back(ExpectClose());
+  ScriptServer server(afterLogin(std::move(steps)));
+  qelIntegerParam(0, QEL_PARAM_FULL_MIME, 1);
+  ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, dir.file("log").c_str()), 0);
+  ASSERT_EQ(connect(server), 0);
+  long before = peakMemoryKb();
+  for (size_t i = 0; i < messages.size(); ++i) {
+    SCOPED_TRACE(messages[i].name);
+    std::string files = dir.file(std::to_string(i));
+    std::filesystem::create_directory(files);
+    std::string name = std::to_string(i) + ".txt";
+    EXPECT_EQ(qelGetEmailFile(0, static_cast<int32_t>(i + 1), name.c_str(), dir.path().c_str(), files.c_str()), 0);
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(files)) count += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(count, messages[i].files);
+    EXPECT_EQ(record->mimeWalk, nullptr);
+  }
+  // The walk's state is one block, whatever the message: the peak grows by
+  // far less than the messages themselves hold.
+  EXPECT_LT(peakMemoryKb() - before, 8 * 1024);
+  qelAbort(0);
+  std::string log = readFile(dir.file("log"));
+  for (const Hostile& message : messages) {
+    if (message.note != nullptr) {
+      EXPECT_NE(log.find(message.note), std::string::npos) << message.note;
+    }
+  }
+  // Nothing outside the two directories: the log, the message files, and a
+  // folder of files for each message.
+  size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    ++entries;
+    EXPECT_TRUE(entry.is_directory() || entry.path().extension() == ".txt" || entry.path().filename() == "log")
+        << entry.path();
+  }
+  EXPECT_EQ(entries, 1 + 2 * messages.size());
+}
+
 }  // namespace
