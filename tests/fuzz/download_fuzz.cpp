@@ -6,6 +6,7 @@
 //   bit 3  frame the message as an honest server does: every line ended by
 //          CR LF and dot-stuffed, then the end line ".", then the answer to
 //          the next command ("+OK 4242 1", a STAT answer)
+//   bit 4  full MIME mode
 // Otherwise the bytes go as they are, then the connection ends.
 //
 // Whatever the message holds, the download ends with 0 or an error code,
@@ -30,6 +31,7 @@ constexpr uint8_t kRawDownload = 1;
 constexpr uint8_t kSaveUnnamed = 2;
 constexpr uint8_t kNumberNames = 4;
 constexpr uint8_t kFramed = 8;
+constexpr uint8_t kFullMime = 16;
 constexpr int32_t kNextAnswerCount = 4242;
 // The answer is all there before the download starts, so the readers never
 // wait for it; the waits only have to outlast a busy machine's pauses.
@@ -69,12 +71,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qelIntegerParam(0, QEL_PARAM_DECODE_STATE, flags & kRawDownload ? 1 : 0);
   qelIntegerParam(0, QEL_PARAM_SAVE_UNNAMED, flags & kSaveUnnamed ? 1 : 0);
   qelIntegerParam(0, QEL_PARAM_NUMBER_NAMES, flags & kNumberNames ? 1 : 0);
+  qelIntegerParam(0, QEL_PARAM_FULL_MIME, flags & kFullMime ? 1 : 0);
   int peer = feedChannel(record, flags & kFramed ? framed(message) : "+OK\r\n" + message);
   record->protocol = kProtocolPop3;
 
   int32_t rc = qelGetEmailFile(0, 1, "m.eml", mail.c_str(), attach.c_str());
   require(rc <= 0, "a download ends with 0 or an error code");
   require(record->fileHandle == 0 && record->mailFile == 0, "a finished download has closed its files");
+  require(record->mimeWalk == nullptr, "a finished download has freed its walk");
   // A raw download takes everything up to the end of the connection.
   if (rc == 0 && (flags & kFramed) && !(flags & kRawDownload)) {
     require(qelGetEmailCount(0) == kNextAnswerCount, "a download ends at the message's end line");
