@@ -202,6 +202,9 @@ int cmdFetch(Options& options) {
   // name: working inside DIR keeps every path it is given short.
   if (::chdir(plan.dir.c_str()) != 0) return failPlain("cannot enter the directory " + plan.dir);
   if (plan.raw) qelIntegerParam(kChannel, QEL_PARAM_DECODE_STATE, kRawDownload);
+  // Every part of real mail is saved: inline images, forwarded messages,
+  // attachments at any depth, under their decoded names.
+  qelIntegerParam(kChannel, QEL_PARAM_FULL_MIME, 1);
 
   int32_t rc = pop3Connect(options);
   if (rc < 0) return fail("logging in to " + serverLabel(options, true), rc, Step::login);

@@ -76,7 +76,8 @@ std::vector<Command> commands() {
       {"fetch", "Downloads messages into files, with their attachments.",
        "qelmail fetch --dir DIR --user U [options]",
        "Downloads messages. Each is saved as DIR/ID.eml (ID: its unique id, or message-N),\n"
-       "its text decoded, its attachments decoded into DIR/ID/. Prints one line per file:\n"
+       "its readable text decoded, every other part (attachments, inline images, forwarded\n"
+       "messages as .eml) decoded into DIR/ID/ under its own name. Prints one line per file:\n"
        "'message N PATH' or 'attachment N PATH', and 'deleted N' with --delete.",
        withCommon({{"dir", true, false, "The directory for the messages, made when it is missing."},
                    {"attach-dir", true, false, "One directory for every attachment, instead of DIR/ID/."},
