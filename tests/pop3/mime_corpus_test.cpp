@@ -81,6 +81,8 @@ long peakMemoryKb() {
   return -1;
 }
 
+constexpr int kSlowStepMs = 300000;
+
 struct Hostile {
   const char* name;
   std::string message;
@@ -114,10 +116,11 @@ TEST_F(MimeCorpus, HostileMessagesEndWithBoundedMemory) {
   std::vector<Hostile> messages = hostileMessages();
   std::vector<Step> steps;
   for (size_t i = 0; i < messages.size(); ++i) {
-    steps.push_back(ExpectLine("RETR " + std::to_string(i + 1)));
+    // A sanitizer build takes its time over 10000 parts.
+    steps.push_back(ExpectLine("RETR " + std::to_string(i + 1), kSlowStepMs));
     steps.push_back(Send("+OK\r\n" + messages[i].message + ".\r\n"));
   }
-  steps.push_back(ExpectClose());
+  steps.push_back(ExpectClose(kSlowStepMs));
   ScriptServer server(afterLogin(std::move(steps)));
   qelIntegerParam(0, QEL_PARAM_FULL_MIME, 1);
   ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, dir.file("log").c_str()), 0);
@@ -135,8 +138,13 @@ TEST_F(MimeCorpus, HostileMessagesEndWithBoundedMemory) {
     EXPECT_EQ(record->mimeWalk, nullptr);
   }
   // The walk's state is one block, whatever the message: the peak grows by
-  // far less than the messages themselves hold.
+  // far less than the messages themselves hold. (A sanitizer build keeps
+  // freed memory in quarantine.)
+#if !defined(__SANITIZE_ADDRESS__)
   EXPECT_LT(peakMemoryKb() - before, 8 * 1024);
+#else
+  (void)before;
+#endif
   qelAbort(0);
   std::string log = readFile(dir.file("log"));
   for (const Hostile& message : messages) {

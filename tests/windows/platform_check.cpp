@@ -342,6 +342,23 @@ void files() {
   plat::fileClose(in);
   CHECK(hostRemoveFile(path));
 
+  // A UTF-8 name reaches the file system as that name; on Windows through
+  // the wide-character calls.
+  const char* utf8Name = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt";
+  hostPath(path, sizeof path, utf8Name);
+  int32_t named = plat::fileCreateNamed(path, static_cast<int32_t>(std::strlen(path) - std::strlen(utf8Name)));
+  CHECK(named > 0);
+  CHECK_INT(plat::fileWrite(named, "x", 1), 1);
+  plat::fileClose(named);
+#if defined(_WIN32)
+  wchar_t wide[600];
+  CHECK(MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, 600) > 0);
+  CHECK(GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES);
+  CHECK(DeleteFileW(wide) != 0);
+#else
+  CHECK(std::remove(path) == 0);
+#endif
+
   CHECK(plat::fileOpenRead(missing) <= 0);
   CHECK(plat::fileCreate(missing) <= 0);
   CHECK(plat::fileOpenRead(hostScratchPath()) <= 0);  // a directory is not a file
