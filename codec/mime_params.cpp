@@ -1,5 +1,6 @@
 #include "codec/mime_params.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "codec/base64.h"
@@ -209,8 +210,7 @@ int32_t findExtended(const char* text, int32_t length, const char* name, char* o
   char raw[kRawRoom];
   int32_t used = 0;
   Param param{};
-  std::memcpy(wanted, name, static_cast<size_t>(nameLength));
-  std::strcpy(wanted + nameLength, "*");
+  std::snprintf(wanted, sizeof wanted, "%s*", name);
   if (findParam(text, length, wanted, &param)) {
     int32_t n = 0;
     const char* value = splitExtended(param, charset, &n);
@@ -221,26 +221,15 @@ int32_t findExtended(const char* text, int32_t length, const char* name, char* o
   }
   bool any = false;
   for (int32_t section = 0; section < kMaxSections; ++section) {
-    char suffix[16];
-    int32_t digits = 0;
-    int32_t value = section;
-    char reversed[8];
-    do {
-      reversed[digits++] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value > 0);
-    suffix[0] = '*';
-    for (int32_t i = 0; i < digits; ++i) suffix[1 + i] = reversed[digits - 1 - i];
-    suffix[1 + digits] = '\0';
-    std::strcpy(wanted + nameLength, suffix);
-    std::strcat(wanted, "*");
+    // "name*N*" holds encoded text, "name*N" plain text.
+    std::snprintf(wanted, sizeof wanted, "%s*%d*", name, static_cast<int>(section));
     if (findParam(text, length, wanted, &param)) {
       int32_t n = param.valueLength;
       const char* start = param.value;
       if (section == 0) start = splitExtended(param, charset, &n);
       used = appendPercent(start, n, raw, used, kRawRoom);
     } else {
-      wanted[nameLength + 1 + digits] = '\0';
+      wanted[std::strlen(wanted) - 1] = '\0';
       if (!findParam(text, length, wanted, &param)) break;
       used = appendPlain(param, raw, used, kRawRoom);
     }
