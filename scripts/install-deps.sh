@@ -12,8 +12,10 @@
 set -euo pipefail
 
 # clang and its runtime libraries build the libFuzzer targets (scripts/fuzz.sh).
+# Python's test suite holds the email package's sample messages, part of the
+# full MIME mode's corpus (tests/data/mime/corpus.py).
 packages=(cmake g++ make libssl-dev openssl libgtest-dev python3 curl time postfix dovecot-core dovecot-pop3d
-          dpkg-dev pkgconf groff-base clang libclang-rt-14-dev)
+          dpkg-dev pkgconf groff-base clang libclang-rt-14-dev libpython3.11-testsuite)
 if [ "${1:-}" = --build-only ]; then
   packages=(cmake g++ make libssl-dev)
 fi
