@@ -114,6 +114,9 @@ extern "C" QEL_API int32_t QEL_CALL qelRelease(void) {
     channelFreeRange(i, kSlotTo, kSlotLines);
     plat::memoryFree(record->takenNames);
     record->takenNames = nullptr;
+    // A download's walk still running (full MIME mode) holds one block.
+    plat::memoryFree(record->mimeWalk);
+    record->mimeWalk = nullptr;
     // What the socket layer's cleanup and the process end would do on
     // Windows is done here, so a released library holds no descriptor.
     if (record->fileHandle > 0) plat::fileClose(record->fileHandle);
