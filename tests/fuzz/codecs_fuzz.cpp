@@ -7,6 +7,9 @@
 //   3  outgoing body lines (plain, quoted-printable, HTML) from a body file
 //   4  qelVerifyFormat
 //   5  qelExtractText and qelExtractLine (second byte: buffer size / line)
+// A first byte of 240 or more chooses MIME field values instead: the
+// parameters filename, name and boundary, and RFC 2047 words, each into a
+// room of exactly (first byte - 239) * 8 bytes.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +17,7 @@
 #include <set>
 #include <string>
 
+#include "codec/mime_params.h"
 #include "codec/quoted_printable.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
@@ -126,11 +130,31 @@ void extract(const std::string& bytes) {
   require(got >= 0 && (got == 0 || got < size), "qelExtractLine fits its buffer");
 }
 
+constexpr uint8_t kFirstFieldSelector = 240;
+
+void fieldValues(const std::string& bytes, uint8_t selector) {
+  int32_t room = (selector - kFirstFieldSelector + 1) * 8;
+  auto out = std::make_unique<char[]>(static_cast<size_t>(room));
+  auto length = static_cast<int32_t>(bytes.size());
+  for (const char* name : {"filename", "name", "boundary"}) {
+    int32_t got = findParameter(bytes.data(), length, name, out.get(), room);
+    require(got >= -1 && got < room && (got < 0 || out[got] == '\0'), "a parameter fits its room");
+  }
+  int32_t got = decodeEncodedWords(bytes.data(), length, out.get(), room);
+  require(got >= 0 && got < room && out[got] == '\0', "decoded words fit their room");
+  got = valueToken(bytes.data(), length, out.get(), room);
+  require(got >= 0 && got < room && out[got] == '\0', "a token fits its room");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
+  if (data[0] >= kFirstFieldSelector) {
+    fieldValues(bytes, data[0]);
+    return 0;
+  }
   switch (data[0] % 6) {
     case 0: encodeAndDecode(bytes); break;
     case 1: decode(bytes); break;
