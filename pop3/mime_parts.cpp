@@ -185,14 +185,14 @@ void beginPart(ChannelRecord* record) {
   }
 }
 
-void keepPreamble(ChannelRecord* record) {
+void keepPreamble(ChannelRecord* record, bool evenEmpty) {
   MimeWalk* walk = walkOf(record);
-  if (walk->target != MimeTarget::none || walk->preambleLength == 0) return;
+  if (walk->target != MimeTarget::none || (walk->preambleLength == 0 && !evenEmpty)) return;
   walk->leafCount += 1;
   walk->encoding = MimeEncoding::identity;
   walk->heldEndLength = 0;
   openPartFile(record);
-  partContent(record, walk->preamble, walk->preambleLength, walk->preambleCut);
+  if (walk->preambleLength > 0) partContent(record, walk->preamble, walk->preambleLength, walk->preambleCut);
   walk->preambleLength = 0;
 }
 

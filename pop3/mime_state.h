@@ -134,8 +134,9 @@ void beginPart(ChannelRecord* record);
 // The current leaf part ends (a boundary, or the end of the message).
 void endPart(ChannelRecord* record, bool atBoundary);
 // A multipart part whose boundary has not come (yet): its preamble is its
-// content, saved as a file; what follows goes there too.
-void keepPreamble(ChannelRecord* record);
+// content, saved as a file (with evenEmpty also when nothing is kept yet);
+// what follows goes there too.
+void keepPreamble(ChannelRecord* record, bool evenEmpty);
 
 // ---- content (mime_content) ----
 

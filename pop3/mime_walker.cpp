@@ -66,7 +66,7 @@ void takeBoundary(ChannelRecord* record, int32_t index, bool closing) {
   MimeWalk* walk = walkOf(record);
   // A multipart part closed by an enclosing boundary before its own came
   // keeps its text.
-  if (walk->stage == MimeStage::preamble && index < walk->depth - 1) keepPreamble(record);
+  if (walk->stage == MimeStage::preamble && index < walk->depth - 1) keepPreamble(record, false);
   if (walk->stage == MimeStage::body || walk->target != MimeTarget::none) endPart(record, true);
   if (index < walk->depth - 1) mimeOdd(record, kOddUnclosed);
   walk->depth = closing ? index : index + 1;
@@ -101,7 +101,11 @@ void addToField(ChannelRecord* record, const char* bytes, int32_t n) {
 // boundary never comes.
 void preambleLine(ChannelRecord* record, const char* bytes, int32_t n, bool cut) {
   MimeWalk* walk = walkOf(record);
-  if (walk->target == MimeTarget::none && walk->preambleLength + n > kMimePreambleRoom) keepPreamble(record);
+  if (walk->target == MimeTarget::none && walk->preambleLength + n > kMimePreambleRoom) {
+    keepPreamble(record, true);
+    // Without a file to keep it in, the text goes (the log says so).
+    if (walk->target == MimeTarget::none) return;
+  }
   if (walk->target != MimeTarget::none) {
     partContent(record, bytes, n, cut);
     return;
@@ -274,7 +278,7 @@ int32_t mimeEnd(ChannelRecord* record) {
   if (walk->stage == MimeStage::topHeader || (walk->stage == MimeStage::partHeader && walk->headerLines > 0)) {
     headerEnds(record);
   }
-  if (walk->stage == MimeStage::preamble) keepPreamble(record);
+  if (walk->stage == MimeStage::preamble) keepPreamble(record, false);
   if (walk->stage == MimeStage::body || walk->target != MimeTarget::none) endPart(record, false);
   if (walk->depth > 0) mimeOdd(record, kOddUnclosed);
   mimeFlush(record);

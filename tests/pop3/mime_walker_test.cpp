@@ -61,6 +61,11 @@ const Case kCases[] = {
      {{"caf\xC3\xA9.gif", "GIF89a"}},
      "[Attachment saved to \"@/caf\xC3\xA9.gif\"]\r\n",
      {}},
+    {"a boundary that never comes: the text is the part's file",
+     "Content-Type: multipart/mixed; boundary=zz\r\n\r\ntext only\r\n--zz-not\r\nmore\r\n",
+     {{"part-1.bin", "text only\r\n--zz-not\r\nmore\r\n"}},
+     "[Attachment saved to \"@/part-1.bin\"]\r\n",
+     {"[MIME: a multipart part ends without its closing boundary]"}},
     {"alternative, embedded message, duplicate names",
      "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: multipart/alternative; boundary=a\r\n\r\n"
      "--a\r\nContent-Type: text/plain\r\n\r\nhello\r\n--a\r\nContent-Type: text/html\r\n\r\n<b>hello</b>\r\n--a--\r\n"
