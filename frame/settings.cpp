@@ -75,6 +75,7 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
     case QEL_PARAM_CLOSE_PAUSE: settings.closePause = value; return true;
     case QEL_PARAM_LOGIN_PAUSE: settings.loginPause = value; return true;
     case QEL_PARAM_FULL_MIME: record->fullMime = value != 0 ? 1 : 0; return true;
+    case QEL_PARAM_FINAL_REPLY_WAIT: settings.finalReplyWait = value; return true;
     default: return false;
   }
 }

@@ -19,6 +19,7 @@ struct LibrarySettings {
   int32_t maxLineLength = 78;      // longest outgoing body line
   int32_t closePause = 500;        // ms a channel pauses after closing its socket
   int32_t loginPause = 200;        // extra ms before the HELO/EHLO, AUTH and login replies
+  int32_t finalReplyWait = 100;    // ms one step waits for the answer to a whole message
   uint8_t cleanupOnRelease = 1;
   uint8_t rawEightBit = 0;
   uint8_t omitSavedNote = 0;

@@ -193,6 +193,7 @@ extern "C" {
 /* Extensions: timing (library settings; a value below 0 counts as 0). */
 #define QEL_PARAM_CLOSE_PAUSE         100 /* library: pause in ms after a channel closes its socket (500) */
 #define QEL_PARAM_LOGIN_PAUSE         101 /* library: extra pause in ms before the HELO/EHLO, AUTH and POP3 login replies are read (200) */
+#define QEL_PARAM_FINAL_REPLY_WAIT    102 /* library: ms one qelDriver call waits for the answer to a whole message (100); 0 when one thread drives many channels */
 
 /* Extensions: the download decoder (channel settings).
  * Full MIME mode: qelGetEmailFile follows multipart parts to any depth (32

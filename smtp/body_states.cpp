@@ -21,8 +21,6 @@ constexpr char kFileMark = '@';
 constexpr char kDataEnd[] = "\r\n.\r\n";
 constexpr int32_t kDataEndLength = 5;
 constexpr int32_t kBlankLineLength = 2;
-// Each call of the final reply state waits this long for the answer.
-constexpr int32_t kFinalReplyWaitMs = 100;
 // Only a 2xx answer to the final "." means the message was taken.
 constexpr int32_t kAcceptedFirst = 200;
 constexpr int32_t kAcceptedLast = 299;
@@ -108,9 +106,10 @@ int32_t sendDataEnd(ChannelRecord* record, uint32_t now) {
 }
 
 // 252: the server's answer to the whole message. A 4xx answer means it
-// was not taken, which must not pass for a sent message.
+// was not taken, which must not pass for a sent message. Each call waits up
+// to finalReplyWait ms for it.
 int32_t readDataEndReply(ChannelRecord* record, uint32_t) {
-  int32_t rc = awaitReply(record, kFinalReplyWaitMs);
+  int32_t rc = awaitReply(record, settings.finalReplyWait);
   if (rc != kReplyRead) return rc;
   if (record->replyCode < kAcceptedFirst || record->replyCode > kAcceptedLast) {
     return failState(record, 0, kErrSmtpError);

@@ -217,6 +217,7 @@ int applyCommon(Options& options, int32_t portParam) {
     qelIntegerParam(kChannel, QEL_PARAM_MINIMUM_WAIT, 0);
     qelIntegerParam(kChannel, QEL_PARAM_LOGIN_PAUSE, 0);
     qelIntegerParam(kChannel, QEL_PARAM_CLOSE_PAUSE, 0);
+    qelIntegerParam(kChannel, QEL_PARAM_FINAL_REPLY_WAIT, 0);
     qelIntegerParam(kChannel, QEL_PARAM_POLL_INTERVAL, 0);
   }
   return kExitOk;
