@@ -24,8 +24,10 @@
 namespace maildrop {
 namespace {
 
-constexpr int kListenBacklog = 32;
-constexpr size_t kMaxSessions = 64;
+// As many sessions at once as the library has channels, all connecting at
+// the same moment.
+constexpr int kListenBacklog = 128;
+constexpr size_t kMaxSessions = 128;
 constexpr int kReapMilliseconds = 1000;
 
 // Written by the signal handler; everyone polls the read end, which stays
