@@ -52,7 +52,7 @@ void runHooks(const CloseHooks& registered, ChannelRecord* record) {
 // Writes the text of code (at most 127 characters, no line end) to the log.
 void logErrorText(ChannelRecord* record, int32_t code) {
   char text[kErrorTextChars + 1];
-  qelErrorText(record->channelNumber, code, text, sizeof text);
+  writeErrorText(record, code, text, sizeof text);
   logText(record, text);
 }
 

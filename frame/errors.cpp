@@ -142,14 +142,7 @@ const char* errorTextFor(int32_t code) {
   return nullptr;
 }
 
-}  // namespace qel
-
-using namespace qel;
-
-extern "C" QEL_API int32_t QEL_CALL qelErrorText(int32_t chan, int32_t code, char* buffer, int32_t size) {
-  ChannelRecord* record = nullptr;
-  int32_t rc = checkChannel(chan, &record);
-  if (rc != 0) return rc;
+int32_t writeErrorText(const ChannelRecord* record, int32_t code, char* buffer, int32_t size) {
   if (buffer == nullptr || size <= 0) return 0;
   int32_t limit = size - 1;
   int32_t written = 0;
@@ -178,4 +171,15 @@ extern "C" QEL_API int32_t QEL_CALL qelErrorText(int32_t chan, int32_t code, cha
   }
   buffer[written] = '\0';
   return written;
+}
+
+}  // namespace qel
+
+using namespace qel;
+
+extern "C" QEL_API int32_t QEL_CALL qelErrorText(int32_t chan, int32_t code, char* buffer, int32_t size) {
+  ChannelRecord* record = nullptr;
+  int32_t rc = checkChannel(chan, &record);
+  if (rc != 0) return rc;
+  return writeErrorText(record, code, buffer, size);
 }

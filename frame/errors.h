@@ -75,4 +75,12 @@ constexpr int32_t kIndexNotServed = -1;
 // The fixed text of a code, or null when the code is not in the table.
 const char* errorTextFor(int32_t code);
 
+struct ChannelRecord;
+
+// The whole text of a code on a channel, as qelErrorText gives it (with the
+// server's reply, the TLS reason or the sizes behind it), cut to fit size
+// bytes with its NUL. Returns the characters written; 0 and an empty text
+// for an unknown code.
+int32_t writeErrorText(const ChannelRecord* record, int32_t code, char* buffer, int32_t size);
+
 }  // namespace qel

@@ -66,11 +66,8 @@ const char* imageType(const ChannelRecord* record, const char* name) {
 int32_t sendAttachDelimiter(ChannelRecord* record, uint32_t) {
   // With a charset the text part ends exactly where its text does, so no
   // blank line may go before the delimiter.
-  int32_t rc = charsetOn(record) ? sendFormatted(record, "--%s", boundaryText)
-                                 : sendFormatted(record, "\r\n--%s", boundaryText);
-  if (rc != kStateContinue) return rc;
-  record->nextState = kStateAttachType;
-  return kStateContinue;
+  const char* format = charsetOn(record) ? "--%s" : "\r\n--%s";
+  return sentThen(record, sendFormatted(record, format, boundaryText), kStateAttachType);
 }
 
 // 261: cuts the item out of the list; its content type.
@@ -105,10 +102,7 @@ int32_t sendAttachType(ChannelRecord* record, uint32_t) {
 
 // 262
 int32_t sendAttachEncoding(ChannelRecord* record, uint32_t) {
-  int32_t rc = sendFormatted(record, "%s", "Content-Transfer-Encoding: base64");
-  if (rc != kStateContinue) return rc;
-  record->nextState = kStateAttachDisposition;
-  return kStateContinue;
+  return sentThen(record, sendFormatted(record, "%s", "Content-Transfer-Encoding: base64"), kStateAttachDisposition);
 }
 
 // 263: the disposition and the blank line that ends the part header.

@@ -49,18 +49,12 @@ int32_t nextHeaderState(const ChannelRecord* record, HeaderStep from) {
 // Sends one header field (never cut, folded as the channel asks) and moves
 // on to next.
 int32_t sendFieldAndGo(ChannelRecord* record, int32_t next, const char* name, const char* text, FieldKind kind) {
-  int32_t rc = sendHeaderField(record, name, text, kind);
-  if (rc != kStateContinue) return rc;
-  record->nextState = next;
-  return kStateContinue;
+  return sentThen(record, sendHeaderField(record, name, text, kind), next);
 }
 
 // Sends one formatted line and moves on to next.
 int32_t sendAndGo(ChannelRecord* record, int32_t next, const char* format, const char* text) {
-  int32_t rc = sendFormatted(record, format, text);
-  if (rc != kStateContinue) return rc;
-  record->nextState = next;
-  return kStateContinue;
+  return sentThen(record, sendFormatted(record, format, text), next);
 }
 
 // 220: the HTML message's own id, new for every message: receivers drop a
@@ -146,18 +140,13 @@ int32_t sendMultipartType(ChannelRecord* record, uint32_t) {
   }
   const char* type = record->bodyType == kBodyHtml ? "Content-Type: multipart/related; boundary="
                                                    : "Content-Type: multipart/mixed; boundary=";
-  int32_t rc = sendFormatted(record, "%s%c%s%c", type, kQuote, boundaryText, kQuote);
-  if (rc != kStateContinue) return rc;
-  record->nextState = kStateHeaderEnd;
-  return kStateContinue;
+  return sentThen(record, sendFormatted(record, "%s%c%s%c", type, kQuote, boundaryText, kQuote), kStateHeaderEnd);
 }
 
 // 233: the blank line that ends the message header.
 int32_t sendHeaderEnd(ChannelRecord* record, uint32_t) {
-  int32_t rc = sendAllBytes(record, kCrLf, kCrLfLength);
-  if (rc != kStateContinue) return rc;
-  record->nextState = usesMime(record) ? kStateTextDelimiter : kStateBodyReset;
-  return kStateContinue;
+  int32_t next = usesMime(record) ? kStateTextDelimiter : kStateBodyReset;
+  return sentThen(record, sendAllBytes(record, kCrLf, kCrLfLength), next);
 }
 
 // 234: the delimiter before the text part.

@@ -81,11 +81,7 @@ int32_t sendHello(ChannelRecord* record, uint32_t now) {
   if (close != nullptr) *close = '\0';
   if (holdsLineBreak(line)) return failState(record, 0, kErrBadAddressChar);
   connectionUsable(record, kHelloWritableWaitMs);
-  int32_t rc = sendCommandLine(record, textLength(line));
-  if (rc != kStateContinue) return rc;
-  slowReplyWait(record, now);
-  record->nextState = kStateHelloReply;
-  return kStateContinue;
+  return sentThen(record, sendCommandLine(record, textLength(line)), kStateHelloReply, slowReplyWait, now);
 }
 
 // 203: the answer to EHLO/HELO; an offered mechanism leads into AUTH,
@@ -113,11 +109,8 @@ int32_t sendMailFrom(ChannelRecord* record, uint32_t now) {
   if (holdsLineBreak(record->fromAddress)) return failState(record, 0, kErrBadAddressChar);
   char parameters[kMailParametersRoom];
   mailFromParameters(record, parameters, kMailParametersRoom);
-  int32_t rc = sendFormatted(record, "MAIL FROM:%s%s", open, parameters);
-  if (rc != kStateContinue) return rc;
-  replyWait(record, now);
-  record->nextState = kStateMailFromReply;
-  return kStateContinue;
+  return sentThen(record, sendFormatted(record, "MAIL FROM:%s%s", open, parameters), kStateMailFromReply, replyWait,
+                  now);
 }
 
 // 205: the answer to MAIL FROM; the recipient loop starts with the To list.
@@ -132,23 +125,37 @@ int32_t readMailFromReply(ChannelRecord* record, uint32_t) {
   return kStateContinue;
 }
 
-// 206: cuts the next recipient out of the list being walked.
-int32_t takeRecipient(ChannelRecord* record, uint32_t now) {
+// Cuts the item at listCursor off the list being walked (RCPT, VRFY): ends
+// it at the first recipient separator at or after from and moves listCursor
+// behind it. False, and nothing cut, when the item holds a line break.
+bool cutListItem(ChannelRecord* record, char* from) {
   char* item = record->listCursor;
-  char* open = findInItem(item, '<');
-  if (open == nullptr) return failState(record, 0, kErrEmptyAddress);
-  char* separator = findChar(open, settings.recipientSeparator);
-  int32_t itemLength = separator != nullptr ? static_cast<int32_t>(separator - item) : -1;
-  // The whole item goes into the To or CC header line as well.
-  if (holdsLineBreak(item, itemLength)) return failState(record, 0, kErrBadAddressChar);
-  record->currentAddress = open;
+  char* separator = findChar(from, settings.recipientSeparator);
+  if (holdsLineBreak(item, separator != nullptr ? static_cast<int32_t>(separator - item) : -1)) return false;
   record->separatorAt = separator;
   if (separator != nullptr) {
     *separator = '\0';
     record->listCursor = separator + 1;
   } else {
-    record->listCursor = open + textLength(open);
+    record->listCursor = from + textLength(from);
   }
+  return true;
+}
+
+// Makes the list whole again once the item has had its reply.
+void restoreListItem(ChannelRecord* record) {
+  if (record->separatorAt != nullptr) *record->separatorAt = settings.recipientSeparator;
+  record->separatorAt = nullptr;
+}
+
+// 206: cuts the next recipient out of the list being walked. The separator
+// is looked for from its "<" on: a display name may hold it.
+int32_t takeRecipient(ChannelRecord* record, uint32_t now) {
+  char* open = findInItem(record->listCursor, '<');
+  if (open == nullptr) return failState(record, 0, kErrEmptyAddress);
+  // The whole item goes into the To or CC header line as well.
+  if (!cutListItem(record, open)) return failState(record, 0, kErrBadAddressChar);
+  record->currentAddress = open;
   record->awaitWritable = 1;
   deadlineOnly(record, now);
   record->nextState = kStateRcptTo;
@@ -157,11 +164,8 @@ int32_t takeRecipient(ChannelRecord* record, uint32_t now) {
 
 // 207: RCPT TO for the recipient just cut out.
 int32_t sendRcptTo(ChannelRecord* record, uint32_t now) {
-  int32_t rc = sendFormatted(record, "RCPT TO:%s", record->currentAddress);
-  if (rc != kStateContinue) return rc;
-  deadlineOnly(record, now);
-  record->nextState = kStateRcptToReply;
-  return kStateContinue;
+  return sentThen(record, sendFormatted(record, "RCPT TO:%s", record->currentAddress), kStateRcptToReply,
+                  deadlineOnly, now);
 }
 
 // 208: the answer to RCPT TO; on to the next item, the CC list, the BCC
@@ -175,8 +179,7 @@ int32_t readRcptToReply(ChannelRecord* record, uint32_t now) {
   bool accepted = positiveReply(record);
   if (accepted) copyText(record->lastRecipient, record->currentAddress, kLastRecipientCap);
   // The list is whole again for the header lines.
-  if (record->separatorAt != nullptr) *record->separatorAt = settings.recipientSeparator;
-  record->separatorAt = nullptr;
+  restoreListItem(record);
   if (!accepted) return failState(record, 0, kErrSmtpError);
   record->nextState = kStateNextRecipient;
   if (record->listCursor[0] != '\0') return kStateContinue;
@@ -195,11 +198,7 @@ int32_t readRcptToReply(ChannelRecord* record, uint32_t now) {
 
 // 209: DATA.
 int32_t sendData(ChannelRecord* record, uint32_t now) {
-  int32_t rc = sendFormatted(record, "DATA");
-  if (rc != kStateContinue) return rc;
-  replyWait(record, now);
-  record->nextState = kStateDataReply;
-  return kStateContinue;
+  return sentThen(record, sendFormatted(record, "DATA"), kStateDataReply, replyWait, now);
 }
 
 // 210: the go-ahead for the message text. Any other answer means the
@@ -224,17 +223,7 @@ int32_t takeVerifyName(ChannelRecord* record, uint32_t now) {
     record->nextState = 0;
     return kStateContinue;
   }
-  char* separator = findChar(name, settings.recipientSeparator);
-  if (holdsLineBreak(name, separator != nullptr ? static_cast<int32_t>(separator - name) : -1)) {
-    return failState(record, 0, kErrBadAddressChar);
-  }
-  if (separator != nullptr) {
-    record->separatorAt = separator;
-    *separator = '\0';
-    record->listCursor = separator + 1;
-  } else {
-    record->listCursor = name + textLength(name);
-  }
+  if (!cutListItem(record, name)) return failState(record, 0, kErrBadAddressChar);
   record->awaitWritable = 1;
   deadlineOnly(record, now);
   record->nextState = kStateVerifySend;
@@ -243,11 +232,7 @@ int32_t takeVerifyName(ChannelRecord* record, uint32_t now) {
 
 // 271: VRFY with the name as given.
 int32_t sendVerify(ChannelRecord* record, uint32_t now) {
-  int32_t rc = sendFormatted(record, "VRFY %s", record->currentAddress);
-  if (rc != kStateContinue) return rc;
-  replyWait(record, now);
-  record->nextState = kStateVerifyReply;
-  return kStateContinue;
+  return sentThen(record, sendFormatted(record, "VRFY %s", record->currentAddress), kStateVerifyReply, replyWait, now);
 }
 
 // Reads and drops the continuation lines of a reply whose first line the
@@ -275,6 +260,7 @@ int32_t readVerifyReply(ChannelRecord* record, uint32_t) {
   int32_t rc = readSmtpReply(record);
   record->verifyResult = rc >= 0 && record->replyCode == kReplyVerified ? 1 : 0;
   if (rc == kErrSmtpError) skipRestOfReply(record);
+  restoreListItem(record);
   record->nextState = kStateVerifyNext;
   return kStateContinue;
 }

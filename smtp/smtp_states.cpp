@@ -52,6 +52,13 @@ void linePace(ChannelRecord* record, uint32_t now, int32_t lineDeadline) {
   record->awaitWritable = 1;
 }
 
+int32_t sentThen(ChannelRecord* record, int32_t sendResult, int32_t next, StepTiming timing, uint32_t now) {
+  if (sendResult != kStateContinue) return sendResult;
+  if (timing != nullptr) timing(record, now);
+  record->nextState = next;
+  return kStateContinue;
+}
+
 int32_t awaitReply(ChannelRecord* record, int32_t wait) {
   if (!waitForData(record, wait)) return kStateContinue;
   int32_t rc = readSmtpReply(record);

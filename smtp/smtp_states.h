@@ -88,6 +88,16 @@ void deadlineOnly(ChannelRecord* record, uint32_t now);
 // the next line only once the socket takes more.
 void linePace(ChannelRecord* record, uint32_t now, int32_t lineDeadline);
 
+// How the step after a send is timed: replyWait, slowReplyWait or
+// deadlineOnly above, or nullptr for no timing of its own.
+using StepTiming = void (*)(ChannelRecord* record, uint32_t now);
+
+// The end that most sending states share: a failed send's result (the
+// failure already wrapped up) as it is; otherwise the timing of the next
+// step and on to next (kStateContinue).
+int32_t sentThen(ChannelRecord* record, int32_t sendResult, int32_t next, StepTiming timing = nullptr,
+                 uint32_t now = 0);
+
 // ---- replies ----------------------------------------------------------------
 
 // Result of awaitReply when a whole reply has been read without error.

@@ -34,11 +34,7 @@ int32_t withoutTls(ChannelRecord* record, const char* why, int32_t clearState) {
 
 // 211: STARTTLS.
 int32_t sendStartTls(ChannelRecord* record, uint32_t now) {
-  int32_t rc = sendFormatted(record, "STARTTLS");
-  if (rc != kStateContinue) return rc;
-  replyWait(record, now);
-  record->nextState = kStateStartTlsReply;
-  return kStateContinue;
+  return sentThen(record, sendFormatted(record, "STARTTLS"), kStateStartTlsReply, replyWait, now);
 }
 
 // 212: the go-ahead starts the handshake; a refusal leaves the connection
