@@ -79,6 +79,14 @@ constexpr int32_t kStateTlsHandshake = 107;
 // or failState's result when clear bytes already wait behind the go-ahead.
 int32_t startTlsHandshake(ChannelRecord* record, uint32_t now, int32_t then, int32_t timeoutMs);
 
+// STARTTLS/STLS not offered or refused, for the reason why: in the optional
+// mode the channel goes on in clear at clearState (logged, and
+// tlsDeclined set); otherwise it fails with -110 and the reason.
+int32_t continueWithoutTls(ChannelRecord* record, const char* why, int32_t clearState);
+
+// The same for a refusal, the reason being the first line of the reply.
+int32_t tlsRefusedByReply(ChannelRecord* record, int32_t clearState);
+
 // Formats a command into commandLine and sends it with CR LF. Returns
 // kStateContinue, or failState(send result, -52) when it cannot be sent.
 int32_t sendCommand(ChannelRecord* record, const char* format, ...)

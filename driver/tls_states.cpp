@@ -7,6 +7,7 @@
 #include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/settings.h"
+#include "frame/text.h"
 #include "frame/ticks.h"
 #include "transport/receive.h"
 #include "transport/tls_channel.h"
@@ -49,6 +50,24 @@ constexpr StateEntry kTlsStates[] = {{kStateTlsHandshake, stepHandshake}};
 const StateRegistration registered(kTlsStates, std::size(kTlsStates));
 
 }  // namespace
+
+int32_t continueWithoutTls(ChannelRecord* record, const char* why, int32_t clearState) {
+  setTlsReason(record, why);
+  if (record->tlsMode != kTlsStartOptional) return failState(record, 0, kErrTlsNotOffered);
+  logFormat(record, "No TLS (%s): going on in clear\r\n", why);
+  record->tlsDeclined = 1;
+  record->nextState = clearState;
+  return kStateContinue;
+}
+
+int32_t tlsRefusedByReply(ChannelRecord* record, int32_t clearState) {
+  char line[kLastReplyCap + 1];
+  copyText(line, record->lastReply, kLastReplyCap);
+  char* end = line;
+  while (*end != '\0' && *end != '\r' && *end != '\n') ++end;
+  *end = '\0';
+  return continueWithoutTls(record, line, clearState);
+}
 
 int32_t startTlsHandshake(ChannelRecord* record, uint32_t now, int32_t then, int32_t timeoutMs) {
   // Bytes that came in clear behind the go-ahead would be read as if they

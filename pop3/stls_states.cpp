@@ -5,12 +5,9 @@
 
 #include "driver/driver.h"
 #include "frame/errors.h"
-#include "frame/log.h"
-#include "frame/text.h"
 #include "pop3/pop3_states.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
-#include "transport/tls_channel.h"
 
 namespace qel {
 namespace {
@@ -31,18 +28,9 @@ int32_t readStlsReply(ChannelRecord* record, uint32_t now) {
   int32_t rc = readPop3Reply(record);
   if (rc == 0) return startTlsHandshake(record, now, record->afterHandshakeState, settings.replyTimeout);
   if (rc != kErrPop3Error) return failState(record, 0, rc);
-  char line[kLastReplyCap + 1];
-  copyText(line, record->lastReply, kLastReplyCap);
-  for (char* p = line; *p != '\0'; ++p) {
-    if (*p == '\r' || *p == '\n') *p = '\0';
-  }
-  setTlsReason(record, line);
-  if (record->tlsMode != kTlsStartOptional) return failState(record, 0, kErrTlsNotOffered);
-  logFormat(record, "No TLS (%s): going on in clear\r\n", line);
-  record->tlsDeclined = 1;
-  setCommandTiming(record, now);
-  record->nextState = record->afterHandshakeState;
-  return kStateContinue;
+  rc = tlsRefusedByReply(record, record->afterHandshakeState);
+  if (record->tlsDeclined != 0) setCommandTiming(record, now);
+  return rc;
 }
 
 constexpr StateEntry kStlsStates[] = {{kStateStls, sendStls}, {kStateStlsReply, readStlsReply}};

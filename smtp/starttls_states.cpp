@@ -6,7 +6,6 @@
 #include "codec/text_search.h"
 #include "driver/driver.h"
 #include "frame/errors.h"
-#include "frame/log.h"
 #include "frame/settings.h"
 #include "frame/text.h"
 #include "frame/ticks.h"
@@ -22,16 +21,6 @@ constexpr char kStartTlsKeyword[] = "STARTTLS";
 constexpr int32_t kKeywordColumn = 4;  // after "250-" or "250 "
 constexpr int32_t kGoAhead = 220;
 
-// Carries on in clear where the mode allows it; fails with -110 otherwise.
-int32_t withoutTls(ChannelRecord* record, const char* why, int32_t clearState) {
-  setTlsReason(record, why);
-  if (record->tlsMode != kTlsStartOptional) return failState(record, 0, kErrTlsNotOffered);
-  logFormat(record, "No TLS (%s): going on in clear\r\n", why);
-  record->tlsDeclined = 1;
-  record->nextState = clearState;
-  return kStateContinue;
-}
-
 // 211: STARTTLS.
 int32_t sendStartTls(ChannelRecord* record, uint32_t now) {
   return sentThen(record, sendFormatted(record, "STARTTLS"), kStateStartTlsReply, replyWait, now);
@@ -44,14 +33,7 @@ int32_t readStartTlsReply(ChannelRecord* record, uint32_t now) {
   if (!waitForData(record, 0)) return kStateContinue;
   int32_t rc = readSmtpReply(record);
   if (rc < 0 && rc != kErrSmtpError) return failState(record, 0, rc);
-  if (record->replyCode != kGoAhead) {
-    char line[kLastReplyCap + 1];
-    copyText(line, record->lastReply, kLastReplyCap);
-    for (char* p = line; *p != '\0'; ++p) {
-      if (*p == '\r' || *p == '\n') *p = '\0';
-    }
-    return withoutTls(record, line, kStateHello);
-  }
+  if (record->replyCode != kGoAhead) return tlsRefusedByReply(record, kStateHello);
   return startTlsHandshake(record, now, kStateHello, settings.replyTimeout);
 }
 
@@ -88,7 +70,7 @@ bool startTlsTakesOver(ChannelRecord* record, int32_t* result) {
   }
   // Not offered: in the optional mode the EHLO reply just read still holds
   // the AUTH offer, so the caller goes on with it.
-  int32_t rc = withoutTls(record, "STARTTLS not in the EHLO reply", 0);
+  int32_t rc = continueWithoutTls(record, "STARTTLS not in the EHLO reply", 0);
   if (rc == kStateContinue) return false;
   *result = rc;
   return true;

@@ -15,6 +15,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/error_map.h"
+#include "platform/socket_addresses.h"
 
 namespace qel::plat {
 namespace {
@@ -186,22 +187,8 @@ int32_t socketOpenFamily(SocketHandle* handle, uint8_t family) {
 }
 
 int32_t socketConnectTo(SocketHandle handle, const NetAddress& address, uint16_t port) {
-  sockaddr_storage target{};
-  socklen_t length = 0;
-  if (address.family == kFamilyIpv6) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&target);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(port);
-    std::memcpy(&in6->sin6_addr, address.bytes, sizeof in6->sin6_addr);
-    in6->sin6_scope_id = address.scopeId;
-    length = sizeof *in6;
-  } else {
-    auto* in = reinterpret_cast<sockaddr_in*>(&target);
-    in->sin_family = AF_INET;
-    in->sin_port = htons(port);
-    std::memcpy(&in->sin_addr, address.bytes, sizeof in->sin_addr);
-    length = sizeof *in;
-  }
+  sockaddr_storage target;
+  socklen_t length = static_cast<socklen_t>(fillSocketAddress(address, port, &target));
   int rc;
   do {
     rc = ::connect(fdOf(handle), reinterpret_cast<const sockaddr*>(&target), length);
@@ -225,23 +212,7 @@ int32_t resolveAll(const char* name, NetAddress* found, int32_t room, int32_t* c
   addrinfo* list = nullptr;
   int rc = ::getaddrinfo(name, nullptr, &hints, &list);
   if (rc != 0) return wsaFromResolver(rc, errno);
-  int32_t taken = 0;
-  for (addrinfo* entry = list; entry != nullptr && taken < room; entry = entry->ai_next) {
-    NetAddress& out = found[taken];
-    out = NetAddress{};
-    if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
-      out.family = kFamilyIpv4;
-      std::memcpy(out.bytes, &reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, 4);
-    } else if (entry->ai_family == AF_INET6 && entry->ai_addr != nullptr) {
-      const auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ai_addr);
-      out.family = kFamilyIpv6;
-      std::memcpy(out.bytes, &in6->sin6_addr, sizeof in6->sin6_addr);
-      out.scopeId = in6->sin6_scope_id;
-    } else {
-      continue;
-    }
-    ++taken;
-  }
+  int32_t taken = takeAddresses(list, found, room);
   ::freeaddrinfo(list);
   if (taken == 0) return kResolverNoData;
   *count = taken;

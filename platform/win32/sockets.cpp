@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/socket_addresses.h"
 
 namespace qel::plat {
 namespace {
@@ -159,22 +160,7 @@ int32_t socketOpenFamily(SocketHandle* handle, uint8_t family) {
 
 int32_t socketConnectTo(SocketHandle handle, const NetAddress& address, uint16_t port) {
   sockaddr_storage target;
-  std::memset(&target, 0, sizeof target);
-  int length = 0;
-  if (address.family == kFamilyIpv6) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&target);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(port);
-    std::memcpy(&in6->sin6_addr, address.bytes, sizeof in6->sin6_addr);
-    in6->sin6_scope_id = address.scopeId;
-    length = sizeof *in6;
-  } else {
-    auto* in = reinterpret_cast<sockaddr_in*>(&target);
-    in->sin_family = AF_INET;
-    in->sin_port = htons(port);
-    std::memcpy(&in->sin_addr, address.bytes, kIpv4Length);
-    length = sizeof *in;
-  }
+  int length = fillSocketAddress(address, port, &target);
   if (::connect(socketOf(handle), reinterpret_cast<const sockaddr*>(&target), length) == SOCKET_ERROR)
     return lastSocketError();
   return 0;
@@ -199,23 +185,7 @@ int32_t resolveAll(const char* name, NetAddress* found, int32_t room, int32_t* c
   // getaddrinfo returns its Windows Sockets error number directly.
   int rc = ::getaddrinfo(name, nullptr, &hints, &list);
   if (rc != 0) return static_cast<int32_t>(rc);
-  int32_t taken = 0;
-  for (addrinfo* entry = list; entry != nullptr && taken < room; entry = entry->ai_next) {
-    NetAddress& out = found[taken];
-    std::memset(&out, 0, sizeof out);
-    if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
-      out.family = kFamilyIpv4;
-      std::memcpy(out.bytes, &reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, kIpv4Length);
-    } else if (entry->ai_family == AF_INET6 && entry->ai_addr != nullptr) {
-      const auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ai_addr);
-      out.family = kFamilyIpv6;
-      std::memcpy(out.bytes, &in6->sin6_addr, sizeof in6->sin6_addr);
-      out.scopeId = in6->sin6_scope_id;
-    } else {
-      continue;
-    }
-    ++taken;
-  }
+  int32_t taken = takeAddresses(list, found, room);
   ::freeaddrinfo(list);
   if (taken == 0) return kResolverNoData;
   *count = taken;
