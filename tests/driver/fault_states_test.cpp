@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "frame/channel.h"
@@ -63,12 +64,44 @@ std::vector<std::string> linesOf(const std::string& text) {
 // then closes), a reset, or silence with the connection kept open.
 enum class Fault { close, reset, stall };
 
-std::string faultName(const ::testing::TestParamInfo<Fault>& info) {
-  return info.param == Fault::close ? "Close" : info.param == Fault::reset ? "Reset" : "Stall";
+// The session a case cuts: a send or a download.
+enum class Session { send, download };
+using FaultCase = std::tuple<Session, Fault>;
+
+std::string caseName(const ::testing::TestParamInfo<FaultCase>& info) {
+  Fault fault = std::get<1>(info.param);
+  return std::string(std::get<0>(info.param) == Session::send ? "Send" : "Download") +
+         (fault == Fault::close ? "Close" : fault == Fault::reset ? "Reset" : "Stall");
 }
 
 Step faultStep(Fault fault) {
   return fault == Fault::close ? Close() : fault == Fault::reset ? Reset() : Silent();
+}
+
+// Where a send's MAIL FROM, first message line and final "." stand among
+// the exchanges; a download has none of them.
+constexpr size_t kNowhere = static_cast<size_t>(-1);
+struct Landmarks {
+  size_t mailFrom = kNowhere;
+  size_t dataStart = kNowhere;
+  size_t dataEnd = 0;
+};
+
+// The documented results of a fault after `played` exchanges (0: the session
+// may still succeed). An awaited reply meets the end of the connection
+// (-1); a message line, or any command after a reset, meets a failed send
+// (-52); a reset that comes while the connection is still being made shows
+// as an error condition (-36), one that comes between connect and send fails
+// the send's check (-44). A server that hangs up instead of answering QUIT
+// has done what QUIT asks.
+std::set<int32_t> faultResults(Fault fault, size_t played, const Landmarks& marks, size_t quit) {
+  if (fault == Fault::stall) return {QEL_ERR_TIMED_OUT};
+  if (played == quit) return fault == Fault::reset ? std::set<int32_t>{0, QEL_ERR_SOCKET_WRITE} : std::set<int32_t>{0};
+  std::set<int32_t> codes{QEL_ERR_SOCKET_CLOSED};
+  if (fault == Fault::reset || (played >= marks.dataStart && played <= marks.dataEnd)) codes.insert(QEL_ERR_SOCKET_WRITE);
+  if (fault == Fault::reset && played <= 1) codes.insert(QEL_ERR_CONNECT_FAILED);
+  if (fault == Fault::reset && played == marks.mailFrom) codes.insert(QEL_ERR_NOT_CONNECTED);
+  return codes;
 }
 
 struct Outcome {
@@ -79,7 +112,7 @@ struct Outcome {
 
 // A scenario: the operations that make up a session and the dialogue of a
 // complete run, as exchanges derived from what the client sent.
-class FaultStates : public ::testing::TestWithParam<Fault> {
+class FaultStates : public ::testing::TestWithParam<FaultCase> {
  protected:
   Attached lib{1};
   ChannelRecord* record = lib.record(0);
@@ -111,18 +144,25 @@ class FaultStates : public ::testing::TestWithParam<Fault> {
     return {operations.size(), 0, 0};
   }
 
-  // A complete session against the full dialogue: every operation succeeds.
-  void expectCompleteRun(const std::vector<Exchange>& exchanges) {
-    std::vector<Step> script;
-    for (const Exchange& exchange : exchanges) script.insert(script.end(), exchange.begin(), exchange.end());
-    script.push_back(ExpectClose());
+  // A complete session against script: every operation succeeds. Returns
+  // what the client sent.
+  std::string expectCompleteSession(const std::vector<Step>& script) {
     ScriptServer server(script);
     setTimeouts(kCompleteRunTimeoutMs);
     Outcome outcome = run(server.port());
     setTimeouts(kShortTimeoutMs);
     EXPECT_EQ(outcome.failedOperation, operations.size()) << "code " << outcome.code;
-    ASSERT_TRUE(server.finished(kServerWaitMs));
+    EXPECT_TRUE(server.finished(kServerWaitMs));
     EXPECT_EQ(server.mismatches(), "");
+    return server.received();
+  }
+
+  // The same against the full dialogue.
+  void expectCompleteRun(const std::vector<Exchange>& exchanges) {
+    std::vector<Step> script;
+    for (const Exchange& exchange : exchanges) script.insert(script.end(), exchange.begin(), exchange.end());
+    script.push_back(ExpectClose());
+    expectCompleteSession(script);
   }
 
   // Cuts the dialogue after each exchange in turn. results gives the
@@ -163,134 +203,12 @@ class FaultStates : public ::testing::TestWithParam<Fault> {
 };
 
 // ---------------------------------------------------------------------------
-// A send with AUTH LOGIN, a body file and an attachment.
+// The sessions: a send with AUTH LOGIN, a body file and an attachment; a
+// download of a message with a text part, a quoted-printable part and an
+// attachment, after a USER/PASS login.
 
 constexpr char kUserBase64[] = "dGlt";        // "tim"
 constexpr char kPasswordBase64[] = "c2VjcmV0";  // "secret"
-
-class SendFaults : public FaultStates {
- protected:
-  std::string body = dir.file("body.txt");
-  std::string attachment = dir.file("data.bin");
-
-  void SetUp() override {
-    FaultStates::SetUp();
-    writeFile(body, "First line of the body.\r\nSecond line.\r\n");
-    std::string bytes;
-    for (int i = 0; i < 200; ++i) bytes += static_cast<char>(i * 7);
-    writeFile(attachment, bytes);
-    qelIntegerParam(0, QEL_PARAM_USE_ESMTP, 1);
-    qelStringParam(0, QEL_STRING_USER, "tim");
-    qelStringParam(0, QEL_STRING_PASSWORD, "secret");
-    std::string message = "@" + body;
-    operations = {
-        [](uint16_t port) {
-          qelIntegerParam(0, QEL_PARAM_SMTP_PORT, port);
-          return qelSmtpConnect(0, "127.0.0.1", "Ann <ann@example.org>", nullptr);
-        },
-        [this, message](uint16_t) {
-          return qelSendEmail(0, "Bob <bob@example.net>", nullptr, nullptr, "faults", message.c_str(),
-                              attachment.c_str());
-        },
-        [](uint16_t) { return qelClose(0); },
-    };
-  }
-
-  // The server's answer to each command line of the client; message lines
-  // get none.
-  static std::string replyTo(const std::string& line) {
-    static const std::vector<std::pair<std::string, std::string>> replies = {
-        {"EHLO example.org", "250-mail.test\r\n250 AUTH LOGIN\r\n"},
-        {"AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"},
-        {kUserBase64, "334 UGFzc3dvcmQ6\r\n"},
-        {kPasswordBase64, "235 ok\r\n"},
-        {"MAIL FROM:<ann@example.org>", "250 ok\r\n"},
-        {"RCPT TO:<bob@example.net>", "250 ok\r\n"},
-        {"DATA", "354 go ahead\r\n"},
-        {".", "250 queued\r\n"},
-        {"QUIT", "221 bye\r\n"},
-    };
-    for (const auto& [command, reply] : replies) {
-      if (line == command) return reply;
-    }
-    return "";
-  }
-
-  // The dialogue of one complete session: the greeting, then one exchange
-  // per line the client sent.
-  std::vector<Exchange> exchanges() {
-    std::vector<Exchange> all{{Send("220 mail.test ESMTP\r\n")}};
-    std::vector<Step> script = all[0];
-    for (const char* command : {"EHLO example.org", "AUTH LOGIN", kUserBase64, kPasswordBase64,
-                                       "MAIL FROM:<ann@example.org>", "RCPT TO:<bob@example.net>", "DATA"}) {
-      script.push_back(ExpectLine(command));
-      script.push_back(Send(replyTo(command)));
-    }
-    script.insert(script.end(), {ExpectUntil("\r\n.\r\n"), Send("250 queued\r\n"), ExpectLine("QUIT"),
-                                 Send("221 bye\r\n"), ExpectClose()});
-    ScriptServer server(script);
-    setTimeouts(kCompleteRunTimeoutMs);
-    Outcome outcome = run(server.port());
-    setTimeouts(kShortTimeoutMs);
-    EXPECT_EQ(outcome.failedOperation, operations.size()) << "code " << outcome.code;
-    EXPECT_TRUE(server.finished(kServerWaitMs));
-    EXPECT_EQ(server.mismatches(), "");
-    bool inMessage = false;
-    for (const std::string& line : linesOf(server.received())) {
-      // The date line changes from run to run.
-      Exchange exchange{line.rfind("Date: ", 0) == 0 && inMessage ? ExpectPrefix("Date: ") : ExpectLine(line)};
-      std::string reply = inMessage && line != "." ? "" : replyTo(line);
-      if (!reply.empty()) exchange.push_back(Send(reply));
-      if (line == "DATA") inMessage = true;
-      if (line == ".") inMessage = false;
-      mailFrom = line.rfind("MAIL FROM:", 0) == 0 ? all.size() : mailFrom;
-      dataStart = line == "DATA" ? all.size() + 1 : dataStart;
-      dataEnd = line == "." ? all.size() : dataEnd;
-      all.push_back(exchange);
-    }
-    return all;
-  }
-
-  // Where MAIL FROM, the message lines and the final "." stand among the
-  // exchanges.
-  size_t mailFrom = 0;
-  size_t dataStart = 0;
-  size_t dataEnd = 0;
-};
-
-// The documented results of a fault after `played` exchanges. An awaited
-// reply meets the end of the connection (-1); a message line, or any
-// command after a reset, meets a failed send (-52); a reset that comes
-// while the connection is still being made shows as an error condition
-// (-36), one that comes between connect and send fails the send's check
-// (-44). A server that hangs up instead of answering QUIT has done what QUIT
-// asks.
-std::set<int32_t> sendResults(Fault fault, size_t played, size_t mailFrom, size_t dataStart, size_t dataEnd,
-                              size_t quit) {
-  if (fault == Fault::stall) return {QEL_ERR_TIMED_OUT};
-  if (played == quit) return fault == Fault::reset ? std::set<int32_t>{0, QEL_ERR_SOCKET_WRITE} : std::set<int32_t>{0};
-  std::set<int32_t> codes{QEL_ERR_SOCKET_CLOSED};
-  if (fault == Fault::reset || (played >= dataStart && played <= dataEnd)) codes.insert(QEL_ERR_SOCKET_WRITE);
-  if (fault == Fault::reset && played <= 1) codes.insert(QEL_ERR_CONNECT_FAILED);
-  if (fault == Fault::reset && played == mailFrom) codes.insert(QEL_ERR_NOT_CONNECTED);
-  return codes;
-}
-
-TEST_P(SendFaults, FaultAtEveryStep) {
-  std::vector<Exchange> all = exchanges();
-  ASSERT_GT(all.size(), 20u);
-  Fault fault = GetParam();
-  faultAtEveryStep(
-      all, fault,
-      [&](size_t played) { return sendResults(fault, played, mailFrom, dataStart, dataEnd, all.size() - 1); }, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Faults, SendFaults, ::testing::Values(Fault::close, Fault::reset, Fault::stall),
-                         faultName);
-
-// ---------------------------------------------------------------------------
-// A download of a message with a text part, a quoted-printable part and an
-// attachment, after a USER/PASS login.
 
 const char* const kMessageLines[] = {
     "From: Ann <ann@example.org>",
@@ -321,10 +239,85 @@ const char* const kMessageLines[] = {
 };
 constexpr size_t kAttachmentClosingLine = 23;  // index of "--XX--"
 
-class DownloadFaults : public FaultStates {
+// Exchanges of a download up to the end of the attachment.
+constexpr size_t kAttachmentEnd = 4 + kAttachmentClosingLine + 1;
+
+class SessionFaults : public FaultStates {
  protected:
-  void SetUp() override {
-    FaultStates::SetUp();
+  std::string body = dir.file("body.txt");
+  std::string attachment = dir.file("data.bin");
+  Landmarks marks;
+  size_t attachmentEnd = 0;  // exchanges after which an attachment is saved; 0: nothing is saved
+
+  // The server's answer to each command line of the sending client;
+  // message lines get none.
+  static std::string replyTo(const std::string& line) {
+    static const std::vector<std::pair<std::string, std::string>> replies = {
+        {"EHLO example.org", "250-mail.test\r\n250 AUTH LOGIN\r\n"},
+        {"AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"},
+        {kUserBase64, "334 UGFzc3dvcmQ6\r\n"},
+        {kPasswordBase64, "235 ok\r\n"},
+        {"MAIL FROM:<ann@example.org>", "250 ok\r\n"},
+        {"RCPT TO:<bob@example.net>", "250 ok\r\n"},
+        {"DATA", "354 go ahead\r\n"},
+        {".", "250 queued\r\n"},
+        {"QUIT", "221 bye\r\n"},
+    };
+    for (const auto& [command, reply] : replies) {
+      if (line == command) return reply;
+    }
+    return "";
+  }
+
+  // The send's operations, and the dialogue of one complete session: the
+  // greeting, then one exchange per line the client sent.
+  std::vector<Exchange> sendSession() {
+    writeFile(body, "First line of the body.\r\nSecond line.\r\n");
+    std::string bytes;
+    for (int i = 0; i < 200; ++i) bytes += static_cast<char>(i * 7);
+    writeFile(attachment, bytes);
+    qelIntegerParam(0, QEL_PARAM_USE_ESMTP, 1);
+    qelStringParam(0, QEL_STRING_USER, "tim");
+    qelStringParam(0, QEL_STRING_PASSWORD, "secret");
+    std::string message = "@" + body;
+    operations = {
+        [](uint16_t port) {
+          qelIntegerParam(0, QEL_PARAM_SMTP_PORT, port);
+          return qelSmtpConnect(0, "127.0.0.1", "Ann <ann@example.org>", nullptr);
+        },
+        [this, message](uint16_t) {
+          return qelSendEmail(0, "Bob <bob@example.net>", nullptr, nullptr, "faults", message.c_str(),
+                              attachment.c_str());
+        },
+        [](uint16_t) { return qelClose(0); },
+    };
+    std::vector<Exchange> all{{Send("220 mail.test ESMTP\r\n")}};
+    std::vector<Step> script = all[0];
+    for (const char* command : {"EHLO example.org", "AUTH LOGIN", kUserBase64, kPasswordBase64,
+                                "MAIL FROM:<ann@example.org>", "RCPT TO:<bob@example.net>", "DATA"}) {
+      script.push_back(ExpectLine(command));
+      script.push_back(Send(replyTo(command)));
+    }
+    script.insert(script.end(), {ExpectUntil("\r\n.\r\n"), Send("250 queued\r\n"), ExpectLine("QUIT"),
+                                 Send("221 bye\r\n"), ExpectClose()});
+    bool inMessage = false;
+    for (const std::string& line : linesOf(expectCompleteSession(script))) {
+      // The date line changes from run to run.
+      Exchange exchange{line.rfind("Date: ", 0) == 0 && inMessage ? ExpectPrefix("Date: ") : ExpectLine(line)};
+      std::string reply = inMessage && line != "." ? "" : replyTo(line);
+      if (!reply.empty()) exchange.push_back(Send(reply));
+      if (line == "DATA") inMessage = true;
+      if (line == ".") inMessage = false;
+      marks.mailFrom = line.rfind("MAIL FROM:", 0) == 0 ? all.size() : marks.mailFrom;
+      marks.dataStart = line == "DATA" ? all.size() + 1 : marks.dataStart;
+      marks.dataEnd = line == "." ? all.size() : marks.dataEnd;
+      all.push_back(exchange);
+    }
+    return all;
+  }
+
+  // The download's operations and dialogue.
+  std::vector<Exchange> downloadSession() {
     operations = {
         [](uint16_t port) {
           qelIntegerParam(0, QEL_PARAM_POP3_PORT, port);
@@ -333,38 +326,29 @@ class DownloadFaults : public FaultStates {
         [this](uint16_t) { return qelGetEmailFile(0, 1, "m.eml", dir.path().c_str(), dir.path().c_str()); },
         [](uint16_t) { return qelClose(0); },
     };
-  }
-
-  static std::vector<Exchange> exchanges() {
+    attachmentEnd = kAttachmentEnd;
     std::vector<Exchange> all{{Send("+OK ready\r\n")},
                               {ExpectLine("USER u"), Send("+OK\r\n")},
                               {ExpectLine("PASS p"), Send("+OK logged in\r\n")},
                               {ExpectLine("RETR 1"), Send("+OK message follows\r\n")}};
     for (const char* line : kMessageLines) all.push_back({Send(std::string(line) + "\r\n")});
     all.push_back({ExpectLine("QUIT"), Send("+OK bye\r\n")});
+    expectCompleteRun(all);
     return all;
   }
-  static constexpr size_t kAttachmentEnd = 4 + kAttachmentClosingLine + 1;
 };
 
-TEST_P(DownloadFaults, FaultAtEveryStep) {
-  std::vector<Exchange> all = exchanges();
-  expectCompleteRun(all);
-  Fault fault = GetParam();
+TEST_P(SessionFaults, FaultAtEveryStep) {
+  auto [session, fault] = GetParam();
+  std::vector<Exchange> all = session == Session::send ? sendSession() : downloadSession();
+  ASSERT_GT(all.size(), 20u);
   faultAtEveryStep(
-      all, fault,
-      [&](size_t played) -> std::set<int32_t> {
-        // As for a send (above).
-        if (fault == Fault::stall) return {QEL_ERR_TIMED_OUT};
-        if (played == all.size() - 1) return {0, fault == Fault::reset ? QEL_ERR_SOCKET_WRITE : 0};
-        if (fault == Fault::close) return {QEL_ERR_SOCKET_CLOSED};
-        if (played <= 1) return {QEL_ERR_CONNECT_FAILED, QEL_ERR_SOCKET_WRITE, QEL_ERR_SOCKET_CLOSED};
-        return {QEL_ERR_SOCKET_WRITE, QEL_ERR_SOCKET_CLOSED};
-      },
-      kAttachmentEnd);
+      all, fault, [&](size_t played) { return faultResults(fault, played, marks, all.size() - 1); }, attachmentEnd);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, DownloadFaults, ::testing::Values(Fault::close, Fault::reset, Fault::stall),
-                         faultName);
+INSTANTIATE_TEST_SUITE_P(Faults, SessionFaults,
+                         ::testing::Combine(::testing::Values(Session::send, Session::download),
+                                            ::testing::Values(Fault::close, Fault::reset, Fault::stall)),
+                         caseName);
 
 }  // namespace
