@@ -298,8 +298,9 @@ extern "C" {
  * again after STLS) and logs in with AUTH (RFC 5034) when the SASL line
  * offers a usable mechanism, else with APOP (QEL_PARAM_USE_APOP) or USER
  * and PASS. The strongest mechanism both sides have and the mask allows is
- * used: XOAUTH2 when a bearer token is set, else SCRAM-SHA-256 (the server's
- * signature is checked), CRAM-MD5, PLAIN, LOGIN. PLAIN, LOGIN, XOAUTH2 and
+ * used: OAUTHBEARER (RFC 7628) or XOAUTH2 when a bearer token is set, else
+ * SCRAM-SHA-256 (the server's signature is checked), CRAM-MD5, PLAIN, LOGIN.
+ * PLAIN, LOGIN, the token mechanisms and
  * POP3 USER/PASS go only over TLS unless QEL_PARAM_LOGIN_CLEAR_TEXT is set.
  * With a user name set and no usable mechanism the connect fails with
  * QEL_ERR_NO_COMMON_MECHANISM before any mail command (and with no
@@ -309,10 +310,10 @@ extern "C" {
  * ------------------------------------------------------------------------- */
 #define QEL_PARAM_NEGOTIATE_LOGIN   120    /* channel: 1 = negotiated login as above (0) */
 #define QEL_PARAM_AUTH_MECHANISMS   121    /* channel: QEL_AUTH_* bits allowed (0 = every mechanism) */
-#define QEL_PARAM_LOGIN_CLEAR_TEXT  122    /* channel: 1 lets PLAIN, LOGIN, XOAUTH2 and USER/PASS go without TLS (0) */
+#define QEL_PARAM_LOGIN_CLEAR_TEXT  122    /* channel: 1 lets PLAIN, LOGIN, the token mechanisms and USER/PASS go without TLS (0) */
 #define QEL_STRING_LOGIN_USER       120    /* channel: user name for negotiated login (255 characters); "" = QEL_STRING_USER or the POP3 user */
 #define QEL_STRING_LOGIN_PASSWORD   121    /* channel: password for negotiated login (255 characters); "" = QEL_STRING_PASSWORD or the POP3 password; not logged */
-#define QEL_STRING_BEARER_TOKEN     122    /* channel: OAuth 2 bearer token for XOAUTH2 (4096 characters; "" = none); not logged */
+#define QEL_STRING_BEARER_TOKEN     122    /* channel: OAuth 2 bearer token for OAUTHBEARER or XOAUTH2 (4096 characters; "" = none); not logged */
 #define QEL_ERR_NO_COMMON_MECHANISM (-120) /* no usable login mechanism; qelErrorText appends what the server offered and why none fits */
 #define QEL_ERR_SERVER_NOT_PROVEN   (-121) /* SCRAM: the server's nonce, message or signature is wrong; qelErrorText appends which */
 
@@ -322,6 +323,7 @@ extern "C" {
 #define QEL_AUTH_CRAM_MD5       4
 #define QEL_AUTH_SCRAM_SHA_256  8
 #define QEL_AUTH_XOAUTH2        16
+#define QEL_AUTH_OAUTHBEARER    32
 
 /* ---------------------------------------------------------------------------
  * Library lifecycle

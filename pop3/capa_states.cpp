@@ -53,7 +53,7 @@ int32_t chooseLogin(ChannelRecord* record) {
   } else if (clearCredentialsAllowed(record)) {
     record->nextState = kStateUser;
   } else {
-    noteNoMechanism(record, "PLAIN, LOGIN, XOAUTH2 and USER/PASS only over TLS");
+    noteNoMechanism(record, "PLAIN, LOGIN, tokens and USER/PASS only over TLS");
     return failState(record, 0, kErrNoCommonMechanism);
   }
   return kStateContinue;

@@ -1,7 +1,8 @@
 // SASL for the negotiated login, shared by SMTP AUTH (RFC 4954) and POP3
 // AUTH (RFC 5034): the mechanisms a server offers, the choice among them,
 // and the responses of SCRAM-SHA-256 (RFC 5802, RFC 7677), CRAM-MD5
-// (RFC 2195), PLAIN (RFC 4616), LOGIN and XOAUTH2. The protocols only carry
+// (RFC 2195), PLAIN (RFC 4616), LOGIN, OAUTHBEARER (RFC 7628) and XOAUTH2.
+// The protocols only carry
 // the base64 lines.
 #pragma once
 
@@ -17,6 +18,9 @@ constexpr uint32_t kMechPlain = 2;
 constexpr uint32_t kMechCramMd5 = 4;
 constexpr uint32_t kMechScramSha256 = 8;
 constexpr uint32_t kMechXoauth2 = 16;
+constexpr uint32_t kMechOauthBearer = 32;
+// The mechanisms of a bearer token.
+constexpr uint32_t kTokenMechanisms = kMechXoauth2 | kMechOauthBearer;
 
 // The name of one mechanism bit ("SCRAM-SHA-256"), "" for none.
 const char* mechanismName(uint32_t mechanism);

@@ -18,12 +18,13 @@ struct MechanismEntry {
 
 // Strongest first: the order of the choice.
 constexpr MechanismEntry kMechanisms[] = {
-    {kMechXoauth2, "XOAUTH2"}, {kMechScramSha256, "SCRAM-SHA-256"}, {kMechCramMd5, "CRAM-MD5"},
+    {kMechOauthBearer, "OAUTHBEARER"}, {kMechXoauth2, "XOAUTH2"}, {kMechScramSha256, "SCRAM-SHA-256"},
+    {kMechCramMd5, "CRAM-MD5"},
     {kMechPlain, "PLAIN"},     {kMechLogin, "LOGIN"},
 };
 
 // Mechanisms that hand the server a secret it could read back.
-constexpr uint32_t kReadableSecrets = kMechPlain | kMechLogin | kMechXoauth2;
+constexpr uint32_t kReadableSecrets = kMechPlain | kMechLogin | kTokenMechanisms;
 
 constexpr char kAuthKeyword[] = "AUTH";
 constexpr int32_t kAuthKeywordLength = 4;
@@ -102,20 +103,20 @@ bool clearCredentialsAllowed(const ChannelRecord* record) {
 uint32_t chooseMechanism(ChannelRecord* record) {
   uint32_t usable = record->mechanismsOffered;
   if (record->mechanismMask != 0) usable &= record->mechanismMask;
-  // XOAUTH2 only with a token; the others only without one, since a
-  // caller that sets a token means it to be used.
+  // The token mechanisms only with a token; the others only without one,
+  // since a caller that sets a token means it to be used.
   if (record->bearerToken[0] == '\0') {
-    usable &= ~kMechXoauth2;
+    usable &= ~kTokenMechanisms;
   } else {
-    usable &= kMechXoauth2;
+    usable &= kTokenMechanisms;
   }
   uint32_t allowed = clearCredentialsAllowed(record) ? usable : usable & ~kReadableSecrets;
   for (const MechanismEntry& entry : kMechanisms) {
     if ((allowed & entry.bit) != 0) return entry.bit;
   }
   const char* why = record->mechanismsOffered == 0 ? "none this client speaks"
-                    : usable != allowed            ? "PLAIN, LOGIN and XOAUTH2 only over TLS"
-                    : record->bearerToken[0] != '\0' ? "a token needs XOAUTH2"
+                    : usable != allowed            ? "PLAIN, LOGIN and tokens only over TLS"
+                    : record->bearerToken[0] != '\0' ? "a token needs OAUTHBEARER or XOAUTH2"
                                                      : "none of them allowed";
   noteNoMechanism(record, why);
   return 0;

@@ -17,6 +17,7 @@ namespace qel {
 namespace {
 
 constexpr char kOauthSeparator = '\x01';
+constexpr int32_t kPortTextRoom = 16;
 // Bytes of saslText encoded per piece of a line: 4/3 of it fits in
 // commandLine together with the command in front.
 constexpr int32_t kPieceBytes = 1500;
@@ -54,6 +55,34 @@ void oauthMessage(ChannelRecord* record) {
   putByte(record, kOauthSeparator);
 }
 
+// OAUTHBEARER (RFC 7628): the GS2 header with the user, then host, port
+// and token, each behind ^A, and ^A ^A at the end.
+void oauthBearerMessage(ChannelRecord* record) {
+  putText(record, "n,a=");
+  for (const char* c = loginUser(record); *c != '\0'; ++c) {
+    if (*c == ',') {
+      putText(record, "=2C");
+    } else if (*c == '=') {
+      putText(record, "=3D");
+    } else {
+      putByte(record, *c);
+    }
+  }
+  putByte(record, ',');
+  putByte(record, kOauthSeparator);
+  putText(record, "host=");
+  putText(record, record->serverName);
+  putByte(record, kOauthSeparator);
+  char port[kPortTextRoom];
+  plat::formatText(port, kPortTextRoom, "port=%u", static_cast<unsigned>(record->remotePort));
+  putText(record, port);
+  putByte(record, kOauthSeparator);
+  putText(record, "auth=Bearer ");
+  putText(record, record->bearerToken);
+  putByte(record, kOauthSeparator);
+  putByte(record, kOauthSeparator);
+}
+
 // CRAM-MD5 (RFC 2195): the user, a space, HMAC-MD5 of the challenge under
 // the password in lower-case hex.
 void cramMessage(ChannelRecord* record, const char* challenge, int32_t length) {
@@ -72,6 +101,7 @@ bool firstMessage(ChannelRecord* record) {
   switch (record->saslMechanism) {
     case kMechPlain: plainMessage(record); return true;
     case kMechXoauth2: oauthMessage(record); return true;
+    case kMechOauthBearer: oauthBearerMessage(record); return true;
     case kMechScramSha256: scramClientFirst(record); return true;
     default: return false;
   }
@@ -104,10 +134,12 @@ int32_t saslAnswer(ChannelRecord* record, const char* challenge, int32_t length)
     return scramClientFinal(record, challenge, length);
   } else if (mechanism == kMechScramSha256) {
     return scramCheckServerFinal(record, challenge, length);
-  } else if (mechanism == kMechXoauth2) {
-    // The server's error continuation (a JSON text); the empty answer that
-    // follows lets it end the exchange with its refusal.
-    logFormat(record, "XOAUTH2 refused: %.*s\r\n", length, challenge);
+  } else if (mechanism == kMechXoauth2 || mechanism == kMechOauthBearer) {
+    // The server's error continuation (a JSON text); the answer that
+    // follows (empty for XOAUTH2, a single ^A for OAUTHBEARER) lets it end
+    // the exchange with its refusal.
+    logFormat(record, "%s refused: %.*s\r\n", mechanismName(mechanism), length, challenge);
+    if (mechanism == kMechOauthBearer) putByte(record, kOauthSeparator);
   }
   return 0;
 }

@@ -94,7 +94,7 @@ TEST_F(Pop3Sasl, MechanismsFallbacksAndRefusals) {
        "APOP mrose c4c9334bac560ecc979e58001b3e22fb\r\n", "", "mrose", "tanstaaf"},
       {"USER/PASS only over TLS", "+OK ready", "USER\r\nSASL PLAIN\r\n",
        [] { qelIntegerParam(0, QEL_PARAM_LOGIN_CLEAR_TEXT, 0); }, {}, QEL_ERR_NO_COMMON_MECHANISM, "",
-       "No login mechanism in common with the server. (offered: PLAIN; PLAIN, LOGIN, XOAUTH2 and USER/PASS only "
+       "No login mechanism in common with the server. (offered: PLAIN; PLAIN, LOGIN, tokens and USER/PASS only "
        "over TLS)",
        "u", "p"},
       {"AUTH refused", "+OK ready", "SASL PLAIN\r\n", [] {},

@@ -141,7 +141,7 @@ TEST_F(NegotiatedAuth, MechanismsAndRefusals) {
       // Refusals: nothing after the EHLO unless said.
       {"PLAIN offered only in clear", "250-AUTH PLAIN LOGIN\r\n",
        [] { qelIntegerParam(0, QEL_PARAM_LOGIN_CLEAR_TEXT, 0); }, {}, QEL_ERR_NO_COMMON_MECHANISM, "",
-       "No login mechanism in common with the server. (offered: PLAIN LOGIN; PLAIN, LOGIN and XOAUTH2 only over "
+       "No login mechanism in common with the server. (offered: PLAIN LOGIN; PLAIN, LOGIN and tokens only over "
        "TLS)"},
       {"only unknown mechanisms", "250-AUTH GSSAPI NTLM\r\n", [] {}, {}, QEL_ERR_NO_COMMON_MECHANISM, "",
        "No login mechanism in common with the server. (offered: GSSAPI NTLM; none this client speaks)"},
@@ -226,47 +226,56 @@ TEST_F(NegotiatedAuth, PlainOverStartTls) {
   EXPECT_EQ(server.mismatches(), "");
 }
 
-// XOAUTH2 with a 2 KB token: the exact initial response, and on a bad token
-// the server's error continuation, answered with an empty line.
-TEST_F(NegotiatedAuth, Xoauth2WithLongToken) {
+// XOAUTH2 and OAUTHBEARER with a 2 KB token: the exact initial response,
+// and on a bad token the server's error continuation, answered with an
+// empty line (XOAUTH2) or a single ^A (OAUTHBEARER, RFC 7628).
+TEST_F(NegotiatedAuth, TokensOfTwoKilobytes) {
   std::string token;
   for (int i = 0; token.size() < 2048; ++i) token += "ya29.a0Af" + std::to_string(i);
   token.resize(2048);
   const std::string user = "ann@example.org";
-  const std::string response = b64("user=" + user + "\x01" + "auth=Bearer " + token + "\x01\x01");
   const std::string error = b64("{\"status\":\"401\",\"schemes\":\"bearer\",\"scope\":\"https://mail.example/\"}");
   const struct {
     const char* name;
-    std::vector<Step> outcome;
-    int32_t result;
-    std::string sentAfter;
+    const char* offer;
+    const char* mechanism;
+    bool refused;
+    const char* errorAnswer;
   } cases[] = {
-      {"accepted", {Send("235 2.7.0 Accepted\r\n")}, 0, "QUIT\r\n"},
-      {"bad token",
-       {Send("334 " + error + "\r\n"), ExpectLine(""), Send("535 5.7.8 Username and Password not accepted\r\n")},
-       QEL_ERR_SMTP_ERROR, "\r\n"},
+      {"XOAUTH2 accepted", "250-AUTH LOGIN PLAIN XOAUTH2\r\n", "XOAUTH2", false, ""},
+      {"XOAUTH2 bad token", "250-AUTH LOGIN PLAIN XOAUTH2\r\n", "XOAUTH2", true, ""},
+      {"OAUTHBEARER first", "250-AUTH XOAUTH2 OAUTHBEARER PLAIN\r\n", "OAUTHBEARER", false, ""},
+      {"OAUTHBEARER bad token", "250-AUTH OAUTHBEARER\r\n", "OAUTHBEARER", true, "AQ=="},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     qelStringParam(0, QEL_STRING_LOGIN_USER, user.c_str());
     qelStringParam(0, QEL_STRING_BEARER_TOKEN, token.c_str());
-    std::vector<Step> end = c.result == 0 ? quit() : std::vector<Step>{ExpectClose()};
-    ScriptServer server(steps({{Send("220 mail.test ESMTP\r\n"), ExpectLine(kEhlo),
-                                Send(ehloWith("250-AUTH LOGIN PLAIN XOAUTH2\r\n")),
-                                ExpectLine("AUTH XOAUTH2 " + response)},
-                               c.outcome, end}));
+    std::vector<Step> outcome =
+        c.refused ? std::vector<Step>{Send("334 " + error + "\r\n"), ExpectLine(c.errorAnswer),
+                                      Send("535 5.7.8 Username and Password not accepted\r\n"), ExpectClose()}
+                  : steps({{Send("235 2.7.0 Accepted\r\n")}, quit()});
+    ScriptServer server(steps({{Send("220 mail.test ESMTP\r\n"), ExpectLine(kEhlo), Send(ehloWith(c.offer)),
+                                ExpectPrefix(std::string("AUTH ") + c.mechanism + " ")},
+                               outcome}));
     qelStringParam(0, QEL_STRING_LOG_FILE, log.c_str());
-    EXPECT_EQ(connectTo(server), c.result);
-    if (c.result == 0) {
+    EXPECT_EQ(connectTo(server), c.refused ? QEL_ERR_SMTP_ERROR : 0);
+    if (!c.refused) {
       EXPECT_EQ(qelClose(0), 0);
     }
     ASSERT_TRUE(server.finished(10000));
     EXPECT_EQ(server.mismatches(), "");
-    EXPECT_EQ(server.received(), std::string(kEhlo) + "\r\nAUTH XOAUTH2 " + response + "\r\n" + c.sentAfter);
+    // The OAUTHBEARER message names the host and port connected to.
+    std::string message = std::string(c.mechanism) == "XOAUTH2"
+                              ? "user=" + user + "\x01" + "auth=Bearer " + token + "\x01\x01"
+                              : "n,a=" + user + ",\x01host=127.0.0.1\x01port=" + std::to_string(server.port()) +
+                                    "\x01" + "auth=Bearer " + token + "\x01\x01";
+    EXPECT_EQ(server.received(), std::string(kEhlo) + "\r\nAUTH " + c.mechanism + " " + b64(message) + "\r\n" +
+                                     (c.refused ? std::string(c.errorAnswer) + "\r\n" : "QUIT\r\n"));
     std::string logText = readFile(log);
     EXPECT_EQ(logText.find(token.substr(0, 40)), std::string::npos);
-    EXPECT_EQ(logText.find(response.substr(0, 40)), std::string::npos);
-    EXPECT_NE(logText.find("AUTH XOAUTH2 [response hidden]"), std::string::npos);
+    EXPECT_EQ(logText.find(b64(message).substr(0, 40)), std::string::npos);
+    EXPECT_NE(logText.find(std::string("AUTH ") + c.mechanism + " [response hidden]"), std::string::npos);
   }
 }
 

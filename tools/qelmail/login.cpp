@@ -1,5 +1,6 @@
 // The negotiated login of every qelmail command that logs in: on by
-// default, --auth to force one mechanism, --token/--token-file for XOAUTH2.
+// default, --auth to force one mechanism, --token/--token-file for
+// OAUTHBEARER or XOAUTH2.
 // The user name and password go through the long login settings, so that
 // they may have up to 255 characters.
 #include "login.h"
@@ -22,6 +23,7 @@ struct MechanismName {
 constexpr MechanismName kMechanisms[] = {
     {"SCRAM-SHA-256", QEL_AUTH_SCRAM_SHA_256}, {"CRAM-MD5", QEL_AUTH_CRAM_MD5}, {"PLAIN", QEL_AUTH_PLAIN},
     {"LOGIN", QEL_AUTH_LOGIN},                 {"XOAUTH2", QEL_AUTH_XOAUTH2},
+    {"OAUTHBEARER", QEL_AUTH_OAUTHBEARER},
 };
 
 std::string upper(std::string text) {
@@ -45,9 +47,10 @@ bool firstLine(const std::string& path, std::string* line) {
 const std::vector<OptionSpec>& negotiationOptions() {
   static const std::vector<OptionSpec> options = {
     {"auth", true, false,
-     "Logs in only with this mechanism: SCRAM-SHA-256, CRAM-MD5, PLAIN, LOGIN or XOAUTH2 (default: the strongest "
+     "Logs in only with this mechanism: SCRAM-SHA-256, CRAM-MD5, PLAIN, LOGIN, OAUTHBEARER or XOAUTH2 (default: "
+     "the strongest "
      "that both sides have)."},
-    {"token", true, false, "An OAuth 2 bearer token: logs in with XOAUTH2 (see also --token-file)."},
+    {"token", true, false, "An OAuth 2 bearer token: logs in with OAUTHBEARER or XOAUTH2 (see also --token-file)."},
     {"token-file", true, false, "Reads the bearer token from the first line of this file."},
   };
   return options;

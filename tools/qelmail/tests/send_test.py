@@ -186,11 +186,12 @@ class AuthTest(QelmailTestCase):
             self.assertFails(result, 69, "(-120): No login mechanism in common with the server. (offered: "
                              + mechanisms + "; none of them allowed)")
             self.assertEqual(len(drop.stored("alice")), 1, mechanisms)
-        # A token asks for XOAUTH2, which this server does not offer.
+        # A token asks for OAUTHBEARER or XOAUTH2, which this server does not
+        # offer.
         self.write("token", b"ya29.token\n")
         result = self.send("--from", FROM, "--to", ALICE, "--text", "x", "--user", "bob",
                            "--token-file", os.path.join(self.drop.dir, "token"), drop=drop)
-        self.assertFails(result, 69, "a token needs XOAUTH2")
+        self.assertFails(result, 69, "a token needs OAUTHBEARER or XOAUTH2")
         self.assertEqual(self.drop.stored("alice"), [])
 
     def test_verify_after_login(self):
