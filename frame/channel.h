@@ -56,8 +56,9 @@ constexpr int32_t kScramKeyBytes = 32;
 
 // The reply readers use the first kReplyRoom bytes of replyText.
 constexpr int32_t kReplyRoom = 1024;
-// The receive ring and one socket read.
-constexpr int32_t kRingSize = 1024;
+// The receive ring: a socket read takes what it can hold (large reads, few
+// calls); the readers hand out at most kReceiveChunk bytes at a time.
+constexpr int32_t kRingSize = 32768;
 constexpr int32_t kReceiveChunk = 1023;
 // Output buffer of the message data: written out in writes of this size.
 constexpr int32_t kOutputBufferSize = 32768;
@@ -220,6 +221,9 @@ struct ChannelRecord {
   // The attachment names the running download has taken (a plain block of
   // the platform's memory, owned by the download; null when none).
   void* takenNames;
+  // The write buffers of the download's files (frame/file_buffers.h; null
+  // when none).
+  void* fileBuffers;
 
   // Incoming decoder: a line longer than one read arrives in pieces. An
   // encoded group or escape cut by the end of a piece waits in decodeCarry
@@ -303,8 +307,7 @@ struct ChannelRecord {
   int32_t outputUsed;
   char outputBuffer[kOutputBufferSize];
 
-  // Receive buffers
-  char receiveScratch[kRingSize];
+  // Receive buffer
   int32_t ringRead;
   int32_t ringWrite;
   char ringBuffer[kRingSize];

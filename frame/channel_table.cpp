@@ -1,6 +1,7 @@
 // The channel table and the library's lifecycle: qelAttach and qelRelease.
 #include <cstring>
 
+#include "frame/file_buffers.h"
 #include "frame/channel.h"
 #include "frame/errors.h"
 #include "frame/log.h"
@@ -117,6 +118,8 @@ extern "C" QEL_API int32_t QEL_CALL qelRelease(void) {
     // A download's walk still running (full MIME mode) holds one block.
     plat::memoryFree(record->mimeWalk);
     record->mimeWalk = nullptr;
+    // A download cut off here keeps what it received.
+    releaseFileBuffers(record);
     // What the socket layer's cleanup and the process end would do on
     // Windows is done here, so a released library holds no descriptor.
     if (record->fileHandle > 0) plat::fileClose(record->fileHandle);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "codec/text_search.h"
+#include "frame/file_buffers.h"
 #include "frame/log.h"
 #include "frame/settings.h"
 #include "frame/text.h"
@@ -129,7 +130,10 @@ int32_t formatAttachName(const ChannelRecord* record, char* buffer, int32_t room
 }
 
 void dropAttachFile(ChannelRecord* record) {
-  if (record->fileHandle > 0) plat::fileClose(record->fileHandle);
+  if (record->fileHandle > 0) {
+    flushBuffered(record, BufferedFile::attachment);
+    plat::fileClose(record->fileHandle);
+  }
   record->fileHandle = 0;
 }
 
@@ -183,8 +187,12 @@ bool closeAttachFile(ChannelRecord* record) {
 
   char note[kNoteRoom];
   int32_t length = plat::formatText(note, sizeof note, kSavedNote, kQuote, record->attachPath, kQuote);
-  // The note stands in the message file where the part ended.
-  if (settings.omitSavedNote == 0 && record->mailFile > 0) writeUnlessOk(record->mailFile, note, length);
+  // The note stands in the message file where the part ended; the message
+  // file is brought up to date at the end of every part.
+  if (record->mailFile > 0) {
+    if (settings.omitSavedNote == 0) writeBuffered(record, BufferedFile::message, note, length);
+    flushBuffered(record, BufferedFile::message);
+  }
   logText(record, note);
 
   addSavedName(record);

@@ -1,13 +1,15 @@
 // The content of a part: each body line is decoded (base64, quoted-printable
-// or as it stands) and written at once to the attachment file and, for an
-// inline part, to the message file. Only an encoded group or escape cut by
-// the end of a line piece is kept until the rest of it comes.
+// or as it stands) and written to the attachment file and, for an inline
+// part, to the message file, through their write buffers. The decoded bytes
+// gather in an output area of the decoder's own, never in a text the log
+// uses. Only an encoded group or escape cut by the end of a line piece is
+// kept until the rest of it comes.
 #include <cstring>
 
 #include "codec/base64.h"
 #include "codec/quoted_printable.h"
+#include "frame/file_buffers.h"
 #include "frame/text.h"
-#include "platform/platform.h"
 #include "pop3/decoder.h"
 
 namespace qel {
@@ -15,25 +17,29 @@ namespace {
 
 constexpr int32_t kGroupChars = 4;
 constexpr int32_t kGroupBytes = 3;
-// Decoded bytes gather in logText and are written when it is nearly full.
-constexpr int32_t kOutputRoom = fieldSize(kLogTextCap) - kGroupBytes;
-// Quoted-printable text is decoded in logText in windows of one read.
+// Decoded base64 bytes gather in an output area of this size and are
+// written when it is nearly full.
+constexpr int32_t kOutputSize = 4096;
+constexpr int32_t kOutputRoom = kOutputSize - kGroupBytes;
+// Quoted-printable text is decoded in windows of one read, behind the
+// characters of an escape carried over, and a NUL.
 constexpr int32_t kQuotedWindow = kReplyRoom;
+constexpr int32_t kQuotedWorkSize = kGroupChars + kQuotedWindow + 1;
 
 // Inline content is written to the message file like any other message
 // line. Write failures of decoded content are not reported: the download
 // goes on.
 void emit(ChannelRecord* record, const char* bytes, int32_t n) {
   if (n <= 0) return;
-  if (record->fileHandle > 0) plat::fileWrite(record->fileHandle, bytes, n);
-  if (record->decodeInline != 0 && record->mailFile > 0) plat::fileWrite(record->mailFile, bytes, n);
+  if (record->fileHandle > 0) writeBuffered(record, BufferedFile::attachment, bytes, n);
+  if (record->decodeInline != 0 && record->mailFile > 0) writeBuffered(record, BufferedFile::message, bytes, n);
 }
 
 // Base64 text is taken group by group across line ends and pieces (RFC 2045
 // lets an encoder break its lines anywhere); characters outside the
 // alphabet, the line ends among them, are skipped.
 void decodeBase64(ChannelRecord* record, const char* text, int32_t length) {
-  char* out = record->logText;
+  char out[kOutputSize];
   int32_t used = 0;
   if (record->decodeCarryCount >= kGroupChars) record->decodeCarryCount = 0;
   for (int32_t i = 0; i < length; ++i) {
@@ -82,7 +88,7 @@ int32_t openEscape(const char* text, int32_t n) {
 // when it failed.
 template <typename Write>
 bool decodeQuotedRun(ChannelRecord* record, const char* text, int32_t length, bool cut, Write write) {
-  char* work = record->logText;
+  char work[kQuotedWorkSize];
   if (record->decodeCarryCount >= kGroupChars) record->decodeCarryCount = 0;
   int32_t position = 0;
   bool written = true;
@@ -154,7 +160,7 @@ void decodePartContent(ChannelRecord* record) {
 
 int32_t writeQuotedMessageText(ChannelRecord* record, const char* text, int32_t length, bool cut) {
   bool written = decodeQuotedInto(record, text, length, cut, [record](const char* bytes, int32_t n) {
-    return plat::fileWrite(record->mailFile, bytes, n) >= 0;
+    return writeBuffered(record, BufferedFile::message, bytes, n) >= 0;
   });
   return written ? 0 : -1;
 }

@@ -20,9 +20,10 @@ constexpr int32_t kMaxWords = 2;
 // Encoded words are looked for behind the first characters of the header
 // name ("From", "Subj"...), so that a name never starts one.
 constexpr int32_t kWordSearchStart = 4;
-// The longest base64 word text decoded: its bytes and the decoder's zero
-// fill fit logText.
-constexpr int32_t kMaxWordChars = (fieldSize(kLogTextCap) - 4) / 3 * 4;
+// The longest base64 word text decoded, and the room for its bytes and the
+// decoder's zero fill.
+constexpr int32_t kWordBytesRoom = fieldSize(kLogTextCap);
+constexpr int32_t kMaxWordChars = (kWordBytesRoom - 4) / 3 * 4;
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -106,11 +107,12 @@ bool nextLineJoinable(ChannelRecord* record) {
 int32_t decodeBase64Word(ChannelRecord* record, int32_t length, int32_t at, int32_t end, int32_t* next) {
   char* line = record->replyText;
   int32_t chars = end - at < kMaxWordChars ? end - at : kMaxWordChars;
-  int32_t count = base64DecodeRun(line + at, record->logText, chars);
+  char bytes[kWordBytesRoom];
+  int32_t count = base64DecodeRun(line + at, bytes, chars);
   // A NUL would end the line in the middle of the header.
   int32_t kept = 0;
   for (int32_t i = 0; i < count; ++i) {
-    if (record->logText[i] != '\0') line[at + kept++] = record->logText[i];
+    if (bytes[i] != '\0') line[at + kept++] = bytes[i];
   }
   int32_t restAt = end + kWordEndLength <= length ? end + kWordEndLength : length;
   std::memmove(line + at + kept, line + restAt, static_cast<size_t>(length - restAt + 1));

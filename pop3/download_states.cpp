@@ -5,6 +5,7 @@
 
 #include "driver/driver.h"
 #include "frame/errors.h"
+#include "frame/file_buffers.h"
 #include "frame/log.h"
 #include "frame/text.h"
 #include "platform/platform.h"
@@ -95,7 +96,7 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
     }
   }
   addCount(record->messageBytesRead, r);
-  int32_t written = plat::fileWrite(record->mailFile, block, r);
+  int32_t written = writeBuffered(record, BufferedFile::message, block, r);
   if (written < 0) return failDownload(record, written);
   addCount(record->messageBytesSent, written);
   record->nextState = rawTerminatorSeen(record, block, r) ? kStateDownloadEnd : kStateRawBlock;
@@ -138,6 +139,11 @@ int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
 
 // 313: the end of a download: the files are closed.
 int32_t finishDownload(ChannelRecord* record, uint32_t) {
+  // A message file that cannot take its last bytes fails the download.
+  if (record->mailFile > 0) {
+    int32_t rc = flushBuffered(record, BufferedFile::message);
+    if (rc < 0) return failDownload(record, rc);
+  }
   logText(record, "[CLOSE]\r\n");
   closeDownloadFiles(record);
   record->nextState = 0;

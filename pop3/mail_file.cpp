@@ -4,6 +4,7 @@
 
 #include "driver/driver.h"
 #include "frame/errors.h"
+#include "frame/file_buffers.h"
 #include "frame/log.h"
 #include "frame/text.h"
 #include "platform/platform.h"
@@ -35,7 +36,7 @@ int32_t writeMessageLine(ChannelRecord* record, int32_t length, bool lineEnded) 
   if (record->partEncoding == kEncodingQuoted) {
     return writeQuotedMessageText(record, line, length, !lineEnded);
   }
-  int32_t written = plat::fileWrite(record->mailFile, line, length);
+  int32_t written = writeBuffered(record, BufferedFile::message, line, length);
   return written < 0 ? written : 0;
 }
 
@@ -157,7 +158,10 @@ int32_t writeUnlessOk(int32_t file, const char* text, int32_t n) {
 
 void closeMailFile(ChannelRecord* record) {
   if (record->mailFile == 0) return;
-  if (record->mailFile > 0) plat::fileClose(record->mailFile);
+  if (record->mailFile > 0) {
+    flushBuffered(record, BufferedFile::message);
+    plat::fileClose(record->mailFile);
+  }
   record->mailFile = 0;
 }
 
@@ -166,6 +170,7 @@ void closeDownloadFiles(ChannelRecord* record) {
   closeAttachFile(record);
   closeMailFile(record);
   forgetTakenNames(record);
+  releaseFileBuffers(record);
 }
 
 void abandonDownloadFiles(ChannelRecord* record) {
@@ -173,6 +178,7 @@ void abandonDownloadFiles(ChannelRecord* record) {
   dropAttachFile(record);
   closeMailFile(record);
   forgetTakenNames(record);
+  releaseFileBuffers(record);
 }
 
 namespace {

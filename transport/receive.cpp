@@ -98,18 +98,32 @@ bool waitForData(ChannelRecord* record, int32_t wait) {
   }
 }
 
+namespace {
+
+// One socket read straight into the free run of the ring behind ringWrite,
+// as much as it holds. The count, or -1.
+int32_t fillRing(ChannelRecord* record) {
+  int32_t room = kRingSize - 1 - ringCount(record);
+  int32_t run = kRingSize - record->ringWrite;
+  if (run > room) run = room;
+  if (run <= 0) return 0;
+  char* at = record->ringBuffer + record->ringWrite;
+  int32_t got = receiveFromSocket(record, at, run);
+  if (got <= 0) return got;
+  logPrefixed(record, "P: ", at, got);
+  record->ringWrite = (record->ringWrite + got) % kRingSize;
+  return got;
+}
+
+}  // namespace
+
 int32_t receivePeek(ChannelRecord* record, char* destination, int32_t max) {
   if (max > kReceiveChunk) max = kReceiveChunk;
   if (max <= 0) return 0;
   if (ringCount(record) == 0) {
     int32_t ready = receiveReady(record);
     if (ready < 0) return kConnectionGone;
-    if (ready > 0) {
-      int32_t got = receiveFromSocket(record, record->receiveScratch, max);
-      if (got < 0) return kConnectionGone;
-      if (got > 0) logPrefixed(record, "P: ", record->receiveScratch, got);
-      ringPut(record, record->receiveScratch, got);
-    }
+    if (ready > 0 && fillRing(record) < 0) return kConnectionGone;
   }
   return ringPeek(record, destination, max);
 }
@@ -129,12 +143,7 @@ int32_t receivePeekWait(ChannelRecord* record, char* destination, int32_t want, 
       plat::socketWaitReadable(record->socket, readyWaitPause(end - now));
       continue;
     }
-    // Only what the ring can take besides the bytes it holds.
-    int32_t room = kRingSize - 1 - ringCount(record);
-    int32_t got = receiveFromSocket(record, record->receiveScratch, room < kReceiveChunk ? room : kReceiveChunk);
-    if (got < 0) return have > 0 ? have : kConnectionGone;
-    if (got > 0) logPrefixed(record, "P: ", record->receiveScratch, got);
-    ringPut(record, record->receiveScratch, got);
+    if (fillRing(record) < 0) return have > 0 ? have : kConnectionGone;
   }
 }
 

@@ -1,0 +1,67 @@
+#include "frame/file_buffers.h"
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace qel {
+namespace {
+
+constexpr int32_t kBufferedFiles = 2;
+
+struct FileBuffers {
+  int32_t used[kBufferedFiles];
+  char bytes[kBufferedFiles][kFileBufferSize];
+};
+
+int32_t handleOf(const ChannelRecord* record, BufferedFile file) {
+  return file == BufferedFile::message ? record->mailFile : record->fileHandle;
+}
+
+FileBuffers* buffersOf(ChannelRecord* record, bool make) {
+  auto* buffers = static_cast<FileBuffers*>(record->fileBuffers);
+  if (buffers == nullptr && make) {
+    buffers = static_cast<FileBuffers*>(plat::memoryAllocate(sizeof(FileBuffers)));
+    if (buffers != nullptr) std::memset(buffers->used, 0, sizeof buffers->used);
+    record->fileBuffers = buffers;
+  }
+  return buffers;
+}
+
+}  // namespace
+
+int32_t flushBuffered(ChannelRecord* record, BufferedFile file) {
+  FileBuffers* buffers = buffersOf(record, false);
+  if (buffers == nullptr) return 0;
+  auto slot = static_cast<int32_t>(file);
+  int32_t used = buffers->used[slot];
+  if (used == 0) return 0;
+  buffers->used[slot] = 0;
+  return plat::fileWrite(handleOf(record, file), buffers->bytes[slot], used) < 0 ? -1 : 0;
+}
+
+int32_t writeBuffered(ChannelRecord* record, BufferedFile file, const void* bytes, int32_t n) {
+  int32_t handle = handleOf(record, file);
+  if (handle <= 0 || n < 0) return -1;
+  FileBuffers* buffers = buffersOf(record, true);
+  if (buffers == nullptr) return plat::fileWrite(handle, bytes, n);
+  auto slot = static_cast<int32_t>(file);
+  if (buffers->used[slot] + n > kFileBufferSize) {
+    if (flushBuffered(record, file) < 0) return -1;
+    // What would fill the buffer at once goes straight to the file.
+    if (n >= kFileBufferSize) return plat::fileWrite(handle, bytes, n);
+  }
+  std::memcpy(buffers->bytes[slot] + buffers->used[slot], bytes, static_cast<size_t>(n));
+  buffers->used[slot] += n;
+  return n;
+}
+
+void releaseFileBuffers(ChannelRecord* record) {
+  if (record->fileBuffers == nullptr) return;
+  flushBuffered(record, BufferedFile::message);
+  flushBuffered(record, BufferedFile::attachment);
+  plat::memoryFree(record->fileBuffers);
+  record->fileBuffers = nullptr;
+}
+
+}  // namespace qel

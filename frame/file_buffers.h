@@ -1,0 +1,35 @@
+// Buffered writing of the files a download writes: the message file
+// (mailFile) and the attachment file (fileHandle) each gather their bytes
+// in a block of kFileBufferSize, written out when it is full and whenever
+// the file is flushed (at the end of a part, before the file is closed, on
+// failure). The blocks belong to the download: allocated by its first
+// write, freed with its files. Without memory the bytes go straight to the
+// file.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/channel.h"
+
+namespace qel {
+
+enum class BufferedFile : int32_t {
+  message = 0,     // mailFile
+  attachment = 1,  // fileHandle
+};
+
+constexpr int32_t kFileBufferSize = 32768;
+
+// Writes n bytes to the file through its buffer. n; the result of the write
+// that failed (-1; what the buffer held is then dropped); or -1 when the
+// file is not open.
+int32_t writeBuffered(ChannelRecord* record, BufferedFile file, const void* bytes, int32_t n);
+
+// Writes out what the buffer of the file holds. 0, or -1 when the write
+// failed (the bytes are dropped).
+int32_t flushBuffered(ChannelRecord* record, BufferedFile file);
+
+// Writes out both buffers and frees them.
+void releaseFileBuffers(ChannelRecord* record);
+
+}  // namespace qel
