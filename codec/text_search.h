@@ -3,6 +3,7 @@
 // offered to applications.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace qel {
@@ -11,6 +12,19 @@ namespace qel {
 // once when both end at the same position. False for count 0 or a null
 // pointer; a negative count gives true without comparing anything.
 bool equalsNoCase(const char* a, const char* b, int32_t count);
+
+// The length of a string literal, without its NUL.
+template <std::size_t N>
+constexpr int32_t literalLength(const char (&)[N]) {
+  return static_cast<int32_t>(N - 1);
+}
+
+// Whether text begins with the string literal prefix, case-blind; the
+// length compared is the literal's own.
+template <std::size_t N>
+bool beginsWithNoCase(const char* text, const char (&prefix)[N]) {
+  return equalsNoCase(text, prefix, static_cast<int32_t>(N - 1));
+}
 
 // First position of text where the whole of search matches, case-blind; null
 // when none, for an empty search or for a null pointer.

@@ -14,29 +14,28 @@
 namespace qel {
 namespace {
 
-constexpr const char* kContentType = "Content-Type:";
-constexpr int32_t kContentTypeLength = 13;
-constexpr const char* kAlternativeType = "Content-Type: multipart/alternative;";
-// The semicolon is not compared for mixed: its first 29 characters.
-constexpr const char* kMixedType = "Content-Type: multipart/mixed";
-constexpr int32_t kAltSearchStart = 29;
-constexpr const char* kEncodingField = "Content-Transfer-Encoding:";
-constexpr const char* kDispositionField = "Content-Disposition:";
-constexpr const char* kInline = "inline";
-constexpr int32_t kInlineLength = 6;
-constexpr const char* kBoundaryParameter = "Boundary=";
-constexpr int32_t kBoundaryParameterLength = 9;
-constexpr const char* kNameParameter = "name=";
-constexpr int32_t kNameParameterLength = 5;
-constexpr const char* kBoundaryDash = "--";
-constexpr int32_t kBoundaryValueCap = kBoundaryCap - 2;
+constexpr char kContentType[] = "Content-Type:";
+constexpr int32_t kContentTypeLength = literalLength(kContentType);
+constexpr char kAlternativeType[] = "Content-Type: multipart/alternative;";
+// The semicolon is not compared for mixed; the boundary parameter of either
+// is looked for behind the length of this text.
+constexpr char kMixedType[] = "Content-Type: multipart/mixed";
+constexpr int32_t kAltSearchStart = literalLength(kMixedType);
+constexpr char kEncodingField[] = "Content-Transfer-Encoding:";
+constexpr char kDispositionField[] = "Content-Disposition:";
+constexpr char kInline[] = "inline";
+constexpr int32_t kInlineLength = literalLength(kInline);
+constexpr char kBoundaryParameter[] = "Boundary=";
+constexpr int32_t kBoundaryParameterLength = literalLength(kBoundaryParameter);
+constexpr char kNameParameter[] = "name=";
+constexpr int32_t kNameParameterLength = literalLength(kNameParameter);
+constexpr char kBoundaryDash[] = "--";
+constexpr int32_t kBoundaryValueCap = kBoundaryCap - literalLength(kBoundaryDash);
 // A file name is at most kPathCap characters once decoded; its encoded form
 // is at most about three times as long.
 constexpr int32_t kRawNameCap = 4 * kPathCap;
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-bool beginsWith(const char* line, const char* text) { return equalsNoCase(line, text, textLength(text)); }
 
 struct Value {
   const char* text;
@@ -113,7 +112,7 @@ bool checkBoundaryLine(ChannelRecord* record) {
 }
 
 bool takeBoundary(ChannelRecord* record) {
-  if (!beginsWith(record->replyText, kContentType)) return false;
+  if (!beginsWithNoCase(record->replyText, kContentType)) return false;
   Value value{};
   if (!boundaryValue(record, kContentTypeLength, &value)) return false;
   record->boundaryLength = setBoundary(record->mimeBoundary, value);
@@ -129,7 +128,7 @@ bool takeBoundary(ChannelRecord* record) {
 
 bool takeAltBoundary(ChannelRecord* record) {
   const char* line = record->replyText;
-  if (!beginsWith(line, kAlternativeType) && !beginsWith(line, kMixedType)) return false;
+  if (!beginsWithNoCase(line, kAlternativeType) && !beginsWithNoCase(line, kMixedType)) return false;
   Value value{};
   if (!boundaryValue(record, kAltSearchStart, &value)) return false;
   record->altBoundaryLength = setBoundary(record->altBoundary, value);
@@ -139,8 +138,8 @@ bool takeAltBoundary(ChannelRecord* record) {
 
 bool takeEncoding(ChannelRecord* record) {
   const char* line = record->replyText;
-  if (!beginsWith(line, kEncodingField)) return false;
-  const char* value = line + textLength(kEncodingField);
+  if (!beginsWithNoCase(line, kEncodingField)) return false;
+  const char* value = line + literalLength(kEncodingField);
   if (findTextNoCase(value, "base64") != nullptr) {
     record->partEncoding = kEncodingBase64;
     logText(record, "[Encoding is BASE64]\r\n");
@@ -158,11 +157,11 @@ bool takeEncoding(ChannelRecord* record) {
 
 bool takeDisposition(ChannelRecord* record) {
   const char* line = record->replyText;
-  if (!beginsWith(line, kDispositionField)) return false;
+  if (!beginsWithNoCase(line, kDispositionField)) return false;
   // The disposition type is the first word of the value. A bare "inline"
   // puts the part into the message file; "inline" with parameters (a file
   // name) does not.
-  const char* type = line + textLength(kDispositionField);
+  const char* type = line + literalLength(kDispositionField);
   while (isBlank(*type)) ++type;
   char after = equalsNoCase(type, kInline, kInlineLength) ? type[kInlineLength] : 'x';
   if (after == '\0' || after == '\r' || after == '\n' || isBlank(after)) {

@@ -20,8 +20,6 @@ constexpr uint8_t kWholeLine = 0;
 constexpr uint8_t kCutPassed = 1;
 constexpr uint8_t kCutLeft = 2;
 
-bool beginsWith(const char* line, const char* text, int32_t count) { return equalsNoCase(line, text, count); }
-
 // A blank line (its first byte CR, or a bare LF) ends a header.
 bool isBlankLine(const char* line) { return line[0] == '\r' || line[0] == '\n'; }
 
@@ -64,7 +62,7 @@ int32_t topHeaderLine(ChannelRecord* record) {
     logText(record, "[Not doing MIME/2]\r\n");
     return kPass;
   }
-  if (beginsWith(line, "Subject:", 8) || beginsWith(line, "From", 4)) {
+  if (beginsWithNoCase(line, "Subject:") || beginsWithNoCase(line, "From")) {
     int32_t kind = headerWordKind(line);
     if (kind != 0) {
       logText(record, "[ISO8859]\r\n");
@@ -76,7 +74,7 @@ int32_t topHeaderLine(ChannelRecord* record) {
         decodeHeaderWords(record, WordForm::base64);
       }
     }
-  } else if (beginsWith(line, "MIME-Version: 1.0", 17)) {
+  } else if (beginsWithNoCase(line, "MIME-Version: 1.0")) {
     record->decodeState = kDecodeMimeHeader;
     record->headerLinePassed = 1;
     logText(record, "[MIME version found]\r\n");
@@ -103,9 +101,9 @@ int32_t examineMimeHeaderLine(ChannelRecord* record) {
     }
     return kPass;
   }
-  if (beginsWith(line, "Subject:", 8) || beginsWith(line, "To:", 3) || beginsWith(line, "From:", 5)) return kPass;
+  if (beginsWithNoCase(line, "Subject:") || beginsWithNoCase(line, "To:") || beginsWithNoCase(line, "From:")) return kPass;
   if (takeBoundary(record) || takeEncoding(record)) return kLeave;
-  if (takeDisposition(record) || beginsWith(line, "Content-Type:", 13)) takeFileName(record);
+  if (takeDisposition(record) || beginsWithNoCase(line, "Content-Type:")) takeFileName(record);
   return kLeave;
 }
 
@@ -152,12 +150,12 @@ int32_t partHeaderLine(ChannelRecord* record) {
     return kLeave;
   }
   if (takeEncoding(record) || takeAltBoundary(record)) return kLeave;
-  if (beginsWith(line, "Content-Type: message/rfc822", 28)) {
+  if (beginsWithNoCase(line, "Content-Type: message/rfc822")) {
     record->decodeInline = 1;
     record->embeddedMessage = 1;
     return kLeave;
   }
-  if (takeDisposition(record) || beginsWith(line, "Content-Type:", 13)) takeFileName(record);
+  if (takeDisposition(record) || beginsWithNoCase(line, "Content-Type:")) takeFileName(record);
   return kLeave;
 }
 

@@ -12,10 +12,11 @@
 namespace qel {
 namespace {
 
-constexpr const char* kWordPrefix = "=?iso-8859-1?";
-constexpr int32_t kWordPrefixAndForm = 15;  // the prefix and its "q?" or "b?"
-constexpr const char* kWordEnd = "?=";
-constexpr int32_t kWordEndLength = 2;
+constexpr char kWordPrefix[] = "=?iso-8859-1?";
+constexpr char kWordForm[] = "q?";  // or "b?"
+constexpr int32_t kWordPrefixAndForm = literalLength(kWordPrefix) + literalLength(kWordForm);
+constexpr char kWordEnd[] = "?=";
+constexpr int32_t kWordEndLength = literalLength(kWordEnd);
 constexpr int32_t kMaxWords = 2;
 // Encoded words are looked for behind the first characters of the header
 // name ("From", "Subj"...), so that a name never starts one.
