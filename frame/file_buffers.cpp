@@ -56,6 +56,28 @@ int32_t writeBuffered(ChannelRecord* record, BufferedFile file, const void* byte
   return n;
 }
 
+char* bufferedRoom(ChannelRecord* record, BufferedFile file, int32_t* room) {
+  *room = 0;
+  if (handleOf(record, file) <= 0) return nullptr;
+  FileBuffers* buffers = buffersOf(record, true);
+  if (buffers == nullptr) return nullptr;
+  auto slot = static_cast<int32_t>(file);
+  if (kFileBufferSize - buffers->used[slot] < kFileBufferSize / 2 && flushBuffered(record, file) < 0) {
+    *room = -1;
+    return nullptr;
+  }
+  *room = kFileBufferSize - buffers->used[slot];
+  return buffers->bytes[slot] + buffers->used[slot];
+}
+
+void commitBuffered(ChannelRecord* record, BufferedFile file, int32_t n) {
+  FileBuffers* buffers = buffersOf(record, false);
+  if (buffers == nullptr || n <= 0) return;
+  auto slot = static_cast<int32_t>(file);
+  int32_t used = buffers->used[slot] + n;
+  buffers->used[slot] = used < kFileBufferSize ? used : kFileBufferSize;
+}
+
 void releaseFileBuffers(ChannelRecord* record) {
   if (record->fileBuffers == nullptr) return;
   flushBuffered(record, BufferedFile::message);

@@ -25,6 +25,15 @@ constexpr int32_t kFileBufferSize = 32768;
 // file is not open.
 int32_t writeBuffered(ChannelRecord* record, BufferedFile file, const void* bytes, int32_t n);
 
+// Room at the end of the file's buffer for bytes put straight into it (a
+// socket read): when less than half the buffer is free, it is written out
+// first. Null with *room 0 when the file has no buffer (not open, no
+// memory); null with *room -1 when the write-out failed.
+char* bufferedRoom(ChannelRecord* record, BufferedFile file, int32_t* room);
+
+// Counts n bytes put at bufferedRoom as written (n at most its room).
+void commitBuffered(ChannelRecord* record, BufferedFile file, int32_t n);
+
 // Writes out what the buffer of the file holds. 0, or -1 when the write
 // failed (the bytes are dropped).
 int32_t flushBuffered(ChannelRecord* record, BufferedFile file);

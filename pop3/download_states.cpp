@@ -69,22 +69,33 @@ int32_t startRetrieve(ChannelRecord* record, uint32_t now) {
   return kStateContinue;
 }
 
-// 309: one block of a raw download, written as it came. The download ends
-// with the terminating "." line, or after pop3ReadWait of silence.
+// 309: one block of a raw download, written as it came: the first (with
+// the status line) through replyText, the others received straight into
+// the message file's buffer. The download ends with the terminating "."
+// line, or after pop3ReadWait of silence.
 int32_t readRawBlock(ChannelRecord* record, uint32_t) {
   if (!waitForData(record, settings.pop3ReadWait)) {
     record->deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
     record->nextState = kStateDownloadEnd;
     return kStateContinue;
   }
-  char* block = record->replyText;
-  int32_t r = receiveTake(record, block, kRawBlockBytes);
+  int32_t room = 0;
+  char* block = nullptr;
+  if (record->answerPosition != kAnswerStatus) block = bufferedRoom(record, BufferedFile::message, &room);
+  if (room < 0) return failDownload(record, room);
+  const bool intoBuffer = block != nullptr;
+  if (!intoBuffer) {
+    block = record->replyText;
+    room = kRawBlockBytes + 1;
+  }
+  // receiveTake needs room for a byte behind what it hands out.
+  int32_t r = receiveTake(record, block, room - 1);
   if (r < 0) {
     logText(record, "[EOF1]\r\n");
     return failDownload(record, kErrSocketClosed);
   }
   if (r == 0) return kStateContinue;
-  block[r] = '\0';
+  if (!intoBuffer) block[r] = '\0';
   if (record->answerPosition == kAnswerStatus) {
     record->answerPosition = kAnswerLineStart;
     if (block[0] == '-') {
@@ -96,8 +107,13 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
     }
   }
   addCount(record->messageBytesRead, r);
-  int32_t written = writeBuffered(record, BufferedFile::message, block, r);
-  if (written < 0) return failDownload(record, written);
+  int32_t written = r;
+  if (intoBuffer) {
+    commitBuffered(record, BufferedFile::message, r);
+  } else {
+    written = writeBuffered(record, BufferedFile::message, block, r);
+    if (written < 0) return failDownload(record, written);
+  }
   addCount(record->messageBytesSent, written);
   record->nextState = rawTerminatorSeen(record, block, r) ? kStateDownloadEnd : kStateRawBlock;
   record->deadline = tickAfter(plat::tickCount(), settings.replyTimeout);

@@ -36,6 +36,12 @@ TEST_F(Pop3RawDownload, AnswerIsKeptByteForByteAndEndsAtTheDotLine) {
       "+OK 70 octets\r\nSubject: raw\r\n\r\n+OK kept in a raw download\r\n..stuffed\r\n..\r\nend\r\n.\r\n",
       "+OK\r\n.\r\n",  // an empty message
       "+OK\r\n" + std::string(5000, 'b') + "\r\n.\r\n",
+      // Several times the file's write buffer.
+      "+OK\r\n" + [] {
+        std::string lines;
+        for (int i = 0; i < 2000; ++i) lines += std::string(60, static_cast<char>('a' + i % 26)) + "\r\n";
+        return lines;
+      }() + ".\r\n",
   };
   for (const std::string& answer : answers) {
     SCOPED_TRACE(answer.substr(0, 20));
