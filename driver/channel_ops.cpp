@@ -1,6 +1,4 @@
 // The channel-wide operations: close (QUIT), abort, and one raw command.
-#include <iterator>
-
 #include "driver/driver.h"
 #include "frame/errors.h"
 #include "frame/log.h"
@@ -11,18 +9,44 @@
 #include "qel32.h"
 #include "transport/connection.h"
 #include "transport/receive.h"
-#include "transport/replies.h"
 
 namespace qel {
 namespace {
 
 constexpr int32_t kQuitState = 258;
-constexpr int32_t kSmtpRawCommand = 298;
-constexpr int32_t kSmtpRawReply = 299;
-constexpr int32_t kPop3RawCommand = 398;
-constexpr int32_t kPop3RawReply = 399;
+constexpr int32_t kMaxRawProtocols = 4;
 
-// 298 / 398: send the raw command.
+struct RawCommandStart {
+  char protocol;
+  int32_t state;
+};
+
+// Filled by the protocols' static registrations before any call can come.
+RawCommandStart* rawCommandStarts() {
+  static RawCommandStart starts[kMaxRawProtocols] = {};
+  return starts;
+}
+
+}  // namespace
+
+RawCommandRegistration::RawCommandRegistration(char protocol, int32_t firstState) {
+  RawCommandStart* starts = rawCommandStarts();
+  for (int32_t i = 0; i < kMaxRawProtocols; ++i) {
+    if (starts[i].protocol == 0 || starts[i].protocol == protocol) {
+      starts[i] = {protocol, firstState};
+      return;
+    }
+  }
+}
+
+int32_t rawCommandState(char protocol) {
+  const RawCommandStart* starts = rawCommandStarts();
+  for (int32_t i = 0; i < kMaxRawProtocols; ++i) {
+    if (protocol != 0 && starts[i].protocol == protocol) return starts[i].state;
+  }
+  return 0;
+}
+
 int32_t sendRawCommand(ChannelRecord* record, uint32_t now) {
   copyText(record->commandLine, record->commandText, kCommandTextCap);
   int32_t rc = sendCommand(record, "%s", record->commandText);
@@ -33,24 +57,14 @@ int32_t sendRawCommand(ChannelRecord* record, uint32_t now) {
   return kStateContinue;
 }
 
-// 299 / 399: read its reply once it has begun to arrive.
-int32_t readRawReply(ChannelRecord* record, uint32_t) {
+int32_t readRawReply(ChannelRecord* record, int32_t (*readReply)(ChannelRecord* record)) {
   if (!waitForData(record, 0)) return kStateContinue;
-  int32_t rc = record->thisState == kSmtpRawReply ? readSmtpReply(record) : readPop3Reply(record);
+  int32_t rc = readReply(record);
   if (rc < 0) return failState(record, 0, rc);
   record->nextState = 0;
   return kStateContinue;
 }
 
-constexpr StateEntry kRawCommandStates[] = {
-    {kSmtpRawCommand, sendRawCommand},
-    {kSmtpRawReply, readRawReply},
-    {kPop3RawCommand, sendRawCommand},
-    {kPop3RawReply, readRawReply},
-};
-const StateRegistration registered(kRawCommandStates, std::size(kRawCommandStates));
-
-}  // namespace
 }  // namespace qel
 
 using namespace qel;
@@ -100,13 +114,9 @@ extern "C" QEL_API int32_t QEL_CALL qelCommand(int32_t chan, const char* text) {
   copyText(record->commandText, text, kCommandTextCap);
   record->afterConnectState = 0;
   record->lastSocketCode = 0;
-  if (record->protocol == kProtocolPop3) {
-    record->nextState = kPop3RawCommand;
-  } else if (record->protocol == kProtocolSmtp) {
-    record->nextState = kSmtpRawCommand;
-  } else {
-    return kErrBadServerName;
-  }
+  int32_t first = rawCommandState(record->protocol);
+  if (first == 0) return kErrBadServerName;
+  record->nextState = first;
   record->dueTime = 0;
   record->deadline = 0;
   if (record->autoCall == 0) return 0;

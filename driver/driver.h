@@ -54,6 +54,25 @@ class FailHookRegistration {
 };
 void runFailHooks(ChannelRecord* record);
 
+// The raw command of qelCommand. Each protocol registers, from a static
+// object, the state that sends it on its channels; the state after it reads
+// the reply.
+class RawCommandRegistration {
+ public:
+  RawCommandRegistration(char protocol, int32_t firstState);
+};
+
+// The registered first state of the raw command for a protocol, or 0.
+int32_t rawCommandState(char protocol);
+
+// The sending state of a raw command: sends the text that qelCommand
+// stored and goes on at the next state number.
+int32_t sendRawCommand(ChannelRecord* record, uint32_t now);
+
+// The reply state of a raw command: once the reply has begun to arrive,
+// reads it whole with readReply and ends the sequence.
+int32_t readRawReply(ChannelRecord* record, int32_t (*readReply)(ChannelRecord* record));
+
 // Ends the running sequence with an error: logs it, resets the channel to
 // idle, closes its socket and the operation's files, and returns code. A
 // code of 0 or above is only logged.
