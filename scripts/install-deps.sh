@@ -21,7 +21,7 @@ if [ "${1:-}" = --build-only ]; then
 fi
 missing=()
 for p in "${packages[@]}"; do
-  dpkg -s "$p" 2>/dev/null | grep -q '^Status: install ok installed' || missing+=("$p")
+  dpkg -s "$p" 2>/dev/null | grep '^Status: install ok installed' >/dev/null || missing+=("$p")
 done
 [ ${#missing[@]} -gt 0 ] || exit 0
 

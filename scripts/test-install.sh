@@ -50,7 +50,7 @@ for page in qelmail qel-maildrop; do
   warnings=$(LC_ALL=C.UTF-8 groff -man -ww -z "$prefix/share/man/man1/$page.1" 2>&1)
   [ -z "$warnings" ] || fail "$page.1: $warnings"
 done
-"$prefix/bin/qelmail" --version | grep -q "library version" || fail "the installed qelmail does not run"
+"$prefix/bin/qelmail" --version | grep "library version" >/dev/null || fail "the installed qelmail does not run"
 
 echo "== example through find_package(qel32)"
 cmake -S "$here/tests/install" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" \
@@ -75,7 +75,10 @@ done
 . "$work/ports"
 for program in "$work/consumer/send_blocking" "$work/send_pkgconfig"; do
   # The library must come from the unpacked tree, not from a build tree.
-  LD_LIBRARY_PATH="$libdir" ldd "$program" | grep -q "libqel32.so.1 => $libdir/" || fail "$program: wrong library"
+  # Captured first: under pipefail a grep that stops at its first match can
+  # kill ldd with SIGPIPE and fail the pipeline although the line was there.
+  libs=$(LD_LIBRARY_PATH="$libdir" ldd "$program")
+  grep -F "libqel32.so.1 => $libdir/" <<<"$libs" >/dev/null || { echo "$libs" >&2; fail "$program: wrong library"; }
   out=$(LD_LIBRARY_PATH="$libdir" "$program" 127.0.0.1 "$SMTP_PORT" "<install@localhost>" "<alice@localhost>")
   [ "$out" = sent ] || fail "$program printed '$out'"
 done

@@ -59,7 +59,7 @@ install_missing() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   export DEBIAN_FRONTEND=noninteractive
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
     $sudo dpkg --add-architecture i386
   fi
   $sudo apt-get update

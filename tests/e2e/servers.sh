@@ -206,8 +206,8 @@ pid_of() {
   pid=$(tr -dc '0-9' <"$file")
   [ -n "$pid" ] && alive "$pid" || return 0
   [ "$(basename "$(readlink "/proc/$pid/exe" 2>/dev/null)")" = "$exe_name" ] || return 0
-  tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | grep -qxF -- "$marker" && { echo "$pid"; return 0; }
-  tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF -- "$marker" && echo "$pid"
+  tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | grep -xF -- "$marker" >/dev/null && { echo "$pid"; return 0; }
+  tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -xF -- "$marker" >/dev/null && echo "$pid"
   return 0
 }
 
