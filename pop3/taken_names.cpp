@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "frame/text.h"
+#include "pop3/name_fold.h"
 #include "platform/platform.h"
 
 namespace qel {
@@ -34,13 +35,12 @@ std::size_t tableBytes(uint32_t capacity) { return sizeof(TakenNames) + capacity
 
 TakenNames* tableOf(const ChannelRecord* record) { return static_cast<TakenNames*>(record->takenNames); }
 
-// FNV-1a over the name with A-Z read as a-z; never 0, which marks a free entry.
+// FNV-1a over the name's characters as a Windows file system compares
+// them; never 0, which marks a free entry.
 uint64_t nameHash(const char* name) {
   uint64_t hash = kFnvOffset;
-  for (const char* p = name; *p != '\0'; ++p) {
-    char c = *p >= 'A' && *p <= 'Z' ? static_cast<char>(*p - 'A' + 'a') : *p;
-    hash = (hash ^ static_cast<unsigned char>(c)) * kFnvPrime;
-  }
+  int32_t end = foldedLength(name);
+  for (int32_t at = 0; at < end;) hash = (hash ^ nextFoldedChar(name, end, &at)) * kFnvPrime;
   return hash != 0 ? hash : 1;
 }
 

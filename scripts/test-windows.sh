@@ -15,7 +15,9 @@
 #   drop (qel-maildrop) running natively on 127.0.0.1, and natively against
 #   libqel32.so; what reached the mail drop, the downloaded messages and
 #   attachments and the lines sent are then the same in both runs
-#   (tests/windows/compare_runs.py);
+#   (tests/windows/compare_runs.py), among them a full MIME download whose
+#   attachments have RFC 2231 and RFC 2047 names outside ASCII: the files
+#   Wine writes carry the same UTF-8 names as the Linux run's;
 # - the DLL's TLS (Schannel; under Wine it runs on the host's 32-bit GnuTLS)
 #   against Postfix and Dovecot with TLS on 127.0.0.1 (tests/e2e/servers.sh
 #   --tls, certificates from tests/support/make_test_certs.sh): dll_check's

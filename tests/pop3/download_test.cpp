@@ -269,7 +269,16 @@ TEST_F(Pop3Download, PartsNeverOverwriteTheDownloadsOwnFiles) {
     std::string saved;
   } cases[] = {
       {{"same.bin", "same.bin", "same.bin"}, "same.bin,same (2).bin,same (3).bin"},
-      {{"a.txt", "A.TXT"}, "a.txt,A (2).TXT"},  // names that one Windows file would hold
+      // Names that one Windows file would hold: letters of any case, in
+      // UTF-8 or in an ANSI code page, and a name with a dot at the end.
+      {{"a.txt", "A.TXT"}, "a.txt,A (2).TXT"},
+      {{"M\xC3\xA4rz.png", "M\xC3\x84RZ.png"}, "M\xC3\xA4rz.png,M\xC3\x84RZ (2).png"},
+      {{"\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.pdf", "\xD0\x9E\xD0\xA2\xD0\xA7\xD0\x81\xD0\xA2.PDF"},
+       "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.pdf,\xD0\x9E\xD0\xA2\xD0\xA7\xD0\x81\xD0\xA2 (2).PDF"},
+      {{"\xCE\xBB\xCF\x8C\xCE\xB3\xCE\xBF\xCF\x82.txt", "\xCE\x9B\xCE\x8C\xCE\x93\xCE\x9F\xCE\xA3.txt"},
+       "\xCE\xBB\xCF\x8C\xCE\xB3\xCE\xBF\xCF\x82.txt,\xCE\x9B\xCE\x8C\xCE\x93\xCE\x9F\xCE\xA3 (2).txt"},
+      {{"M\xE4rz.png", "M\xC4RZ.png"}, "M\xE4rz.png,M\xC4RZ (2).png"},
+      {{"a.txt", "a.txt."}, "a.txt,a.txt (2)."},
       {{"same.bin", "same.bin", "same (2).bin"}, "same.bin,same (2).bin,same (2) (2).bin"},
       {{"message.txt", "noext", "noext"}, "message (2).txt,noext,noext (2)"},
       {{"old.bin"}, "old.bin"},

@@ -8,7 +8,8 @@ Both runs sent the same messages, so everything must match byte for byte
 except what legitimately differs between two runs:
 
 - the Date line (the time of sending) and the MIME boundary (made from the
-  tick count at attach) of every message, and the Message-ID of an HTML
+  tick count at attach) of every message (a message whose multipart header
+  the caller wrote has its own boundary), and the Message-ID of an HTML
   message (time, process, counter and random digits) up to its "@";
 - the mail drop's Received line: the client's port and the time;
 - in the downloaded message files, the directory named in each
@@ -40,6 +41,10 @@ BOUNDARY = re.compile(rb"=====_QEL(\d+)_=====")
 RECEIVED_PEER = re.compile(rb"^(Received: from \S+ )\(127\.0\.0\.1:\d+\)\r\n", re.M)
 RECEIVED_TIME = re.compile(rb"; (?:%s), \d{2} (?:%s) \d{4} \d{2}:\d{2}:\d{2} \+0000\r\n"
                            % (DAYS.encode(), MONTHS.encode()))
+# A message whose MIME structure the caller wrote itself (its own
+# Content-Type line among the extra header lines): no boundary of the
+# library's in it.
+OWN_BOUNDARY = re.compile(rb'^Content-Type: multipart/[^\r\n]*boundary="(?!=====_QEL)', re.M)
 NOTE = re.compile(rb'\[Attachment saved to "([^"\r\n]*)"\]\r\n')
 APOP = re.compile(rb"^S: APOP (\S+) [0-9a-f]{32}\r\n$")
 
@@ -76,7 +81,8 @@ def normalise_message(data, what, boundary_required=True):
     data = replace_once(RECEIVED_TIME, b"; <time>\r\n", data, what + ": time of the Received line")
     data = replace_once(DATE_LINE, b"Date: <date>\r\n", data, what + ": Date line")
     data = MESSAGE_ID.sub(rb"Message-ID: <id@\1>\r\n", data)
-    return normalise_boundary(data, what, boundary_required)
+    own = OWN_BOUNDARY.search(data.split(b"\r\n\r\n", 1)[0])
+    return normalise_boundary(data, what, boundary_required and own is None)
 
 
 def normalise_notes(data, files_path, what):

@@ -28,6 +28,16 @@ def message(port, time, date, tick, msgid):
             b"--=====_QEL" + tick + b"_=====--\r\n\r\n\r\n")
 
 
+def own_mime(port, time, date):
+    """A message whose multipart header the caller wrote: no library boundary."""
+    return (b"Received: from example.org (127.0.0.1:" + port + b")\r\n"
+            b"\tfor <qelcheck@localhost>; " + time + b"\r\n"
+            b"Date: " + date + b"\r\n"
+            b"Content-Type: multipart/mixed; boundary=\"own\"\r\n\r\n"
+            b"--own\r\nContent-Disposition: attachment; filename*=utf-8''M%C3%A4rz.png\r\n\r\n" + BASE64 +
+            b"--own--\r\n")
+
+
 def log(date, tick, cram, digest):
     return (b"<202:100>\r\nS: EHLO example.org\r\nS: AUTH CRAM-MD5\r\nP: 334 abc\r\nS: " + cram + b"\r\n"
             b"S: RCPT TO:<qelcheck@localhost>\r\nS: Date: " + date + b"\r\n"
@@ -46,6 +56,7 @@ class Run:
         stored = message(port, time, date, tick, msgid)
         self.write("maildir/qelcheck/new/1796635473.M1P1Q1.localhost", stored)
         self.write("maildir/qelcheck/new/1796635474.M1P1Q2.localhost", stored.replace(b"a.bin", b"b.bin"))
+        self.write("maildir/qelcheck/new/1796635475.M1P1Q3.localhost", own_mime(port, time, date))
         self.write("files-path", self.files_path.encode())
         note = self.note("attach", "a.bin")
         self.write("files/mail/message-1.txt", message(port, time, date, tick, msgid).replace(BASE64, note))
@@ -90,7 +101,7 @@ class CompareRunsTest(unittest.TestCase):
     def test_runs_that_differ_only_where_they_may_match(self):
         problems, compared = compare_runs.compare(self.linux.dir, self.windows.dir)
         self.assertEqual(problems, [])
-        self.assertEqual(compared, 5)
+        self.assertEqual(compared, 6)
 
     def test_any_other_difference_is_found(self):
         stored = "maildir/qelcheck/new/1796635474.M1P1Q2.localhost"
@@ -101,6 +112,8 @@ class CompareRunsTest(unittest.TestCase):
             ("a second boundary in one message", stored, b"--=====_QEL99_=====--", b"--=====_QEL98_=====--"),
             ("a Date line in another form", stored, b"Date: Tue, 8 Dec", b"Date: Tue, 08 Dec"),
             ("the domain of a Message-ID", stored, b"@example.org>", b"@example.com>"),
+            ("a name in a message of the caller's MIME", "maildir/qelcheck/new/1796635475.M1P1Q3.localhost",
+             b"M%C3%A4rz", b"M%C3%84rz"),
             ("an attachment byte", "files/attach/a.bin", b"\xFF", b"\xFE"),
             ("a doubled separator in a note", "files/mail/message-1.txt", b"files\\attach\\", b"files\\attach\\\\"),
             ("a note outside the directory given", "files/mail/message-1.txt", b"Z:\\tmp\\windows", b"C:\\temp"),

@@ -124,6 +124,9 @@ static const Section kSections[] = {
     {"downloading from the mail drop", downloadMessages, "qelAttach qelRelease qelIntegerParam qelPop3Connect "
                                                          "qelGetEmailCount qelGetEmailFile qelStatistics qelDebug "
                                                          "qelClose qelEncodeBuffer", 1},
+    {"full MIME mode: attachment names in UTF-8", fullMimeNames,
+     "qelAttach qelRelease qelIntegerParam qelStringParam qelSmtpConnect qelSendEmail qelClose qelPop3Connect "
+     "qelGetEmailCount qelGetEmailFile qelStatistics qelDebug qelEncodeBuffer", 1},
     {"refused connections", connectFailures, "qelAttach qelRelease qelIntegerParam qelSmtpConnect "
                                              "qelPop3Connect qelSendEmail qelStatistics qelErrorText qelConnectError", 1},
     {"refused logins, recipients and files", loginFailures,

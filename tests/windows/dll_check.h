@@ -86,6 +86,9 @@ void connectFailures(void);
 void loginFailures(void);
 void drivenChannels(void);
 
+/* Sections of mime_checks.c: full MIME mode against the mail drop. */
+void fullMimeNames(void);
+
 /* Sections of tls_checks.c: Postfix and Dovecot with TLS on 127.0.0.1. */
 void tlsSendAndFetch(void);
 void tlsRefusals(void);

@@ -112,8 +112,22 @@ int hostWriteFile(const char* path, const void* data, long length) {
   return ok;
 }
 
+/* Opens a file for reading; on Windows the path is UTF-8 and goes through
+ * the wide-character call, as the names the library saves do. */
+static FILE* openForReading(const char* path) {
+#if defined(_WIN32)
+  wchar_t wide[1024];
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, (int)(sizeof wide / sizeof wide[0])) <= 0) {
+    return NULL;
+  }
+  return _wfopen(wide, L"rb");
+#else
+  return fopen(path, "rb");
+#endif
+}
+
 char* hostReadFile(const char* path, long* length) {
-  FILE* file = fopen(path, "rb");
+  FILE* file = openForReading(path);
   char* data = NULL;
   long size = -1;
   *length = -1;

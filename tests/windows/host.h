@@ -40,7 +40,8 @@ int hostRemoveDirectory(const char* path);
 /* Writes a whole file, replacing one of that name. */
 int hostWriteFile(const char* path, const void* data, long length);
 
-/* A whole file in a new buffer (NUL added, free() it); NULL when unreadable. */
+/* A whole file in a new buffer (NUL added, free() it); NULL when unreadable.
+ * The path is UTF-8 (on Windows opened through the wide-character call). */
 char* hostReadFile(const char* path, long* length);
 
 typedef struct {
