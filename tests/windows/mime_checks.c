@@ -55,34 +55,28 @@ enum { kMessageNumber = 3, kMessagesBefore = 2 };
 #define GREETING_DECODED "Gr\xFC\xDF" "e aus M\xFC" "nchen"
 
 typedef struct {
-  const char* header;    /* the part header, its lines ending in CR LF, without the blank line */
+  const char* header;    /* the part header but its transfer encoding, lines ending in CR LF */
   const char* savedName; /* the name the file must be saved under, UTF-8 */
-  long length;           /* base64 parts: pseudo-random bytes of this length */
+  long length;           /* base64: pseudo-random bytes of this length; 0: the greeting, quoted-printable */
   uint32_t seed;
 } NamedPart;
 
 static const NamedPart kParts[] = {
     {"Content-Type: image/png\r\n"
-     "Content-Disposition: attachment;\r\n filename*=utf-8''M%C3%A4rz.png\r\n"
-     "Content-Transfer-Encoding: base64\r\n",
+     "Content-Disposition: attachment;\r\n filename*=utf-8''M%C3%A4rz.png\r\n",
      "M\xC3\xA4rz.png", 300, 0x2231u},
-    {"Content-Type: application/pdf;\r\n x-unix-mode=0644;\r\n name=\"=?utf-8?b?0J7RgtGH0ZHRgi5wZGY=?=\"\r\n"
-     "Content-Transfer-Encoding: base64\r\n",
+    {"Content-Type: application/pdf;\r\n x-unix-mode=0644;\r\n name=\"=?utf-8?b?0J7RgtGH0ZHRgi5wZGY=?=\"\r\n",
      "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.pdf", 1000, 0x2047u},
     {"Content-Type: text/plain; charset=iso-8859-1\r\n"
-     "Content-Disposition: attachment; filename=\"=?iso-8859-1?q?Gr=FC=DFe.txt?=\"\r\n"
-     "Content-Transfer-Encoding: quoted-printable\r\n",
+     "Content-Disposition: attachment; filename=\"=?iso-8859-1?q?Gr=FC=DFe.txt?=\"\r\n",
      "Gr\xC3\xBC\xC3\x9F" "e.txt", 0, 0},
     {"Content-Type: text/plain\r\n"
-     "Content-Disposition: attachment;\r\n filename*0*=utf-8''%E5%A0%B1%E5%91%8A;\r\n filename*1*=%E6%9B%B8.txt\r\n"
-     "Content-Transfer-Encoding: base64\r\n",
+     "Content-Disposition: attachment;\r\n filename*0*=utf-8''%E5%A0%B1%E5%91%8A;\r\n filename*1*=%E6%9B%B8.txt\r\n",
      "\xE5\xA0\xB1\xE5\x91\x8A\xE6\x9B\xB8.txt", 57, 0x4E2Du},
-    {"Content-Type: image/png; name=\"=?utf-8?q?M=C3=A4rz.png?=\"\r\n"
-     "Content-Transfer-Encoding: base64\r\n",
+    {"Content-Type: image/png; name=\"=?utf-8?q?M=C3=A4rz.png?=\"\r\n",
      "M\xC3\xA4rz (2).png", 58, 0x0002u},
     {"Content-Type: image/png\r\n"
-     "Content-Disposition: inline; filename*=utf-8''M%C3%84RZ.png\r\n"
-     "Content-Transfer-Encoding: base64\r\n",
+     "Content-Disposition: inline; filename*=utf-8''M%C3%84RZ.png\r\n",
      "M\xC3\x84RZ (3).png", 1, 0x0003u},
 };
 #define PART_COUNT ((int)(sizeof kParts / sizeof kParts[0]))
@@ -117,11 +111,11 @@ static void buildBody(char* message) {
   for (int i = 0; i < PART_COUNT; ++i) {
     append(message, "--" BOUNDARY "\r\n");
     append(message, kParts[i].header);
-    append(message, "\r\n");
     if (kParts[i].length == 0) {
-      append(message, GREETING_ENCODED);
+      append(message, "Content-Transfer-Encoding: quoted-printable\r\n\r\n" GREETING_ENCODED);
       continue;
     }
+    append(message, "Content-Transfer-Encoding: base64\r\n\r\n");
     long length = partContent(&kParts[i], content);
     int32_t written = qelEncodeBuffer(content, encoded, (int32_t)length);
     encoded[written > 0 && written < kEncodedRoom ? written : 0] = '\0';
