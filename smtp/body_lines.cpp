@@ -52,27 +52,68 @@ void takeLineEnd(ChannelRecord* record) {
   if (c == '\n') nextBodyChar(record);
 }
 
+// A byte of a plain line as it goes out. Even raw text never carries a NUL
+// onto the wire.
+char plainChar(int32_t c, bool raw) { return printable(c) || (raw && c != '\0') ? static_cast<char>(c) : '~'; }
+
+// How far a plain line got.
+enum class PlainStep { going, lineEnd, wrapped };
+
+// What ends a plain line: the first space once it holds wrapColumn
+// characters, or maxLineLength characters.
+struct PlainLimits {
+  int32_t wrap;
+  int32_t limit;
+  bool raw;
+};
+
+// Adds one source byte to a plain line of length characters.
+PlainStep addPlainChar(int32_t c, char* out, int32_t* length, const PlainLimits& limits) {
+  if (c == '\r') return PlainStep::going;
+  if (c == '\n') return PlainStep::lineEnd;
+  int32_t at = *length;
+  out[at++] = plainChar(c, limits.raw);
+  *length = at;
+  return (at >= limits.wrap && c == ' ') || at >= limits.limit ? PlainStep::wrapped : PlainStep::going;
+}
+
+// The bytes nextBodyChar would hand out without refilling (more than limit
+// are read ahead), taken straight from the buffer: a body is built a byte
+// at a time, so this loop carries the cost of sending it.
+PlainStep addBufferedPlainChars(ChannelRecord* record, char* out, int32_t* length, int32_t* consumed,
+                                const PlainLimits& limits) {
+  if (record->pendingChar != kBodyEnd) return PlainStep::going;
+  const char* buffer = record->bodyBuffer;
+  const int32_t stop = record->bodyFill - limits.limit;
+  const int32_t first = record->bodyPos;
+  int32_t pos = first;
+  int32_t at = *length;
+  PlainStep step = PlainStep::going;
+  while (step == PlainStep::going && pos < stop) step = addPlainChar(static_cast<uint8_t>(buffer[pos++]), out, &at, limits);
+  *length = at;
+  *consumed += pos - first;
+  record->bodyPos = pos;
+  return step;
+}
+
 // Plain form: "~" for bytes outside 0x20..0x7E unless rawEightBit is set; the
 // line ends at the first space once it holds wrapColumn characters, or at
 // maxLineLength characters.
 int32_t buildPlainLine(ChannelRecord* record, char* out, bool* exhausted) {
-  const int32_t limit = bodyLineLimit();
+  const PlainLimits limits{settings.wrapColumn, bodyLineLimit(), settings.rawEightBit != 0};
   int32_t length = 0;
   int32_t consumed = 0;
-  int32_t c;
-  for (;;) {
+  int32_t c = 0;
+  PlainStep step = PlainStep::going;
+  while (step == PlainStep::going) {
+    step = addBufferedPlainChars(record, out, &length, &consumed, limits);
+    if (step != PlainStep::going) break;
     c = takeChar(record);
     if (c == kBodyEnd) break;
     ++consumed;
-    if (c == '\r') continue;
-    if (c == '\n') break;
-    // Even raw text never carries a NUL onto the wire.
-    out[length++] = printable(c) || (settings.rawEightBit != 0 && c != '\0') ? static_cast<char>(c) : '~';
-    if ((length >= settings.wrapColumn && c == ' ') || length >= limit) {
-      takeLineEnd(record);
-      break;
-    }
+    step = addPlainChar(c, out, &length, limits);
   }
+  if (step == PlainStep::wrapped) takeLineEnd(record);
   *exhausted = consumed == 0 && c == kBodyEnd;
   return length;
 }

@@ -58,7 +58,7 @@ int32_t refillSendBuffer(ChannelRecord* record, int32_t capacity) {
   return count;
 }
 
-int32_t nextBodyChar(ChannelRecord* record) {
+int32_t nextBodyCharRefilling(ChannelRecord* record) {
   refillIfLow(record);
   if (record->bodyPos >= record->bodyFill) return kBodyEnd;
   return static_cast<uint8_t>(record->bodyBuffer[record->bodyPos++]);
@@ -74,12 +74,6 @@ void ensureBodyBuffered(ChannelRecord* record, int32_t want) {
   if (record->bodyEnded == kBodyGoing && bodyUnread(record) < want) {
     addCount(record->messageBytesRead, refillSendBuffer(record, kBodyBufferCap));
   }
-}
-
-int32_t bodyLineLimit() {
-  int32_t limit = settings.maxLineLength;
-  if (limit < 1) return 1;
-  return limit > kLongestBodyLine ? kLongestBodyLine : limit;
 }
 
 }  // namespace qel

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "frame/channel.h"
+#include "frame/settings.h"
 
 namespace qel {
 
@@ -37,9 +38,23 @@ inline int32_t bodyUnread(const ChannelRecord* record) { return record->bodyFill
 // on a read error). Returns the number of bytes added.
 int32_t refillSendBuffer(ChannelRecord* record, int32_t capacity);
 
+// maxLineLength, kept within 1 .. kLongestBodyLine.
+inline int32_t bodyLineLimit() {
+  int32_t limit = settings.maxLineLength;
+  if (limit < 1) return 1;
+  return limit > kLongestBodyLine ? kLongestBodyLine : limit;
+}
+
+// nextBodyChar when few bytes are left: refills first.
+int32_t nextBodyCharRefilling(ChannelRecord* record);
+
 // The next body byte as 0..255, or kBodyEnd at the end of the body. Refills
-// when maxLineLength or fewer bytes are left.
-int32_t nextBodyChar(ChannelRecord* record);
+// when maxLineLength or fewer bytes are left. Called for every byte of a
+// body, so the common case stays inline.
+inline int32_t nextBodyChar(ChannelRecord* record) {
+  if (bodyUnread(record) > bodyLineLimit()) return static_cast<uint8_t>(record->bodyBuffer[record->bodyPos++]);
+  return nextBodyCharRefilling(record);
+}
 
 // The byte nextBodyChar would return, without taking it.
 int32_t peekBodyChar(ChannelRecord* record);
@@ -47,9 +62,6 @@ int32_t peekBodyChar(ChannelRecord* record);
 // Refills early unless at least want bytes are read ahead (HTML lines need
 // a whole line in the buffer).
 void ensureBodyBuffered(ChannelRecord* record, int32_t want);
-
-// maxLineLength, kept within 1 .. kLongestBodyLine.
-int32_t bodyLineLimit();
 
 // Builds the next body line into out (commandLine) in the form bodyType
 // asks for: plain (0), HTML (2) or quoted-printable (the others), with a
