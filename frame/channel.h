@@ -61,7 +61,7 @@ constexpr int32_t kReplyRoom = 1024;
 constexpr int32_t kRingSize = 32768;
 constexpr int32_t kReceiveChunk = 1023;
 // Output buffer of the message data: written out in writes of this size.
-constexpr int32_t kOutputBufferSize = 32768;
+constexpr int32_t kOutputBufferSize = 65536;
 
 // replyText and bodyBuffer form one area: on a POP3 channel, where the body
 // reader is idle, a header line joined from its continuation lines may run
