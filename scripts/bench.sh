@@ -101,9 +101,18 @@ if [ "$real" = 1 ]; then
   # shellcheck disable=SC1091
   . "$servers/env"
   # All the many channels' sessions at once (curl holds each connection
-  # open until its last transfer is done; Postfix runs 100 by default).
+  # open until its last transfer is done; Postfix runs 100 by default, and
+  # its listener queues as many connections as that limit). Postfix sizes
+  # the listener's queue when it starts: after a reload it would stay at
+  # 100, and a connection past it waits a second for its SYN to be sent
+  # again, whichever client made it. So Postfix starts afresh.
   /usr/sbin/postconf -c "$POSTFIX_CONFIG" -e default_process_limit=$((channels * 2))
-  /usr/sbin/postfix -c "$POSTFIX_CONFIG" reload 2>/dev/null
+  /usr/sbin/postfix -c "$POSTFIX_CONFIG" stop 2>/dev/null
+  for ((i = 0; i < start_wait_tenths; i++)); do
+    /usr/sbin/postfix -c "$POSTFIX_CONFIG" status 2>/dev/null || break
+    sleep 0.1
+  done
+  /usr/sbin/postfix -c "$POSTFIX_CONFIG" start 2>/dev/null
 fi
 
 # ---- messages -----------------------------------------------------------
