@@ -36,6 +36,13 @@ bool isBase64Char(char c);
 // Decodes the four characters group[0..3] into out[0..2].
 void base64DecodeGroup(const char* group, uint8_t* out);
 
+// Decodes groups of four alphabet characters for as long as they come in a
+// row, at most maxGroups of them: the fast path of the decoders of encoded
+// parts, which handle everything else (line ends, "=", other characters, a
+// group cut short) one character at a time. Writes 3 bytes per group to out
+// and returns the number of groups (the characters used are 4 per group).
+int32_t base64DecodeGroups(const char* text, int32_t n, char* out, int32_t maxGroups);
+
 // Decodes the complete groups of four among n characters; 1 to 3 trailing
 // characters are ignored. For n >= 3 it first zero-fills 3 * floor(n / 4) + 4
 // bytes of destination, so the bytes decoded are always followed by a zero

@@ -253,6 +253,9 @@ struct ChannelRecord {
   uint8_t fullMime;
   uint8_t utf8Names;
   void* mimeWalk;
+  // Message lines one call of state 312 handles when they have already
+  // arrived (setting 131; 0 counts as 1).
+  uint16_t stepLines;
 
   // Mail in any language and SMTP extensions (settings 140): the charset
   // of the caller's texts ("" = off), the extensions switch, what the last

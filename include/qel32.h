@@ -207,6 +207,11 @@ extern "C" {
  * ("name (2).ext"). Broken mail is kept and logged, never a failure. A raw
  * download (QEL_PARAM_DECODE_STATE 1) stays raw. */
 #define QEL_PARAM_FULL_MIME           130 /* channel: 1 = full MIME mode for downloads (0 = the decoder above) */
+/* Lines per step: a decoded download (state 312) handles in one qelDriver
+ * call up to this many message lines that have already arrived (it waits
+ * only for the first), so a large message takes far fewer calls; the files
+ * written do not change. Values below 1 count as 1, above 65535 as 65535. */
+#define QEL_PARAM_STEP_LINES          131 /* channel: message lines one driver call of a decoded download handles (1) */
 
 /* Values of QEL_PARAM_BODY_TYPE. */
 #define QEL_BODY_PLAIN     0  /* plain text, wrapped; MIME only when there are attachments */

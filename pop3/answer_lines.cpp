@@ -106,7 +106,26 @@ int32_t longLineWait() {
   return wait > INT32_MAX ? INT32_MAX : static_cast<int32_t>(wait);
 }
 
-AnswerPiece readAnswerPiece(ChannelRecord* record, int32_t nextWait, int32_t* length, bool* lineEnded) {
+namespace {
+
+// The next line or piece into line: one already received is taken at once;
+// else, when wait is set, the POP3 read waits apply. Its length, 0 when
+// none came, or kConnectionGone.
+int32_t nextAnswerLine(ChannelRecord* record, char* line, int32_t nextWait, bool wait) {
+  int32_t r = takeRingLine(record, line, kReplyRoom);
+  if (r > 0 || !wait) {
+    // Any line the decoder joins to this one must come within nextWait.
+    if (r > 0) record->lineDeadline = tickAfter(plat::tickCount(), nextWait);
+    return r;
+  }
+  if (!waitForData(record, settings.pop3ReadWait)) return 0;
+  // The line has begun: its rest, and any line the decoder joins to it,
+  // must come within nextWait from now.
+  record->lineDeadline = tickAfter(plat::tickCount(), nextWait);
+  return readLineUntil(record, line, kReplyRoom, 0, record->lineDeadline);
+}
+
+AnswerPiece answerPiece(ChannelRecord* record, int32_t nextWait, int32_t* length, bool* lineEnded, bool wait) {
   *length = 0;
   *lineEnded = false;
   char* line = record->replyText;
@@ -115,11 +134,7 @@ AnswerPiece readAnswerPiece(ChannelRecord* record, int32_t nextWait, int32_t* le
     record->answerPosition = kAnswerLineStart;
     return AnswerPiece::end;
   }
-  if (!waitForData(record, settings.pop3ReadWait)) return AnswerPiece::nothing;
-  // The line has begun: its rest, and any line the decoder joins to it,
-  // must come within nextWait from now.
-  record->lineDeadline = tickAfter(plat::tickCount(), nextWait);
-  int32_t r = readLineUntil(record, line, kReplyRoom, 0, record->lineDeadline);
+  int32_t r = nextAnswerLine(record, line, nextWait, wait);
   if (r == 0) return AnswerPiece::nothing;
   if (r == kConnectionGone) return AnswerPiece::closed;
   *lineEnded = line[r - 1] == '\n';
@@ -144,6 +159,16 @@ AnswerPiece readAnswerPiece(ChannelRecord* record, int32_t nextWait, int32_t* le
   record->answerPosition = position;
   *length = r;
   return piece;
+}
+
+}  // namespace
+
+AnswerPiece readAnswerPiece(ChannelRecord* record, int32_t nextWait, int32_t* length, bool* lineEnded) {
+  return answerPiece(record, nextWait, length, lineEnded, true);
+}
+
+AnswerPiece takeAnswerPiece(ChannelRecord* record, int32_t nextWait, int32_t* length, bool* lineEnded) {
+  return answerPiece(record, nextWait, length, lineEnded, false);
 }
 
 int32_t failWithErrorStatus(ChannelRecord* record) {

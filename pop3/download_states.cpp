@@ -120,12 +120,16 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
   return kStateContinue;
 }
 
-// 312: one line of the message (or one piece of a line longer than 1023
-// bytes), through the decoder into the files.
-int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
+// One line of the message (or one piece of a line longer than 1023 bytes),
+// through the decoder into the files; with wait false only one that has
+// already arrived. *taken tells whether one came.
+int32_t takeMessageLine(ChannelRecord* record, uint32_t now, bool wait, bool* taken) {
   int32_t length = 0;
   bool lineEnded = false;
-  switch (readAnswerPiece(record, longLineWait(), &length, &lineEnded)) {
+  AnswerPiece piece = wait ? readAnswerPiece(record, longLineWait(), &length, &lineEnded)
+                           : takeAnswerPiece(record, longLineWait(), &length, &lineEnded);
+  *taken = piece != AnswerPiece::nothing;
+  switch (piece) {
     case AnswerPiece::nothing:
       return kStateContinue;
     case AnswerPiece::closed:
@@ -151,6 +155,18 @@ int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
   if (rc < 0) return failDownload(record, rc);
   record->deadline = tickAfter(now, settings.replyTimeout);
   return kStateContinue;
+}
+
+// 312: one line of the message, and with stepLines above 1 as many more
+// as have already arrived, up to stepLines in all.
+int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
+  bool taken = false;
+  int32_t rc = takeMessageLine(record, now, true, &taken);
+  for (int32_t lines = 1; lines < record->stepLines && taken; ++lines) {
+    if (rc != kStateContinue || record->nextState != kStateMessageLine) break;
+    rc = takeMessageLine(record, now, false, &taken);
+  }
+  return rc;
 }
 
 // 313: the end of a download: the files are closed.

@@ -86,6 +86,10 @@ void startAnswer(ChannelRecord* record);
 // tells whether the piece ends its line.
 AnswerPiece readAnswerPiece(ChannelRecord* record, int32_t nextWait, int32_t* length, bool* lineEnded);
 
+// The same for a line or piece that has already been received, without any
+// wait: AnswerPiece::nothing when none is there whole.
+AnswerPiece takeAnswerPiece(ChannelRecord* record, int32_t nextWait, int32_t* length, bool* lineEnded);
+
 // nextWait of the message and UIDL readers: 4 x pop3ReadWait, kept within
 // the int32 range.
 int32_t longLineWait();

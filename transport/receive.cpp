@@ -117,17 +117,6 @@ int32_t fillRing(ChannelRecord* record) {
 
 }  // namespace
 
-int32_t receivePeek(ChannelRecord* record, char* destination, int32_t max) {
-  if (max > kReceiveChunk) max = kReceiveChunk;
-  if (max <= 0) return 0;
-  if (ringCount(record) == 0) {
-    int32_t ready = receiveReady(record);
-    if (ready < 0) return kConnectionGone;
-    if (ready > 0 && fillRing(record) < 0) return kConnectionGone;
-  }
-  return ringPeek(record, destination, max);
-}
-
 int32_t receivePeekWait(ChannelRecord* record, char* destination, int32_t want, int32_t wait) {
   if (want > kReceiveChunk) want = kReceiveChunk;
   if (want <= 0) return 0;
@@ -175,15 +164,49 @@ int32_t receiveTake(ChannelRecord* record, char* destination, int32_t n) {
   return fromRing + fromSocket;
 }
 
+namespace {
+
+// The bytes of the ring up to and including its first line feed among the
+// first max, or max (at most all it holds) when there is none. The line is
+// looked for where it lies, in at most two runs.
+int32_t ringLineLength(const ChannelRecord* record, int32_t max) {
+  int32_t available = ringCount(record);
+  int32_t count = max < available ? max : available;
+  int32_t first = kRingSize - record->ringRead;
+  if (first > count) first = count;
+  const char* start = record->ringBuffer + record->ringRead;
+  const void* lineFeed = std::memchr(start, '\n', static_cast<size_t>(first));
+  if (lineFeed != nullptr) return static_cast<int32_t>(static_cast<const char*>(lineFeed) - start) + 1;
+  lineFeed = std::memchr(record->ringBuffer, '\n', static_cast<size_t>(count - first));
+  if (lineFeed != nullptr) return first + static_cast<int32_t>(static_cast<const char*>(lineFeed) - record->ringBuffer) + 1;
+  return count;
+}
+
+}  // namespace
+
+int32_t takeRingLine(ChannelRecord* record, char* destination, int32_t room) {
+  if (room <= 1 || ringCount(record) == 0) return 0;
+  int32_t max = room - 1 < kReceiveChunk ? room - 1 : kReceiveChunk;
+  int32_t length = ringLineLength(record, max);
+  if (length < max && record->ringBuffer[(record->ringRead + length - 1) % kRingSize] != '\n') return 0;
+  ringTake(record, destination, length);
+  logPrefixed(record, "r: ", destination, length);
+  destination[length] = '\0';
+  return length;
+}
+
 int32_t readLinePiece(ChannelRecord* record, char* destination, int32_t room) {
   if (room <= 1) return 0;
-  int32_t peeked = receivePeek(record, destination, room - 1);
-  if (peeked <= 0) return peeked;
-  // Line feeds are looked for among all peeked bytes: a NUL inside a line
-  // must not glue the following line onto it.
-  const void* lineFeed = std::memchr(destination, '\n', static_cast<size_t>(peeked));
-  int32_t wanted = lineFeed != nullptr ? static_cast<int32_t>(static_cast<const char*>(lineFeed) - destination) + 1
-                                       : peeked;
+  int32_t max = room - 1 < kReceiveChunk ? room - 1 : kReceiveChunk;
+  if (ringCount(record) == 0) {
+    int32_t ready = receiveReady(record);
+    if (ready < 0) return kConnectionGone;
+    if (ready > 0 && fillRing(record) < 0) return kConnectionGone;
+    if (ringCount(record) == 0) return 0;
+  }
+  // Line feeds are looked for among all the bytes a piece may take: a NUL
+  // inside a line must not glue the following line onto it.
+  int32_t wanted = ringLineLength(record, max);
   int32_t taken = receiveTake(record, destination, wanted);
   if (taken < 1) return taken;
   destination[taken] = '\0';

@@ -25,15 +25,10 @@ int32_t ringCount(const ChannelRecord* record);
 // wait ms (0: one test).
 bool waitForData(ChannelRecord* record, int32_t wait);
 
-// Copies up to max (at most 1023) buffered bytes without taking them,
-// reading the socket first when the ring is empty. Count, 0 when nothing is
-// there, or -1 when the connection is closed or broken.
-int32_t receivePeek(ChannelRecord* record, char* destination, int32_t max);
-
-// Like receivePeek, but tops the ring up from the socket, for up to wait ms
-// in all, until it holds at least want bytes (at most kReceiveChunk) or a
-// line feed: so the start of the next line can be examined although it
-// arrives in small segments. Count (possibly below want), or -1 when the
+// Copies up to want buffered bytes (at most kReceiveChunk) without taking
+// them, topping the ring up from the socket, for up to wait ms in all, until
+// it holds at least want bytes or a line feed: so the start of the next line
+// can be examined although it arrives in small segments. Count (possibly below want), or -1 when the
 // connection is closed and nothing is buffered.
 int32_t receivePeekWait(ChannelRecord* record, char* destination, int32_t want, int32_t wait);
 
@@ -41,8 +36,15 @@ int32_t receivePeekWait(ChannelRecord* record, char* destination, int32_t want, 
 // destination needs room for n + 1 bytes. Count or -1.
 int32_t receiveTake(ChannelRecord* record, char* destination, int32_t n);
 
+// A whole line that is already in the ring, or a piece of one as long as
+// readLine would hand out (room - 1 bytes, at most kReceiveChunk), then a
+// NUL; never waits, never reads the socket. Count, or 0 when the ring holds
+// no such line (what it holds stays there).
+int32_t takeRingLine(ChannelRecord* record, char* destination, int32_t room);
+
 // One piece of a line: up to and including the next line feed, or what is
-// there, at most room - 1 bytes, then a NUL. Count, 0 or -1.
+// there, at most room - 1 bytes (and at most kReceiveChunk), then a NUL; the
+// socket is read only when the ring is empty. Count, 0 or -1.
 int32_t readLinePiece(ChannelRecord* record, char* destination, int32_t room);
 
 // One line with its line feed (at most room - 1 bytes and a NUL): 0 when no

@@ -28,7 +28,14 @@ using namespace qel::test;
 
 namespace {
 
-enum class Delivery { whole, everyLineSplit };
+// How the answer arrives, and whether one driver call may handle many
+// lines (QEL_PARAM_STEP_LINES): the files must not change.
+enum class Delivery { whole, everyLineSplit, wholeManyLinesPerStep, everyLineSplitManyLinesPerStep };
+constexpr int32_t kManyStepLines = 1024;
+
+bool splitsLines(Delivery delivery) {
+  return delivery == Delivery::everyLineSplit || delivery == Delivery::everyLineSplitManyLinesPerStep;
+}
 
 // Segment ends that cut every line behind its first byte and in its middle.
 std::vector<std::size_t> everyLineCuts(const std::string& bytes) {
@@ -57,11 +64,11 @@ TEST_P(DecoderGolden, MessageAndAttachmentFilesMatch) {
   int downloads = options.count("downloads") != 0 ? std::stoi(options["downloads"]) : 1;
 
   const std::string answer = retrAnswer(message);
+  const Delivery delivery = std::get<1>(GetParam());
   std::vector<Step> steps;
   for (int i = 0; i < downloads; ++i) {
     steps.push_back(ExpectLine("RETR 1"));
-    steps.push_back(std::get<1>(GetParam()) == Delivery::whole ? Send(answer)
-                                                                 : SendSplit(answer, everyLineCuts(answer), 1));
+    steps.push_back(splitsLines(delivery) ? SendSplit(answer, everyLineCuts(answer), 1) : Send(answer));
   }
   steps.push_back(ExpectLine("QUIT"));
   steps.push_back(Send("+OK bye\r\n"));
@@ -70,6 +77,9 @@ TEST_P(DecoderGolden, MessageAndAttachmentFilesMatch) {
   Attached lib(1);
   settings.pop3ReadWait = 5000;
   applyOptions(options);
+  if (delivery == Delivery::wholeManyLinesPerStep || delivery == Delivery::everyLineSplitManyLinesPerStep) {
+    ASSERT_EQ(qelIntegerParam(0, QEL_PARAM_STEP_LINES, kManyStepLines), 1);
+  }
   qelIntegerParam(0, QEL_PARAM_POP3_PORT, server.port());
   ASSERT_EQ(qelPop3Connect(0, kLoopback, "u", "p"), 0);
 
@@ -116,13 +126,16 @@ TEST_P(DecoderGolden, MessageAndAttachmentFilesMatch) {
 }
 
 std::string caseName(const ::testing::TestParamInfo<DecoderGolden::ParamType>& info) {
-  return std::string(std::get<0>(info.param)) +
-         (std::get<1>(info.param) == Delivery::whole ? "_whole" : "_everyLineSplit");
+  static const char* const kDeliveryNames[] = {"_whole", "_everyLineSplit", "_wholeManyLinesPerStep",
+                                               "_everyLineSplitManyLinesPerStep"};
+  return std::string(std::get<0>(info.param)) + kDeliveryNames[static_cast<int>(std::get<1>(info.param))];
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DecoderGolden,
                          ::testing::Combine(::testing::ValuesIn(kCases),
-                                            ::testing::Values(Delivery::whole, Delivery::everyLineSplit)),
+                                            ::testing::Values(Delivery::whole, Delivery::everyLineSplit,
+                                                              Delivery::wholeManyLinesPerStep,
+                                                              Delivery::everyLineSplitManyLinesPerStep)),
                          caseName);
 
 // Every case folder is played: a new folder without an entry above would

@@ -91,6 +91,38 @@ TEST_F(Pop3Download, LinesSplitAcrossSegmentsAndLongerThanOneRead) {
   }
 }
 
+// With QEL_PARAM_STEP_LINES one driver call takes every line that has
+// already arrived: the same file, from a whole answer in far fewer calls
+// than lines, and from an answer in small pieces (each call stops at a line
+// not yet whole).
+TEST_F(Pop3Download, ManyLinesPerStepGiveTheSameFile) {
+  constexpr int kLines = 400;
+  std::string message = "Subject: many\r\n\r\n";
+  std::string stuffed = message;
+  for (int i = 0; i < kLines; ++i) {
+    std::string line = "line " + std::to_string(i) + "\r\n";
+    message += i % 50 == 0 ? "." + line : line;
+    stuffed += i % 50 == 0 ? ".." + line : line;
+  }
+  message += std::string(1500, 'L') + "\r\n";
+  stuffed += std::string(1500, 'L') + "\r\n";
+  ASSERT_EQ(qelIntegerParam(0, QEL_PARAM_STEP_LINES, 1024), 1);
+  for (std::size_t piece : {static_cast<std::size_t>(0), static_cast<std::size_t>(7)}) {
+    SCOPED_TRACE(piece);
+    std::string answer = "+OK\r\n" + stuffed + ".\r\n";
+    ScriptServer server(afterLogin({ExpectLine("RETR 1"), piece == 0 ? Send(answer) : SendInPieces(answer, piece, 1),
+                                    ExpectClose()}));
+    ASSERT_EQ(connect(server), 0);
+    int32_t before = qelStatistics(0, QEL_STAT_STATE_COUNT);
+    EXPECT_EQ(download(1), 0);
+    EXPECT_EQ(readFile(messagePath()), message);
+    if (piece == 0) {
+      EXPECT_LT(qelStatistics(0, QEL_STAT_STATE_COUNT) - before, kLines / 4);
+    }
+    qelAbort(0);
+  }
+}
+
 TEST_F(Pop3Download, OnlyTheStatusLineIsLeftOut) {
   // A status line longer than one read is left out whole; message lines
   // that begin with "+OK" (base64 text may) are message data.

@@ -35,6 +35,9 @@ namespace {
 constexpr size_t kPathCap = 128;  // the library's limit for a directory
 constexpr int32_t kSavedNamesRoom = 1024;
 constexpr int32_t kRawDownload = 1;
+// Message lines one driver call handles when they have already arrived: a
+// large download takes few calls.
+constexpr int32_t kStepLines = 1024;
 const char* const kSeenIdsFile = ".qelmail-uids";  // inside DIR
 
 bool isDirectory(const std::string& path) {
@@ -205,6 +208,7 @@ int cmdFetch(Options& options) {
   // Every part of real mail is saved: inline images, forwarded messages,
   // attachments at any depth, under their decoded names.
   qelIntegerParam(kChannel, QEL_PARAM_FULL_MIME, 1);
+  qelIntegerParam(kChannel, QEL_PARAM_STEP_LINES, kStepLines);
 
   int32_t rc = pop3Connect(options);
   if (rc < 0) return fail("logging in to " + serverLabel(options, true), rc, Step::login);
