@@ -24,4 +24,36 @@ const char* findCharN(const char* text, char c, int32_t n);
 // for a null pointer.
 int32_t qpDecode(const char* source, char* destination);
 
+// The two forms of quoted-printable decoding of message content.
+enum class QpForm : uint8_t {
+  // qpDecode's rules, on text that may hold NUL bytes: NUL bytes pass as
+  // they came and end any escape before them; "=" CR or "=" LF is a soft
+  // line break that drops the rest of the text up to the next NUL byte.
+  library,
+  // RFC 2045, section 6.7: digits of either case; an "=" that begins no
+  // escape stays as it is (kQpBadEscape); "=" as the last character of the
+  // text (a line without its line end) is a soft line break (kQpSoftBreak).
+  strict,
+};
+
+// What qpDecodeStream reports.
+constexpr uint32_t kQpSoftBreak = 1u << 0;
+constexpr uint32_t kQpBadEscape = 1u << 1;
+constexpr uint32_t kQpWriteFailed = 1u << 2;
+
+// Takes decoded bytes; false when it could not.
+using QpSink = bool (*)(void* context, const char* bytes, int32_t n);
+
+// The characters of an escape cut by the end of a piece ("=" and at most
+// one more) wait in carry (count in *carryCount, room for 2) until the
+// piece that follows.
+constexpr int32_t kQpCarryRoom = 2;
+
+// Decodes a piece of quoted-printable text (n bytes) behind what the carry
+// holds, handing the bytes to sink in runs. With more set, more of the same
+// text follows: an escape cut by the end of the piece waits in the carry;
+// else it is decoded as far as it goes. Returns kQp* flags.
+uint32_t qpDecodeStream(char* carry, int32_t* carryCount, const char* text, int32_t n, bool more, QpForm form,
+                        QpSink sink, void* context);
+
 }  // namespace qel

@@ -85,4 +85,64 @@ TEST(QpHelpers, FindCharN) {
   EXPECT_EQ(findCharN(nullptr, 'a', 4), nullptr);
 }
 
+bool appendTo(void* context, const char* bytes, int32_t n) {
+  static_cast<std::string*>(context)->append(bytes, static_cast<size_t>(n));
+  return true;
+}
+
+// Decodes text in two pieces cut at split (the first with more set), then
+// ends the text.
+std::string decodeStream(const std::string& text, size_t split, QpForm form, uint32_t* flags) {
+  std::string out;
+  char carry[kQpCarryRoom] = {};
+  int32_t count = 0;
+  *flags = qpDecodeStream(carry, &count, text.data(), static_cast<int32_t>(split), true, form, appendTo, &out);
+  *flags |= qpDecodeStream(carry, &count, text.data() + split, static_cast<int32_t>(text.size() - split), false,
+                           form, appendTo, &out);
+  EXPECT_EQ(count, 0);
+  return out;
+}
+
+// Both forms, the text whole and cut in two at every position: an escape
+// or soft line break cut by the end of a piece decodes as if whole.
+TEST(QpDecodeStream, SameResultWholeAndCutAnywhere) {
+  const std::string nul(1, '\0');
+  struct Case {
+    QpForm form;
+    std::string text;
+    std::string expected;
+    uint32_t flags;
+  } cases[] = {
+      {QpForm::library, "caf=C3=A9 =3D ok\r\n", "caf\xC3\xA9 = ok\r\n", 0},
+      {QpForm::library, "soft =\r\n", "soft ", 0},
+      {QpForm::library, "bare =\n", "bare ", 0},
+      {QpForm::library, "=e9=\"q=?x", "\x09=\"q=?x", 0},   // lower-case digit as 0; word edges
+      {QpForm::library, "end=", "end=", 0},
+      {QpForm::library, "end=4", "end=4", 0},
+      {QpForm::library, "a=3D" + nul + "b=3D", "a=" + nul + "b=", 0},
+      {QpForm::library, "a=\r" + nul + "b", "a" + nul + "b", 0},  // a NUL ends the soft break
+      {QpForm::library, "a=4" + nul + "=" + nul, "a=4" + nul + "=" + nul, 0},
+      {QpForm::strict, "caf=c3=A9 =3d", "caf\xC3\xA9 =", 0},
+      {QpForm::strict, "soft=", "soft", kQpSoftBreak},
+      {QpForm::strict, "a =ZZ b", "a =ZZ b", kQpBadEscape},
+      {QpForm::strict, "end=4", "end=4", kQpBadEscape},
+      {QpForm::strict, "n=00ul" + nul, "n" + nul + "ul" + nul, 0},
+      {QpForm::strict, std::string(1500, 'x') + "=41", std::string(1500, 'x') + "A", 0},
+  };
+  for (const Case& c : cases) {
+    for (size_t split = 0; split <= c.text.size(); ++split) {
+      uint32_t flags = 0;
+      EXPECT_EQ(decodeStream(c.text, split, c.form, &flags), c.expected) << c.text << " cut at " << split;
+      EXPECT_EQ(flags, c.flags) << c.text << " cut at " << split;
+    }
+  }
+}
+
+TEST(QpDecodeStream, ASinkThatFailsIsReported) {
+  char carry[kQpCarryRoom] = {};
+  int32_t count = 0;
+  auto refuse = [](void*, const char*, int32_t) { return false; };
+  EXPECT_EQ(qpDecodeStream(carry, &count, "abc", 3, false, QpForm::library, refuse, nullptr), kQpWriteFailed);
+}
+
 }  // namespace
