@@ -164,6 +164,34 @@ TEST(Base64Decode, RunZeroFillAndResult) {
   }
 }
 
+// The fast path of the content decoders: whole groups while they come in a
+// row, never past a character outside the alphabet (pad, line end, NUL),
+// nor past maxGroups, nor past a group cut short; the bytes are those of
+// base64DecodeRun.
+TEST(Base64Decode, GroupsInARow) {
+  const std::string nul(1, '\0');
+  struct Case {
+    std::string text;
+    int32_t maxGroups;
+    int32_t groups;
+  } cases[] = {
+      {"QUJDREVG", 10, 2},     {"QUJDREVG", 1, 1},  {"QUJDREVG", 0, 0},   {"QUJDREV", 10, 1},
+      {"QUJD\r\nREVG", 10, 1}, {"QUJDRE==", 10, 1}, {"QU" + nul + "DREVG", 10, 0},
+      {"+/+/AAAA____", 10, 2}, {"", 10, 0},          {"QUJDREVGR0hJ", 3, 3},
+  };
+  for (const Case& c : cases) {
+    ExactBuffer text = ExactBuffer::of(c.text, false);
+    ExactBuffer out(3 * static_cast<size_t>(c.groups));
+    int32_t groups = base64DecodeGroups(text.data(), static_cast<int32_t>(c.text.size()), out.data(), c.maxGroups);
+    EXPECT_EQ(groups, c.groups) << c.text;
+    if (groups != c.groups) continue;
+    std::vector<char> expected(3 * static_cast<size_t>(groups) + 8);
+    base64DecodeRun(c.text.data(), expected.data(), 4 * groups);
+    EXPECT_EQ(out.prefix(3 * static_cast<size_t>(groups)), std::string(expected.data(), 3 * static_cast<size_t>(groups)))
+        << c.text;
+  }
+}
+
 TEST(Base64Decode, ValueOfEveryByte) {
   const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   for (int c = 0; c < 256; ++c) {
