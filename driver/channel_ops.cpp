@@ -1,4 +1,6 @@
 // The channel-wide operations: close (QUIT), abort, and one raw command.
+#include <iterator>
+
 #include "driver/driver.h"
 #include "frame/errors.h"
 #include "frame/log.h"
@@ -19,6 +21,7 @@ constexpr int32_t kMaxRawProtocols = 4;
 struct RawCommandStart {
   char protocol;
   int32_t state;
+  RawReplyReader readReply;
 };
 
 // Filled by the protocols' static registrations before any call can come.
@@ -27,42 +30,47 @@ RawCommandStart* rawCommandStarts() {
   return starts;
 }
 
+const RawCommandStart* rawCommandStart(char protocol) {
+  const RawCommandStart* starts = rawCommandStarts();
+  for (int32_t i = 0; i < kMaxRawProtocols; ++i) {
+    if (protocol != 0 && starts[i].protocol == protocol) return &starts[i];
+  }
+  return nullptr;
+}
+
+// The sending state: the text that qelCommand stored, then the reply state.
+int32_t sendRawCommand(ChannelRecord* record, uint32_t now) {
+  copyText(record->commandLine, record->commandText, kCommandTextCap);
+  return sentThen(record, sendCommand(record, "%s", record->commandText), record->thisState + 1, replyWait, now);
+}
+
+// The reply state: read with the reader of the channel's protocol.
+int32_t readRawReply(ChannelRecord* record, uint32_t) {
+  if (!waitForData(record, 0)) return kStateContinue;
+  const RawCommandStart* start = rawCommandStart(record->protocol);
+  int32_t rc = start != nullptr ? start->readReply(record) : 0;
+  if (rc < 0) return failState(record, 0, rc);
+  record->nextState = 0;
+  return kStateContinue;
+}
+
 }  // namespace
 
-RawCommandRegistration::RawCommandRegistration(char protocol, int32_t firstState) {
+RawCommandRegistration::RawCommandRegistration(char protocol, int32_t firstState, RawReplyReader readReply) {
   RawCommandStart* starts = rawCommandStarts();
   for (int32_t i = 0; i < kMaxRawProtocols; ++i) {
     if (starts[i].protocol == 0 || starts[i].protocol == protocol) {
-      starts[i] = {protocol, firstState};
+      starts[i] = {protocol, firstState, readReply};
+      const StateEntry states[] = {{firstState, sendRawCommand}, {firstState + 1, readRawReply}};
+      const StateRegistration registered(states, std::size(states));
       return;
     }
   }
 }
 
 int32_t rawCommandState(char protocol) {
-  const RawCommandStart* starts = rawCommandStarts();
-  for (int32_t i = 0; i < kMaxRawProtocols; ++i) {
-    if (protocol != 0 && starts[i].protocol == protocol) return starts[i].state;
-  }
-  return 0;
-}
-
-int32_t sendRawCommand(ChannelRecord* record, uint32_t now) {
-  copyText(record->commandLine, record->commandText, kCommandTextCap);
-  int32_t rc = sendCommand(record, "%s", record->commandText);
-  if (rc != kStateContinue) return rc;
-  record->dueTime = tickAfter(now, settings.minimumWait);
-  record->deadline = tickAfter(now, settings.replyTimeout);
-  record->nextState = record->thisState + 1;
-  return kStateContinue;
-}
-
-int32_t readRawReply(ChannelRecord* record, int32_t (*readReply)(ChannelRecord* record)) {
-  if (!waitForData(record, 0)) return kStateContinue;
-  int32_t rc = readReply(record);
-  if (rc < 0) return failState(record, 0, rc);
-  record->nextState = 0;
-  return kStateContinue;
+  const RawCommandStart* start = rawCommandStart(protocol);
+  return start != nullptr ? start->state : 0;
 }
 
 }  // namespace qel

@@ -7,6 +7,7 @@
 #include "driver/step_wait.h"
 #include "frame/errors.h"
 #include "frame/log.h"
+#include "frame/settings.h"
 #include "frame/socket_state.h"
 #include "frame/ticks.h"
 #include "platform/platform.h"
@@ -145,6 +146,23 @@ int32_t sendCommand(ChannelRecord* record, const char* format, ...) {
   va_end(args);
   int32_t rc = sendLine(record, record->commandLine);
   if (rc < 0) return failState(record, rc, kErrSocketWrite);
+  return kStateContinue;
+}
+
+void replyWait(ChannelRecord* record, uint32_t now) {
+  record->dueTime = tickAfter(now, settings.minimumWait);
+  record->deadline = tickAfter(now, settings.replyTimeout);
+}
+
+void loginReplyWait(ChannelRecord* record, uint32_t now) {
+  record->dueTime = tickAfter(now, settings.minimumWait + loginPauseMs());
+  record->deadline = tickAfter(now, settings.replyTimeout);
+}
+
+int32_t sentThen(ChannelRecord* record, int32_t sendResult, int32_t next, StepTiming timing, uint32_t now) {
+  if (sendResult != kStateContinue) return sendResult;
+  if (timing != nullptr) timing(record, now);
+  record->nextState = next;
   return kStateContinue;
 }
 

@@ -55,23 +55,18 @@ class FailHookRegistration {
 void runFailHooks(ChannelRecord* record);
 
 // The raw command of qelCommand. Each protocol registers, from a static
-// object, the state that sends it on its channels; the state after it reads
-// the reply.
+// object, the two states it runs on its channels: firstState sends the text
+// that qelCommand stored, firstState + 1 reads the reply whole with
+// readReply (a reader of transport/replies.h) once it has begun to arrive,
+// and ends the sequence.
+using RawReplyReader = int32_t (*)(ChannelRecord* record);
 class RawCommandRegistration {
  public:
-  RawCommandRegistration(char protocol, int32_t firstState);
+  RawCommandRegistration(char protocol, int32_t firstState, RawReplyReader readReply);
 };
 
 // The registered first state of the raw command for a protocol, or 0.
 int32_t rawCommandState(char protocol);
-
-// The sending state of a raw command: sends the text that qelCommand
-// stored and goes on at the next state number.
-int32_t sendRawCommand(ChannelRecord* record, uint32_t now);
-
-// The reply state of a raw command: once the reply has begun to arrive,
-// reads it whole with readReply and ends the sequence.
-int32_t readRawReply(ChannelRecord* record, int32_t (*readReply)(ChannelRecord* record));
 
 // Ends the running sequence with an error: logs it, resets the channel to
 // idle, closes its socket and the operation's files, and returns code. A
@@ -113,5 +108,22 @@ int32_t sendCommand(ChannelRecord* record, const char* format, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
+
+// Timing sets for the step after a command ("now" is the tick count the
+// current driver call read when it began). replyWait: the next step waits
+// minimumWait, the reply may take replyTimeout. loginReplyWait: the same
+// with the login pause on top.
+void replyWait(ChannelRecord* record, uint32_t now);
+void loginReplyWait(ChannelRecord* record, uint32_t now);
+
+// How the step after a send is timed (the reply waits above and the
+// protocols' own), or nullptr for no timing of its own.
+using StepTiming = void (*)(ChannelRecord* record, uint32_t now);
+
+// The end that most sending states share: a failed send's result (the
+// failure already wrapped up) as it is; otherwise the timing of the next
+// step and on to next (kStateContinue).
+int32_t sentThen(ChannelRecord* record, int32_t sendResult, int32_t next, StepTiming timing = nullptr,
+                 uint32_t now = 0);
 
 }  // namespace qel

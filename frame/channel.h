@@ -348,6 +348,18 @@ inline void addCount(int32_t& counter, int32_t n) {
   counter = static_cast<int32_t>(static_cast<uint32_t>(counter) + static_cast<uint32_t>(n));
 }
 
+// The byte counters start again at 0: those of what was read (qelStatistics
+// 10 and 11), and for a send those of what was sent as well (13 and 14).
+inline void resetReadCounts(ChannelRecord* record) {
+  record->messageBytesRead = 0;
+  record->attachBytesRead = 0;
+}
+inline void resetByteCounts(ChannelRecord* record) {
+  resetReadCounts(record);
+  record->messageBytesSent = 0;
+  record->attachBytesSent = 0;
+}
+
 // Initial values of a fresh record (all other bytes zero).
 void initialiseRecord(ChannelRecord* record, int32_t channel);
 

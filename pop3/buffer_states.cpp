@@ -37,11 +37,8 @@ void terminateUidlText(ChannelRecord* record) {
 int32_t sendTop(ChannelRecord* record, uint32_t now) {
   logText(record, "[Saving to buffer]\r\n");
   startAnswer(record);
-  int32_t rc = sendCommand(record, "TOP %d %d", record->messageNumber, record->topLines);
-  if (rc != kStateContinue) return rc;
-  setCommandTiming(record, now);
-  record->nextState = kStateTopLine;
-  return kStateContinue;
+  return sentThen(record, sendCommand(record, "TOP %d %d", record->messageNumber, record->topLines), kStateTopLine,
+                  replyWait, now);
 }
 
 // 314: one line of the TOP answer, status line included, into lineBuffer.
@@ -73,10 +70,7 @@ int32_t sendUidl(ChannelRecord* record, uint32_t now) {
   startAnswer(record);
   int32_t rc = record->messageNumber < 0 ? sendCommand(record, "UIDL")
                                          : sendCommand(record, "UIDL %d", record->messageNumber);
-  if (rc != kStateContinue) return rc;
-  setCommandTiming(record, now);
-  record->nextState = kStateUidlLine;
-  return kStateContinue;
+  return sentThen(record, rc, kStateUidlLine, replyWait, now);
 }
 
 // A refused UIDL: nothing is stored, and the operation ends with -63 once

@@ -3,15 +3,12 @@
 // from the SASL line (326, 327), else APOP or USER and PASS as before.
 #include <iterator>
 
-#include "codec/base64.h"
 #include "codec/text_search.h"
 #include "driver/driver.h"
 #include "frame/errors.h"
-#include "frame/log.h"
-#include "frame/text.h"
-#include "platform/platform.h"
 #include "pop3/pop3_states.h"
 #include "smtp/sasl.h"
+#include "smtp/sasl_steps.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
 #include "transport/tls_channel.h"
@@ -23,7 +20,6 @@ constexpr char kSaslKeyword[] = "SASL ";
 constexpr int32_t kSaslKeywordLength = 5;
 constexpr char kUserKeyword[] = "USER";
 constexpr int32_t kUserKeywordLength = 4;
-constexpr int32_t kAuthCommandRoom = 40;
 constexpr int32_t kContinuationPrefix = 2;  // "+ "
 
 // Whether the CAPA line of length characters is the keyword alone.
@@ -75,11 +71,7 @@ int32_t sendCapa(ChannelRecord* record, uint32_t now) {
   clearOffer(record);
   record->offersUserPass = 0;
   startAnswer(record);
-  int32_t rc = sendCommand(record, "CAPA");
-  if (rc != kStateContinue) return rc;
-  setCommandTiming(record, now);
-  record->nextState = kStateCapaLine;
-  return kStateContinue;
+  return sentThen(record, sendCommand(record, "CAPA"), kStateCapaLine, replyWait, now);
 }
 
 // 325: one line of the CAPA answer. A server without CAPA answers "-ERR":
@@ -111,17 +103,7 @@ int32_t readCapaLine(ChannelRecord* record, uint32_t now) {
 
 // 326: AUTH with the chosen mechanism; its first message, if any, follows
 // the server's empty challenge.
-int32_t sendAuth(ChannelRecord* record, uint32_t now) {
-  saslStart(record);
-  record->saslRound = 0;
-  char command[kAuthCommandRoom];
-  plat::formatText(command, kAuthCommandRoom, "AUTH %s", mechanismName(record->saslMechanism));
-  int32_t rc = sendSaslLine(record, command, false);
-  if (rc < 0) return failState(record, rc, kErrSocketWrite);
-  setLoginTiming(record, now);
-  record->nextState = kStateAuthReply;
-  return kStateContinue;
-}
+int32_t sendAuth(ChannelRecord* record, uint32_t now) { return sendSaslAuth(record, false, kStateAuthReply, now); }
 
 // 327: "+ challenge" is answered, "+OK" ends the login, "-ERR" fails it.
 int32_t readAuthReply(ChannelRecord* record, uint32_t now) {
@@ -129,24 +111,8 @@ int32_t readAuthReply(ChannelRecord* record, uint32_t now) {
   int32_t rc = readPop3Reply(record);
   if (rc < 0) return failState(record, 0, rc);
   const char* reply = record->replyText;
-  if (reply[1] != ' ' && reply[1] != '\r' && reply[1] != '\n' && reply[1] != '\0') {
-    rc = saslFinished(record);
-    if (rc < 0) return failState(record, 0, rc);
-    record->nextState = 0;
-    return kStateContinue;
-  }
-  int32_t length = 0;
-  while (reply[length] != '\0' && reply[length] != '\r' && reply[length] != '\n') ++length;
-  char challenge[kReplyRoom];
-  int32_t count = length > kContinuationPrefix
-                      ? base64DecodeRun(reply + kContinuationPrefix, challenge, length - kContinuationPrefix)
-                      : 0;
-  rc = saslAnswer(record, challenge, count);
-  if (rc < 0) return failState(record, 0, rc);
-  rc = sendSaslLine(record, "", true);
-  if (rc < 0) return failState(record, rc, kErrSocketWrite);
-  setLoginTiming(record, now);
-  return kStateContinue;
+  if (reply[1] != ' ' && reply[1] != '\r' && reply[1] != '\n' && reply[1] != '\0') return finishSaslLogin(record);
+  return answerSaslChallenge(record, kContinuationPrefix, kStateAuthReply, now);
 }
 
 constexpr StateEntry kCapaStates[] = {

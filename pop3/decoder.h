@@ -41,8 +41,9 @@ enum PartEncoding : int32_t {
   kEncodingQuoted = 3,
 };
 
-// Forgets what the decoder kept of an earlier download's last line (a cut
-// line's rest, an encoded group): a new download begins with a whole line.
+// The decoder's start for a new download (a raw one stays raw): at the top
+// header, no boundary, no part, and nothing kept of an earlier download's
+// last line (a cut line's rest, an encoded group).
 void startDecoding(ChannelRecord* record);
 
 // Examines the line in replyText, may change it in place (joined with its

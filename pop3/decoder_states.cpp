@@ -203,6 +203,11 @@ int32_t dispatch(ChannelRecord* record) {
 }  // namespace
 
 void startDecoding(ChannelRecord* record) {
+  if (record->decodeState != kDecodeRaw) record->decodeState = kDecodeTopHeader;
+  record->boundaryLength = 0;
+  record->boundaryCount = 0;
+  record->partEncoding = kEncodingNone;
+  record->headerGapWritten = 0;
   record->partNamed = 0;
   record->lineCut = 0;
   record->cutLineResult = kWholeLine;

@@ -67,7 +67,7 @@ int32_t readGreeting(ChannelRecord* record, uint32_t now) {
   int32_t rc = readPop3Reply(record);
   if (rc < 0) return failState(record, 0, rc);
   takeApopTimestamp(record);
-  setCommandTiming(record, now);
+  replyWait(record, now);
   // The negotiated login asks CAPA first; STLS and the login follow it.
   if (record->negotiateLogin != 0) {
     record->nextState = kStateCapa;
@@ -98,30 +98,32 @@ int32_t sendApop(ChannelRecord* record, uint32_t now) {
   char hex[kMd5HexChars + 1];
   hexDigest(digest, hex);
   plat::formatText(record->scratchText, fieldSize(kScratchTextCap), "%s %s", record->userName, hex);
-  int32_t rc = sendCommand(record, "APOP %s", record->scratchText);
-  if (rc != kStateContinue) return rc;
-  setLoginTiming(record, now);
-  record->nextState = kStateLoginReply;
-  return kStateContinue;
+  return sentThen(record, sendCommand(record, "APOP %s", record->scratchText), kStateLoginReply, loginReplyWait, now);
 }
 
 // 303: USER name.
 int32_t sendUser(ChannelRecord* record, uint32_t now) {
-  int32_t rc = sendCommand(record, "USER %s", record->negotiateLogin != 0 ? loginUser(record) : record->userName);
-  if (rc != kStateContinue) return rc;
-  setCommandTiming(record, now);
-  record->nextState = kStateUserReply;
-  return kStateContinue;
+  const char* user = record->negotiateLogin != 0 ? loginUser(record) : record->userName;
+  return sentThen(record, sendCommand(record, "USER %s", user), kStateUserReply, replyWait, now);
 }
 
-// 304: the answer to USER.
-int32_t readUserReply(ChannelRecord* record, uint32_t now) {
+// The answer to a login command: kAnswerRead once "+OK" is in; until it
+// comes, kStateContinue after a pause as long as a poll's; failState's
+// result for anything else.
+constexpr int32_t kAnswerRead = 0;
+int32_t awaitLoginAnswer(ChannelRecord* record, uint32_t now) {
   if (!waitForData(record, 0)) {
     pauseForReply(record, now);
     return kStateContinue;
   }
   int32_t rc = readPop3Reply(record);
-  if (rc < 0) return failState(record, 0, rc);
+  return rc < 0 ? failState(record, 0, rc) : kAnswerRead;
+}
+
+// 304: the answer to USER.
+int32_t readUserReply(ChannelRecord* record, uint32_t now) {
+  int32_t rc = awaitLoginAnswer(record, now);
+  if (rc != kAnswerRead) return rc;
   record->awaitWritable = 1;
   record->nextState = kStatePass;
   return kStateContinue;
@@ -139,20 +141,13 @@ int32_t sendHiddenPass(ChannelRecord* record) {
 // 305: PASS password.
 int32_t sendPass(ChannelRecord* record, uint32_t now) {
   int32_t rc = record->negotiateLogin != 0 ? sendHiddenPass(record) : sendCommand(record, "PASS %s", record->pop3Password);
-  if (rc != kStateContinue) return rc;
-  setLoginTiming(record, now);
-  record->nextState = kStateLoginReply;
-  return kStateContinue;
+  return sentThen(record, rc, kStateLoginReply, loginReplyWait, now);
 }
 
 // 306: the answer to APOP or PASS: logged in.
 int32_t readLoginReply(ChannelRecord* record, uint32_t now) {
-  if (!waitForData(record, 0)) {
-    pauseForReply(record, now);
-    return kStateContinue;
-  }
-  int32_t rc = readPop3Reply(record);
-  if (rc < 0) return failState(record, 0, rc);
+  int32_t rc = awaitLoginAnswer(record, now);
+  if (rc != kAnswerRead) return rc;
   record->nextState = 0;
   return kStateContinue;
 }

@@ -11,6 +11,7 @@
 #include "pop3/attach_files.h"
 #include "pop3/decoder.h"
 #include "pop3/mime_walker.h"
+#include "pop3/pop3_states.h"
 #include "pop3/taken_names.h"
 
 namespace qel {
@@ -50,18 +51,10 @@ void beginDownload(ChannelRecord* record, const char* fileName, const char* emai
   copyText(record->mailDirectory, emailDir, kPathCap);
   copyText(record->attachDirectory, attachDir, kPathCap);
   std::memset(record->savedNames, 0, kSavedNamesCap);
-  record->lineBuffer = nullptr;
-  record->lineBufferSize = 0;
-  record->lineBufferUsed = 0;
-  record->awaitWritable = 1;
-  record->messageBytesRead = 0;
-  record->attachBytesRead = 0;
-  record->boundaryLength = 0;
-  record->boundaryCount = 0;
   record->savedCount = 0;
-  record->partEncoding = 0;
-  record->headerGapWritten = 0;
-  if (record->decodeState != kDecodeRaw) record->decodeState = kDecodeTopHeader;
+  setAnswerBuffer(record, nullptr, 0);
+  resetReadCounts(record);
+  record->awaitWritable = 1;
   startDecoding(record);
 }
 

@@ -43,12 +43,10 @@ int32_t readMailboxReply(ChannelRecord* record) {
 
 // 307: STAT.
 int32_t sendStat(ChannelRecord* record, uint32_t now) {
-  int32_t rc = sendCommand(record, "STAT");
-  if (rc != kStateContinue) return rc;
-  setCommandTiming(record, now);
-  record->messageCount = 0;
-  record->nextState = kStateStatReply;
-  return kStateContinue;
+  int32_t rc = sentThen(record, sendCommand(record, "STAT"), kStateStatReply, replyWait, now);
+  // A count read before stays when STAT cannot be sent.
+  if (rc == kStateContinue) record->messageCount = 0;
+  return rc;
 }
 
 // 308: "+OK count size".
@@ -65,11 +63,8 @@ int32_t readStatReply(ChannelRecord* record, uint32_t) {
 
 // 315: DELE n.
 int32_t sendDele(ChannelRecord* record, uint32_t now) {
-  int32_t rc = sendCommand(record, "DELE %d", record->messageNumber);
-  if (rc != kStateContinue) return rc;
-  setCommandTiming(record, now);
-  record->nextState = kStateDeleReply;
-  return kStateContinue;
+  return sentThen(record, sendCommand(record, "DELE %d", record->messageNumber), kStateDeleReply, replyWait,
+                  now);
 }
 
 // 316: the answer to DELE.
@@ -83,12 +78,10 @@ int32_t readDeleReply(ChannelRecord* record, uint32_t) {
 
 // 317: LIST n.
 int32_t sendList(ChannelRecord* record, uint32_t now) {
-  int32_t rc = sendCommand(record, "LIST %d", record->messageNumber);
-  if (rc != kStateContinue) return rc;
-  setCommandTiming(record, now);
-  record->messageSize = 0;
-  record->nextState = kStateListReply;
-  return kStateContinue;
+  int32_t rc = sentThen(record, sendCommand(record, "LIST %d", record->messageNumber), kStateListReply,
+                        replyWait, now);
+  if (rc == kStateContinue) record->messageSize = 0;
+  return rc;
 }
 
 // 318: "+OK n size": the size is the third word.

@@ -11,6 +11,7 @@
 #include "pop3/mail_file.h"
 #include "pop3/pop3_states.h"
 #include "qel32.h"
+#include "transport/replies.h"
 
 namespace qel {
 namespace {
@@ -18,6 +19,9 @@ namespace {
 constexpr int32_t kMinimumBufferSize = 128;
 constexpr int32_t kLinesBlockExtra = 2;
 constexpr int32_t kSmallestLinesBlock = 1;
+
+// qelCommand on POP3 channels: its answer's status line is read.
+const RawCommandRegistration rawCommand(kProtocolPop3, kStateRawCommand, readPop3Reply);
 
 // Common opening of every operation but qelPop3Connect: the channel check,
 // the log line, and the protocol check.
@@ -128,11 +132,8 @@ extern "C" QEL_API int32_t QEL_CALL qelGetEmailLines(int32_t chan, int32_t messa
   }
   record->topLines = lines < 0 ? 0 : lines;
   record->messageNumber = message;
-  record->lineBuffer = buffer;
-  record->lineBufferSize = size;
-  record->lineBufferUsed = 0;
-  record->messageBytesRead = 0;
-  record->attachBytesRead = 0;
+  setAnswerBuffer(record, buffer, size);
+  resetReadCounts(record);
   record->awaitWritable = 1;
   return runForValue(record, kStateTop, [record] { return record->lineBufferUsed; });
 }
@@ -161,9 +162,7 @@ extern "C" QEL_API int32_t QEL_CALL qelGetEmailUID(int32_t chan, int32_t message
   // for an answer.
   buffer[0] = '\0';
   record->messageNumber = message;
-  record->lineBuffer = buffer;
-  record->lineBufferSize = size - 1;
-  record->lineBufferUsed = 0;
+  setAnswerBuffer(record, buffer, size - 1);
   record->awaitWritable = 1;
   return runForValue(record, kStateUidl, [buffer] { return textLength(buffer); });
 }

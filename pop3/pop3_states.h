@@ -39,20 +39,8 @@ enum Pop3State : int32_t {
   kStateCapaLine = 341,
   kStateAuth = 342,
   kStateAuthReply = 343,
+  kStateRawCommand = 398,  // qelCommand; 399 reads the status line
 };
-
-// Command timing: the next state waits minimumWait, the reply may take
-// replyTimeout.
-inline void setCommandTiming(ChannelRecord* record, uint32_t now) {
-  record->dueTime = tickAfter(now, settings.minimumWait);
-  record->deadline = tickAfter(now, settings.replyTimeout);
-}
-
-// Login timing: as command timing, with the login pause on top.
-inline void setLoginTiming(ChannelRecord* record, uint32_t now) {
-  record->dueTime = tickAfter(now, settings.minimumWait + loginPauseMs());
-  record->deadline = tickAfter(now, settings.replyTimeout);
-}
 
 // Where the next piece of a multi-line answer stands (answerPosition).
 enum AnswerPosition : int32_t {
@@ -73,6 +61,14 @@ enum class AnswerPiece {
   data,         // (a piece of) a data line, dot-unstuffed
   end,          // the closing "." line
 };
+
+// Where the TOP or UIDL answer is stored: size bytes at buffer (none for a
+// download), empty so far.
+inline void setAnswerBuffer(ChannelRecord* record, char* buffer, int32_t size) {
+  record->lineBuffer = buffer;
+  record->lineBufferSize = size;
+  record->lineBufferUsed = 0;
+}
 
 // Prepares the record for a new multi-line answer.
 void startAnswer(ChannelRecord* record);

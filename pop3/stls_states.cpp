@@ -14,11 +14,7 @@ namespace {
 
 // 322: STLS.
 int32_t sendStls(ChannelRecord* record, uint32_t now) {
-  int32_t rc = sendCommand(record, "STLS");
-  if (rc != kStateContinue) return rc;
-  setCommandTiming(record, now);
-  record->nextState = kStateStlsReply;
-  return kStateContinue;
+  return sentThen(record, sendCommand(record, "STLS"), kStateStlsReply, replyWait, now);
 }
 
 // 323: "+OK" starts the handshake. A refusal leaves the connection in
@@ -29,7 +25,7 @@ int32_t readStlsReply(ChannelRecord* record, uint32_t now) {
   if (rc == 0) return startTlsHandshake(record, now, record->afterHandshakeState, settings.replyTimeout);
   if (rc != kErrPop3Error) return failState(record, 0, rc);
   rc = tlsRefusedByReply(record, record->afterHandshakeState);
-  if (record->tlsDeclined != 0) setCommandTiming(record, now);
+  if (record->tlsDeclined != 0) replyWait(record, now);
   return rc;
 }
 

@@ -108,10 +108,7 @@ extern "C" QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char* to, c
     if (record->socketOpen && readinessTest(record, plat::Readiness::error)) closeSocketLogged(record);
     return kErrNotConnected;
   }
-  record->messageBytesSent = 0;
-  record->attachBytesSent = 0;
-  record->messageBytesRead = 0;
-  record->attachBytesRead = 0;
+  resetByteCounts(record);
   record->contentIdCount = 0;
   record->toList = nullptr;
   record->nextAttach = nullptr;

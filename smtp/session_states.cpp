@@ -63,10 +63,7 @@ int32_t readGreeting(ChannelRecord* record, uint32_t now) {
 
 // 202: EHLO or HELO with the domain of the From address.
 int32_t sendHello(ChannelRecord* record, uint32_t now) {
-  record->messageBytesRead = 0;
-  record->attachBytesRead = 0;
-  record->messageBytesSent = 0;
-  record->attachBytesSent = 0;
+  resetByteCounts(record);
   // STARTTLS exists only in ESMTP: a channel that may use it greets with
   // EHLO, before and after the handshake.
   // So does a channel with a negotiated login to make: the AUTH offer is in

@@ -32,12 +32,10 @@ void closeFileOnClose(ChannelRecord* record) {
 const CloseHookRegistration closeHook(closeFileOnClose);
 const FailHookRegistration failHook(closeFileOnClose);
 
-}  // namespace
+// qelCommand on SMTP channels, its reply read whole.
+const RawCommandRegistration rawCommand(kProtocolSmtp, kStateRawCommand, readSmtpReply);
 
-void replyWait(ChannelRecord* record, uint32_t now) {
-  record->dueTime = tickAfter(now, settings.minimumWait);
-  record->deadline = tickAfter(now, settings.replyTimeout);
-}
+}  // namespace
 
 void slowReplyWait(ChannelRecord* record, uint32_t now) {
   record->dueTime = tickAfter(now, 2 * settings.minimumWait + loginPauseMs());
@@ -50,13 +48,6 @@ void linePace(ChannelRecord* record, uint32_t now, int32_t lineDeadline) {
   record->dueTime = tickAfter(now, settings.lineDelay);
   record->deadline = tickAfter(now, lineDeadline);
   record->awaitWritable = 1;
-}
-
-int32_t sentThen(ChannelRecord* record, int32_t sendResult, int32_t next, StepTiming timing, uint32_t now) {
-  if (sendResult != kStateContinue) return sendResult;
-  if (timing != nullptr) timing(record, now);
-  record->nextState = next;
-  return kStateContinue;
 }
 
 int32_t awaitReply(ChannelRecord* record, int32_t wait) {

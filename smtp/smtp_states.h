@@ -70,6 +70,8 @@ enum SmtpState : int32_t {
   kStateVerifyNext = 270,
   kStateVerifySend = 271,
   kStateVerifyReply = 272,
+
+  kStateRawCommand = 298,  // qelCommand; 299 reads the reply
 };
 
 // Reply codes the states look at.
@@ -78,8 +80,7 @@ constexpr int32_t kReplyVerified = 250;
 // ---- timing sets ------------------------------------------------------------
 // "now" is the tick count the current driver call read when it began.
 
-// A command went out: the next step waits a little, then for the reply.
-void replyWait(ChannelRecord* record, uint32_t now);
+// A command went out: replyWait (driver/driver.h).
 // After EHLO/HELO and AUTH LOGIN: the server may think longer.
 void slowReplyWait(ChannelRecord* record, uint32_t now);
 // Only the reply deadline; the pause stays as it is.
@@ -87,16 +88,6 @@ void deadlineOnly(ChannelRecord* record, uint32_t now);
 // After a body or attachment line: the line delay, the line deadline, and
 // the next line only once the socket takes more.
 void linePace(ChannelRecord* record, uint32_t now, int32_t lineDeadline);
-
-// How the step after a send is timed: replyWait, slowReplyWait or
-// deadlineOnly above, or nullptr for no timing of its own.
-using StepTiming = void (*)(ChannelRecord* record, uint32_t now);
-
-// The end that most sending states share: a failed send's result (the
-// failure already wrapped up) as it is; otherwise the timing of the next
-// step and on to next (kStateContinue).
-int32_t sentThen(ChannelRecord* record, int32_t sendResult, int32_t next, StepTiming timing = nullptr,
-                 uint32_t now = 0);
 
 // ---- replies ----------------------------------------------------------------
 
