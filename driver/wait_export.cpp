@@ -4,6 +4,7 @@
 #include "driver/step_wait.h"
 #include "frame/channel.h"
 #include "frame/errors.h"
+#include "frame/socket_state.h"
 #include "frame/ticks.h"
 #include "platform/platform.h"
 #include "qel32.h"
@@ -14,6 +15,7 @@ namespace {
 // The sockets one round of qelWait sleeps on.
 struct WaitRound {
   plat::SocketWait sockets[kMaxChannels];
+  const ChannelRecord* owners[kMaxChannels];
   int32_t socketCount = 0;
   int32_t readyNow = 0;    // channels whose next driver call can run at once
   int32_t running = 0;     // channels looked at
@@ -29,9 +31,22 @@ void addChannel(WaitRound* round, const ChannelRecord* record, uint32_t now) {
   }
   if (plan.ms < round->sleepMs) round->sleepMs = plan.ms;
   if (plan.socketFor == 0) return;
+  round->owners[round->socketCount] = record;
   plat::SocketWait& entry = round->sockets[round->socketCount++];
   entry = plat::SocketWait{record->socket, plan.socketFor == kStepWaitsForData,
                            plan.socketFor == kStepWaitsForWritable, false};
+}
+
+// Waits up to ms on the round's sockets, and notes each channel whose step
+// waits for data that has not come, so that its next driver step need not
+// test the socket again. As socketWaitAny.
+int32_t waitOnSockets(WaitRound* round, uint32_t ms) {
+  int32_t ready = plat::socketWaitAny(round->sockets, round->socketCount, ms);
+  if (ready < 0) return ready;
+  for (int32_t i = 0; i < round->socketCount; ++i) {
+    if (round->sockets[i].readable && !round->sockets[i].ready) noteNoDataAtWait(round->owners[i]);
+  }
+  return ready;
 }
 
 // One look at the channels in scope: which can run now, which sockets to
@@ -65,8 +80,14 @@ extern "C" QEL_API int32_t QEL_CALL qelWait(int32_t chan, int32_t timeoutMs) {
   uint32_t start = plat::tickCount();
   for (;;) {
     WaitRound round;
+    startWaitLook();
     planRound(&round, only);
-    if (round.readyNow > 0) return round.readyNow;
+    if (round.readyNow > 0) {
+      // The caller drives every channel next: one look tells which of the
+      // waiting ones have nothing to read yet.
+      if (round.socketCount > 0) waitOnSockets(&round, 0);
+      return round.readyNow;
+    }
     if (round.running == 0) return 0;
     uint32_t sleepMs = round.sleepMs;
     bool lastRound = false;
@@ -80,7 +101,7 @@ extern "C" QEL_API int32_t QEL_CALL qelWait(int32_t chan, int32_t timeoutMs) {
     }
     int32_t ready = 0;
     if (round.socketCount > 0) {
-      ready = plat::socketWaitAny(round.sockets, round.socketCount, sleepMs);
+      ready = waitOnSockets(&round, sleepMs);
       if (ready > 0) return ready;
       // A failed wait must not turn into a busy loop.
       if (ready < 0) plat::sleepMs(1);

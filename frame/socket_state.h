@@ -16,6 +16,16 @@ namespace qel {
 // follows meets the error and reports it instead of waiting for ever.
 bool readinessTest(ChannelRecord* record, plat::Readiness kind);
 
+// What qelWait's last look at the sockets found: a channel whose step waits
+// for data and whose socket had none. The next zero-time data test of that
+// channel takes this answer instead of testing the socket once more, so a
+// round of qelDriver calls over many waiting channels costs no system call
+// for each. The answer holds once, and only until the next look: data that
+// came meanwhile is seen by that look, which then returns at once.
+void startWaitLook();
+void noteNoDataAtWait(const ChannelRecord* record);
+bool takeNoDataAtWait(const ChannelRecord* record);
+
 // Records a new socket in the record and the channel slot.
 void adoptSocket(ChannelRecord* record, plat::SocketHandle handle);
 

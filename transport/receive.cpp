@@ -80,6 +80,11 @@ bool waitForData(ChannelRecord* record, int32_t wait) {
   // Nothing can answer what has not gone out yet. A write-out that fails
   // leaves the failure to the next send or receive.
   if (record->outputUsed > 0) flushOutput(record);
+  // qelWait has just looked at this socket and found nothing to read.
+  if (wait <= 0 && record->tlsSession == nullptr && takeNoDataAtWait(record)) {
+    record->stepWaitsOn = kStepWaitsForData;
+    return false;
+  }
   uint32_t end = 0;
   bool first = true;
   for (;;) {

@@ -2,6 +2,7 @@
 // while a server is slow.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <time.h>
 
 #include <atomic>
@@ -141,6 +142,36 @@ TEST(Waits, WaitPlanNamesTheSocketAndTheStepsEvent) {
   qelAbort(0);
   EXPECT_EQ(qelWaitPlan(0, &socket, nullptr), 0);
   EXPECT_EQ(socket, -1);
+}
+
+// qelWait's look at the sockets spares the next step of a channel that had
+// nothing to read its own test of the socket. That answer holds for one
+// step, and only until the next look: data that came meanwhile is read then.
+TEST(Waits, QelWaitsLookHoldsForOneStepOnly) {
+  Attached lib{1};
+  constexpr int kLateMs = 300;
+  ScriptServer server({Pause(kLateMs), Send("220 ready\r\n"), ExpectLine(kHello), Pause(kLateMs), Send("250 ok\r\n")});
+  qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
+  qelIntegerParam(0, QEL_PARAM_MINIMUM_WAIT, 0);
+  qelIntegerParam(0, QEL_PARAM_LOGIN_PAUSE, 0);
+  ASSERT_EQ(connectTo(server), 0);
+  auto dataArrives = [] {
+    pollfd entry{qelStatistics(0, QEL_STAT_SOCKET_HANDLE), POLLIN, 0};
+    return ::poll(&entry, 1, 10000) == 1;
+  };
+  // The greeting state has run once and found nothing; so does the look.
+  while (lib.record(0)->prevState != 201) ASSERT_GT(qelDriver(0), 0);
+  EXPECT_EQ(qelWait(0, 0), 0);
+  ASSERT_TRUE(dataArrives());
+  EXPECT_EQ(qelDriver(0), 201);  // takes the look's answer
+  EXPECT_EQ(qelDriver(0), 202);  // once: now it reads the greeting
+  // The reply to HELO comes after a look found nothing: the next look sees it.
+  while (lib.record(0)->prevState != 203) ASSERT_GT(qelDriver(0), 0);
+  EXPECT_EQ(qelWait(0, 0), 0);
+  ASSERT_TRUE(dataArrives());
+  EXPECT_EQ(qelWait(0, 0), 1);
+  EXPECT_EQ(qelDriver(0), 0);
+  qelAbort(0);
 }
 
 // 64 channels, each with a server that is slow to greet and slow to take
