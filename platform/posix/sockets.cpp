@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -182,6 +183,11 @@ int32_t socketClose(SocketHandle handle, int32_t lingerSeconds) {
 int32_t socketOpenFamily(SocketHandle* handle, uint8_t family) {
   int fd = ::socket(family == kFamilyIpv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) return lastSocketError();
+  // Writes go out at once: the library sends whole commands and large
+  // blocks, and the delay would only hold back the last, short piece of a
+  // message until the server has acknowledged the rest.
+  int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   *handle = static_cast<SocketHandle>(fd);
   return 0;
 }
