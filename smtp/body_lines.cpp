@@ -77,9 +77,29 @@ PlainStep addPlainChar(int32_t c, char* out, int32_t* length, const PlainLimits&
   return (at >= limits.wrap && c == ' ') || at >= limits.limit ? PlainStep::wrapped : PlainStep::going;
 }
 
+// The length of a source line that ends (LF or CR LF) within the reach
+// bytes, holds printable bytes only and meets no break on the way, so that
+// it goes into a line of at characters as it stands; *taken counts its line
+// end too. -1 when its bytes must go one at a time.
+int32_t wholePlainLine(const char* bytes, int32_t reach, int32_t at, const PlainLimits& limits, int32_t* taken) {
+  const void* lineFeed = reach > 0 ? std::memchr(bytes, '\n', static_cast<size_t>(reach)) : nullptr;
+  if (lineFeed == nullptr) return -1;
+  const int32_t end = static_cast<int32_t>(static_cast<const char*>(lineFeed) - bytes);
+  const int32_t text = end > 0 && bytes[end - 1] == '\r' ? end - 1 : end;
+  if (at + text >= limits.limit) return -1;
+  bool plain = true;
+  for (int32_t i = 0; i < text; ++i) {
+    const int32_t c = static_cast<uint8_t>(bytes[i]);
+    plain &= printable(c) && (c != ' ' || at + i + 1 < limits.wrap);
+  }
+  *taken = end + 1;
+  return plain ? text : -1;
+}
+
 // The bytes nextBodyChar would hand out without refilling (more than limit
 // are read ahead), taken straight from the buffer: a body is built a byte
-// at a time, so this loop carries the cost of sending it.
+// at a time, so this loop carries the cost of sending it. A short line of
+// plain text is copied whole.
 PlainStep addBufferedPlainChars(ChannelRecord* record, char* out, int32_t* length, int32_t* consumed,
                                 const PlainLimits& limits) {
   if (record->pendingChar != kBodyEnd) return PlainStep::going;
@@ -89,6 +109,14 @@ PlainStep addBufferedPlainChars(ChannelRecord* record, char* out, int32_t* lengt
   int32_t pos = first;
   int32_t at = *length;
   PlainStep step = PlainStep::going;
+  int32_t taken = 0;
+  const int32_t text = wholePlainLine(buffer + pos, stop - pos, at, limits, &taken);
+  if (text >= 0) {
+    std::memcpy(out + at, buffer + pos, static_cast<size_t>(text));
+    at += text;
+    pos += taken;
+    step = PlainStep::lineEnd;
+  }
   while (step == PlainStep::going && pos < stop) step = addPlainChar(static_cast<uint8_t>(buffer[pos++]), out, &at, limits);
   *length = at;
   *consumed += pos - first;

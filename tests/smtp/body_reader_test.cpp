@@ -166,12 +166,26 @@ std::vector<std::string> plainLinesOf(const std::string& body, size_t limit) {
 // Lines are built straight from the read-ahead while enough of it is there
 // and a byte at a time near a refill: both give the same lines wherever the
 // refills fall, for every line limit and with CRs anywhere.
+// Lines of printable text with spaces, of 0 to 89 characters, ending in LF
+// or CR LF: the lines that are copied whole.
+std::string textBody(uint32_t seed, size_t lines) {
+  std::mt19937 random(seed);
+  std::string body;
+  for (size_t i = 0; i < lines; ++i) {
+    size_t length = random() % 90;
+    for (size_t k = 0; k < length; ++k) body += random() % 6 == 0 ? ' ' : static_cast<char>('!' + random() % 94);
+    body += random() % 2 == 0 ? "\r\n" : "\n";
+  }
+  return body;
+}
+
 TEST_P(BodyReader, PlainLinesBreakAsTheRulesSay) {
   for (int32_t limit : {78, 5, 998}) {
     SCOPED_TRACE(limit);
     settings.maxLineLength = limit;
     std::string text = randomBody(static_cast<uint32_t>(limit) + 11, 300);
     for (size_t i = 0; i < text.size(); i += 1 + (i * 7919) % 613) text.insert(i, i % 3 == 0 ? "\r\r" : "\r");
+    text += "\n" + textBody(static_cast<uint32_t>(limit), 400);
     start(0, text);
     std::vector<std::string> lines = buildLines(record);
     EXPECT_TRUE(lines == plainLinesOf(body, static_cast<size_t>(limit)));
