@@ -35,12 +35,7 @@ void netCleanup() {}
 
 bool netBlockingCallInProgress() { return false; }
 
-int32_t socketOpen(SocketHandle* handle) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) return lastSocketError();
-  *handle = static_cast<SocketHandle>(fd);
-  return 0;
-}
+int32_t socketOpen(SocketHandle* handle) { return socketOpenFamily(handle, kFamilyIpv4); }
 
 int32_t socketSetNonBlocking(SocketHandle handle, bool on) {
   int flags = ::fcntl(fdOf(handle), F_GETFL, 0);

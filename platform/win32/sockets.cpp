@@ -36,12 +36,7 @@ void netCleanup() { WSACleanup(); }
 
 bool netBlockingCallInProgress() { return WSAIsBlocking() != FALSE; }
 
-int32_t socketOpen(SocketHandle* handle) {
-  SOCKET made = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (made == INVALID_SOCKET) return lastSocketError();
-  *handle = static_cast<SocketHandle>(made);
-  return 0;
-}
+int32_t socketOpen(SocketHandle* handle) { return socketOpenFamily(handle, kFamilyIpv4); }
 
 int32_t socketSetNonBlocking(SocketHandle handle, bool on) {
   u_long argument = on ? 1 : 0;

@@ -90,6 +90,11 @@ TEST(IntegerParam, StoredValues) {
   EXPECT_EQ(record->useEsmtp, 1);
   qelIntegerParam(0, QEL_PARAM_IMAGE_TYPES, 0x100);
   EXPECT_EQ(record->imageTypes, 0);
+  // Lines per driver call: held to 1..65535.
+  for (auto [value, stored] : {std::pair{0, 1}, {-5, 1}, {INT_MIN, 1}, {1024, 1024}, {65535, 65535}, {65536, 65535}}) {
+    EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_STEP_LINES, value), 1) << value;
+    EXPECT_EQ(record->stepLines, stored) << value;
+  }
   // A library setting made through channel 0 is seen by channel 1.
   qelIntegerParam(0, QEL_PARAM_MINIMUM_WAIT, 3);
   EXPECT_EQ(settings.minimumWait, 3);

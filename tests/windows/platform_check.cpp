@@ -33,6 +33,7 @@ static void closeNative(NativeSocket s) { closesocket(s); }
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -124,11 +125,25 @@ std::string receiveBytes(plat::SocketHandle handle, int32_t length) {
   return got;
 }
 
+// Whether the socket sends without the small-segment delay (TCP_NODELAY).
+bool sendsAtOnce(plat::SocketHandle handle) {
+  int on = 0;
+#if defined(_WIN32)
+  int size = sizeof on;
+  int rc = getsockopt(static_cast<SOCKET>(handle), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&on), &size);
+#else
+  socklen_t size = sizeof on;
+  int rc = getsockopt(static_cast<int>(handle), IPPROTO_TCP, TCP_NODELAY, &on, &size);
+#endif
+  return rc == 0 && on != 0;
+}
+
 // Connects as the transport does: non-blocking connect, wait for writable,
 // back to blocking mode. Returns the handle or 0.
 plat::SocketHandle connectLoopback(uint16_t port) {
   plat::SocketHandle handle = 0;
   if (!CHECK_INT(plat::socketOpen(&handle), 0)) return 0;
+  CHECK(sendsAtOnce(handle));
   CHECK_INT(plat::socketSetNonBlocking(handle, true), 0);
   int32_t rc = plat::socketConnect(handle, kLoopback, port);
   CHECK(rc == 0 || rc == plat::kWsaWouldBlock);
