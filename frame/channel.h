@@ -188,6 +188,12 @@ struct ChannelRecord {
   // closing CR LF "." CR LF has arrived.
   int32_t answerPosition;
   int32_t rawEndMatched;
+  // A raw download that keeps only the message (setting 103): the switch,
+  // where the last block left off (a RawStage of pop3/raw_message.h) and
+  // whether the byte before that point was a CR.
+  uint8_t rawMessageOnly;
+  uint8_t rawStage;
+  uint8_t rawAfterCr;
   const char* currentAddress;
   uint8_t awaitWritable;
   // What the last step found missing when it ran again without progress:

@@ -194,6 +194,12 @@ extern "C" {
 #define QEL_PARAM_CLOSE_PAUSE         100 /* library: pause in ms after a channel closes its socket (500) */
 #define QEL_PARAM_LOGIN_PAUSE         101 /* library: extra pause in ms before the HELO/EHLO, AUTH and POP3 login replies are read (200) */
 #define QEL_PARAM_FINAL_REPLY_WAIT    102 /* library: ms one qelDriver call waits for the answer to a whole message (100); 0 when one thread drives many channels */
+/* Extensions: raw download (channel setting). With 1, a raw download
+ * (QEL_PARAM_DECODE_STATE 1) writes only the message: no status line, the
+ * dot-stuffing undone (RFC 1939), no end line; it ends at the same "." line
+ * as the default, and pop3ReadWait of silence before that line fails it with
+ * QEL_ERR_TIMED_OUT (the file keeps what arrived). 0 = the answer as it came. */
+#define QEL_PARAM_RAW_MESSAGE_ONLY    103 /* channel: 1 = a raw download stores the message itself (0) */
 
 /* Extensions: the download decoder (channel settings).
  * Full MIME mode: qelGetEmailFile follows multipart parts to any depth (32

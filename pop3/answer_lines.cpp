@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "pop3/line_source.h"
 #include "pop3/pop3_states.h"
+#include "pop3/raw_message.h"
 #include "transport/receive.h"
 
 namespace qel {
@@ -99,6 +100,8 @@ LineSource lineSourceOf(ChannelRecord* record) {
 void startAnswer(ChannelRecord* record) {
   record->answerPosition = kAnswerStatus;
   record->rawEndMatched = 0;
+  record->rawStage = kRawStatus;
+  record->rawAfterCr = 0;
 }
 
 int32_t longLineWait() {

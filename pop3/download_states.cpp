@@ -12,6 +12,7 @@
 #include "pop3/decoder.h"
 #include "pop3/mail_file.h"
 #include "pop3/pop3_states.h"
+#include "pop3/raw_message.h"
 #include "transport/receive.h"
 
 namespace qel {
@@ -69,16 +70,46 @@ int32_t startRetrieve(ChannelRecord* record, uint32_t now) {
   return kStateContinue;
 }
 
-// 309: one block of a raw download, written as it came: the first (with
-// the status line) through replyText, the others received straight into
-// the message file's buffer. The download ends with the terminating "."
-// line, or after pop3ReadWait of silence.
-int32_t readRawBlock(ChannelRecord* record, uint32_t) {
-  if (!waitForData(record, settings.pop3ReadWait)) {
-    record->deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
-    record->nextState = kStateDownloadEnd;
-    return kStateContinue;
+// Silence of pop3ReadWait in a raw download: the end of one that keeps the
+// answer as it came; one that keeps only the message has not met its "."
+// line, so the message is not whole.
+int32_t rawSilence(ChannelRecord* record) {
+  if (record->rawMessageOnly != 0) return failDownload(record, kErrTimedOut);
+  record->deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
+  record->nextState = kStateDownloadEnd;
+  return kStateContinue;
+}
+
+// The message file's share of a raw block: the r bytes received behind the
+// held ones, as they came or (rawMessageOnly) only the message's bytes.
+int32_t storeRawBlock(ChannelRecord* record, char* block, int32_t held, int32_t r, bool intoBuffer) {
+  addCount(record->messageBytesRead, r);
+  bool ended = false;
+  int32_t keep = r;
+  if (record->rawMessageOnly != 0) {
+    keep = keepMessageOnly(record, block, held + r, &ended);
+  } else {
+    ended = rawTerminatorSeen(record, block, r);
   }
+  int32_t written = keep;
+  if (intoBuffer) {
+    commitBuffered(record, BufferedFile::message, keep);
+  } else {
+    written = writeBuffered(record, BufferedFile::message, block, keep);
+    if (written < 0) return failDownload(record, written);
+  }
+  addCount(record->messageBytesSent, written);
+  record->nextState = ended ? kStateDownloadEnd : kStateRawBlock;
+  record->deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
+  return kStateContinue;
+}
+
+// 309: one block of a raw download: the first (with the status line)
+// through replyText, the others received straight into the message file's
+// buffer. The download ends with the terminating "." line, or after
+// pop3ReadWait of silence.
+int32_t readRawBlock(ChannelRecord* record, uint32_t) {
+  if (!waitForData(record, settings.pop3ReadWait)) return rawSilence(record);
   int32_t room = 0;
   char* block = nullptr;
   if (record->answerPosition != kAnswerStatus) block = bufferedRoom(record, BufferedFile::message, &room);
@@ -88,14 +119,15 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
     block = record->replyText;
     room = kRawBlockBytes + 1;
   }
+  int32_t held = record->rawMessageOnly != 0 ? rawHeldBytes(record, block) : 0;
   // receiveTake needs room for a byte behind what it hands out.
-  int32_t r = receiveTake(record, block, room - 1);
+  int32_t r = receiveTake(record, block + held, room - 1 - held);
   if (r < 0) {
     logText(record, "[EOF1]\r\n");
     return failDownload(record, kErrSocketClosed);
   }
   if (r == 0) return kStateContinue;
-  if (!intoBuffer) block[r] = '\0';
+  if (!intoBuffer) block[held + r] = '\0';
   if (record->answerPosition == kAnswerStatus) {
     record->answerPosition = kAnswerLineStart;
     if (block[0] == '-') {
@@ -106,18 +138,7 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
       return failWithErrorStatus(record);
     }
   }
-  addCount(record->messageBytesRead, r);
-  int32_t written = r;
-  if (intoBuffer) {
-    commitBuffered(record, BufferedFile::message, r);
-  } else {
-    written = writeBuffered(record, BufferedFile::message, block, r);
-    if (written < 0) return failDownload(record, written);
-  }
-  addCount(record->messageBytesSent, written);
-  record->nextState = rawTerminatorSeen(record, block, r) ? kStateDownloadEnd : kStateRawBlock;
-  record->deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
-  return kStateContinue;
+  return storeRawBlock(record, block, held, r, intoBuffer);
 }
 
 // One line of the message (or one piece of a line longer than 1023 bytes),

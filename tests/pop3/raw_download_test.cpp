@@ -102,6 +102,65 @@ TEST_F(Pop3RawDownload, ErrorAnswerFailsAtOnce) {
   EXPECT_EQ(record->mailFile, 0);
 }
 
+// With QEL_PARAM_RAW_MESSAGE_ONLY the file holds the message itself: no
+// status line, no end line, the dot-stuffing undone; the same, whether the
+// answer comes whole or byte by byte (every byte a block of its own).
+TEST_F(Pop3RawDownload, MessageOnlyKeepsTheMessageInAnySplit) {
+  settings.loginPause = 0;
+  settings.closePause = 0;
+  settings.minimumWait = 0;
+  ASSERT_EQ(qelIntegerParam(0, QEL_PARAM_RAW_MESSAGE_ONLY, 1), 1);
+  // Many lines, every third one stuffed, so that dots meet block ends.
+  std::string manyLines;
+  std::string manyMessage;
+  for (int i = 0; i < 3000; ++i) {
+    std::string line = std::string(i % 3 == 0 ? "." : "") + std::string(i % 97, 'm') + "\r\n";
+    manyMessage += line;
+    manyLines += (line[0] == '.' ? "." : "") + line;
+  }
+  const struct {
+    std::string answer;
+    std::string message;
+    int32_t result;
+    bool bytewise;  // also sent in 1-byte pieces
+  } cases[] = {
+      {"+OK\r\n.\r\n", "", 0, true},
+      {"+OK 40 octets\r\n..x\r\n..\r\n.x\r\n+OK\r\nlast\r\n\r\n.\r\n", ".x\r\n.\r\nx\r\n+OK\r\nlast\r\n\r\n", 0, true},
+      // A CR without its LF, also right behind a leading dot.
+      {"+OK\r\na\rb\r\n.\r\r\n.\rx\r\n\r.\r\n.\r\n", "a\rb\r\n\r\r\n\rx\r\n\r.\r\n", 0, true},
+      // Behind a bare LF a dot is unstuffed, but "." CR LF ends nothing.
+      {"+OK\na\n.\n.\r\nb\r\n.\r\n", "a\n\n\r\nb\r\n", 0, true},
+      {"+OK\r\n" + manyLines + ".\r\n", manyMessage, 0, false},
+      {"-ERR no such message\r\n", "", QEL_ERR_POP3_ERROR, false},
+      // Silence before the end line: the message is not whole.
+      {"+OK\r\npart\r\n.", "part\r\n", QEL_ERR_TIMED_OUT, true},
+  };
+  for (const auto& c : cases) {
+    for (bool bytewise : {false, true}) {
+      if (bytewise && !c.bytewise) continue;
+      SCOPED_TRACE(c.answer.substr(0, 20) + (bytewise ? " bytewise" : " whole"));
+      const bool silent = c.result == QEL_ERR_TIMED_OUT;
+      settings.pop3ReadWait = silent ? 300 : 30000;
+      ScriptServer server(afterLogin({ExpectLine("RETR 1"), bytewise ? SendInPieces(c.answer, 1, 2) : Send(c.answer),
+                                      silent ? Silent() : ExpectClose()}));
+      ASSERT_EQ(connect(server), 0);
+      int32_t sentBefore = qelStatistics(0, QEL_STAT_MESSAGE_BYTES_SENT);
+      EXPECT_EQ(download(1), c.result);
+      EXPECT_EQ(readFile(messagePath()), c.message);
+      if (c.result == 0) {
+        EXPECT_EQ(qelStatistics(0, QEL_STAT_MESSAGE_BYTES_READ), static_cast<int32_t>(c.answer.size()));
+        EXPECT_EQ(qelStatistics(0, QEL_STAT_MESSAGE_BYTES_SENT) - sentBefore, static_cast<int32_t>(c.message.size()));
+      }
+      EXPECT_EQ(record->mailFile, 0);
+      qelAbort(0);
+      if (!silent) {
+        ASSERT_TRUE(server.finished(5000));
+      }
+      EXPECT_EQ(server.mismatches(), "");
+    }
+  }
+}
+
 TEST_F(Pop3RawDownload, WriteFailureFailsTheDownload) {
   ScriptServer server(afterLogin({ExpectLine("RETR 1"), Send("+OK\r\nbody\r\n.\r\n"), ExpectClose()}));
   ASSERT_EQ(connect(server), 0);
