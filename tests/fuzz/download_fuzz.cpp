@@ -7,14 +7,18 @@
 //          CR LF and dot-stuffed, then the end line ".", then the answer to
 //          the next command ("+OK 4242 1", a STAT answer)
 //   bit 4  full MIME mode
+//   bit 5  a raw download keeps only the message (QEL_PARAM_RAW_MESSAGE_ONLY)
 // Otherwise the bytes go as they are, then the connection ends.
 //
 // Whatever the message holds, the download ends with 0 or an error code,
 // closes every file it opened and writes nothing outside its two
 // directories. A framed message that is decoded must end exactly at its end
 // line: after a download that reports success, the next answer read is the
-// STAT answer.
+// STAT answer. A framed message downloaded raw, message only, is the
+// message's lines, each ended by CR LF.
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "frame/channel.h"
@@ -32,13 +36,15 @@ constexpr uint8_t kSaveUnnamed = 2;
 constexpr uint8_t kNumberNames = 4;
 constexpr uint8_t kFramed = 8;
 constexpr uint8_t kFullMime = 16;
+constexpr uint8_t kMessageOnly = 32;
 constexpr int32_t kNextAnswerCount = 4242;
 // The answer is all there before the download starts, so the readers never
 // wait for it; the waits only have to outlast a busy machine's pauses.
 constexpr int32_t kWaitMs = 2000;
 
-// The answer of an honest server for the message text.
-std::string framed(const std::string& message) {
+// The answer of an honest server for the message text; *lines gets the
+// message as its lines ended by CR LF.
+std::string framed(const std::string& message, std::string* lines) {
   std::string answer = "+OK message follows\r\n";
   for (size_t at = 0; at < message.size();) {
     size_t end = message.find('\n', at);
@@ -47,9 +53,15 @@ std::string framed(const std::string& message) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!line.empty() && line[0] == '.') answer += '.';
     answer += line + "\r\n";
+    *lines += line + "\r\n";
     at = end + 1;
   }
   return answer + ".\r\n+OK " + std::to_string(kNextAnswerCount) + " 1\r\n";
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace
@@ -72,7 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qelIntegerParam(0, QEL_PARAM_SAVE_UNNAMED, flags & kSaveUnnamed ? 1 : 0);
   qelIntegerParam(0, QEL_PARAM_NUMBER_NAMES, flags & kNumberNames ? 1 : 0);
   qelIntegerParam(0, QEL_PARAM_FULL_MIME, flags & kFullMime ? 1 : 0);
-  int peer = feedChannel(record, flags & kFramed ? framed(message) : "+OK\r\n" + message);
+  qelIntegerParam(0, QEL_PARAM_RAW_MESSAGE_ONLY, flags & kMessageOnly ? 1 : 0);
+  std::string lines;
+  int peer = feedChannel(record, flags & kFramed ? framed(message, &lines) : "+OK\r\n" + message);
   record->protocol = kProtocolPop3;
 
   int32_t rc = qelGetEmailFile(0, 1, "m.eml", mail.c_str(), attach.c_str());
@@ -82,6 +96,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A raw download takes everything up to the end of the connection.
   if (rc == 0 && (flags & kFramed) && !(flags & kRawDownload)) {
     require(qelGetEmailCount(0) == kNextAnswerCount, "a download ends at the message's end line");
+  }
+  const uint8_t rawMessage = kFramed | kRawDownload | kMessageOnly;
+  if (rc == 0 && (flags & rawMessage) == rawMessage) {
+    require(readFile(mail + "/m.eml") == lines, "a raw download of the message only is the message");
   }
   endFeed(record, peer);
   qelRelease();
