@@ -85,7 +85,6 @@ struct MessageFiles {
 // attachments, also one cut off half way.
 void discard(const MessageFiles& files) {
   ::unlink((files.base + ".eml.part").c_str());
-  ::unlink((files.base + ".raw.part").c_str());
   if (files.madeAttachDir) {
     removeDirectory(files.attachDir);
     return;
@@ -119,12 +118,9 @@ int32_t download(const FetchPlan& plan, int32_t n, int32_t size, MessageFiles& f
   Progress progress(plan.progress, "fetching " + std::to_string(n), size);
   std::string part = files.base + ".eml.part";
   if (plan.raw) {
-    std::string capture = files.base + ".raw.part";
-    int32_t rc = drive(qelGetEmailFile(kChannel, n, capture.c_str(), ".", "."), &progress, QEL_STAT_BYTES_READ);
+    // The library stores the message itself, without the POP3 framing.
+    int32_t rc = drive(qelGetEmailFile(kChannel, n, part.c_str(), ".", "."), &progress, QEL_STAT_BYTES_READ);
     if (rc < 0) return rc;
-    bool unwrapped = unwrapRawCapture(capture, part, problem);
-    ::unlink(capture.c_str());
-    if (!unwrapped) return QEL_ERR_CANNOT_CREATE_FILE;
   } else {
     if (plan.attachDir.empty()) {
       files.attachDir = files.base;
@@ -204,7 +200,10 @@ int cmdFetch(Options& options) {
   // The library joins a directory of at most 128 characters and a file
   // name: working inside DIR keeps every path it is given short.
   if (::chdir(plan.dir.c_str()) != 0) return failPlain("cannot enter the directory " + plan.dir);
-  if (plan.raw) qelIntegerParam(kChannel, QEL_PARAM_DECODE_STATE, kRawDownload);
+  if (plan.raw) {
+    qelIntegerParam(kChannel, QEL_PARAM_DECODE_STATE, kRawDownload);
+    qelIntegerParam(kChannel, QEL_PARAM_RAW_MESSAGE_ONLY, 1);
+  }
   // Every part of real mail is saved: inline images, forwarded messages,
   // attachments at any depth, under their decoded names.
   qelIntegerParam(kChannel, QEL_PARAM_FULL_MIME, 1);

@@ -1,5 +1,4 @@
-// File work of qelmail fetch: directories, names made from unique ids, and
-// turning a raw POP3 capture back into the message.
+// File work of qelmail fetch: directories and names made from unique ids.
 #pragma once
 
 #include <string>
@@ -21,11 +20,5 @@ std::vector<std::string> directoryEntries(const std::string& path);
 // ". _ - + =" kept, anything else as "_", no leading dot, at most 64
 // characters. Empty when the id gives nothing usable.
 std::string fileNameFromId(const std::string& id);
-
-// A raw download holds the server's answer as it came: the status line,
-// the dot-stuffed message and the "." line. Writes the message itself to
-// `messagePath`. False with `error` set when the capture is not a whole
-// answer or a file cannot be read or written.
-bool unwrapRawCapture(const std::string& capturePath, const std::string& messagePath, std::string* error);
 
 }  // namespace qelmail
