@@ -197,8 +197,9 @@ extern "C" {
 /* Extensions: raw download (channel setting). With 1, a raw download
  * (QEL_PARAM_DECODE_STATE 1) writes only the message: no status line, the
  * dot-stuffing undone (RFC 1939), no end line; it ends at the same "." line
- * as the default, and pop3ReadWait of silence before that line fails it with
- * QEL_ERR_TIMED_OUT (the file keeps what arrived). 0 = the answer as it came. */
+ * as the default; QEL_PARAM_POP3_READ_WAIT of silence before that line fails
+ * it with QEL_ERR_TIMED_OUT (the file keeps what arrived). 0 = the answer as
+ * it came. */
 #define QEL_PARAM_RAW_MESSAGE_ONLY    103 /* channel: 1 = a raw download stores the message itself (0) */
 
 /* Extensions: the download decoder (channel settings).
