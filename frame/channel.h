@@ -319,6 +319,10 @@ struct ChannelRecord {
   // Receive buffer
   int32_t ringRead;
   int32_t ringWrite;
+  // The last data test of the plain socket found data and a writable
+  // socket, and nothing has been read since: the receive that follows
+  // needs no test of its own.
+  bool receiveReadyNoted;
   char ringBuffer[kRingSize];
 };
 

@@ -44,8 +44,25 @@ bool readinessTest(ChannelRecord* record, plat::Readiness kind) {
   return rc != 0;
 }
 
+int32_t receiveReadiness(ChannelRecord* record) {
+  constexpr int32_t kBoth = plat::kReadyReadable | plat::kReadyWritable;
+  if (!record->socketOpen) return kBoth;
+  plat::lockEnter();
+  int32_t bits;
+  if (record->tlsSession != nullptr) {
+    bits = (plat::socketReady(record->socket, plat::Readiness::writable) != 0 ? plat::kReadyWritable : 0) |
+           (plat::tlsReadable(record->tlsSession) != 0 ? plat::kReadyReadable : 0);
+  } else {
+    bits = plat::socketReadiness(record->socket);
+    if (bits < 0) bits = kBoth;
+  }
+  plat::lockLeave();
+  return bits;
+}
+
 void adoptSocket(ChannelRecord* record, plat::SocketHandle handle) {
   record->socket = handle;
+  record->receiveReadyNoted = false;
   record->socketOpen = true;
   // Nothing qelWait found on an earlier socket holds for this one.
   if (validChannel(record)) noDataLook[record->channelNumber].store(0, std::memory_order_relaxed);

@@ -16,6 +16,11 @@ namespace qel {
 // follows meets the error and reports it instead of waiting for ever.
 bool readinessTest(ChannelRecord* record, plat::Readiness kind);
 
+// Both directions in one test, as two readinessTest calls would find them:
+// plat::kReadyReadable and kReadyWritable bits. Through TLS, readable means
+// application data.
+int32_t receiveReadiness(ChannelRecord* record);
+
 // What qelWait's last look at the sockets found: a channel whose step waits
 // for data and whose socket had none. The next zero-time data test of that
 // channel takes this answer instead of testing the socket once more, so a

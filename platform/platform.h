@@ -49,6 +49,12 @@ enum class Readiness { readable, writable, error };
 // 0 when it is not, -1 when the test itself failed.
 int32_t socketReady(SocketHandle handle, Readiness kind);
 
+// Both directions in one zero-time-out test, as a receive needs them:
+// kReadyReadable and kReadyWritable bits, or -1 when the test itself failed.
+constexpr int32_t kReadyReadable = 1;
+constexpr int32_t kReadyWritable = 2;
+int32_t socketReadiness(SocketHandle handle);
+
 // Waits up to ms milliseconds for the socket to become readable, without
 // taking the library lock: the pause between two readiness tests of a wait
 // loop ends as soon as data arrives. Returns as the readiness test does.

@@ -16,16 +16,33 @@ namespace {
 // failed. Through TLS, 0 when no whole record has come yet.
 int32_t receiveFromSocket(ChannelRecord* record, char* destination, int32_t n) {
   if (!record->socketOpen) return kConnectionGone;
+  record->receiveReadyNoted = false;
   if (record->tlsSession != nullptr) return plat::tlsReceive(record->tlsSession, destination, n);
   int32_t got = plat::socketReceive(record->socket, destination, n);
   return got > 0 ? got : kConnectionGone;
 }
 
 // Whether a receive may be tried now: the socket must still be writable
-// (else the connection is taken as gone, -1) and readable (else 0).
+// (else the connection is taken as gone, -1) and readable (else 0). One
+// test answers both, or none when the data test before it found both.
 int32_t receiveReady(ChannelRecord* record) {
-  if (!readinessTest(record, plat::Readiness::writable)) return kConnectionGone;
-  return readinessTest(record, plat::Readiness::readable) ? 1 : 0;
+  if (record->receiveReadyNoted && record->tlsSession == nullptr) {
+    record->receiveReadyNoted = false;
+    return 1;
+  }
+  int32_t bits = receiveReadiness(record);
+  if ((bits & plat::kReadyWritable) == 0) return kConnectionGone;
+  return (bits & plat::kReadyReadable) != 0 ? 1 : 0;
+}
+
+// Whether data waits. A plain socket is tested in both directions at once,
+// and a find of both is noted for the receive that follows.
+bool dataWaiting(ChannelRecord* record) {
+  if (record->tlsSession != nullptr) return readinessTest(record, plat::Readiness::readable);
+  int32_t bits = receiveReadiness(record);
+  if ((bits & plat::kReadyReadable) == 0) return false;
+  record->receiveReadyNoted = (bits & plat::kReadyWritable) != 0;
+  return true;
 }
 
 // The pause between two readiness tests of a wait with left ms to go. It
@@ -88,7 +105,7 @@ bool waitForData(ChannelRecord* record, int32_t wait) {
   uint32_t end = 0;
   bool first = true;
   for (;;) {
-    if (readinessTest(record, plat::Readiness::readable)) return true;
+    if (dataWaiting(record)) return true;
     uint32_t now = plat::tickCount();
     if (first) {
       end = now + static_cast<uint32_t>(wait < 0 ? 0 : wait);

@@ -93,6 +93,20 @@ int32_t socketReady(SocketHandle handle, Readiness kind) {
   return 0;
 }
 
+int32_t socketReadiness(SocketHandle handle) {
+  pollfd entry{};
+  entry.fd = fdOf(handle);
+  entry.events = POLLIN | POLLOUT;
+  int rc;
+  do {
+    rc = ::poll(&entry, 1, 0);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0 || (entry.revents & POLLNVAL)) return -1;
+  // As socketReady: a closed or reset connection counts as readable.
+  return ((entry.revents & (POLLIN | POLLHUP | POLLERR)) ? kReadyReadable : 0) |
+         ((entry.revents & POLLOUT) ? kReadyWritable : 0);
+}
+
 int32_t socketWaitReadable(SocketHandle handle, uint32_t ms) {
   pollfd entry{};
   entry.fd = fdOf(handle);

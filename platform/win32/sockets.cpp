@@ -70,6 +70,19 @@ int32_t socketReady(SocketHandle handle, Readiness kind) {
   return FD_ISSET(socketOf(handle), &tested) ? 1 : 0;
 }
 
+int32_t socketReadiness(SocketHandle handle) {
+  fd_set readSet;
+  fd_set writeSet;
+  FD_ZERO(&readSet);
+  FD_ZERO(&writeSet);
+  FD_SET(socketOf(handle), &readSet);
+  FD_SET(socketOf(handle), &writeSet);
+  timeval noWait{0, 0};
+  if (::select(0, &readSet, &writeSet, nullptr, &noWait) == SOCKET_ERROR) return -1;
+  return (FD_ISSET(socketOf(handle), &readSet) ? kReadyReadable : 0) |
+         (FD_ISSET(socketOf(handle), &writeSet) ? kReadyWritable : 0);
+}
+
 int32_t socketWaitReadable(SocketHandle handle, uint32_t ms) {
   fd_set tested;
   FD_ZERO(&tested);

@@ -415,8 +415,11 @@ void sockets() {
   CHECK_INT(plat::socketSetSendTimeout(client, 1000), 0);
 
   CHECK_INT(plat::socketReady(client, plat::Readiness::readable), 0);
+  CHECK_INT(plat::socketReadiness(client), plat::kReadyWritable);
   const char greeting[] = "220 greeting\r\n";
   CHECK_INT(send(server, greeting, sizeof greeting - 1, 0), static_cast<long>(sizeof greeting - 1));
+  CHECK(waitReady(client, plat::Readiness::readable));
+  CHECK_INT(plat::socketReadiness(client), plat::kReadyReadable | plat::kReadyWritable);
   CHECK(receiveBytes(client, sizeof greeting - 1) == greeting);
   CHECK_INT(plat::socketSend(client, "QUIT\r\n", 6), 6);
   char got[16] = {0};
@@ -429,6 +432,7 @@ void sockets() {
   CHECK_INT(plat::socketClose(client, 0), 0);
   // The test on a closed handle fails instead of reporting "not ready".
   CHECK_INT(plat::socketReady(client, plat::Readiness::writable), -1);
+  CHECK_INT(plat::socketReadiness(client), -1);
 
   // A port nobody listens on: refused at once when blocking, through the
   // error state when not.
