@@ -131,8 +131,14 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
   if (record->answerPosition == kAnswerStatus) {
     record->answerPosition = kAnswerLineStart;
     if (block[0] == '-') {
-      // Only the status line is the server's word for qelErrorText.
+      // Only the status line is the server's word for qelErrorText; a line
+      // that came in pieces is read to its end first.
       char* lineEnd = findChar(block, '\n');
+      if (lineEnd == nullptr) {
+        int32_t length = held + r;
+        readLine(record, block + length, kRawBlockBytes + 1 - length, settings.pop3ReadWait, settings.pop3ReadWait);
+        lineEnd = findChar(block, '\n');
+      }
       if (lineEnd != nullptr) lineEnd[1] = '\0';
       closeDownloadFiles(record);
       return failWithErrorStatus(record);

@@ -131,7 +131,7 @@ TEST_F(Pop3RawDownload, MessageOnlyKeepsTheMessageInAnySplit) {
       // Behind a bare LF a dot is unstuffed, but "." CR LF ends nothing.
       {"+OK\na\n.\n.\r\nb\r\n.\r\n", "a\n\n\r\nb\r\n", 0, true},
       {"+OK\r\n" + manyLines + ".\r\n", manyMessage, 0, false},
-      {"-ERR no such message\r\n", "", QEL_ERR_POP3_ERROR, false},
+      {"-ERR no such message\r\n", "", QEL_ERR_POP3_ERROR, true},
       // Silence before the end line: the message is not whole.
       {"+OK\r\npart\r\n.", "part\r\n", QEL_ERR_TIMED_OUT, true},
   };
@@ -147,6 +147,10 @@ TEST_F(Pop3RawDownload, MessageOnlyKeepsTheMessageInAnySplit) {
       int32_t sentBefore = qelStatistics(0, QEL_STAT_MESSAGE_BYTES_SENT);
       EXPECT_EQ(download(1), c.result);
       EXPECT_EQ(readFile(messagePath()), c.message);
+      // The server's whole status line, however it came.
+      if (c.result == QEL_ERR_POP3_ERROR) {
+        EXPECT_EQ(errorText(c.result), "POP3 returned error. " + c.answer);
+      }
       if (c.result == 0) {
         EXPECT_EQ(qelStatistics(0, QEL_STAT_MESSAGE_BYTES_READ), static_cast<int32_t>(c.answer.size()));
         EXPECT_EQ(qelStatistics(0, QEL_STAT_MESSAGE_BYTES_SENT) - sentBefore, static_cast<int32_t>(c.message.size()));
