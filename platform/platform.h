@@ -136,6 +136,11 @@ int32_t localHostName(char* buffer, int32_t room);
 // offset below.
 uint32_t tickCount();
 
+// The same count read more cheaply, at the clock's own tick (a few ms): at
+// most that much behind tickCount. For bounds set once per message line,
+// where a fine clock read would cost more than the line's own work.
+uint32_t tickCountCoarse();
+
 // Test hook: adds offset to every tick count, so tests can run across the
 // 32-bit wrap.
 void setTickOffset(uint32_t offset);

@@ -117,8 +117,10 @@ namespace {
 int32_t nextAnswerLine(ChannelRecord* record, char* line, int32_t nextWait, bool wait) {
   int32_t r = takeRingLine(record, line, kReplyRoom);
   if (r > 0 || !wait) {
-    // Any line the decoder joins to this one must come within nextWait.
-    if (r > 0) record->lineDeadline = tickAfter(plat::tickCount(), nextWait);
+    // Any line the decoder joins to this one must come within nextWait
+    // (a bound of seconds: the coarse count, a few ms behind at most, will
+    // do, and spares a clock read per line).
+    if (r > 0) record->lineDeadline = tickAfter(plat::tickCountCoarse(), nextWait);
     return r;
   }
   if (!waitForData(record, settings.pop3ReadWait)) return 0;

@@ -53,6 +53,13 @@ uint32_t tickCount() {
   return static_cast<uint32_t>(ms) + gTickOffset.load(std::memory_order_relaxed);
 }
 
+uint32_t tickCountCoarse() {
+  timespec now{};
+  if (::clock_gettime(CLOCK_MONOTONIC_COARSE, &now) != 0) return tickCount();
+  uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms) + gTickOffset.load(std::memory_order_relaxed);
+}
+
 void setTickOffset(uint32_t offset) { gTickOffset.store(offset, std::memory_order_relaxed); }
 
 void sleepMs(uint32_t ms) {

@@ -33,6 +33,9 @@ constexpr int32_t kFormatterRoom = kFormatLimit + 2;
 
 uint32_t tickCount() { return static_cast<uint32_t>(GetTickCount()) + gTickOffset.load(std::memory_order_relaxed); }
 
+// GetTickCount is itself the cheap, coarse count.
+uint32_t tickCountCoarse() { return tickCount(); }
+
 void setTickOffset(uint32_t offset) { gTickOffset.store(offset, std::memory_order_relaxed); }
 
 void sleepMs(uint32_t ms) { Sleep(ms); }
