@@ -347,9 +347,13 @@ show_logs() {
   done
 }
 
+# Whether another attempt on fresh ports may succeed: a port was taken, or
+# Postfix's master died before its own logger ran (its reason, often the
+# bind, then reaches no log). grep reads the logs itself: a pipe into
+# grep -q could fail under pipefail when grep stops at the first match.
 logs_say_port_taken() {
-  cat "$runtime/postfix/postfix.log" "$runtime/dovecot/dovecot.log" 2>/dev/null |
-    grep -qi 'address already in use'
+  grep -qis -e 'address already in use' -e 'mail system startup failed' \
+    "$runtime/postfix/postfix.log" "$runtime/dovecot/dovecot.log"
 }
 
 # One attempt with fresh ports. Returns 2 when a port was taken meanwhile.
