@@ -93,12 +93,15 @@ int32_t base64EncodeLine(const uint8_t* source, char* destination, int32_t n) {
   for (; i + kGroupBytes <= n; i += kGroupBytes) {
     uint32_t bits =
         (static_cast<uint32_t>(source[i]) << 16) | (static_cast<uint32_t>(source[i + 1]) << 8) | source[i + 2];
-    const char* high = kPairTable.chars[bits >> 12];
-    const char* low = kPairTable.chars[bits & 0xFFF];
-    destination[written] = high[0];
-    destination[written + 1] = high[1];
-    destination[written + 2] = low[0];
-    destination[written + 3] = low[1];
+    // Each pair is moved as one 2-byte unit: single-character stores into
+    // destination could alias the table and make every load wait for the
+    // store before it.
+    uint16_t high;
+    uint16_t low;
+    std::memcpy(&high, kPairTable.chars[bits >> 12], sizeof high);
+    std::memcpy(&low, kPairTable.chars[bits & 0xFFF], sizeof low);
+    std::memcpy(destination + written, &high, sizeof high);
+    std::memcpy(destination + written + 2, &low, sizeof low);
     written += kGroupChars;
   }
   // A short last group: its missing bytes count as zero, and the characters
