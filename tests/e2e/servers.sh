@@ -356,11 +356,25 @@ logs_say_port_taken() {
     "$runtime/postfix/postfix.log" "$runtime/dovecot/dovecot.log"
 }
 
+# Starts take turns from picking their ports until their daemons listen.
+# ctest starts the pairs' fixtures in parallel, and a port that two of them
+# had picked at once ended up served by both Postfix masters (the second did
+# not fail on it), so one pair's tests met the other pair's server. The
+# daemons must not inherit the lock's descriptor (9), or it would stay held.
+readonly kStartLock=${TMPDIR:-/tmp}/qel-e2e-start.lock
+readonly kStartTurnSeconds=300
+take_start_turn() {
+  exec 9>>"$kStartLock"
+  flock -w "$kStartTurnSeconds" 9 || say "no turn to start within ${kStartTurnSeconds}s; starting anyway"
+}
+end_start_turn() { exec 9>&-; }
+
 # One attempt with fresh ports. Returns 2 when a port was taken meanwhile.
 # QEL_E2E_TRY_PORTS="SMTP POP3" imposes the ports of the first attempt (the
 # script's own test takes one of them first).
 start_once() {
   local attempt=$1
+  take_start_turn
   if [ "$attempt" = 1 ] && [ -n "${QEL_E2E_TRY_PORTS:-}" ]; then
     read -r smtp_port pop3_port <<<"$QEL_E2E_TRY_PORTS"
   else
@@ -406,11 +420,13 @@ start_once() {
 
   # Both at once; each returns when its daemon runs (or has failed).
   timeout "$kCommandSeconds" "$dovecot_bin" -c "$runtime/dovecot/dovecot.conf" \
-    >"$runtime/dovecot/start.out" 2>&1 &
+    >"$runtime/dovecot/start.out" 2>&1 9>&- &
   local dovecot_job=$!
   local postfix_rc=0 dovecot_rc=0
-  timeout "$kCommandSeconds" "$postfix_bin" -c "$etc" start >"$runtime/postfix/start.out" 2>&1 || postfix_rc=$?
+  timeout "$kCommandSeconds" "$postfix_bin" -c "$etc" start >"$runtime/postfix/start.out" 2>&1 9>&- || postfix_rc=$?
   wait "$dovecot_job" || dovecot_rc=$?
+  # Both listen now (or have failed): the next start may pick its ports.
+  end_start_turn
   if [ $postfix_rc != 0 ] || [ $dovecot_rc != 0 ]; then
     cat "$runtime/postfix/start.out" "$runtime/dovecot/start.out" >&2
     logs_say_port_taken && return 2
@@ -509,6 +525,7 @@ cmd_start() {
   for ((attempt = 1; attempt <= kStartAttempts; attempt++)); do
     rc=0
     start_once "$attempt" || rc=$?
+    end_start_turn
     [ $rc = 0 ] && break
     show_logs
     stop_servers "$runtime" || true
