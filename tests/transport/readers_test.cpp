@@ -213,6 +213,30 @@ TEST_F(Readers, PeerClosingBeforeTheReplyIsReported) {
   EXPECT_EQ(record->replyCode, 77);
 }
 
+// A data test that finds data on a writable socket spares the receive after
+// it a test of its own, and only that receive: the read clears the note, and
+// an empty socket, a closed one and a new one are tested afresh.
+TEST_F(Readers, ReadinessNoteHoldsUntilTheNextRead) {
+  ScriptServer server({Send("first\r\n"), Pause(1000), Close()});
+  connect(server);
+  ASSERT_TRUE(dataWithin(3000));
+  EXPECT_TRUE(record->receiveReadyNoted);
+  char block[64];
+  EXPECT_EQ(receiveTake(record, block, sizeof block - 1), 7);
+  EXPECT_FALSE(record->receiveReadyNoted);
+  EXPECT_FALSE(dataWithin(0));
+  EXPECT_FALSE(record->receiveReadyNoted);
+  ASSERT_TRUE(dataWithin(3000));  // the close reads as data
+  EXPECT_EQ(receiveTake(record, block, sizeof block - 1), kConnectionGone);
+  EXPECT_FALSE(record->receiveReadyNoted);
+  qelAbort(0);
+  ScriptServer next({Pause(1000), Send("x\r\n"), ExpectClose()});
+  record->receiveReadyNoted = true;
+  connect(next);
+  EXPECT_FALSE(record->receiveReadyNoted);
+  EXPECT_FALSE(dataWithin(0));
+}
+
 TEST_F(Readers, LongLinesArriveInPiecesAndNulDoesNotJoinLines) {
   std::string longLine = std::string(3000, 'L') + "\r\n";
   std::string withNul = std::string("a\0b\r\n", 5);
