@@ -323,6 +323,13 @@ struct ChannelRecord {
   // socket, and nothing has been read since: the receive that follows
   // needs no test of its own.
   bool receiveReadyNoted;
+  // Prompt acknowledgements (setting 104): the switch, whether data has
+  // been received since the last acknowledgement the channel asked for, and
+  // whether the socket needs no more asking (it acknowledges every segment,
+  // or cannot be asked).
+  uint8_t promptAck;
+  bool ackOwed;
+  bool ackSettled;
   char ringBuffer[kRingSize];
 };
 

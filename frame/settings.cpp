@@ -76,6 +76,7 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
     case QEL_PARAM_LOGIN_PAUSE: settings.loginPause = value; return true;
     case QEL_PARAM_FULL_MIME: record->fullMime = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_RAW_MESSAGE_ONLY: record->rawMessageOnly = value != 0 ? 1 : 0; return true;
+    case QEL_PARAM_PROMPT_ACK: record->promptAck = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_STEP_LINES:
       record->stepLines = static_cast<uint16_t>(value < 1 ? 1 : value > UINT16_MAX ? UINT16_MAX : value);
       return true;

@@ -63,6 +63,8 @@ int32_t receiveReadiness(ChannelRecord* record) {
 void adoptSocket(ChannelRecord* record, plat::SocketHandle handle) {
   record->socket = handle;
   record->receiveReadyNoted = false;
+  record->ackOwed = false;
+  record->ackSettled = false;
   record->socketOpen = true;
   // Nothing qelWait found on an earlier socket holds for this one.
   if (validChannel(record)) noDataLook[record->channelNumber].store(0, std::memory_order_relaxed);

@@ -55,6 +55,14 @@ constexpr int32_t kReadyReadable = 1;
 constexpr int32_t kReadyWritable = 2;
 int32_t socketReadiness(SocketHandle handle);
 
+// Acknowledges at once the data received so far, instead of after the
+// delayed-acknowledgement timer (40 ms on Linux, 200 ms on Windows): a
+// sender that holds back a short write until its earlier data is
+// acknowledged (the Nagle algorithm) can send it now. 0: done, to be asked
+// again before the next wait; 1: the socket acknowledges every segment at
+// once from now on; -1: not available on this socket.
+int32_t socketAckNow(SocketHandle handle);
+
 // Waits up to ms milliseconds for the socket to become readable, without
 // taking the library lock: the pause between two readiness tests of a wait
 // loop ends as soon as data arrives. Returns as the readiness test does.

@@ -17,9 +17,27 @@ namespace {
 int32_t receiveFromSocket(ChannelRecord* record, char* destination, int32_t n) {
   if (!record->socketOpen) return kConnectionGone;
   record->receiveReadyNoted = false;
-  if (record->tlsSession != nullptr) return plat::tlsReceive(record->tlsSession, destination, n);
+  if (record->tlsSession != nullptr) {
+    // Even a read that gave no whole record yet may have taken bytes.
+    int32_t got = plat::tlsReceive(record->tlsSession, destination, n);
+    record->ackOwed = got >= 0 && record->promptAck != 0;
+    return got;
+  }
   int32_t got = plat::socketReceive(record->socket, destination, n);
-  return got > 0 ? got : kConnectionGone;
+  if (got <= 0) return kConnectionGone;
+  if (record->promptAck != 0) record->ackOwed = true;
+  return got;
+}
+
+// Before the channel sleeps waiting for more data, what it has read is
+// acknowledged at once (setting 104). A server whose short last write waits
+// for that acknowledgement (the Nagle algorithm) would otherwise hold the
+// end of a message back until this side's delayed acknowledgement goes out.
+void acknowledgeReceived(ChannelRecord* record) {
+  if (!record->ackOwed) return;
+  record->ackOwed = false;
+  if (record->ackSettled || !record->socketOpen) return;
+  if (plat::socketAckNow(record->socket) != 0) record->ackSettled = true;
 }
 
 // Whether a receive may be tried now: the socket must still be writable
@@ -111,6 +129,7 @@ bool waitForData(ChannelRecord* record, int32_t wait) {
       end = now + static_cast<uint32_t>(wait < 0 ? 0 : wait);
       first = false;
     }
+    acknowledgeReceived(record);
     if (!tickBefore(now, end)) {
       // A step that stays where it is sleeps on the socket until data comes.
       record->stepWaitsOn = kStepWaitsForData;
@@ -151,6 +170,7 @@ int32_t receivePeekWait(ChannelRecord* record, char* destination, int32_t want, 
     if (ready == 0) {
       uint32_t now = plat::tickCount();
       if (!tickBefore(now, end)) return have;
+      acknowledgeReceived(record);
       plat::socketWaitReadable(record->socket, readyWaitPause(end - now));
       continue;
     }

@@ -107,6 +107,13 @@ int32_t socketReadiness(SocketHandle handle) {
          ((entry.revents & POLLOUT) ? kReadyWritable : 0);
 }
 
+int32_t socketAckNow(SocketHandle handle) {
+  // Leaving the delayed-acknowledgement mode sends an acknowledgement that
+  // is due at once; the kernel may go back to delaying later ones.
+  int on = 1;
+  return ::setsockopt(fdOf(handle), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on) == 0 ? 0 : -1;
+}
+
 int32_t socketWaitReadable(SocketHandle handle, uint32_t ms) {
   pollfd entry{};
   entry.fd = fdOf(handle);

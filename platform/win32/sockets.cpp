@@ -83,6 +83,17 @@ int32_t socketReadiness(SocketHandle handle) {
          (FD_ISSET(socketOf(handle), &writeSet) ? kReadyWritable : 0);
 }
 
+int32_t socketAckNow(SocketHandle handle) {
+  // Windows has no one-off acknowledgement; where it supports it (Windows 10
+  // 1703 and later), the socket can acknowledge every segment at once.
+  int frequency = 1;
+  DWORD returned = 0;
+  if (::WSAIoctl(socketOf(handle), SIO_TCP_SET_ACK_FREQUENCY, &frequency, sizeof frequency, nullptr, 0, &returned,
+                 nullptr, nullptr) == SOCKET_ERROR)
+    return -1;
+  return 1;
+}
+
 int32_t socketWaitReadable(SocketHandle handle, uint32_t ms) {
   fd_set tested;
   FD_ZERO(&tested);

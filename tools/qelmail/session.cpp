@@ -39,7 +39,8 @@ const std::vector<OptionSpec> kCommonOptions = {
     {"quiet", false, false, "Shows no progress display."},
     {"default-timing", false, false,
      "Keeps the library's pauses between steps (25 ms after commands, 200 ms more at login, 500 ms after "
-     "closing); without it qelmail only waits for the server."},
+     "closing) and the system's delayed acknowledgements; without it qelmail only waits for the server and "
+     "acknowledges what it receives before each wait."},
     {"help", false, false, "Shows this help."},
 };
 
@@ -219,6 +220,9 @@ int applyCommon(Options& options, int32_t portParam) {
     qelIntegerParam(kChannel, QEL_PARAM_CLOSE_PAUSE, 0);
     qelIntegerParam(kChannel, QEL_PARAM_FINAL_REPLY_WAIT, 0);
     qelIntegerParam(kChannel, QEL_PARAM_POLL_INTERVAL, 0);
+    // And what has arrived is acknowledged before each wait for more, so a
+    // server's held-back last write is not delayed.
+    qelIntegerParam(kChannel, QEL_PARAM_PROMPT_ACK, 1);
   }
   return kExitOk;
 }
