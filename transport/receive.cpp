@@ -17,16 +17,11 @@ namespace {
 int32_t receiveFromSocket(ChannelRecord* record, char* destination, int32_t n) {
   if (!record->socketOpen) return kConnectionGone;
   record->receiveReadyNoted = false;
-  if (record->tlsSession != nullptr) {
-    // Even a read that gave no whole record yet may have taken bytes.
-    int32_t got = plat::tlsReceive(record->tlsSession, destination, n);
-    record->ackOwed = got >= 0 && record->promptAck != 0;
-    return got;
-  }
-  int32_t got = plat::socketReceive(record->socket, destination, n);
-  if (got <= 0) return kConnectionGone;
+  // Any read may take bytes (through TLS even one that gives no whole record).
   if (record->promptAck != 0) record->ackOwed = true;
-  return got;
+  if (record->tlsSession != nullptr) return plat::tlsReceive(record->tlsSession, destination, n);
+  int32_t got = plat::socketReceive(record->socket, destination, n);
+  return got > 0 ? got : kConnectionGone;
 }
 
 // Before the channel sleeps waiting for more data, what it has read is
