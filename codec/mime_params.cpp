@@ -374,9 +374,7 @@ int32_t appendAsUtf8(const char* charset, const char* bytes, int32_t n, char* ou
       }
       used = putCodePoint(static_cast<uint8_t>(kUnknownByte), out, used, room);
     } else if (kind == Charset::latin1 || kind == Charset::cp1252) {
-      uint32_t cp = byte;
-      if (kind == Charset::cp1252 && byte < 0xA0 && kCp1252High[byte - 0x80] != 0) cp = kCp1252High[byte - 0x80];
-      used = putCodePoint(cp, out, used, room);
+      used = putCodePoint(kind == Charset::cp1252 ? windows1252CodePoint(byte) : byte, out, used, room);
     } else {
       used = putCodePoint(static_cast<uint8_t>(kUnknownByte), out, used, room);
     }
@@ -384,6 +382,11 @@ int32_t appendAsUtf8(const char* charset, const char* bytes, int32_t n, char* ou
   }
   if (room > 0) out[used] = '\0';
   return used;
+}
+
+uint32_t windows1252CodePoint(uint8_t byte) {
+  bool high = byte >= 0x80 && byte < 0xA0 && kCp1252High[byte - 0x80] != 0;
+  return high ? kCp1252High[byte - 0x80] : byte;
 }
 
 }  // namespace qel

@@ -37,4 +37,8 @@ int32_t decodeEncodedWords(const char* text, int32_t n, char* out, int32_t room)
 // character that does not fit whole is left out.
 int32_t appendAsUtf8(const char* charset, const char* bytes, int32_t n, char* out, int32_t used, int32_t room);
 
+// The code point a byte stands for in windows-1252 (ISO-8859-1 where
+// windows-1252 defines nothing).
+uint32_t windows1252CodePoint(uint8_t byte);
+
 }  // namespace qel

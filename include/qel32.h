@@ -496,7 +496,8 @@ QEL_API int32_t QEL_CALL qelGetEmailLines(int32_t chan, int32_t message, int32_t
  * parts and saving attachments into attachDir. Returns 0 when the whole
  * message has been saved. A download never overwrites its own files: a part
  * whose name it has already used (as Windows compares names: letters of
- * any case, dots and spaces at the end aside), or that names the message
+ * any case in every script, bytes that are not UTF-8 as windows-1252
+ * characters, dots and spaces at the end aside), or that names the message
  * file, is saved as "name (2).ext", "name (3).ext"... Names are made safe
  * alike on every system (no path, no * ? < > | ", "_" before a device name
  * such as CON or nul.txt). A failed download closes its files at once; an

@@ -310,6 +310,11 @@ TEST_F(Pop3Download, PartsNeverOverwriteTheDownloadsOwnFiles) {
       {{"\xCE\xBB\xCF\x8C\xCE\xB3\xCE\xBF\xCF\x82.txt", "\xCE\x9B\xCE\x8C\xCE\x93\xCE\x9F\xCE\xA3.txt"},
        "\xCE\xBB\xCF\x8C\xCE\xB3\xCE\xBF\xCF\x82.txt,\xCE\x9B\xCE\x8C\xCE\x93\xCE\x9F\xCE\xA3 (2).txt"},
       {{"M\xE4rz.png", "M\xC4RZ.png"}, "M\xE4rz.png,M\xC4RZ (2).png"},
+      // Case pairs of every script ("Ǎ", "Ⅰ", "Ἀ"), and windows-1252's own
+      // pairs among its bytes 0x80..0x9F ("Š"/"š", "Ÿ"/"ÿ").
+      {{"\xC7\x8D.txt", "\xC7\x8E.txt", "\xE2\x85\xA0.txt", "\xE2\x85\xB0.txt", "\xE1\xBC\x88.txt", "\xE1\xBC\x80.txt"},
+       "\xC7\x8D.txt,\xC7\x8E (2).txt,\xE2\x85\xA0.txt,\xE2\x85\xB0 (2).txt,\xE1\xBC\x88.txt,\xE1\xBC\x80 (2).txt"},
+      {{"\x8A.txt", "\x9A.txt", "\x9F.txt", "\xFF.txt"}, "\x8A.txt,\x9A (2).txt,\x9F.txt,\xFF (2).txt"},
       {{"a.txt", "a.txt."}, "a.txt,a.txt (2)."},
       {{"same.bin", "same.bin", "same (2).bin"}, "same.bin,same (2).bin,same (2) (2).bin"},
       {{"message.txt", "noext", "noext"}, "message (2).txt,noext,noext (2)"},
