@@ -389,4 +389,28 @@ uint32_t windows1252CodePoint(uint8_t byte) {
   return high ? kCp1252High[byte - 0x80] : byte;
 }
 
+int32_t eightBitTextAsUtf8(const char* charset, const char* text, int32_t n, char* out, int32_t room) {
+  if (room <= 0) return 0;
+  bool latin1 = charsetOf(charset) == Charset::latin1;
+  int32_t used = 0;
+  // Up to the first character that does not fit: the text is cut at its
+  // end, never in the middle.
+  for (int32_t i = 0; i < n;) {
+    int32_t length = validSequence(text + i, n - i);
+    if (length > 0) {
+      if (used + length > room - 1) break;
+      std::memcpy(out + used, text + i, static_cast<size_t>(length));
+      used += length;
+      i += length;
+      continue;
+    }
+    auto byte = static_cast<uint8_t>(text[i++]);
+    int32_t next = putCodePoint(latin1 ? byte : windows1252CodePoint(byte), out, used, room);
+    if (next == used) break;
+    used = next;
+  }
+  out[used] = '\0';
+  return used;
+}
+
 }  // namespace qel

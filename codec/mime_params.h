@@ -41,4 +41,12 @@ int32_t appendAsUtf8(const char* charset, const char* bytes, int32_t n, char* ou
 // windows-1252 defines nothing).
 uint32_t windows1252CodePoint(uint8_t byte);
 
+// 8-bit text, such as a file name a header gives unencoded, as UTF-8 into
+// out (at most room - 1 bytes and a NUL): valid UTF-8 sequences stay as
+// they are, and every other byte is read in charset when it is ISO-8859-1
+// or windows-1252, else in windows-1252, so that bytes that differ stay
+// different characters. Returns the length; a character that does not fit
+// whole is left out.
+int32_t eightBitTextAsUtf8(const char* charset, const char* text, int32_t n, char* out, int32_t room);
+
 }  // namespace qel

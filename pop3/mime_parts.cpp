@@ -107,8 +107,13 @@ void openPartFile(ChannelRecord* record) {
   MimeWalk* walk = walkOf(record);
   const MimePart& part = walk->part;
   bool message = std::strcmp(part.type, kMessageType) == 0;
+  // A name given unencoded may hold 8-bit bytes that are not UTF-8: they
+  // are made characters of the part's charset, so that names that differ
+  // stay different files where names are Unicode (an invalid byte would be
+  // U+FFFD there, every such name one file).
+  const char* given = part.fileName[0] != '\0' ? part.fileName : part.typeName;
   char name[kMimeNameRoom];
-  copyText(name, part.fileName[0] != '\0' ? part.fileName : part.typeName, kMimeNameRoom - 5);
+  eightBitTextAsUtf8(part.charset, given, textLength(given), name, kMimeNameRoom - 4);
   if (message && name[0] != '\0' && !hasMessageExtension(name)) appendText(name, ".eml", 4, kMimeNameRoom - 1);
   walk->target = MimeTarget::file;
   if (name[0] != '\0' && createPartFile(record, name)) return;

@@ -62,6 +62,17 @@ TEST(MimeParams, OutputStaysWithinItsRoomWithoutSplittingCharacters) {
       EXPECT_EQ((n - 40) % 2, 0) << room;
     }
   }
+  // An unencoded 8-bit name: "ä" in UTF-8 stays, "\x80" is windows-1252's
+  // euro sign (three bytes); a cut name is the start of the whole one.
+  const char kEightBit[] = "a\xC3\xA4\x80\xFF.txt";
+  const std::string whole = "a\xC3\xA4\xE2\x82\xAC\xC3\xBF.txt";
+  for (int32_t room = 1; room <= static_cast<int32_t>(whole.size()) + 1; ++room) {
+    std::string out(static_cast<size_t>(room), '#');
+    int32_t n = eightBitTextAsUtf8("", kEightBit, sizeof kEightBit - 1, out.data(), room);
+    ASSERT_LE(n, room - 1);
+    EXPECT_EQ(out.substr(0, static_cast<size_t>(n) + 1), whole.substr(0, static_cast<size_t>(n)) + '\0') << room;
+    EXPECT_TRUE(n == 0 || n == 1 || n == 3 || n == 6 || n >= 8) << room;
+  }
   char type[8];
   EXPECT_EQ(valueToken(" Multipart/Mixed; boundary=x", 28, type, sizeof type), 7);
   EXPECT_STREQ(type, "multipa");

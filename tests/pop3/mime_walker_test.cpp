@@ -79,6 +79,16 @@ const Case kCases[] = {
      "hello\r\n[Attachment saved to \"@/part-2.html\"]\r\n[Attachment saved to \"@/part-3.eml\"]\r\n"
      "[Attachment saved to \"@/x.bin\"]\r\n[Attachment saved to \"@/X (2).bin\"]\r\n",
      {}},
+    {"unencoded 8-bit names: UTF-8 kept, other bytes in the part's charset, unique after",
+     "Content-Type: multipart/mixed; boundary=r\r\n\r\n--r\r\nContent-Type: text/plain; name=\"\xFF.txt\"\r\n\r\n1\r\n"
+     "--r\r\nContent-Disposition: attachment; filename=\"\xFE.txt\"\r\n\r\n2\r\n"
+     "--r\r\nContent-Disposition: attachment; filename=\"\xC9t\xE9.txt\"\r\n"
+     "Content-Type: text/plain; charset=iso-8859-1\r\n\r\n3\r\n"
+     "--r\r\nContent-Type: text/plain; name=\"\xC3\xA9t\xC3\xA9.txt\"\r\n\r\n4\r\n--r--\r\n",
+     {{"\xC3\xBF.txt", "1"}, {"\xC3\xBE.txt", "2"}, {"\xC3\x89t\xC3\xA9.txt", "3"}, {"\xC3\xA9t\xC3\xA9 (2).txt", "4"}},
+     "[Attachment saved to \"@/\xC3\xBF.txt\"]\r\n[Attachment saved to \"@/\xC3\xBE.txt\"]\r\n"
+     "[Attachment saved to \"@/\xC3\x89t\xC3\xA9.txt\"]\r\n[Attachment saved to \"@/\xC3\xA9t\xC3\xA9 (2).txt\"]\r\n",
+     {}},
 };
 
 std::vector<std::string> linesOf(const std::string& message) {
