@@ -14,7 +14,11 @@
  *     and Q in ISO-8859-1 ("Grüße.txt", the part quoted-printable);
  *   - twice "März.png", and once "MÄRZ.png", which is the same name to a
  *     Windows file system: the later ones are numbered, nothing is
- *     overwritten. */
+ *     overwritten; so are "ǎ.txt", "ⅰ.txt" and "ἀ.txt" after "Ǎ.txt",
+ *     "Ⅰ.txt" and "Ἀ.txt";
+ *   - unencoded, in 8-bit bytes that are not UTF-8 ("\xFF.txt" and
+ *     "\xFE.txt", sent with raw 8-bit bodies on): "ÿ.txt" and "þ.txt", two
+ *     files. */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,6 +28,7 @@
 
 enum {
   kParamBodyType = 8,
+  kParamRawEightBit = 19,
   kParamSmtpPort = 15,
   kParamPop3Port = 16,
   kParamUseEsmtp = 29,
@@ -78,6 +83,14 @@ static const NamedPart kParts[] = {
     {"Content-Type: image/png\r\n"
      "Content-Disposition: inline; filename*=utf-8''M%C3%84RZ.png\r\n",
      "M\xC3\x84RZ (3).png", 1, 0x0003u},
+    {"Content-Type: text/plain\r\nContent-Disposition: attachment; filename=\"\xFF.txt\"\r\n", "\xC3\xBF.txt", 5, 0x00FFu},
+    {"Content-Type: text/plain; name=\"\xFE.txt\"\r\n", "\xC3\xBE.txt", 6, 0x00FEu},
+    {"Content-Disposition: attachment; filename*=utf-8''%C7%8D.txt\r\n", "\xC7\x8D.txt", 7, 0x01CDu},
+    {"Content-Disposition: attachment; filename*=utf-8''%C7%8E.txt\r\n", "\xC7\x8E (2).txt", 8, 0x01CEu},
+    {"Content-Disposition: attachment; filename*=utf-8''%E2%85%A0.txt\r\n", "\xE2\x85\xA0.txt", 9, 0x2160u},
+    {"Content-Disposition: attachment; filename*=utf-8''%E2%85%B0.txt\r\n", "\xE2\x85\xB0 (2).txt", 10, 0x2170u},
+    {"Content-Disposition: attachment; filename*=utf-8''%E1%BC%88.txt\r\n", "\xE1\xBC\x88.txt", 11, 0x1F08u},
+    {"Content-Disposition: attachment; filename*=utf-8''%E1%BC%80.txt\r\n", "\xE1\xBC\x80 (2).txt", 12, 0x1F00u},
 };
 #define PART_COUNT ((int)(sizeof kParts / sizeof kParts[0]))
 
@@ -140,6 +153,7 @@ static int sendNamedParts(void) {
   CHECK_INT(qelIntegerParam(0, kParamSmtpPort, options.smtpPort), 1);
   CHECK_INT(qelIntegerParam(0, kParamUseEsmtp, 1), 1);
   CHECK_INT(qelIntegerParam(0, kParamBodyType, kBodyPlain), 1);
+  CHECK_INT(qelIntegerParam(0, kParamRawEightBit, 1), 1);
   CHECK_INT(qelStringParam(0, kStringUser, options.user), (long)strlen(options.user));
   CHECK_INT(qelStringParam(0, kStringPassword, options.password), (long)strlen(options.password));
   CHECK(qelStringParam(0, kStringAddHeader, "MIME-Version: 1.0") > 0);
@@ -149,6 +163,7 @@ static int sendNamedParts(void) {
     sent = CHECK_INT(qelSendEmail(0, to, NULL, NULL, "Names in every form", body, NULL), 0);
     CHECK_INT(qelClose(0), 0);
   }
+  CHECK_INT(qelIntegerParam(0, kParamRawEightBit, 0), 1);
   CHECK_INT(qelRelease(), 1);
   free(body);
   return sent;
