@@ -15,15 +15,22 @@
 // directories. A framed message that is decoded must end exactly at its end
 // line: after a download that reports success, the next answer read is the
 // STAT answer. A framed message downloaded raw, message only, is the
-// message's lines, each ended by CR LF.
+// message's lines, each ended by CR LF. In full MIME mode the saved files
+// have UTF-8 names, no two of which a Windows file system holds as one.
+#include <dirent.h>
+
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "codec/utf8.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "fuzz_support.h"
+#include "pop3/name_fold.h"
 #include "qel32.h"
 
 using namespace qel;
@@ -64,6 +71,24 @@ std::string readFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Whether every file in folder has a UTF-8 name and no two names fold alike.
+bool namesUniqueAsUnicode(const std::string& folder) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return false;
+  std::set<std::vector<uint32_t>> folded;
+  bool unique = true;
+  while (const dirent* entry = readdir(dir)) {
+    const char* name = entry->d_name;
+    if (std::string(name) == "." || std::string(name) == "..") continue;
+    std::vector<uint32_t> chars;
+    int32_t end = foldedLength(name);
+    for (int32_t at = 0; at < end;) chars.push_back(nextFoldedChar(name, end, &at));
+    unique = unique && isValidUtf8(name) && folded.insert(chars).second;
+  }
+  closedir(dir);
+  return unique;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -100,6 +125,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t rawMessage = kFramed | kRawDownload | kMessageOnly;
   if (rc == 0 && (flags & rawMessage) == rawMessage) {
     require(readFile(mail + "/m.eml") == lines, "a raw download of the message only is the message");
+  }
+  if ((flags & (kFullMime | kRawDownload)) == kFullMime) {
+    require(namesUniqueAsUnicode(attach), "full MIME names are UTF-8 and unique as a Windows file system compares");
   }
   endFeed(record, peer);
   qelRelease();
