@@ -136,6 +136,10 @@ int32_t numberedName(const char* name, uint32_t number, char* out, int32_t room)
       stem = fits;
       extension = 0;
     }
+    // Never inside a UTF-8 character: a full-MIME name cut there would be
+    // an invalid name, which Windows makes U+FFFD, the same for any
+    // character cut.
+    while (stem > 0 && (static_cast<uint8_t>(name[stem]) & 0xC0) == 0x80) --stem;
   }
   std::memcpy(out, name, static_cast<std::size_t>(stem));
   std::memcpy(out + stem, suffix, static_cast<std::size_t>(suffixLength));

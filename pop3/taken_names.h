@@ -32,8 +32,9 @@ void forgetTakenNames(ChannelRecord* record);
 
 // name with " (number)" before its extension ("same.bin" -> "same (2).bin";
 // a name without a dot, or with its only dot in front, gets it at the end),
-// the part before the extension cut so that the result has at most room - 1
-// characters. Returns the length written into out (room bytes).
+// the part before the extension cut (never inside a UTF-8 character) so that
+// the result has at most room - 1 bytes. Returns the length written into out
+// (room bytes).
 int32_t numberedName(const char* name, uint32_t number, char* out, int32_t room);
 
 }  // namespace qel

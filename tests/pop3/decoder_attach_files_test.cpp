@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "pop3/attach_files.h"
 #include "pop3/decoder.h"
+#include "pop3/taken_names.h"
 #include "support/library.h"
 
 using namespace qel;
@@ -85,6 +86,25 @@ TEST(SafeFileName, KeepsOnlyASafeLastComponent) {
     int32_t length = safeFileName(c.name.data(), static_cast<int32_t>(c.name.size()), out);
     EXPECT_EQ(std::string(out), c.safe) << c.name;
     EXPECT_EQ(length, static_cast<int32_t>(c.safe.size()));
+  }
+}
+
+// A numbered name keeps its number and extension; what is cut to make room
+// is cut before a whole character.
+TEST(NumberedName, CutsTheStemBeforeAWholeCharacter) {
+  const struct {
+    const char* name;
+    int32_t room;
+    const char* numbered;
+  } cases[] = {
+      {"ab\xC3\xA4.txt", 64, "ab\xC3\xA4 (2).txt"},
+      {"ab\xC3\xA4.txt", 12, "ab (2).txt"},
+      {"ab\xE2\x82\xAC", 8, "ab (2)"},
+  };
+  for (const auto& c : cases) {
+    char out[64];
+    EXPECT_EQ(numberedName(c.name, 2, out, c.room), static_cast<int32_t>(std::strlen(c.numbered)));
+    EXPECT_STREQ(out, c.numbered) << c.room;
   }
 }
 
