@@ -178,7 +178,12 @@ void call(Session& session, Operands& in) {
       break;
     }
     case 20: qelRelease(); break;
-    case 21: qelSendPreparedFile(chan, in.text(&t[0]), in.text(&t[1]), path(in, &t[2])); break;
+    case 21: {
+      const char* sender = in.text(&t[0]);
+      const char* recipients = in.text(&t[1]);
+      qelSendPreparedFile(chan, sender, recipients, path(in, &t[2]));
+      break;
+    }
     case 22: {
       const char* sender = in.text(&t[0]);
       const char* recipients = in.text(&t[1]);

@@ -171,8 +171,10 @@ std::string senderOf(const SendmailFlags& flags, const std::string& message) {
     std::vector<std::string> addresses = addressesIn(from);
     if (!addresses.empty()) return addresses[0];
   }
-  const char* user = std::getenv("USER");
-  if (user == nullptr || user[0] == '\0') user = std::getenv("LOGNAME");
+  const char* user = nullptr;
+  for (const char* variable : {"USER", "LOGNAME", "USERNAME"}) {
+    if (user == nullptr || user[0] == '\0') user = std::getenv(variable);
+  }
   return std::string(user != nullptr && user[0] != '\0' ? user : "qelmail") + "@localhost";
 }
 
