@@ -189,7 +189,8 @@ void call(Session& session, Operands& in) {
       const char* recipients = in.text(&t[1]);
       const char* data = in.text(&session.prepared);
       // A length beyond the bytes given would be the caller's own overrun.
-      int32_t length = std::min<int32_t>(in.number(), data != nullptr ? static_cast<int32_t>(session.prepared.size()) : 0);
+      int32_t given = data != nullptr ? static_cast<int32_t>(session.prepared.size()) : 0;
+      int32_t length = std::min<int32_t>(in.number(), given);
       qelSendPreparedMemory(chan, sender, recipients, data, length);
       break;
     }

@@ -107,8 +107,8 @@ TEST_F(Prepared, EnvelopeAndRefusals) {
     EXPECT_EQ(rc, r.result);
   }
   EXPECT_EQ(qelSendPreparedMemory(0, "", "bob@example.net", "x", 1), 0);
-  EXPECT_EQ(qelSendPreparedMemory(0, "Cy <cy@example.org>", "\"Doe, J\" <j@example.net>, k@example.net,,<l@example.net>",
-                                  "x", 1), 0);
+  const char* list = "\"Doe, J\" <j@example.net>, k@example.net,,<l@example.net>";
+  EXPECT_EQ(qelSendPreparedMemory(0, "Cy <cy@example.org>", list, "x", 1), 0);
   EXPECT_EQ(qelSendPreparedMemory(0, "<>", "bob@example.net", "x", 1), 0);
   EXPECT_EQ(qelClose(0), 0);
   ASSERT_TRUE(server.finished(5000));

@@ -139,7 +139,9 @@ std::string parseSendmail(int argc, char** argv, int first, const std::vector<Op
       if (arg == "--help") flags->help = true;
       // An option's value follows it unless given with "=".
       bool takesValue = false;
-      for (const OptionSpec& spec : specs) takesValue = takesValue || ("--" + std::string(spec.name) == arg && spec.takesValue);
+      for (const OptionSpec& spec : specs) {
+        if ("--" + std::string(spec.name) == arg) takesValue = spec.takesValue;
+      }
       if (takesValue && i + 1 < argc) flags->longOptions.push_back(argv[++i]);
     } else if (arg == "-t") {
       flags->fromHeaders = true;
