@@ -323,7 +323,7 @@ extern "C" QEL_API int32_t QEL_CALL qelSendPreparedFile(int32_t chan, const char
   if (rc != 0) return rc;
   if (isEmpty(path)) return kErrNoPreparedMessage;
   // The path is kept for the state that opens the file.
-  char* copy = allocAndCopy(chan, kSlotMessage, path);
+  char* copy = allocAndCopy(record->channelNumber, kSlotMessage, path);
   if (copy == nullptr) return kErrNoMemory;
   record->messageText = copy;
   record->preparedSource = kPreparedFile;
