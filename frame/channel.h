@@ -46,6 +46,8 @@ constexpr int32_t kLoginPasswordCap = 255;
 constexpr int32_t kBearerTokenCap = 4096;
 constexpr int32_t kLoginReasonCap = 200;
 constexpr int32_t kOfferTextCap = 120;
+// An envelope address with its brackets (RFC 5321 allows 256 for a path).
+constexpr int32_t kEnvelopeAddressCap = 256;
 // A SASL response before encoding: XOAUTH2's "user=...^Aauth=Bearer ...^A^A"
 // with the longest user name and token is the largest.
 constexpr int32_t kSaslTextCap = 4608;
@@ -278,6 +280,17 @@ struct ChannelRecord {
   uint8_t needsSmtpUtf8;      // an envelope address holds such bytes
   uint8_t lineEndedByLf;      // charset body: the last source line ended in LF
   uint8_t lineFeedPending;    // base64 body: the LF of a CR LF still to go
+  // A ready-made message being sent (smtp/prepared_send): its source
+  // (kPreparedFile, kPreparedMemory; 0 = a composed message), the caller's
+  // bytes of the memory form and how far they went, where the data
+  // conversion stands (codec/smtp_data.h), and the envelope sender.
+  uint8_t preparedSource;
+  uint8_t preparedLineStart;
+  uint8_t preparedAfterCr;
+  const char* preparedData;
+  int32_t preparedLength;
+  int32_t preparedOffset;
+  char envelopeSender[fieldSize(kEnvelopeAddressCap)];
   // TLS. While tlsSession is set, everything sent and received goes through
   // it. tlsDeclined: the server did not offer STARTTLS/STLS and the mode
   // allows going on in clear. tlsReason: why TLS failed (for qelErrorText).

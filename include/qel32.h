@@ -24,8 +24,9 @@
  *
  * Texts are 8-bit and NUL-terminated. Caller texts are copied before an
  * operation returns. No function throws, and none keeps a caller pointer
- * except the buffers of qelGetEmailLines and qelGetEmailUID, which must stay
- * valid until the sequence ends when autoCall is off.
+ * except the buffers of qelGetEmailLines and qelGetEmailUID and the message
+ * of qelSendPreparedMemory, which must stay valid until the sequence ends
+ * when autoCall is off.
  */
 #ifndef QEL32_H
 #define QEL32_H
@@ -465,6 +466,52 @@ QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char *to, const char *
 /* Sends VRFY for each name of the list. Returns 1 when the last name was
  * answered with 250, 0 for any other answer, or a negative code. */
 QEL_API int32_t QEL_CALL qelVerifyUser(int32_t chan, const char *names);
+
+/* ---------------------------------------------------------------------------
+ * Extensions: sending a ready-made message (RFC 5322), as a mail program or
+ * a "sendmail" command hands it over.
+ *
+ * The message goes out as it is: nothing is added to its header or taken
+ * from it, only its line ends are made CR LF (CR LF, a bare LF and a lone CR
+ * each count as one line end) and a period that begins a line is doubled;
+ * a last line without a line end gets one. It is read in pieces (at most
+ * 2048 bytes of a file at a time), so memory does not grow with its size.
+ *
+ * `sender` is the envelope sender (MAIL FROM): "a@example.org",
+ * "<a@example.org>" or "Name <a@example.org>"; "<>" sends the null sender
+ * of a bounce; NULL or "" takes the address of the From text given to
+ * qelSmtpConnect. `recipients` lists the envelope recipients (RCPT TO), in
+ * the same forms, separated by QEL_PARAM_RECIPIENT_SEPARATOR (outside
+ * quotes and angle brackets; blank items are skipped); none of them is
+ * looked for in the message. The header's To, Cc and Bcc lines are the
+ * caller's business: a Bcc line goes out as it stands.
+ *
+ * With QEL_PARAM_EXTENSIONS (or QEL_STRING_CHARSET) set, the message is read
+ * once before MAIL FROM: SIZE= gives its size on the wire and a larger
+ * message than the server's SIZE limit is refused with
+ * QEL_ERR_MESSAGE_TOO_BIG; BODY=8BITMIME goes with a message holding bytes
+ * of 0x80 and above, when offered; SMTPUTF8 goes when an envelope address
+ * holds non-ASCII characters (refused with QEL_ERR_NEEDS_SMTPUTF8 when not
+ * offered) or the header does and the server offers it. These refusals, and
+ * every argument error, come before anything is sent: the connection stays
+ * usable. Later failures are those of qelSendEmail (QEL_ERR_CANNOT_OPEN_FILE
+ * also when the file cannot be read to its end; the send then fails before
+ * the final "."). Blocking and driven (autoCall off) use as qelSendEmail;
+ * QEL_STAT_MESSAGE_BYTES_READ and _SENT count the message's bytes as read
+ * and as sent.
+ * ------------------------------------------------------------------------- */
+#define QEL_ERR_NO_PREPARED_MESSAGE (-175) /* qelSendPreparedFile: path NULL or ""; qelSendPreparedMemory: data NULL with length above 0, or length below 0 */
+
+/* Sends the message in the file at `path`. The file is opened when the call
+ * is made (QEL_ERR_CANNOT_OPEN_FILE, nothing sent) and again after DATA. */
+QEL_API int32_t QEL_CALL qelSendPreparedFile(int32_t chan, const char *sender, const char *recipients,
+                                             const char *path);
+
+/* Sends the `length` bytes at `data` (NUL bytes included). The bytes are
+ * not copied: with autoCall off they must stay valid and unchanged until
+ * qelDriver has returned 0 or an error for this send. */
+QEL_API int32_t QEL_CALL qelSendPreparedMemory(int32_t chan, const char *sender, const char *recipients,
+                                               const char *data, int32_t length);
 
 /* ---------------------------------------------------------------------------
  * POP3

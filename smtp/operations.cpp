@@ -113,6 +113,7 @@ extern "C" QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char* to, c
   record->toList = nullptr;
   record->nextAttach = nullptr;
   record->separatorAt = nullptr;
+  record->preparedSource = 0;
   // A file left open by a send that failed half-way is of no further use.
   closeSendFile(record);
   if (isEmpty(to)) return kErrNoRecipient;

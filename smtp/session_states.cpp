@@ -100,10 +100,14 @@ int32_t readHelloReply(ChannelRecord* record, uint32_t) {
 
 // 204: MAIL FROM with the From address from its "<" on.
 int32_t sendMailFrom(ChannelRecord* record, uint32_t now) {
-  if (record->fromAddress[0] == '\0') return failState(record, 0, kErrMissingFrom);
-  const char* open = findChar(record->fromAddress, '<');
-  if (open == nullptr) return failState(record, 0, kErrMissingLt);
-  if (holdsLineBreak(record->fromAddress)) return failState(record, 0, kErrBadAddressChar);
+  // A ready-made message has its own envelope sender, checked by its operation.
+  const char* open = record->preparedSource != 0 ? record->envelopeSender : nullptr;
+  if (open == nullptr) {
+    if (record->fromAddress[0] == '\0') return failState(record, 0, kErrMissingFrom);
+    open = findChar(record->fromAddress, '<');
+    if (open == nullptr) return failState(record, 0, kErrMissingLt);
+    if (holdsLineBreak(record->fromAddress)) return failState(record, 0, kErrBadAddressChar);
+  }
   char parameters[kMailParametersRoom];
   mailFromParameters(record, parameters, kMailParametersRoom);
   return sentThen(record, sendFormatted(record, "MAIL FROM:%s%s", open, parameters), kStateMailFromReply, replyWait,
@@ -208,7 +212,11 @@ int32_t readDataReply(ChannelRecord* record, uint32_t) {
   }
   // The message goes out in large writes from here to its final ".".
   startBatchedOutput(record);
-  record->nextState = record->bodyType == 2 ? kStateMessageId : kStateMailer;
+  if (record->preparedSource != 0) {
+    record->nextState = kStatePreparedOpen;
+  } else {
+    record->nextState = record->bodyType == 2 ? kStateMessageId : kStateMailer;
+  }
   return kStateContinue;
 }
 

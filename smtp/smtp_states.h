@@ -67,6 +67,9 @@ enum SmtpState : int32_t {
   kStateAttachOpen = 264,
   kStateAttachLine = 265,
 
+  kStatePreparedOpen = 280,  // a ready-made message after the go-ahead for DATA
+  kStatePreparedData = 281,
+
   kStateVerifyNext = 270,
   kStateVerifySend = 271,
   kStateVerifyReply = 272,

@@ -63,6 +63,7 @@ struct Session {
   std::vector<int> peers;                          // server ends, never closed by the library
   std::vector<std::pair<int, ino_t>> librarySide;  // the channel ends, closed here only if still ours
   std::string texts[7];
+  std::string prepared;  // the message of a prepared send, kept until the next one
 };
 
 std::string inWorkDir(const char* name) { return workDir() + "/exports/" + name; }
@@ -113,7 +114,7 @@ void call(Session& session, Operands& in) {
   int32_t size = in.number();
   auto buffer = std::make_unique<char[]>(size > 0 && size < 100000 ? size : 1);
   char* room = size > 0 && size < 100000 ? buffer.get() : nullptr;
-  switch (in.byte() % 22) {
+  switch (in.byte() % 24) {
     case 0: {
       int32_t index = in.byte();
       int32_t value = in.number();
@@ -177,6 +178,22 @@ void call(Session& session, Operands& in) {
       break;
     }
     case 20: qelRelease(); break;
+    case 21: {
+      const char* sender = in.text(&t[0]);
+      const char* recipients = in.text(&t[1]);
+      qelSendPreparedFile(chan, sender, recipients, path(in, &t[2]));
+      break;
+    }
+    case 22: {
+      const char* sender = in.text(&t[0]);
+      const char* recipients = in.text(&t[1]);
+      const char* data = in.text(&session.prepared);
+      // A length beyond the bytes given would be the caller's own overrun.
+      int32_t given = data != nullptr ? static_cast<int32_t>(session.prepared.size()) : 0;
+      int32_t length = std::min<int32_t>(in.number(), given);
+      qelSendPreparedMemory(chan, sender, recipients, data, length);
+      break;
+    }
     default: qelAttach(in.pick({0, 1, kChannels, 128, 129, -1}), 0); break;
   }
 }

@@ -15,6 +15,9 @@ int main(void) {
     return 1;
   }
   if (qelStatistics(1, QEL_STAT_VERSION) != 0x0341) return 1;
+  /* Channel 0 is no SMTP channel yet. */
+  if (qelSendPreparedFile(0, NULL, "a@example.org", "m.eml") != QEL_ERR_SMTP_ONLY) return 1;
+  if (qelSendPreparedMemory(0, NULL, "a@example.org", "x", 1) != QEL_ERR_SMTP_ONLY) return 1;
   if (qelRelease() != 1) return 1;
   if (qelStatistics(0, QEL_STAT_VERSION) != QEL_ERR_NOT_ATTACHED) return 1;
   puts("C header ok");

@@ -42,7 +42,10 @@
   X(qelExtractLine, (const char* text, int32_t lineNumber, char* buffer, int32_t size), 16)                   \
   X(qelConnectError, (int32_t chan), 4)                                                                       \
   X(qelWait, (int32_t chan, int32_t timeoutMs), 8)                                                            \
-  X(qelWaitPlan, (int32_t chan, int32_t* socket, int32_t* events), 12)
+  X(qelWaitPlan, (int32_t chan, int32_t* socket, int32_t* events), 12)                                        \
+  X(qelSendPreparedFile, (int32_t chan, const char* sender, const char* recipients, const char* path), 16)     \
+  X(qelSendPreparedMemory, (int32_t chan, const char* sender, const char* recipients, const char* data,         \
+                            int32_t length), 20)
 
 /* One function pointer per export, named like the export, filled in by
  * dll_check.c and NULL when the library lacks the export. */

@@ -50,6 +50,9 @@ void lifecycle(void) {
   CHECK_INT(qelStatistics(0, 16), -71);
   CHECK_INT(qelAttach(2, 0), 1);
   CHECK_INT(qelStatistics(1, 16), 0x0341);
+  /* The ready-made message calls: channel check first, then the protocol. */
+  CHECK_INT(qelSendPreparedFile(2, NULL, "a@example.org", "m.eml"), -73);
+  CHECK_INT(qelSendPreparedMemory(1, NULL, "a@example.org", "x", 1), -58);
   CHECK_INT(qelRelease(), 1);
 }
 

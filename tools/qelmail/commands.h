@@ -14,6 +14,13 @@ int cmdTop(Options& options);
 int cmdFetch(Options& options);
 int cmdDelete(Options& options);
 int cmdRaw(Options& options);
+// send --message: a ready-made message from a file or standard input.
+int cmdSendMessage(Options& options);
+// sendmail's command line (argv[first..]): its flags, the qelmail options
+// of `specs`, and recipients.
+int runSendmail(int argc, char** argv, int first, const std::vector<OptionSpec>& specs);
+// Whether the program was started through a link named "sendmail".
+bool calledAsSendmail(const char* argv0);
 
 // The options of the SMTP login (EHLO and AUTH), shared by send, verify and
 // raw.

@@ -53,7 +53,10 @@ std::vector<Command> commands() {
                          "Attaches a file; PATH|NAME shows it as NAME. With --body-type html,\n"
                          "                         .gif .jpg .bmp and .tif files go inline, the first as cid:message-root.1."},
                         {"reply-to", true, false, "The Reply-To address."},
-                        {"header", true, true, "An extra header line, such as 'X-Priority: 1'."}},
+                        {"header", true, true, "An extra header line, such as 'X-Priority: 1'."},
+                        {"message", true, false,
+                         "Sends this ready-made message file (- for standard input) as it is, to --to,\n"
+                         "                         --cc and --bcc, from --from; no header is added or changed."}},
                        kSmtpLoginOptions),
                   false),
        cmdSend},
@@ -102,11 +105,14 @@ std::vector<Command> commands() {
   };
 }
 
+std::vector<OptionSpec> sendmailOptions() { return withCommon(kSmtpLoginOptions, false); }
+
 void printMainHelp() {
   std::printf("usage: qelmail COMMAND [options]\n\ncommands:\n");
   for (const Command& command : commands()) {
     std::printf("  %-8s %s\n", command.name, command.summary);
   }
+  std::printf("  %-8s %s\n", "sendmail", "Sends a ready-made message from standard input, as sendmail does.");
   std::printf(
       "\n'qelmail COMMAND --help' shows the options of a command; 'qelmail --version'\n"
       "the library's version. Progress is shown on stderr when it is a terminal.\n");
@@ -127,6 +133,15 @@ int printVersion() {
 
 int main(int argc, char** argv) {
   using namespace qelmail;
+  bool asSendmail = calledAsSendmail(argv[0]);
+  if (asSendmail || (argc >= 2 && std::strcmp(argv[1], "sendmail") == 0)) {
+    if (qelAttach(1, 0) != 1) return failPlain("cannot attach the library");
+    installStopSignals();
+    int result = runSendmail(argc, argv, asSendmail ? 1 : 2, sendmailOptions());
+    qelRelease();
+    if (int signal = stopSignal(); signal != 0) return reportStopped(signal);
+    return result;
+  }
   if (argc < 2) {
     printMainHelp();
     return kExitUsage;

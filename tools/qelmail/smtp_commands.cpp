@@ -267,6 +267,7 @@ void bracketAddressOptions(Options& options) {
 }
 
 int cmdSend(Options& options) {
+  if (options.has("message")) return cmdSendMessage(options);
   if (!options.has("from")) return usageError("send needs --from");
   if (!options.has("to")) return usageError("send needs at least one --to");
   if (options.has("text") && options.has("body-file")) return usageError("give --text or --body-file, not both");

@@ -167,6 +167,30 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual((result.code, result.out), (0, "deleted\t1\n"), result)
         self.assertEqual([uid for _, _, uid in self.poplib_listing(env, login)], [listing[1][2]])
 
+    def test_sendmail_as_cron_and_mail_programs_call_it(self):
+        env = self.servers("default")
+        server = ["--server", env["SMTP_HOST"], "--port", env["SMTP_PORT"], "--timeout", "20000"]
+        alice = env["ALICE_ADDRESS"]
+        sender = "qelmail@%s" % env["MAIL_DOMAIN"]
+        marker = unique_marker("sendmail-t")
+        header = ('From: QEL tests <%s>\nTo: "Doe, Alice" <%s>\nBcc: <%s>,\n <%s>\nSubject: %s\n'
+                  % (sender, alice, alice, alice, marker)).encode()
+        body = b"\n.leading dot\r\n\xc3\xa9 8-bit line\nlast line without end"
+        result = qelmail("sendmail", *server, "-t", "-i", stdin=header + body)
+        self.assertEqual((result.code, result.out), (0, ""), result)
+        marker2 = unique_marker("sendmail-f")
+        cron = ("Subject: %s\n\ncron output\n.\nnot sent\n" % marker2).encode()
+        result = qelmail("sendmail", *server, "-f", sender, alice, stdin=cron)
+        self.assertEqual(result.code, 0, result)
+        for mark, expected_body, bcc_free in ((marker, body.replace(b"\r\n", b"\n") + b"\n", True),
+                                             (marker2, b"\ncron output\n", False)):
+            delivered = self.delivered(env, mark)
+            split = delivered.index(b"\n\n")
+            self.assertEqual(delivered[split + 1:], expected_body)
+            if bcc_free:
+                self.assertNotIn(b"\nBcc:", delivered[:split])
+                self.assertIn(b'\nTo: "Doe, Alice" <%s>\n' % alice.encode(), delivered[:split])
+
     def test_over_ipv6(self):
         env = self.servers("cram")
         if not env.get("IPV6_HOST"):

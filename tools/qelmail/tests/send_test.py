@@ -5,8 +5,9 @@ body from stdin, AUTH with each mechanism the library speaks, VRFY, the
 log file. Messages are read back with Python's email package."""
 
 import os
+import subprocess
 
-from support import QelmailTestCase, main, qelmail, read_file
+from support import RUN_WAIT, QelmailTestCase, Result, environment, main, qelmail, read_file
 
 FROM = "Sender <sender@example.org>"
 ALICE = "Alice <alice@example.org>"
@@ -155,6 +156,46 @@ class SendTest(QelmailTestCase):
         lines = result.out.splitlines()
         self.assertEqual([l.split("\t")[:2] for l in lines], [["nobody", "550"], ["bob", "252"]])
 
+    def test_sendmail_takes_recipients_from_the_header(self):
+        header = (b'From: Sender <sender@example.org>\nTo: "Doe, Ann" <alice@example.org>,\n  bob@example.org (Bob)\n'
+                  b"Cc: team: carol@example.org;\nBcc: <alice@example.org>,\n\t<carol@example.org>\n")
+        body = b"Subject: cron\n\n.leading dot\nbare LF\rlone CR\r\n\xc3\xa9 8-bit\n"
+        result = qelmail("sendmail", *self.smtp_args(), "-t", "-oi", stdin=header + body)
+        self.assertOk(result)
+        self.assertEqual(result.out, "")
+        expected = header[:header.index(b"Bcc:")] + body
+        expected = expected.replace(b"\r\n", b"\n").replace(b"\r", b"\n").replace(b"\n", b"\r\n")
+        for user in ("alice", "bob", "carol"):
+            [stored] = self.drop.stored(user)
+            self.assertEqual(body_bytes(stored), expected, user)
+            self.assertTrue(stored.startswith(b"Return-Path: <sender@example.org>"), stored[:60])
+
+    def test_sendmail_through_a_link_with_arguments(self):
+        link = os.path.join(self.drop.dir, "sendmail")
+        os.symlink(os.path.abspath(os.environ["QELMAIL"]), link)
+        message = b"Subject: args\nTo: nobody@example.org\n\nfirst\n.\nnot sent\n"
+        result = qelmail_at(link, *self.smtp_args(), "-f", "sender@example.org", "-F", "Ann Sender",
+                            "bob@example.org,carol@example.org", stdin=message)
+        self.assertOk(result)
+        for user in ("bob", "carol"):
+            [stored] = self.drop.stored(user)
+            self.assertTrue(stored.startswith(b"Return-Path: <sender@example.org>"), stored[:60])
+            self.assertEqual(body_bytes(stored),
+                             b"From: Ann Sender <sender@example.org>\r\nSubject: args\r\n"
+                             b"To: nobody@example.org\r\n\r\nfirst\r\n")
+        self.assertFails(qelmail_at(link, *self.smtp_args(), stdin=message), 64, "no recipients")
+        self.assertFails(qelmail_at(link, "-a", "work", "bob@example.org", stdin=message), 64, "unknown")
+
+    def test_send_prepared_message_file(self):
+        message = b"From: <sender@example.org>\r\nTo: <alice@example.org>\r\nSubject: as is\r\n\r\nbody\r\n"
+        path = self.write("ready.eml", message)
+        result = self.send("--from", FROM, "--to", ALICE, "--bcc", CAROL, "--message", path)
+        self.assertOk(result)
+        for user in ("alice", "carol"):
+            [stored] = self.drop.stored(user)
+            self.assertEqual(body_bytes(stored), message)
+        self.assertFails(self.send("--from", FROM, "--to", ALICE, "--subject", "x", "--message", path), 2, "--subject")
+
 
 class AuthTest(QelmailTestCase):
     OPTIONS = ("--require-auth",)
@@ -199,6 +240,12 @@ class AuthTest(QelmailTestCase):
         result = qelmail("verify", *self.smtp_args(), "--user", "carol", "--password", "pa:ss word", "alice")
         self.assertOk(result)
         self.assertTrue(result.out.startswith("alice\t252\t"), result)
+
+
+def qelmail_at(path, *args, stdin=None):
+    completed = subprocess.run([path, *args], input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               timeout=RUN_WAIT, env=environment())
+    return Result(completed)
 
 
 def body_bytes(stored):
