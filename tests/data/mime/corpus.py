@@ -277,6 +277,46 @@ AAECAwQFBgcICQ==
 
 --3A1B2C3D4E.1700000000/mail.example.org--
 """,
+    # Headers ended by a line of blanks, or running straight into the first
+    # boundary line.
+    "blank_header_ends": """From: Carl <carl@example.org>
+Subject: spaces
+MIME-Version: 1.0
+Content-Type: multipart/mixed; boundary="mixed"
+ \t
+--mixed
+Content-Type: multipart/alternative; boundary="alt"
+--alt
+Content-Type: text/plain; charset=us-ascii
+
+Plain text.
+--alt
+Content-Type: text/html; charset=us-ascii
+ 
+<p>HTML text.</p>
+--alt--
+--mixed
+Content-Type: application/octet-stream; name="data.bin"
+Content-Transfer-Encoding: base64
+
+AAECAwQFBgcICQ==
+--mixed--
+""",
+    "header_into_boundary": """From: Dora <dora@example.org>
+Subject: no empty line
+MIME-Version: 1.0
+Content-Type: multipart/mixed; boundary=b
+--b
+Content-Type: text/plain
+
+First part.
+--b
+Content-Type: image/png; name=dot.png
+Content-Transfer-Encoding: base64
+
+iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNkYPhfDwAChwGA60e6kgAAAABJRU5ErkJggg==
+--b--
+""",
     # Broken: no closing boundary, base64 cut short, a bad escape.
     "broken": """Subject: broken
 MIME-Version: 1.0
@@ -447,6 +487,26 @@ def same_content(part, data):
     return part.get_payload(decode=True) == data
 
 
+def top_header(raw):
+    """The message file's start: the top header as received, ended by an
+    empty line also where the header ran straight into the body."""
+    lines = raw.split(b"\r\n")
+    header = []
+    for line in lines:
+        if not line.strip(b" \t"):
+            break
+        if not header_line(line):
+            return b"".join(l + b"\r\n" for l in header) + (b"\r\n" if header else b"")
+        header.append(line)
+    return b"".join(l + b"\r\n" for l in header) + b"\r\n"
+
+
+def header_line(line):
+    """A field, its continuation or an mbox "From " line, as the library
+    reads them."""
+    return line[:1] in (b" ", b"\t") or line.startswith(b"From ") or re.match(rb"[\x21-\x39\x3b-\x7e]+:", line) is not None
+
+
 def check_one(folder, number, label):
     with open(os.path.join(folder, f"{number}.eml"), "rb") as f:
         raw = f.read()
@@ -468,8 +528,7 @@ def check_one(folder, number, label):
                     faults.append(f"bytes of {name} differ")
     with open(os.path.join(folder, f"{number}.txt"), "rb") as f:
         text = f.read()
-    header = raw.split(b"\r\n\r\n", 1)[0]
-    if not text.startswith(header):
+    if not text.startswith(top_header(raw)):
         faults.append("message file does not begin with the header as received")
     for part in plan.texts:
         body = (part.get_payload(decode=True) or b"").strip()
