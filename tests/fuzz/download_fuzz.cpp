@@ -15,10 +15,17 @@
 // directories. A framed message that is decoded must end exactly at its end
 // line: after a download that reports success, the next answer read is the
 // STAT answer. A framed message downloaded raw, message only, is the
-// message's lines, each ended by CR LF.
+// message's lines, each ended by CR LF. In full MIME mode every part saved
+// is a file of its own: as many files as the download counts, under names
+// that stay distinct where QEL32.dll writes them (converted to UTF-16, a
+// byte that is not UTF-8 as U+FFFD, compared without case).
+#include <clocale>
 #include <cstdint>
+#include <cwctype>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 
 #include "frame/channel.h"
@@ -64,6 +71,50 @@ std::string readFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// One character of UTF-8 at name[*at], moving *at on; U+FFFD for a byte
+// that does not begin a valid sequence (it alone is passed over).
+uint32_t nextCharacter(const std::string& name, size_t* at) {
+  auto byte = [&](size_t i) { return i < name.size() ? static_cast<uint8_t>(name[i]) : 0u; };
+  uint32_t lead = byte(*at);
+  int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
+  static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+  uint32_t code = extra < 0 ? 0 : lead & (0x7Fu >> extra);
+  for (int i = 1; extra > 0 && i <= extra; ++i) {
+    uint32_t next = byte(*at + i);
+    if ((next >> 6) != 2) extra = -1;
+    code = (code << 6) | (next & 0x3F);
+  }
+  if (extra < 0 || code < kLeast[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+    *at += 1;
+    return 0xFFFD;
+  }
+  *at += static_cast<size_t>(extra) + 1;
+  return code;
+}
+
+// A file name as the Windows file system compares it.
+std::u32string windowsKey(const std::string& name) {
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  std::u32string key;
+  for (size_t at = 0; at < name.size();) {
+    uint32_t c = nextCharacter(name, &at);
+    key += static_cast<char32_t>(utf8 != static_cast<locale_t>(0) ? towupper_l(c, utf8) : towupper(c));
+  }
+  return key;
+}
+
+// Whether the files in folder number count and keep distinct names on
+// Windows.
+bool savedDistinctly(const std::string& folder, int32_t count) {
+  std::set<std::u32string> keys;
+  int32_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    ++files;
+    if (!keys.insert(windowsKey(entry.path().filename().string())).second) return false;
+  }
+  return files == count;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -100,6 +151,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t rawMessage = kFramed | kRawDownload | kMessageOnly;
   if (rc == 0 && (flags & rawMessage) == rawMessage) {
     require(readFile(mail + "/m.eml") == lines, "a raw download of the message only is the message");
+  }
+  if (flags & kFullMime) {
+    require(savedDistinctly(attach, record->savedCount), "every saved part is a file of its own, by any name rules");
   }
   endFeed(record, peer);
   qelRelease();
