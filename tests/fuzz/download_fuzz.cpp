@@ -21,6 +21,7 @@
 // byte that is not UTF-8 as U+FFFD, compared without case).
 #include <clocale>
 #include <cstdint>
+#include <cwchar>
 #include <cwctype>
 #include <filesystem>
 #include <fstream>
@@ -71,42 +72,32 @@ std::string readFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// One character of UTF-8 at name[*at], moving *at on; U+FFFD for a byte
-// that does not begin a valid sequence (it alone is passed over).
-uint32_t nextCharacter(const std::string& name, size_t* at) {
-  auto byte = [&](size_t i) { return i < name.size() ? static_cast<uint8_t>(name[i]) : 0u; };
-  uint32_t lead = byte(*at);
-  int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
-  static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-  uint32_t code = extra < 0 ? 0 : lead & (0x7Fu >> extra);
-  for (int i = 1; extra > 0 && i <= extra; ++i) {
-    uint32_t next = byte(*at + i);
-    if ((next >> 6) != 2) extra = -1;
-    code = (code << 6) | (next & 0x3F);
-  }
-  if (extra < 0 || code < kLeast[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-    *at += 1;
-    return 0xFFFD;
-  }
-  *at += static_cast<size_t>(extra) + 1;
-  return code;
-}
-
-// A file name as the Windows file system compares it.
-std::u32string windowsKey(const std::string& name) {
+// A file name as the Windows file system compares it: converted from UTF-8
+// (a byte that is not UTF-8 as U+FFFD), each character upper-cased.
+std::wstring windowsKey(const std::string& name) {
   static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-  std::u32string key;
+  locale_t before = uselocale(utf8);
+  std::wstring key;
+  std::mbstate_t state{};
   for (size_t at = 0; at < name.size();) {
-    uint32_t c = nextCharacter(name, &at);
-    key += static_cast<char32_t>(utf8 != static_cast<locale_t>(0) ? towupper_l(c, utf8) : towupper(c));
+    wchar_t c = 0;
+    size_t n = std::mbrtowc(&c, name.data() + at, name.size() - at, &state);
+    if (n == 0 || n > name.size() - at) {
+      c = L'\xFFFD';
+      n = 1;
+      state = std::mbstate_t{};
+    }
+    key += static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+    at += n;
   }
+  uselocale(before);
   return key;
 }
 
 // Whether the files in folder number count and keep distinct names on
 // Windows.
 bool savedDistinctly(const std::string& folder, int32_t count) {
-  std::set<std::u32string> keys;
+  std::set<std::wstring> keys;
   int32_t files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     ++files;
