@@ -149,10 +149,12 @@ int32_t preambleLine(ChannelRecord* record) {
 }
 
 // State 5: the header of a part. None of its lines goes into the message
-// file.
+// file. A boundary line ends a header that lacks its blank line and opens
+// the next part, which must not take this header's name or encoding.
 int32_t partHeaderLine(ChannelRecord* record) {
   const char* line = record->replyText;
   logText(record, "[Looking for encoding]\r\n");
+  if (checkBoundaryLine(record)) return kLeave;
   if (endsHeader(record)) {
     if (record->embeddedMessage != 0) {
       // The header of an attached message follows: it is examined like a

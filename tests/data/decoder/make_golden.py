@@ -591,8 +591,8 @@ def folded_part_headers():
 
 
 def blank_header_ends():
-    # Real mail: headers ended by a line of blanks instead of an empty line,
-    # and a last boundary line with characters behind its closing "--".
+    # Real mail: headers ended by a line of blanks or by the next boundary
+    # line, and a last boundary line with characters behind its closing "--".
     data = random_bytes(16, 40)
     write_case(
         "blank_header_ends",
@@ -602,6 +602,9 @@ def blank_header_ends():
         'Content-Type: multipart/mixed; boundary="sp"\n'
         " \n"
         "This is a multi-part message in MIME format.\n"
+        "--sp\n"
+        'Content-Type: application/octet-stream; name="empty.bin"\n'
+        "Content-Transfer-Encoding: base64\n"
         "--sp\n"
         "Content-Type: text/plain\n"
         " \n"
