@@ -23,6 +23,23 @@ constexpr uint8_t kCutLeft = 2;
 // A blank line (its first byte CR, or a bare LF) ends a header.
 bool isBlankLine(const char* line) { return line[0] == '\r' || line[0] == '\n'; }
 
+// A whole line of nothing but blanks ends a header too: mail that ends its
+// header with " " instead of an empty line keeps its body. The line is made
+// the empty line it stands for, so the message file gets a true one.
+bool endsHeader(ChannelRecord* record) {
+  char* line = record->replyText;
+  if (isBlankLine(line)) return true;
+  int32_t length = record->lineLength;
+  int32_t end = length - lineEndLength(line, length);
+  if (record->lineCut != 0 || end == length) return false;
+  for (int32_t i = 0; i < end; ++i) {
+    if (line[i] != ' ' && line[i] != '\t') return false;
+  }
+  std::memmove(line, line + end, static_cast<size_t>(length - end + 1));
+  record->lineLength = length - end;
+  return true;
+}
+
 // Decodes the quoted-printable text of the line in place, up to its first
 // NUL byte (the bytes from there on are kept as they came).
 void decodeQuotedInPlace(ChannelRecord* record) {
@@ -57,7 +74,7 @@ void openPartFile(ChannelRecord* record, bool unnamedToo) {
 // the message file; ISO-8859-1 words of Subject and From are decoded.
 int32_t topHeaderLine(ChannelRecord* record) {
   char* line = record->replyText;
-  if (isBlankLine(line)) {
+  if (endsHeader(record)) {
     record->decodeState = kDecodeOff;
     logText(record, "[Not doing MIME/2]\r\n");
     return kPass;
@@ -87,7 +104,7 @@ int32_t topHeaderLine(ChannelRecord* record) {
 // From go into the message file; the MIME fields are taken.
 int32_t examineMimeHeaderLine(ChannelRecord* record) {
   const char* line = record->replyText;
-  if (isBlankLine(line)) {
+  if (endsHeader(record)) {
     if (record->partEncoding != kEncodingNone) {
       // A single-part message: its body is decoded like a part's.
       record->decodeState = kDecodePartBody;
@@ -111,7 +128,7 @@ int32_t examineMimeHeaderLine(ChannelRecord* record) {
 // field it continues went: a To list over several lines stays whole.
 int32_t mimeHeaderLine(ChannelRecord* record) {
   const char first = record->replyText[0];
-  if (first == ' ' || first == '\t') return record->headerLinePassed != 0 ? kPass : kLeave;
+  if ((first == ' ' || first == '\t') && !endsHeader(record)) return record->headerLinePassed != 0 ? kPass : kLeave;
   int32_t result = examineMimeHeaderLine(record);
   record->headerLinePassed = result == kPass ? 1 : 0;
   return result;
@@ -122,6 +139,7 @@ int32_t mimeHeaderLine(ChannelRecord* record) {
 int32_t preambleLine(ChannelRecord* record) {
   const char* line = record->replyText;
   if (checkBoundaryLine(record)) return kLeave;
+  if (record->headerGapWritten == 0) endsHeader(record);
   bool lineEndOnly = (line[0] == '\r' && line[1] == '\n') || line[0] == '\n';
   if (record->headerGapWritten == 0 && lineEndOnly) {
     record->headerGapWritten = 1;
@@ -131,11 +149,13 @@ int32_t preambleLine(ChannelRecord* record) {
 }
 
 // State 5: the header of a part. None of its lines goes into the message
-// file.
+// file. A boundary line ends a header that lacks its blank line and opens
+// the next part, which must not take this header's name or encoding.
 int32_t partHeaderLine(ChannelRecord* record) {
   const char* line = record->replyText;
   logText(record, "[Looking for encoding]\r\n");
-  if (isBlankLine(line)) {
+  if (checkBoundaryLine(record)) return kLeave;
+  if (endsHeader(record)) {
     if (record->embeddedMessage != 0) {
       // The header of an attached message follows: it is examined like a
       // part header, and its blank line starts the body.

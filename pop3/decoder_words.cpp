@@ -91,12 +91,17 @@ bool startsHeaderField(const char* text, int32_t count) {
 // to the header line: the blank line that ends the header, a line beginning
 // with "." (it may end the message), a boundary line, or a header field of
 // its own (the transfer encoding behind a Content-Type line ending in ";").
+// A line of nothing but blanks ends the header as the blank line does.
 bool nextLineJoinable(ChannelRecord* record) {
   char start[kLineStartPeek];
   int32_t count = peekLineStart(record, start);
   if (count <= 0) return false;
   char c = start[0];
-  if (isBlank(c)) return true;
+  if (isBlank(c)) {
+    int32_t i = 0;
+    while (i < count && isBlank(start[i])) ++i;
+    return i == count || (start[i] != '\r' && start[i] != '\n');
+  }
   if (c == '\r' || c == '\n' || c == '.') return false;
   if (count >= 2 && c == '-' && start[1] == '-') return false;
   return !startsHeaderField(start, count);

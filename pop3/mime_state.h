@@ -89,7 +89,7 @@ struct MimeWalk {
   int32_t fieldLength;
 
   MimePart part;
-  int32_t headerLines;  // lines of the part header read so far
+  int32_t headerLines;  // lines of the header (top or part) read so far
   int32_t leafCount;
   uint32_t oddities;
 

@@ -3,6 +3,7 @@
 #include "pop3/mime_walker.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "frame/log.h"
 #include "platform/platform.h"
@@ -18,6 +19,20 @@ int32_t lineEndLength(const char* bytes, int32_t n) {
 }
 
 bool isBlankLine(const char* bytes, int32_t n) { return n == lineEndLength(bytes, n); }
+
+// A whole line of nothing but blanks ends a header as an empty line does:
+// mail that ends its header with " " instead of an empty line keeps its
+// first part. Only a line short enough to be judged whole however the
+// message was cut counts.
+bool isWhiteLine(const char* bytes, int32_t n) {
+  if (n > kMimeGatherRoom) return false;
+  int32_t end = n - lineEndLength(bytes, n);
+  if (end == n) return false;
+  for (int32_t i = 0; i < end; ++i) {
+    if (bytes[i] != ' ' && bytes[i] != '\t') return false;
+  }
+  return true;
+}
 
 // A header field line: a name of printable characters, then ":".
 bool isFieldLine(const char* bytes, int32_t n) {
@@ -40,22 +55,32 @@ bool isHeaderLine(const char* bytes, int32_t n, bool atStart, bool cut) {
 
 // Whether a whole line is the delimiter of a level: "--boundary", then "--"
 // for the closing one, then nothing but blanks (RFC 2046 section 5.1.1).
-bool matchesDelimiter(const MimeLevel& level, const char* bytes, int32_t n, bool* closing) {
+// With anyTail, a closing delimiter may be followed by anything: mail in
+// the wild ends its last part with "--boundary-->" or "--boundary--junk",
+// and the part must not run on into the epilogue. An opening delimiter
+// keeps the strict form, so "--boundaryX" never cuts a part whose text
+// merely begins like the boundary.
+bool matchesDelimiter(const MimeLevel& level, const char* bytes, int32_t n, bool anyTail, bool* closing) {
   int32_t length = level.length;
   if (n < length || std::memcmp(bytes, level.delimiter, static_cast<size_t>(length)) != 0) return false;
   int32_t at = length;
   int32_t end = n - lineEndLength(bytes, n);
   *closing = at + 1 < end && bytes[at] == '-' && bytes[at + 1] == '-';
+  if (*closing && anyTail) return true;
   if (*closing) at += 2;
   while (at < end && (bytes[at] == ' ' || bytes[at] == '\t')) ++at;
   return at == end;
 }
 
-// The innermost level whose delimiter the line is, or -1.
+// The innermost level whose delimiter the line is, or -1. A delimiter of
+// the strict form is looked for on every level first, so that a boundary
+// that begins like another level's closing line still finds its own level.
 int32_t boundaryLevel(const MimeWalk* walk, const char* bytes, int32_t n, bool* closing) {
   if (n < 2 || bytes[0] != '-' || bytes[1] != '-') return -1;
-  for (int32_t i = walk->depth - 1; i >= 0; --i) {
-    if (matchesDelimiter(walk->levels[i], bytes, n, closing)) return i;
+  for (bool anyTail : {false, true}) {
+    for (int32_t i = walk->depth - 1; i >= 0; --i) {
+      if (matchesDelimiter(walk->levels[i], bytes, n, anyTail, closing)) return i;
+    }
   }
   return -1;
 }
@@ -130,7 +155,7 @@ bool headerPiece(ChannelRecord* record, const char* bytes, int32_t n, bool atSta
     addToField(record, bytes, text);
     return true;
   }
-  if (!cut && isBlankLine(bytes, n)) {
+  if (!cut && (isBlankLine(bytes, n) || isWhiteLine(bytes, n))) {
     headerEnds(record);
     return true;
   }
@@ -141,6 +166,8 @@ bool headerPiece(ChannelRecord* record, const char* bytes, int32_t n, bool atSta
   finishField(walk);
   if (!isHeaderLine(bytes, n, atStart, cut)) {
     mimeOdd(record, kOddNoBlankLine);
+    // The top header in the message file gets the empty line it lacked.
+    if (walk->stage == MimeStage::topHeader && walk->headerLines > 0) mimePut(record, record->mailFile, "\r\n", 2);
     beginPart(record);
     return false;
   }
@@ -164,21 +191,25 @@ bool mimeStart(ChannelRecord* record) {
 
 namespace {
 
-// One line or piece, as the walk's stages take it.
-void walkPiece(ChannelRecord* record, const char* bytes, int32_t n, bool cut) {
+// One line or piece, as the walk's stage takes it; atStart: it begins a line.
+void stagePiece(ChannelRecord* record, const char* bytes, int32_t n, bool atStart, bool cut) {
   MimeWalk* walk = walkOf(record);
-  bool atStart = walk->lineStart;
-  walk->lineStart = !cut;
   bool closing = false;
   int32_t level = atStart && !cut ? boundaryLevel(walk, bytes, n, &closing) : -1;
   switch (walk->stage) {
     case MimeStage::topHeader:
-      // The top header goes into the message file as it came.
+      // The top header goes into the message file as it came; a line of
+      // blanks that ends it goes in as the empty line it stands for.
       if (isHeaderLine(bytes, n, atStart, cut)) {
-        mimePut(record, record->mailFile, bytes, n);
+        bool white = atStart && !cut && isWhiteLine(bytes, n);
+        int32_t skip = white ? n - lineEndLength(bytes, n) : 0;
+        mimePut(record, record->mailFile, bytes + skip, n - skip);
+        walk->headerLines += atStart ? 1 : 0;
         headerPiece(record, bytes, n, atStart, cut);
-      } else if (!headerPiece(record, bytes, n, atStart, cut) && walk->stage == MimeStage::body) {
-        partContent(record, bytes, n, cut);
+      } else if (!headerPiece(record, bytes, n, atStart, cut)) {
+        // The header ended without its empty line: the line is the first
+        // of the body, a boundary line too.
+        stagePiece(record, bytes, n, atStart, cut);
       }
       break;
     case MimeStage::partHeader:
@@ -188,9 +219,9 @@ void walkPiece(ChannelRecord* record, const char* bytes, int32_t n, bool cut) {
         takeBoundary(record, level, closing);
       } else {
         walk->headerLines += 1;
-        if (!headerPiece(record, bytes, n, atStart, cut) && walk->stage == MimeStage::body) {
-          partContent(record, bytes, n, cut);
-        }
+        // A part header that runs straight into content or into the first
+        // boundary line of its own multipart part: the line is not lost.
+        if (!headerPiece(record, bytes, n, atStart, cut)) stagePiece(record, bytes, n, atStart, cut);
       }
       break;
     case MimeStage::preamble:
@@ -211,6 +242,13 @@ void walkPiece(ChannelRecord* record, const char* bytes, int32_t n, bool cut) {
       }
       break;
   }
+}
+
+void walkPiece(ChannelRecord* record, const char* bytes, int32_t n, bool cut) {
+  MimeWalk* walk = walkOf(record);
+  bool atStart = walk->lineStart;
+  walk->lineStart = !cut;
+  stagePiece(record, bytes, n, atStart, cut);
 }
 
 // Gathers the start of a line that comes in pieces.

@@ -15,8 +15,9 @@
 // directories. A framed message that is decoded must end exactly at its end
 // line: after a download that reports success, the next answer read is the
 // STAT answer. A framed message downloaded raw, message only, is the
-// message's lines, each ended by CR LF. In full MIME mode the saved files
-// have UTF-8 names, no two of which a Windows file system holds as one.
+// message's lines, each ended by CR LF. In full MIME mode every part saved
+// is a file of its own (as many files as the download counts), under a
+// UTF-8 name no two of which a Windows file system holds as one.
 #include <dirent.h>
 
 #include <cstdint>
@@ -71,22 +72,25 @@ std::string readFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Whether every file in folder has a UTF-8 name and no two names fold alike.
-bool namesUniqueAsUnicode(const std::string& folder) {
+// Whether folder holds count files, each with a UTF-8 name, no two of which
+// fold alike.
+bool savedDistinctly(const std::string& folder, int32_t count) {
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return false;
   std::set<std::vector<uint32_t>> folded;
   bool unique = true;
+  int32_t files = 0;
   while (const dirent* entry = readdir(dir)) {
     const char* name = entry->d_name;
     if (std::string(name) == "." || std::string(name) == "..") continue;
+    ++files;
     std::vector<uint32_t> chars;
     int32_t end = foldedLength(name);
     for (int32_t at = 0; at < end;) chars.push_back(nextFoldedChar(name, end, &at));
     unique = unique && isValidUtf8(name) && folded.insert(chars).second;
   }
   closedir(dir);
-  return unique;
+  return unique && files == count;
 }
 
 }  // namespace
@@ -127,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(readFile(mail + "/m.eml") == lines, "a raw download of the message only is the message");
   }
   if ((flags & (kFullMime | kRawDownload)) == kFullMime) {
-    require(namesUniqueAsUnicode(attach), "full MIME names are UTF-8 and unique as a Windows file system compares");
+    require(savedDistinctly(attach, record->savedCount),
+            "every saved part is a file of its own, under a UTF-8 name unique as a Windows file system compares");
   }
   endFeed(record, peer);
   qelRelease();

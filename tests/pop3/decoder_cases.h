@@ -35,6 +35,7 @@ inline const char* const kCases[] = {
     "hostile_names",       // path parts, dots, control characters, a name too long
     "long_lines",          // lines of 1023+ bytes in pieces: header, base64, qp, text
     "folded_part_headers", // ";" before the transfer-encoding line; tab folding
+    "blank_header_ends",   // headers ended by a line of blanks; "--sp-->" closes
 };
 
 inline std::string caseFolder(const std::string& name) { return std::string(QEL_TEST_DATA_DIR) + "/decoder/" + name; }

@@ -88,6 +88,13 @@ TEST_F(DecoderLines, StatesMoveAsTheLinesSay) {
       {kDecodePartBody, 0, "text\r\n", 1, kDecodePartBody},
       {kDecodePartBody, 0, "--b\r\n", 0, kDecodePartHeader},
       {kDecodePartBody, 0, "-- b\r\n", 1, kDecodePartBody},
+      // A line of blanks ends a header; one with text is a continuation.
+      {kDecodeTopHeader, 0, " \r\n", 1, kDecodeOff},
+      {kDecodeMimeHeader, 0, "\t \r\n", 1, kDecodeOff},
+      {kDecodeMimeHeader, kEncodingQuoted, " \r\n", 1, kDecodePartBody},
+      {kDecodePartHeader, 0, " \n", 0, kDecodePartBody},
+      {kDecodePartHeader, 0, " x\r\n", 0, kDecodePartHeader},
+      {kDecodePartBody, 0, "--b-->\r\n", 0, kDecodePartHeader},
       {kDecodeOff, 0, "MIME-Version: 1.0\r\n", 1, kDecodeOff},
       {7, 0, "--b\r\n", 1, 7},
       {9, 0, "\r\n", 1, 9},

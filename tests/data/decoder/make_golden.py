@@ -590,6 +590,40 @@ def folded_part_headers():
     )
 
 
+def blank_header_ends():
+    # Real mail: headers ended by a line of blanks or by the next boundary
+    # line, and a last boundary line with characters behind its closing "--".
+    data = random_bytes(16, 40)
+    write_case(
+        "blank_header_ends",
+        "From: olga@example.org\n"
+        "Subject: Spaces\n"
+        "MIME-Version: 1.0\n"
+        'Content-Type: multipart/mixed; boundary="sp"\n'
+        " \n"
+        "This is a multi-part message in MIME format.\n"
+        "--sp\n"
+        'Content-Type: application/octet-stream; name="empty.bin"\n'
+        "Content-Transfer-Encoding: base64\n"
+        "--sp\n"
+        "Content-Type: text/plain\n"
+        " \n"
+        "Text of a part whose header ends with a space.\n"
+        "--sp\n"
+        'Content-Type: application/octet-stream; name="spaced.bin"\n'
+        "Content-Transfer-Encoding: base64\n"
+        "\t\n" + b64lines(data) + "--sp-->\n"
+        "Epilogue junk.\n",
+        "From: olga@example.org\n"
+        "Subject: Spaces\n"
+        "MIME-Version: 1.0\n"
+        "\n"
+        "Text of a part whose header ends with a space.\n" + note("spaced.bin"),
+        {"spaced.bin": data},
+        ("spaced.bin", 1),
+    )
+
+
 if __name__ == "__main__":
     worked_example()
     encoded_words()
@@ -605,3 +639,4 @@ if __name__ == "__main__":
     hostile_names()
     long_lines()
     folded_part_headers()
+    blank_header_ends()
