@@ -55,6 +55,9 @@ int32_t dropRestOfLine(ChannelRecord* record, uint32_t end) {
     int32_t got = readLinePiece(record, rest, sizeof rest);
     if (got < 0) return kErrSocketClosed;
     if (got > 0 && rest[got - 1] == '\n') return 0;
+    // Data that keeps coming does not stretch the bound: a line without end
+    // is given up at the same time as one that stalls.
+    if (waitUntil(end) == 0) return kErrTimedOut;
   }
 }
 

@@ -131,6 +131,12 @@ Step SendInPieces(std::string bytes, std::size_t pieceSize, int pauseMs) {
   step.pauseMs = pauseMs;
   return step;
 }
+Step SendEndless(std::string head, std::string filler, int fillMs) {
+  Step step = makeStep(Kind::send, std::move(head));
+  step.filler = std::move(filler);
+  step.fillMs = fillMs;
+  return step;
+}
 Step ExpectLine(std::string line, int timeoutMs) {
   return makeStep(Kind::expectLine, std::move(line), timeoutMs);
 }
@@ -515,6 +521,12 @@ struct ScriptServer::State {
       if (from > 0 && step.pauseMs > 0 && !pause(step.pauseMs)) return false;
       if (!sendRange(index, step, from, end)) return false;
       from = end;
+    }
+    if (step.filler.empty()) return true;
+    Step fill = step;
+    fill.text = step.filler;
+    for (auto end = after(step.fillMs); Clock::now() < end;) {
+      if (!sendRange(index, fill, 0, fill.text.size())) return false;
     }
     return true;
   }
