@@ -105,12 +105,30 @@ TEST_F(Readers, ErrorReplyLeavesItsOtherLinesInTheRing) {
   EXPECT_STREQ(line, "550 two\r\n");
 }
 
-TEST_F(Readers, MissingContinuationLineTimesOut) {
+// A reply ends within one reply time-out, however its lines and pieces
+// come: a line trickled byte by byte is no reply once the time is up.
+TEST_F(Readers, SlowRepliesEndAtTheReplyTimeout) {
   settings.replyTimeout = 300;
-  ScriptServer server({Send("250-only the first\r\n"), Silent()});
-  connect(server);
-  ASSERT_TRUE(dataWithin(3000));
-  EXPECT_EQ(readSmtpReply(record), kErrTimedOut);
+  std::string lines;
+  for (int i = 0; i < 120; ++i) lines += "250-ab\r\n";
+  const struct {
+    const char* name;
+    Step send;
+  } cases[] = {
+      {"missing continuation line", Send("250-only the first\r\n")},
+      {"line trickled", SendInPieces("250 " + std::string(1000, 'x') + "\r\n", 1, 20)},
+      {"continuation lines trickled", SendInPieces(lines + "250 end\r\n", 1, 20)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptServer server({c.send, Silent()});
+    connect(server);
+    ASSERT_TRUE(dataWithin(3000));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(readSmtpReply(record), kErrTimedOut);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    qelAbort(0);
+  }
 }
 
 TEST_F(Readers, OverlongReplyOverflowsAndTheRestStaysReadable) {
