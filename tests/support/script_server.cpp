@@ -10,6 +10,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -679,7 +681,16 @@ ScriptServer::ScriptServer(std::vector<Step> steps) : state_(std::make_shared<St
     state.finish();
     return;
   }
-  state.thread = std::thread([&state] { state.play(); });
+  state.thread = std::thread([&state] {
+    // TLS writes go through the socket without MSG_NOSIGNAL: a client that
+    // has closed must not end the test process. The signal stays blocked,
+    // and pending, in this thread only, so one the library raises still shows.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    state.play();
+  });
 }
 
 ScriptServer::~ScriptServer() {
