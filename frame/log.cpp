@@ -49,7 +49,7 @@ void logReceived(ChannelRecord* record, LogStream stream, const char* prefix, co
       prefixed = true;
       logBytes(record, bytes + at, static_cast<int32_t>(keep));
     }
-    // Saturates rather than wraps: the note then says "at least".
+    // Saturates rather than wraps.
     position = position > UINT32_MAX - run ? UINT32_MAX : position + run;
     if (lineFeed != nullptr) {
       if (position > static_cast<uint32_t>(kLogLineKeep)) prefixed = false;

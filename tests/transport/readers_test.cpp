@@ -206,6 +206,8 @@ TEST_F(Readers, LongPop3StatusLineIsReadToItsEnd) {
        "-ERR wrong password\r\n"},
       {"tail in slow pieces", {SendInPieces(kept + std::string(2000, 'a') + "\r\n-ERR no\r\n", 700, 20), ExpectClose()},
        0, "-ERR no\r\n"},
+      {"tail longer than the log keeps", {Send(kept + std::string(5000, 'a') + "\r\n-ERR no\r\n"), ExpectClose()}, 0,
+       "-ERR no\r\n", true},
       {"tail that never ends", {Send(kept + "+OK tail"), Silent()}, kErrTimedOut, nullptr},
       {"tail that keeps coming", {SendEndless(kept, std::string(1 << 16, 'a'), 6000), Silent()}, kErrTimedOut,
        nullptr, true},
@@ -229,6 +231,9 @@ TEST_F(Readers, LongPop3StatusLineIsReadToItsEnd) {
     std::string text = readFile(log);
     EXPECT_LT(text.size(), 4u * kLogLineKeep);
     EXPECT_NE(text.find("P: " + kept), std::string::npos);
+    if (c.next != nullptr) {
+      EXPECT_NE(text.find(std::string("r: ") + c.next), std::string::npos);
+    }
     EXPECT_EQ(text.find(" bytes of a long line not logged]") != std::string::npos, c.leftOut);
   }
 }
