@@ -12,6 +12,7 @@
 #include "frame/text.h"
 #include "pop3_session.h"
 #include "support/channel_setup.h"
+#include "support/tls_server_side.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -449,10 +450,12 @@ TEST_F(Pop3Download, AnswersThatNeverEndStopAtTheReplyTimeout) {
     const char* command;
     Step flood;
     std::function<int32_t()> call;  // after the login; none: the login is the call
+    bool tls = false;
   } cases[] = {
       {"RETR status", 0, 0, 0, "RETR 1", SendEndless("+OK ", endless, 6000), retr},
       {"RETR status, full MIME", 0, 1, 0, "RETR 1", SendEndless("+OK ", endless, 6000), retr},
       {"RETR status, raw message only", 1, 0, 1, "RETR 1", SendEndless("+OK ", endless, 6000), retr},
+      {"RETR status through TLS", 0, 0, 0, "RETR 1", SendEndless("+OK ", endless, 6000), retr, true},
       {"TOP status", 0, 0, 0, "TOP 1 0", SendEndless("+OK ", endless, 6000), top},
       {"TOP beyond the buffer", 0, 0, 0, "TOP 1 0", SendEndless("+OK\r\n", shortLines, 6000), top},
       {"UIDL beyond the buffer", 0, 0, 0, "UIDL", SendEndless("+OK\r\n", shortLines, 6000), uidl},
@@ -468,8 +471,12 @@ TEST_F(Pop3Download, AnswersThatNeverEndStopAtTheReplyTimeout) {
     qelIntegerParam(0, QEL_PARAM_RAW_MESSAGE_ONLY, c.rawMessageOnly);
     const bool capa = c.call == nullptr;
     qelIntegerParam(0, QEL_PARAM_NEGOTIATE_LOGIN, capa ? 1 : 0);
-    ScriptServer server(capa ? std::vector<Step>{Send("+OK ready\r\n"), ExpectLine("CAPA"), c.flood}
-                             : afterLogin({ExpectLine(c.command), c.flood}));
+    std::vector<Step> script = capa ? std::vector<Step>{Send("+OK ready\r\n"), ExpectLine("CAPA"), c.flood}
+                                    : afterLogin({ExpectLine(c.command), c.flood});
+    if (c.tls) script.insert(script.begin(), StartTls());
+    qelIntegerParam(0, QEL_PARAM_TLS_MODE, c.tls ? QEL_TLS_IMPLICIT : QEL_TLS_OFF);
+    qelStringParam(0, QEL_STRING_CA_FILE, testCertFile("ca.pem").c_str());
+    ScriptServer server(script);
     auto start = std::chrono::steady_clock::now();
     if (capa) {
       EXPECT_EQ(connect(server), QEL_ERR_TIMED_OUT);
