@@ -343,6 +343,10 @@ struct ChannelRecord {
   uint8_t promptAck;
   bool ackOwed;
   bool ackSettled;
+  // How far into its current line each stream of received bytes the log
+  // shows has come (frame/log.h: LogStream), so that only the first
+  // kLogLineKeep bytes of a line are logged.
+  uint32_t logLineBytes[2];
   char ringBuffer[kRingSize];
 };
 

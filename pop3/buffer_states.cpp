@@ -17,14 +17,17 @@ constexpr int32_t kLastReplyChars = 128;
 constexpr int32_t kErrorReplyCode = 500;
 
 // Appends as much of the piece as still fits in lineBuffer; the rest is
-// dropped, and the answer is still read to its end.
-void storePiece(ChannelRecord* record, int32_t length) {
+// dropped, and the answer is still read to its end. Only a piece that was
+// stored gives the answer another reply time-out: what is dropped, however
+// fast it comes, must end within the time-out of the last piece kept.
+void storePiece(ChannelRecord* record, int32_t length, uint32_t now) {
   if (record->lineBuffer == nullptr || record->lineBufferSize <= 0) return;
   int32_t room = record->lineBufferSize - record->lineBufferUsed;
   int32_t count = length < room ? length : room;
   if (count <= 0) return;
   std::memcpy(record->lineBuffer + record->lineBufferUsed, record->replyText, static_cast<size_t>(count));
   record->lineBufferUsed += count;
+  record->deadline = tickAfter(now, settings.replyTimeout);
 }
 
 // UIDL text always ends in a NUL: lineBufferSize leaves the byte for it.
@@ -60,8 +63,7 @@ int32_t readTopLine(ChannelRecord* record, uint32_t now) {
       break;
   }
   addCount(record->messageBytesRead, length);
-  storePiece(record, length);
-  record->deadline = tickAfter(now, settings.replyTimeout);
+  storePiece(record, length, now);
   return kStateContinue;
 }
 
@@ -110,13 +112,11 @@ int32_t readUidlLine(ChannelRecord* record, uint32_t now) {
     case AnswerPiece::data:
       break;
   }
-  storePiece(record, length);
+  storePiece(record, length, now);
   terminateUidlText(record);
   if (piece != AnswerPiece::data && record->messageNumber >= 1 && lineEnded) {
     record->nextState = 0;
-    return kStateContinue;
   }
-  record->deadline = tickAfter(now, settings.replyTimeout);
   return kStateContinue;
 }
 

@@ -100,7 +100,11 @@ int32_t storeRawBlock(ChannelRecord* record, char* block, int32_t held, int32_t 
   }
   addCount(record->messageBytesSent, written);
   record->nextState = ended ? kStateDownloadEnd : kStateRawBlock;
-  record->deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
+  // A status line that only keeps coming is dropped: it gets the reply
+  // time-out of RETR, no more.
+  if (record->rawMessageOnly == 0 || record->rawStage != kRawStatus) {
+    record->deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
+  }
   return kStateContinue;
 }
 
@@ -171,9 +175,11 @@ int32_t takeMessageLine(ChannelRecord* record, uint32_t now, bool wait, bool* ta
       return kStateContinue;
     }
     case AnswerPiece::okStatus:
-      // The status line is counted as received but is no message data.
+      // The status line is counted as received but is no message data: it
+      // must end within the reply time-out of RETR however fast its
+      // pieces come; the message then has a time-out of its own.
       addCount(record->messageBytesRead, length);
-      record->deadline = tickAfter(now, settings.replyTimeout);
+      if (lineEnded) record->deadline = tickAfter(now, settings.replyTimeout);
       return kStateContinue;
     case AnswerPiece::data:
       break;

@@ -248,13 +248,17 @@ void skipRestOfReply(ChannelRecord* record) {
   char line[kReplyRoom];
   bool lineStart = true;
   bool continuation = true;
+  // The lines are dropped: they all come within one reply time-out, or the
+  // rest is left, however fast it keeps coming.
+  uint32_t end = tickAfter(plat::tickCount(), settings.replyTimeout);
   for (;;) {
-    if (!waitForData(record, settings.replyTimeout)) return;
-    int32_t length = readLine(record, line, kReplyRoom, 0, settings.replyTimeout);
+    if (!waitForData(record, waitUntil(end))) return;
+    int32_t length = readLineUntil(record, line, kReplyRoom, 0, end);
     if (length <= 0) return;
     if (lineStart) continuation = length > 3 && line[3] == '-';
     lineStart = line[length - 1] == '\n';
     if (lineStart && !continuation) return;
+    if (waitUntil(end) == 0) return;
   }
 }
 

@@ -181,6 +181,7 @@ int32_t closeSocket(ChannelRecord* record) {
   // when every line was written on its own.
   stopBatchedOutput(record);
   if (!record->socketOpen) return 1;
+  logLinesEnd(record);
   endTlsSession(record);
   plat::lockEnter();
   int32_t rc = plat::socketClose(record->socket, kCloseLingerSeconds);

@@ -146,7 +146,7 @@ int32_t fillRing(ChannelRecord* record) {
   char* at = record->ringBuffer + record->ringWrite;
   int32_t got = receiveFromSocket(record, at, run);
   if (got <= 0) return got;
-  logPrefixed(record, "P: ", at, got);
+  logReceived(record, LogStream::socket, "P: ", at, got);
   record->ringWrite = (record->ringWrite + got) % kRingSize;
   return got;
 }
@@ -178,7 +178,7 @@ int32_t receiveTake(ChannelRecord* record, char* destination, int32_t n) {
   int32_t fromRing = ringCount(record) < n ? ringCount(record) : n;
   if (fromRing > 0) {
     ringTake(record, destination, fromRing);
-    logPrefixed(record, "r: ", destination, fromRing);
+    logReceived(record, LogStream::ring, "r: ", destination, fromRing);
   }
   int32_t fromSocket = 0;
   if (fromRing < n) {
@@ -187,7 +187,7 @@ int32_t receiveTake(ChannelRecord* record, char* destination, int32_t n) {
       int32_t got = receiveFromSocket(record, destination + fromRing, n - fromRing);
       if (got > 0) {
         fromSocket = got;
-        logPrefixed(record, "R: ", destination + fromRing, got);
+        logReceived(record, LogStream::socket, "R: ", destination + fromRing, got);
       } else if (got < 0 && fromRing == 0) {
         return kConnectionGone;
       }
@@ -227,7 +227,7 @@ int32_t takeRingLine(ChannelRecord* record, char* destination, int32_t room) {
   int32_t length = ringLineLength(record, max);
   if (length < max && record->ringBuffer[(record->ringRead + length - 1) % kRingSize] != '\n') return 0;
   ringTake(record, destination, length);
-  logPrefixed(record, "r: ", destination, length);
+  logReceived(record, LogStream::ring, "r: ", destination, length);
   destination[length] = '\0';
   return length;
 }

@@ -27,11 +27,15 @@ int32_t readSmtpReply(ChannelRecord* record) {
   char* position = record->replyText;
   int32_t room = kReplyRoom;
   bool firstLine = true;
+  // One bound for the whole reply, however many lines and pieces it comes
+  // in: a server that trickles its reply byte by byte cannot hold the call
+  // for a time-out per piece.
+  uint32_t end = tickAfter(plat::tickCount(), settings.replyTimeout);
   for (;;) {
     if (room <= 1) return kErrResponseOverflow;
     // A continuation line may not have arrived yet: wait for it, bounded.
-    if (!firstLine && !waitForData(record, settings.replyTimeout)) return kErrTimedOut;
-    int32_t length = readLine(record, position, room, 0, settings.replyTimeout);
+    if (!firstLine && !waitForData(record, waitUntil(end))) return kErrTimedOut;
+    int32_t length = readLineUntil(record, position, room, 0, end);
     if (length == kConnectionGone) return kErrSocketClosed;
     if (length == 0) return kErrTimedOut;
     copyText(record->lastReply, position, kSmtpLastReplyChars);
@@ -41,6 +45,8 @@ int32_t readSmtpReply(ChannelRecord* record) {
     }
     bool complete = position[length - 1] == '\n';
     if (!complete && length >= room - 1) return kErrResponseOverflow;
+    // A line cut by the end of the time is no reply.
+    if (!complete && waitUntil(end) == 0) return kErrTimedOut;
     if (!isContinuation(position, length)) return 0;
     position += length;
     room -= length;
@@ -55,6 +61,9 @@ int32_t dropRestOfLine(ChannelRecord* record, uint32_t end) {
     int32_t got = readLinePiece(record, rest, sizeof rest);
     if (got < 0) return kErrSocketClosed;
     if (got > 0 && rest[got - 1] == '\n') return 0;
+    // Data that keeps coming does not stretch the bound: a line without end
+    // is given up at the same time as one that stalls.
+    if (waitUntil(end) == 0) return kErrTimedOut;
   }
 }
 

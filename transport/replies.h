@@ -11,9 +11,9 @@ namespace qel {
 // Reads one SMTP reply into replyText (all its lines) and its code into
 // replyCode. 0 for a complete reply with a code below 500; -49 for a code of
 // 500 or more (the rest of the reply stays unread); -31 when the reply does
-// not fit in 1024 bytes (the rest stays readable); -8 when a continuation
-// line does not come within replyTimeout; -1 when the connection ends
-// before the reply is complete.
+// not fit in 1024 bytes (the rest stays readable); -8 when the reply does
+// not end within replyTimeout of its start (a line still cut then is no
+// reply); -1 when the connection ends before the reply is complete.
 int32_t readSmtpReply(ChannelRecord* record);
 
 // Reads one POP3 status line into replyText. 0 for "+..." (replyCode 100),

@@ -2,6 +2,7 @@
 // states.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "driver/driver.h"
@@ -134,6 +135,43 @@ TEST_F(Driver, FailStateWithoutErrorOnlyLogs) {
   EXPECT_EQ(failState(record, 0, 0), 0);
   EXPECT_EQ(record->nextState, 204);
   EXPECT_EQ(count("QelCode=0 "), 1u);
+}
+
+// A caller-driven command whose reply keeps coming without end: no single
+// qelDriver call runs on while the data flows, and the command ends at its
+// reply time-out (a POP3 line) or when the reply overflows (SMTP). The log
+// is on, as it was when a run wrote gigabytes.
+TEST_F(Driver, EndlessReplyEndsInBoundedSteps) {
+  openLog();
+  settings.replyTimeout = 300;
+  settings.pop3ReadWait = 300;
+  const struct {
+    char protocol;
+    const char* head;
+    int32_t code;
+  } cases[] = {
+      {kProtocolPop3, "+OK ", QEL_ERR_TIMED_OUT},
+      {kProtocolSmtp, "250 ", QEL_ERR_RESPONSE_OVERFLOW},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.head);
+    ScriptServer server({ExpectLine("NOOP"), SendEndless(c.head, std::string(1 << 16, 'x'), 6000)});
+    ASSERT_EQ(connectChannel(0, server.port(), c.protocol), 0);
+    qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
+    ASSERT_EQ(qelCommand(0, "NOOP"), 0);
+    auto start = std::chrono::steady_clock::now();
+    int32_t rc;
+    do {
+      auto before = std::chrono::steady_clock::now();
+      rc = qelDriver(0);
+      EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    } while (rc > 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(10));
+    EXPECT_EQ(rc, c.code);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 1);
+    qelAbort(0);
+  }
+  EXPECT_LT(readFile(log).size(), 64u * 1024);
 }
 
 }  // namespace

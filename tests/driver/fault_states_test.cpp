@@ -61,8 +61,10 @@ std::vector<std::string> linesOf(const std::string& text) {
 }
 
 // How the server fails: an orderly close (it reads what is still coming,
-// then closes), a reset, or silence with the connection kept open.
-enum class Fault { close, reset, stall };
+// then closes), a reset, silence with the connection kept open, or a flood:
+// one line without end, for kFloodMs, then the close.
+enum class Fault { close, reset, stall, flood };
+constexpr int kFloodMs = 1500;
 
 // The session a case cuts: a send or a download.
 enum class Session { send, download };
@@ -70,11 +72,13 @@ using FaultCase = std::tuple<Session, Fault>;
 
 std::string caseName(const ::testing::TestParamInfo<FaultCase>& info) {
   Fault fault = std::get<1>(info.param);
+  static const char* const names[] = {"Close", "Reset", "Stall", "Flood"};
   return std::string(std::get<0>(info.param) == Session::send ? "Send" : "Download") +
-         (fault == Fault::close ? "Close" : fault == Fault::reset ? "Reset" : "Stall");
+         names[static_cast<int>(fault)];
 }
 
 Step faultStep(Fault fault) {
+  if (fault == Fault::flood) return SendEndless("", std::string(1 << 16, 'x'), kFloodMs);
   return fault == Fault::close ? Close() : fault == Fault::reset ? Reset() : Silent();
 }
 
@@ -85,6 +89,7 @@ struct Landmarks {
   size_t mailFrom = kNowhere;
   size_t dataStart = kNowhere;
   size_t dataEnd = 0;
+  size_t firstMessageLine = kNowhere;  // of a download
 };
 
 // The documented results of a fault after `played` exchanges (0: the session
@@ -96,6 +101,12 @@ struct Landmarks {
 // has done what QUIT asks.
 std::set<int32_t> faultResults(Fault fault, size_t played, const Landmarks& marks, size_t quit) {
   if (fault == Fault::stall) return {QEL_ERR_TIMED_OUT};
+  // A reply that never ends fails at the reply time-out; message data is
+  // no reply: it is taken until the connection ends.
+  if (fault == Fault::flood) {
+    return played < marks.firstMessageLine || played == quit ? std::set<int32_t>{QEL_ERR_TIMED_OUT}
+                                                             : std::set<int32_t>{QEL_ERR_SOCKET_CLOSED};
+  }
   if (played == quit) return fault == Fault::reset ? std::set<int32_t>{0, QEL_ERR_SOCKET_WRITE} : std::set<int32_t>{0};
   std::set<int32_t> codes{QEL_ERR_SOCKET_CLOSED};
   if (fault == Fault::reset || (played >= marks.dataStart && played <= marks.dataEnd)) codes.insert(QEL_ERR_SOCKET_WRITE);
@@ -327,6 +338,7 @@ class SessionFaults : public FaultStates {
         [](uint16_t) { return qelClose(0); },
     };
     attachmentEnd = kAttachmentEnd;
+    marks.firstMessageLine = 4;
     std::vector<Exchange> all{{Send("+OK ready\r\n")},
                               {ExpectLine("USER u"), Send("+OK\r\n")},
                               {ExpectLine("PASS p"), Send("+OK logged in\r\n")},
@@ -349,6 +361,9 @@ TEST_P(SessionFaults, FaultAtEveryStep) {
 INSTANTIATE_TEST_SUITE_P(Faults, SessionFaults,
                          ::testing::Combine(::testing::Values(Session::send, Session::download),
                                             ::testing::Values(Fault::close, Fault::reset, Fault::stall)),
+                         caseName);
+INSTANTIATE_TEST_SUITE_P(Floods, SessionFaults,
+                         ::testing::Combine(::testing::Values(Session::download), ::testing::Values(Fault::flood)),
                          caseName);
 
 }  // namespace

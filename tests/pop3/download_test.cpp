@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "frame/text.h"
 #include "pop3_session.h"
 #include "support/channel_setup.h"
+#include "support/tls_server_side.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -432,6 +434,69 @@ TEST_F(Pop3Download, StallInsideAFoldedHeaderIsBoundOnce) {
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   EXPECT_GE(elapsed.count(), 4 * 1000 - 100);
   EXPECT_LT(elapsed.count(), 5 * 1000);
+}
+
+// A multi-line answer whose status line, or whose part that is not kept,
+// keeps coming ends at the reply time-out of its command, however fast it
+// comes, and the log keeps only the start of a line without end.
+TEST_F(Pop3Download, AnswersThatNeverEndStopAtTheReplyTimeout) {
+  settings.replyTimeout = 300;
+  settings.pop3ReadWait = 300;
+  const std::string endless(1 << 16, 'x');
+  std::string shortLines;
+  while (shortLines.size() < endless.size()) shortLines += "X-Filler: a header line of the flood\r\n";
+  char buffer[128];
+  const auto top = [&] { return qelGetEmailLines(0, 1, 0, buffer, sizeof buffer); };
+  const auto uidl = [&] { return qelGetEmailUID(0, -1, buffer, sizeof buffer); };
+  const auto retr = [&] { return download(1); };
+  const struct {
+    const char* name;
+    int32_t decodeState, fullMime, rawMessageOnly;
+    const char* command;
+    Step flood;
+    std::function<int32_t()> call;  // after the login; none: the login is the call
+    bool tls = false;
+  } cases[] = {
+      {"RETR status", 0, 0, 0, "RETR 1", SendEndless("+OK ", endless, 6000), retr},
+      {"RETR status, full MIME", 0, 1, 0, "RETR 1", SendEndless("+OK ", endless, 6000), retr},
+      {"RETR status, raw message only", 1, 0, 1, "RETR 1", SendEndless("+OK ", endless, 6000), retr},
+      {"RETR status through TLS", 0, 0, 0, "RETR 1", SendEndless("+OK ", endless, 6000), retr, true},
+      {"TOP status", 0, 0, 0, "TOP 1 0", SendEndless("+OK ", endless, 6000), top},
+      {"TOP beyond the buffer", 0, 0, 0, "TOP 1 0", SendEndless("+OK\r\n", shortLines, 6000), top},
+      {"UIDL beyond the buffer", 0, 0, 0, "UIDL", SendEndless("+OK\r\n", shortLines, 6000), uidl},
+      {"CAPA status", 0, 0, 0, "CAPA", SendEndless("+OK ", endless, 6000), nullptr},
+      {"CAPA lines", 0, 0, 0, "CAPA", SendEndless("+OK\r\n", shortLines, 6000), nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string log = dir.file("flood.log");
+    ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, log.c_str()), 0);
+    qelIntegerParam(0, QEL_PARAM_DECODE_STATE, c.decodeState);
+    qelIntegerParam(0, QEL_PARAM_FULL_MIME, c.fullMime);
+    qelIntegerParam(0, QEL_PARAM_RAW_MESSAGE_ONLY, c.rawMessageOnly);
+    const bool capa = c.call == nullptr;
+    qelIntegerParam(0, QEL_PARAM_NEGOTIATE_LOGIN, capa ? 1 : 0);
+    std::vector<Step> script = capa ? std::vector<Step>{Send("+OK ready\r\n"), ExpectLine("CAPA"), c.flood}
+                                    : afterLogin({ExpectLine(c.command), c.flood});
+    if (c.tls) script.insert(script.begin(), StartTls());
+    qelIntegerParam(0, QEL_PARAM_TLS_MODE, c.tls ? QEL_TLS_IMPLICIT : QEL_TLS_OFF);
+    qelStringParam(0, QEL_STRING_CA_FILE, testCertFile("ca.pem").c_str());
+    ScriptServer server(script);
+    auto start = std::chrono::steady_clock::now();
+    if (capa) {
+      EXPECT_EQ(connect(server), QEL_ERR_TIMED_OUT);
+    } else {
+      ASSERT_EQ(connect(server), 0);
+      EXPECT_EQ(c.call(), QEL_ERR_TIMED_OUT);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    qelAbort(0);
+    qelStringParam(0, QEL_STRING_LOG_FILE, "");
+    // A line without end is logged by its start; short lines as they came.
+    if (c.flood.text == "+OK ") {
+      EXPECT_LT(readFile(log).size(), 16u * 1024);
+    }
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // step, the recipient loop, refused line breaks in addresses, VRFY.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -260,6 +261,20 @@ TEST_F(Session, VerifyTakesTheLastAnswerOnly) {
     ASSERT_TRUE(server.finished(5000));
     EXPECT_EQ(server.mismatches(), "");
   }
+}
+
+// The rest of a refusal that never ends is left at the reply time-out, as
+// one that stalls is.
+TEST_F(Session, VerifyRefusalWithoutEndIsLeftAtTheReplyTimeout) {
+  std::string lines;
+  while (lines.size() < 65536) lines += "550-still unknown\r\n";
+  ScriptServer server(steps({greeting(), {ExpectLine("VRFY ann"), SendEndless("550-unknown\r\n", lines, 6000)}}));
+  ASSERT_EQ(connectTo(server), 0);
+  settings.replyTimeout = 300;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(qelVerifyUser(0, "ann"), QEL_ERR_TIMED_OUT);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  qelAbort(0);
 }
 
 TEST_F(Session, CallerDrivenConnectVerifyAndTwoSends) {

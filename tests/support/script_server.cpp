@@ -10,6 +10,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -129,6 +131,12 @@ Step SendInPieces(std::string bytes, std::size_t pieceSize, int pauseMs) {
   Step step = makeStep(Kind::send, std::move(bytes));
   step.pieceSize = pieceSize;
   step.pauseMs = pauseMs;
+  return step;
+}
+Step SendEndless(std::string head, std::string filler, int fillMs) {
+  Step step = makeStep(Kind::send, std::move(head));
+  step.filler = std::move(filler);
+  step.fillMs = fillMs;
   return step;
 }
 Step ExpectLine(std::string line, int timeoutMs) {
@@ -516,6 +524,12 @@ struct ScriptServer::State {
       if (!sendRange(index, step, from, end)) return false;
       from = end;
     }
+    if (step.filler.empty()) return true;
+    Step fill = step;
+    fill.text = step.filler;
+    for (auto end = after(step.fillMs); Clock::now() < end;) {
+      if (!sendRange(index, fill, 0, fill.text.size())) return false;
+    }
     return true;
   }
 
@@ -667,7 +681,16 @@ ScriptServer::ScriptServer(std::vector<Step> steps) : state_(std::make_shared<St
     state.finish();
     return;
   }
-  state.thread = std::thread([&state] { state.play(); });
+  state.thread = std::thread([&state] {
+    // TLS writes go through the socket without MSG_NOSIGNAL: a client that
+    // has closed must not end the test process. The signal stays blocked,
+    // and pending, in this thread only, so one the library raises still shows.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    state.play();
+  });
 }
 
 ScriptServer::~ScriptServer() {

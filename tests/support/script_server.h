@@ -69,6 +69,8 @@ struct Step {
   int timeoutMs = 10000;           // expect*, accept: how long to wait for the client;
                                    // send: how long it may stop taking bytes
   bool mustFail = false;           // startTls: the client must abort the handshake
+  std::string filler;              // send: then sent over and over for fillMs
+  int fillMs = 0;
 };
 
 // Step constructors.
@@ -77,6 +79,9 @@ Step Send(std::string bytes);
 Step SendSplit(std::string bytes, std::vector<std::size_t> cuts, int pauseMs = 50);
 // Sends bytes in segments of pieceSize bytes, pausing between them.
 Step SendInPieces(std::string bytes, std::size_t pieceSize, int pauseMs = 5);
+// Sends head, then filler over and over, as fast as the client takes it,
+// for fillMs: a stream that never stops while the client reads.
+Step SendEndless(std::string head, std::string filler, int fillMs);
 Step ExpectLine(std::string line, int timeoutMs = 10000);
 Step ExpectPrefix(std::string prefix, int timeoutMs = 10000);
 Step ExpectUntil(std::string terminator, int timeoutMs = 10000);

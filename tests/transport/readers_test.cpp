@@ -2,6 +2,7 @@
 // scripted server.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -11,6 +12,7 @@
 
 #include "frame/channel.h"
 #include "frame/errors.h"
+#include "frame/log.h"
 #include "frame/settings.h"
 #include "qel32.h"
 #include "support/channel_setup.h"
@@ -103,12 +105,30 @@ TEST_F(Readers, ErrorReplyLeavesItsOtherLinesInTheRing) {
   EXPECT_STREQ(line, "550 two\r\n");
 }
 
-TEST_F(Readers, MissingContinuationLineTimesOut) {
+// A reply ends within one reply time-out, however its lines and pieces
+// come: a line trickled byte by byte is no reply once the time is up.
+TEST_F(Readers, SlowRepliesEndAtTheReplyTimeout) {
   settings.replyTimeout = 300;
-  ScriptServer server({Send("250-only the first\r\n"), Silent()});
-  connect(server);
-  ASSERT_TRUE(dataWithin(3000));
-  EXPECT_EQ(readSmtpReply(record), kErrTimedOut);
+  std::string lines;
+  for (int i = 0; i < 120; ++i) lines += "250-ab\r\n";
+  const struct {
+    const char* name;
+    Step send;
+  } cases[] = {
+      {"missing continuation line", Send("250-only the first\r\n")},
+      {"line trickled", SendInPieces("250 " + std::string(1000, 'x') + "\r\n", 1, 20)},
+      {"continuation lines trickled", SendInPieces(lines + "250 end\r\n", 1, 20)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptServer server({c.send, Silent()});
+    connect(server);
+    ASSERT_TRUE(dataWithin(3000));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(readSmtpReply(record), kErrTimedOut);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    qelAbort(0);
+  }
 }
 
 TEST_F(Readers, OverlongReplyOverflowsAndTheRestStaysReadable) {
@@ -169,33 +189,52 @@ TEST_F(Readers, Pop3StatusLines) {
 }
 
 // A status line longer than the room keeps its start and is read to its
-// line feed; its tail never becomes the next reply.
+// line feed; its tail never becomes the next reply. A tail that keeps coming
+// is given up at the reply time-out, and the log keeps only its start.
 TEST_F(Readers, LongPop3StatusLineIsReadToItsEnd) {
-  settings.replyTimeout = 1000;
+  settings.replyTimeout = 300;
+  TempDir dir;
   const std::string kept = "+OK " + std::string(1019, 'a');
   const struct {
     const char* name;
     std::vector<Step> steps;
     int32_t result;
     const char* next;  // the reply read after it, if any
+    bool leftOut = false;  // the log notes bytes it left out
   } cases[] = {
       {"tail then refusal", {Send(kept + "+OK tail\r\n-ERR wrong password\r\n"), ExpectClose()}, 0,
        "-ERR wrong password\r\n"},
       {"tail in slow pieces", {SendInPieces(kept + std::string(2000, 'a') + "\r\n-ERR no\r\n", 700, 20), ExpectClose()},
        0, "-ERR no\r\n"},
+      {"tail longer than the log keeps", {Send(kept + std::string(5000, 'a') + "\r\n-ERR no\r\n"), ExpectClose()}, 0,
+       "-ERR no\r\n", true},
       {"tail that never ends", {Send(kept + "+OK tail"), Silent()}, kErrTimedOut, nullptr},
+      {"tail that keeps coming", {SendEndless(kept, std::string(1 << 16, 'a'), 6000), Silent()}, kErrTimedOut,
+       nullptr, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    std::string log = dir.file(std::string(c.name) + ".log");
+    ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, log.c_str()), 0);
     ScriptServer server(c.steps);
     connect(server);
+    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(readPop3Reply(record), c.result);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ(std::string(record->replyText), kept);
     if (c.next != nullptr) {
       EXPECT_EQ(readPop3Reply(record), kErrPop3Error);
       EXPECT_STREQ(record->replyText, c.next);
     }
     qelAbort(0);
+    qelStringParam(0, QEL_STRING_LOG_FILE, "");
+    std::string text = readFile(log);
+    EXPECT_LT(text.size(), 4u * kLogLineKeep);
+    EXPECT_NE(text.find("P: " + kept), std::string::npos);
+    if (c.next != nullptr) {
+      EXPECT_NE(text.find(std::string("r: ") + c.next), std::string::npos);
+    }
+    EXPECT_EQ(text.find(" bytes of a long line not logged]") != std::string::npos, c.leftOut);
   }
 }
 
