@@ -74,6 +74,53 @@ class CutOffPop3:
         self.thread.join(30)
 
 
+class ScriptedSmtp:
+    """An SMTP server for one session that accepts everything (EHLO offers
+    STARTTLS and AUTH PLAIN) but answers the step named in refusals with its
+    reply: greeting, EHLO, STARTTLS, AUTH, MAIL, RCPT, DATA or "." (the end
+    of the text)."""
+
+    def __init__(self, refusals):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(30)
+        self.port = self.listener.getsockname()[1]
+        self.refusals = refusals
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def answer(self, conn, step, reply):
+        conn.sendall(self.refusals.get(step, reply) + b"\r\n")
+        return step not in self.refusals
+
+    def serve(self):
+        try:
+            conn, _ = self.listener.accept()
+        except OSError:
+            return
+        replies = {b"HELO": b"250 hello", b"EHLO": b"250-hello\r\n250-STARTTLS\r\n250 AUTH PLAIN", b"AUTH": b"235 ok",
+                   b"MAIL": b"250 ok", b"RCPT": b"250 ok", b"DATA": b"354 go on", b"QUIT": b"221 bye"}
+        with conn:
+            conn.settimeout(30)
+            reader = conn.makefile("rb")
+            try:
+                if not self.answer(conn, "greeting", b"220 ready"):
+                    return
+                for line in reader:
+                    verb = line.split()[0].upper() if line.split() else b""
+                    if not self.answer(conn, verb.decode(), replies.get(verb, b"500 what")):
+                        continue
+                    if verb == b"DATA":
+                        while reader.readline() not in (b".\r\n", b""):
+                            pass
+                        self.answer(conn, ".", b"250 queued")
+            except OSError:
+                return
+
+    def close(self):
+        self.listener.close()
+        self.thread.join(30)
+
+
 def attachment_message(size, name):
     message = EmailMessage()
     message["Subject"] = "cut"
@@ -162,6 +209,31 @@ class ErrorsTest(QelmailTestCase):
                 self.assertIn(text, result.err, (args, result))
             self.assertNotIn("wrong", result.err + result.out)
         self.assertEqual(self.drop.stored("alice"), [])
+
+    def test_temporary_refusals_exit_75_at_every_step(self):
+        # A 4xx reply asks to try again, whatever the step; a 5xx reply to
+        # the same step keeps its own code.
+        cases = [  # step, reply, exit code, extra options
+            ("greeting", b"421 busy", 75, ()), ("greeting", b"554 go away", 69, ()),
+            ("EHLO", b"421 closing", 75, ("--user", "u", "--password", "p")),
+            ("EHLO", b"550 no", 69, ("--user", "u", "--password", "p")),
+            ("STARTTLS", b"454 TLS not available now", 75, ("--starttls",)),
+            ("STARTTLS", b"554 no TLS", 69, ("--starttls",)),
+            ("AUTH", b"454 try later", 75, ("--user", "u", "--password", "p")),
+            ("AUTH", b"535 wrong", 77, ("--user", "u", "--password", "p")),
+            ("MAIL", b"451 local error", 75, ()), ("MAIL", b"553 bad sender", 65, ()),
+            ("RCPT", b"451 greylisted", 75, ()), ("RCPT", b"452 mailbox full", 75, ()),
+            ("RCPT", b"550 no such user", 65, ()),
+            ("DATA", b"451 later", 75, ()), ("DATA", b"554 no", 65, ()),
+            (".", b"452 no space", 75, ()), (".", b"451 aborted", 75, ()), (".", b"552 too big", 65, ()),
+        ]
+        for step, reply, code, extra in cases:
+            server = ScriptedSmtp({step: reply})
+            self.addCleanup(server.close)
+            result = qelmail("send", "--port", str(server.port), "--timeout", "5000", "--from", FROM, "--to", TO,
+                             "--text", "x", *extra)
+            self.assertEqual(result.code, code, (step, reply, result))
+            self.assertIn(reply.decode(), result.err, (step, result))
 
     def test_download_cut_off_half_way(self):
         # Cut off inside an attachment: neither the message file nor the
