@@ -453,7 +453,9 @@ QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char *server, const 
                                         const char *replyTo);
 
 /* Sends one message. `to`, `cc` and `bcc` are lists of address texts
- * separated by QEL_PARAM_RECIPIENT_SEPARATOR; only `to` is required. A
+ * separated by QEL_PARAM_RECIPIENT_SEPARATOR where it stands outside quoted
+ * strings and angle brackets ("\"Doe, Bob\" <bob@example.org>" is one item);
+ * only `to` is required. A
  * `message` beginning with "@" names a file holding the body.
  * `attachments` lists files separated by QEL_PARAM_ATTACH_SEPARATOR; an item
  * "path|name" shows `name` in the message. */
