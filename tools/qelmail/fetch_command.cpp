@@ -7,12 +7,22 @@
 // (or --attach-dir). A message is written as ID.eml.part and renamed when
 // the whole of it has arrived: a file named .eml is always complete.
 //
+// Unique ids are not always unique: some servers take them from the
+// message's own X-UIDL header, and two ids can make the same file name
+// ("a/b" and "a:b"). Names are given over the whole mailbox listing, in
+// order, so a name taken by an earlier message gets "~2", "~3" ... (a
+// character no id-made name holds), and a message keeps its name whichever
+// messages a run fetches.
+//
 // With --new, DIR/.qelmail-uids holds the unique id of every message saved
 // there, one a line, and a message whose id it holds is not downloaded
-// again. An id goes in only once its message is complete.
+// again. An id goes in only once its message is complete. The second and
+// later messages of the listing with the same id go in as the id, a tab
+// and their place among them ("ID\t2"), so that each is fetched once.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +49,7 @@ constexpr int32_t kRawDownload = 1;
 // large download takes few calls.
 constexpr int32_t kStepLines = 1024;
 const char* const kSeenIdsFile = ".qelmail-uids";  // inside DIR
+constexpr char kTakenMark = '~';                    // before the number of a taken name
 
 bool isDirectory(const std::string& path) {
   struct stat info {};
@@ -80,6 +91,37 @@ struct MessageFiles {
   // What a shared --attach-dir held before the download began.
   std::vector<std::string> attachDirBefore;
 };
+
+// The file name and the --new key of each message of the listing.
+struct MessageName {
+  std::string base;
+  std::string key;  // empty without a unique id
+};
+
+std::string folded(std::string name) {
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name;
+}
+
+std::map<int32_t, MessageName> nameMessages(int32_t count, const std::map<int32_t, std::string>& ids) {
+  std::map<int32_t, MessageName> names;
+  std::map<std::string, int> occurrences;
+  std::set<std::string> taken;  // letter case aside, as a file system may compare
+  for (int32_t n = 1; n <= count; ++n) {
+    auto found = ids.find(n);
+    std::string id = found != ids.end() ? found->second : "";
+    MessageName& name = names[n];
+    std::string base = fileNameFromId(id);
+    if (base.empty()) base = "message-" + std::to_string(n);
+    name.base = base;
+    for (int k = 2; taken.count(folded(name.base)) != 0; ++k) name.base = base + kTakenMark + std::to_string(k);
+    taken.insert(folded(name.base));
+    if (id.empty()) continue;
+    int place = ++occurrences[id];
+    name.key = place == 1 ? id : id + '\t' + std::to_string(place);
+  }
+  return names;
+}
 
 // Removes what a failed or stopped download left: the part files, and the
 // attachments, also one cut off half way.
@@ -219,12 +261,14 @@ int cmdFetch(Options& options) {
   if (rc < 0) return fail("reading the unique ids", rc);
   std::vector<int32_t> numbers;
   messageNumbers(options, count, &numbers);
+  std::map<int32_t, MessageName> names = nameMessages(count, ids);
   std::set<std::string> seen;
   if (plan.onlyNew) seen = seenIds();
 
   std::vector<int32_t> fetched;
   for (int32_t n : numbers) {
-    if (plan.onlyNew && !ids[n].empty() && seen.count(ids[n]) != 0) continue;
+    const std::string& key = names[n].key;
+    if (plan.onlyNew && !key.empty() && seen.count(key) != 0) continue;
     int32_t size = 0;
     rc = messageSize(n, &size);
     if (rc < 0) {
@@ -232,7 +276,7 @@ int cmdFetch(Options& options) {
       return fail("reading the size of message " + std::to_string(n), rc);
     }
     MessageFiles files;
-    files.base = fileNameFromId(ids[n]);
+    files.base = names[n].base;
     if (files.base.empty()) files.base = "message-" + std::to_string(n);
     std::string problem;
     rc = download(plan, n, size, files, &problem);
@@ -246,7 +290,7 @@ int cmdFetch(Options& options) {
     }
     printSaved(plan, n, files);
     fetched.push_back(n);
-    if (plan.onlyNew && !ids[n].empty() && !rememberId(ids[n])) {
+    if (plan.onlyNew && !key.empty() && !rememberId(key)) {
       qelAbort(kChannel);
       return failPlain("cannot write " + plan.dir + "/" + kSeenIdsFile);
     }

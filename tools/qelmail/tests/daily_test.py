@@ -7,7 +7,18 @@ import os
 import socket
 import tempfile
 
-from support import USERS, QelmailTestCase, environment, fetched_lines, main, qelmail
+from email.message import EmailMessage
+
+from support import USERS, QelmailTestCase, ScriptedPop3, environment, fetched_lines, main, qelmail, read_file
+
+
+def message_with(subject, files):
+    message = EmailMessage()
+    message["Subject"] = subject
+    message.set_content("text of %s\n" % subject)
+    for name, data in files:
+        message.add_attachment(data, maintype="application", subtype="octet-stream", filename=name)
+    return message.as_bytes(policy=message.policy.clone(linesep="\r\n"))
 
 
 def ipv6_loopback():
@@ -89,6 +100,40 @@ class DailyTest(QelmailTestCase):
         with open(os.path.join(out, ".qelmail-uids")) as f:
             self.assertEqual(len(f.read().split()), 3)
         self.assertEqual(len(fetch()), 3)  # without --new: everything again
+
+    def test_fetch_never_overwrites_a_message(self):
+        # Ids taken from the messages themselves repeat, and "a/b" and "a:b"
+        # make the same file name (and "DUP" does where letter case does not
+        # count): each message keeps a file and a directory
+        # of its own, named the same whichever messages a run fetches, and
+        # --new fetches each once.
+        mailbox = [(uid, message_with("m%d" % n, [("same.txt", b"from m%d" % n)]))
+                   for n, uid in enumerate(("dup", "dup", "a/b", "a:b", "DUP"), 1)]
+        server = ScriptedPop3(mailbox)
+        self.addCleanup(server.close)
+        out = os.path.join(self.drop.dir, "out")
+
+        def fetch(directory, *extra):
+            result = qelmail("fetch", "--port", str(server.port), "--user", "u", "--password", "p", "--dir",
+                             directory, *extra)
+            self.assertOk(result)
+            return fetched_lines(result.out)
+
+        names = ["dup", "dup~2", "a_b", "a_b~2", "DUP~3"]
+        server.messages = mailbox[:3]
+        self.assertEqual([l[2] for l in fetch(out, "--new") if l[0] == "message"],
+                         ["%s/%s.eml" % (out, name) for name in names[:3]])
+        server.messages = mailbox + [("dup", message_with("m6", [("same.txt", b"from m6")]))]
+        self.assertEqual([l[1] for l in fetch(out, "--new") if l[0] == "message"], ["4", "5", "6"])
+        self.assertEqual(fetch(out, "--new"), [])
+        for n, name in enumerate(names + ["dup~4"], 1):
+            self.assertIn(b"text of m%d" % n, read_file(os.path.join(out, name + ".eml")), name)
+            self.assertEqual(read_file(os.path.join(out, name, "same.txt")), b"from m%d" % n, name)
+        with open(os.path.join(out, ".qelmail-uids")) as f:
+            self.assertEqual(f.read(), "dup\ndup\t2\na/b\na:b\nDUP\ndup\t3\n")
+        # One message alone gets the name it has among all of them.
+        self.assertEqual(fetch(os.path.join(self.drop.dir, "one"), "--message", "2")[0][2],
+                         os.path.join(self.drop.dir, "one", "dup~2.eml"))
 
     def test_ipv6_loopback(self):
         if not ipv6_loopback():

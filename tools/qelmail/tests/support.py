@@ -10,9 +10,11 @@ import email
 import email.policy
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "maildrop", "tests"))
 
@@ -66,6 +68,67 @@ def parse(message_bytes):
 def fetched_lines(out):
     """The 'message', 'attachment' and 'deleted' lines of qelmail fetch."""
     return [tuple(line.split("\t")) for line in out.splitlines() if line]
+
+
+class ScriptedPop3:
+    """A POP3 server on 127.0.0.1 that serves `messages`, a list of (unique
+    id, message bytes), to any number of sessions one after another; ids may
+    repeat, as with servers that take them from the message itself. It
+    takes any login and deletes nothing."""
+
+    def __init__(self, messages):
+        self.messages = messages
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def answer(self, verb, arg):
+        listing = list(enumerate(self.messages, 1))
+        if verb in (b"USER", b"PASS", b"NOOP", b"DELE", b"RSET"):
+            return b"+OK\r\n"
+        if verb == b"STAT":
+            return b"+OK %d %d\r\n" % (len(listing), sum(len(m) for _, m in self.messages))
+        if verb in (b"LIST", b"UIDL", b"RETR") and arg and not 1 <= int(arg) <= len(listing):
+            return b"-ERR no such message\r\n"
+        if verb == b"LIST":
+            return b"+OK %s %d\r\n" % (arg, len(self.messages[int(arg) - 1][1])) if arg else \
+                b"+OK\r\n" + b"".join(b"%d %d\r\n" % (n, len(m)) for n, (_, m) in listing) + b".\r\n"
+        if verb == b"UIDL":
+            return b"+OK\r\n" + b"".join(b"%d %s\r\n" % (n, u.encode()) for n, (u, _) in listing) + b".\r\n"
+        if verb == b"RETR":
+            message = self.messages[int(arg) - 1][1]
+            stuffed = b"".join(b"." + l if l.startswith(b".") else l for l in message.splitlines(keepends=True))
+            return b"+OK\r\n" + stuffed + b".\r\n"
+        return b"-ERR\r\n"
+
+    def serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            with conn:
+                conn.settimeout(30)
+                conn.sendall(b"+OK ready\r\n")
+                try:
+                    for line in conn.makefile("rb"):
+                        words = line.split()
+                        verb = words[0].upper() if words else b""
+                        argument = words[1] if len(words) > 1 else b""
+                        conn.sendall(b"+OK bye\r\n" if verb == b"QUIT" else self.answer(verb, argument))
+                        if verb == b"QUIT":
+                            break
+                except OSError:
+                    pass
+
+    def close(self):
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)  # wakes the accept
+        except OSError:
+            pass
+        self.listener.close()
+        self.thread.join(30)
 
 
 class QelmailTestCase(MailDropTestCase):
