@@ -206,6 +206,9 @@ struct ChannelRecord {
   // Settings and small state
   uint32_t autoCall;
   uint32_t numberNames;
+  // An attachment never replaces a file already there (setting 170): a
+  // taken name gets a numbered one.
+  uint8_t keepExistingFiles;
   uint32_t bodyType;
   char nextReplyByte;
   int32_t pendingChar;  // body byte looked at ahead, or -1 (none)

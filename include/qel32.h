@@ -229,6 +229,13 @@ extern "C" {
  * only for the first), so a large message takes far fewer calls; the files
  * written do not change. Values below 1 count as 1, above 65535 as 65535. */
 #define QEL_PARAM_STEP_LINES          131 /* channel: message lines one driver call of a decoded download handles (1) */
+/* Existing files kept: an attachment is never saved over a file that is
+ * already in the attachment directory (the caller's own, or one an earlier
+ * download saved); it gets a numbered name instead ("same (2).bin"), as a
+ * name taken earlier in the same download does, and the saved-file note and
+ * the saved-name list give that name. The file is created only if no file
+ * of its name exists, in one step. Both decoders. */
+#define QEL_PARAM_KEEP_EXISTING_FILES 170 /* channel: 1 = attachments never replace a file already there (0) */
 
 /* Values of QEL_PARAM_BODY_TYPE. */
 #define QEL_BODY_PLAIN     0  /* plain text, wrapped; MIME only when there are attachments */
