@@ -43,7 +43,6 @@ namespace qelmail {
 namespace {
 
 constexpr size_t kPathCap = 128;  // the library's limit for a directory
-constexpr int32_t kSavedNamesRoom = 1024;
 constexpr int32_t kRawDownload = 1;
 // Message lines one driver call handles when they have already arrived: a
 // large download takes few calls.
@@ -123,6 +122,18 @@ std::map<int32_t, MessageName> nameMessages(int32_t count, const std::map<int32_
   return names;
 }
 
+// The files a download added to a shared --attach-dir: the entries that
+// were not there before it. The library never replaces a file there, so
+// they are exactly the ones it wrote.
+std::vector<std::string> addedFiles(const MessageFiles& files) {
+  std::set<std::string> before(files.attachDirBefore.begin(), files.attachDirBefore.end());
+  std::vector<std::string> added;
+  for (const std::string& name : directoryEntries(files.attachDir)) {
+    if (before.count(name) == 0) added.push_back(name);
+  }
+  return added;
+}
+
 // Removes what a failed or stopped download left: the part files, and the
 // attachments, also one cut off half way.
 void discard(const MessageFiles& files) {
@@ -132,26 +143,7 @@ void discard(const MessageFiles& files) {
     return;
   }
   if (files.attachDir.empty()) return;
-  std::set<std::string> before(files.attachDirBefore.begin(), files.attachDirBefore.end());
-  for (const std::string& name : directoryEntries(files.attachDir)) {
-    if (before.count(name) == 0) ::unlink((files.attachDir + "/" + name).c_str());
-  }
-}
-
-// The attachment names the library saved for the last download.
-std::vector<std::string> savedNames() {
-  char saved[kSavedNamesRoom + 1];
-  saved[0] = '\0';
-  qelDebug(kChannel, QEL_DEBUG_SAVED_NAMES, saved, kSavedNamesRoom);
-  std::vector<std::string> names;
-  std::string all = saved;
-  for (size_t start = 0; start < all.size();) {
-    size_t end = all.find(kItemSeparator, start);
-    if (end == std::string::npos) end = all.size();
-    if (end > start) names.push_back(all.substr(start, end - start));
-    start = end + 1;
-  }
-  return names;
+  for (const std::string& name : addedFiles(files)) ::unlink((files.attachDir + "/" + name).c_str());
 }
 
 // Downloads message n (size bytes) into `files`; 0 or the failure's code,
@@ -200,7 +192,7 @@ void printSaved(const FetchPlan& plan, int32_t n, const MessageFiles& files) {
     }
     if (names.empty()) ::rmdir(files.attachDir.c_str());
   } else {
-    for (const std::string& name : savedNames()) {
+    for (const std::string& name : addedFiles(files)) {
       std::printf("attachment\t%d\t%s/%s\n", static_cast<int>(n), plan.attachDir.c_str(), name.c_str());
     }
   }
@@ -250,6 +242,10 @@ int cmdFetch(Options& options) {
   // attachments at any depth, under their decoded names.
   qelIntegerParam(kChannel, QEL_PARAM_FULL_MIME, 1);
   qelIntegerParam(kChannel, QEL_PARAM_STEP_LINES, kStepLines);
+  // A shared --attach-dir may hold files of the user's and of earlier
+  // messages: an attachment whose name is taken there gets a numbered one
+  // ("report (2).pdf"), and the message's note names that file.
+  if (!plan.attachDir.empty()) qelIntegerParam(kChannel, QEL_PARAM_KEEP_EXISTING_FILES, 1);
 
   int32_t rc = pop3Connect(options);
   if (rc < 0) return fail("logging in to " + serverLabel(options, true), rc, Step::login);

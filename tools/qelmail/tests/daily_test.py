@@ -135,6 +135,31 @@ class DailyTest(QelmailTestCase):
         self.assertEqual(fetch(os.path.join(self.drop.dir, "one"), "--message", "2")[0][2],
                          os.path.join(self.drop.dir, "one", "dup~2.eml"))
 
+    def test_fetch_into_a_shared_attach_dir(self):
+        # Same names within a message, across messages and of files already
+        # there: every attachment gets a file of its own, nothing there is
+        # replaced, each output line names one file, each note its own file.
+        server = ScriptedPop3([("m1", message_with("m1", [("same.txt", b"from m1"), ("same.txt", b"again m1")])),
+                               ("m2", message_with("m2", [("same.txt", b"from m2"), ("b.txt", b"b of m2")]))])
+        self.addCleanup(server.close)
+        out, attach = os.path.join(self.drop.dir, "out"), os.path.join(self.drop.dir, "attach")
+        os.makedirs(attach)
+        mine = {"same.txt": b"mine", "same (3).txt": b"mine too"}
+        for name, data in mine.items():
+            self.write(os.path.join("attach", name), data)
+        result = qelmail("fetch", "--port", str(server.port), "--user", "u", "--password", "p", "--dir", out,
+                         "--attach-dir", attach)
+        self.assertOk(result)
+        saved = sorted((os.path.basename(l[2]), l[1], read_file(l[2])) for l in fetched_lines(result.out)
+                       if l[0] == "attachment")
+        self.assertEqual(saved, [("b.txt", "2", b"b of m2"), ("same (2).txt", "1", b"from m1"),
+                                 ("same (4).txt", "1", b"again m1"), ("same (5).txt", "2", b"from m2")])
+        self.assertEqual({name: read_file(os.path.join(attach, name)) for name in mine}, mine)
+        self.assertIn(b'[Attachment saved to "%s/same (4).txt"]' % attach.encode(),
+                      read_file(os.path.join(out, "m1.eml")))
+        self.assertIn(b'[Attachment saved to "%s/same (5).txt"]' % attach.encode(),
+                      read_file(os.path.join(out, "m2.eml")))
+
     def test_ipv6_loopback(self):
         if not ipv6_loopback():
             self.skipTest("no IPv6 loopback here")
