@@ -144,6 +144,7 @@ int main(int argc, char** argv) {
       printHelp(command.usage, command.about, command.options);
       return kExitOk;
     }
+    if (!splitServerPort(options)) return usageError(options.error());
     if (qelAttach(1, 0) != 1) return failPlain("cannot attach the library");
     installStopSignals();
     int result = command.run(options);

@@ -32,7 +32,7 @@ def ipv6_loopback():
 
 class DailyTest(QelmailTestCase):
     def test_bare_addresses_and_option_forms(self):
-        result = qelmail("send", "--server=127.0.0.1", "--port=%d" % self.drop.smtp_port, "--from=sender@example.org",
+        result = qelmail("send", "--server=127.0.0.1:%d" % self.drop.smtp_port, "--from=sender@example.org",
                          "--to", "alice@example.org, Bob <bob@example.org>", "--cc=carol@example.org",
                          "--reply-to", "replies@example.org", "--subject=a=b", "--text", "-- not an option")
         self.assertOk(result)
@@ -172,7 +172,7 @@ class DailyTest(QelmailTestCase):
         self.assertEqual(len(stored), 2)
         for message in stored:
             self.assertRegex(message, rb"\(\[::1\]:\d+\)")
-        result = qelmail("list", "--server", "::1", "--port", str(drop.pop3_port), "--user", "alice",
+        result = qelmail("list", "--server", "[::1]:%d" % drop.pop3_port, "--user", "alice",
                          "--password", USERS["alice"])
         self.assertOk(result)
         self.assertEqual(result.out.splitlines()[0], "2 messages")
