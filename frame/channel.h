@@ -305,6 +305,7 @@ struct ChannelRecord {
   uint32_t mechanismsOffered;
   char offerText[fieldSize(kOfferTextCap)];  // every name offered, known or not
   uint8_t offersUserPass;  // POP3: CAPA listed USER
+  uint8_t tlsOffered;      // the offer named STARTTLS (EHLO) or STLS (CAPA)
   uint32_t saslMechanism;
   int32_t saslRound;
   uint8_t serverProven;

@@ -286,6 +286,9 @@ extern "C" {
 #define QEL_STAT_VERIFY_RESULT      24  /* 1 when the last VRFY was answered with 250 */
 #define QEL_STAT_BUILD              26  /* build number, 16 */
 #define QEL_STAT_SOCKET_HANDLE      27  /* the channel's socket handle */
+#define QEL_STAT_TLS_OFFERED        171 /* negotiated login: 1 when the server's last EHLO reply offered STARTTLS
+                                           or its last CAPA answer STLS (in clear: over TLS it may offer more
+                                           mechanisms than the -120 text names), else 0 */
 
 /* ---------------------------------------------------------------------------
  * qelDebug indexes. For qelDebug, size is the largest number of characters

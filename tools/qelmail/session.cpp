@@ -132,6 +132,12 @@ int fail(const std::string& what, int32_t code, Step step) {
   if (int signal = stopSignal(); signal != 0) return reportStopped(signal);
   std::fprintf(stderr, "qelmail: %s failed (%d): %s\n", what.c_str(), static_cast<int>(code),
                errorText(code).c_str());
+  // Servers often offer a login only over TLS: the mechanisms named are
+  // those of the clear connection.
+  if (code == QEL_ERR_NO_COMMON_MECHANISM && qelStatistics(kChannel, QEL_STAT_TLS_OFFERED) == 1) {
+    std::fprintf(stderr, "qelmail: the server offers %s: with --starttls it may offer a way to log in\n",
+                 step == Step::login ? "STLS" : "STARTTLS");
+  }
   return exitCodeFor(code, step);
 }
 

@@ -238,6 +238,16 @@ class ErrorsTest(QelmailTestCase):
             self.assertEqual(result.code, code, (step, reply, result))
             self.assertIn(reply.decode(), result.err, (step, result))
 
+    def test_hint_when_a_login_may_need_tls(self):
+        for offer, hinted in ((b"250-hello\r\n250 STARTTLS", True), (b"250 hello", False)):
+            server = ScriptedSmtp({"EHLO": offer})
+            self.addCleanup(server.close)
+            result = qelmail("send", "--port", str(server.port), "--from", FROM, "--to", TO, "--text", "x",
+                             "--user", "u", "--password", "p")
+            self.assertFails(result, 69, "(-120): No login mechanism in common")
+            self.assertEqual("the server offers STARTTLS: with --starttls it may offer a way to log in" in result.err,
+                             hinted, result)
+
     def test_download_cut_off_half_way(self):
         # Cut off inside an attachment: neither the message file nor the
         # attachment's directory may stay behind.
