@@ -10,12 +10,11 @@ import signal
 import socket
 import subprocess
 import tempfile
-import threading
 import time
 
 from email.message import EmailMessage
 
-from support import QelmailTestCase, environment, main, program, qelmail
+from support import LineServer, QelmailTestCase, ScriptedPop3, environment, main, program, qelmail
 
 FROM = "<sender@example.org>"
 TO = "<alice@example.org>"
@@ -29,96 +28,33 @@ def closed_port():
         return s.getsockname()[1]
 
 
-class CutOffPop3:
-    """A POP3 server for one session that sends half of a message in answer
-    to RETR and then closes the connection, or with stall=True keeps it open
-    without a further byte until the client goes. Every command it was sent
-    is kept in commands."""
+class ScriptedSmtp(LineServer):
+    """Accepts everything (EHLO offers STARTTLS and AUTH PLAIN) but answers
+    each step named in `replies` with its reply: greeting, EHLO, STARTTLS,
+    AUTH, MAIL, RCPT, DATA or "." (the end of the text)."""
 
-    def __init__(self, message, stall=False):
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.listener.settimeout(30)
-        self.port = self.listener.getsockname()[1]
-        self.message = message
-        self.stall = stall
-        self.commands = []
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
+    ANSWERS = {b"HELO": b"250 hello", b"EHLO": b"250-hello\r\n250-STARTTLS\r\n250 AUTH PLAIN", b"AUTH": b"235 ok",
+               b"MAIL": b"250 ok", b"RCPT": b"250 ok", b"DATA": b"354 go on", b"QUIT": b"221 bye"}
 
-    def serve(self):
-        try:
-            conn, _ = self.listener.accept()
-        except OSError:
-            return
-        with conn:
-            conn.settimeout(60)
-            reader = conn.makefile("rb")
-            conn.sendall(b"+OK ready\r\n")
-            answers = {b"USER": b"+OK\r\n", b"PASS": b"+OK\r\n", b"STAT": b"+OK 1 %d\r\n" % len(self.message),
-                       b"LIST": b"+OK 1 %d\r\n" % len(self.message), b"UIDL": b"+OK\r\n1 cut-off\r\n.\r\n"}
-            try:
-                for line in reader:
-                    verb = line.split()[0].upper() if line.split() else b""
-                    self.commands.append(verb.decode())
-                    if verb == b"RETR":
-                        conn.sendall(b"+OK\r\n" + self.message[:len(self.message) // 2])
-                        if not self.stall:
-                            return
-                        continue
-                    conn.sendall(answers.get(verb, b"-ERR\r\n"))
-            except OSError:
-                return
+    def __init__(self, replies):
+        self.replies, self.in_text = replies, False
+        super().__init__()
 
-    def close(self):
-        self.listener.close()
-        self.thread.join(30)
+    def reply(self, step, default):
+        return self.replies.get(step, default) + b"\r\n"
 
+    def greeting(self):
+        return self.reply("greeting", b"220 ready")
 
-class ScriptedSmtp:
-    """An SMTP server for one session that accepts everything (EHLO offers
-    STARTTLS and AUTH PLAIN) but answers the step named in refusals with its
-    reply: greeting, EHLO, STARTTLS, AUTH, MAIL, RCPT, DATA or "." (the end
-    of the text)."""
+    def ends(self, verb):
+        return verb == b"QUIT" or (verb == b"" and "greeting" in self.replies)
 
-    def __init__(self, refusals):
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.listener.settimeout(30)
-        self.port = self.listener.getsockname()[1]
-        self.refusals = refusals
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
-
-    def answer(self, conn, step, reply):
-        conn.sendall(self.refusals.get(step, reply) + b"\r\n")
-        return step not in self.refusals
-
-    def serve(self):
-        try:
-            conn, _ = self.listener.accept()
-        except OSError:
-            return
-        replies = {b"HELO": b"250 hello", b"EHLO": b"250-hello\r\n250-STARTTLS\r\n250 AUTH PLAIN", b"AUTH": b"235 ok",
-                   b"MAIL": b"250 ok", b"RCPT": b"250 ok", b"DATA": b"354 go on", b"QUIT": b"221 bye"}
-        with conn:
-            conn.settimeout(30)
-            reader = conn.makefile("rb")
-            try:
-                if not self.answer(conn, "greeting", b"220 ready"):
-                    return
-                for line in reader:
-                    verb = line.split()[0].upper() if line.split() else b""
-                    if not self.answer(conn, verb.decode(), replies.get(verb, b"500 what")):
-                        continue
-                    if verb == b"DATA":
-                        while reader.readline() not in (b".\r\n", b""):
-                            pass
-                        self.answer(conn, ".", b"250 queued")
-            except OSError:
-                return
-
-    def close(self):
-        self.listener.close()
-        self.thread.join(30)
+    def answer(self, verb, arg):
+        if self.in_text:
+            self.in_text = verb != b"."
+            return b"" if self.in_text else self.reply(".", b"250 queued")
+        self.in_text = verb == b"DATA" and "DATA" not in self.replies
+        return self.reply(verb.decode(), self.ANSWERS.get(verb, b"500 what"))
 
 
 def attachment_message(size, name):
@@ -251,7 +187,7 @@ class ErrorsTest(QelmailTestCase):
     def test_download_cut_off_half_way(self):
         # Cut off inside an attachment: neither the message file nor the
         # attachment's directory may stay behind.
-        server = CutOffPop3(attachment_message(100_000, "half.bin"))
+        server = ScriptedPop3([("cut-off", attachment_message(100_000, "half.bin"))], half=True)
         self.addCleanup(server.close)
         out = os.path.join(self.drop.dir, "out")
         result = qelmail("fetch", "--port", str(server.port), "--user", "u", "--password", "p", "--dir", out,
@@ -269,7 +205,7 @@ class ErrorsTest(QelmailTestCase):
         message = attachment_message(20 * 1024 * 1024, "big.bin")
         for signal_number, code, name in ((signal.SIGTERM, 143, "SIGTERM"), (signal.SIGINT, 130, "SIGINT")):
             for shared in (False, True):
-                server = CutOffPop3(message, stall=True)
+                server = ScriptedPop3([("cut-off", message)], stall=True)
                 self.addCleanup(server.close)
                 work = tempfile.mkdtemp(dir=self.drop.dir)
                 out = os.path.join(work, "out")
