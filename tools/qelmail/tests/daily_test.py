@@ -101,17 +101,18 @@ class DailyTest(QelmailTestCase):
             self.assertEqual(len(f.read().split()), 3)
         self.assertEqual(len(fetch()), 3)  # without --new: everything again
 
-    def test_fetch_never_overwrites_a_message(self):
+    def test_fetch_never_overwrites_a_file(self):
         # Ids taken from the messages themselves repeat, and "a/b" and "a:b"
         # make the same file name (and "DUP" does where letter case does not
-        # count): each message keeps a file and a directory
-        # of its own, named the same whichever messages a run fetches, and
-        # --new fetches each once.
-        mailbox = [(uid, message_with("m%d" % n, [("same.txt", b"from m%d" % n)]))
-                   for n, uid in enumerate(("dup", "dup", "a/b", "a:b", "DUP"), 1)]
-        server = ScriptedPop3(mailbox)
+        # count): each message keeps a file and a directory of its own, named
+        # the same whichever messages a run fetches, and --new fetches each
+        # once. In a shared --attach-dir no file is replaced and each line
+        # and note names the message's own file.
+        mailbox = [(uid, message_with("m%d" % n, [("same.txt", b"from m%d" % n)] + [("b.txt", b"b")] * (n == 1)))
+                   for n, uid in enumerate(("dup", "dup", "a/b", "a:b", "DUP", "dup"), 1)]
+        server = ScriptedPop3(mailbox[:3])
         self.addCleanup(server.close)
-        out = os.path.join(self.drop.dir, "out")
+        out, attach = os.path.join(self.drop.dir, "out"), os.path.join(self.drop.dir, "attach")
 
         def fetch(directory, *extra):
             result = qelmail("fetch", "--port", str(server.port), "--user", "u", "--password", "p", "--dir",
@@ -119,46 +120,29 @@ class DailyTest(QelmailTestCase):
             self.assertOk(result)
             return fetched_lines(result.out)
 
-        names = ["dup", "dup~2", "a_b", "a_b~2", "DUP~3"]
-        server.messages = mailbox[:3]
+        names = ["dup", "dup~2", "a_b", "a_b~2", "DUP~3", "dup~4"]
         self.assertEqual([l[2] for l in fetch(out, "--new") if l[0] == "message"],
                          ["%s/%s.eml" % (out, name) for name in names[:3]])
-        server.messages = mailbox + [("dup", message_with("m6", [("same.txt", b"from m6")]))]
+        server.messages = mailbox
         self.assertEqual([l[1] for l in fetch(out, "--new") if l[0] == "message"], ["4", "5", "6"])
         self.assertEqual(fetch(out, "--new"), [])
-        for n, name in enumerate(names + ["dup~4"], 1):
+        for n, name in enumerate(names, 1):
             self.assertIn(b"text of m%d" % n, read_file(os.path.join(out, name + ".eml")), name)
             self.assertEqual(read_file(os.path.join(out, name, "same.txt")), b"from m%d" % n, name)
-        with open(os.path.join(out, ".qelmail-uids")) as f:
-            self.assertEqual(f.read(), "dup\ndup\t2\na/b\na:b\nDUP\ndup\t3\n")
-        # One message alone gets the name it has among all of them.
+        self.assertEqual(read_file(os.path.join(out, ".qelmail-uids")), b"dup\ndup\t2\na/b\na:b\nDUP\ndup\t3\n")
         self.assertEqual(fetch(os.path.join(self.drop.dir, "one"), "--message", "2")[0][2],
                          os.path.join(self.drop.dir, "one", "dup~2.eml"))
-
-    def test_fetch_into_a_shared_attach_dir(self):
-        # Same names within a message, across messages and of files already
-        # there: every attachment gets a file of its own, nothing there is
-        # replaced, each output line names one file, each note its own file.
-        server = ScriptedPop3([("m1", message_with("m1", [("same.txt", b"from m1"), ("same.txt", b"again m1")])),
-                               ("m2", message_with("m2", [("same.txt", b"from m2"), ("b.txt", b"b of m2")]))])
-        self.addCleanup(server.close)
-        out, attach = os.path.join(self.drop.dir, "out"), os.path.join(self.drop.dir, "attach")
         os.makedirs(attach)
-        mine = {"same.txt": b"mine", "same (3).txt": b"mine too"}
-        for name, data in mine.items():
-            self.write(os.path.join("attach", name), data)
-        result = qelmail("fetch", "--port", str(server.port), "--user", "u", "--password", "p", "--dir", out,
-                         "--attach-dir", attach)
-        self.assertOk(result)
-        saved = sorted((os.path.basename(l[2]), l[1], read_file(l[2])) for l in fetched_lines(result.out)
-                       if l[0] == "attachment")
-        self.assertEqual(saved, [("b.txt", "2", b"b of m2"), ("same (2).txt", "1", b"from m1"),
-                                 ("same (4).txt", "1", b"again m1"), ("same (5).txt", "2", b"from m2")])
-        self.assertEqual({name: read_file(os.path.join(attach, name)) for name in mine}, mine)
+        for name in ("same.txt", "same (3).txt"):
+            self.write(os.path.join("attach", name), b"mine")
+        saved = [(l[1], read_file(l[2])) for l in fetch(os.path.join(self.drop.dir, "shared"), "--attach-dir", attach)
+                 if l[0] == "attachment"]
+        self.assertEqual(saved, [("1", b"b")] + [(str(n), b"from m%d" % n) for n in range(1, 7)])
+        self.assertEqual(len(os.listdir(attach)), 9)
+        self.assertEqual(read_file(os.path.join(attach, "same.txt")) + read_file(os.path.join(attach, "same (3).txt")),
+                         b"minemine")
         self.assertIn(b'[Attachment saved to "%s/same (4).txt"]' % attach.encode(),
-                      read_file(os.path.join(out, "m1.eml")))
-        self.assertIn(b'[Attachment saved to "%s/same (5).txt"]' % attach.encode(),
-                      read_file(os.path.join(out, "m2.eml")))
+                      read_file(os.path.join(self.drop.dir, "shared", "dup~2.eml")))
 
     def test_ipv6_loopback(self):
         if not ipv6_loopback():
