@@ -20,11 +20,41 @@ bool isAddressChar(char c) {
 
 }  // namespace
 
+const char* findListSeparator(const char* text) {
+  if (text == nullptr) return nullptr;
+  const char separator = settings.recipientSeparator;
+  bool quoted = false;
+  bool bracketed = false;
+  for (; *text != '\0'; ++text) {
+    char c = *text;
+    if (quoted) {
+      // A quoted pair ("\"") keeps the quote open; a backslash at the end
+      // of the text escapes nothing.
+      if (c == '\\' && text[1] != '\0') {
+        ++text;
+      } else if (c == '"') {
+        quoted = false;
+      }
+      continue;
+    }
+    if (c == separator && !bracketed) return text;
+    if (c == '"') quoted = true;
+    if (c == '<') bracketed = true;
+    if (c == '>') bracketed = false;
+  }
+  return nullptr;
+}
+
+char* findListSeparator(char* text) {
+  return const_cast<char*>(findListSeparator(static_cast<const char*>(text)));
+}
+
 const char* findInItem(const char* text, char c) {
   if (text == nullptr) return nullptr;
+  const char* end = findListSeparator(text);
   for (; *text != '\0'; ++text) {
     if (*text == c) return text;
-    if (*text == settings.recipientSeparator) return nullptr;
+    if (text == end) return nullptr;
   }
   return nullptr;
 }

@@ -208,6 +208,9 @@ struct ChannelRecord {
   // Settings and small state
   uint32_t autoCall;
   uint32_t numberNames;
+  // An attachment never replaces a file already there (setting 170): a
+  // taken name gets a numbered one.
+  uint8_t keepExistingFiles;
   uint32_t bodyType;
   char nextReplyByte;
   int32_t pendingChar;  // body byte looked at ahead, or -1 (none)
@@ -315,6 +318,7 @@ struct ChannelRecord {
   uint32_t mechanismsOffered;
   char offerText[fieldSize(kOfferTextCap)];  // every name offered, known or not
   uint8_t offersUserPass;  // POP3: CAPA listed USER
+  uint8_t tlsOffered;      // the offer named STARTTLS (EHLO) or STLS (CAPA)
   uint32_t saslMechanism;
   int32_t saslRound;
   uint8_t serverProven;

@@ -44,6 +44,7 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
       record->deadline = 0;
       return true;
     case QEL_PARAM_NUMBER_NAMES: record->numberNames = static_cast<uint32_t>(value); return true;
+    case QEL_PARAM_KEEP_EXISTING_FILES: record->keepExistingFiles = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_LINE_TIMEOUT: settings.lineTimeout = duration(value); return true;
     case QEL_PARAM_POP3_READ_WAIT: settings.pop3ReadWait = duration(value); return true;
     case QEL_PARAM_POLL_INTERVAL: settings.pollInterval = duration(value); return true;

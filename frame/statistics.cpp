@@ -40,6 +40,7 @@ extern "C" QEL_API int32_t QEL_CALL qelStatistics(int32_t chan, int32_t index) {
     case QEL_STAT_VERIFY_RESULT: return record->verifyResult;
     case QEL_STAT_BUILD: return kBuildNumber;
     case QEL_STAT_SOCKET_HANDLE: return static_cast<int32_t>(record->socket);
+    case QEL_STAT_TLS_OFFERED: return record->tlsOffered;
     default: return kIndexNotServed;
   }
 }

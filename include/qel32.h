@@ -231,6 +231,13 @@ extern "C" {
  * only for the first), so a large message takes far fewer calls; the files
  * written do not change. Values below 1 count as 1, above 65535 as 65535. */
 #define QEL_PARAM_STEP_LINES          131 /* channel: message lines one driver call of a decoded download handles (1) */
+/* Existing files kept: an attachment is never saved over a file that is
+ * already in the attachment directory (the caller's own, or one an earlier
+ * download saved); it gets a numbered name instead ("same (2).bin"), as a
+ * name taken earlier in the same download does, and the saved-file note and
+ * the saved-name list give that name. The file is created only if no file
+ * of its name exists, in one step. Both decoders. */
+#define QEL_PARAM_KEEP_EXISTING_FILES 170 /* channel: 1 = attachments never replace a file already there (0) */
 
 /* Values of QEL_PARAM_BODY_TYPE. */
 #define QEL_BODY_PLAIN     0  /* plain text, wrapped; MIME only when there are attachments */
@@ -281,6 +288,9 @@ extern "C" {
 #define QEL_STAT_VERIFY_RESULT      24  /* 1 when the last VRFY was answered with 250 */
 #define QEL_STAT_BUILD              26  /* build number, 16 */
 #define QEL_STAT_SOCKET_HANDLE      27  /* the channel's socket handle */
+#define QEL_STAT_TLS_OFFERED        171 /* negotiated login: 1 when the server's last EHLO reply offered STARTTLS
+                                           or its last CAPA answer STLS (in clear: over TLS it may offer more
+                                           mechanisms than the -120 text names), else 0 */
 
 /* ---------------------------------------------------------------------------
  * qelDebug indexes. For qelDebug, size is the largest number of characters
@@ -455,7 +465,9 @@ QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char *server, const 
                                         const char *replyTo);
 
 /* Sends one message. `to`, `cc` and `bcc` are lists of address texts
- * separated by QEL_PARAM_RECIPIENT_SEPARATOR; only `to` is required. A
+ * separated by QEL_PARAM_RECIPIENT_SEPARATOR where it stands outside quoted
+ * strings and angle brackets ("\"Doe, Bob\" <bob@example.org>" is one item);
+ * only `to` is required. A
  * `message` beginning with "@" names a file holding the body.
  * `attachments` lists files separated by QEL_PARAM_ATTACH_SEPARATOR; an item
  * "path|name" shows `name` in the message. */

@@ -208,6 +208,15 @@ int32_t fileCreate(const char* path);
 // calls; the directory before it is in the system's code page).
 int32_t fileCreateNamed(const char* path, int32_t nameStart);
 
+// Creates a file for writing only when no file of that name exists, in one
+// step, so that nobody else's file is ever truncated; the bytes of path
+// from nameStart on are a UTF-8 file name when utf8Name is set (as for
+// fileCreateNamed), else the path is in the system's code page. Returns a
+// handle above 0, kFileExists when a file (or directory) of that name is
+// there, or -1 on any other failure.
+constexpr int32_t kFileExists = 0;
+int32_t fileCreateNew(const char* path, int32_t nameStart, bool utf8Name);
+
 // Reads up to length bytes: the count, 0 at the end, -1 on failure.
 int32_t fileRead(int32_t handle, void* data, int32_t length);
 

@@ -96,6 +96,16 @@ bool takeUnusedName(ChannelRecord* record, char* path, int32_t dirLength) {
   return takeName(record, candidate);
 }
 
+// Creates the file at attachPath (its name from dirLength on): a file of
+// that name is replaced, or with keepExistingFiles left alone
+// (plat::kFileExists).
+int32_t openAttachFile(const ChannelRecord* record, int32_t dirLength) {
+  // The full MIME mode's names are UTF-8.
+  bool utf8 = record->utf8Names != 0;
+  if (record->keepExistingFiles != 0) return plat::fileCreateNew(record->attachPath, dirLength, utf8);
+  return utf8 ? plat::fileCreateNamed(record->attachPath, dirLength) : plat::fileCreate(record->attachPath);
+}
+
 }  // namespace
 
 int32_t safeFileName(const char* name, int32_t count, char* out) {
@@ -157,16 +167,21 @@ bool createAttachFile(ChannelRecord* record) {
 
   dropAttachFile(record);
   int32_t dirLength = textLength(path) - textLength(formatted);
-  if (textLength(path) > kPathCap || !takeUnusedName(record, path, dirLength)) {
-    record->attachPath[0] = '\0';
-    logFormat(record, "[Cannot open '%s']\r\n", path);
-    return false;
+  int32_t handle;
+  for (;;) {
+    if (textLength(path) > kPathCap || !takeUnusedName(record, path, dirLength)) {
+      record->attachPath[0] = '\0';
+      logFormat(record, "[Cannot open '%s']\r\n", path);
+      return false;
+    }
+    copyText(record->attachPath, path, kPathCap);
+    logFormat(record, "[Creating '%s']\r\n", record->attachPath);
+    handle = openAttachFile(record, dirLength);
+    if (record->keepExistingFiles == 0 || handle != plat::kFileExists) break;
+    // The name is this download's now, so the next turn numbers it.
+    logFormat(record, "[Keeping the file already there]\r\n");
+    joinPath(path, kAttachPathRoom, record->attachDirectory, formatted);
   }
-  copyText(record->attachPath, path, kPathCap);
-  logFormat(record, "[Creating '%s']\r\n", record->attachPath);
-  // The full MIME mode's names are UTF-8.
-  int32_t handle = record->utf8Names != 0 ? plat::fileCreateNamed(record->attachPath, dirLength)
-                                          : plat::fileCreate(record->attachPath);
   if (handle <= 0) {
     logFormat(record, "[Cannot open '%s']\r\n", record->attachPath);
     return false;

@@ -20,6 +20,8 @@ constexpr char kSaslKeyword[] = "SASL ";
 constexpr int32_t kSaslKeywordLength = 5;
 constexpr char kUserKeyword[] = "USER";
 constexpr int32_t kUserKeywordLength = 4;
+constexpr char kStlsKeyword[] = "STLS";
+constexpr int32_t kStlsKeywordLength = 4;
 constexpr int32_t kContinuationPrefix = 2;  // "+ "
 
 // Whether the CAPA line of length characters is the keyword alone.
@@ -29,12 +31,15 @@ bool isKeywordLine(const char* line, int32_t length, const char* keyword, int32_
          line[keywordLength] == ' ';
 }
 
-// One capability line: the SASL mechanisms, and whether USER is there.
+// One capability line: the SASL mechanisms, and whether USER and STLS are
+// there.
 void takeCapability(ChannelRecord* record, const char* line, int32_t length) {
   if (length > kSaslKeywordLength && equalsNoCase(line, kSaslKeyword, kSaslKeywordLength)) {
     addOfferedMechanisms(record, line + kSaslKeywordLength, length - kSaslKeywordLength);
   } else if (isKeywordLine(line, length, kUserKeyword, kUserKeywordLength)) {
     record->offersUserPass = 1;
+  } else if (isKeywordLine(line, length, kStlsKeyword, kStlsKeywordLength)) {
+    record->tlsOffered = 1;
   }
 }
 

@@ -4,6 +4,7 @@
 // the caller's exact text and folds only where a line would pass 998
 // characters; with it, lines fold at 78 and texts outside ASCII go as
 // encoded words.
+#include "codec/address.h"
 #include "codec/header_words.h"
 #include "codec/utf8.h"
 #include "driver/driver.h"
@@ -119,10 +120,9 @@ bool putAddressItem(HeaderFolder* folder, const char* charset, const char* item,
 }
 
 bool putAddressList(HeaderFolder* folder, const char* charset, const char* list) {
-  const char separator = settings.recipientSeparator;
   const char* item = list;
   for (bool first = true;; first = false) {
-    const char* next = findChar(item, separator);
+    const char* next = findListSeparator(item);
     int32_t n = next != nullptr ? static_cast<int32_t>(next - item) : textLength(item);
     bool last = next == nullptr;
     if (!putAddressItem(folder, charset, item, n, first, last)) return false;

@@ -7,6 +7,7 @@
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "smtp/sasl.h"
+#include "smtp/smtp_states.h"
 
 namespace qel {
 namespace {
@@ -52,6 +53,7 @@ const char* mechanismName(uint32_t mechanism) {
 void clearOffer(ChannelRecord* record) {
   record->mechanismsOffered = 0;
   record->offerText[0] = '\0';
+  record->tlsOffered = 0;
 }
 
 void addOfferedMechanisms(ChannelRecord* record, const char* names, int32_t length) {
@@ -69,6 +71,9 @@ void addOfferedMechanisms(ChannelRecord* record, const char* names, int32_t leng
 
 void takeSmtpAuthOffer(ChannelRecord* record, const char* ehloReply) {
   clearOffer(record);
+  // Kept for the caller that failed to log in: over TLS the offer may be
+  // larger.
+  record->tlsOffered = ehloOffers(ehloReply, "STARTTLS") ? 1 : 0;
   for (const char* line = ehloReply; line != nullptr && *line != '\0';) {
     const char* end = findChar(line, '\n');
     int32_t length = end != nullptr ? static_cast<int32_t>(end - line) : textLength(line);

@@ -127,11 +127,11 @@ int32_t readMailFromReply(ChannelRecord* record, uint32_t) {
 }
 
 // Cuts the item at listCursor off the list being walked (RCPT, VRFY): ends
-// it at the first recipient separator at or after from and moves listCursor
-// behind it. False, and nothing cut, when the item holds a line break.
+// it at the first recipient separator at or after from (outside quotes and
+// brackets) and moves listCursor behind it. False, and nothing cut, when the item holds a line break.
 bool cutListItem(ChannelRecord* record, char* from) {
   char* item = record->listCursor;
-  char* separator = findChar(from, settings.recipientSeparator);
+  char* separator = findListSeparator(from);
   if (holdsLineBreak(item, separator != nullptr ? static_cast<int32_t>(separator - item) : -1)) return false;
   record->separatorAt = separator;
   if (separator != nullptr) {

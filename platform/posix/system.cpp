@@ -149,6 +149,16 @@ int32_t fileCreate(const char* path) {
 // File names are bytes here: UTF-8 goes to the file system as it is.
 int32_t fileCreateNamed(const char* path, int32_t) { return fileCreate(path); }
 
+int32_t fileCreateNew(const char* path, int32_t, bool) {
+  if (path == nullptr) return -1;
+  int fd;
+  do {
+    fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == EEXIST) return kFileExists;
+  return handleFromDescriptor(fd);
+}
+
 int32_t fileRead(int32_t handle, void* data, int32_t length) {
   if (handle <= 0 || length < 0) return -1;
   ssize_t got;

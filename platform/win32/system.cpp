@@ -162,25 +162,66 @@ int32_t fileCreate(const char* path) {
   return handle > 0 ? handle : -1;
 }
 
+namespace {
+
+constexpr int kWidePathRoom = 1024;
+
 // The directory in the system's code page, the name in UTF-8, both made
-// wide for CreateFileW. Its handle serves _lwrite and _lclose like one of
-// _lcreat, which is a file handle too.
-int32_t fileCreateNamed(const char* path, int32_t nameStart) {
-  if (path == nullptr || nameStart < 0) return -1;
-  constexpr int kWideRoom = 1024;
-  wchar_t wide[kWideRoom];
+// wide for CreateFileW.
+bool widePath(const char* path, int32_t nameStart, wchar_t* wide) {
   int directory = 0;
   if (nameStart > 0) {
-    directory = MultiByteToWideChar(CP_ACP, 0, path, nameStart, wide, kWideRoom - 1);
-    if (directory <= 0) return -1;
+    directory = MultiByteToWideChar(CP_ACP, 0, path, nameStart, wide, kWidePathRoom - 1);
+    if (directory <= 0) return false;
   }
-  int name = MultiByteToWideChar(CP_UTF8, 0, path + nameStart, -1, wide + directory, kWideRoom - directory);
-  if (name <= 0) return -1;
-  HANDLE handle = CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  return MultiByteToWideChar(CP_UTF8, 0, path + nameStart, -1, wide + directory, kWidePathRoom - directory) > 0;
+}
+
+// A handle of CreateFile serves _lwrite and _lclose like one of _lcreat,
+// which is a file handle too.
+int32_t fileHandleValue(HANDLE handle) {
   if (handle == INVALID_HANDLE_VALUE) return -1;
   auto value = static_cast<int32_t>(reinterpret_cast<intptr_t>(handle));
   return value > 0 ? value : -1;
+}
+
+// Whether CREATE_NEW just failed because the name is taken: by a file
+// (ERROR_FILE_EXISTS), or by a directory, which gives ERROR_ACCESS_DENIED.
+// The error is read before anything else can change it.
+template <typename Attributes>
+bool nameTakenAfterFailure(Attributes attributesOfName) {
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+         (error == ERROR_ACCESS_DENIED && attributesOfName() != INVALID_FILE_ATTRIBUTES);
+}
+
+}  // namespace
+
+int32_t fileCreateNamed(const char* path, int32_t nameStart) {
+  if (path == nullptr || nameStart < 0) return -1;
+  wchar_t wide[kWidePathRoom];
+  if (!widePath(path, nameStart, wide)) return -1;
+  return fileHandleValue(CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+int32_t fileCreateNew(const char* path, int32_t nameStart, bool utf8Name) {
+  if (path == nullptr || nameStart < 0) return -1;
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  if (utf8Name) {
+    wchar_t wide[kWidePathRoom];
+    if (!widePath(path, nameStart, wide)) return -1;
+    HANDLE handle = CreateFileW(wide, GENERIC_WRITE, kShare, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && nameTakenAfterFailure([&] { return GetFileAttributesW(wide); })) {
+      return kFileExists;
+    }
+    return fileHandleValue(handle);
+  }
+  HANDLE handle = CreateFileA(path, GENERIC_WRITE, kShare, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE && nameTakenAfterFailure([&] { return GetFileAttributesA(path); })) {
+    return kFileExists;
+  }
+  return fileHandleValue(handle);
 }
 
 int32_t fileRead(int32_t handle, void* data, int32_t length) {

@@ -73,8 +73,11 @@ TEST(VerifyFormat, ListsAreJudgedByTheirFirstItem) {
       {"<ann@example.org>,<bob@example.org>", 1},
       {"<ann@example.org>, bob without brackets", 1},
       {"ann@example.org, <bob@example.org>", QEL_ERR_MISSING_LT},
-      {"Ann <ann@example.org, <bob@example.org>", QEL_ERR_MISSING_GT},
+      {"Ann <ann@example.org, <bob@example.org>", QEL_ERR_BAD_ADDRESS_CHAR},  // no cut inside brackets
       {"Lee, Ann <ann@example.org>", QEL_ERR_MISSING_LT},  // the comma ends the item
+      {"\"Lee, Ann\" <ann@example.org>", 1},                 // but not inside quotes
+      {"\"Lee \\\", Ann\" <ann@example.org>", 1},            // nor after a quoted pair
+      {"\"Lee\", Ann <ann@example.org>", QEL_ERR_MISSING_LT},
   };
   expectVerdicts(cases, sizeof cases / sizeof cases[0]);
 }
@@ -91,15 +94,17 @@ TEST(VerifyFormat, ChangedRecipientSeparator) {
   resetLibrarySettings();
 }
 
-TEST(FindInItem, StopsAtTheSeparator) {
-  const char* text = "ab,c<d";
+TEST(FindInItem, StopsAtTheSeparatorOutsideQuotesAndBrackets) {
   struct Row {
+    const char* text;
     char c;
     int32_t position;  // -1: none
-  } rows[] = {{'a', 0}, {'b', 1}, {',', 2}, {'c', -1}, {'<', -1}, {'x', -1}};
+  } rows[] = {{"ab,c<d", 'a', 0}, {"ab,c<d", 'b', 1}, {"ab,c<d", ',', 2}, {"ab,c<d", 'c', -1},
+              {"ab,c<d", '<', -1}, {"ab,c<d", 'x', -1}, {"\"a,b\" <c>", '<', 6}, {"\"a\\\",b\"<c>", '<', 7},
+              {"\"a\",b<c>", '<', -1}, {"<a,b>c,d", 'c', 5}, {"<a,b>c,d", 'd', -1}, {"\"a,b", 'b', 3}};
   for (const Row& row : rows) {
-    const char* found = findInItem(text, row.c);
-    EXPECT_EQ(found == nullptr ? -1 : static_cast<int32_t>(found - text), row.position) << row.c;
+    const char* found = findInItem(row.text, row.c);
+    EXPECT_EQ(found == nullptr ? -1 : static_cast<int32_t>(found - row.text), row.position) << row.text << row.c;
   }
   char writable[] = "x<y";
   char* found = findInItem(writable, '<');

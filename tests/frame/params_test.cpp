@@ -95,13 +95,15 @@ TEST(IntegerParam, StoredValues) {
     EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_STEP_LINES, value), 1) << value;
     EXPECT_EQ(record->stepLines, stored) << value;
   }
-  // The raw download of the message only and prompt acknowledgements: any
-  // value but 0 turns them on.
+  // The raw download of the message only, prompt acknowledgements and
+  // kept files: any value but 0 turns them on.
   for (auto [value, stored] : {std::pair{256, 1}, {-1, 1}, {0, 0}}) {
     EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_RAW_MESSAGE_ONLY, value), 1) << value;
     EXPECT_EQ(record->rawMessageOnly, stored) << value;
     EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_PROMPT_ACK, value), 1) << value;
     EXPECT_EQ(record->promptAck, stored) << value;
+    EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_KEEP_EXISTING_FILES, value), 1) << value;
+    EXPECT_EQ(record->keepExistingFiles, stored) << value;
   }
   // A library setting made through channel 0 is seen by channel 1.
   qelIntegerParam(0, QEL_PARAM_MINIMUM_WAIT, 3);

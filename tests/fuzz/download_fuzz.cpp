@@ -8,6 +8,9 @@
 //          the next command ("+OK 4242 1", a STAT answer)
 //   bit 4  full MIME mode
 //   bit 5  a raw download keeps only the message (QEL_PARAM_RAW_MESSAGE_ONLY)
+//   bit 6  existing files kept (QEL_PARAM_KEEP_EXISTING_FILES): files put in
+//          the attachment directory first, under names a part may take,
+//          are there unchanged afterwards
 // Otherwise the bytes go as they are, then the connection ends.
 //
 // Whatever the message holds, the download ends with 0 or an error code,
@@ -45,6 +48,10 @@ constexpr uint8_t kNumberNames = 4;
 constexpr uint8_t kFramed = 8;
 constexpr uint8_t kFullMime = 16;
 constexpr uint8_t kMessageOnly = 32;
+constexpr uint8_t kKeepExisting = 64;
+// Files of the caller's in the attachment directory (bit 6): the name of a
+// part without one, and the first unnamed part of each decoder.
+constexpr const char* kCallerFiles[] = {"noname", "part-1.txt", "part-1.bin", "noname (2)"};
 constexpr int32_t kNextAnswerCount = 4242;
 // The answer is all there before the download starts, so the readers never
 // wait for it; the waits only have to outlast a busy machine's pauses.
@@ -114,6 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qelIntegerParam(0, QEL_PARAM_NUMBER_NAMES, flags & kNumberNames ? 1 : 0);
   qelIntegerParam(0, QEL_PARAM_FULL_MIME, flags & kFullMime ? 1 : 0);
   qelIntegerParam(0, QEL_PARAM_RAW_MESSAGE_ONLY, flags & kMessageOnly ? 1 : 0);
+  qelIntegerParam(0, QEL_PARAM_KEEP_EXISTING_FILES, flags & kKeepExisting ? 1 : 0);
+  if (flags & kKeepExisting) {
+    for (const char* name : kCallerFiles) std::ofstream(attach + "/" + name) << name;
+  }
   std::string lines;
   int peer = feedChannel(record, flags & kFramed ? framed(message, &lines) : "+OK\r\n" + message);
   record->protocol = kProtocolPop3;
@@ -131,8 +142,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(readFile(mail + "/m.eml") == lines, "a raw download of the message only is the message");
   }
   if ((flags & (kFullMime | kRawDownload)) == kFullMime) {
-    require(savedDistinctly(attach, record->savedCount),
+    int32_t callerFiles = flags & kKeepExisting ? static_cast<int32_t>(std::size(kCallerFiles)) : 0;
+    require(savedDistinctly(attach, record->savedCount + callerFiles),
             "every saved part is a file of its own, under a UTF-8 name unique as a Windows file system compares");
+  }
+  if (flags & kKeepExisting) {
+    for (const char* name : kCallerFiles) {
+      require(readFile(attach + "/" + name) == name, "a kept file is there unchanged");
+    }
   }
   endFeed(record, peer);
   qelRelease();

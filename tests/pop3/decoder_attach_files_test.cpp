@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "frame/channel.h"
@@ -14,6 +15,7 @@
 #include "pop3/attach_files.h"
 #include "pop3/decoder.h"
 #include "pop3/taken_names.h"
+#include "qel32.h"
 #include "support/library.h"
 
 using namespace qel;
@@ -132,11 +134,30 @@ TEST_F(AttachFiles, PathJoinsDirectoryAndNameWithOneSeparator) {
   dropAttachFile(record);
 }
 
-TEST_F(AttachFiles, CreatingTruncatesAnExistingFile) {
+TEST_F(AttachFiles, CreatingTruncatesAnExistingFileUnlessFilesAreKept) {
   writeFile(temp.file("a.txt"), "old contents");
   ASSERT_TRUE(create("a.txt"));
   dropAttachFile(record);
   EXPECT_EQ(readFile(temp.file("a.txt")), "");
+  // Kept: the first number that no file, directory or name of this
+  // download has.
+  forgetTakenNames(record);
+  ASSERT_EQ(qelIntegerParam(0, QEL_PARAM_KEEP_EXISTING_FILES, 1), 1);
+  writeFile(temp.file("a.txt"), "mine");
+  writeFile(temp.file("a (2).txt"), "mine too");
+  std::filesystem::create_directory(temp.file("a (3).txt"));
+  for (const char* expected : {"a (4).txt", "a (5).txt"}) {
+    ASSERT_TRUE(create("a.txt"));
+    EXPECT_EQ(std::string(record->attachPath), temp.file(expected));
+    dropAttachFile(record);
+  }
+  record->utf8Names = 1;
+  writeFile(temp.file("ü.txt"), "mine");
+  ASSERT_TRUE(create("ü.txt"));
+  EXPECT_EQ(std::string(record->attachPath), temp.file("ü (2).txt"));
+  dropAttachFile(record);
+  EXPECT_EQ(readFile(temp.file("a.txt")) + readFile(temp.file("a (2).txt")) + readFile(temp.file("ü.txt")),
+            "minemine toomine");
 }
 
 TEST_F(AttachFiles, APathThatDoesNotFitIsNeverCut) {

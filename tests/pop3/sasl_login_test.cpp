@@ -97,6 +97,9 @@ TEST_F(Pop3Sasl, MechanismsFallbacksAndRefusals) {
        "No login mechanism in common with the server. (offered: PLAIN; PLAIN, LOGIN, tokens and USER/PASS only "
        "over TLS)",
        "u", "p"},
+      {"USER/PASS only over TLS, STLS offered", "+OK ready", "STLS\r\nUSER\r\n",
+       [] { qelIntegerParam(0, QEL_PARAM_LOGIN_CLEAR_TEXT, 0); }, {}, QEL_ERR_NO_COMMON_MECHANISM, "",
+       "No login mechanism in common with the server. (offered: no mechanism; PLAIN", "u", "p"},
       {"AUTH refused", "+OK ready", "SASL PLAIN\r\n", [] {},
        {ExpectLine("AUTH PLAIN"), Send("+ \r\n"), ExpectLine(kPlain), Send("-ERR [AUTH] Authentication failed.\r\n")},
        QEL_ERR_POP3_ERROR, "AUTH PLAIN\r\n" + kPlain + "\r\n", "POP3 returned error. -ERR [AUTH] Authentication",
@@ -136,6 +139,7 @@ TEST_F(Pop3Sasl, MechanismsFallbacksAndRefusals) {
     if (c.result != 0) {
       EXPECT_EQ(errorText(c.result).substr(0, c.errorText.size()), c.errorText);
     }
+    EXPECT_EQ(qelStatistics(0, QEL_STAT_TLS_OFFERED), c.capabilities.find("STLS") != std::string::npos ? 1 : 0);
   }
 }
 
@@ -150,6 +154,7 @@ TEST_F(Pop3Sasl, CapaAgainAfterStls) {
                             {ExpectLine("AUTH PLAIN"), Send("+ \r\n"), ExpectLine(kPlain), Send("+OK\r\n"),
                              ExpectLine("QUIT"), Send("+OK bye\r\n")}}));
   EXPECT_EQ(connect(server), 0);
+  EXPECT_EQ(qelStatistics(0, QEL_STAT_TLS_OFFERED), 0);  // the offer after the handshake counts
   EXPECT_EQ(qelClose(0), 0);
   ASSERT_TRUE(server.finished(10000));
   EXPECT_EQ(server.mismatches(), "");

@@ -143,6 +143,9 @@ TEST_F(NegotiatedAuth, MechanismsAndRefusals) {
        [] { qelIntegerParam(0, QEL_PARAM_LOGIN_CLEAR_TEXT, 0); }, {}, QEL_ERR_NO_COMMON_MECHANISM, "",
        "No login mechanism in common with the server. (offered: PLAIN LOGIN; PLAIN, LOGIN and tokens only over "
        "TLS)"},
+      {"PLAIN only in clear, STARTTLS offered", "250-STARTTLS\r\n250-AUTH PLAIN\r\n",
+       [] { qelIntegerParam(0, QEL_PARAM_LOGIN_CLEAR_TEXT, 0); }, {}, QEL_ERR_NO_COMMON_MECHANISM, "",
+       "No login mechanism in common with the server. (offered: PLAIN; PLAIN, LOGIN and tokens only over TLS)"},
       {"only unknown mechanisms", "250-AUTH GSSAPI NTLM\r\n", [] {}, {}, QEL_ERR_NO_COMMON_MECHANISM, "",
        "No login mechanism in common with the server. (offered: GSSAPI NTLM; none this client speaks)"},
       {"no AUTH line", "", [] {}, {}, QEL_ERR_NO_COMMON_MECHANISM, "",
@@ -204,6 +207,7 @@ TEST_F(NegotiatedAuth, MechanismsAndRefusals) {
     if (c.result != 0) {
       EXPECT_EQ(errorText(c.result).substr(0, c.errorText.size()), c.errorText);
     }
+    EXPECT_EQ(qelStatistics(0, QEL_STAT_TLS_OFFERED), c.authLines.find("STARTTLS") != std::string::npos ? 1 : 0);
     expectNoSecretIn(readFile(log), server.received(),
                      {kPassword, kScramVector.password, std::string(255, 'p')});
   }

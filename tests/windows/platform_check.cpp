@@ -360,16 +360,24 @@ void files() {
   in = plat::fileOpenRead(path);
   CHECK_INT(plat::fileRead(in, chunk, sizeof chunk), 0);
   plat::fileClose(in);
+  // Creating a new file leaves a file of that name alone.
+  CHECK_INT(plat::fileCreateNew(path, 0, false), plat::kFileExists);
+  CHECK(hostRemoveFile(path));
+  out = plat::fileCreateNew(path, 0, false);
+  CHECK(out > 0);
+  plat::fileClose(out);
   CHECK(hostRemoveFile(path));
 
   // A UTF-8 name reaches the file system as that name; on Windows through
   // the wide-character calls.
   const char* utf8Name = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt";
   hostPath(path, sizeof path, utf8Name);
-  int32_t named = plat::fileCreateNamed(path, static_cast<int32_t>(std::strlen(path) - std::strlen(utf8Name)));
+  auto nameStart = static_cast<int32_t>(std::strlen(path) - std::strlen(utf8Name));
+  int32_t named = plat::fileCreateNamed(path, nameStart);
   CHECK(named > 0);
   CHECK_INT(plat::fileWrite(named, "x", 1), 1);
   plat::fileClose(named);
+  CHECK_INT(plat::fileCreateNew(path, nameStart, true), plat::kFileExists);
 #if defined(_WIN32)
   wchar_t wide[600];
   CHECK(MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, 600) > 0);

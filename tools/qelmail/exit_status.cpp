@@ -11,9 +11,21 @@ namespace {
 constexpr int32_t kResolverTryAgain = -11002;
 constexpr int32_t kFirstSocketCode = -10000;  // socket errors are -10004 and below
 constexpr int32_t kLastReplyRoom = 128;
+constexpr int32_t kTransientFirst = 400;
+constexpr int32_t kTransientLast = 499;
 
 // SMTP replies that refuse a login (RFC 4954): 530, 534, 535, 538.
 bool refusesLogin(int32_t reply) { return reply == 530 || reply == 534 || reply == 535 || reply == 538; }
+
+// A 4xx reply that failed the step (RFC 5321 section 4.2.1: a transient
+// failure): 421 to the greeting, 454 to STARTTLS or AUTH, 451 or 452 to
+// MAIL, RCPT, DATA or the end of the text. The server asks to be tried
+// again, whatever the step.
+bool temporaryReply(int32_t code) {
+  if (code != QEL_ERR_SMTP_ERROR && code != QEL_ERR_TLS_NOT_OFFERED) return false;
+  int32_t reply = qelStatistics(kChannel, QEL_STAT_REPLY_CODE);
+  return reply >= kTransientFirst && reply <= kTransientLast;
+}
 
 // The connection broke or never stood: worth trying again later.
 bool connectionTrouble(int32_t code) {
@@ -45,7 +57,7 @@ bool temporaryPop3Refusal() {
 int exitCodeFor(int32_t code, Step step) {
   int32_t socketCode = qelStatistics(kChannel, QEL_STAT_SOCKET_CODE);
   if (code == QEL_ERR_SERVER_NOT_FOUND) return socketCode == kResolverTryAgain ? kExitTemporary : kExitUnavailable;
-  if (connectionTrouble(code)) return kExitTemporary;
+  if (connectionTrouble(code) || temporaryReply(code)) return kExitTemporary;
   int32_t reply = qelStatistics(kChannel, QEL_STAT_REPLY_CODE);
   if (code == QEL_ERR_SMTP_ERROR) {
     if (refusesLogin(reply)) return kExitNoPermission;

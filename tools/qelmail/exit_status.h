@@ -12,7 +12,7 @@ constexpr int kExitFailed = 1;        // a failure of the tool's own (a local fi
 constexpr int kExitUsage = 2;
 constexpr int kExitDataError = 65;    // EX_DATAERR: the server refused the message, an address or a request
 constexpr int kExitUnavailable = 69;  // EX_UNAVAILABLE: unknown host, service refused for good
-constexpr int kExitTemporary = 75;    // EX_TEMPFAIL: 4xx, time-out, refused or dropped connection
+constexpr int kExitTemporary = 75;    // EX_TEMPFAIL: any 4xx reply, time-out, refused or dropped connection
 constexpr int kExitNoPermission = 77; // EX_NOPERM: the login was refused
 constexpr int kExitSignalBase = 128;  // stopped by signal N: 128 + N (130 SIGINT, 143 SIGTERM)
 

@@ -7,12 +7,22 @@
 // (or --attach-dir). A message is written as ID.eml.part and renamed when
 // the whole of it has arrived: a file named .eml is always complete.
 //
+// Unique ids are not always unique: some servers take them from the
+// message's own X-UIDL header, and two ids can make the same file name
+// ("a/b" and "a:b"). Names are given over the whole mailbox listing, in
+// order, so a name taken by an earlier message gets "~2", "~3" ... (a
+// character no id-made name holds), and a message keeps its name whichever
+// messages a run fetches.
+//
 // With --new, DIR/.qelmail-uids holds the unique id of every message saved
 // there, one a line, and a message whose id it holds is not downloaded
-// again. An id goes in only once its message is complete.
+// again. An id goes in only once its message is complete. The second and
+// later messages of the listing with the same id go in as the id, a tab
+// and their place among them ("ID\t2"), so that each is fetched once.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,12 +43,12 @@ namespace qelmail {
 namespace {
 
 constexpr size_t kPathCap = 128;  // the library's limit for a directory
-constexpr int32_t kSavedNamesRoom = 1024;
 constexpr int32_t kRawDownload = 1;
 // Message lines one driver call handles when they have already arrived: a
 // large download takes few calls.
 constexpr int32_t kStepLines = 1024;
 const char* const kSeenIdsFile = ".qelmail-uids";  // inside DIR
+constexpr char kTakenMark = '~';                    // before the number of a taken name
 
 bool isDirectory(const std::string& path) {
   struct stat info {};
@@ -81,6 +91,49 @@ struct MessageFiles {
   std::vector<std::string> attachDirBefore;
 };
 
+// The file name and the --new key of each message of the listing.
+struct MessageName {
+  std::string base;
+  std::string key;  // empty without a unique id
+};
+
+std::string folded(std::string name) {
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name;
+}
+
+std::map<int32_t, MessageName> nameMessages(int32_t count, const std::map<int32_t, std::string>& ids) {
+  std::map<int32_t, MessageName> names;
+  std::map<std::string, int> occurrences;
+  std::set<std::string> taken;  // letter case aside, as a file system may compare
+  for (int32_t n = 1; n <= count; ++n) {
+    auto found = ids.find(n);
+    std::string id = found != ids.end() ? found->second : "";
+    MessageName& name = names[n];
+    std::string base = fileNameFromId(id);
+    if (base.empty()) base = "message-" + std::to_string(n);
+    name.base = base;
+    for (int k = 2; taken.count(folded(name.base)) != 0; ++k) name.base = base + kTakenMark + std::to_string(k);
+    taken.insert(folded(name.base));
+    if (id.empty()) continue;
+    int place = ++occurrences[id];
+    name.key = place == 1 ? id : id + '\t' + std::to_string(place);
+  }
+  return names;
+}
+
+// The files a download added to a shared --attach-dir: the entries that
+// were not there before it. The library never replaces a file there, so
+// they are exactly the ones it wrote.
+std::vector<std::string> addedFiles(const MessageFiles& files) {
+  std::set<std::string> before(files.attachDirBefore.begin(), files.attachDirBefore.end());
+  std::vector<std::string> added;
+  for (const std::string& name : directoryEntries(files.attachDir)) {
+    if (before.count(name) == 0) added.push_back(name);
+  }
+  return added;
+}
+
 // Removes what a failed or stopped download left: the part files, and the
 // attachments, also one cut off half way.
 void discard(const MessageFiles& files) {
@@ -90,26 +143,7 @@ void discard(const MessageFiles& files) {
     return;
   }
   if (files.attachDir.empty()) return;
-  std::set<std::string> before(files.attachDirBefore.begin(), files.attachDirBefore.end());
-  for (const std::string& name : directoryEntries(files.attachDir)) {
-    if (before.count(name) == 0) ::unlink((files.attachDir + "/" + name).c_str());
-  }
-}
-
-// The attachment names the library saved for the last download.
-std::vector<std::string> savedNames() {
-  char saved[kSavedNamesRoom + 1];
-  saved[0] = '\0';
-  qelDebug(kChannel, QEL_DEBUG_SAVED_NAMES, saved, kSavedNamesRoom);
-  std::vector<std::string> names;
-  std::string all = saved;
-  for (size_t start = 0; start < all.size();) {
-    size_t end = all.find(kItemSeparator, start);
-    if (end == std::string::npos) end = all.size();
-    if (end > start) names.push_back(all.substr(start, end - start));
-    start = end + 1;
-  }
-  return names;
+  for (const std::string& name : addedFiles(files)) ::unlink((files.attachDir + "/" + name).c_str());
 }
 
 // Downloads message n (size bytes) into `files`; 0 or the failure's code,
@@ -158,7 +192,7 @@ void printSaved(const FetchPlan& plan, int32_t n, const MessageFiles& files) {
     }
     if (names.empty()) ::rmdir(files.attachDir.c_str());
   } else {
-    for (const std::string& name : savedNames()) {
+    for (const std::string& name : addedFiles(files)) {
       std::printf("attachment\t%d\t%s/%s\n", static_cast<int>(n), plan.attachDir.c_str(), name.c_str());
     }
   }
@@ -208,6 +242,10 @@ int cmdFetch(Options& options) {
   // attachments at any depth, under their decoded names.
   qelIntegerParam(kChannel, QEL_PARAM_FULL_MIME, 1);
   qelIntegerParam(kChannel, QEL_PARAM_STEP_LINES, kStepLines);
+  // A shared --attach-dir may hold files of the user's and of earlier
+  // messages: an attachment whose name is taken there gets a numbered one
+  // ("report (2).pdf"), and the message's note names that file.
+  if (!plan.attachDir.empty()) qelIntegerParam(kChannel, QEL_PARAM_KEEP_EXISTING_FILES, 1);
 
   int32_t rc = pop3Connect(options);
   if (rc < 0) return fail("logging in to " + serverLabel(options, true), rc, Step::login);
@@ -219,12 +257,14 @@ int cmdFetch(Options& options) {
   if (rc < 0) return fail("reading the unique ids", rc);
   std::vector<int32_t> numbers;
   messageNumbers(options, count, &numbers);
+  std::map<int32_t, MessageName> names = nameMessages(count, ids);
   std::set<std::string> seen;
   if (plan.onlyNew) seen = seenIds();
 
   std::vector<int32_t> fetched;
   for (int32_t n : numbers) {
-    if (plan.onlyNew && !ids[n].empty() && seen.count(ids[n]) != 0) continue;
+    const std::string& key = names[n].key;
+    if (plan.onlyNew && !key.empty() && seen.count(key) != 0) continue;
     int32_t size = 0;
     rc = messageSize(n, &size);
     if (rc < 0) {
@@ -232,7 +272,7 @@ int cmdFetch(Options& options) {
       return fail("reading the size of message " + std::to_string(n), rc);
     }
     MessageFiles files;
-    files.base = fileNameFromId(ids[n]);
+    files.base = names[n].base;
     if (files.base.empty()) files.base = "message-" + std::to_string(n);
     std::string problem;
     rc = download(plan, n, size, files, &problem);
@@ -246,7 +286,7 @@ int cmdFetch(Options& options) {
     }
     printSaved(plan, n, files);
     fetched.push_back(n);
-    if (plan.onlyNew && !ids[n].empty() && !rememberId(ids[n])) {
+    if (plan.onlyNew && !key.empty() && !rememberId(key)) {
       qelAbort(kChannel);
       return failPlain("cannot write " + plan.dir + "/" + kSeenIdsFile);
     }

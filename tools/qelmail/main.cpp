@@ -83,7 +83,7 @@ std::vector<Command> commands() {
        "messages as .eml) decoded into DIR/ID/ under its own name. Prints one line per file:\n"
        "'message N PATH' or 'attachment N PATH', and 'deleted N' with --delete.",
        withCommon({{"dir", true, false, "The directory for the messages, made when it is missing."},
-                   {"attach-dir", true, false, "One directory for every attachment, instead of DIR/ID/."},
+                   {"attach-dir", true, false, "One directory for every attachment, instead of DIR/ID/; a file there is never replaced: a taken name gets a number (\"name (2).ext\")."},
                    {"message", true, true, "A message number (by default every message is fetched)."},
                    {"raw", false, false, "Saves each message exactly as the server holds it, undecoded."},
                    {"delete", false, false, "Deletes the fetched messages from the server once all are saved."},
@@ -159,6 +159,7 @@ int main(int argc, char** argv) {
       printHelp(command.usage, command.about, command.options);
       return kExitOk;
     }
+    if (!splitServerPort(options)) return usageError(options.error());
     if (qelAttach(1, 0) != 1) return failPlain("cannot attach the library");
     installStopSignals();
     int result = command.run(options);

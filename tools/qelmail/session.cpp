@@ -26,7 +26,9 @@ constexpr int32_t kPop3Refusal = 500;  // QEL_STAT_REPLY_CODE after "-ERR"
 constexpr int32_t kWaitSliceMs = 100;
 
 const std::vector<OptionSpec> kCommonOptions = {
-    {"server", true, false, "The mail server: a host name, an IPv4 address or an IPv6 address (default 127.0.0.1)."},
+    {"server", true, false,
+     "The mail server: a host name, an IPv4 address or an IPv6 address (default 127.0.0.1), with :PORT if wanted "
+     "([IPv6]:PORT)."},
     {"port", true, false, "The server port (default SMTP 25, 587 with STARTTLS, 465 with --tls; POP3 110, 995 with --tls)."},
     {"tls", false, false, "Speaks TLS from the first byte (SMTPS, POP3S)."},
     {"starttls", false, false, "Requires STARTTLS/STLS (the default for a server not on this machine)."},
@@ -130,6 +132,12 @@ int fail(const std::string& what, int32_t code, Step step) {
   if (int signal = stopSignal(); signal != 0) return reportStopped(signal);
   std::fprintf(stderr, "qelmail: %s failed (%d): %s\n", what.c_str(), static_cast<int>(code),
                errorText(code).c_str());
+  // Servers often offer a login only over TLS: the mechanisms named are
+  // those of the clear connection.
+  if (code == QEL_ERR_NO_COMMON_MECHANISM && qelStatistics(kChannel, QEL_STAT_TLS_OFFERED) == 1) {
+    std::fprintf(stderr, "qelmail: the server offers %s: with --starttls it may offer a way to log in\n",
+                 step == Step::login ? "STLS" : "STARTTLS");
+  }
   return exitCodeFor(code, step);
 }
 
@@ -162,6 +170,29 @@ bool withinCap(Options& options, const std::string& name, size_t cap) {
       return false;
     }
   }
+  return true;
+}
+
+bool splitServerPort(Options& options) {
+  std::string server = options.get("server");
+  size_t colon = server.rfind(':');
+  if (colon == std::string::npos) return true;
+  std::string host = server.substr(0, colon);
+  bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+  // An IPv6 address without brackets has colons of its own and no port.
+  if (!bracketed && host.find(':') != std::string::npos) return true;
+  std::string port = server.substr(colon + 1);
+  long number = 0;
+  if (host.empty() || !parseNumber(port, 1, kMaxPort, &number)) {
+    options.setError("--server HOST:PORT needs a port from 1 to " + std::to_string(kMaxPort));
+    return false;
+  }
+  if (options.has("port")) {
+    options.setError("give the port in --server or with --port, not both");
+    return false;
+  }
+  options.set("server", host);
+  options.set("port", port);
   return true;
 }
 

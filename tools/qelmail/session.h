@@ -72,6 +72,11 @@ int applyCommon(Options& options, int32_t portParam);
 // by default STARTTLS for any server but this machine.
 int32_t tlsMode(const Options& options);
 
+// --server HOST:PORT, or [IPv6]:PORT, names the port as well: it becomes
+// --server HOST and --port PORT. False, with the options' error set, when
+// the port is no port or --port is given too.
+bool splitServerPort(Options& options);
+
 // The server named by --server (127.0.0.1 by default).
 std::string serverName(const Options& options);
 // "SERVER port PORT" for messages; the default port when --port is absent.

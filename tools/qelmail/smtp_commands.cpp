@@ -189,24 +189,45 @@ int32_t smtpConnect(Options& options, const std::string& from) {
   return drive(qelSmtpConnect(kChannel, server.c_str(), from.c_str(), replyTo.c_str()));
 }
 
+// The items of a recipient list, cut at the separators that stand outside
+// quoted strings and angle brackets, as the library cuts it:
+// '"Doe, Bob" <bob@example.test>' is one item.
+std::vector<std::string> listItems(const std::string& list) {
+  std::vector<std::string> items(1);
+  bool quoted = false;
+  bool bracketed = false;
+  for (size_t i = 0; i < list.size(); ++i) {
+    char c = list[i];
+    if (!quoted && !bracketed && c == kListSeparator) {
+      items.emplace_back();
+      continue;
+    }
+    items.back() += c;
+    if (quoted && c == '\\' && i + 1 < list.size()) {
+      items.back() += list[++i];
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && (c == '<' || c == '>')) {
+      bracketed = c == '<';
+    }
+  }
+  return items;
+}
+
 // "user@host" as the library takes it: "<user@host>". Each item of a
 // comma-separated list that holds an "@" and no "<" is put in brackets;
 // the others stay as they are.
 std::string bracketBareAddresses(const std::string& list) {
   std::string result;
-  size_t start = 0;
-  for (;;) {
-    size_t end = list.find(kListSeparator, start);
-    std::string item = list.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  for (const std::string& item : listItems(list)) {
     size_t first = item.find_first_not_of(" \t");
     size_t last = item.find_last_not_of(" \t");
     std::string bare = first == std::string::npos ? "" : item.substr(first, last - first + 1);
-    if (bare.find('@') != std::string::npos && bare.find('<') == std::string::npos) item = "<" + bare + ">";
-    result += item;
-    if (end == std::string::npos) return result;
-    result += kListSeparator;
-    start = end + 1;
+    bool bracket = bare.find('@') != std::string::npos && bare.find('<') == std::string::npos;
+    result += (bracket ? "<" + bare + ">" : item) + kListSeparator;
   }
+  result.pop_back();
+  return result;
 }
 
 // Checks the texts that go into header lines; kExitOk or a usage error.

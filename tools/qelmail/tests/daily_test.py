@@ -7,7 +7,18 @@ import os
 import socket
 import tempfile
 
-from support import USERS, QelmailTestCase, environment, fetched_lines, main, qelmail
+from email.message import EmailMessage
+
+from support import USERS, QelmailTestCase, ScriptedPop3, environment, fetched_lines, main, qelmail, read_file
+
+
+def message_with(subject, files):
+    message = EmailMessage()
+    message["Subject"] = subject
+    message.set_content("text of %s\n" % subject)
+    for name, data in files:
+        message.add_attachment(data, maintype="application", subtype="octet-stream", filename=name)
+    return message.as_bytes(policy=message.policy.clone(linesep="\r\n"))
 
 
 def ipv6_loopback():
@@ -21,7 +32,7 @@ def ipv6_loopback():
 
 class DailyTest(QelmailTestCase):
     def test_bare_addresses_and_option_forms(self):
-        result = qelmail("send", "--server=127.0.0.1", "--port=%d" % self.drop.smtp_port, "--from=sender@example.org",
+        result = qelmail("send", "--server=127.0.0.1:%d" % self.drop.smtp_port, "--from=sender@example.org",
                          "--to", "alice@example.org, Bob <bob@example.org>", "--cc=carol@example.org",
                          "--reply-to", "replies@example.org", "--subject=a=b", "--text", "-- not an option")
         self.assertOk(result)
@@ -90,6 +101,49 @@ class DailyTest(QelmailTestCase):
             self.assertEqual(len(f.read().split()), 3)
         self.assertEqual(len(fetch()), 3)  # without --new: everything again
 
+    def test_fetch_never_overwrites_a_file(self):
+        # Ids taken from the messages themselves repeat, and "a/b" and "a:b"
+        # make the same file name (and "DUP" does where letter case does not
+        # count): each message keeps a file and a directory of its own, named
+        # the same whichever messages a run fetches, and --new fetches each
+        # once. In a shared --attach-dir no file is replaced and each line
+        # and note names the message's own file.
+        mailbox = [(uid, message_with("m%d" % n, [("same.txt", b"from m%d" % n)] + [("b.txt", b"b")] * (n == 1)))
+                   for n, uid in enumerate(("dup", "dup", "a/b", "a:b", "DUP", "dup"), 1)]
+        server = ScriptedPop3(mailbox[:3])
+        self.addCleanup(server.close)
+        out, attach = os.path.join(self.drop.dir, "out"), os.path.join(self.drop.dir, "attach")
+
+        def fetch(directory, *extra):
+            result = qelmail("fetch", "--port", str(server.port), "--user", "u", "--password", "p", "--dir",
+                             directory, *extra)
+            self.assertOk(result)
+            return fetched_lines(result.out)
+
+        names = ["dup", "dup~2", "a_b", "a_b~2", "DUP~3", "dup~4"]
+        self.assertEqual([l[2] for l in fetch(out, "--new") if l[0] == "message"],
+                         ["%s/%s.eml" % (out, name) for name in names[:3]])
+        server.messages = mailbox
+        self.assertEqual([l[1] for l in fetch(out, "--new") if l[0] == "message"], ["4", "5", "6"])
+        self.assertEqual(fetch(out, "--new"), [])
+        for n, name in enumerate(names, 1):
+            self.assertIn(b"text of m%d" % n, read_file(os.path.join(out, name + ".eml")), name)
+            self.assertEqual(read_file(os.path.join(out, name, "same.txt")), b"from m%d" % n, name)
+        self.assertEqual(read_file(os.path.join(out, ".qelmail-uids")), b"dup\ndup\t2\na/b\na:b\nDUP\ndup\t3\n")
+        self.assertEqual(fetch(os.path.join(self.drop.dir, "one"), "--message", "2")[0][2],
+                         os.path.join(self.drop.dir, "one", "dup~2.eml"))
+        os.makedirs(attach)
+        for name in ("same.txt", "same (3).txt"):
+            self.write(os.path.join("attach", name), b"mine")
+        saved = [(l[1], read_file(l[2])) for l in fetch(os.path.join(self.drop.dir, "shared"), "--attach-dir", attach)
+                 if l[0] == "attachment"]
+        self.assertEqual(saved, [("1", b"b")] + [(str(n), b"from m%d" % n) for n in range(1, 7)])
+        self.assertEqual(len(os.listdir(attach)), 9)
+        self.assertEqual(read_file(os.path.join(attach, "same.txt")) + read_file(os.path.join(attach, "same (3).txt")),
+                         b"minemine")
+        self.assertIn(b'[Attachment saved to "%s/same (4).txt"]' % attach.encode(),
+                      read_file(os.path.join(self.drop.dir, "shared", "dup~2.eml")))
+
     def test_ipv6_loopback(self):
         if not ipv6_loopback():
             self.skipTest("no IPv6 loopback here")
@@ -102,7 +156,7 @@ class DailyTest(QelmailTestCase):
         self.assertEqual(len(stored), 2)
         for message in stored:
             self.assertRegex(message, rb"\(\[::1\]:\d+\)")
-        result = qelmail("list", "--server", "::1", "--port", str(drop.pop3_port), "--user", "alice",
+        result = qelmail("list", "--server", "[::1]:%d" % drop.pop3_port, "--user", "alice",
                          "--password", USERS["alice"])
         self.assertOk(result)
         self.assertEqual(result.out.splitlines()[0], "2 messages")

@@ -10,12 +10,11 @@ import signal
 import socket
 import subprocess
 import tempfile
-import threading
 import time
 
 from email.message import EmailMessage
 
-from support import QelmailTestCase, environment, main, program, qelmail
+from support import LineServer, QelmailTestCase, ScriptedPop3, environment, main, program, qelmail
 
 FROM = "<sender@example.org>"
 TO = "<alice@example.org>"
@@ -29,49 +28,33 @@ def closed_port():
         return s.getsockname()[1]
 
 
-class CutOffPop3:
-    """A POP3 server for one session that sends half of a message in answer
-    to RETR and then closes the connection, or with stall=True keeps it open
-    without a further byte until the client goes. Every command it was sent
-    is kept in commands."""
+class ScriptedSmtp(LineServer):
+    """Accepts everything (EHLO offers STARTTLS and AUTH PLAIN) but answers
+    each step named in `replies` with its reply: greeting, EHLO, STARTTLS,
+    AUTH, MAIL, RCPT, DATA or "." (the end of the text)."""
 
-    def __init__(self, message, stall=False):
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.listener.settimeout(30)
-        self.port = self.listener.getsockname()[1]
-        self.message = message
-        self.stall = stall
-        self.commands = []
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
+    ANSWERS = {b"HELO": b"250 hello", b"EHLO": b"250-hello\r\n250-STARTTLS\r\n250 AUTH PLAIN", b"AUTH": b"235 ok",
+               b"MAIL": b"250 ok", b"RCPT": b"250 ok", b"DATA": b"354 go on", b"QUIT": b"221 bye"}
 
-    def serve(self):
-        try:
-            conn, _ = self.listener.accept()
-        except OSError:
-            return
-        with conn:
-            conn.settimeout(60)
-            reader = conn.makefile("rb")
-            conn.sendall(b"+OK ready\r\n")
-            answers = {b"USER": b"+OK\r\n", b"PASS": b"+OK\r\n", b"STAT": b"+OK 1 %d\r\n" % len(self.message),
-                       b"LIST": b"+OK 1 %d\r\n" % len(self.message), b"UIDL": b"+OK\r\n1 cut-off\r\n.\r\n"}
-            try:
-                for line in reader:
-                    verb = line.split()[0].upper() if line.split() else b""
-                    self.commands.append(verb.decode())
-                    if verb == b"RETR":
-                        conn.sendall(b"+OK\r\n" + self.message[:len(self.message) // 2])
-                        if not self.stall:
-                            return
-                        continue
-                    conn.sendall(answers.get(verb, b"-ERR\r\n"))
-            except OSError:
-                return
+    def __init__(self, replies):
+        self.replies, self.in_text = replies, False
+        super().__init__()
 
-    def close(self):
-        self.listener.close()
-        self.thread.join(30)
+    def reply(self, step, default):
+        return self.replies.get(step, default) + b"\r\n"
+
+    def greeting(self):
+        return self.reply("greeting", b"220 ready")
+
+    def ends(self, verb):
+        return verb == b"QUIT" or (verb == b"" and "greeting" in self.replies)
+
+    def answer(self, verb, arg):
+        if self.in_text:
+            self.in_text = verb != b"."
+            return b"" if self.in_text else self.reply(".", b"250 queued")
+        self.in_text = verb == b"DATA" and "DATA" not in self.replies
+        return self.reply(verb.decode(), self.ANSWERS.get(verb, b"500 what"))
 
 
 def attachment_message(size, name):
@@ -94,6 +77,9 @@ class ErrorsTest(QelmailTestCase):
             (("send", "--from", FROM, "--to", TO, "--from", FROM), "option --from given twice"),
             (("send", "--from", FROM, "--to", TO, "--port", "70000"), "--port needs a number from 1 to 65535"),
             (("send", "--from", FROM, "--to", TO, "--timeout", "soon"), "--timeout needs a number"),
+            (("send", "--from", FROM, "--to", TO, "--server", "h:70000"), "--server HOST:PORT needs a port from 1"),
+            (("list", "--server", "[::1]:", "--user", "u"), "--server HOST:PORT needs a port from 1"),
+            (("send", "--from", FROM, "--to", TO, "--server", "h:25", "--port", "25"), "not both"),
             (("send", "--from", FROM, "--to", TO, "--text", "x", "--body-file", "f"), "--text or --body-file"),
             (("send", "--from", "sender", "--to", TO), "Missing '<' delimiter"),
             (("send", "--from", FROM, "--to", "<a@b@c>"), "--to '<a@b@c>'"),
@@ -163,10 +149,45 @@ class ErrorsTest(QelmailTestCase):
             self.assertNotIn("wrong", result.err + result.out)
         self.assertEqual(self.drop.stored("alice"), [])
 
+    def test_temporary_refusals_exit_75_at_every_step(self):
+        # A 4xx reply asks to try again, whatever the step; a 5xx reply to
+        # the same step keeps its own code.
+        cases = [  # step, reply, exit code, extra options
+            ("greeting", b"421 busy", 75, ()), ("greeting", b"554 go away", 69, ()),
+            ("EHLO", b"421 closing", 75, ("--user", "u", "--password", "p")),
+            ("EHLO", b"550 no", 69, ("--user", "u", "--password", "p")),
+            ("STARTTLS", b"454 TLS not available now", 75, ("--starttls",)),
+            ("STARTTLS", b"554 no TLS", 69, ("--starttls",)),
+            ("AUTH", b"454 try later", 75, ("--user", "u", "--password", "p")),
+            ("AUTH", b"535 wrong", 77, ("--user", "u", "--password", "p")),
+            ("MAIL", b"451 local error", 75, ()), ("MAIL", b"553 bad sender", 65, ()),
+            ("RCPT", b"451 greylisted", 75, ()), ("RCPT", b"452 mailbox full", 75, ()),
+            ("RCPT", b"550 no such user", 65, ()),
+            ("DATA", b"451 later", 75, ()), ("DATA", b"554 no", 65, ()),
+            (".", b"452 no space", 75, ()), (".", b"451 aborted", 75, ()), (".", b"552 too big", 65, ()),
+        ]
+        for step, reply, code, extra in cases:
+            server = ScriptedSmtp({step: reply})
+            self.addCleanup(server.close)
+            result = qelmail("send", "--port", str(server.port), "--timeout", "5000", "--from", FROM, "--to", TO,
+                             "--text", "x", *extra)
+            self.assertEqual(result.code, code, (step, reply, result))
+            self.assertIn(reply.decode(), result.err, (step, result))
+
+    def test_hint_when_a_login_may_need_tls(self):
+        for offer, hinted in ((b"250-hello\r\n250 STARTTLS", True), (b"250 hello", False)):
+            server = ScriptedSmtp({"EHLO": offer})
+            self.addCleanup(server.close)
+            result = qelmail("send", "--port", str(server.port), "--from", FROM, "--to", TO, "--text", "x",
+                             "--user", "u", "--password", "p")
+            self.assertFails(result, 69, "(-120): No login mechanism in common")
+            self.assertEqual("the server offers STARTTLS: with --starttls it may offer a way to log in" in result.err,
+                             hinted, result)
+
     def test_download_cut_off_half_way(self):
         # Cut off inside an attachment: neither the message file nor the
         # attachment's directory may stay behind.
-        server = CutOffPop3(attachment_message(100_000, "half.bin"))
+        server = ScriptedPop3([("cut-off", attachment_message(100_000, "half.bin"))], half=True)
         self.addCleanup(server.close)
         out = os.path.join(self.drop.dir, "out")
         result = qelmail("fetch", "--port", str(server.port), "--user", "u", "--password", "p", "--dir", out,
@@ -184,7 +205,7 @@ class ErrorsTest(QelmailTestCase):
         message = attachment_message(20 * 1024 * 1024, "big.bin")
         for signal_number, code, name in ((signal.SIGTERM, 143, "SIGTERM"), (signal.SIGINT, 130, "SIGINT")):
             for shared in (False, True):
-                server = CutOffPop3(message, stall=True)
+                server = ScriptedPop3([("cut-off", message)], stall=True)
                 self.addCleanup(server.close)
                 work = tempfile.mkdtemp(dir=self.drop.dir)
                 out = os.path.join(work, "out")

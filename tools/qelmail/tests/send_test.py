@@ -43,6 +43,16 @@ class SendTest(QelmailTestCase):
         for user in ("alice", "bob", "carol"):
             self.assertEqual(len(self.drop.stored(user)), 1, user)
         self.assertIn(b"\r\nTo: " + (ALICE + "," + BOB + "," + CAROL).encode() + b"\r\n", self.drop.stored("bob")[0])
+        # A quoted display name may hold a comma, in ASCII or not, with a
+        # bare address after it in the same list.
+        self.assertOk(self.send("--from", FROM, "--to", '"Doe, Alice" <alice@example.org>,bob@example.org',
+                                "--cc", '"Müller, Carol" <carol@example.org>', "--text", "x"))
+        for user in ("alice", "bob", "carol"):
+            self.assertEqual(len(self.drop.stored(user)), 2, user)
+        message = self.stored_messages("bob")[1]
+        self.assertEqual([(a.display_name, a.addr_spec) for a in message["To"].addresses],
+                         [("Doe, Alice", "alice@example.org"), ("", "bob@example.org")])
+        self.assertEqual(message["Cc"].addresses[0].display_name, "Müller, Carol")
 
     def test_attachments_arrive_byte_identical(self):
         files = {

@@ -10,9 +10,11 @@ import email
 import email.policy
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "maildrop", "tests"))
 
@@ -66,6 +68,88 @@ def parse(message_bytes):
 def fetched_lines(out):
     """The 'message', 'attachment' and 'deleted' lines of qelmail fetch."""
     return [tuple(line.split("\t")) for line in out.splitlines() if line]
+
+
+class LineServer:
+    """A server on 127.0.0.1 for sessions one after another: it sends
+    greeting(), then for each command line what answer(verb, argument)
+    returns, and ends the session where ends(verb) says so (verb b""
+    after the greeting). Every verb is kept in commands."""
+
+    def __init__(self):
+        self.commands = []
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def ends(self, verb):
+        return verb == b"QUIT"
+
+    def serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            with conn, conn.makefile("rb") as reader:
+                conn.settimeout(60)
+                try:
+                    conn.sendall(self.greeting())
+                    for line in ([] if self.ends(b"") else reader):
+                        words = line.split() + [b"", b""]
+                        self.commands.append(words[0].upper().decode())
+                        conn.sendall(self.answer(words[0].upper(), words[1]))
+                        if self.ends(words[0].upper()):
+                            break
+                except OSError:
+                    pass
+
+    def close(self):
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)  # wakes the accept
+        except OSError:
+            pass
+        self.listener.close()
+        self.thread.join(30)
+
+
+class ScriptedPop3(LineServer):
+    """Serves `messages`, a list of (unique id, message bytes); ids may
+    repeat, as with servers that take them from the message itself. Any login
+    is taken; nothing is deleted. With half=True RETR sends half of the
+    message and the session ends, or with stall=True it stays open and
+    silent."""
+
+    def __init__(self, messages, half=False, stall=False):
+        self.messages, self.half, self.stall = messages, half or stall, stall
+        super().__init__()
+
+    def greeting(self):
+        return b"+OK ready\r\n"
+
+    def ends(self, verb):
+        return verb == b"QUIT" or (verb == b"RETR" and self.half and not self.stall)
+
+    def answer(self, verb, arg):
+        listing = list(enumerate(self.messages, 1))
+        if verb in (b"USER", b"PASS", b"QUIT"):
+            return b"+OK\r\n"
+        if verb == b"STAT":
+            return b"+OK %d %d\r\n" % (len(listing), sum(len(m) for _, m in self.messages))
+        if not 1 <= int(arg or b"1") <= len(listing):
+            return b"-ERR no such message\r\n"
+        if verb == b"LIST":
+            return b"+OK %s %d\r\n" % (arg, len(self.messages[int(arg) - 1][1]))
+        if verb == b"UIDL":
+            return b"+OK\r\n" + b"".join(b"%d %s\r\n" % (n, u.encode()) for n, (u, _) in listing) + b".\r\n"
+        if verb != b"RETR":
+            return b"-ERR\r\n"
+        message = self.messages[int(arg) - 1][1]
+        if self.half:
+            return b"+OK\r\n" + message[:len(message) // 2]
+        stuffed = b"".join(b"." + l if l.startswith(b".") else l for l in message.splitlines(keepends=True))
+        return b"+OK\r\n" + stuffed + b".\r\n"
 
 
 class QelmailTestCase(MailDropTestCase):
