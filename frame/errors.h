@@ -58,6 +58,8 @@ enum ErrorCode : int32_t {
   kErrInvalidUtf8 = -140,
   kErrMessageTooBig = -141,
   kErrNeedsSmtpUtf8 = -142,
+  // Extensions: composition.
+  kErrTextTooLong = -150,
   kErrTlsNotOffered = -110,
   kErrTlsHandshake = -111,
   kErrTlsUntrusted = -112,
