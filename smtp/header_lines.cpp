@@ -64,10 +64,15 @@ void trim(const char* text, int32_t* start, int32_t* end) {
   while (*end > *start && isWhite(text[*end - 1])) --*end;
 }
 
-// A display name outside ASCII as encoded words; the quotes of a quoted
+// Whether a caller's text must go as encoded words: it holds bytes outside
+// ASCII, or it looks like an encoded word itself (a display name "Ann
+// =?utf-8?B?QWRtaW4=?=" would show as "Ann Admin").
+bool needsEncodedWords(const char* text, int32_t n) { return holdsHighBytes(text, n) || holdsEncodedWordMark(text, n); }
+
+// A display name that needs it as encoded words; the quotes of a quoted
 // name are syntax, not text.
 bool putDisplayName(HeaderFolder* folder, const char* charset, const char* name, int32_t n) {
-  if (!holdsHighBytes(name, n)) return putPlainText(folder, name, n, true);
+  if (!needsEncodedWords(name, n)) return putPlainText(folder, name, n, true);
   char bare[kItemRoom];
   if (n >= 2 && name[0] == '"' && name[n - 1] == '"' && n < kItemRoom) {
     int32_t k = 0;
@@ -94,10 +99,10 @@ bool putPlainItem(HeaderFolder* folder, const char* item, int32_t n, bool first,
 }
 
 // One item of an address list: the display name, as encoded words when it
-// is not ASCII, then the address and anything after it as they are, with
-// the comma when more items follow.
+// needs them, then the address and anything after it as they are, with the
+// comma when more items follow.
 bool putAddressItem(HeaderFolder* folder, const char* charset, const char* item, int32_t n, bool first, bool last) {
-  if (!holdsHighBytes(item, n)) return putPlainItem(folder, item, n, first, last);
+  if (!needsEncodedWords(item, n)) return putPlainItem(folder, item, n, first, last);
   int32_t start = 0;
   int32_t end = n;
   trim(item, &start, &end);
@@ -137,7 +142,9 @@ bool putCharsetField(HeaderFolder* folder, const char* charset, const char* text
     case FieldKind::addresses:
       return putAddressList(folder, charset, text);
     case FieldKind::text:
-      if (fitsAsPlainText(text, n, kFoldColumn)) return putPlainText(folder, text, n, true);
+      if (!holdsEncodedWordMark(text, n) && fitsAsPlainText(text, n, kFoldColumn)) {
+        return putPlainText(folder, text, n, true);
+      }
       return putEncodedWords(folder, charset, text, n, WordPlace::text);
     case FieldKind::ownLines:
       break;
@@ -164,7 +171,7 @@ int32_t sendHeaderField(ChannelRecord* record, const char* name, const char* tex
 }
 
 bool encodesAttachName(const ChannelRecord* record, const char* name) {
-  return charsetOn(record) && holdsHighBytes(name);
+  return charsetOn(record) && needsEncodedWords(name, textLength(name));
 }
 
 int32_t sendEncodedAttachType(ChannelRecord* record, const char* typeLine, const char* name, int32_t contentId) {
