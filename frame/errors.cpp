@@ -70,6 +70,7 @@ constexpr ErrorEntry kErrorTable[] = {
     {-141, "Message is larger than the server accepts."},
     {-142, "Address needs SMTPUTF8, which the server does not offer."},
     {-150, "Text is longer than its field holds."},
+    {-151, "Header line would be longer than 998 characters."},
     {-110, "Server does not offer TLS."},
     {-111, "TLS handshake failed."},
     {-112, "Server certificate not trusted."},

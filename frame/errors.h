@@ -60,6 +60,7 @@ enum ErrorCode : int32_t {
   kErrNeedsSmtpUtf8 = -142,
   // Extensions: composition.
   kErrTextTooLong = -150,
+  kErrHeaderLineTooLong = -151,
   kErrTlsNotOffered = -110,
   kErrTlsHandshake = -111,
   kErrTlsUntrusted = -112,

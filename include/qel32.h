@@ -317,9 +317,16 @@ extern "C" {
  * A From or Reply-To text (qelSmtpConnect, QEL_STRING_FROM/REPLY_TO) or a
  * server name longer than its 128 characters, and a content-type or
  * encoding line longer than its field, is refused with QEL_ERR_TEXT_TOO_LONG
- * before anything is stored or sent: no address is ever cut.
+ * before anything is stored or sent: no address is ever cut. A message
+ * whose header would hold a line longer than RFC 5322's 998 characters (a
+ * word with no white space to fold at, a long attachment name) is refused
+ * with QEL_ERR_HEADER_LINE_TOO_LONG before MAIL FROM; the connection stays
+ * usable. With QEL_STRING_CHARSET set, a subject or display name (or an
+ * attachment name) holding "=?" goes as encoded words, so no reader takes the
+ * caller's plain text for an encoded word.
  * ------------------------------------------------------------------------- */
 #define QEL_ERR_TEXT_TOO_LONG         (-150) /* a From, Reply-To, server name or header setting text is longer than its field; nothing stored */
+#define QEL_ERR_HEADER_LINE_TOO_LONG  (-151) /* a header line would pass 998 characters; refused before MAIL FROM */
 
 /* ---------------------------------------------------------------------------
  * Extensions: negotiated login (channel settings; set them before the
@@ -467,7 +474,8 @@ QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char *server, const 
  * separated by QEL_PARAM_RECIPIENT_SEPARATOR; only `to` is required. A
  * `message` beginning with "@" names a file holding the body.
  * `attachments` lists files separated by QEL_PARAM_ATTACH_SEPARATOR; an item
- * "path|name" shows `name` in the message. */
+ * "path|name" shows `name` in the message. A header line that would pass
+ * 998 characters fails with -151 before anything is sent. */
 QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char *to, const char *cc,
                                       const char *bcc, const char *subject,
                                       const char *message, const char *attachments);

@@ -139,6 +139,10 @@ extern "C" QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char* to, c
   record->messageText = messageCopy != nullptr ? messageCopy : kNoMessage;
   if ((rc = copyOptional(record, kSlotAttachments, attachments, &record->attachList)) < 0) return rc;
   if ((rc = planMessage(record)) < 0) return rc;
+  if ((rc = checkHeaderLines(record)) < 0) {
+    logText(record, "Refused: a header line would pass 998 characters\r\n");
+    return rc;
+  }
   record->awaitWritable = 1;
   stageSequence(record, kStateMailFrom);
   if (record->autoCall == 0) return 0;

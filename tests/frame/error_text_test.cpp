@@ -39,6 +39,7 @@ TEST(ErrorText, EveryTableEntryExactly) {
       {-140, "Text is not valid UTF-8."},
       {-142, "Address needs SMTPUTF8, which the server does not offer."},
       {-150, "Text is longer than its field holds."},
+      {-151, "Header line would be longer than 998 characters."},
       {-10038, "Not a valid socket"},
       {-10061, "Connection refused by remote host."},
       {-10064, "Host is down"},
