@@ -278,6 +278,9 @@ struct ChannelRecord {
   uint8_t needsSmtpUtf8;      // an envelope address holds such bytes
   uint8_t lineEndedByLf;      // charset body: the last source line ended in LF
   uint8_t lineFeedPending;    // base64 body: the LF of a CR LF still to go
+  // Standard header (setting 150): a Date line with a two-digit hour and a
+  // Message-ID on every message.
+  uint8_t standardHeader;
   // TLS. While tlsSession is set, everything sent and received goes through
   // it. tlsDeclined: the server did not offer STARTTLS/STLS and the mode
   // allows going on in clear. tlsReason: why TLS failed (for qelErrorText).

@@ -72,6 +72,7 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
     case QEL_PARAM_USE_ESMTP: record->useEsmtp = low8(value); return true;
     case QEL_PARAM_USE_APOP: record->useApop = low8(value); return true;
     case QEL_PARAM_EXTENSIONS: record->useExtensions = low8(value); return true;
+    case QEL_PARAM_STANDARD_HEADER: record->standardHeader = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_TLS_MODE:
       if (value < QEL_TLS_OFF || value > QEL_TLS_IMPLICIT) return false;
       record->tlsMode = static_cast<uint8_t>(value);

@@ -324,7 +324,14 @@ extern "C" {
  * usable. With QEL_STRING_CHARSET set, a subject or display name (or an
  * attachment name) holding "=?" goes as encoded words, so no reader takes the
  * caller's plain text for an encoded word.
+ *
+ * QEL_PARAM_STANDARD_HEADER 1: the Date line has a two-digit hour
+ * ("Date: Tue, 8 Dec 2026 05:46:47 +0000", RFC 5322 section 3.3) and every
+ * message, not only an HTML one, begins with a Message-ID of its own. 0
+ * keeps the original Date form ("5:46:47") and Message-IDs on HTML messages
+ * only. QEL_DEBUG_DATE_LINE keeps the original form.
  * ------------------------------------------------------------------------- */
+#define QEL_PARAM_STANDARD_HEADER     150    /* channel: 1 = RFC 5322 Date line and a Message-ID on every message (0) */
 #define QEL_ERR_TEXT_TOO_LONG         (-150) /* a From, Reply-To, server name or header setting text is longer than its field; nothing stored */
 #define QEL_ERR_HEADER_LINE_TOO_LONG  (-151) /* a header line would pass 998 characters; refused before MAIL FROM */
 

@@ -208,7 +208,7 @@ int32_t readDataReply(ChannelRecord* record, uint32_t) {
   }
   // The message goes out in large writes from here to its final ".".
   startBatchedOutput(record);
-  record->nextState = record->bodyType == 2 ? kStateMessageId : kStateMailer;
+  record->nextState = record->bodyType == 2 || record->standardHeader != 0 ? kStateMessageId : kStateMailer;
   return kStateContinue;
 }
 

@@ -229,6 +229,28 @@ TEST_F(Message, HtmlWithInlineImage) {
             golden("html_inline_image.txt"));
 }
 
+// With the standard header every message begins with an id of its own, and
+// the Date line has a two-digit hour.
+TEST_F(Message, StandardHeaderGivesEveryMessageAnIdAndRfc5322Date) {
+  ASSERT_EQ(qelIntegerParam(0, QEL_PARAM_STANDARD_HEADER, 1), 1);
+  ScriptServer server(steps({greeting(), envelopeAndData(kBob), quit()}));
+  ASSERT_EQ(connectTo(server), 0);
+  EXPECT_EQ(qelSendEmail(0, kTo, nullptr, nullptr, "Hello", "Hi", nullptr), 0);
+  EXPECT_EQ(qelClose(0), 0);
+  ASSERT_TRUE(server.finished(5000));
+  EXPECT_EQ(messagePart(transcript(server)),
+            "Message-ID: <{ID}@example.org>\r\n"
+            "X-Mailer: Corvane Quelpost Version 3.4\r\n"
+            "Date: {DATE}\r\n"
+            "To: Bob <bob@example.net>\r\n"
+            "From: Ann Example <ann@example.org>\r\n"
+            "Subject: Hello\r\n"
+            "\r\n"
+            "Hi\r\n"
+            "\r\n");
+  EXPECT_TRUE(std::regex_search(server.received(), std::regex("\r\nDate: [^\r]* [0-9]{2}:[0-9]{2}:[0-9]{2} ")));
+}
+
 // Receivers drop a message whose id they have seen: every HTML message has
 // its own, in the domain of the From address.
 TEST_F(Message, HtmlMessagesHaveIdsOfTheirOwn) {
