@@ -184,25 +184,13 @@ TEST_F(Debug, DateLineAsForOutgoingMessages) {
   EXPECT_STREQ(buffer, "Date:");
 }
 
-// The original form keeps a one-digit hour; the standard form has two
-// (RFC 5322 section 3.3). Zones keep their minutes.
+// The original form keeps a one-digit hour; the standard one has two.
 TEST(DateLine, OriginalAndStandardForms) {
-  const struct {
-    int hour;
-    int offset;
-    bool twoDigitHour;
-    const char* line;
-  } cases[] = {
-      {3, 0, false, "Date: Tue, 8 Dec 2026 3:39:07 +0000"},
-      {3, 330, true, "Date: Tue, 8 Dec 2026 03:39:07 +0530"},
-      {0, -210, true, "Date: Tue, 8 Dec 2026 00:39:07 -0330"},
-      {23, 60, true, "Date: Tue, 8 Dec 2026 23:39:07 +0100"},
-  };
-  for (const auto& c : cases) {
-    plat::LocalTime time{2026, 12, 2, 8, c.hour, 39, 7, c.offset};
-    char line[100];
-    EXPECT_EQ(formatDateLineAt(time, line, sizeof line, c.twoDigitHour), static_cast<int32_t>(strlen(c.line)));
-    EXPECT_STREQ(line, c.line);
+  char line[100];
+  for (bool twoDigitHour : {false, true}) {
+    plat::LocalTime time{2026, 12, 2, 8, 3, 39, 7, -210};
+    formatDateLineAt(time, line, sizeof line, twoDigitHour);
+    EXPECT_STREQ(line, twoDigitHour ? "Date: Tue, 8 Dec 2026 03:39:07 -0330" : "Date: Tue, 8 Dec 2026 3:39:07 -0330");
   }
 }
 
