@@ -234,6 +234,13 @@ bool putPlainText(HeaderFolder* folder, const char* text, int32_t n, bool firstS
   return true;
 }
 
+bool holdsEncodedWordMark(const char* text, int32_t n) {
+  for (int32_t i = 0; i + 1 < n; ++i) {
+    if (text[i] == '=' && text[i + 1] == '?') return true;
+  }
+  return false;
+}
+
 bool fitsAsPlainText(const char* text, int32_t n, int32_t limit) {
   int32_t word = 0;
   // Room for the field name before the first word ("Reply-To: ").

@@ -85,6 +85,11 @@ enum class WordPlace { text, phrase };
 bool putEncodedWords(HeaderFolder* folder, const char* charset, const char* text, int32_t n, WordPlace place,
                      bool glueFirst = false);
 
+// Whether the first n bytes hold "=?", the start of an RFC 2047 encoded
+// word: readers decode such text wherever they find it, so caller text that
+// holds it must not go out as it is where encoded words are in use.
+bool holdsEncodedWordMark(const char* text, int32_t n);
+
 // Whether a text fits as it is on lines of the folder's limit: only
 // printable ASCII and white space, and no word longer than a line can take.
 bool fitsAsPlainText(const char* text, int32_t n, int32_t limit);

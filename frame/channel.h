@@ -294,6 +294,9 @@ struct ChannelRecord {
   int32_t preparedLength;
   int32_t preparedOffset;
   char envelopeSender[fieldSize(kEnvelopeAddressCap)];
+  // Standard header (setting 150): a Date line with a two-digit hour and a
+  // Message-ID on every message.
+  uint8_t standardHeader;
   // TLS. While tlsSession is set, everything sent and received goes through
   // it. tlsDeclined: the server did not offer STARTTLS/STLS and the mode
   // allows going on in clear. tlsReason: why TLS failed (for qelErrorText).

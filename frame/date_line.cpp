@@ -27,7 +27,7 @@ int32_t formatZone(int32_t offset, char* buffer) {
   return 5;
 }
 
-int32_t formatDateLineAt(const plat::LocalTime& time, char* buffer, int32_t room) {
+int32_t formatDateLineAt(const plat::LocalTime& time, char* buffer, int32_t room, bool twoDigitHour) {
   // Zones that are not whole hours east or west (+0530, -0330, +0545) keep
   // their minutes.
   int minutes = time.utcOffsetMinutes;
@@ -36,16 +36,17 @@ int32_t formatDateLineAt(const plat::LocalTime& time, char* buffer, int32_t room
   if (minutes < 0) zone = -zone;
   char zoneText[6];
   formatZone(zone, zoneText);
-  return plat::formatText(buffer, room, "Date: %s, %d %s %d %d:%02d:%02d %s",
+  return plat::formatText(buffer, room,
+                          twoDigitHour ? "Date: %s, %d %s %d %02d:%02d:%02d %s" : "Date: %s, %d %s %d %d:%02d:%02d %s",
                           kDayNames[clampIndex(time.dayOfWeek, 0, 6)], time.day,
                           kMonthNames[clampIndex(time.month, 1, 12) - 1], time.year, time.hour, time.minute,
                           time.second, zoneText);
 }
 
-int32_t formatDateLine(char* buffer, int32_t room) {
+int32_t formatDateLine(char* buffer, int32_t room, bool twoDigitHour) {
   plat::LocalTime now{};
   plat::localTime(&now);
-  return formatDateLineAt(now, buffer, room);
+  return formatDateLineAt(now, buffer, room, twoDigitHour);
 }
 
 }  // namespace qel

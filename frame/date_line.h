@@ -12,10 +12,12 @@ namespace qel {
 int32_t formatZone(int32_t offset, char* buffer);
 
 // Formats the date line ("Date: Wed, 6 Dec 2000 9:05:07 +0100", no line
-// end) for the given local time into buffer (room bytes).
-int32_t formatDateLineAt(const plat::LocalTime& time, char* buffer, int32_t room);
+// end) for the given local time into buffer (room bytes). With twoDigitHour
+// the hour has the two digits RFC 5322 asks for ("09:05:07"); without it,
+// the library's original form.
+int32_t formatDateLineAt(const plat::LocalTime& time, char* buffer, int32_t room, bool twoDigitHour = false);
 
 // The same for the current local time, with its real UTC offset.
-int32_t formatDateLine(char* buffer, int32_t room);
+int32_t formatDateLine(char* buffer, int32_t room, bool twoDigitHour = false);
 
 }  // namespace qel

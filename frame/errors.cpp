@@ -69,6 +69,8 @@ constexpr ErrorEntry kErrorTable[] = {
     {-140, "Text is not valid UTF-8."},
     {-141, "Message is larger than the server accepts."},
     {-142, "Address needs SMTPUTF8, which the server does not offer."},
+    {-150, "Text is longer than its field holds."},
+    {-151, "Header line would be longer than 998 characters."},
     {-175, "No message to send (file name or data missing)."},
     {-110, "Server does not offer TLS."},
     {-111, "TLS handshake failed."},

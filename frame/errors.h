@@ -58,6 +58,9 @@ enum ErrorCode : int32_t {
   kErrInvalidUtf8 = -140,
   kErrMessageTooBig = -141,
   kErrNeedsSmtpUtf8 = -142,
+  // Extensions: composition.
+  kErrTextTooLong = -150,
+  kErrHeaderLineTooLong = -151,
   // Extensions: ready-made messages.
   kErrNoPreparedMessage = -175,
   kErrTlsNotOffered = -110,

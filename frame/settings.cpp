@@ -26,6 +26,14 @@ uint8_t low8(int32_t value) { return static_cast<uint8_t>(value & 0xFF); }
 // stored as 0.
 int32_t duration(int32_t value) { return value < 0 ? 0 : value; }
 
+// Texts that go into the message as they are (the sender's address, a
+// header line) are stored whole or not at all: a cut one would still pass
+// every later check. The characters stored, or -150.
+int32_t copyWhole(char* field, const char* text, int32_t capacity) {
+  if (textLength(text) > capacity) return kErrTextTooLong;
+  return copyText(field, text, capacity);
+}
+
 // Stores an integer setting; false for an index that is not served.
 bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
   switch (index) {
@@ -65,6 +73,7 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
     case QEL_PARAM_USE_ESMTP: record->useEsmtp = low8(value); return true;
     case QEL_PARAM_USE_APOP: record->useApop = low8(value); return true;
     case QEL_PARAM_EXTENSIONS: record->useExtensions = low8(value); return true;
+    case QEL_PARAM_STANDARD_HEADER: record->standardHeader = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_TLS_MODE:
       if (value < QEL_TLS_OFF || value > QEL_TLS_IMPLICIT) return false;
       record->tlsMode = static_cast<uint8_t>(value);
@@ -203,7 +212,7 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
     case QEL_STRING_SAVE_LINES:
       return saveLinesBlock(record, text);
     case QEL_STRING_REPLY_TO:
-      return copyText(record->replyToAddress, text, kAddressCap);
+      return copyWhole(record->replyToAddress, text, kAddressCap);
     case QEL_STRING_EXTRA_HEADER:
       return setExtraHeader(record, text);
     case QEL_STRING_LOG_TEXT:
@@ -213,11 +222,12 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       }
       return record->logFile;
     case QEL_STRING_FROM:
-      return copyText(record->fromAddress, text, kAddressCap);
+      return copyWhole(record->fromAddress, text, kAddressCap);
     case QEL_STRING_CONTENT_TYPE:
-      return copyText(settings.customContentType, text, 64);
+      return copyWhole(settings.customContentType, text, kContentTypeCap);
     case QEL_STRING_ENCODING: {
-      int32_t stored = copyText(settings.customEncoding, text, 128);
+      int32_t stored = copyWhole(settings.customEncoding, text, kEncodingCap);
+      if (stored < 0) return stored;
       settings.customEncodingLength = static_cast<uint8_t>(stored);
       return stored;
     }

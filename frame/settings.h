@@ -7,6 +7,10 @@
 
 namespace qel {
 
+// Capacities (characters) of the caller's content-type and encoding lines.
+constexpr int32_t kContentTypeCap = 64;
+constexpr int32_t kEncodingCap = 128;
+
 struct LibrarySettings {
   int32_t minimumWait = 25;        // ms before the step after a command
   int32_t replyTimeout = 25000;    // ms a reply may take
@@ -27,8 +31,8 @@ struct LibrarySettings {
   char recipientSeparator = ',';
   char attachSeparator = ',';
   char nameSeparator = '|';
-  char customContentType[64 + 2] = {};
-  char customEncoding[128 + 2] = {};
+  char customContentType[kContentTypeCap + 2] = {};
+  char customEncoding[kEncodingCap + 2] = {};
   uint8_t customEncodingLength = 0;
 };
 

@@ -254,12 +254,12 @@ extern "C" {
  * ------------------------------------------------------------------------- */
 #define QEL_STRING_LOG_FILE       20  /* create the channel log file; returns its handle or -1 */
 #define QEL_STRING_SAVE_LINES     41  /* write the lines block to this file and free it; returns bytes */
-#define QEL_STRING_REPLY_TO       50  /* Reply-To text (128 characters) */
+#define QEL_STRING_REPLY_TO       50  /* Reply-To text (128 characters; longer: -150, nothing stored) */
 #define QEL_STRING_EXTRA_HEADER   51  /* replace the extra header lines ("" removes them) */
 #define QEL_STRING_LOG_TEXT       52  /* write a line of your own into the log */
-#define QEL_STRING_FROM           53  /* From text (128 characters) */
-#define QEL_STRING_CONTENT_TYPE   54  /* whole content-type line of the text part for QEL_BODY_CUSTOM (64) */
-#define QEL_STRING_ENCODING       55  /* transfer-encoding line replacing quoted-printable's ("" = off) (128) */
+#define QEL_STRING_FROM           53  /* From text (128 characters; longer: -150, nothing stored) */
+#define QEL_STRING_CONTENT_TYPE   54  /* whole content-type line of the text part for QEL_BODY_CUSTOM (64; longer: -150) */
+#define QEL_STRING_ENCODING       55  /* transfer-encoding line replacing quoted-printable's ("" = off) (128; longer: -150) */
 #define QEL_STRING_ADD_HEADER     56  /* append one more extra header line */
 #define QEL_STRING_PASSWORD       57  /* SMTP authentication password (64) */
 #define QEL_STRING_USER           58  /* SMTP authentication user name (64) */
@@ -322,6 +322,30 @@ extern "C" {
 #define QEL_ERR_INVALID_UTF8    (-140) /* charset "utf-8" but body, subject, a display or attachment name is not UTF-8; nothing sent */
 #define QEL_ERR_MESSAGE_TOO_BIG (-141) /* message larger than the server's SIZE limit; refused before MAIL FROM, text gives both sizes */
 #define QEL_ERR_NEEDS_SMTPUTF8  (-142) /* an address holds non-ASCII characters and the server offers no SMTPUTF8; nothing sent */
+
+/* ---------------------------------------------------------------------------
+ * Extensions: composition.
+ *
+ * A From or Reply-To text (qelSmtpConnect, QEL_STRING_FROM/REPLY_TO) or a
+ * server name longer than its 128 characters, and a content-type or
+ * encoding line longer than its field, is refused with QEL_ERR_TEXT_TOO_LONG
+ * before anything is stored or sent: no address is ever cut. A message
+ * whose header would hold a line longer than RFC 5322's 998 characters (a
+ * word with no white space to fold at, a long attachment name) is refused
+ * with QEL_ERR_HEADER_LINE_TOO_LONG before MAIL FROM; the connection stays
+ * usable. With QEL_STRING_CHARSET set, a subject or display name (or an
+ * attachment name) holding "=?" goes as encoded words, so no reader takes the
+ * caller's plain text for an encoded word.
+ *
+ * QEL_PARAM_STANDARD_HEADER 1: the Date line has a two-digit hour
+ * ("Date: Tue, 8 Dec 2026 05:46:47 +0000", RFC 5322 section 3.3) and every
+ * message, not only an HTML one, begins with a Message-ID of its own. 0
+ * keeps the original Date form ("5:46:47") and Message-IDs on HTML messages
+ * only. QEL_DEBUG_DATE_LINE keeps the original form.
+ * ------------------------------------------------------------------------- */
+#define QEL_PARAM_STANDARD_HEADER     150    /* channel: 1 = RFC 5322 Date line and a Message-ID on every message (0) */
+#define QEL_ERR_TEXT_TOO_LONG         (-150) /* a From, Reply-To, server name or header setting text is longer than its field; nothing stored */
+#define QEL_ERR_HEADER_LINE_TOO_LONG  (-151) /* a header line would pass 998 characters; refused before MAIL FROM */
 
 /* ---------------------------------------------------------------------------
  * Extensions: negotiated login (channel settings; set them before the
@@ -460,7 +484,8 @@ QEL_API int32_t QEL_CALL qelWaitPlan(int32_t chan, int32_t *socket, int32_t *eve
 /* Connects to an SMTP server (host name or dotted IPv4 address), greets it
  * (HELO, or EHLO with authentication when QEL_PARAM_USE_ESMTP is set).
  * `from` is an address text such as "Ann <ann@example.org>"; `replyTo` may
- * be NULL or "". */
+ * be NULL or "". A server name, `from` or `replyTo` longer than 128
+ * characters is refused with -150 before anything is stored. */
 QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char *server, const char *from,
                                         const char *replyTo);
 
@@ -470,7 +495,8 @@ QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char *server, const 
  * only `to` is required. A
  * `message` beginning with "@" names a file holding the body.
  * `attachments` lists files separated by QEL_PARAM_ATTACH_SEPARATOR; an item
- * "path|name" shows `name` in the message. */
+ * "path|name" shows `name` in the message. A header line that would pass
+ * 998 characters fails with -151 before anything is sent. */
 QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char *to, const char *cc,
                                       const char *bcc, const char *subject,
                                       const char *message, const char *attachments);

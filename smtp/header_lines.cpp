@@ -8,6 +8,7 @@
 #include "codec/header_words.h"
 #include "codec/utf8.h"
 #include "driver/driver.h"
+#include "frame/errors.h"
 #include "frame/settings.h"
 #include "frame/text.h"
 #include "platform/platform.h"
@@ -65,10 +66,15 @@ void trim(const char* text, int32_t* start, int32_t* end) {
   while (*end > *start && isWhite(text[*end - 1])) --*end;
 }
 
-// A display name outside ASCII as encoded words; the quotes of a quoted
+// Whether a caller's text must go as encoded words: it holds bytes outside
+// ASCII, or it looks like an encoded word itself (a display name "Ann
+// =?utf-8?B?QWRtaW4=?=" would show as "Ann Admin").
+bool needsEncodedWords(const char* text, int32_t n) { return holdsHighBytes(text, n) || holdsEncodedWordMark(text, n); }
+
+// A display name that needs it as encoded words; the quotes of a quoted
 // name are syntax, not text.
 bool putDisplayName(HeaderFolder* folder, const char* charset, const char* name, int32_t n) {
-  if (!holdsHighBytes(name, n)) return putPlainText(folder, name, n, true);
+  if (!needsEncodedWords(name, n)) return putPlainText(folder, name, n, true);
   char bare[kItemRoom];
   if (n >= 2 && name[0] == '"' && name[n - 1] == '"' && n < kItemRoom) {
     int32_t k = 0;
@@ -95,10 +101,10 @@ bool putPlainItem(HeaderFolder* folder, const char* item, int32_t n, bool first,
 }
 
 // One item of an address list: the display name, as encoded words when it
-// is not ASCII, then the address and anything after it as they are, with
-// the comma when more items follow.
+// needs them, then the address and anything after it as they are, with the
+// comma when more items follow.
 bool putAddressItem(HeaderFolder* folder, const char* charset, const char* item, int32_t n, bool first, bool last) {
-  if (!holdsHighBytes(item, n)) return putPlainItem(folder, item, n, first, last);
+  if (!needsEncodedWords(item, n)) return putPlainItem(folder, item, n, first, last);
   int32_t start = 0;
   int32_t end = n;
   trim(item, &start, &end);
@@ -137,7 +143,9 @@ bool putCharsetField(HeaderFolder* folder, const char* charset, const char* text
     case FieldKind::addresses:
       return putAddressList(folder, charset, text);
     case FieldKind::text:
-      if (fitsAsPlainText(text, n, kFoldColumn)) return putPlainText(folder, text, n, true);
+      if (!holdsEncodedWordMark(text, n) && fitsAsPlainText(text, n, kFoldColumn)) {
+        return putPlainText(folder, text, n, true);
+      }
       return putEncodedWords(folder, charset, text, n, WordPlace::text);
     case FieldKind::ownLines:
       break;
@@ -145,12 +153,10 @@ bool putCharsetField(HeaderFolder* folder, const char* charset, const char* text
   return putPlainText(folder, text, n, false);
 }
 
-}  // namespace
-
-int32_t sendHeaderField(ChannelRecord* record, const char* name, const char* text, FieldKind kind) {
-  WireSink sink(record);
+void writeHeaderField(TextSink* sink, const ChannelRecord* record, const char* name, const char* text,
+                      FieldKind kind) {
   const bool folding = charsetOn(record) && kind != FieldKind::ownLines;
-  HeaderFolder folder(&sink, folding ? kFoldColumn : kHardLineLimit);
+  HeaderFolder folder(sink, folding ? kFoldColumn : kHardLineLimit);
   folder.field(name);
   if (folding) {
     putCharsetField(&folder, record->charsetName, text, kind);
@@ -159,12 +165,97 @@ int32_t sendHeaderField(ChannelRecord* record, const char* name, const char* tex
     putPlainText(&folder, text, textLength(text), name != nullptr, separator);
   }
   folder.end();
+}
+
+// Takes header bytes in place of the wire and keeps the length of the
+// longest line.
+class LineMeter final : public TextSink {
+ public:
+  bool put(const char* bytes, int32_t n) override {
+    for (int32_t i = 0; i < n; ++i) {
+      column_ = bytes[i] == '\r' || bytes[i] == '\n' ? 0 : column_ + 1;
+      if (column_ > longest_) longest_ = column_;
+    }
+    return true;
+  }
+  int32_t longest() const { return longest_; }
+
+ private:
+  int32_t column_ = 0;
+  int32_t longest_ = 0;
+};
+
+// What an attachment's part header adds to its shown name on the longest
+// line without the encoded forms: 'Content-Type: application/octet-stream;
+// name=""'.
+constexpr int32_t kAttachLineAround = 47;
+
+// The longest shown name in the attachment list that goes as it is.
+int32_t longestPlainAttachName(const ChannelRecord* record) {
+  int32_t longest = 0;
+  const char* item = record->attachList;
+  while (item != nullptr && *item != '\0') {
+    int32_t length = 0;
+    while (item[length] != '\0' && item[length] != settings.attachSeparator) ++length;
+    // The name the part shows: after the last directory separator, or
+    // after the name separator when there is one (as the attachment states
+    // take it).
+    int32_t start = 0;
+    for (int32_t i = 1; i < length; ++i) {
+      if (plat::isPathSeparator(item[i])) start = i + 1;
+    }
+    for (int32_t i = start; i < length; ++i) {
+      if (item[i] == settings.nameSeparator) {
+        start = i + 1;
+        break;
+      }
+    }
+    const char* name = item + start;
+    int32_t nameLength = length - start;
+    bool encoded = charsetOn(record) && needsEncodedWords(name, nameLength);
+    if (!encoded && nameLength > longest) longest = nameLength;
+    item += length;
+    if (*item != '\0') ++item;
+  }
+  return longest;
+}
+
+}  // namespace
+
+int32_t sendHeaderField(ChannelRecord* record, const char* name, const char* text, FieldKind kind) {
+  WireSink sink(record);
+  writeHeaderField(&sink, record, name, text, kind);
   sink.flush();
   return sink.result();
 }
 
+int32_t checkHeaderLines(const ChannelRecord* record) {
+  LineMeter meter;
+  // The fields the header states send, in their order.
+  const struct {
+    bool sent;
+    const char* name;
+    const char* text;
+    FieldKind kind;
+  } fields[] = {
+      {settings.omitToHeader == 0, "To", record->toList, FieldKind::addresses},
+      {record->fromAddress[0] != '\0', "From", record->fromAddress, FieldKind::addresses},
+      {record->replyToAddress[0] != '\0', "Reply-To", record->replyToAddress, FieldKind::addresses},
+      {record->subjectText != nullptr, "Subject", record->subjectText, FieldKind::text},
+      {record->extraHeader != nullptr, nullptr, record->extraHeader, FieldKind::ownLines},
+      {record->ccList != nullptr, "CC", record->ccList, FieldKind::addresses},
+  };
+  for (const auto& field : fields) {
+    if (field.sent) writeHeaderField(&meter, record, field.name, field.text, field.kind);
+  }
+  int32_t longest = meter.longest();
+  int32_t attachLine = longestPlainAttachName(record) + kAttachLineAround;
+  if (attachLine > longest) longest = attachLine;
+  return longest > kHardLineLimit ? kErrHeaderLineTooLong : 0;
+}
+
 bool encodesAttachName(const ChannelRecord* record, const char* name) {
-  return charsetOn(record) && holdsHighBytes(name);
+  return charsetOn(record) && needsEncodedWords(name, textLength(name));
 }
 
 int32_t sendEncodedAttachType(ChannelRecord* record, const char* typeLine, const char* name, int32_t contentId) {

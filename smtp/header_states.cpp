@@ -1,8 +1,8 @@
 // The message header after DATA, and the header of the text part: states
-// 220 to 236. Lines go out in the order Message-ID (HTML only), X-Mailer,
-// Date, To, From, Reply-To, Subject and the extra header lines, CC,
-// MIME-Version and Content-Type, the blank line, then the text part's
-// delimiter and header.
+// 220 to 236. Lines go out in the order Message-ID (HTML only, or every
+// message with the standard header), X-Mailer, Date, To, From, Reply-To,
+// Subject and the extra header lines, CC, MIME-Version and Content-Type,
+// the blank line, then the text part's delimiter and header.
 #include <iterator>
 
 #include "driver/driver.h"
@@ -57,8 +57,9 @@ int32_t sendAndGo(ChannelRecord* record, int32_t next, const char* format, const
   return sentThen(record, sendFormatted(record, format, text), next);
 }
 
-// 220: the HTML message's own id, new for every message: receivers drop a
-// message whose id they have seen. Its inline images keep their Content-IDs
+// 220: the message's own id (HTML messages, and every message with the
+// standard header), new for every message: receivers drop a message whose
+// id they have seen. Its inline images keep their Content-IDs
 // "message-root.N", which the HTML refers to.
 int32_t sendMessageId(ChannelRecord* record, uint32_t) {
   char id[kMessageIdRoom];
@@ -74,7 +75,7 @@ int32_t sendMailer(ChannelRecord* record, uint32_t) {
 // 223
 int32_t sendDate(ChannelRecord* record, uint32_t) {
   char date[plat::kFormatLimit + 1];
-  formatDateLine(date, sizeof date);
+  formatDateLine(date, sizeof date, record->standardHeader != 0);
   return sendAndGo(record, kStateTo, "%s", date);
 }
 

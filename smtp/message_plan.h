@@ -57,6 +57,12 @@ enum class FieldKind { addresses, text, ownLines };
 // or failState's result.
 int32_t sendHeaderField(ChannelRecord* record, const char* name, const char* text, FieldKind kind);
 
+// Whether the message header, written as sendHeaderField and the
+// attachment states would write it, keeps every line within RFC 5322's 998
+// characters: 0, or -151 (a word with no white space to fold at, a long
+// attachment name). Called before MAIL FROM.
+int32_t checkHeaderLines(const ChannelRecord* record);
+
 // Whether an attachment's shown name needs the encoded forms.
 bool encodesAttachName(const ChannelRecord* record, const char* name);
 

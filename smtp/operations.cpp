@@ -74,6 +74,12 @@ extern "C" QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char* ser
   if (server == nullptr) return kErrNoServer;
   if (from == nullptr) return kErrFromNull;
   if (validServerName(server) == 0) return kErrBadServerName;
+  // A cut text would name another host or another sender (a From cut inside
+  // its address still passes the checks), so texts too long for their field
+  // are refused before anything is stored.
+  if (textLength(server) > kServerNameCap || textLength(from) > kAddressCap || textLength(replyTo) > kAddressCap) {
+    return kErrTextTooLong;
+  }
   if (isEmpty(replyTo)) {
     record->replyToAddress[0] = '\0';
   } else {
@@ -134,6 +140,10 @@ extern "C" QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char* to, c
   record->messageText = messageCopy != nullptr ? messageCopy : kNoMessage;
   if ((rc = copyOptional(record, kSlotAttachments, attachments, &record->attachList)) < 0) return rc;
   if ((rc = planMessage(record)) < 0) return rc;
+  if ((rc = checkHeaderLines(record)) < 0) {
+    logText(record, "Refused: a header line would pass 998 characters\r\n");
+    return rc;
+  }
   record->awaitWritable = 1;
   stageSequence(record, kStateMailFrom);
   if (record->autoCall == 0) return 0;

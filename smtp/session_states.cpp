@@ -215,7 +215,7 @@ int32_t readDataReply(ChannelRecord* record, uint32_t) {
   if (record->preparedSource != 0) {
     record->nextState = kStatePreparedOpen;
   } else {
-    record->nextState = record->bodyType == 2 ? kStateMessageId : kStateMailer;
+    record->nextState = record->bodyType == 2 || record->standardHeader != 0 ? kStateMessageId : kStateMailer;
   }
   return kStateContinue;
 }

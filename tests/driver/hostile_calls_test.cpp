@@ -112,14 +112,14 @@ TEST(HostileCalls, NullPointersAndBadSizes) {
 TEST(HostileCalls, OverlongTextsAreCutNotOverflowed) {
   Attached lib(1);
   std::string huge(100000, 'x');
-  EXPECT_EQ(qelStringParam(0, QEL_STRING_REPLY_TO, huge.c_str()), 128);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_REPLY_TO, huge.c_str()), QEL_ERR_TEXT_TOO_LONG);
   EXPECT_EQ(qelStringParam(0, QEL_STRING_USER, huge.c_str()), 64);
   EXPECT_EQ(qelCommand(0, huge.c_str()), QEL_ERR_BAD_SERVER_NAME);
   std::string from = "<" + huge + "@b>";
-  // With autoCall off the texts are only checked and stored (cut to their
-  // capacities); nothing runs.
+  // With autoCall off the texts are only checked; too long, nothing is
+  // stored and nothing runs.
   EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0), 1);
-  EXPECT_EQ(qelSmtpConnect(0, huge.c_str(), from.c_str(), huge.c_str()), 0);
+  EXPECT_EQ(qelSmtpConnect(0, huge.c_str(), from.c_str(), huge.c_str()), QEL_ERR_TEXT_TOO_LONG);
   EXPECT_EQ(qelVerifyFormat(from.c_str()), 1);
   char out[200];
   EXPECT_EQ(qelExtractText(huge.c_str(), "x", out, sizeof out), 0);

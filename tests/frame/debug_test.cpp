@@ -184,6 +184,16 @@ TEST_F(Debug, DateLineAsForOutgoingMessages) {
   EXPECT_STREQ(buffer, "Date:");
 }
 
+// The original form keeps a one-digit hour; the standard one has two.
+TEST(DateLine, OriginalAndStandardForms) {
+  char line[100];
+  for (bool twoDigitHour : {false, true}) {
+    plat::LocalTime time{2026, 12, 2, 8, 3, 39, 7, -210};
+    formatDateLineAt(time, line, sizeof line, twoDigitHour);
+    EXPECT_STREQ(line, twoDigitHour ? "Date: Tue, 8 Dec 2026 03:39:07 -0330" : "Date: Tue, 8 Dec 2026 3:39:07 -0330");
+  }
+}
+
 TEST_F(Debug, SweepReportsEachDamagedBlockOnce) {
   char* subject = allocAndCopy(1, kSlotSubject, "abc");
   ASSERT_NE(subject, nullptr);

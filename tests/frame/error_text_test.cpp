@@ -38,6 +38,8 @@ TEST(ErrorText, EveryTableEntryExactly) {
       {-73, "Channel out of range."},
       {-140, "Text is not valid UTF-8."},
       {-142, "Address needs SMTPUTF8, which the server does not offer."},
+      {-150, "Text is longer than its field holds."},
+      {-151, "Header line would be longer than 998 characters."},
       {-175, "No message to send (file name or data missing)."},
       {-10038, "Not a valid socket"},
       {-10061, "Connection refused by remote host."},

@@ -145,16 +145,22 @@ TEST(IntegerParam, EntryLineIsLoggedAlsoForRefusedIndex) {
   EXPECT_NE(readFile(log).find("*** qelIntegerParam(0,7,-3)\r\n"), std::string::npos);
 }
 
-TEST(StringParam, TextsAreCutAtTheirCapacity) {
+// Credentials are cut at their capacity; the texts that go into the
+// message whole or not at all.
+TEST(StringParam, TextsAreCutAtTheirCapacityOrRefused) {
   Attached lib(1);
   ChannelRecord* record = lib.record(0);
   std::string longText(300, 'a');
-  EXPECT_EQ(qelStringParam(0, QEL_STRING_REPLY_TO, longText.c_str()), 128);
-  EXPECT_EQ(std::string(record->replyToAddress), std::string(128, 'a'));
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_REPLY_TO, longText.substr(0, 128).c_str()), 128);
   EXPECT_EQ(qelStringParam(0, QEL_STRING_FROM, "<a@b>"), 5);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_CONTENT_TYPE, longText.substr(0, 64).c_str()), 64);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_ENCODING, longText.substr(0, 128).c_str()), 128);
+  for (int32_t index : {QEL_STRING_REPLY_TO, QEL_STRING_FROM, QEL_STRING_CONTENT_TYPE, QEL_STRING_ENCODING}) {
+    EXPECT_EQ(qelStringParam(0, index, longText.c_str()), QEL_ERR_TEXT_TOO_LONG) << index;
+  }
+  EXPECT_EQ(std::string(record->replyToAddress), std::string(128, 'a'));
   EXPECT_STREQ(record->fromAddress, "<a@b>");
-  EXPECT_EQ(qelStringParam(0, QEL_STRING_CONTENT_TYPE, longText.c_str()), 64);
-  EXPECT_EQ(qelStringParam(0, QEL_STRING_ENCODING, longText.c_str()), 128);
+  EXPECT_EQ(std::string(settings.customContentType), std::string(64, 'a'));
   EXPECT_EQ(settings.customEncodingLength, 128);
   EXPECT_EQ(qelStringParam(0, QEL_STRING_ENCODING, ""), 0);
   EXPECT_EQ(settings.customEncodingLength, 0);

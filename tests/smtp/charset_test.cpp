@@ -118,6 +118,42 @@ TEST_F(Charset, BodyFormsAndTypes) {
   }
 }
 
+// ASCII text that looks like an encoded word goes as encoded words itself
+// with the charset, so readers show it as it was written (a display name
+// "Ann =?utf-8?B?QWRtaW4=?=" must not read "Ann Admin"); without the
+// charset it goes as it is.
+TEST_F(Charset, LookalikeEncodedWordsAreEncoded) {
+  writeFile(dir.file("a.txt"), "x");
+  const std::string attachment = dir.file("a.txt") + "|=?utf-8?Q?invoice.pdf?=";
+  const struct {
+    const char* charset;
+    const char* from;
+    const char* subject;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"utf-8", "Ann =?utf-8?B?QWRtaW4=?= <ann@example.org>", "=?utf-8?q?looks_encoded?=",
+       {"From: =?utf-8?B?QW5uID0/dXRmLTg/Qj9RV1J0YVc0PT89?= <ann@example.org>",
+        "Subject: =?utf-8?B?PT91dGYtOD9xP2xvb2tzX2VuY29kZWQ/PQ==?=",
+        "Content-Type: application/octet-stream; name=\"=?utf-8?B?PT91dGYtOD9RP2lu?=\r\n"
+        " =?utf-8?B?dm9pY2UucGRmPz0=?=\"",
+        " filename*=utf-8''%3D%3Futf-8%3FQ%3Finvoice.pdf%3F%3D"}},
+      {"utf-8", "\"=?utf-8?B?QWRtaW4=?=\" <ann@example.org>", "Re: a=?b",
+       {"From: =?utf-8?B?PT91dGYtOD9CP1FXUnRhVzQ9Pz0=?= <ann@example.org>",
+        "Subject: =?utf-8?Q?Re:_a=3D=3Fb?="}},
+      {"", "Ann =?utf-8?B?QWRtaW4=?= <ann@example.org>", "=?utf-8?q?looks_encoded?=",
+       {"From: Ann =?utf-8?B?QWRtaW4=?= <ann@example.org>", "Subject: =?utf-8?q?looks_encoded?=",
+        "Content-Type: application/octet-stream; name=\"=?utf-8?Q?invoice.pdf?=\""}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from);
+    qelStringParam(0, QEL_STRING_CHARSET, c.charset);
+    std::string message = sendOne(c.from, kTo, nullptr, c.subject, "x", attachment.c_str(), kBob);
+    for (const auto& line : c.lines) {
+      EXPECT_NE(message.find("\r\n" + line + "\r\n"), std::string::npos) << line << "\n" << message;
+    }
+  }
+}
+
 // Text that is not UTF-8 while the charset says so is refused before MAIL
 // FROM; the connection stays usable for the next send.
 TEST_F(Charset, InvalidUtf8IsRefusedBeforeAnythingIsSent) {

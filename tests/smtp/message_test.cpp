@@ -29,6 +29,7 @@ class Message : public ::testing::Test {
   Attached lib{2};
   ChannelRecord* record = lib.record(0);
   TempDir dir;
+  std::string received;  // what the last sendOne's server received
 
   // Runs one send on a fresh connection and returns the message part of
   // the transcript; the whole transcript must be the envelope, the message
@@ -40,6 +41,7 @@ class Message : public ::testing::Test {
     EXPECT_EQ(qelClose(0), 0);
     EXPECT_TRUE(server.finished(5000));
     EXPECT_EQ(server.mismatches(), "");
+    received = server.received();
     std::string text = transcript(server);
     std::string message_ = messagePart(text);
     EXPECT_EQ(text, envelopeText(kBob) + message_ + ".\r\nQUIT\r\n");
@@ -152,6 +154,41 @@ TEST_F(Message, HeaderTextsCannotEndTheDataEarly) {
             "\r\n");
 }
 
+// A header line that would pass 998 characters with no white space to
+// fold at is refused before MAIL FROM, and the connection stays usable;
+// words that fit fold at their white space.
+TEST_F(Message, HeaderLinesBeyond998AreRefusedBeforeMailFrom) {
+  const std::string word(1000, 'w');
+  writeFile(dir.file("a.txt"), "x");
+  const std::string longName = dir.file("a.txt") + "|" + std::string(948, 'n') + ".txt";
+  const struct {
+    const char* name;
+    std::string to, subject, extra, attachments;
+  } cases[] = {
+      {"subject word", kTo, "Re: " + word, "", ""},
+      {"first subject word", kTo, word.substr(0, 990), "", ""},
+      {"address", "<" + word + "@example.net>", "s", "", ""},
+      {"own header line", kTo, "s", "X-Long: " + word, ""},
+      {"attachment name", kTo, "s", "", longName},
+  };
+  ScriptServer server(steps({greeting(), envelopeAndData(kBob), quit()}));
+  ASSERT_EQ(connectTo(server), 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    qelStringParam(0, QEL_STRING_EXTRA_HEADER, c.extra.c_str());
+    EXPECT_EQ(qelSendEmail(0, c.to.c_str(), nullptr, nullptr, c.subject.c_str(), "x", c.attachments.c_str()),
+              QEL_ERR_HEADER_LINE_TOO_LONG);
+  }
+  qelStringParam(0, QEL_STRING_EXTRA_HEADER, "");
+  const std::string subject = std::string(900, 'a') + " " + std::string(997, 'b');
+  EXPECT_EQ(qelSendEmail(0, kTo, nullptr, nullptr, subject.c_str(), "x", nullptr), 0);
+  EXPECT_EQ(qelClose(0), 0);
+  ASSERT_TRUE(server.finished(5000));
+  EXPECT_EQ(server.mismatches(), "");
+  EXPECT_NE(server.received().find("\r\nSubject: " + std::string(900, 'a') + "\r\n " + std::string(997, 'b') + "\r\n"),
+            std::string::npos);
+}
+
 TEST_F(Message, AttachmentsInlineImagesAndShownNames) {
   writeFile(dir.file("notes.txt"), "The quick brown fox jumps over the lazy dog, twice: the quick brown fox.");
   writeFile(dir.file("photo.JPG"), std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF", 10));
@@ -192,6 +229,16 @@ TEST_F(Message, HtmlWithInlineImage) {
   std::string list = dir.file("logo.gif");
   EXPECT_EQ(sendOne("Logo", "<p>Hi</p>\n<img src=\"cid:message-root.1\">", list.c_str()),
             golden("html_inline_image.txt"));
+}
+
+// With the standard header every message begins with an id of its own, and
+// the Date line has a two-digit hour.
+TEST_F(Message, StandardHeaderGivesEveryMessageAnIdAndRfc5322Date) {
+  ASSERT_EQ(qelIntegerParam(0, QEL_PARAM_STANDARD_HEADER, 1), 1);
+  std::string message = sendOne("Hello", "Hi", nullptr);
+  EXPECT_EQ(message.substr(0, message.find("To: ")),
+            "Message-ID: <{ID}@example.org>\r\nX-Mailer: Corvane Quelpost Version 3.4\r\nDate: {DATE}\r\n");
+  EXPECT_TRUE(std::regex_search(received, std::regex("\r\nDate: [^\r]* [0-9]{2}:[0-9]{2}:[0-9]{2} "))) << received;
 }
 
 // Receivers drop a message whose id they have seen: every HTML message has

@@ -73,17 +73,17 @@ TEST_F(Operations, MissingBracketIsLoggedAsAFailure) {
   EXPECT_NE(text.find("Missing '<' delimiter in email address."), std::string::npos);
 }
 
-TEST_F(Operations, ConnectCopiesAndCutsItsTexts) {
+TEST_F(Operations, ConnectCopiesItsTextsWholeOrRefusesThem) {
   qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
   qelIntegerParam(0, QEL_PARAM_SMTP_PORT, 2525);
-  std::string server(140, 's');
-  std::string from = "<" + std::string(130, 'f') + "@x>";
-  std::string replyTo(150, 'r');
+  std::string server(128, 's');
+  std::string from = "<" + std::string(124, 'f') + "@x>";
+  std::string replyTo(128, 'r');
   record->ringRead = record->ringWrite = 7;
   EXPECT_EQ(qelSmtpConnect(0, server.c_str(), from.c_str(), replyTo.c_str()), 0);
-  EXPECT_EQ(std::string(record->serverName), server.substr(0, 128));
-  EXPECT_EQ(std::string(record->fromAddress), from.substr(0, 128));
-  EXPECT_EQ(std::string(record->replyToAddress), replyTo.substr(0, 128));
+  EXPECT_EQ(record->serverName, server);
+  EXPECT_EQ(record->fromAddress, from);
+  EXPECT_EQ(record->replyToAddress, replyTo);
   EXPECT_EQ(record->remotePort, 2525);
   EXPECT_EQ(record->nextState, 200);
   EXPECT_EQ(record->ringRead, 0);
@@ -91,6 +91,28 @@ TEST_F(Operations, ConnectCopiesAndCutsItsTexts) {
   for (const char* none : {static_cast<const char*>(nullptr), ""}) {
     EXPECT_EQ(qelSmtpConnect(0, "mail.test", kFrom, none), 0);
     EXPECT_STREQ(record->replyToAddress, "");
+  }
+  // One character too many, anywhere, and nothing is stored or staged: a
+  // cut From would lose its address's end ("<ann@ex"), or the whole address
+  // when the cut falls inside a UTF-8 display name.
+  std::string longFrom = std::string(120, 'A') + " <ann@example.test>";
+  std::string wideName;
+  for (int i = 0; i < 42; ++i) wideName += "\xE5\x90\x8D";
+  wideName += " <ann@example.test>";
+  const struct {
+    std::string server, from, replyTo;
+  } cases[] = {
+      {server + "s", kFrom, ""}, {"mail.test", longFrom, ""}, {"mail.test", wideName, ""},
+      {"mail.test", kFrom, replyTo + "r"},
+  };
+  qelStringParam(0, QEL_STRING_CHARSET, "utf-8");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from);
+    record->nextState = 0;
+    EXPECT_EQ(qelSmtpConnect(0, c.server.c_str(), c.from.c_str(), c.replyTo.c_str()), QEL_ERR_TEXT_TOO_LONG);
+    EXPECT_STREQ(record->serverName, "mail.test");
+    EXPECT_STREQ(record->fromAddress, kFrom);
+    EXPECT_EQ(record->nextState, 0);
   }
 }
 

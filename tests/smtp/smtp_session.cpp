@@ -42,7 +42,7 @@ bool isDateLine(const std::string& line) {
   static const std::regex format(
       "Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9][0-9]? "
       "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} "
-      "(1?[0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9] [+-][0-9]{4}");
+      "([01]?[0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9] [+-][0-9]{4}");
   return std::regex_match(line, format);
 }
 

@@ -45,7 +45,7 @@ constexpr char kMessageIdPattern[] = "[0-9]{14}\\.[0-9]+\\.[0-9]+\\.[0-9a-f]{16}
 std::string transcript(const ScriptServer& server);
 
 // Whether a line is a date line of the form "Date: Wed, 6 Dec 2000 9:05:07
-// +0100".
+// +0100" (or, with the standard header, "09:05:07").
 bool isDateLine(const std::string& line);
 
 // The part of a transcript between the line "DATA" and the final ".":

@@ -88,11 +88,13 @@ void stringParams(void) {
   memset(longText, 'a', 300);
   longText[300] = '\0';
   CHECK_INT(qelAttach(1, 0), 1);
-  /* Each text is cut at its capacity; the result is the length kept. */
-  CHECK_INT(qelStringParam(0, 50, longText), 128);
+  /* Texts that go into the message are kept whole or refused (-150);
+   * credentials are cut at their capacity. The result is the length kept. */
+  CHECK_INT(qelStringParam(0, 50, longText), -150);
   CHECK_INT(qelStringParam(0, 53, "<a@b>"), 5);
-  CHECK_INT(qelStringParam(0, 54, longText), 64);
-  CHECK_INT(qelStringParam(0, 55, longText), 128);
+  CHECK_INT(qelStringParam(0, 54, longText), -150);
+  CHECK_INT(qelStringParam(0, 55, longText), -150);
+  CHECK_INT(qelStringParam(0, 55, longText + 172), 128);
   CHECK_INT(qelStringParam(0, 57, longText), 64);
   CHECK_INT(qelStringParam(0, 58, "tim"), 3);
   CHECK_INT(qelStringParam(0, 49, "x"), -1);

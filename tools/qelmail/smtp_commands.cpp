@@ -326,6 +326,8 @@ int cmdSend(Options& options) {
   if (int rc = applyLogin(options); rc != kExitOk) return rc;
   if (int rc = applyCharset(options); rc != kExitOk) return rc;
   qelIntegerParam(kChannel, QEL_PARAM_BODY_TYPE, bodyType);
+  // RFC 5322 dates and a Message-ID on every message.
+  qelIntegerParam(kChannel, QEL_PARAM_STANDARD_HEADER, 1);
   if (options.has("content-type")) {
     qelStringParam(kChannel, QEL_STRING_CONTENT_TYPE, contentTypeLine(options.get("content-type")).c_str());
   }
