@@ -39,7 +39,8 @@ void takeSmtpAuthOffer(ChannelRecord* record, const char* ehloReply);
 
 // The credentials of the negotiated login: the long settings when set,
 // else the channel's 64-character ones (the POP3 password on a POP3
-// channel).
+// channel). On a POP3 channel a user or password given to qelPop3Connect
+// wins over the setting unless it is empty or the setting itself.
 const char* loginUser(const ChannelRecord* record);
 const char* loginPassword(const ChannelRecord* record);
 

@@ -1,6 +1,7 @@
 // The negotiated login's choice: what the server offers, what the caller
 // allows, and what the connection allows to go in a form that can be read
 // back.
+#include <cstring>
 #include <iterator>
 
 #include "codec/text_search.h"
@@ -38,6 +39,19 @@ uint32_t mechanismNamed(const char* name, int32_t length) {
     if (textLength(entry.name) == length && equalsNoCase(name, entry.name, length)) return entry.bit;
   }
   return 0;
+}
+
+// Whether a login setting stands in for a credential given to
+// qelPop3Connect: the call left it empty, or gave the setting itself, which
+// the call's field holds only up to kCredentialCap characters. Any other
+// name or password given to the call is the one to log in with.
+bool settingStandsFor(const char* setting, const char* given) {
+  int32_t givenLength = textLength(given);
+  if (givenLength == 0) return true;
+  int32_t settingLength = textLength(setting);
+  bool cut = givenLength == kCredentialCap && settingLength > givenLength;
+  if (settingLength != givenLength && !cut) return false;
+  return std::memcmp(setting, given, static_cast<size_t>(givenLength)) == 0;
 }
 
 }  // namespace
@@ -86,12 +100,15 @@ void takeSmtpAuthOffer(ChannelRecord* record, const char* ehloReply) {
 }
 
 const char* loginUser(const ChannelRecord* record) {
-  return record->loginUser[0] != '\0' ? record->loginUser : record->userName;
+  const char* given = record->userName;
+  if (record->protocol == kProtocolPop3 && !settingStandsFor(record->loginUser, given)) return given;
+  return record->loginUser[0] != '\0' ? record->loginUser : given;
 }
 
 const char* loginPassword(const ChannelRecord* record) {
-  if (record->loginPassword[0] != '\0') return record->loginPassword;
-  return record->protocol == kProtocolPop3 ? record->pop3Password : record->password;
+  const char* given = record->protocol == kProtocolPop3 ? record->pop3Password : record->password;
+  if (record->protocol == kProtocolPop3 && !settingStandsFor(record->loginPassword, given)) return given;
+  return record->loginPassword[0] != '\0' ? record->loginPassword : given;
 }
 
 bool wantsLogin(const ChannelRecord* record) { return loginUser(record)[0] != '\0' || record->bearerToken[0] != '\0'; }

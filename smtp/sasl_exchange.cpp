@@ -150,6 +150,8 @@ int32_t saslFinished(ChannelRecord* record) {
     return kErrServerNotProven;
   }
   logFormat(record, "AUTH %s ok\r\n", mechanismName(record->saslMechanism));
+  // The responses are hidden from the log; the name they carried is not.
+  if (loginUser(record)[0] != '\0') logFormat(record, "Logged in as %s\r\n", loginUser(record));
   return 0;
 }
 

@@ -53,6 +53,12 @@ class Pop3Sasl : public Pop3Session {
 TEST_F(Pop3Sasl, MechanismsFallbacksAndRefusals) {
   const std::string scramFirst = b64(kScramVector.clientFirst);
   const std::string scramFinal = b64(kScramVector.clientFinal);
+  const auto aliceSettings = [] {
+    qelStringParam(0, QEL_STRING_LOGIN_USER, "alice");
+    qelStringParam(0, QEL_STRING_LOGIN_PASSWORD, "alicepw");
+  };
+  const std::string alicePlain = b64(std::string("\0alice\0alicepw", 14));
+  const std::string longUser = std::string(70, 'a') + "@example.test";
   const struct {
     const char* name;
     std::string greeting;
@@ -64,6 +70,7 @@ TEST_F(Pop3Sasl, MechanismsFallbacksAndRefusals) {
     std::string errorText;
     const char* user;
     const char* password;
+    const char* logged = nullptr;  // a line the log must hold
   } cases[] = {
       {"PLAIN", "+OK ready", "USER\r\nSASL PLAIN LOGIN\r\n", [] {},
        {ExpectLine("AUTH PLAIN"), Send("+ \r\n"), ExpectLine(kPlain), Send("+OK logged in\r\n")}, 0,
@@ -117,12 +124,34 @@ TEST_F(Pop3Sasl, MechanismsFallbacksAndRefusals) {
        QEL_ERR_POP3_ERROR,
        "AUTH XOAUTH2\r\n" + b64("user=u\x01" "auth=Bearer ya29.token\x01\x01") + "\r\n\r\n",
        "POP3 returned error. -ERR [AUTH] Invalid credentials", "u", "p"},
+      // The login settings left from another step: the call's user and
+      // password win, unless the call leaves them empty or gives the same
+      // (longer than the call's 64 characters: cut there).
+      {"call's user over the login user", "+OK ready", "SASL PLAIN\r\n", aliceSettings,
+       {ExpectLine("AUTH PLAIN"), Send("+ \r\n"), ExpectLine(b64(std::string("\0bob\0bobpw", 10))), Send("+OK\r\n")},
+       0, "AUTH PLAIN\r\n" + b64(std::string("\0bob\0bobpw", 10)) + "\r\n", "", "bob", "bobpw",
+       "AUTH PLAIN ok\r\nLogged in as bob\r\n"},
+      {"call's user over the login user: USER/PASS", "+OK ready", "", aliceSettings,
+       {ExpectLine("USER bob"), Send("+OK\r\n"), ExpectLine("PASS bobpw"), Send("+OK\r\n")}, 0,
+       "USER bob\r\nPASS bobpw\r\n", "", "bob", "bobpw"},
+      {"empty call: the login settings", "+OK ready", "SASL PLAIN\r\n", aliceSettings,
+       {ExpectLine("AUTH PLAIN"), Send("+ \r\n"), ExpectLine(alicePlain), Send("+OK\r\n")}, 0,
+       "AUTH PLAIN\r\n" + alicePlain + "\r\n", "", "", "", "Logged in as alice\r\n"},
+      {"the long login user given to the call too", "+OK ready", "SASL PLAIN\r\n",
+       [&] { qelStringParam(0, QEL_STRING_LOGIN_USER, longUser.c_str()); },
+       {ExpectLine("AUTH PLAIN"), Send("+ \r\n"), ExpectLine(b64('\0' + longUser + std::string("\0p", 2))),
+        Send("+OK\r\n")},
+       0, "AUTH PLAIN\r\n" + b64('\0' + longUser + std::string("\0p", 2)) + "\r\n", "", longUser.c_str(), "p"},
   };
+  const std::string log = dir.file("pop3.log");
+  ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, log.c_str()), 0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     qelIntegerParam(0, QEL_PARAM_LOGIN_CLEAR_TEXT, 1);
     qelIntegerParam(0, QEL_PARAM_USE_APOP, 0);
     qelStringParam(0, QEL_STRING_BEARER_TOKEN, "");
+    qelStringParam(0, QEL_STRING_LOGIN_USER, "");
+    qelStringParam(0, QEL_STRING_LOGIN_PASSWORD, "");
     c.settings();
     std::vector<Step> capaSteps =
         c.capabilities.empty() ? std::vector<Step>{ExpectLine("CAPA"), Send("-ERR unknown command\r\n")}
@@ -135,6 +164,9 @@ TEST_F(Pop3Sasl, MechanismsFallbacksAndRefusals) {
     EXPECT_EQ(server.received(), "CAPA\r\n" + c.sent);
     if (c.result != 0) {
       EXPECT_EQ(errorText(c.result).substr(0, c.errorText.size()), c.errorText);
+    }
+    if (c.logged != nullptr) {
+      EXPECT_NE(readFile(log).find(c.logged), std::string::npos);
     }
   }
 }
