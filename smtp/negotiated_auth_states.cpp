@@ -1,12 +1,14 @@
-// The negotiated SMTP login (RFC 4954): after the EHLO reply, AUTH with the
-// mechanism chosen from the whole offer (170), then one state (171) that
+// The negotiated SMTP login (RFC 4954): the offer of the EHLO reply, AUTH
+// with the mechanism chosen from the whole offer (170), then one state (171) that
 // answers each 334 challenge until the server says yes or no.
 #include <iterator>
 
+#include "codec/text_search.h"
 #include "driver/driver.h"
 #include "frame/errors.h"
-#include "smtp/sasl.h"
-#include "smtp/sasl_steps.h"
+#include "frame/text.h"
+#include "sasl/sasl.h"
+#include "sasl/steps.h"
 #include "smtp/smtp_states.h"
 
 namespace qel {
@@ -16,6 +18,11 @@ constexpr int32_t kChallengeCode = 334;
 constexpr int32_t kReplyCodeAndSpace = 4;  // "334 "
 constexpr int32_t kAuthenticatedFirst = 200;
 constexpr int32_t kAuthenticatedLast = 299;
+constexpr char kAuthKeyword[] = "AUTH";
+constexpr int32_t kAuthKeywordLength = 4;
+constexpr int32_t kKeywordColumn = 4;  // after "250-" or "250 "
+
+bool isSpace(char c) { return c == ' ' || c == '\t'; }
 
 // 170: AUTH with the chosen mechanism, and its initial response when it has
 // one (RFC 4954 allows it on the command line).
@@ -38,6 +45,24 @@ constexpr StateEntry kNegotiatedAuthStates[] = {
 const StateRegistration registered(kNegotiatedAuthStates, std::size(kNegotiatedAuthStates));
 
 }  // namespace
+
+void takeSmtpAuthOffer(ChannelRecord* record, const char* ehloReply) {
+  clearOffer(record);
+  for (const char* line = ehloReply; line != nullptr && *line != '\0';) {
+    const char* end = findChar(line, '\n');
+    int32_t length = end != nullptr ? static_cast<int32_t>(end - line) : textLength(line);
+    const char* keyword = line + kKeywordColumn;
+    // "AUTH mechanisms" (RFC 4954) and the older "AUTH=mechanisms".
+    if (length > kKeywordColumn + kAuthKeywordLength && equalsNoCase(keyword, kAuthKeyword, kAuthKeywordLength)) {
+      char after = keyword[kAuthKeywordLength];
+      if (isSpace(after) || after == '=') {
+        int32_t start = kKeywordColumn + kAuthKeywordLength + 1;
+        addOfferedMechanisms(record, line + start, length - start);
+      }
+    }
+    line = end != nullptr ? end + 1 : nullptr;
+  }
+}
 
 int32_t negotiatedAuthState(ChannelRecord* record, int32_t* failure) {
   *failure = 0;

@@ -18,7 +18,8 @@
 #include "frame/text.h"
 #include "fuzz_support.h"
 #include "qel32.h"
-#include "smtp/sasl.h"
+#include "sasl/sasl.h"
+#include "smtp/smtp_states.h"
 
 using namespace qel;
 using namespace qel::fuzz;

@@ -10,7 +10,7 @@
 #include "frame/errors.h"
 #include "frame/text.h"
 #include "platform/digest.h"
-#include "smtp/sasl.h"
+#include "sasl/sasl.h"
 #include "support/library.h"
 
 using namespace qel;

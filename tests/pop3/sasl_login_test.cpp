@@ -9,7 +9,7 @@
 
 #include "codec/base64.h"
 #include "pop3_session.h"
-#include "smtp/sasl.h"
+#include "sasl/sasl.h"
 #include "support/tls_server_side.h"
 #include "../platform/digest_vectors.h"
 

@@ -10,7 +10,7 @@
 #include "frame/log.h"
 #include "frame/text.h"
 #include "platform/platform.h"
-#include "smtp/sasl.h"
+#include "sasl/sasl.h"
 #include "transport/send.h"
 
 namespace qel {

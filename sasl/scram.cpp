@@ -8,7 +8,7 @@
 #include "frame/errors.h"
 #include "frame/text.h"
 #include "platform/digest.h"
-#include "smtp/sasl.h"
+#include "sasl/sasl.h"
 
 namespace qel {
 

@@ -7,7 +7,7 @@
 #include "codec/text_search.h"
 #include "frame/text.h"
 #include "platform/platform.h"
-#include "smtp/sasl.h"
+#include "sasl/sasl.h"
 
 namespace qel {
 namespace {
@@ -27,9 +27,6 @@ constexpr MechanismEntry kMechanisms[] = {
 // Mechanisms that hand the server a secret it could read back.
 constexpr uint32_t kReadableSecrets = kMechPlain | kMechLogin | kTokenMechanisms;
 
-constexpr char kAuthKeyword[] = "AUTH";
-constexpr int32_t kAuthKeywordLength = 4;
-constexpr int32_t kKeywordColumn = 4;  // after "250-" or "250 "
 
 bool isSpace(char c) { return c == ' ' || c == '\t'; }
 bool endsLine(char c) { return c == '\0' || c == '\r' || c == '\n'; }
@@ -78,24 +75,6 @@ void addOfferedMechanisms(ChannelRecord* record, const char* names, int32_t leng
     record->mechanismsOffered |= mechanismNamed(names + start, i - start);
     if (record->offerText[0] != '\0') appendText(record->offerText, " ", 1, kOfferTextCap);
     appendText(record->offerText, names + start, i - start, kOfferTextCap);
-  }
-}
-
-void takeSmtpAuthOffer(ChannelRecord* record, const char* ehloReply) {
-  clearOffer(record);
-  for (const char* line = ehloReply; line != nullptr && *line != '\0';) {
-    const char* end = findChar(line, '\n');
-    int32_t length = end != nullptr ? static_cast<int32_t>(end - line) : textLength(line);
-    const char* keyword = line + kKeywordColumn;
-    // "AUTH mechanisms" (RFC 4954) and the older "AUTH=mechanisms".
-    if (length > kKeywordColumn + kAuthKeywordLength && equalsNoCase(keyword, kAuthKeyword, kAuthKeywordLength)) {
-      char after = keyword[kAuthKeywordLength];
-      if (isSpace(after) || after == '=') {
-        int32_t start = kKeywordColumn + kAuthKeywordLength + 1;
-        addOfferedMechanisms(record, line + start, length - start);
-      }
-    }
-    line = end != nullptr ? end + 1 : nullptr;
   }
 }
 

@@ -1,10 +1,10 @@
-#include "smtp/sasl_steps.h"
+#include "sasl/steps.h"
 
 #include "codec/base64.h"
 #include "driver/driver.h"
 #include "frame/errors.h"
 #include "platform/platform.h"
-#include "smtp/sasl.h"
+#include "sasl/sasl.h"
 
 namespace qel {
 namespace {

@@ -33,10 +33,6 @@ void clearOffer(ChannelRecord* record);
 // this library does not speak only to offerText).
 void addOfferedMechanisms(ChannelRecord* record, const char* names, int32_t length);
 
-// The offer of an EHLO reply: every mechanism of every "AUTH" and "AUTH="
-// line.
-void takeSmtpAuthOffer(ChannelRecord* record, const char* ehloReply);
-
 // The credentials of the negotiated login: the long settings when set,
 // else the channel's 64-character ones (the POP3 password on a POP3
 // channel). On a POP3 channel a user or password given to qelPop3Connect
