@@ -20,7 +20,18 @@ constexpr char kSaslKeyword[] = "SASL ";
 constexpr int32_t kSaslKeywordLength = 5;
 constexpr char kUserKeyword[] = "USER";
 constexpr int32_t kUserKeywordLength = 4;
-constexpr int32_t kContinuationPrefix = 2;  // "+ "
+
+// "+OK" ends the login; any other "+" reply ("+ ", "+" alone) is a
+// challenge. "-ERR" never gets here: the reply reader fails it.
+bool loggedIn(const ChannelRecord* record) {
+  char second = record->replyText[1];
+  return second != ' ' && second != '\r' && second != '\n' && second != '\0';
+}
+bool challenged(const ChannelRecord*) { return true; }
+
+// POP3 AUTH (RFC 5034): the initial response follows the server's empty
+// challenge "+ ".
+constexpr SaslProtocol kPop3Sasl = {"AUTH", "+ ", false, kStateAuthReply, loggedIn, challenged, kErrPop3Error};
 
 // Whether the CAPA line of length characters is the keyword alone.
 bool isKeywordLine(const char* line, int32_t length, const char* keyword, int32_t keywordLength) {
@@ -103,16 +114,14 @@ int32_t readCapaLine(ChannelRecord* record, uint32_t now) {
 
 // 326: AUTH with the chosen mechanism; its first message, if any, follows
 // the server's empty challenge.
-int32_t sendAuth(ChannelRecord* record, uint32_t now) { return sendSaslAuth(record, false, kStateAuthReply, now); }
+int32_t sendAuth(ChannelRecord* record, uint32_t now) { return sendSaslAuth(record, kPop3Sasl, now); }
 
 // 327: "+ challenge" is answered, "+OK" ends the login, "-ERR" fails it.
 int32_t readAuthReply(ChannelRecord* record, uint32_t now) {
   if (!waitForData(record, 0)) return kStateContinue;
   int32_t rc = readPop3Reply(record);
   if (rc < 0) return failState(record, 0, rc);
-  const char* reply = record->replyText;
-  if (reply[1] != ' ' && reply[1] != '\r' && reply[1] != '\n' && reply[1] != '\0') return finishSaslLogin(record);
-  return answerSaslChallenge(record, kContinuationPrefix, kStateAuthReply, now);
+  return takeSaslReply(record, kPop3Sasl, now);
 }
 
 constexpr StateEntry kCapaStates[] = {

@@ -1,7 +1,7 @@
-// The steps of the negotiated login that SMTP AUTH (RFC 4954) and POP3 AUTH
-// (RFC 5034) take alike: AUTH with the chosen mechanism, the answer to each
-// challenge, and the server's yes. The protocols only read the replies.
-// Each returns kStateContinue, or failState's result.
+// The steps of the negotiated login that every protocol takes alike: AUTH
+// with the chosen mechanism, the answer to each challenge, and the server's
+// yes. A protocol reads each reply its own way and describes the rest in a
+// SaslProtocol. Each step returns kStateContinue, or failState's result.
 #pragma once
 
 #include <cstdint>
@@ -10,19 +10,33 @@
 
 namespace qel {
 
-// "AUTH <mechanism>" for record->saslMechanism. With initialOnLine the
-// initial response, when the mechanism has one, goes on the same line;
-// otherwise it follows the server's empty challenge. Then the reply is read
-// at replyState, after the login pause.
-int32_t sendSaslAuth(ChannelRecord* record, bool initialOnLine, int32_t replyState, uint32_t now);
+// What a protocol tells the exchange about itself.
+struct SaslProtocol {
+  // The command that starts the exchange: "AUTH <mechanism>".
+  const char* command;
+  // What a challenge begins with ("334 ", "+ "); the base64 text follows.
+  const char* continuationPrefix;
+  // Whether the initial response may go on the command line (SMTP, RFC
+  // 4954); otherwise it follows the server's empty challenge.
+  bool initialOnCommandLine;
+  // The protocol's state that reads each reply of the exchange.
+  int32_t replyState;
+  // Whether the reply in replyText is the server's yes.
+  bool (*accepted)(const ChannelRecord* record);
+  // Whether the reply in replyText is a challenge; anything that is neither
+  // fails the login with refusedCode.
+  bool (*challenged)(const ChannelRecord* record);
+  int32_t refusedCode;
+};
 
-// A challenge: the base64 text of the first line of replyText behind its
-// prefixLength characters ("334 ", "+ ") is answered; the answer goes out
-// and the reply is read at replyState again.
-int32_t answerSaslChallenge(ChannelRecord* record, int32_t prefixLength, int32_t replyState, uint32_t now);
+// "<command> <mechanism>" for record->saslMechanism, with the initial
+// response on the same line when the protocol allows it. Then the reply is
+// read at the protocol's reply state, after the login pause.
+int32_t sendSaslAuth(ChannelRecord* record, const SaslProtocol& protocol, uint32_t now);
 
-// The server said yes: a SCRAM server must have proved itself; the
-// sequence ends.
-int32_t finishSaslLogin(ChannelRecord* record);
+// A reply of the exchange, read into replyText: a yes ends the login (a
+// SCRAM server must have proved itself), a challenge is answered and the
+// next reply awaited, anything else fails the login.
+int32_t takeSaslReply(ChannelRecord* record, const SaslProtocol& protocol, uint32_t now);
 
 }  // namespace qel

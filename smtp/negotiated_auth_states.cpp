@@ -15,7 +15,6 @@ namespace qel {
 namespace {
 
 constexpr int32_t kChallengeCode = 334;
-constexpr int32_t kReplyCodeAndSpace = 4;  // "334 "
 constexpr int32_t kAuthenticatedFirst = 200;
 constexpr int32_t kAuthenticatedLast = 299;
 constexpr char kAuthKeyword[] = "AUTH";
@@ -24,18 +23,24 @@ constexpr int32_t kKeywordColumn = 4;  // after "250-" or "250 "
 
 bool isSpace(char c) { return c == ' ' || c == '\t'; }
 
+bool authenticated(const ChannelRecord* record) {
+  return record->replyCode >= kAuthenticatedFirst && record->replyCode <= kAuthenticatedLast;
+}
+bool challenged(const ChannelRecord* record) { return record->replyCode == kChallengeCode; }
+
+// SMTP AUTH: the initial response may go on the command line (RFC 4954), a
+// challenge is a 334 reply, 2xx is the yes, and anything else a refusal.
+constexpr SaslProtocol kSmtpSasl = {"AUTH", "334 ", true, kStateSaslReply, authenticated, challenged, kErrSmtpError};
+
 // 170: AUTH with the chosen mechanism, and its initial response when it has
-// one (RFC 4954 allows it on the command line).
-int32_t sendAuth(ChannelRecord* record, uint32_t now) { return sendSaslAuth(record, true, kStateSaslReply, now); }
+// one.
+int32_t sendAuth(ChannelRecord* record, uint32_t now) { return sendSaslAuth(record, kSmtpSasl, now); }
 
 // 171: a challenge is answered; 2xx ends the login; anything else fails it.
 int32_t readSaslReply(ChannelRecord* record, uint32_t now) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
-  int32_t code = record->replyCode;
-  if (code >= kAuthenticatedFirst && code <= kAuthenticatedLast) return finishSaslLogin(record);
-  if (code != kChallengeCode) return failState(record, 0, kErrSmtpError);
-  return answerSaslChallenge(record, kReplyCodeAndSpace, kStateSaslReply, now);
+  return takeSaslReply(record, kSmtpSasl, now);
 }
 
 constexpr StateEntry kNegotiatedAuthStates[] = {
