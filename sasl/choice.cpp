@@ -2,41 +2,16 @@
 // allows, and what the connection allows to go in a form that can be read
 // back.
 #include <cstring>
-#include <iterator>
 
-#include "codec/text_search.h"
 #include "frame/text.h"
-#include "platform/platform.h"
+#include "sasl/mechanism.h"
 #include "sasl/sasl.h"
 
 namespace qel {
 namespace {
 
-struct MechanismEntry {
-  uint32_t bit;
-  const char* name;
-};
-
-// Strongest first: the order of the choice.
-constexpr MechanismEntry kMechanisms[] = {
-    {kMechOauthBearer, "OAUTHBEARER"}, {kMechXoauth2, "XOAUTH2"}, {kMechScramSha256, "SCRAM-SHA-256"},
-    {kMechCramMd5, "CRAM-MD5"},
-    {kMechPlain, "PLAIN"},     {kMechLogin, "LOGIN"},
-};
-
-// Mechanisms that hand the server a secret it could read back.
-constexpr uint32_t kReadableSecrets = kMechPlain | kMechLogin | kTokenMechanisms;
-
-
 bool isSpace(char c) { return c == ' ' || c == '\t'; }
 bool endsLine(char c) { return c == '\0' || c == '\r' || c == '\n'; }
-
-uint32_t mechanismNamed(const char* name, int32_t length) {
-  for (const MechanismEntry& entry : kMechanisms) {
-    if (textLength(entry.name) == length && equalsNoCase(name, entry.name, length)) return entry.bit;
-  }
-  return 0;
-}
 
 // Whether a login setting stands in for a credential given to
 // qelPop3Connect: the call left it empty, or gave the setting itself, which
@@ -52,13 +27,6 @@ bool settingStandsFor(const char* setting, const char* given) {
 }
 
 }  // namespace
-
-const char* mechanismName(uint32_t mechanism) {
-  for (const MechanismEntry& entry : kMechanisms) {
-    if (entry.bit == mechanism) return entry.name;
-  }
-  return "";
-}
 
 void clearOffer(ChannelRecord* record) {
   record->mechanismsOffered = 0;
@@ -101,15 +69,15 @@ uint32_t chooseMechanism(ChannelRecord* record) {
   if (record->mechanismMask != 0) usable &= record->mechanismMask;
   // The token mechanisms only with a token; the others only without one,
   // since a caller that sets a token means it to be used.
+  uint32_t tokenMechanisms = mechanismsWith(kUsesToken);
   if (record->bearerToken[0] == '\0') {
-    usable &= ~kTokenMechanisms;
+    usable &= ~tokenMechanisms;
   } else {
-    usable &= kTokenMechanisms;
+    usable &= tokenMechanisms;
   }
-  uint32_t allowed = clearCredentialsAllowed(record) ? usable : usable & ~kReadableSecrets;
-  for (const MechanismEntry& entry : kMechanisms) {
-    if ((allowed & entry.bit) != 0) return entry.bit;
-  }
+  uint32_t allowed = clearCredentialsAllowed(record) ? usable : usable & ~mechanismsWith(kReadableSecret);
+  uint32_t chosen = strongestMechanism(allowed);
+  if (chosen != 0) return chosen;
   const char* why = record->mechanismsOffered == 0 ? "none this client speaks"
                     : usable != allowed            ? "PLAIN, LOGIN and tokens only over TLS"
                     : record->bearerToken[0] != '\0' ? "a token needs OAUTHBEARER or XOAUTH2"
