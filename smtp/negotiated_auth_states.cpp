@@ -1,6 +1,6 @@
 // The negotiated SMTP login (RFC 4954): the offer of the EHLO reply, AUTH
-// with the mechanism chosen from the whole offer (170), then one state (171) that
-// answers each 334 challenge until the server says yes or no.
+// with the mechanism chosen from the whole offer (170), then one state (171)
+// that answers each 334 challenge until the server says yes or no.
 #include <iterator>
 
 #include "codec/text_search.h"
