@@ -298,6 +298,7 @@ struct ChannelRecord {
   uint32_t mechanismMask;
   char loginUser[fieldSize(kLoginUserCap)];
   char loginPassword[fieldSize(kLoginPasswordCap)];
+  uint8_t loginSettingsUsedBySmtp;  // an SMTP login took them since they were set
   char bearerToken[fieldSize(kBearerTokenCap)];
   uint32_t mechanismsOffered;
   char offerText[fieldSize(kOfferTextCap)];  // every name offered, known or not

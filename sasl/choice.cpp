@@ -13,10 +13,11 @@ namespace {
 bool isSpace(char c) { return c == ' ' || c == '\t'; }
 bool endsLine(char c) { return c == '\0' || c == '\r' || c == '\n'; }
 
-// Whether a login setting stands in for a credential given to
-// qelPop3Connect: the call left it empty, or gave the setting itself, which
-// the call's field holds only up to kCredentialCap characters. Any other
-// name or password given to the call is the one to log in with.
+// Whether a login setting that an SMTP login has used stands in for a
+// credential given to qelPop3Connect: the call left it empty, or gave the
+// setting itself, which the call's field holds only up to kCredentialCap
+// characters. Any other name or password given to the call is the one to
+// log in with.
 bool settingStandsFor(const char* setting, const char* given) {
   int32_t givenLength = textLength(given);
   if (givenLength == 0) return true;
@@ -24,6 +25,12 @@ bool settingStandsFor(const char* setting, const char* given) {
   bool cut = givenLength == kCredentialCap && settingLength > givenLength;
   if (settingLength != givenLength && !cut) return false;
   return std::memcmp(setting, given, static_cast<size_t>(givenLength)) == 0;
+}
+
+// Login settings set for an SMTP login, now on a POP3 channel; settings
+// set again since then are meant for the POP3 login.
+bool leftFromSmtp(const ChannelRecord* record) {
+  return record->protocol == kProtocolPop3 && record->loginSettingsUsedBySmtp != 0;
 }
 
 }  // namespace
@@ -48,13 +55,13 @@ void addOfferedMechanisms(ChannelRecord* record, const char* names, int32_t leng
 
 const char* loginUser(const ChannelRecord* record) {
   const char* given = record->userName;
-  if (record->protocol == kProtocolPop3 && !settingStandsFor(record->loginUser, given)) return given;
+  if (leftFromSmtp(record) && !settingStandsFor(record->loginUser, given)) return given;
   return record->loginUser[0] != '\0' ? record->loginUser : given;
 }
 
 const char* loginPassword(const ChannelRecord* record) {
   const char* given = record->protocol == kProtocolPop3 ? record->pop3Password : record->password;
-  if (record->protocol == kProtocolPop3 && !settingStandsFor(record->loginPassword, given)) return given;
+  if (leftFromSmtp(record) && !settingStandsFor(record->loginPassword, given)) return given;
   return record->loginPassword[0] != '\0' ? record->loginPassword : given;
 }
 

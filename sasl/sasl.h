@@ -27,7 +27,8 @@ void addOfferedMechanisms(ChannelRecord* record, const char* names, int32_t leng
 // The credentials of the negotiated login: the long settings when set,
 // else the channel's 64-character ones (the POP3 password on a POP3
 // channel). On a POP3 channel a user or password given to qelPop3Connect
-// wins over the setting unless it is empty or the setting itself.
+// wins over a setting that an SMTP login has used and that was not set
+// again since, unless the call's is empty or the setting itself.
 const char* loginUser(const ChannelRecord* record);
 const char* loginPassword(const ChannelRecord* record);
 

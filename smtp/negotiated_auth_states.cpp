@@ -73,6 +73,8 @@ int32_t negotiatedAuthState(ChannelRecord* record, int32_t* failure) {
   *failure = 0;
   takeSmtpAuthOffer(record, record->replyText);
   if (!wantsLogin(record)) return 0;
+  // A later qelPop3Connect of another user must not log in with them.
+  record->loginSettingsUsedBySmtp = 1;
   record->saslMechanism = chooseMechanism(record);
   if (record->saslMechanism != 0) return kStateSaslAuth;
   *failure = failState(record, 0, kErrNoCommonMechanism);
