@@ -311,12 +311,13 @@ struct ChannelRecord {
   // Negotiated login (settings 120): the switch, the allowed mechanisms
   // (QEL_AUTH_* bits, 0 for all), whether credentials may go in clear, the
   // long credentials, what the server offered, and the running SASL
-  // exchange (smtp/sasl.h).
+  // exchange (sasl/sasl.h).
   uint8_t negotiateLogin;
   uint8_t loginClearText;
   uint32_t mechanismMask;
   char loginUser[fieldSize(kLoginUserCap)];
   char loginPassword[fieldSize(kLoginPasswordCap)];
+  uint8_t loginSettingsUsedBySmtp;  // an SMTP login took them since they were set
   char bearerToken[fieldSize(kBearerTokenCap)];
   uint32_t mechanismsOffered;
   char offerText[fieldSize(kOfferTextCap)];  // every name offered, known or not

@@ -242,8 +242,10 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
     case QEL_STRING_CA_FILE:
       return copyText(record->caFile, text, kCaFileCap);
     case QEL_STRING_LOGIN_USER:
+      record->loginSettingsUsedBySmtp = 0;
       return copyText(record->loginUser, text, kLoginUserCap);
     case QEL_STRING_LOGIN_PASSWORD:
+      record->loginSettingsUsedBySmtp = 0;
       return copyText(record->loginPassword, text, kLoginPasswordCap);
     case QEL_STRING_BEARER_TOKEN:
       return copyText(record->bearerToken, text, kBearerTokenCap);

@@ -369,8 +369,8 @@ extern "C" {
 #define QEL_PARAM_NEGOTIATE_LOGIN   120    /* channel: 1 = negotiated login as above (0) */
 #define QEL_PARAM_AUTH_MECHANISMS   121    /* channel: QEL_AUTH_* bits allowed (0 = every mechanism) */
 #define QEL_PARAM_LOGIN_CLEAR_TEXT  122    /* channel: 1 lets PLAIN, LOGIN, the token mechanisms and USER/PASS go without TLS (0) */
-#define QEL_STRING_LOGIN_USER       120    /* channel: user name for negotiated login (255 characters); "" = QEL_STRING_USER or the POP3 user */
-#define QEL_STRING_LOGIN_PASSWORD   121    /* channel: password for negotiated login (255 characters); "" = QEL_STRING_PASSWORD or the POP3 password; not logged */
+#define QEL_STRING_LOGIN_USER       120    /* channel: user name for negotiated login (255 characters); "" = QEL_STRING_USER or the POP3 user; once an SMTP login used it, a different non-empty qelPop3Connect user wins until it is set again */
+#define QEL_STRING_LOGIN_PASSWORD   121    /* channel: password for negotiated login (255 characters); "" = QEL_STRING_PASSWORD or the POP3 password; once an SMTP login used it, a different non-empty qelPop3Connect password wins until it is set again; not logged */
 #define QEL_STRING_BEARER_TOKEN     122    /* channel: OAuth 2 bearer token for OAUTHBEARER or XOAUTH2 (4096 characters; "" = none); not logged */
 #define QEL_ERR_NO_COMMON_MECHANISM (-120) /* no usable login mechanism; qelErrorText appends what the server offered and why none fits */
 #define QEL_ERR_SERVER_NOT_PROVEN   (-121) /* SCRAM: the server's nonce, message or signature is wrong; qelErrorText appends which */

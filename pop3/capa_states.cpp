@@ -7,8 +7,8 @@
 #include "driver/driver.h"
 #include "frame/errors.h"
 #include "pop3/pop3_states.h"
-#include "smtp/sasl.h"
-#include "smtp/sasl_steps.h"
+#include "sasl/sasl.h"
+#include "sasl/steps.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
 #include "transport/tls_channel.h"
@@ -22,7 +22,18 @@ constexpr char kUserKeyword[] = "USER";
 constexpr int32_t kUserKeywordLength = 4;
 constexpr char kStlsKeyword[] = "STLS";
 constexpr int32_t kStlsKeywordLength = 4;
-constexpr int32_t kContinuationPrefix = 2;  // "+ "
+
+// "+OK" ends the login; any other "+" reply ("+ ", "+" alone) is a
+// challenge. "-ERR" never gets here: the reply reader fails it.
+bool loggedIn(const ChannelRecord* record) {
+  char second = record->replyText[1];
+  return second != ' ' && second != '\r' && second != '\n' && second != '\0';
+}
+bool challenged(const ChannelRecord*) { return true; }
+
+// POP3 AUTH (RFC 5034): the initial response follows the server's empty
+// challenge "+ ".
+constexpr SaslProtocol kPop3Sasl = {"AUTH", "+ ", false, kStateAuthReply, loggedIn, challenged, kErrPop3Error};
 
 // Whether the CAPA line of length characters is the keyword alone.
 bool isKeywordLine(const char* line, int32_t length, const char* keyword, int32_t keywordLength) {
@@ -109,16 +120,14 @@ int32_t readCapaLine(ChannelRecord* record, uint32_t) {
 
 // 326: AUTH with the chosen mechanism; its first message, if any, follows
 // the server's empty challenge.
-int32_t sendAuth(ChannelRecord* record, uint32_t now) { return sendSaslAuth(record, false, kStateAuthReply, now); }
+int32_t sendAuth(ChannelRecord* record, uint32_t now) { return sendSaslAuth(record, kPop3Sasl, now); }
 
 // 327: "+ challenge" is answered, "+OK" ends the login, "-ERR" fails it.
 int32_t readAuthReply(ChannelRecord* record, uint32_t now) {
   if (!waitForData(record, 0)) return kStateContinue;
   int32_t rc = readPop3Reply(record);
   if (rc < 0) return failState(record, 0, rc);
-  const char* reply = record->replyText;
-  if (reply[1] != ' ' && reply[1] != '\r' && reply[1] != '\n' && reply[1] != '\0') return finishSaslLogin(record);
-  return answerSaslChallenge(record, kContinuationPrefix, kStateAuthReply, now);
+  return takeSaslReply(record, kPop3Sasl, now);
 }
 
 constexpr StateEntry kCapaStates[] = {

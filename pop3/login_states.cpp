@@ -11,7 +11,7 @@
 #include "frame/ticks.h"
 #include "platform/platform.h"
 #include "pop3/pop3_states.h"
-#include "smtp/sasl.h"
+#include "sasl/sasl.h"
 #include "codec/md5.h"
 #include "transport/receive.h"
 #include "transport/replies.h"

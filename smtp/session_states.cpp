@@ -11,7 +11,7 @@
 #include "frame/ticks.h"
 #include "smtp/auth.h"
 #include "smtp/message_plan.h"
-#include "smtp/sasl.h"
+#include "sasl/sasl.h"
 #include "smtp/smtp_states.h"
 #include "transport/output.h"
 #include "transport/connection.h"

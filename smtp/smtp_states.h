@@ -127,6 +127,10 @@ int32_t sendFormatted(ChannelRecord* record, const char* format, ...)
 
 // ---- negotiated login ------------------------------------------------------
 
+// The offer of an EHLO reply: every mechanism of every "AUTH" and "AUTH="
+// line.
+void takeSmtpAuthOffer(ChannelRecord* record, const char* ehloReply);
+
 // After the EHLO reply of a channel with negotiated login: the state that
 // follows (AUTH, or 0 when there is nothing to log in with). When no
 // mechanism fits, *failure is failState's result (-120) and 0 is returned.

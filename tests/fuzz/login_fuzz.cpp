@@ -18,7 +18,8 @@
 #include "frame/text.h"
 #include "fuzz_support.h"
 #include "qel32.h"
-#include "smtp/sasl.h"
+#include "sasl/sasl.h"
+#include "smtp/smtp_states.h"
 
 using namespace qel;
 using namespace qel::fuzz;
@@ -56,7 +57,7 @@ void scram(ChannelRecord* channel, const std::string& bytes) {
   std::string first = bytes.substr(0, split);
   std::string final = split == std::string::npos ? "" : bytes.substr(split + 1);
   if (slow(first)) return;
-  channel->saslMechanism = kMechScramSha256;
+  channel->saslMechanism = QEL_AUTH_SCRAM_SHA_256;
   scramTestNonce = kNonce;
   require(saslStart(channel), "SCRAM speaks first");
   int32_t rc = saslAnswer(channel, first.data(), static_cast<int32_t>(first.size()));

@@ -9,7 +9,7 @@
 
 #include "codec/base64.h"
 #include "pop3_session.h"
-#include "smtp/sasl.h"
+#include "sasl/sasl.h"
 #include "support/tls_server_side.h"
 #include "../platform/digest_vectors.h"
 
@@ -42,6 +42,20 @@ const std::string kCramChallenge = "PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9u
 
 class Pop3Sasl : public Pop3Session {
  protected:
+  // An SMTP login on channel 0 with the login settings user and password.
+  void smtpLogin(const std::string& user, const std::string& password) {
+    qelStringParam(0, QEL_STRING_LOGIN_USER, user.c_str());
+    qelStringParam(0, QEL_STRING_LOGIN_PASSWORD, password.c_str());
+    ScriptServer smtp({Send("220 ready\r\n"), ExpectLine("EHLO example.test"), Send("250 AUTH PLAIN\r\n"),
+                       ExpectLine("AUTH PLAIN " + b64('\0' + user + '\0' + password)), Send("235 ok\r\n"),
+                       ExpectClose()});
+    qelIntegerParam(0, QEL_PARAM_SMTP_PORT, smtp.port());
+    EXPECT_EQ(qelSmtpConnect(0, kLoopback, "<ann@example.test>", nullptr), 0);
+    qelAbort(0);
+    EXPECT_TRUE(smtp.finished(10000));
+    EXPECT_EQ(smtp.mismatches(), "");
+  }
+
   void SetUp() override {
     qelIntegerParam(0, QEL_PARAM_NEGOTIATE_LOGIN, 1);
     qelIntegerParam(0, QEL_PARAM_LOGIN_CLEAR_TEXT, 1);
@@ -53,6 +67,13 @@ class Pop3Sasl : public Pop3Session {
 TEST_F(Pop3Sasl, MechanismsFallbacksAndRefusals) {
   const std::string scramFirst = b64(kScramVector.clientFirst);
   const std::string scramFinal = b64(kScramVector.clientFinal);
+  const std::string alicePlain = b64(std::string("\0alice\0alicepw", 14));
+  const auto aliceSettings = [] {
+    qelStringParam(0, QEL_STRING_LOGIN_USER, "alice");
+    qelStringParam(0, QEL_STRING_LOGIN_PASSWORD, "alicepw");
+  };
+  const auto aliceAfterSmtp = [&] { smtpLogin("alice", "alicepw"); };
+  const std::string longUser = std::string(70, 'a') + "@example.test";
   const struct {
     const char* name;
     std::string greeting;
@@ -64,6 +85,7 @@ TEST_F(Pop3Sasl, MechanismsFallbacksAndRefusals) {
     std::string errorText;
     const char* user;
     const char* password;
+    const char* logged = nullptr;  // a line the log must hold
   } cases[] = {
       {"PLAIN", "+OK ready", "USER\r\nSASL PLAIN LOGIN\r\n", [] {},
        {ExpectLine("AUTH PLAIN"), Send("+ \r\n"), ExpectLine(kPlain), Send("+OK logged in\r\n")}, 0,
@@ -120,12 +142,36 @@ TEST_F(Pop3Sasl, MechanismsFallbacksAndRefusals) {
        QEL_ERR_POP3_ERROR,
        "AUTH XOAUTH2\r\n" + b64("user=u\x01" "auth=Bearer ya29.token\x01\x01") + "\r\n\r\n",
        "POP3 returned error. -ERR [AUTH] Invalid credentials", "u", "p"},
+      // Login settings an SMTP login used: the call's user and password win,
+      // unless the call leaves them empty or gives the same (longer than the
+      // call's 64 characters: cut there); set for the POP3 login, they win.
+      {"call's user over an SMTP step's", "+OK ready", "SASL PLAIN\r\n", aliceAfterSmtp,
+       {ExpectLine("AUTH PLAIN"), Send("+ \r\n"), ExpectLine(b64(std::string("\0bob\0bobpw", 10))), Send("+OK\r\n")},
+       0, "AUTH PLAIN\r\n" + b64(std::string("\0bob\0bobpw", 10)) + "\r\n", "", "bob", "bobpw",
+       "AUTH PLAIN ok\r\nLogged in as bob\r\n"},
+      {"call's user over an SMTP step's: USER/PASS", "+OK ready", "", aliceAfterSmtp,
+       {ExpectLine("USER bob"), Send("+OK\r\n"), ExpectLine("PASS bobpw"), Send("+OK\r\n")}, 0,
+       "USER bob\r\nPASS bobpw\r\n", "", "bob", "bobpw"},
+      {"empty call after an SMTP step", "+OK ready", "SASL PLAIN\r\n", aliceAfterSmtp,
+       {ExpectLine("AUTH PLAIN"), Send("+ \r\n"), ExpectLine(alicePlain), Send("+OK\r\n")}, 0,
+       "AUTH PLAIN\r\n" + alicePlain + "\r\n", "", "", "", "Logged in as alice\r\n"},
+      {"the long SMTP user given to the call too", "+OK ready", "SASL PLAIN\r\n", [&] { smtpLogin(longUser, "p"); },
+       {ExpectLine("AUTH PLAIN"), Send("+ \r\n"), ExpectLine(b64('\0' + longUser + std::string("\0p", 2))),
+        Send("+OK\r\n")},
+       0, "AUTH PLAIN\r\n" + b64('\0' + longUser + std::string("\0p", 2)) + "\r\n", "", longUser.c_str(), "p"},
+      {"settings for this login over the call's", "+OK ready", "SASL PLAIN\r\n", aliceSettings,
+       {ExpectLine("AUTH PLAIN"), Send("+ \r\n"), ExpectLine(alicePlain), Send("+OK\r\n")}, 0,
+       "AUTH PLAIN\r\n" + alicePlain + "\r\n", "", "-", "-"},
   };
+  const std::string log = dir.file("pop3.log");
+  ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, log.c_str()), 0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     qelIntegerParam(0, QEL_PARAM_LOGIN_CLEAR_TEXT, 1);
     qelIntegerParam(0, QEL_PARAM_USE_APOP, 0);
     qelStringParam(0, QEL_STRING_BEARER_TOKEN, "");
+    qelStringParam(0, QEL_STRING_LOGIN_USER, "");
+    qelStringParam(0, QEL_STRING_LOGIN_PASSWORD, "");
     c.settings();
     std::vector<Step> capaSteps =
         c.capabilities.empty() ? std::vector<Step>{ExpectLine("CAPA"), Send("-ERR unknown command\r\n")}
@@ -140,6 +186,9 @@ TEST_F(Pop3Sasl, MechanismsFallbacksAndRefusals) {
       EXPECT_EQ(errorText(c.result).substr(0, c.errorText.size()), c.errorText);
     }
     EXPECT_EQ(qelStatistics(0, QEL_STAT_TLS_OFFERED), c.capabilities.find("STLS") != std::string::npos ? 1 : 0);
+    if (c.logged != nullptr) {
+      EXPECT_NE(readFile(log).find(c.logged), std::string::npos);
+    }
   }
 }
 

@@ -11,7 +11,7 @@
 #include "codec/base64.h"
 #include "frame/channel.h"
 #include "qel32.h"
-#include "smtp/sasl.h"
+#include "sasl/sasl.h"
 #include "smtp_session.h"
 #include "support/library.h"
 #include "support/script_server.h"

@@ -1,54 +1,39 @@
 // The negotiated login's choice: what the server offers, what the caller
 // allows, and what the connection allows to go in a form that can be read
 // back.
-#include <iterator>
+#include <cstring>
 
-#include "codec/text_search.h"
 #include "frame/text.h"
-#include "platform/platform.h"
-#include "smtp/sasl.h"
-#include "smtp/smtp_states.h"
+#include "sasl/mechanism.h"
+#include "sasl/sasl.h"
 
 namespace qel {
 namespace {
 
-struct MechanismEntry {
-  uint32_t bit;
-  const char* name;
-};
-
-// Strongest first: the order of the choice.
-constexpr MechanismEntry kMechanisms[] = {
-    {kMechOauthBearer, "OAUTHBEARER"}, {kMechXoauth2, "XOAUTH2"}, {kMechScramSha256, "SCRAM-SHA-256"},
-    {kMechCramMd5, "CRAM-MD5"},
-    {kMechPlain, "PLAIN"},     {kMechLogin, "LOGIN"},
-};
-
-// Mechanisms that hand the server a secret it could read back.
-constexpr uint32_t kReadableSecrets = kMechPlain | kMechLogin | kTokenMechanisms;
-
-constexpr char kAuthKeyword[] = "AUTH";
-constexpr int32_t kAuthKeywordLength = 4;
-constexpr int32_t kKeywordColumn = 4;  // after "250-" or "250 "
-
 bool isSpace(char c) { return c == ' ' || c == '\t'; }
 bool endsLine(char c) { return c == '\0' || c == '\r' || c == '\n'; }
 
-uint32_t mechanismNamed(const char* name, int32_t length) {
-  for (const MechanismEntry& entry : kMechanisms) {
-    if (textLength(entry.name) == length && equalsNoCase(name, entry.name, length)) return entry.bit;
-  }
-  return 0;
+// Whether a login setting that an SMTP login has used stands in for a
+// credential given to qelPop3Connect: the call left it empty, or gave the
+// setting itself, which the call's field holds only up to kCredentialCap
+// characters. Any other name or password given to the call is the one to
+// log in with.
+bool settingStandsFor(const char* setting, const char* given) {
+  int32_t givenLength = textLength(given);
+  if (givenLength == 0) return true;
+  int32_t settingLength = textLength(setting);
+  bool cut = givenLength == kCredentialCap && settingLength > givenLength;
+  if (settingLength != givenLength && !cut) return false;
+  return std::memcmp(setting, given, static_cast<size_t>(givenLength)) == 0;
+}
+
+// Login settings set for an SMTP login, now on a POP3 channel; settings
+// set again since then are meant for the POP3 login.
+bool leftFromSmtp(const ChannelRecord* record) {
+  return record->protocol == kProtocolPop3 && record->loginSettingsUsedBySmtp != 0;
 }
 
 }  // namespace
-
-const char* mechanismName(uint32_t mechanism) {
-  for (const MechanismEntry& entry : kMechanisms) {
-    if (entry.bit == mechanism) return entry.name;
-  }
-  return "";
-}
 
 void clearOffer(ChannelRecord* record) {
   record->mechanismsOffered = 0;
@@ -69,34 +54,16 @@ void addOfferedMechanisms(ChannelRecord* record, const char* names, int32_t leng
   }
 }
 
-void takeSmtpAuthOffer(ChannelRecord* record, const char* ehloReply) {
-  clearOffer(record);
-  // Kept for the caller that failed to log in: over TLS the offer may be
-  // larger.
-  record->tlsOffered = ehloOffers(ehloReply, "STARTTLS") ? 1 : 0;
-  for (const char* line = ehloReply; line != nullptr && *line != '\0';) {
-    const char* end = findChar(line, '\n');
-    int32_t length = end != nullptr ? static_cast<int32_t>(end - line) : textLength(line);
-    const char* keyword = line + kKeywordColumn;
-    // "AUTH mechanisms" (RFC 4954) and the older "AUTH=mechanisms".
-    if (length > kKeywordColumn + kAuthKeywordLength && equalsNoCase(keyword, kAuthKeyword, kAuthKeywordLength)) {
-      char after = keyword[kAuthKeywordLength];
-      if (isSpace(after) || after == '=') {
-        int32_t start = kKeywordColumn + kAuthKeywordLength + 1;
-        addOfferedMechanisms(record, line + start, length - start);
-      }
-    }
-    line = end != nullptr ? end + 1 : nullptr;
-  }
-}
-
 const char* loginUser(const ChannelRecord* record) {
-  return record->loginUser[0] != '\0' ? record->loginUser : record->userName;
+  const char* given = record->userName;
+  if (leftFromSmtp(record) && !settingStandsFor(record->loginUser, given)) return given;
+  return record->loginUser[0] != '\0' ? record->loginUser : given;
 }
 
 const char* loginPassword(const ChannelRecord* record) {
-  if (record->loginPassword[0] != '\0') return record->loginPassword;
-  return record->protocol == kProtocolPop3 ? record->pop3Password : record->password;
+  const char* given = record->protocol == kProtocolPop3 ? record->pop3Password : record->password;
+  if (leftFromSmtp(record) && !settingStandsFor(record->loginPassword, given)) return given;
+  return record->loginPassword[0] != '\0' ? record->loginPassword : given;
 }
 
 bool wantsLogin(const ChannelRecord* record) { return loginUser(record)[0] != '\0' || record->bearerToken[0] != '\0'; }
@@ -110,15 +77,15 @@ uint32_t chooseMechanism(ChannelRecord* record) {
   if (record->mechanismMask != 0) usable &= record->mechanismMask;
   // The token mechanisms only with a token; the others only without one,
   // since a caller that sets a token means it to be used.
+  uint32_t tokenMechanisms = mechanismsWith(kUsesToken);
   if (record->bearerToken[0] == '\0') {
-    usable &= ~kTokenMechanisms;
+    usable &= ~tokenMechanisms;
   } else {
-    usable &= kTokenMechanisms;
+    usable &= tokenMechanisms;
   }
-  uint32_t allowed = clearCredentialsAllowed(record) ? usable : usable & ~kReadableSecrets;
-  for (const MechanismEntry& entry : kMechanisms) {
-    if ((allowed & entry.bit) != 0) return entry.bit;
-  }
+  uint32_t allowed = clearCredentialsAllowed(record) ? usable : usable & ~mechanismsWith(kReadableSecret);
+  uint32_t chosen = strongestMechanism(allowed);
+  if (chosen != 0) return chosen;
   const char* why = record->mechanismsOffered == 0 ? "none this client speaks"
                     : usable != allowed            ? "PLAIN, LOGIN and tokens only over TLS"
                     : record->bearerToken[0] != '\0' ? "a token needs OAUTHBEARER or XOAUTH2"

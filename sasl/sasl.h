@@ -1,9 +1,9 @@
-// SASL for the negotiated login, shared by SMTP AUTH (RFC 4954) and POP3
-// AUTH (RFC 5034): the mechanisms a server offers, the choice among them,
-// and the responses of SCRAM-SHA-256 (RFC 5802, RFC 7677), CRAM-MD5
-// (RFC 2195), PLAIN (RFC 4616), LOGIN, OAUTHBEARER (RFC 7628) and XOAUTH2.
-// The protocols only carry
-// the base64 lines.
+// SASL for the negotiated login, shared by every protocol that logs in with
+// it (SMTP AUTH, RFC 4954; POP3 AUTH, RFC 5034): the mechanisms a server
+// offers, the credentials, the choice among the mechanisms, and the
+// exchange of messages. The mechanisms themselves (SCRAM-SHA-256, CRAM-MD5,
+// PLAIN, LOGIN, OAUTHBEARER, XOAUTH2) are in files of their own behind
+// mechanism.h; the protocols only carry the base64 lines (steps.h).
 #pragma once
 
 #include <cstdint>
@@ -12,17 +12,8 @@
 
 namespace qel {
 
-// Mechanism bits (QEL_AUTH_* in qel32.h).
-constexpr uint32_t kMechLogin = 1;
-constexpr uint32_t kMechPlain = 2;
-constexpr uint32_t kMechCramMd5 = 4;
-constexpr uint32_t kMechScramSha256 = 8;
-constexpr uint32_t kMechXoauth2 = 16;
-constexpr uint32_t kMechOauthBearer = 32;
-// The mechanisms of a bearer token.
-constexpr uint32_t kTokenMechanisms = kMechXoauth2 | kMechOauthBearer;
-
-// The name of one mechanism bit ("SCRAM-SHA-256"), "" for none.
+// The name of one mechanism's QEL_AUTH_* bit ("SCRAM-SHA-256"), "" for
+// none.
 const char* mechanismName(uint32_t mechanism);
 
 // Forgets what a server offered.
@@ -33,13 +24,11 @@ void clearOffer(ChannelRecord* record);
 // this library does not speak only to offerText).
 void addOfferedMechanisms(ChannelRecord* record, const char* names, int32_t length);
 
-// The offer of an EHLO reply: every mechanism of every "AUTH" and "AUTH="
-// line.
-void takeSmtpAuthOffer(ChannelRecord* record, const char* ehloReply);
-
 // The credentials of the negotiated login: the long settings when set,
 // else the channel's 64-character ones (the POP3 password on a POP3
-// channel).
+// channel). On a POP3 channel a user or password given to qelPop3Connect
+// wins over a setting that an SMTP login has used and that was not set
+// again since, unless the call's is empty or the setting itself.
 const char* loginUser(const ChannelRecord* record);
 const char* loginPassword(const ChannelRecord* record);
 
@@ -76,15 +65,6 @@ int32_t saslFinished(ChannelRecord* record);
 // in place of the message. The bytes sent, or a negated socket error
 // (-10060 when the socket stopped taking data).
 int32_t sendSaslLine(ChannelRecord* record, const char* command, bool withMessage);
-
-// SCRAM-SHA-256 (scram.cpp). The client-first-message with a fresh nonce
-// into saslText.
-void scramClientFirst(ChannelRecord* record);
-// The client-final-message for the server-first-message; the server
-// signature to expect is kept. 0 or -121.
-int32_t scramClientFinal(ChannelRecord* record, const char* serverFirst, int32_t length);
-// Checks the server-final-message "v=...". 0 or -121.
-int32_t scramCheckServerFinal(ChannelRecord* record, const char* serverFinal, int32_t length);
 
 // A fixed client nonce for the SCRAM tests (null: a fresh random one).
 extern const char* scramTestNonce;

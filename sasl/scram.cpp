@@ -8,7 +8,9 @@
 #include "frame/errors.h"
 #include "frame/text.h"
 #include "platform/digest.h"
-#include "smtp/sasl.h"
+#include "qel32.h"
+#include "sasl/mechanism.h"
+#include "sasl/sasl.h"
 
 namespace qel {
 
@@ -78,8 +80,6 @@ bool sameBytes(const uint8_t* a, const uint8_t* b, int32_t count) {
   for (int32_t i = 0; i < count; ++i) difference |= static_cast<uint8_t>(a[i] ^ b[i]);
   return difference == 0;
 }
-
-}  // namespace
 
 void scramClientFirst(ChannelRecord* record) {
   char nonce[2 * kNonceBytes + 4];
@@ -182,5 +182,23 @@ int32_t scramCheckServerFinal(ChannelRecord* record, const char* serverFinal, in
   record->serverProven = 1;
   return 0;
 }
+
+// The server-first-message is answered with the proof, the
+// server-final-message is checked.
+int32_t scramAnswer(ChannelRecord* record, int32_t round, const char* challenge, int32_t length) {
+  if (round == 1) return scramClientFinal(record, challenge, length);
+  return scramCheckServerFinal(record, challenge, length);
+}
+
+// A yes without the server's signature proves nothing.
+int32_t scramAccepted(ChannelRecord* record) {
+  if (record->serverProven != 0) return 0;
+  return fail(record, "(the server accepted without its signature)");
+}
+
+}  // namespace
+
+extern const SaslMechanism kScramSha256Mechanism = {QEL_AUTH_SCRAM_SHA_256, "SCRAM-SHA-256", 0, scramClientFirst,
+                                                    scramAnswer, scramAccepted};
 
 }  // namespace qel
