@@ -13,7 +13,7 @@ namespace qelmail {
 // "." ends it (as sendmail reads without -i). False on a read error.
 bool readMessage(std::FILE* in, bool ignoreDots, std::string* message);
 
-// The addresses (addr-spec, without brackets) of an RFC 5322 address list:
+// The addresses (bare, without brackets) of an RFC 5322 address list:
 // quoted display names, comments, groups ("team: a@x, b@y;") and bare
 // addresses.
 std::vector<std::string> addressesIn(const std::string& list);

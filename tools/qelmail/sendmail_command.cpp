@@ -139,8 +139,8 @@ std::string parseSendmail(int argc, char** argv, int first, const std::vector<Op
       if (arg == "--help") flags->help = true;
       // An option's value follows it unless given with "=".
       bool takesValue = false;
-      for (const OptionSpec& spec : specs) {
-        if ("--" + std::string(spec.name) == arg) takesValue = spec.takesValue;
+      for (const OptionSpec& option : specs) {
+        if ("--" + std::string(option.name) == arg) takesValue = option.takesValue;
       }
       if (takesValue && i + 1 < argc) flags->longOptions.push_back(argv[++i]);
     } else if (arg == "-t") {
