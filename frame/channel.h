@@ -46,6 +46,8 @@ constexpr int32_t kLoginPasswordCap = 255;
 constexpr int32_t kBearerTokenCap = 4096;
 constexpr int32_t kLoginReasonCap = 200;
 constexpr int32_t kOfferTextCap = 120;
+// The name given with EHLO/HELO: a domain (253) or an address literal.
+constexpr int32_t kHelloNameCap = 255;
 // An envelope address with its brackets (RFC 5321 allows 256 for a path).
 constexpr int32_t kEnvelopeAddressCap = 256;
 // A SASL response before encoding: XOAUTH2's "user=...^Aauth=Bearer ...^A^A"
@@ -306,6 +308,8 @@ struct ChannelRecord {
   uint8_t tlsDeclined;
   int32_t afterHandshakeState;
   char caFile[fieldSize(kCaFileCap)];
+  // The name EHLO/HELO gives (setting 180); empty: the From address's domain.
+  char helloName[fieldSize(kHelloNameCap)];
   char tlsReason[fieldSize(kTlsReasonCap)];
 
   // Negotiated login (settings 120): the switch, the allowed mechanisms

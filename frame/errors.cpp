@@ -72,6 +72,7 @@ constexpr ErrorEntry kErrorTable[] = {
     {-150, "Text is longer than its field holds."},
     {-151, "Header line would be longer than 998 characters."},
     {-175, "No message to send (file name or data missing)."},
+    {-180, "Greeting name holds a space, a control character or a non-ASCII byte."},
     {-110, "Server does not offer TLS."},
     {-111, "TLS handshake failed."},
     {-112, "Server certificate not trusted."},

@@ -63,6 +63,8 @@ enum ErrorCode : int32_t {
   kErrHeaderLineTooLong = -151,
   // Extensions: ready-made messages.
   kErrNoPreparedMessage = -175,
+  // Extensions: greeting.
+  kErrBadHelloName = -180,
   kErrTlsNotOffered = -110,
   kErrTlsHandshake = -111,
   kErrTlsUntrusted = -112,

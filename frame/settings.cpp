@@ -34,6 +34,16 @@ int32_t copyWhole(char* field, const char* text, int32_t capacity) {
   return copyText(field, text, capacity);
 }
 
+// The greeting name goes on the EHLO/HELO line as one word: printable
+// ASCII only. The characters stored, -150 or -180 (nothing stored).
+int32_t setHelloName(ChannelRecord* record, const char* text) {
+  for (const char* c = text; *c != '\0'; ++c) {
+    auto byte = static_cast<unsigned char>(*c);
+    if (byte <= ' ' || byte >= 0x7F) return kErrBadHelloName;
+  }
+  return copyWhole(record->helloName, text, kHelloNameCap);
+}
+
 // Stores an integer setting; false for an index that is not served.
 bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
   switch (index) {
@@ -241,6 +251,8 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       return setCharset(record, text);
     case QEL_STRING_CA_FILE:
       return copyText(record->caFile, text, kCaFileCap);
+    case QEL_STRING_HELLO_NAME:
+      return setHelloName(record, text);
     case QEL_STRING_LOGIN_USER:
       record->loginSettingsUsedBySmtp = 0;
       return copyText(record->loginUser, text, kLoginUserCap);

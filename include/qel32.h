@@ -552,6 +552,20 @@ QEL_API int32_t QEL_CALL qelSendPreparedMemory(int32_t chan, const char *sender,
                                                const char *data, int32_t length);
 
 /* ---------------------------------------------------------------------------
+ * Greeting name
+ *
+ * The name the SMTP connect gives with EHLO or HELO. Without it (or with "")
+ * the connect gives the domain of the From address, or "localhost" when the
+ * address has none, as before. The name is one word of printable ASCII: a
+ * space, a control character or a byte of 0x80 and above is refused with
+ * QEL_ERR_BAD_HELLO_NAME, a name of more than 255 characters with
+ * QEL_ERR_TEXT_TOO_LONG; nothing is stored then. Returns the characters
+ * stored.
+ * ------------------------------------------------------------------------- */
+#define QEL_STRING_HELLO_NAME      180    /* channel: the name sent with EHLO/HELO (255 characters; "" = the From address's domain) */
+#define QEL_ERR_BAD_HELLO_NAME    (-180) /* QEL_STRING_HELLO_NAME: a space, a control character or a non-ASCII byte */
+
+/* ---------------------------------------------------------------------------
  * POP3
  * ------------------------------------------------------------------------- */
 

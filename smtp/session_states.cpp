@@ -61,7 +61,8 @@ int32_t readGreeting(ChannelRecord* record, uint32_t now) {
   return kStateContinue;
 }
 
-// 202: EHLO or HELO with the domain of the From address.
+// 202: EHLO or HELO with the greeting name, or else the domain of the From
+// address.
 int32_t sendHello(ChannelRecord* record, uint32_t now) {
   resetByteCounts(record);
   // STARTTLS exists only in ESMTP: a channel that may use it greets with
@@ -70,12 +71,16 @@ int32_t sendHello(ChannelRecord* record, uint32_t now) {
   // the EHLO reply.
   bool negotiates = record->negotiateLogin != 0 && wantsLogin(record);
   const char* verb = record->useEsmtp != 0 || startTlsNeedsEhlo(record) || negotiates ? "EHLO" : "HELO";
-  const char* at = findChar(record->fromAddress, '@');
   char* line = record->commandLine;
-  // Text after the address's closing bracket does not belong to the domain.
-  plat::formatText(line, plat::kFormatLimit + 1, "%s %s", verb, at != nullptr ? at + 1 : kDefaultHelloDomain);
-  char* close = findChar(line, '>');
-  if (close != nullptr) *close = '\0';
+  if (record->helloName[0] != '\0') {
+    plat::formatText(line, plat::kFormatLimit + 1, "%s %s", verb, record->helloName);
+  } else {
+    const char* at = findChar(record->fromAddress, '@');
+    // Text after the address's closing bracket does not belong to the domain.
+    plat::formatText(line, plat::kFormatLimit + 1, "%s %s", verb, at != nullptr ? at + 1 : kDefaultHelloDomain);
+    char* close = findChar(line, '>');
+    if (close != nullptr) *close = '\0';
+  }
   if (holdsLineBreak(line)) return failState(record, 0, kErrBadAddressChar);
   connectionUsable(record, kHelloWritableWaitMs);
   return sentThen(record, sendCommandLine(record, textLength(line)), kStateHelloReply, slowReplyWait, now);

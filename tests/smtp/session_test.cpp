@@ -219,16 +219,32 @@ TEST_F(Session, LineBreaksInCallerTextsAreRefusedBeforeAnythingIsSent) {
 }
 
 TEST_F(Session, GreetingDomain) {
+  const std::string longName(256, 'h');
   const struct {
     const char* from;
+    const char* helloName;  // the greeting name set, or null
+    int32_t setResult;
     const char* hello;
   } cases[] = {
-      {"Postmaster <postmaster>", "HELO localhost"},
-      {"Ann <ann@example.org> (work)", "HELO example.org"},
-      {"\"a@b\" <ann@example.org>", "HELO b\" <ann@example.org"},
+      {"Postmaster <postmaster>", nullptr, 0, "HELO localhost"},
+      {"Ann <ann@example.org> (work)", nullptr, 0, "HELO example.org"},
+      {"\"a@b\" <ann@example.org>", nullptr, 0, "HELO b\" <ann@example.org"},
+      // A greeting name of its own wins over the From address's domain.
+      {"Ann <ann@example.org>", "host.example.net", 16, "HELO host.example.net"},
+      {"Postmaster <postmaster>", "[192.0.2.1]", 11, "HELO [192.0.2.1]"},
+      {"Ann <ann@example.org>", "", 0, "HELO example.org"},
+      // Refused names leave the one set before (none) in place.
+      {"Ann <ann@example.org>", "two words", QEL_ERR_BAD_HELLO_NAME, "HELO example.org"},
+      {"Ann <ann@example.org>", "host\r\nQUIT", QEL_ERR_BAD_HELLO_NAME, "HELO example.org"},
+      {"Ann <ann@example.org>", "h\xC3\xA9te", QEL_ERR_BAD_HELLO_NAME, "HELO example.org"},
+      {"Ann <ann@example.org>", longName.c_str(), QEL_ERR_TEXT_TOO_LONG, "HELO example.org"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.from);
+    SCOPED_TRACE(std::string(c.from) + " / " + (c.helloName != nullptr ? c.helloName : "no name"));
+    qelStringParam(0, QEL_STRING_HELLO_NAME, "");
+    if (c.helloName != nullptr) {
+      EXPECT_EQ(qelStringParam(0, QEL_STRING_HELLO_NAME, c.helloName), c.setResult);
+    }
     ScriptServer server({Send("220 hi\r\n"), ExpectLine(c.hello), Send("250 ok\r\n"), ExpectClose()});
     EXPECT_EQ(connectTo(server, c.from), 0);
     qelAbort(0);

@@ -14,6 +14,7 @@ constexpr int kExitDataError = 65;    // EX_DATAERR: the server refused the mess
 constexpr int kExitUnavailable = 69;  // EX_UNAVAILABLE: unknown host, service refused for good
 constexpr int kExitTemporary = 75;    // EX_TEMPFAIL: any 4xx reply, time-out, refused or dropped connection
 constexpr int kExitNoPermission = 77; // EX_NOPERM: the login was refused
+constexpr int kExitConfig = 78;       // EX_CONFIG: the configuration file is unusable
 constexpr int kExitSignalBase = 128;  // stopped by signal N: 128 + N (130 SIGINT, 143 SIGTERM)
 
 // Where in a session a failure happened: the answers to the same code

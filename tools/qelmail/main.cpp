@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "config.h"
 #include "options.h"
 #include "qel32.h"
 #include "session.h"
@@ -160,6 +161,9 @@ int main(int argc, char** argv) {
       return kExitOk;
     }
     if (!splitServerPort(options)) return usageError(options.error());
+    bool pop3 = std::strcmp(command.name, "send") != 0 && std::strcmp(command.name, "verify") != 0 &&
+                (std::strcmp(command.name, "raw") != 0 || options.has("pop3"));
+    if (int rc = applyAccount(options, command.options, pop3); rc != kExitOk) return rc;
     if (qelAttach(1, 0) != 1) return failPlain("cannot attach the library");
     installStopSignals();
     int result = command.run(options);

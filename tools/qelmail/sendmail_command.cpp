@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "config.h"
 #include "prepared_message.h"
 #include "qel32.h"
 #include "session.h"
@@ -23,15 +24,17 @@ constexpr int kExitIoError = 74;        // EX_IOERR: standard input cannot be re
 constexpr char kListSeparator = ',';
 
 const char kSendmailUsage[] =
-    "qelmail sendmail [-t] [-i|-oi] [-f FROM] [-F NAME] [--server HOST] [options] [RECIPIENT...]";
+    "qelmail sendmail [-t] [-i|-oi] [-f FROM] [-F NAME] [-a ACCOUNT] [--server HOST] [options] [RECIPIENT...]";
 const char kSendmailAbout[] =
     "Reads a message on standard input and sends it as it is (line ends made CR LF)\n"
     "to the recipients named, and with -t also to those of its To, Cc and Bcc\n"
     "fields; -t removes the Bcc field. Without -i (or -oi) a line holding only \".\"\n"
-    "ends the message. The envelope sender is -f FROM, else the address of the\n"
-    "message's From field, else $USER@localhost; -F NAME adds \"From: NAME <FROM>\"\n"
+    "ends the message. The envelope sender is -f FROM, else the -a (--account)\n"
+    "account's from address, else the address of the message's From field, else\n"
+    "$USER@localhost; -F NAME adds \"From: NAME <FROM>\"\n"
     "to a message that has no From field. Other -o flags, -bm and -v are accepted\n"
-    "and ignored. The server comes from the options below (default 127.0.0.1, port 25).\n"
+    "and ignored. The server comes from the options below and the account\n"
+    "(default 127.0.0.1, port 25).\n"
     "Exit codes follow sysexits.h: 64 usage, 65 refused, 66 no input, 69\n"
     "unavailable, 74 input error, 75 try again later, 77 login refused.";
 
@@ -154,6 +157,10 @@ std::string parseSendmail(int argc, char** argv, int first, const std::vector<Op
       flags->senderGiven = true;
     } else if (arg[1] == 'F') {
       if (!flagValue(argc, argv, &i, &flags->fullName)) return "-F needs a name";
+    } else if (arg[1] == 'a') {
+      std::string account;
+      if (!flagValue(argc, argv, &i, &account)) return "-a needs an account name";
+      flags->longOptions.push_back("--account=" + account);
     } else if (arg[1] == 'o' || arg == "-bm" || arg == "-v") {
       // Queue and error-report flags (-oem, -odi, ...): nothing to do here.
     } else {
@@ -163,10 +170,11 @@ std::string parseSendmail(int argc, char** argv, int first, const std::vector<Op
   return "";
 }
 
-// The envelope sender: -f, else the message's From, else $USER@localhost.
-std::string senderOf(const SendmailFlags& flags, const std::string& message) {
-  if (flags.senderGiven) {
-    std::vector<std::string> given = addressesIn(flags.sender);
+// The envelope sender: -f, else the account's from address, else the
+// message's From, else $USER@localhost.
+std::string senderOf(const SendmailFlags& flags, const Options& options, const std::string& message) {
+  if (flags.senderGiven || options.has("from")) {
+    std::vector<std::string> given = addressesIn(flags.senderGiven ? flags.sender : options.get("from"));
     return given.empty() ? "" : given[0];
   }
   for (const std::string& from : headerValues(message, "From")) {
@@ -201,13 +209,18 @@ int runSendmail(int argc, char** argv, int first, const std::vector<OptionSpec>&
     printHelp(kSendmailUsage, kSendmailAbout, specs);
     return kExitOk;
   }
+  if (!splitServerPort(options)) return sendmailUsage(options.error());
+  // The account's from address is the envelope sender when -f is missing.
+  std::vector<OptionSpec> withFrom = specs;
+  withFrom.push_back({"from", true, false, ""});
+  if (int rc = applyAccount(options, withFrom, false); rc != kExitOk) return rc;
   std::string message;
   if (!readMessage(stdin, flags.ignoreDots, &message)) {
     std::fprintf(stderr, "qelmail: cannot read the message on standard input\n");
     return kExitIoError;
   }
   Envelope envelope;
-  envelope.sender = senderOf(flags, message);
+  envelope.sender = senderOf(flags, options, message);
   envelope.recipients = flags.recipients;
   if (flags.fromHeaders) {
     for (const char* field : {"To", "Cc", "Bcc"}) {

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "config.h"
 #include "credentials.h"
 #include "login.h"
 #include "qel32.h"
@@ -81,6 +82,7 @@ std::string libraryText(int32_t code) {
 
 std::vector<OptionSpec> withCommon(std::vector<OptionSpec> specs, bool pop3) {
   if (pop3) specs.insert(specs.end(), kPop3Options.begin(), kPop3Options.end());
+  specs.insert(specs.end(), accountOptions().begin(), accountOptions().end());
   specs.insert(specs.end(), kCommonOptions.begin(), kCommonOptions.end());
   return specs;
 }

@@ -24,6 +24,7 @@ const std::vector<OptionSpec> kSmtpLoginOptions = {
     negotiationOptions()[0],
     negotiationOptions()[1],
     negotiationOptions()[2],
+    {"helo", true, false, "The name given with EHLO (default: the domain of the sender's address)."},
 };
 
 namespace {
@@ -150,6 +151,15 @@ int32_t bodyTypeFrom(const std::string& name) {
 
 // --user and --password: EHLO and AUTH. Returns kExitOk or a usage error.
 int applyLogin(Options& options) {
+  if (options.has("helo") && qelStringParam(kChannel, QEL_STRING_HELLO_NAME, options.get("helo").c_str()) < 0) {
+    return usageError("unusable --helo name '" + options.get("helo") + "': one word of printable ASCII, at most 255 "
+                      "characters");
+  }
+  // Always EHLO, so that the message goes with SIZE, 8BITMIME and SMTPUTF8
+  // where the server offers them. The negotiated login is on so that no
+  // login starts without a user name.
+  qelIntegerParam(kChannel, QEL_PARAM_USE_ESMTP, 1);
+  qelIntegerParam(kChannel, QEL_PARAM_NEGOTIATE_LOGIN, 1);
   if (!options.has("user")) {
     if (options.has("password") || options.has("password-file")) return usageError("a password goes with --user");
     if (wantsToken(options)) return usageError("a token goes with --user");

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 #ifdef _WIN32
@@ -9,6 +10,7 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -28,6 +30,38 @@ void installStopSignals() {
 
 int stopSignal() { return static_cast<int>(stopRequested); }
 
+namespace {
+
+#ifdef _WIN32
+FILE* openCommand(const char* command) { return ::_popen(command, "r"); }
+int closeCommand(FILE* pipe) { return ::_pclose(pipe); }
+#else
+FILE* openCommand(const char* command) { return ::popen(command, "r"); }
+int closeCommand(FILE* pipe) {
+  int status = ::pclose(pipe);
+  return status == -1 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+#endif
+
+}  // namespace
+
+bool commandFirstLine(const std::string& command, std::string* line, int* status) {
+  std::fflush(nullptr);
+  FILE* pipe = openCommand(command.c_str());
+  *status = -1;
+  if (pipe == nullptr) return false;
+  line->clear();
+  bool lineEnded = false;
+  // The whole output is read, so that the command never stops on a full pipe.
+  for (int c; (c = std::fgetc(pipe)) != EOF;) {
+    if (c == '\n') lineEnded = true;
+    if (!lineEnded) line->push_back(static_cast<char>(c));
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  *status = closeCommand(pipe);
+  return *status == 0;
+}
+
 #ifdef _WIN32
 
 bool makeDirectory(const std::string& path) { return ::_mkdir(path.c_str()) == 0; }
@@ -36,6 +70,8 @@ std::string absolutePath(const std::string& path) {
   char resolved[_MAX_PATH];
   return ::_fullpath(resolved, path.c_str(), sizeof resolved) != nullptr ? resolved : "";
 }
+
+bool othersMayRead(const std::string&) { return false; }
 
 
 #else
@@ -48,6 +84,11 @@ bool makeDirectory(const std::string& path) {
 std::string absolutePath(const std::string& path) {
   char resolved[PATH_MAX];
   return ::realpath(path.c_str(), resolved) != nullptr ? resolved : "";
+}
+
+bool othersMayRead(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
 }
 
 

@@ -194,7 +194,7 @@ class SendTest(QelmailTestCase):
                              b"From: Ann Sender <sender@example.org>\r\nSubject: args\r\n"
                              b"To: nobody@example.org\r\n\r\nfirst\r\n")
         self.assertFails(qelmail_at(link, *self.smtp_args(), stdin=message), 64, "no recipients")
-        self.assertFails(qelmail_at(link, "-a", "work", "bob@example.org", stdin=message), 64, "unknown")
+        self.assertFails(qelmail_at(link, "-X", "work", "bob@example.org", stdin=message), 64, "unknown")
 
     def test_send_prepared_message_file(self):
         message = b"From: <sender@example.org>\r\nTo: <alice@example.org>\r\nSubject: as is\r\n\r\nbody\r\n"

@@ -74,10 +74,11 @@ class LineServer:
     """A server on 127.0.0.1 for sessions one after another: it sends
     greeting(), then for each command line what answer(verb, argument)
     returns, and ends the session where ends(verb) says so (verb b""
-    after the greeting). Every verb is kept in commands."""
+    after the greeting). Every verb is kept in commands, every line as
+    received in lines."""
 
     def __init__(self):
-        self.commands = []
+        self.commands, self.lines = [], []
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.thread = threading.Thread(target=self.serve, daemon=True)
@@ -97,6 +98,7 @@ class LineServer:
                 try:
                     conn.sendall(self.greeting())
                     for line in ([] if self.ends(b"") else reader):
+                        self.lines.append(line.rstrip(b"\r\n"))
                         words = line.split() + [b"", b""]
                         self.commands.append(words[0].upper().decode())
                         conn.sendall(self.answer(words[0].upper(), words[1]))
