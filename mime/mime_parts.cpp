@@ -8,9 +8,9 @@
 #include "frame/log.h"
 #include "frame/text.h"
 #include "platform/platform.h"
-#include "pop3/attach_files.h"
-#include "pop3/mime_names.h"
-#include "pop3/mime_state.h"
+#include "mime/attach_files.h"
+#include "mime/mime_names.h"
+#include "mime/mime_state.h"
 
 namespace qel {
 namespace {

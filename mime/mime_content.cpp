@@ -6,7 +6,7 @@
 
 #include "codec/base64.h"
 #include "codec/quoted_printable.h"
-#include "pop3/mime_state.h"
+#include "mime/mime_state.h"
 
 namespace qel {
 namespace {

@@ -10,7 +10,7 @@
 #include "codec/quoted_printable.h"
 #include "frame/file_buffers.h"
 #include "frame/text.h"
-#include "pop3/decoder.h"
+#include "mime/decoder.h"
 
 namespace qel {
 namespace {

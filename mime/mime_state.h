@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "frame/channel.h"
-#include "pop3/mime_walker.h"
+#include "mime/mime_walker.h"
 
 namespace qel {
 
