@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "codec/decode_carry.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
 
@@ -241,8 +242,7 @@ struct ChannelRecord {
   // for the rest; lineCut marks the current text as such a piece (its line
   // feed has not come yet), and cutLineResult says where the rest of the cut
   // line goes (0: the last line was whole).
-  char decodeCarry[4];
-  uint8_t decodeCarryCount;
+  DecodeCarry decodeCarry;
   uint8_t lineCut;
   uint8_t cutLineResult;
   // The bytes of the current line in replyText: a line may hold NUL bytes,
