@@ -183,6 +183,66 @@ int32_t base64DecodeRun(const char* source, char* destination, int32_t n) {
   return count;
 }
 
+namespace {
+
+constexpr int32_t kStreamChunk = 4096;
+
+bool isBlank(char c) { return c == '\r' || c == '\n' || c == ' ' || c == '\t'; }
+
+}  // namespace
+
+uint32_t base64DecodeStream(DecodeCarry* carry, const char* text, int32_t n, Base64Form form, Base64Sink sink,
+                            void* context) {
+  char out[kStreamChunk + kGroupBytes];
+  int32_t used = 0;
+  uint32_t flags = 0;
+  char* group = carry->bytes;
+  if (carry->count < 0 || carry->count >= kGroupChars) carry->count = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    if (carry->count == 0) {
+      // Whole groups in a row, the bulk of every line, at once.
+      int32_t groups = base64DecodeGroups(text + i, n - i, out + used, (kStreamChunk + kGroupBytes - used) / kGroupBytes);
+      i += kGroupChars * groups;
+      used += kGroupBytes * groups;
+      if (used >= kStreamChunk) {
+        sink(context, out, used);
+        used = 0;
+      }
+      if (i >= n) break;
+    }
+    char c = text[i];
+    int32_t bytes = 0;
+    if (form == Base64Form::lenient) {
+      if (!isBase64Char(c)) continue;
+      group[carry->count++] = c;
+      if (carry->count < kGroupChars) continue;
+      bytes = group[3] != kPad ? 3 : group[2] != kPad ? 2 : 1;
+    } else if (c == kPad) {
+      if (carry->count < 2) continue;
+      bytes = carry->count - 1;
+      while (carry->count < kGroupChars) group[carry->count++] = 'A';
+    } else if (kDecodeTable.value[static_cast<unsigned char>(c)] >= 0) {
+      group[carry->count++] = c;
+      if (carry->count < kGroupChars) continue;
+      bytes = kGroupBytes;
+    } else {
+      if (!isBlank(c)) flags |= kBase64Noise;
+      continue;
+    }
+    carry->count = 0;
+    uint8_t decoded[kGroupBytes];
+    base64DecodeGroup(group, decoded);
+    std::memcpy(out + used, decoded, static_cast<size_t>(bytes));
+    used += bytes;
+    if (used >= kStreamChunk) {
+      sink(context, out, used);
+      used = 0;
+    }
+  }
+  if (used > 0) sink(context, out, used);
+  return flags;
+}
+
 }  // namespace qel
 
 using namespace qel;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "codec/decode_carry.h"
+
 namespace qel {
 
 // Input bytes per base64 line and characters per line, without the CR LF.
@@ -49,5 +51,28 @@ int32_t base64DecodeGroups(const char* text, int32_t n, char* out, int32_t maxGr
 // byte. Returns 3 per group, less 1 for each "=" ending the last group; 0 and
 // nothing written for n <= 2 or a null pointer.
 int32_t base64DecodeRun(const char* source, char* destination, int32_t n);
+
+// How base64DecodeStream treats what is not a whole group of the alphabet.
+enum class Base64Form {
+  // Every character outside the alphabet and "=" is skipped; "=" counts as
+  // a group character, and a group ending in "=" or "==" gives 2 or 1 bytes.
+  lenient,
+  // "=" ends a group of two or three characters (1 or 2 bytes) and is
+  // skipped elsewhere; CR, LF, space and tab are skipped; any other
+  // character is skipped and reported (kBase64Noise).
+  strict,
+};
+
+// What base64DecodeStream reports.
+constexpr uint32_t kBase64Noise = 1u << 0;
+
+using Base64Sink = void (*)(void* context, const char* bytes, int32_t n);
+
+// Decodes a piece of base64 text (n bytes) behind the group that carry
+// holds, across line ends and pieces (an encoder may break its lines
+// anywhere), handing the bytes to sink in runs of at most 4 KB. A group the
+// end of the piece cuts waits in carry for the next piece.
+uint32_t base64DecodeStream(DecodeCarry* carry, const char* text, int32_t n, Base64Form form, Base64Sink sink,
+                            void* context);
 
 }  // namespace qel

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "codec/decode_carry.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
 
@@ -243,8 +244,7 @@ struct ChannelRecord {
   // for the rest; lineCut marks the current text as such a piece (its line
   // feed has not come yet), and cutLineResult says where the rest of the cut
   // line goes (0: the last line was whole).
-  char decodeCarry[4];
-  uint8_t decodeCarryCount;
+  DecodeCarry decodeCarry;
   uint8_t lineCut;
   uint8_t cutLineResult;
   // The bytes of the current line in replyText: a line may hold NUL bytes,
@@ -253,7 +253,7 @@ struct ChannelRecord {
   // Tick count by which the current line, with the lines the decoder joins
   // to it, must have come: one bound for the whole line.
   uint32_t lineDeadline;
-  // Where the decoder takes further lines from (pop3/line_source.h); null:
+  // Where the decoder takes further lines from (mime/line_source.h); null:
   // the channel's own answer reader.
   const LineSource* lineSource;
   // Whether the last top-header line after MIME-Version went into the
@@ -261,7 +261,7 @@ struct ChannelRecord {
   uint8_t headerLinePassed;
 
   // Full MIME mode (setting 130): the switch, the state of the running walk
-  // (pop3/mime_walker; null when none) and whether the names of the files
+  // (mime/mime_walker; null when none) and whether the names of the files
   // it saves are UTF-8.
   uint8_t fullMime;
   uint8_t utf8Names;

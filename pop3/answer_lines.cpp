@@ -6,7 +6,7 @@
 #include "frame/errors.h"
 #include "frame/text.h"
 #include "platform/platform.h"
-#include "pop3/line_source.h"
+#include "mime/line_source.h"
 #include "pop3/pop3_states.h"
 #include "pop3/raw_message.h"
 #include "transport/receive.h"
@@ -14,22 +14,9 @@
 namespace qel {
 namespace {
 
-constexpr char kTerminationOctet = '.';
 constexpr int32_t kLastReplyChars = 128;
 constexpr int32_t kErrorReplyCode = 500;
 constexpr int32_t kLongLineWaitFactor = 4;
-
-bool isTerminator(const char* line, int32_t length) {
-  if (line[0] != kTerminationOctet) return false;
-  if (length == 2) return line[1] == '\n';
-  return length == 3 && line[1] == '\r' && line[2] == '\n';
-}
-
-// The start of a line (count bytes) is that of the "." line.
-bool beginsTerminator(const char* start, int32_t count) {
-  if (count < 2 || start[0] != kTerminationOctet) return false;
-  return start[1] == '\n' || (count >= 3 && start[1] == '\r' && start[2] == '\n');
-}
 
 // How long the next piece of the line being decoded may take to begin:
 // pop3ReadWait, and never beyond the bound of the whole line.
@@ -68,34 +55,10 @@ int32_t answerPeek(void* context, char* start, int32_t want) {
   return settlePeek(raw, count, start);
 }
 
-}  // namespace
-
-int32_t settleDataPiece(int32_t* position, char* line, int32_t length) {
-  if (*position == kAnswerLineStart && length > 0 && line[0] == kTerminationOctet) {
-    if (isTerminator(line, length)) {
-      *position = kAnswerEnded;
-      return kLinesEnd;
-    }
-    // The NUL behind the line moves along.
-    std::memmove(line, line + 1, static_cast<size_t>(length));
-    --length;
-  }
-  *position = length > 0 && line[length - 1] == '\n' ? kAnswerLineStart : kAnswerMidLine;
-  return length;
-}
-
-int32_t settlePeek(const char* raw, int32_t count, char* start) {
-  if (beginsTerminator(raw, count)) return kLinesEnd;
-  int32_t skip = count >= 2 && raw[0] == kTerminationOctet && raw[1] == kTerminationOctet ? 1 : 0;
-  std::memcpy(start, raw + skip, static_cast<size_t>(count - skip));
-  return count - skip;
-}
-
 LineSource answerLineSource(ChannelRecord* record) { return LineSource{record, answerNext, answerPeek}; }
+const AnswerLinesRegistration answerLines(answerLineSource);
 
-LineSource lineSourceOf(ChannelRecord* record) {
-  return record->lineSource != nullptr ? *record->lineSource : answerLineSource(record);
-}
+}  // namespace
 
 void startAnswer(ChannelRecord* record) {
   record->answerPosition = kAnswerStatus;

@@ -7,8 +7,8 @@
 #include "frame/log.h"
 #include "frame/memory.h"
 #include "frame/text.h"
-#include "pop3/decoder.h"
-#include "pop3/mail_file.h"
+#include "mime/decoder.h"
+#include "mime/mail_file.h"
 #include "pop3/pop3_states.h"
 #include "qel32.h"
 #include "transport/replies.h"
@@ -149,6 +149,7 @@ extern "C" QEL_API int32_t QEL_CALL qelGetEmailFile(int32_t chan, int32_t messag
   if (attachDir == nullptr) return kErrNoAttachPath;
   record->messageNumber = message;
   beginDownload(record, fileName, emailDir, attachDir);
+  setAnswerBuffer(record, nullptr, 0);
   return runOperation(record, kStateRetr);
 }
 

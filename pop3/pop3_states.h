@@ -7,6 +7,7 @@
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "frame/ticks.h"
+#include "mime/line_source.h"
 
 namespace qel {
 
@@ -40,16 +41,6 @@ enum Pop3State : int32_t {
   kStateAuth = 342,
   kStateAuthReply = 343,
   kStateRawCommand = 398,  // qelCommand; 399 reads the status line
-};
-
-// Where the next piece of a multi-line answer stands (answerPosition).
-enum AnswerPosition : int32_t {
-  kAnswerStatus = 0,      // the status line begins
-  kAnswerStatusRest = 1,  // a positive status line longer than one piece goes on
-  kAnswerErrorRest = 2,   // an error status line goes on
-  kAnswerLineStart = 3,   // a data line begins
-  kAnswerMidLine = 4,     // a data line longer than one piece goes on
-  kAnswerEnded = 5,       // the decoder met the closing "." line
 };
 
 // What one read of a multi-line answer brought.

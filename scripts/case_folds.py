@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Writes pop3/case_folds.inc: the table by which attachment file names are
-compared without regard to letter case (pop3/name_fold.cpp).
+"""Writes mime/case_folds.inc: the table by which attachment file names are
+compared without regard to letter case (mime/name_fold.cpp).
 
 Two code points count as one letter when a chain of single-code-point case
 mappings joins them (Python's str.upper and str.lower; a mapping to more
@@ -21,7 +21,7 @@ import os
 import sys
 import unicodedata
 
-OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pop3", "case_folds.inc")
+OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "mime", "case_folds.inc")
 EXTRA_JOINS = [(0x0130, 0x0069)]
 
 

@@ -192,6 +192,41 @@ TEST(Base64Decode, GroupsInARow) {
   }
 }
 
+// The streaming decoder of both incoming decoders: the same bytes however
+// the text is cut into two pieces, a cut group carried to the next piece.
+TEST(Base64Decode, StreamAcrossPieces) {
+  const Base64Form lenient = Base64Form::lenient, strict = Base64Form::strict;
+  struct Case {
+    Base64Form form;
+    std::string text;
+    std::string bytes;
+    bool noise;
+    int32_t carried;
+  } cases[] = {
+      {lenient, "QUJD\r\nREVG", "ABCDEF", false, 0}, {strict, "QUJD\r\nREVG", "ABCDEF", false, 0},
+      {lenient, "QUI=", "AB", false, 0},             {strict, "QUI=", "AB", false, 0},
+      {lenient, "QQ==", "A", false, 0},              {strict, "QQ==QUI=", "AAB", false, 0},
+      {lenient, "Q*U!I=", "AB", false, 0},           {strict, "Q*U!I=", "AB", true, 0},
+      {lenient, "=QUJ", "\x01\x05\x09", false, 0}, {strict, "=QUJD", "ABC", false, 0},
+      {strict, "QU\tJ D", "ABC", false, 0},          {lenient, "QUJDRE", "ABC", false, 2},
+  };
+  for (const Case& c : cases) {
+    for (size_t cut = 0; cut <= c.text.size(); ++cut) {
+      DecodeCarry carry{};
+      std::string out;
+      auto sink = [](void* context, const char* bytes, int32_t n) {
+        static_cast<std::string*>(context)->append(bytes, static_cast<size_t>(n));
+      };
+      uint32_t flags = base64DecodeStream(&carry, c.text.data(), static_cast<int32_t>(cut), c.form, sink, &out);
+      flags |= base64DecodeStream(&carry, c.text.data() + cut, static_cast<int32_t>(c.text.size() - cut), c.form,
+                                  sink, &out);
+      EXPECT_EQ(out, c.bytes) << c.text << " cut at " << cut;
+      EXPECT_EQ((flags & kBase64Noise) != 0, c.noise) << c.text;
+      EXPECT_EQ(carry.count, c.carried) << c.text;
+    }
+  }
+}
+
 TEST(Base64Decode, ValueOfEveryByte) {
   const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   for (int c = 0; c < 256; ++c) {

@@ -34,7 +34,7 @@
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "fuzz_support.h"
-#include "pop3/name_fold.h"
+#include "mime/name_fold.h"
 #include "qel32.h"
 
 using namespace qel;

@@ -15,7 +15,7 @@
 #include <tuple>
 #include <vector>
 
-#include "decoder_cases.h"
+#include "mime/decoder_cases.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "pop3_session.h"

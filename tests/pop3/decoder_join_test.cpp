@@ -12,7 +12,7 @@
 #include "frame/text.h"
 #include "frame/ticks.h"
 #include "platform/platform.h"
-#include "pop3/decoder.h"
+#include "mime/decoder.h"
 #include "support/channel_setup.h"
 #include "support/library.h"
 #include "support/script_server.h"

@@ -1,8 +1,7 @@
 // A line source over bytes in memory, segment by segment.
 #include <cstring>
 
-#include "pop3/line_source.h"
-#include "pop3/pop3_states.h"
+#include "mime/line_source.h"
 
 namespace qel {
 

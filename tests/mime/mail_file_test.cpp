@@ -5,7 +5,7 @@
 
 #include "frame/channel.h"
 #include "platform/platform.h"
-#include "pop3/mail_file.h"
+#include "mime/mail_file.h"
 #include "support/library.h"
 
 using namespace qel;

@@ -1,6 +1,6 @@
 // File names as a Windows file system compares them: letters without
 // regard to case (every letter Unicode gives a one-to-one case mapping,
-// pop3/case_folds.inc), and the dots and spaces that end a name dropped,
+// mime/case_folds.inc), and the dots and spaces that end a name dropped,
 // since Windows drops them when it opens the file. Two names that fold
 // alike are one file there.
 #pragma once

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "decoder_cases.h"
+#include "mime/decoder_cases.h"
 #include "frame/channel.h"
-#include "pop3/line_source.h"
-#include "pop3/mail_file.h"
+#include "mime/line_source.h"
+#include "mime/mail_file.h"
 #include "qel32.h"
 #include "support/library.h"
 

@@ -4,7 +4,7 @@
 
 #include "frame/log.h"
 #include "platform/platform.h"
-#include "pop3/mime_state.h"
+#include "mime/mime_state.h"
 
 namespace qel {
 namespace {

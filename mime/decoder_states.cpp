@@ -6,8 +6,8 @@
 #include "codec/text_search.h"
 #include "frame/log.h"
 #include "frame/text.h"
-#include "pop3/attach_files.h"
-#include "pop3/decoder.h"
+#include "mime/attach_files.h"
+#include "mime/decoder.h"
 
 namespace qel {
 namespace {

@@ -8,9 +8,9 @@
 #include "frame/log.h"
 #include "frame/text.h"
 #include "platform/platform.h"
-#include "pop3/attach_files.h"
-#include "pop3/mime_names.h"
-#include "pop3/mime_state.h"
+#include "mime/attach_files.h"
+#include "mime/mime_names.h"
+#include "mime/mime_state.h"
 
 namespace qel {
 namespace {
@@ -180,7 +180,7 @@ void beginPart(ChannelRecord* record) {
   walk->leafCount += 1;
   walk->stage = MimeStage::body;
   walk->encoding = part.encoding;
-  walk->carryCount = 0;
+  walk->carry.count = 0;
   walk->heldEndLength = 0;
   bool named = part.fileName[0] != '\0' || part.typeName[0] != '\0';
   if (readable && isTextType(part.type) && !part.attachment && !named) {

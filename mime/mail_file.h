@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "frame/channel.h"
-#include "pop3/line_source.h"
+#include "mime/line_source.h"
 
 namespace qel {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "frame/channel.h"
-#include "pop3/mime_walker.h"
+#include "mime/mime_walker.h"
 
 namespace qel {
 
@@ -98,8 +98,7 @@ struct MimeWalk {
   MimeEncoding encoding;
   char heldEnd[2];  // the line end of the last content line, held back:
   int32_t heldEndLength;  // before a boundary it belongs to the boundary
-  char carry[4];    // an encoded group or escape cut by the end of a piece
-  int32_t carryCount;
+  DecodeCarry carry;  // an encoded group or escape cut by the end of a piece
   bool textEndsLine;  // the message text written so far ends with a line end
 
   char preamble[kMimePreambleRoom];

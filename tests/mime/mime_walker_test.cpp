@@ -10,8 +10,8 @@
 
 #include "frame/text.h"
 #include "platform/platform.h"
-#include "pop3/mail_file.h"
-#include "pop3/mime_walker.h"
+#include "mime/mail_file.h"
+#include "mime/mime_walker.h"
 #include "qel32.h"
 #include "support/library.h"
 

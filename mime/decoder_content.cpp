@@ -10,17 +10,10 @@
 #include "codec/quoted_printable.h"
 #include "frame/file_buffers.h"
 #include "frame/text.h"
-#include "pop3/decoder.h"
+#include "mime/decoder.h"
 
 namespace qel {
 namespace {
-
-constexpr int32_t kGroupChars = 4;
-constexpr int32_t kGroupBytes = 3;
-// Decoded base64 bytes gather in an output area of this size and are
-// written when it is nearly full.
-constexpr int32_t kOutputSize = 4096;
-constexpr int32_t kOutputRoom = kOutputSize - kGroupBytes;
 
 // Inline content is written to the message file like any other message
 // line. Write failures of decoded content are not reported: the download
@@ -31,42 +24,12 @@ void emit(ChannelRecord* record, const char* bytes, int32_t n) {
   if (record->decodeInline != 0 && record->mailFile > 0) writeBuffered(record, BufferedFile::message, bytes, n);
 }
 
-// Base64 text is taken group by group across line ends and pieces (RFC 2045
-// lets an encoder break its lines anywhere); characters outside the
-// alphabet, the line ends among them, are skipped.
+// Base64 text is taken group by group across line ends and pieces;
+// characters outside the alphabet, the line ends among them, are skipped.
+void emitBytes(void* context, const char* bytes, int32_t n) { emit(static_cast<ChannelRecord*>(context), bytes, n); }
+
 void decodeBase64(ChannelRecord* record, const char* text, int32_t length) {
-  char out[kOutputSize];
-  int32_t used = 0;
-  if (record->decodeCarryCount >= kGroupChars) record->decodeCarryCount = 0;
-  for (int32_t i = 0; i < length; ++i) {
-    if (record->decodeCarryCount == 0) {
-      // Whole groups in a row, the bulk of every line, at once.
-      int32_t groups = base64DecodeGroups(text + i, length - i, out + used, (kOutputSize - used) / kGroupBytes);
-      i += kGroupChars * groups;
-      used += kGroupBytes * groups;
-      if (used >= kOutputRoom) {
-        emit(record, out, used);
-        used = 0;
-      }
-      if (i >= length) break;
-    }
-    if (!isBase64Char(text[i])) continue;
-    char* group = record->decodeCarry;
-    group[record->decodeCarryCount++] = text[i];
-    if (record->decodeCarryCount < kGroupChars) continue;
-    record->decodeCarryCount = 0;
-    uint8_t bytes[kGroupBytes];
-    base64DecodeGroup(group, bytes);
-    int32_t count = kGroupBytes;
-    if (group[3] == '=') count -= group[2] == '=' ? 2 : 1;
-    std::memcpy(out + used, bytes, static_cast<size_t>(count));
-    used += count;
-    if (used >= kOutputRoom) {
-      emit(record, out, used);
-      used = 0;
-    }
-  }
-  emit(record, out, used);
+  base64DecodeStream(&record->decodeCarry, text, length, Base64Form::lenient, emitBytes, record);
 }
 
 bool emitSink(void* context, const char* bytes, int32_t n) {
@@ -81,15 +44,13 @@ bool messageFileSink(void* context, const char* bytes, int32_t n) {
 // Quoted-printable text by the library's rules; an escape cut by the end
 // of a piece waits in decodeCarry for the piece that follows.
 uint32_t decodeQuotedTo(ChannelRecord* record, const char* text, int32_t length, bool cut, QpSink sink) {
-  int32_t carried = record->decodeCarryCount;
-  uint32_t flags = qpDecodeStream(record->decodeCarry, &carried, text, length, cut, QpForm::library, sink, record);
-  record->decodeCarryCount = static_cast<uint8_t>(carried);
-  return flags;
+  DecodeCarry& carry = record->decodeCarry;
+  return qpDecodeStream(carry.bytes, &carry.count, text, length, cut, QpForm::library, sink, record);
 }
 
 }  // namespace
 
-void startPartContent(ChannelRecord* record) { record->decodeCarryCount = 0; }
+void startPartContent(ChannelRecord* record) { record->decodeCarry.count = 0; }
 
 void decodePartContent(ChannelRecord* record) {
   const char* line = record->replyText;

@@ -1,4 +1,4 @@
-#include "pop3/mail_file.h"
+#include "mime/mail_file.h"
 
 #include <cstring>
 
@@ -8,11 +8,10 @@
 #include "frame/log.h"
 #include "frame/text.h"
 #include "platform/platform.h"
-#include "pop3/attach_files.h"
-#include "pop3/decoder.h"
-#include "pop3/mime_walker.h"
-#include "pop3/pop3_states.h"
-#include "pop3/taken_names.h"
+#include "mime/attach_files.h"
+#include "mime/decoder.h"
+#include "mime/mime_walker.h"
+#include "mime/taken_names.h"
 
 namespace qel {
 namespace {
@@ -52,7 +51,6 @@ void beginDownload(ChannelRecord* record, const char* fileName, const char* emai
   copyText(record->attachDirectory, attachDir, kPathCap);
   std::memset(record->savedNames, 0, kSavedNamesCap);
   record->savedCount = 0;
-  setAnswerBuffer(record, nullptr, 0);
   resetReadCounts(record);
   record->awaitWritable = 1;
   startDecoding(record);

@@ -6,35 +6,10 @@
 
 #include "codec/base64.h"
 #include "codec/quoted_printable.h"
-#include "pop3/mime_state.h"
+#include "mime/mime_state.h"
 
 namespace qel {
 namespace {
-
-constexpr int32_t kChunk = 4096;
-constexpr int8_t kNotBase64 = -1;
-constexpr int8_t kPad = -2;
-constexpr int8_t kSkip = -3;  // line ends and blanks, allowed anywhere
-
-struct Base64Table {
-  int8_t value[256];
-  constexpr Base64Table() : value() {
-    for (int i = 0; i < 256; ++i) value[i] = kNotBase64;
-    for (int i = 0; i < 26; ++i) {
-      value['A' + i] = static_cast<int8_t>(i);
-      value['a' + i] = static_cast<int8_t>(26 + i);
-    }
-    for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<int8_t>(52 + i);
-    value[static_cast<int>('+')] = 62;
-    value[static_cast<int>('/')] = 63;
-    value[static_cast<int>('=')] = kPad;
-    value[static_cast<int>('\r')] = kSkip;
-    value[static_cast<int>('\n')] = kSkip;
-    value[static_cast<int>(' ')] = kSkip;
-    value[static_cast<int>('\t')] = kSkip;
-  }
-};
-constexpr Base64Table kBase64;
 
 int32_t lineEndLength(const char* bytes, int32_t n) {
   if (n >= 2 && bytes[n - 2] == '\r' && bytes[n - 1] == '\n') return 2;
@@ -68,49 +43,14 @@ void holdEnd(MimeWalk* walk, const char* end, int32_t n) {
   walk->heldEndLength = n;
 }
 
+void emitBytes(void* context, const char* bytes, int32_t n) { emit(static_cast<ChannelRecord*>(context), bytes, n); }
+
+// "=" ends a group of two or three characters and is noise elsewhere; line
+// ends and blanks may come anywhere.
 void decodeBase64(ChannelRecord* record, const char* bytes, int32_t n) {
   MimeWalk* walk = walkOf(record);
-  char out[kChunk + 3];
-  int32_t used = 0;
-  auto* group = reinterpret_cast<uint8_t*>(walk->carry);
-  int32_t count = walk->carryCount;
-  for (int32_t i = 0; i < n; ++i) {
-    if (count == 0) {
-      // Whole groups in a row, the bulk of every line, at once.
-      int32_t groups = base64DecodeGroups(bytes + i, n - i, out + used, (kChunk + 3 - used) / 3);
-      i += 4 * groups;
-      used += 3 * groups;
-      if (used >= kChunk) {
-        emit(record, out, used);
-        used = 0;
-      }
-      if (i >= n) break;
-    }
-    int8_t value = kBase64.value[static_cast<unsigned char>(bytes[i])];
-    if (value >= 0) {
-      group[count++] = static_cast<uint8_t>(value);
-      if (count < 4) continue;
-      out[used++] = static_cast<char>((group[0] << 2) | (group[1] >> 4));
-      out[used++] = static_cast<char>((group[1] << 4) | (group[2] >> 2));
-      out[used++] = static_cast<char>((group[2] << 6) | group[3]);
-      count = 0;
-      if (used >= kChunk) {
-        emit(record, out, used);
-        used = 0;
-      }
-    } else if (value == kPad) {
-      // "=" ends a group of two or three characters; elsewhere it is noise.
-      if (count >= 2) {
-        out[used++] = static_cast<char>((group[0] << 2) | (group[1] >> 4));
-        if (count == 3) out[used++] = static_cast<char>((group[1] << 4) | (group[2] >> 2));
-        count = 0;
-      }
-    } else if (value == kNotBase64) {
-      mimeOdd(record, kOddBase64);
-    }
-  }
-  walk->carryCount = count;
-  emit(record, out, used);
+  uint32_t flags = base64DecodeStream(&walk->carry, bytes, n, Base64Form::strict, emitBytes, record);
+  if ((flags & kBase64Noise) != 0) mimeOdd(record, kOddBase64);
 }
 
 bool emitSink(void* context, const char* bytes, int32_t n) {
@@ -122,7 +62,7 @@ bool emitSink(void* context, const char* bytes, int32_t n) {
 // in the carry. Returns whether the text ended in a soft line break.
 bool decodeQuoted(ChannelRecord* record, const char* bytes, int32_t n, bool cut) {
   MimeWalk* walk = walkOf(record);
-  uint32_t flags = qpDecodeStream(walk->carry, &walk->carryCount, bytes, n, cut, QpForm::strict, emitSink, record);
+  uint32_t flags = qpDecodeStream(walk->carry.bytes, &walk->carry.count, bytes, n, cut, QpForm::strict, emitSink, record);
   // Not an escape: the "=" stays, as RFC 2045 section 6.7 suggests.
   if ((flags & kQpBadEscape) != 0) mimeOdd(record, kOddQuoted);
   return (flags & kQpSoftBreak) != 0;
@@ -153,17 +93,17 @@ void partContent(ChannelRecord* record, const char* bytes, int32_t n, bool cut) 
 
 void finishContent(ChannelRecord* record) {
   MimeWalk* walk = walkOf(record);
-  if (walk->carryCount == 0) return;
+  if (walk->carry.count == 0) return;
   if (walk->encoding == MimeEncoding::base64) {
     // A group cut short: what its characters hold is kept.
     static const char kPadding[] = "===";
     mimeOdd(record, kOddBase64);
-    decodeBase64(record, kPadding, 4 - walk->carryCount);
+    decodeBase64(record, kPadding, 4 - walk->carry.count);
   } else if (walk->target != MimeTarget::none) {
     mimeOdd(record, kOddQuoted);
-    emit(record, walk->carry, walk->carryCount);
+    emit(record, walk->carry.bytes, walk->carry.count);
   }
-  walk->carryCount = 0;
+  walk->carry.count = 0;
 }
 
 }  // namespace qel

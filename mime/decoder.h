@@ -3,7 +3,7 @@
 // structure as the lines go by (top header, boundary, part headers, part
 // bodies), keeps its state in the channel record, opens an attachment file
 // for each named part and writes the part's decoded content straight to it.
-// It pulls further lines from its line source (pop3/line_source.h) only to
+// It pulls further lines from its line source (mime/line_source.h) only to
 // complete a long header line and to join a header line with its
 // continuation lines, and never holds more than the current line. It does
 // no socket I/O: fed from a MemoryLines source it runs without a server.

@@ -1,4 +1,4 @@
-#include "pop3/mime_names.h"
+#include "mime/mime_names.h"
 
 #include <cstring>
 

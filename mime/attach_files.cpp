@@ -1,4 +1,4 @@
-#include "pop3/attach_files.h"
+#include "mime/attach_files.h"
 
 #include <cstring>
 
@@ -8,9 +8,9 @@
 #include "frame/settings.h"
 #include "frame/text.h"
 #include "platform/platform.h"
-#include "pop3/decoder.h"
-#include "pop3/mail_file.h"
-#include "pop3/taken_names.h"
+#include "mime/decoder.h"
+#include "mime/mail_file.h"
+#include "mime/taken_names.h"
 
 namespace qel {
 namespace {

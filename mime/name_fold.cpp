@@ -1,4 +1,4 @@
-#include "pop3/name_fold.h"
+#include "mime/name_fold.h"
 
 #include "codec/mime_params.h"
 #include "codec/utf8.h"
@@ -18,7 +18,7 @@ struct CaseRun {
 };
 
 constexpr CaseRun kCaseRuns[] = {
-#include "pop3/case_folds.inc"
+#include "mime/case_folds.inc"
 };
 
 uint32_t foldCodePoint(uint32_t c) {

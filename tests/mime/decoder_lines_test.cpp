@@ -12,9 +12,9 @@
 #include "frame/channel.h"
 #include "frame/text.h"
 #include "platform/platform.h"
-#include "pop3/attach_files.h"
-#include "pop3/decoder.h"
-#include "pop3/mail_file.h"
+#include "mime/attach_files.h"
+#include "mime/decoder.h"
+#include "mime/mail_file.h"
 #include "support/library.h"
 
 using namespace qel;

@@ -12,9 +12,9 @@
 #include "frame/settings.h"
 #include "frame/text.h"
 #include "platform/platform.h"
-#include "pop3/attach_files.h"
-#include "pop3/decoder.h"
-#include "pop3/taken_names.h"
+#include "mime/attach_files.h"
+#include "mime/decoder.h"
+#include "mime/taken_names.h"
 #include "qel32.h"
 #include "support/library.h"
 

@@ -1,9 +1,9 @@
-#include "pop3/taken_names.h"
+#include "mime/taken_names.h"
 
 #include <cstring>
 
 #include "frame/text.h"
-#include "pop3/name_fold.h"
+#include "mime/name_fold.h"
 #include "platform/platform.h"
 
 namespace qel {

@@ -1,7 +1,7 @@
 // The attachment file names a download has taken, so that it never opens a
 // file it wrote itself: a later part with a taken name gets a numbered one
 // ("same (2).bin"). Names are compared as Windows file systems compare them
-// (pop3/name_fold.h: letters of any case, the dots and spaces at the end
+// (mime/name_fold.h: letters of any case, the dots and spaces at the end
 // dropped), so one message gives the same names on every system. Only 64-bit hashes of the names are kept, in a table that grows
 // with the number of files saved and is freed when the download ends.
 #pragma once

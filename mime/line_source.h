@@ -4,9 +4,10 @@
 // the end, and a line longer than one read handed out in pieces. The
 // decoder pulls lines through it and never reads the connection itself.
 //
-// Two sources exist: the channel's answer reader (the connection, with the
-// POP3 read waits; answer_lines.cpp) and a memory buffer (MemoryLines, for
-// decoding stored messages and for tests).
+// Two sources exist: the channel's answer reader, which the downloading
+// protocol registers (POP3: the connection with its read waits,
+// pop3/answer_lines.cpp), and a memory buffer (MemoryLines, for decoding
+// stored messages and for tests).
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,16 @@
 #include "frame/channel.h"
 
 namespace qel {
+
+// Where the next piece of a multi-line answer stands (answerPosition).
+enum AnswerPosition : int32_t {
+  kAnswerStatus = 0,      // the status line begins
+  kAnswerStatusRest = 1,  // a positive status line longer than one piece goes on
+  kAnswerErrorRest = 2,   // an error status line goes on
+  kAnswerLineStart = 3,   // a data line begins
+  kAnswerMidLine = 4,     // a data line longer than one piece goes on
+  kAnswerEnded = 5,       // the decoder met the closing "." line
+};
 
 // Results of next and peek besides a byte count.
 constexpr int32_t kLinesNothing = 0;  // nothing came in time
@@ -49,11 +60,20 @@ struct LineSource {
 constexpr int32_t kLinePeekCap = 128;
 
 // The source the decoder of a channel reads from: lineSource when set,
-// else the channel's answer reader. The answer reader waits at most
-// pop3ReadWait for a line to begin, and never beyond lineDeadline (the
-// bound of the line being decoded with everything joined to it).
+// else the channel's answer reader that the downloading protocol
+// registered (POP3's waits at most pop3ReadWait for a line to begin, and
+// never beyond lineDeadline, the bound of the line being decoded with
+// everything joined to it). Without a registered reader the source has
+// ended (kLinesClosed).
 LineSource lineSourceOf(ChannelRecord* record);
-LineSource answerLineSource(ChannelRecord* record);
+
+// The answer reader over a channel as a line source: registered once by a
+// static object of the downloading protocol's folder, as its states are.
+using AnswerLinesFunction = LineSource (*)(ChannelRecord* record);
+class AnswerLinesRegistration {
+ public:
+  explicit AnswerLinesRegistration(AnswerLinesFunction answerLines);
+};
 
 // What every source does to a data piece just read (length bytes at line,
 // NUL behind them) at *position (an AnswerPosition): the stuffing dot of a

@@ -1,13 +1,13 @@
 // The full-MIME walk line by line: header fields unfolded whole before they
 // are read, boundary lines found on the stack, content handed on.
-#include "pop3/mime_walker.h"
+#include "mime/mime_walker.h"
 
 #include <cstring>
 #include <initializer_list>
 
 #include "frame/log.h"
 #include "platform/platform.h"
-#include "pop3/mime_state.h"
+#include "mime/mime_state.h"
 
 namespace qel {
 namespace {

@@ -6,8 +6,8 @@
 #include "codec/base64.h"
 #include "codec/text_search.h"
 #include "frame/text.h"
-#include "pop3/decoder.h"
-#include "pop3/line_source.h"
+#include "mime/decoder.h"
+#include "mime/line_source.h"
 
 namespace qel {
 namespace {
