@@ -115,11 +115,6 @@ extern "C" QEL_API int32_t QEL_CALL qelRelease(void) {
     }
     runReleaseHooks(record);
     channelFreeRange(i, kSlotTo, kSlotLines);
-    plat::memoryFree(record->takenNames);
-    record->takenNames = nullptr;
-    // A download's walk still running (full MIME mode) holds one block.
-    plat::memoryFree(record->mimeWalk);
-    record->mimeWalk = nullptr;
     // A download cut off here keeps what it received.
     releaseFileBuffers(record);
     // What the socket layer's cleanup and the process end would do on

@@ -25,7 +25,56 @@ ErrorDetails& errorDetails() {
   return registered;
 }
 
+// The tables the protocol folders registered (a few each).
+constexpr int32_t kMaxTables = 8;
+template <typename Entry>
+struct Tables {
+  const Entry* entries[kMaxTables] = {};
+  int32_t counts[kMaxTables] = {};
+  int32_t count = 0;
+
+  void add(const Entry* table, int32_t entryCount) {
+    if (table == nullptr || count >= kMaxTables) return;
+    entries[count] = table;
+    counts[count++] = entryCount;
+  }
+  const Entry* find(int32_t index) const {
+    for (int32_t t = 0; t < count; ++t) {
+      for (int32_t i = 0; i < counts[t]; ++i) {
+        if (entries[t][i].index == index) return &entries[t][i];
+      }
+    }
+    return nullptr;
+  }
+};
+Tables<IntegerSettingEntry>& settingTables() {
+  static Tables<IntegerSettingEntry> registered;
+  return registered;
+}
+Tables<StatisticEntry>& statisticTables() {
+  static Tables<StatisticEntry> registered;
+  return registered;
+}
+
 }  // namespace
+
+IntegerSettingRegistration::IntegerSettingRegistration(const IntegerSettingEntry* entries, int32_t count) {
+  settingTables().add(entries, count);
+}
+
+StatisticRegistration::StatisticRegistration(const StatisticEntry* entries, int32_t count) {
+  statisticTables().add(entries, count);
+}
+
+IntegerSetting findIntegerSetting(int32_t index) {
+  const IntegerSettingEntry* entry = settingTables().find(index);
+  return entry != nullptr ? entry->store : nullptr;
+}
+
+Statistic findStatistic(int32_t index) {
+  const StatisticEntry* entry = statisticTables().find(index);
+  return entry != nullptr ? entry->read : nullptr;
+}
 
 ReleaseHookRegistration::ReleaseHookRegistration(ReleaseHook hook) {
   ReleaseHooks& registered = releaseHooks();

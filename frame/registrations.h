@@ -1,7 +1,7 @@
 // What the protocol folders hook into the frame's exports, each from a
 // static object as the state tables are (driver/driver.h): work done for
-// every channel at qelRelease, and details that qelErrorText appends to the
-// text of a code.
+// every channel at qelRelease, details that qelErrorText appends to the
+// text of a code, and the settings and statistics of their own fields.
 #pragma once
 
 #include <cstdint>
@@ -28,5 +28,29 @@ class ErrorDetailRegistration {
 };
 // The registered detail of code, or null.
 ErrorDetail findErrorDetail(int32_t code);
+
+// An integer setting (qelIntegerParam) or a statistic (qelStatistics) that
+// a protocol folder serves: one handler per index.
+using IntegerSetting = void (*)(ChannelRecord* record, int32_t value);
+struct IntegerSettingEntry {
+  int32_t index;
+  IntegerSetting store;
+};
+using Statistic = int32_t (*)(const ChannelRecord* record);
+struct StatisticEntry {
+  int32_t index;
+  Statistic read;
+};
+class IntegerSettingRegistration {
+ public:
+  IntegerSettingRegistration(const IntegerSettingEntry* entries, int32_t count);
+};
+class StatisticRegistration {
+ public:
+  StatisticRegistration(const StatisticEntry* entries, int32_t count);
+};
+// The registered handler of index, or null.
+IntegerSetting findIntegerSetting(int32_t index);
+Statistic findStatistic(int32_t index);
 
 }  // namespace qel

@@ -1,6 +1,7 @@
 // qelIntegerParam and qelStringParam: the caller's settings, the log file,
 // the extra header lines and the saving of the lines block.
 #include "frame/settings.h"
+#include "frame/registrations.h"
 
 #include "frame/channel.h"
 #include "frame/errors.h"
@@ -18,7 +19,6 @@ void resetLibrarySettings() { settings = LibrarySettings{}; }
 
 namespace {
 
-uint16_t low16(int32_t value) { return static_cast<uint16_t>(value & 0xFFFF); }
 uint8_t low8(int32_t value) { return static_cast<uint8_t>(value & 0xFF); }
 
 // Pauses and time-outs are durations: a negative one would be taken as an
@@ -45,20 +45,14 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
       settings.lineTimeout = duration(value);
       settings.pop3ReadWait = duration(value);
       return true;
-    case QEL_PARAM_BODY_TYPE: record->bodyType = static_cast<uint32_t>(value) & 15u; return true;
     case QEL_PARAM_AUTO_CALL:
       record->autoCall = static_cast<uint32_t>(value) & 1u;
       record->dueTime = 0;
       record->deadline = 0;
       return true;
-    case QEL_PARAM_NUMBER_NAMES: record->numberNames = static_cast<uint32_t>(value); return true;
-    case QEL_PARAM_KEEP_EXISTING_FILES: record->keepExistingFiles = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_LINE_TIMEOUT: settings.lineTimeout = duration(value); return true;
     case QEL_PARAM_POP3_READ_WAIT: settings.pop3ReadWait = duration(value); return true;
     case QEL_PARAM_POLL_INTERVAL: settings.pollInterval = duration(value); return true;
-    case QEL_PARAM_SAVE_UNNAMED: record->saveUnnamed = static_cast<uint32_t>(value); return true;
-    case QEL_PARAM_SMTP_PORT: record->smtpPort = low16(value); return true;
-    case QEL_PARAM_POP3_PORT: record->pop3Port = low16(value); return true;
     case QEL_PARAM_MAX_LINE_LENGTH: settings.maxLineLength = value; return true;
     case QEL_PARAM_BLOCKING_CONNECT: record->nonBlockingConnect = value == 0 ? 1u : 0u; return true;
     case QEL_PARAM_RAW_EIGHT_BIT: settings.rawEightBit = low8(value); return true;
@@ -68,12 +62,6 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
     case QEL_PARAM_CLEANUP_ON_RELEASE: settings.cleanupOnRelease = low8(value); return true;
     case QEL_PARAM_ATTACH_SEPARATOR: settings.attachSeparator = static_cast<char>(low8(value)); return true;
     case QEL_PARAM_NAME_SEPARATOR: settings.nameSeparator = static_cast<char>(low8(value)); return true;
-    case QEL_PARAM_IMAGE_TYPES: record->imageTypes = low8(value); return true;
-    case QEL_PARAM_DECODE_STATE: record->decodeState = static_cast<int16_t>(low16(value)); return true;
-    case QEL_PARAM_USE_ESMTP: record->useEsmtp = low8(value); return true;
-    case QEL_PARAM_USE_APOP: record->useApop = low8(value); return true;
-    case QEL_PARAM_EXTENSIONS: record->useExtensions = low8(value); return true;
-    case QEL_PARAM_STANDARD_HEADER: record->standardHeader = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_TLS_MODE:
       if (value < QEL_TLS_OFF || value > QEL_TLS_IMPLICIT) return false;
       record->tlsMode = static_cast<uint8_t>(value);
@@ -84,14 +72,15 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
     case QEL_PARAM_LOGIN_CLEAR_TEXT: record->loginClearText = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_CLOSE_PAUSE: settings.closePause = value; return true;
     case QEL_PARAM_LOGIN_PAUSE: settings.loginPause = value; return true;
-    case QEL_PARAM_FULL_MIME: record->fullMime = value != 0 ? 1 : 0; return true;
-    case QEL_PARAM_RAW_MESSAGE_ONLY: record->rawMessageOnly = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_PROMPT_ACK: record->promptAck = value != 0 ? 1 : 0; return true;
-    case QEL_PARAM_STEP_LINES:
-      record->stepLines = static_cast<uint16_t>(value < 1 ? 1 : value > UINT16_MAX ? UINT16_MAX : value);
-      return true;
     case QEL_PARAM_FINAL_REPLY_WAIT: settings.finalReplyWait = value; return true;
-    default: return false;
+    default:
+      // The settings of the protocols' own fields.
+      if (IntegerSetting store = findIntegerSetting(index)) {
+        store(record, value);
+        return true;
+      }
+      return false;
   }
 }
 
