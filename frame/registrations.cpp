@@ -51,6 +51,10 @@ Tables<IntegerSettingEntry>& settingTables() {
   static Tables<IntegerSettingEntry> registered;
   return registered;
 }
+Tables<StringSettingEntry>& stringTables() {
+  static Tables<StringSettingEntry> registered;
+  return registered;
+}
 Tables<StatisticEntry>& statisticTables() {
   static Tables<StatisticEntry> registered;
   return registered;
@@ -64,6 +68,15 @@ IntegerSettingRegistration::IntegerSettingRegistration(const IntegerSettingEntry
 
 StatisticRegistration::StatisticRegistration(const StatisticEntry* entries, int32_t count) {
   statisticTables().add(entries, count);
+}
+
+StringSettingRegistration::StringSettingRegistration(const StringSettingEntry* entries, int32_t count) {
+  stringTables().add(entries, count);
+}
+
+StringSetting findStringSetting(int32_t index) {
+  const StringSettingEntry* entry = stringTables().find(index);
+  return entry != nullptr ? entry->store : nullptr;
 }
 
 IntegerSetting findIntegerSetting(int32_t index) {

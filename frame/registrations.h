@@ -29,13 +29,24 @@ class ErrorDetailRegistration {
 // The registered detail of code, or null.
 ErrorDetail findErrorDetail(int32_t code);
 
-// An integer setting (qelIntegerParam) or a statistic (qelStatistics) that
+// An integer or text setting (qelIntegerParam, qelStringParam; the text is
+// never null) or a statistic (qelStatistics) that
 // a protocol folder serves: one handler per index.
 using IntegerSetting = void (*)(ChannelRecord* record, int32_t value);
 struct IntegerSettingEntry {
   int32_t index;
   IntegerSetting store;
 };
+using StringSetting = int32_t (*)(ChannelRecord* record, const char* text);
+struct StringSettingEntry {
+  int32_t index;
+  StringSetting store;
+};
+class StringSettingRegistration {
+ public:
+  StringSettingRegistration(const StringSettingEntry* entries, int32_t count);
+};
+StringSetting findStringSetting(int32_t index);
 using Statistic = int32_t (*)(const ChannelRecord* record);
 struct StatisticEntry {
   int32_t index;

@@ -84,67 +84,6 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
   }
 }
 
-// The result of setting extra header lines: the copy's last three characters
-// are examined; at the first CR or LF among them the text is cut. Returns 1 +
-// the number of those characters before the cut (all of them when there is
-// none), or 0 when no copy exists.
-int32_t finishExtraHeader(ChannelRecord* record) {
-  char* copy = record->extraHeader;
-  int32_t length = textLength(copy);
-  if (copy == nullptr || length == 0) return 0;
-  int32_t start = length < 3 ? 0 : length - 3;
-  for (int32_t i = start; i < length; ++i) {
-    if (copy[i] == '\r' || copy[i] == '\n') {
-      copy[i] = '\0';
-      return 1 + (i - start);
-    }
-  }
-  return 1 + (length - start);
-}
-
-int32_t setExtraHeader(ChannelRecord* record, const char* text) {
-  int32_t channel = record->channelNumber;
-  if (text[0] == '\0') {
-    channelFreeRange(channel, kSlotExtraHeader, kSlotExtraHeader);
-    record->extraHeader = nullptr;
-    return 0;
-  }
-  record->extraHeader = allocAndCopy(channel, kSlotExtraHeader, text);
-  return finishExtraHeader(record);
-}
-
-int32_t appendExtraHeader(ChannelRecord* record, const char* text) {
-  int32_t channel = record->channelNumber;
-  char* scratch = record->logText;
-  scratch[0] = '\0';
-  if (record->extraHeader != nullptr) {
-    copyText(scratch, record->extraHeader, kLogTextCap);
-    appendText(scratch, "\r\n", 2, kLogTextCap);
-    channelFreeRange(channel, kSlotExtraHeader, kSlotExtraHeader);
-    record->extraHeader = nullptr;
-  }
-  appendText(scratch, text, kLogTextCap, kLogTextCap);
-  record->extraHeader = allocAndCopy(channel, kSlotExtraHeader, scratch);
-  return finishExtraHeader(record);
-}
-
-// A charset name goes into header lines and encoded words: only the
-// characters of an RFC 2978 name are taken, anything else leaves it off.
-int32_t setCharset(ChannelRecord* record, const char* text) {
-  int32_t length = textLength(text);
-  bool usable = length <= kCharsetCap;
-  for (int32_t i = 0; usable && i < length; ++i) {
-    char c = text[i];
-    usable = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-             c == '.' || c == ':' || c == '+';
-  }
-  if (!usable) {
-    record->charsetName[0] = '\0';
-    return kIndexNotServed;
-  }
-  return copyText(record->charsetName, text, kCharsetCap);
-}
-
 int32_t openLogFile(ChannelRecord* record, const char* path) {
   // A log already open is closed first, so that no descriptor leaks.
   if (record->logFile > 0) plat::fileClose(record->logFile);
@@ -202,8 +141,6 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       return saveLinesBlock(record, text);
     case QEL_STRING_REPLY_TO:
       return copyWhole(record->replyToAddress, text, kAddressCap);
-    case QEL_STRING_EXTRA_HEADER:
-      return setExtraHeader(record, text);
     case QEL_STRING_LOG_TEXT:
       if (logOn(record)) {
         logText(record, text);
@@ -220,14 +157,10 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       settings.customEncodingLength = static_cast<uint8_t>(stored);
       return stored;
     }
-    case QEL_STRING_ADD_HEADER:
-      return appendExtraHeader(record, text);
     case QEL_STRING_PASSWORD:
       return copyText(record->password, text, kCredentialCap);
     case QEL_STRING_USER:
       return copyText(record->userName, text, kCredentialCap);
-    case QEL_STRING_CHARSET:
-      return setCharset(record, text);
     case QEL_STRING_CA_FILE:
       return copyText(record->caFile, text, kCaFileCap);
     case QEL_STRING_LOGIN_USER:
@@ -238,7 +171,10 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       return copyText(record->loginPassword, text, kLoginPasswordCap);
     case QEL_STRING_BEARER_TOKEN:
       return copyText(record->bearerToken, text, kBearerTokenCap);
-    default:
-      return kIndexNotServed;
+    default: {
+      // The text settings of the protocols' own fields.
+      StringSetting store = findStringSetting(index);
+      return store != nullptr ? store(record, text) : kIndexNotServed;
+    }
   }
 }
