@@ -88,10 +88,7 @@ extern "C" QEL_API int32_t QEL_CALL qelClose(int32_t chan) {
   if (record->autoCall == 0) return 0;
   int32_t result = runDriver(chan);
   channelFreeRange(record->channelNumber, kSlotTo, kSlotLines);
-  record->toList = record->ccList = record->bccList = nullptr;
-  record->subjectText = record->extraHeader = record->attachList = record->listCursor = nullptr;
-  record->nextAttach = record->separatorAt = nullptr;
-  record->messageText = nullptr;
+  record->extraHeader = nullptr;
   record->lineBuffer = nullptr;
   record->protocol = kProtocolNone;
   return result;

@@ -12,6 +12,7 @@
 namespace qel {
 
 struct LineSource;
+struct SmtpSend;
 
 // Largest channel count, and the number of tracked block slots per channel.
 constexpr int32_t kMaxChannels = 128;
@@ -116,17 +117,10 @@ struct ChannelRecord {
   char password[fieldSize(kCredentialCap)];
   char scratchText[fieldSize(kScratchTextCap)];
 
-  // Tracked copies of caller texts and list positions
-  char* listCursor;
-  char* toList;
-  char* ccList;
-  char* bccList;
-  char* subjectText;
+  // The extra header lines (a tracked copy), and the SMTP send in progress
+  // (smtp/smtp_send.h; null when none).
   char* extraHeader;
-  const char* messageText;
-  char* attachList;
-  char* nextAttach;
-  char* separatorAt;
+  SmtpSend* smtpSend;
 
   // Network and timing
   uint32_t serverAddress;  // host byte order
@@ -151,11 +145,6 @@ struct ChannelRecord {
   int32_t attachBytesRead;
   int32_t messageBytesSent;
   int32_t attachBytesSent;
-
-  // SMTP walking flags
-  int32_t bodyFromText;
-  int32_t ccDone;
-  int32_t bccDone;
 
   // Ports
   uint16_t remotePort;
@@ -216,16 +205,10 @@ struct ChannelRecord {
   uint8_t keepExistingFiles;
   uint32_t bodyType;
   char nextReplyByte;
-  int32_t pendingChar;  // body byte looked at ahead, or -1 (none)
   uint8_t headerGapWritten;
   uint8_t imageTypes;
-  int32_t bodyPos;
-  int32_t bodyFill;
-  int32_t bodyEnded;
   uint32_t saveUnnamed;
   uint32_t nonBlockingConnect;
-  int32_t contentIdCount;
-  uint8_t inlinePart;
   uint8_t useEsmtp;
   uint8_t useApop;
   uint8_t embeddedMessage;
@@ -271,31 +254,14 @@ struct ChannelRecord {
   uint16_t stepLines;
 
   // Mail in any language and SMTP extensions (settings 140): the charset
-  // of the caller's texts ("" = off), the extensions switch, what the last
-  // EHLO reply offered, and the plan of the current send (smtp/message_plan).
+  // of the caller's texts ("" = off), the extensions switch and what the
+  // last EHLO reply offered.
   char charsetName[fieldSize(kCharsetCap)];
   uint8_t useExtensions;
   uint8_t offersSize;
   uint8_t offersEightBitMime;
   uint8_t offersSmtpUtf8;
   uint32_t serverSizeLimit;  // 0: no limit announced
-  uint32_t messageSizeEstimate;
-  uint8_t bodyEncoding;       // a BodyEncoding of smtp/message_plan.h
-  uint8_t sendsEightBit;      // a part goes out with bytes of 0x80 and above
-  uint8_t needsSmtpUtf8;      // an envelope address holds such bytes
-  uint8_t lineEndedByLf;      // charset body: the last source line ended in LF
-  uint8_t lineFeedPending;    // base64 body: the LF of a CR LF still to go
-  // A ready-made message being sent (smtp/prepared_send): its source
-  // (kPreparedFile, kPreparedMemory; 0 = a composed message), the caller's
-  // bytes of the memory form and how far they went, where the data
-  // conversion stands (codec/smtp_data.h), and the envelope sender.
-  uint8_t preparedSource;
-  uint8_t preparedLineStart;
-  uint8_t preparedAfterCr;
-  const char* preparedData;
-  int32_t preparedLength;
-  int32_t preparedOffset;
-  char envelopeSender[fieldSize(kEnvelopeAddressCap)];
   // Standard header (setting 150): a Date line with a two-digit hour and a
   // Message-ID on every message.
   uint8_t standardHeader;

@@ -6,6 +6,7 @@
 #include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/memory.h"
+#include "frame/registrations.h"
 #include "frame/settings.h"
 #include "platform/platform.h"
 #include "qel32.h"
@@ -112,12 +113,8 @@ extern "C" QEL_API int32_t QEL_CALL qelRelease(void) {
       plat::fileClose(record->logFile);
       record->logFile = 0;
     }
+    runReleaseHooks(record);
     channelFreeRange(i, kSlotTo, kSlotLines);
-    plat::memoryFree(record->takenNames);
-    record->takenNames = nullptr;
-    // A download's walk still running (full MIME mode) holds one block.
-    plat::memoryFree(record->mimeWalk);
-    record->mimeWalk = nullptr;
     // A download cut off here keeps what it received.
     releaseFileBuffers(record);
     // What the socket layer's cleanup and the process end would do on

@@ -1,6 +1,7 @@
 #include "frame/errors.h"
 
 #include "frame/channel.h"
+#include "frame/registrations.h"
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "qel32.h"
@@ -157,9 +158,9 @@ int32_t writeErrorText(const ChannelRecord* record, int32_t code, char* buffer, 
       ++written;
     }
     char sizes[kSizesTextRoom];
-    if (code == kErrMessageTooBig) {
-      plat::formatText(sizes, kSizesTextRoom, " (message %u bytes, server limit %u)", record->messageSizeEstimate,
-                       record->serverSizeLimit);
+    if (ErrorDetail detail = findErrorDetail(code)) {
+      sizes[0] = '\0';
+      detail(record, sizes, kSizesTextRoom);
       for (const char* c = sizes; written < limit && *c != '\0'; ++c) buffer[written++] = *c;
     }
     const char* appended = appendsReply(code) ? record->replyText

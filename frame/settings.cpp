@@ -1,6 +1,7 @@
 // qelIntegerParam and qelStringParam: the caller's settings, the log file,
 // the extra header lines and the saving of the lines block.
 #include "frame/settings.h"
+#include "frame/registrations.h"
 
 #include "frame/channel.h"
 #include "frame/errors.h"
@@ -18,7 +19,6 @@ void resetLibrarySettings() { settings = LibrarySettings{}; }
 
 namespace {
 
-uint16_t low16(int32_t value) { return static_cast<uint16_t>(value & 0xFFFF); }
 uint8_t low8(int32_t value) { return static_cast<uint8_t>(value & 0xFF); }
 
 // Pauses and time-outs are durations: a negative one would be taken as an
@@ -55,20 +55,14 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
       settings.lineTimeout = duration(value);
       settings.pop3ReadWait = duration(value);
       return true;
-    case QEL_PARAM_BODY_TYPE: record->bodyType = static_cast<uint32_t>(value) & 15u; return true;
     case QEL_PARAM_AUTO_CALL:
       record->autoCall = static_cast<uint32_t>(value) & 1u;
       record->dueTime = 0;
       record->deadline = 0;
       return true;
-    case QEL_PARAM_NUMBER_NAMES: record->numberNames = static_cast<uint32_t>(value); return true;
-    case QEL_PARAM_KEEP_EXISTING_FILES: record->keepExistingFiles = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_LINE_TIMEOUT: settings.lineTimeout = duration(value); return true;
     case QEL_PARAM_POP3_READ_WAIT: settings.pop3ReadWait = duration(value); return true;
     case QEL_PARAM_POLL_INTERVAL: settings.pollInterval = duration(value); return true;
-    case QEL_PARAM_SAVE_UNNAMED: record->saveUnnamed = static_cast<uint32_t>(value); return true;
-    case QEL_PARAM_SMTP_PORT: record->smtpPort = low16(value); return true;
-    case QEL_PARAM_POP3_PORT: record->pop3Port = low16(value); return true;
     case QEL_PARAM_MAX_LINE_LENGTH: settings.maxLineLength = value; return true;
     case QEL_PARAM_BLOCKING_CONNECT: record->nonBlockingConnect = value == 0 ? 1u : 0u; return true;
     case QEL_PARAM_RAW_EIGHT_BIT: settings.rawEightBit = low8(value); return true;
@@ -78,12 +72,6 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
     case QEL_PARAM_CLEANUP_ON_RELEASE: settings.cleanupOnRelease = low8(value); return true;
     case QEL_PARAM_ATTACH_SEPARATOR: settings.attachSeparator = static_cast<char>(low8(value)); return true;
     case QEL_PARAM_NAME_SEPARATOR: settings.nameSeparator = static_cast<char>(low8(value)); return true;
-    case QEL_PARAM_IMAGE_TYPES: record->imageTypes = low8(value); return true;
-    case QEL_PARAM_DECODE_STATE: record->decodeState = static_cast<int16_t>(low16(value)); return true;
-    case QEL_PARAM_USE_ESMTP: record->useEsmtp = low8(value); return true;
-    case QEL_PARAM_USE_APOP: record->useApop = low8(value); return true;
-    case QEL_PARAM_EXTENSIONS: record->useExtensions = low8(value); return true;
-    case QEL_PARAM_STANDARD_HEADER: record->standardHeader = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_TLS_MODE:
       if (value < QEL_TLS_OFF || value > QEL_TLS_IMPLICIT) return false;
       record->tlsMode = static_cast<uint8_t>(value);
@@ -94,76 +82,16 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
     case QEL_PARAM_LOGIN_CLEAR_TEXT: record->loginClearText = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_CLOSE_PAUSE: settings.closePause = value; return true;
     case QEL_PARAM_LOGIN_PAUSE: settings.loginPause = value; return true;
-    case QEL_PARAM_FULL_MIME: record->fullMime = value != 0 ? 1 : 0; return true;
-    case QEL_PARAM_RAW_MESSAGE_ONLY: record->rawMessageOnly = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_PROMPT_ACK: record->promptAck = value != 0 ? 1 : 0; return true;
-    case QEL_PARAM_STEP_LINES:
-      record->stepLines = static_cast<uint16_t>(value < 1 ? 1 : value > UINT16_MAX ? UINT16_MAX : value);
-      return true;
     case QEL_PARAM_FINAL_REPLY_WAIT: settings.finalReplyWait = value; return true;
-    default: return false;
+    default:
+      // The settings of the protocols' own fields.
+      if (IntegerSetting store = findIntegerSetting(index)) {
+        store(record, value);
+        return true;
+      }
+      return false;
   }
-}
-
-// The result of setting extra header lines: the copy's last three characters
-// are examined; at the first CR or LF among them the text is cut. Returns 1 +
-// the number of those characters before the cut (all of them when there is
-// none), or 0 when no copy exists.
-int32_t finishExtraHeader(ChannelRecord* record) {
-  char* copy = record->extraHeader;
-  int32_t length = textLength(copy);
-  if (copy == nullptr || length == 0) return 0;
-  int32_t start = length < 3 ? 0 : length - 3;
-  for (int32_t i = start; i < length; ++i) {
-    if (copy[i] == '\r' || copy[i] == '\n') {
-      copy[i] = '\0';
-      return 1 + (i - start);
-    }
-  }
-  return 1 + (length - start);
-}
-
-int32_t setExtraHeader(ChannelRecord* record, const char* text) {
-  int32_t channel = record->channelNumber;
-  if (text[0] == '\0') {
-    channelFreeRange(channel, kSlotExtraHeader, kSlotExtraHeader);
-    record->extraHeader = nullptr;
-    return 0;
-  }
-  record->extraHeader = allocAndCopy(channel, kSlotExtraHeader, text);
-  return finishExtraHeader(record);
-}
-
-int32_t appendExtraHeader(ChannelRecord* record, const char* text) {
-  int32_t channel = record->channelNumber;
-  char* scratch = record->logText;
-  scratch[0] = '\0';
-  if (record->extraHeader != nullptr) {
-    copyText(scratch, record->extraHeader, kLogTextCap);
-    appendText(scratch, "\r\n", 2, kLogTextCap);
-    channelFreeRange(channel, kSlotExtraHeader, kSlotExtraHeader);
-    record->extraHeader = nullptr;
-  }
-  appendText(scratch, text, kLogTextCap, kLogTextCap);
-  record->extraHeader = allocAndCopy(channel, kSlotExtraHeader, scratch);
-  return finishExtraHeader(record);
-}
-
-// A charset name goes into header lines and encoded words: only the
-// characters of an RFC 2978 name are taken, anything else leaves it off.
-int32_t setCharset(ChannelRecord* record, const char* text) {
-  int32_t length = textLength(text);
-  bool usable = length <= kCharsetCap;
-  for (int32_t i = 0; usable && i < length; ++i) {
-    char c = text[i];
-    usable = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-             c == '.' || c == ':' || c == '+';
-  }
-  if (!usable) {
-    record->charsetName[0] = '\0';
-    return kIndexNotServed;
-  }
-  return copyText(record->charsetName, text, kCharsetCap);
 }
 
 int32_t openLogFile(ChannelRecord* record, const char* path) {
@@ -223,8 +151,6 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       return saveLinesBlock(record, text);
     case QEL_STRING_REPLY_TO:
       return copyWhole(record->replyToAddress, text, kAddressCap);
-    case QEL_STRING_EXTRA_HEADER:
-      return setExtraHeader(record, text);
     case QEL_STRING_LOG_TEXT:
       if (logOn(record)) {
         logText(record, text);
@@ -241,14 +167,10 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       settings.customEncodingLength = static_cast<uint8_t>(stored);
       return stored;
     }
-    case QEL_STRING_ADD_HEADER:
-      return appendExtraHeader(record, text);
     case QEL_STRING_PASSWORD:
       return copyText(record->password, text, kCredentialCap);
     case QEL_STRING_USER:
       return copyText(record->userName, text, kCredentialCap);
-    case QEL_STRING_CHARSET:
-      return setCharset(record, text);
     case QEL_STRING_CA_FILE:
       return copyText(record->caFile, text, kCaFileCap);
     case QEL_STRING_HELLO_NAME:
@@ -261,7 +183,10 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       return copyText(record->loginPassword, text, kLoginPasswordCap);
     case QEL_STRING_BEARER_TOKEN:
       return copyText(record->bearerToken, text, kBearerTokenCap);
-    default:
-      return kIndexNotServed;
+    default: {
+      // The text settings of the protocols' own fields.
+      StringSetting store = findStringSetting(index);
+      return store != nullptr ? store(record, text) : kIndexNotServed;
+    }
   }
 }

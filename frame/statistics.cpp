@@ -2,6 +2,7 @@
 // qelConnectError, the reason behind a failed connection attempt.
 #include "frame/channel.h"
 #include "frame/errors.h"
+#include "frame/registrations.h"
 #include "frame/socket_state.h"
 #include "qel32.h"
 
@@ -30,18 +31,17 @@ extern "C" QEL_API int32_t QEL_CALL qelStatistics(int32_t chan, int32_t index) {
       return sum;
     }
     case QEL_STAT_VERSION: return kVersionWord;
-    case QEL_STAT_MESSAGE_COUNT: return record->messageCount;
-    case QEL_STAT_MESSAGE_SIZE: return record->messageSize;
-    case QEL_STAT_LINE_BYTES: return record->lineBufferUsed;
     case QEL_STAT_CONNECTION:
       if (readinessTest(record, plat::Readiness::error)) return kErrConnectFailed;
       return readinessTest(record, plat::Readiness::writable) ? 1 : 0;
-    case QEL_STAT_SAVED_COUNT: return record->savedCount;
-    case QEL_STAT_VERIFY_RESULT: return record->verifyResult;
     case QEL_STAT_BUILD: return kBuildNumber;
     case QEL_STAT_SOCKET_HANDLE: return static_cast<int32_t>(record->socket);
     case QEL_STAT_TLS_OFFERED: return record->tlsOffered;
-    default: return kIndexNotServed;
+    default: {
+      // The statistics of the protocols' own fields.
+      Statistic read = findStatistic(index);
+      return read != nullptr ? read(record) : kIndexNotServed;
+    }
   }
 }
 

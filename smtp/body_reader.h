@@ -8,6 +8,7 @@
 
 #include "frame/channel.h"
 #include "frame/settings.h"
+#include "smtp/smtp_send.h"
 
 namespace qel {
 
@@ -30,7 +31,7 @@ constexpr int32_t kLongestBodyLine = 998;
 void resetBodyReader(ChannelRecord* record);
 
 // Bytes read ahead and not yet taken.
-inline int32_t bodyUnread(const ChannelRecord* record) { return record->bodyFill - record->bodyPos; }
+inline int32_t bodyUnread(const ChannelRecord* record) { return record->smtpSend->bodyFill - record->smtpSend->bodyPos; }
 
 // Moves the unread bytes to the front of bodyBuffer and fills it up to
 // capacity bytes (at most the buffer's 2048) from the message text or from
@@ -52,7 +53,7 @@ int32_t nextBodyCharRefilling(ChannelRecord* record);
 // when maxLineLength or fewer bytes are left. Called for every byte of a
 // body, so the common case stays inline.
 inline int32_t nextBodyChar(ChannelRecord* record) {
-  if (bodyUnread(record) > bodyLineLimit()) return static_cast<uint8_t>(record->bodyBuffer[record->bodyPos++]);
+  if (bodyUnread(record) > bodyLineLimit()) return static_cast<uint8_t>(record->bodyBuffer[record->smtpSend->bodyPos++]);
   return nextBodyCharRefilling(record);
 }
 

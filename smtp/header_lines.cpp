@@ -193,7 +193,7 @@ constexpr int32_t kAttachLineAround = 47;
 // The longest shown name in the attachment list that goes as it is.
 int32_t longestPlainAttachName(const ChannelRecord* record) {
   int32_t longest = 0;
-  const char* item = record->attachList;
+  const char* item = record->smtpSend->attachList;
   while (item != nullptr && *item != '\0') {
     int32_t length = 0;
     while (item[length] != '\0' && item[length] != settings.attachSeparator) ++length;
@@ -238,12 +238,12 @@ int32_t checkHeaderLines(const ChannelRecord* record) {
     const char* text;
     FieldKind kind;
   } fields[] = {
-      {settings.omitToHeader == 0, "To", record->toList, FieldKind::addresses},
+      {settings.omitToHeader == 0, "To", record->smtpSend->toList, FieldKind::addresses},
       {record->fromAddress[0] != '\0', "From", record->fromAddress, FieldKind::addresses},
       {record->replyToAddress[0] != '\0', "Reply-To", record->replyToAddress, FieldKind::addresses},
-      {record->subjectText != nullptr, "Subject", record->subjectText, FieldKind::text},
+      {record->smtpSend->subjectText != nullptr, "Subject", record->smtpSend->subjectText, FieldKind::text},
       {record->extraHeader != nullptr, nullptr, record->extraHeader, FieldKind::ownLines},
-      {record->ccList != nullptr, "CC", record->ccList, FieldKind::addresses},
+      {record->smtpSend->ccList != nullptr, "CC", record->smtpSend->ccList, FieldKind::addresses},
   };
   for (const auto& field : fields) {
     if (field.sent) writeHeaderField(&meter, record, field.name, field.text, field.kind);

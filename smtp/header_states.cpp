@@ -38,10 +38,10 @@ enum class HeaderStep { replyTo, subject, cc, mime };
 // optional line, from the given one on, that the message has.
 int32_t nextHeaderState(const ChannelRecord* record, HeaderStep from) {
   if (from <= HeaderStep::replyTo && record->replyToAddress[0] != '\0') return kStateReplyTo;
-  if (from <= HeaderStep::subject && (record->subjectText != nullptr || record->extraHeader != nullptr)) {
+  if (from <= HeaderStep::subject && (record->smtpSend->subjectText != nullptr || record->extraHeader != nullptr)) {
     return kStateSubject;
   }
-  if (from <= HeaderStep::cc && record->ccList != nullptr) return kStateCc;
+  if (from <= HeaderStep::cc && record->smtpSend->ccList != nullptr) return kStateCc;
   if (from <= HeaderStep::mime && (usesMime(record) || singleTextPart(record))) return kStateMimeVersion;
   return kStateHeaderEnd;
 }
@@ -83,7 +83,7 @@ int32_t sendDate(ChannelRecord* record, uint32_t) {
 int32_t sendTo(ChannelRecord* record, uint32_t now) {
   record->nextState = kStateFrom;
   if (settings.omitToHeader != 0) return kStateContinue;
-  int32_t rc = sendHeaderField(record, "To", record->toList, FieldKind::addresses);
+  int32_t rc = sendHeaderField(record, "To", record->smtpSend->toList, FieldKind::addresses);
   if (rc != kStateContinue) return rc;
   replyWait(record, now);
   return kStateContinue;
@@ -107,8 +107,8 @@ int32_t sendReplyTo(ChannelRecord* record, uint32_t) {
 
 // 227: the subject, then the caller's extra header lines.
 int32_t sendSubject(ChannelRecord* record, uint32_t) {
-  if (record->subjectText != nullptr) {
-    int32_t rc = sendHeaderField(record, "Subject", record->subjectText, FieldKind::text);
+  if (record->smtpSend->subjectText != nullptr) {
+    int32_t rc = sendHeaderField(record, "Subject", record->smtpSend->subjectText, FieldKind::text);
     if (rc != kStateContinue) return rc;
   }
   if (record->extraHeader != nullptr) {
@@ -121,7 +121,7 @@ int32_t sendSubject(ChannelRecord* record, uint32_t) {
 
 // 228: the whole CC list; BCC recipients appear in no header.
 int32_t sendCc(ChannelRecord* record, uint32_t) {
-  return sendFieldAndGo(record, nextHeaderState(record, HeaderStep::mime), "CC", record->ccList, FieldKind::addresses);
+  return sendFieldAndGo(record, nextHeaderState(record, HeaderStep::mime), "CC", record->smtpSend->ccList, FieldKind::addresses);
 }
 
 // 229
@@ -188,7 +188,7 @@ int32_t sendTextType(ChannelRecord* record, uint32_t) {
 // 236: the transfer encoding of a quoted-printable text, and the blank line.
 int32_t sendTextEncoding(ChannelRecord* record, uint32_t) {
   const char* line = settings.customEncodingLength != 0 ? settings.customEncoding : kQuotedPrintable;
-  if (record->bodyEncoding != kBodyAsBefore) line = charsetPartEncoding(record);
+  if (record->smtpSend->bodyEncoding != kBodyAsBefore) line = charsetPartEncoding(record);
   return sendAndGo(record, kStateBodyReset, "%s\r\n", line);
 }
 

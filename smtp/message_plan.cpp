@@ -78,7 +78,7 @@ bool measureFile(const char* path, TextCensus* census) {
 
 TextCensus bodyCensus(const ChannelRecord* record) {
   TextCensus census;
-  const char* text = record->messageText;
+  const char* text = record->smtpSend->messageText;
   if (text == nullptr) return census;
   if (text[0] == kFileMark) {
     measureFile(text + 1, &census);
@@ -106,8 +106,8 @@ bool listNeedsUtf8(const char* list) {
 }
 
 bool textsValidUtf8(const ChannelRecord* record) {
-  const char* texts[] = {record->toList,      record->ccList,         record->bccList,   record->subjectText,
-                         record->fromAddress, record->replyToAddress, record->attachList};
+  const char* texts[] = {record->smtpSend->toList,      record->smtpSend->ccList,         record->smtpSend->bccList,   record->smtpSend->subjectText,
+                         record->fromAddress, record->replyToAddress, record->smtpSend->attachList};
   for (const char* text : texts) {
     if (!isValidUtf8(text)) return false;
   }
@@ -143,7 +143,7 @@ uint32_t base64Size(uint32_t bytes) {
 }
 
 uint32_t bodySize(const ChannelRecord* record, const TextCensus& body) {
-  if (record->bodyEncoding == kBodyBase64) return base64Size(saturatingAdd(body.bytes, body.lineFeeds));
+  if (record->smtpSend->bodyEncoding == kBodyBase64) return base64Size(saturatingAdd(body.bytes, body.lineFeeds));
   uint32_t text = saturatingAdd(body.bytes, saturatingTimes(body.highBytes, 2));
   uint32_t breaks = saturatingTimes(text / kQuotedLineText + body.lineFeeds + 1, kSoftBreakCost);
   return saturatingAdd(text, breaks);
@@ -152,7 +152,7 @@ uint32_t bodySize(const ChannelRecord* record, const TextCensus& body) {
 // The attachments as base64 parts, each file measured by reading it.
 uint32_t attachmentsSize(const ChannelRecord* record) {
   uint32_t total = 0;
-  const char* item = record->attachList;
+  const char* item = record->smtpSend->attachList;
   char path[kMeasureChunk / 8];
   while (item != nullptr && *item != '\0') {
     int32_t length = 0;
@@ -175,7 +175,7 @@ uint32_t attachmentsSize(const ChannelRecord* record) {
 }
 
 uint32_t messageSize(const ChannelRecord* record, const TextCensus& body) {
-  const char* texts[] = {record->toList,      record->ccList,         record->subjectText,
+  const char* texts[] = {record->smtpSend->toList,      record->smtpSend->ccList,         record->smtpSend->subjectText,
                          record->fromAddress, record->replyToAddress, record->extraHeader};
   uint32_t total = kHeaderAllowance;
   for (const char* text : texts) {
@@ -188,7 +188,7 @@ uint32_t messageSize(const ChannelRecord* record, const TextCensus& body) {
 // Whether a part goes out with bytes of 0x80 and above as they are: HTML
 // text, or plain text with rawEightBit, in the body type's own form.
 bool sendsEightBit(const ChannelRecord* record, const TextCensus& body) {
-  if (record->bodyEncoding != kBodyAsBefore || body.highBytes == 0) return false;
+  if (record->smtpSend->bodyEncoding != kBodyAsBefore || body.highBytes == 0) return false;
   return record->bodyType == kBodyTypeHtml || (record->bodyType == kBodyTypePlain && settings.rawEightBit != 0);
 }
 
@@ -218,12 +218,12 @@ void noteServerExtensions(ChannelRecord* record) {
 }
 
 int32_t planMessage(ChannelRecord* record) {
-  record->bodyEncoding = kBodyAsBefore;
-  record->sendsEightBit = 0;
-  record->needsSmtpUtf8 = 0;
-  record->lineEndedByLf = 0;
-  record->lineFeedPending = 0;
-  record->messageSizeEstimate = 0;
+  record->smtpSend->bodyEncoding = kBodyAsBefore;
+  record->smtpSend->sendsEightBit = 0;
+  record->smtpSend->needsSmtpUtf8 = 0;
+  record->smtpSend->lineEndedByLf = 0;
+  record->smtpSend->lineFeedPending = 0;
+  record->smtpSend->messageSizeEstimate = 0;
   if (!charsetOn(record) && record->useExtensions == 0) return 0;
   TextCensus body = bodyCensus(record);
   if (charsetOn(record)) {
@@ -235,22 +235,22 @@ int32_t planMessage(ChannelRecord* record) {
       }
     }
     bool ownEncoding = record->bodyType == kBodyTypeCustom && settings.customEncodingLength != 0;
-    if (!ownEncoding) record->bodyEncoding = charsetEncoding(body);
-    unfoldSubject(record->subjectText);
+    if (!ownEncoding) record->smtpSend->bodyEncoding = charsetEncoding(body);
+    unfoldSubject(record->smtpSend->subjectText);
   }
-  record->sendsEightBit = sendsEightBit(record, body) ? 1 : 0;
-  const char* lists[] = {record->fromAddress, record->toList, record->ccList, record->bccList};
+  record->smtpSend->sendsEightBit = sendsEightBit(record, body) ? 1 : 0;
+  const char* lists[] = {record->fromAddress, record->smtpSend->toList, record->smtpSend->ccList, record->smtpSend->bccList};
   for (const char* list : lists) {
-    if (listNeedsUtf8(list)) record->needsSmtpUtf8 = 1;
+    if (listNeedsUtf8(list)) record->smtpSend->needsSmtpUtf8 = 1;
   }
-  if (record->needsSmtpUtf8 != 0 && record->offersSmtpUtf8 == 0) {
+  if (record->smtpSend->needsSmtpUtf8 != 0 && record->offersSmtpUtf8 == 0) {
     logText(record, "Refused: an address needs SMTPUTF8, which the server does not offer\r\n");
     return kErrNeedsSmtpUtf8;
   }
   if (record->offersSize != 0) {
-    record->messageSizeEstimate = messageSize(record, body);
-    if (record->serverSizeLimit != 0 && record->messageSizeEstimate > record->serverSizeLimit) {
-      logFormat(record, "Refused: message of %u bytes, server limit %u\r\n", record->messageSizeEstimate,
+    record->smtpSend->messageSizeEstimate = messageSize(record, body);
+    if (record->serverSizeLimit != 0 && record->smtpSend->messageSizeEstimate > record->serverSizeLimit) {
+      logFormat(record, "Refused: message of %u bytes, server limit %u\r\n", record->smtpSend->messageSizeEstimate,
                 record->serverSizeLimit);
       return kErrMessageTooBig;
     }
@@ -262,10 +262,10 @@ void mailFromParameters(const ChannelRecord* record, char* out, int32_t room) {
   out[0] = '\0';
   if (!charsetOn(record) && record->useExtensions == 0) return;
   char size[32] = "";
-  if (record->offersSize != 0) plat::formatText(size, sizeof size, " SIZE=%u", record->messageSizeEstimate);
+  if (record->offersSize != 0) plat::formatText(size, sizeof size, " SIZE=%u", record->smtpSend->messageSizeEstimate);
   plat::formatText(out, room, "%s%s%s", size,
-                   record->sendsEightBit != 0 && record->offersEightBitMime != 0 ? " BODY=8BITMIME" : "",
-                   record->needsSmtpUtf8 != 0 && record->offersSmtpUtf8 != 0 ? " SMTPUTF8" : "");
+                   record->smtpSend->sendsEightBit != 0 && record->offersEightBitMime != 0 ? " BODY=8BITMIME" : "",
+                   record->smtpSend->needsSmtpUtf8 != 0 && record->offersSmtpUtf8 != 0 ? " SMTPUTF8" : "");
 }
 
 const char* charsetPartType(const ChannelRecord* record, char* out, int32_t room) {
@@ -277,8 +277,8 @@ const char* charsetPartType(const ChannelRecord* record, char* out, int32_t room
 }
 
 const char* charsetPartEncoding(const ChannelRecord* record) {
-  if (record->bodyEncoding == kBodyBase64) return "Content-Transfer-Encoding: base64";
-  if (record->bodyEncoding == kBodySevenBit) return "Content-Transfer-Encoding: 7bit";
+  if (record->smtpSend->bodyEncoding == kBodyBase64) return "Content-Transfer-Encoding: base64";
+  if (record->smtpSend->bodyEncoding == kBodySevenBit) return "Content-Transfer-Encoding: 7bit";
   return "Content-Transfer-Encoding: quoted-printable";
 }
 

@@ -114,12 +114,13 @@ extern "C" QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char* to, c
     if (record->socketOpen && readinessTest(record, plat::Readiness::error)) closeSocketLogged(record);
     return kErrNotConnected;
   }
+  if ((rc = openSmtpSend(record)) < 0) return rc;
   resetByteCounts(record);
-  record->contentIdCount = 0;
-  record->toList = nullptr;
-  record->nextAttach = nullptr;
-  record->separatorAt = nullptr;
-  record->preparedSource = 0;
+  record->smtpSend->contentIdCount = 0;
+  record->smtpSend->toList = nullptr;
+  record->smtpSend->nextAttach = nullptr;
+  record->smtpSend->separatorAt = nullptr;
+  record->smtpSend->preparedSource = 0;
   // A file left open by a send that failed half-way is of no further use.
   closeSendFile(record);
   if (isEmpty(to)) return kErrNoRecipient;
@@ -131,14 +132,14 @@ extern "C" QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char* to, c
   if (holdsLineBreak(record->fromAddress) || holdsLineBreak(to) || holdsLineBreak(cc) || holdsLineBreak(bcc)) {
     return kErrBadAddressChar;
   }
-  if ((rc = copyOptional(record, kSlotTo, to, &record->toList)) < 0) return rc;
-  if ((rc = copyRecipients(record, kSlotCc, cc, &record->ccList)) < 0) return rc;
-  if ((rc = copyRecipients(record, kSlotBcc, bcc, &record->bccList)) < 0) return rc;
-  if ((rc = copyOptional(record, kSlotSubject, subject, &record->subjectText)) < 0) return rc;
+  if ((rc = copyOptional(record, kSlotTo, to, &record->smtpSend->toList)) < 0) return rc;
+  if ((rc = copyRecipients(record, kSlotCc, cc, &record->smtpSend->ccList)) < 0) return rc;
+  if ((rc = copyRecipients(record, kSlotBcc, bcc, &record->smtpSend->bccList)) < 0) return rc;
+  if ((rc = copyOptional(record, kSlotSubject, subject, &record->smtpSend->subjectText)) < 0) return rc;
   char* messageCopy = nullptr;
   if ((rc = copyOptional(record, kSlotMessage, message, &messageCopy)) < 0) return rc;
-  record->messageText = messageCopy != nullptr ? messageCopy : kNoMessage;
-  if ((rc = copyOptional(record, kSlotAttachments, attachments, &record->attachList)) < 0) return rc;
+  record->smtpSend->messageText = messageCopy != nullptr ? messageCopy : kNoMessage;
+  if ((rc = copyOptional(record, kSlotAttachments, attachments, &record->smtpSend->attachList)) < 0) return rc;
   if ((rc = planMessage(record)) < 0) return rc;
   if ((rc = checkHeaderLines(record)) < 0) {
     logText(record, "Refused: a header line would pass 998 characters\r\n");
@@ -160,10 +161,11 @@ extern "C" QEL_API int32_t QEL_CALL qelVerifyUser(int32_t chan, const char* name
   if (isEmpty(names)) return kErrNoRecipient;
   // Each name goes into a VRFY command as it is.
   if (holdsLineBreak(names)) return kErrBadAddressChar;
+  if ((rc = openSmtpSend(record)) < 0) return rc;
   // The name list takes the To list's block.
-  record->toList = nullptr;
-  record->listCursor = allocAndCopy(record->channelNumber, kSlotTo, names);
-  if (record->listCursor == nullptr) return kErrNoMemory;
+  record->smtpSend->toList = nullptr;
+  record->smtpSend->listCursor = allocAndCopy(record->channelNumber, kSlotTo, names);
+  if (record->smtpSend->listCursor == nullptr) return kErrNoMemory;
   record->verifyResult = 0;
   rc = startSequence(record, kStateVerifyNext);
   if (rc == 0 && record->autoCall != 0) return record->verifyResult;

@@ -125,12 +125,12 @@ int32_t takeSender(ChannelRecord* record, const char* sender) {
     if (open == nullptr) return kErrMissingLt;
     sender = open;
   }
-  int32_t length = envelopeAddress(sender, sender + textLength(sender), record->envelopeSender);
+  int32_t length = envelopeAddress(sender, sender + textLength(sender), record->smtpSend->envelopeSender);
   return length < 0 ? length : 0;
 }
 
 int32_t takeRecipients(ChannelRecord* record, const char* recipients) {
-  record->toList = nullptr;
+  record->smtpSend->toList = nullptr;
   if (isEmpty(recipients)) return kErrNoRecipient;
   int32_t length = envelopeList(recipients, nullptr);
   if (length < 0) return length;
@@ -139,7 +139,7 @@ int32_t takeRecipients(ChannelRecord* record, const char* recipients) {
   char* list = channelAllocate(record->channelNumber, kSlotTo, length + 1);
   if (list == nullptr) return kErrNoMemory;
   envelopeList(recipients, list);
-  record->toList = list;
+  record->smtpSend->toList = list;
   return 0;
 }
 
@@ -195,11 +195,11 @@ bool measurePrepared(ChannelRecord* record, PreparedCensus* census) {
 // Starts reading the message from its beginning; for a file, opens it.
 bool rewindPrepared(ChannelRecord* record) {
   resetBodyReader(record);
-  record->preparedOffset = 0;
-  record->bodyFromText = 0;
-  if (record->preparedSource != kPreparedFile) return true;
+  record->smtpSend->preparedOffset = 0;
+  record->smtpSend->bodyFromText = 0;
+  if (record->smtpSend->preparedSource != kPreparedFile) return true;
   closeSendFile(record);
-  int32_t handle = plat::fileOpenRead(record->messageText);
+  int32_t handle = plat::fileOpenRead(record->smtpSend->messageText);
   if (handle <= 0) return false;
   record->fileHandle = handle;
   return true;
@@ -208,10 +208,10 @@ bool rewindPrepared(ChannelRecord* record) {
 // The extension parameters of MAIL FROM, or the refusals, as planMessage
 // decides them for a composed message.
 int32_t planPrepared(ChannelRecord* record) {
-  record->bodyEncoding = kBodyAsBefore;
-  record->sendsEightBit = 0;
-  record->needsSmtpUtf8 = 0;
-  record->messageSizeEstimate = 0;
+  record->smtpSend->bodyEncoding = kBodyAsBefore;
+  record->smtpSend->sendsEightBit = 0;
+  record->smtpSend->needsSmtpUtf8 = 0;
+  record->smtpSend->messageSizeEstimate = 0;
   if (!rewindPrepared(record)) return kErrCannotOpenFile;
   if (!charsetOn(record) && record->useExtensions == 0) {
     closeSendFile(record);
@@ -221,19 +221,19 @@ int32_t planPrepared(ChannelRecord* record) {
   bool read = measurePrepared(record, &census);
   closeSendFile(record);
   if (!read) return kErrCannotOpenFile;
-  record->sendsEightBit = census.eightBit ? 1 : 0;
+  record->smtpSend->sendsEightBit = census.eightBit ? 1 : 0;
   // Non-ASCII addresses need SMTPUTF8; a non-ASCII header (RFC 6532) uses
   // it when the server has it and goes as 8-bit data otherwise.
-  bool addressesNeed = holdsEightBit(record->envelopeSender) || holdsEightBit(record->toList);
+  bool addressesNeed = holdsEightBit(record->smtpSend->envelopeSender) || holdsEightBit(record->smtpSend->toList);
   if (addressesNeed && record->offersSmtpUtf8 == 0) {
     logText(record, "Refused: an address needs SMTPUTF8, which the server does not offer\r\n");
     return kErrNeedsSmtpUtf8;
   }
-  if (addressesNeed || (census.headerEightBit && record->offersSmtpUtf8 != 0)) record->needsSmtpUtf8 = 1;
+  if (addressesNeed || (census.headerEightBit && record->offersSmtpUtf8 != 0)) record->smtpSend->needsSmtpUtf8 = 1;
   if (record->offersSize != 0) {
-    record->messageSizeEstimate = census.wireBytes > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(census.wireBytes);
+    record->smtpSend->messageSizeEstimate = census.wireBytes > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(census.wireBytes);
     if (record->serverSizeLimit != 0 && census.wireBytes > record->serverSizeLimit) {
-      logFormat(record, "Refused: message of %u bytes, server limit %u\r\n", record->messageSizeEstimate,
+      logFormat(record, "Refused: message of %u bytes, server limit %u\r\n", record->smtpSend->messageSizeEstimate,
                 record->serverSizeLimit);
       return kErrMessageTooBig;
     }
@@ -250,19 +250,19 @@ int32_t sendPrepared(ChannelRecord* record, const char* sender, const char* reci
     return kErrNotConnected;
   }
   resetByteCounts(record);
-  record->contentIdCount = 0;
-  record->nextAttach = nullptr;
-  record->separatorAt = nullptr;
-  record->ccList = nullptr;
-  record->bccList = nullptr;
-  record->subjectText = nullptr;
-  record->attachList = nullptr;
+  record->smtpSend->contentIdCount = 0;
+  record->smtpSend->nextAttach = nullptr;
+  record->smtpSend->separatorAt = nullptr;
+  record->smtpSend->ccList = nullptr;
+  record->smtpSend->bccList = nullptr;
+  record->smtpSend->subjectText = nullptr;
+  record->smtpSend->attachList = nullptr;
   closeSendFile(record);
   int32_t rc = takeSender(record, sender);
   if (rc == 0) rc = takeRecipients(record, recipients);
   if (rc == 0) rc = planPrepared(record);
   if (rc < 0) {
-    record->preparedSource = kPreparedNone;
+    record->smtpSend->preparedSource = kPreparedNone;
     return rc;
   }
   record->awaitWritable = 1;
@@ -278,37 +278,38 @@ int32_t openOperation(int32_t chan, ChannelRecord** record, const char* logLine)
   if (rc != 0) return rc;
   if ((*record)->protocol != kProtocolSmtp) return kErrSmtpOnly;
   logText(*record, logLine);
-  (*record)->preparedSource = kPreparedNone;
+  if ((rc = openSmtpSend(*record)) < 0) return rc;
+  (*record)->smtpSend->preparedSource = kPreparedNone;
   return 0;
 }
 
 // A failed or abandoned send leaves no ready-made message behind for the
 // next composed one.
 void forgetPrepared(ChannelRecord* record) {
-  if (record->protocol == kProtocolSmtp) record->preparedSource = kPreparedNone;
+  if (record->smtpSend != nullptr) record->smtpSend->preparedSource = kPreparedNone;
 }
 const FailHookRegistration failHook(forgetPrepared);
 
 }  // namespace
 
 int32_t nextPreparedPiece(ChannelRecord* record, const char** bytes) {
-  if (record->preparedSource == kPreparedMemory) {
-    *bytes = record->preparedData + record->preparedOffset;
-    return record->preparedLength - record->preparedOffset;
+  if (record->smtpSend->preparedSource == kPreparedMemory) {
+    *bytes = record->smtpSend->preparedData + record->smtpSend->preparedOffset;
+    return record->smtpSend->preparedLength - record->smtpSend->preparedOffset;
   }
   if (bodyUnread(record) == 0) {
     refillSendBuffer(record, kBodyBufferCap);
-    if (record->bodyEnded == kBodyReadFailed) return -1;
+    if (record->smtpSend->bodyEnded == kBodyReadFailed) return -1;
   }
-  *bytes = record->bodyBuffer + record->bodyPos;
+  *bytes = record->bodyBuffer + record->smtpSend->bodyPos;
   return bodyUnread(record);
 }
 
 void takePrepared(ChannelRecord* record, int32_t count) {
-  if (record->preparedSource == kPreparedMemory) {
-    record->preparedOffset += count;
+  if (record->smtpSend->preparedSource == kPreparedMemory) {
+    record->smtpSend->preparedOffset += count;
   } else {
-    record->bodyPos += count;
+    record->smtpSend->bodyPos += count;
   }
 }
 
@@ -325,8 +326,8 @@ extern "C" QEL_API int32_t QEL_CALL qelSendPreparedFile(int32_t chan, const char
   // The path is kept for the state that opens the file.
   char* copy = allocAndCopy(record->channelNumber, kSlotMessage, path);
   if (copy == nullptr) return kErrNoMemory;
-  record->messageText = copy;
-  record->preparedSource = kPreparedFile;
+  record->smtpSend->messageText = copy;
+  record->smtpSend->preparedSource = kPreparedFile;
   return sendPrepared(record, sender, recipients);
 }
 
@@ -336,9 +337,9 @@ extern "C" QEL_API int32_t QEL_CALL qelSendPreparedMemory(int32_t chan, const ch
   int32_t rc = openOperation(chan, &record, "*** qelSendPreparedMemory\r\n");
   if (rc != 0) return rc;
   if (length < 0 || (data == nullptr && length > 0)) return kErrNoPreparedMessage;
-  record->messageText = kNoMessage;
-  record->preparedData = data != nullptr ? data : kNoMessage;
-  record->preparedLength = length;
-  record->preparedSource = kPreparedMemory;
+  record->smtpSend->messageText = kNoMessage;
+  record->smtpSend->preparedData = data != nullptr ? data : kNoMessage;
+  record->smtpSend->preparedLength = length;
+  record->smtpSend->preparedSource = kPreparedMemory;
   return sendPrepared(record, sender, recipients);
 }

@@ -106,7 +106,7 @@ int32_t readHelloReply(ChannelRecord* record, uint32_t) {
 // 204: MAIL FROM with the From address from its "<" on.
 int32_t sendMailFrom(ChannelRecord* record, uint32_t now) {
   // A ready-made message has its own envelope sender, checked by its operation.
-  const char* open = record->preparedSource != 0 ? record->envelopeSender : nullptr;
+  const char* open = record->smtpSend->preparedSource != 0 ? record->smtpSend->envelopeSender : nullptr;
   if (open == nullptr) {
     if (record->fromAddress[0] == '\0') return failState(record, 0, kErrMissingFrom);
     open = findChar(record->fromAddress, '<');
@@ -124,9 +124,9 @@ int32_t readMailFromReply(ChannelRecord* record, uint32_t) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
   if (!positiveReply(record)) return failState(record, 0, kErrSmtpError);
-  record->listCursor = record->toList;
-  record->ccDone = record->ccList == nullptr ? 1 : 0;
-  record->bccDone = record->bccList == nullptr ? 1 : 0;
+  record->smtpSend->listCursor = record->smtpSend->toList;
+  record->smtpSend->ccDone = record->smtpSend->ccList == nullptr ? 1 : 0;
+  record->smtpSend->bccDone = record->smtpSend->bccList == nullptr ? 1 : 0;
   record->nextState = kStateNextRecipient;
   return kStateContinue;
 }
@@ -135,29 +135,29 @@ int32_t readMailFromReply(ChannelRecord* record, uint32_t) {
 // it at the first recipient separator at or after from (outside quotes and
 // brackets) and moves listCursor behind it. False, and nothing cut, when the item holds a line break.
 bool cutListItem(ChannelRecord* record, char* from) {
-  char* item = record->listCursor;
+  char* item = record->smtpSend->listCursor;
   char* separator = findListSeparator(from);
   if (holdsLineBreak(item, separator != nullptr ? static_cast<int32_t>(separator - item) : -1)) return false;
-  record->separatorAt = separator;
+  record->smtpSend->separatorAt = separator;
   if (separator != nullptr) {
     *separator = '\0';
-    record->listCursor = separator + 1;
+    record->smtpSend->listCursor = separator + 1;
   } else {
-    record->listCursor = from + textLength(from);
+    record->smtpSend->listCursor = from + textLength(from);
   }
   return true;
 }
 
 // Makes the list whole again once the item has had its reply.
 void restoreListItem(ChannelRecord* record) {
-  if (record->separatorAt != nullptr) *record->separatorAt = settings.recipientSeparator;
-  record->separatorAt = nullptr;
+  if (record->smtpSend->separatorAt != nullptr) *record->smtpSend->separatorAt = settings.recipientSeparator;
+  record->smtpSend->separatorAt = nullptr;
 }
 
 // 206: cuts the next recipient out of the list being walked. The separator
 // is looked for from its "<" on: a display name may hold it.
 int32_t takeRecipient(ChannelRecord* record, uint32_t now) {
-  char* open = findInItem(record->listCursor, '<');
+  char* open = findInItem(record->smtpSend->listCursor, '<');
   if (open == nullptr) return failState(record, 0, kErrEmptyAddress);
   // The whole item goes into the To or CC header line as well.
   if (!cutListItem(record, open)) return failState(record, 0, kErrBadAddressChar);
@@ -188,13 +188,13 @@ int32_t readRcptToReply(ChannelRecord* record, uint32_t now) {
   restoreListItem(record);
   if (!accepted) return failState(record, 0, kErrSmtpError);
   record->nextState = kStateNextRecipient;
-  if (record->listCursor[0] != '\0') return kStateContinue;
-  if (record->ccDone == 0) {
-    record->listCursor = record->ccList;
-    record->ccDone = 1;
-  } else if (record->bccDone == 0) {
-    record->listCursor = record->bccList;
-    record->bccDone = 1;
+  if (record->smtpSend->listCursor[0] != '\0') return kStateContinue;
+  if (record->smtpSend->ccDone == 0) {
+    record->smtpSend->listCursor = record->smtpSend->ccList;
+    record->smtpSend->ccDone = 1;
+  } else if (record->smtpSend->bccDone == 0) {
+    record->smtpSend->listCursor = record->smtpSend->bccList;
+    record->smtpSend->bccDone = 1;
   } else {
     record->dueTime = tickAfter(now, settings.minimumWait);
     record->nextState = kStateData;
@@ -217,7 +217,7 @@ int32_t readDataReply(ChannelRecord* record, uint32_t) {
   }
   // The message goes out in large writes from here to its final ".".
   startBatchedOutput(record);
-  if (record->preparedSource != 0) {
+  if (record->smtpSend->preparedSource != 0) {
     record->nextState = kStatePreparedOpen;
   } else {
     record->nextState = record->bodyType == 2 || record->standardHeader != 0 ? kStateMessageId : kStateMailer;
@@ -227,7 +227,7 @@ int32_t readDataReply(ChannelRecord* record, uint32_t) {
 
 // 270: cuts the next name out of the VRFY list; done when none is left.
 int32_t takeVerifyName(ChannelRecord* record, uint32_t now) {
-  char* name = record->listCursor;
+  char* name = record->smtpSend->listCursor;
   record->currentAddress = name;
   if (name == nullptr || name[0] == '\0') {
     record->nextState = 0;

@@ -109,7 +109,7 @@ int32_t sendFormatted(ChannelRecord* record, const char* format, ...) {
   return sendCommandLine(record, length);
 }
 
-bool usesMime(const ChannelRecord* record) { return record->attachList != nullptr || record->bodyType != 0; }
+bool usesMime(const ChannelRecord* record) { return record->smtpSend->attachList != nullptr || record->bodyType != 0; }
 
 bool singleTextPart(const ChannelRecord* record) { return record->charsetName[0] != '\0' && !usesMime(record); }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "frame/channel.h"
+#include "smtp/smtp_send.h"
 
 namespace qel {
 

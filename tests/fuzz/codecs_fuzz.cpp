@@ -91,7 +91,8 @@ void bodyLines(const std::string& bytes, uint8_t form) {
   require(qelAttach(1, 0) == 1, "the library attaches");
   ChannelRecord* record = channelRecord(0);
   record->bodyType = kBodyTypes[form % 3];
-  record->bodyFromText = 0;
+  require(openSmtpSend(record) == 0, "the send is made");
+  record->smtpSend->bodyFromText = 0;
   record->fileHandle = plat::fileOpenRead(path.c_str());
   require(record->fileHandle > 0, "the body file can be read");
   resetBodyReader(record);

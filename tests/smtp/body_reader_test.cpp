@@ -92,16 +92,17 @@ class BodyReader : public ::testing::TestWithParam<bool> {
   void start(uint32_t bodyType, const std::string& text) {
     body = text;
     record->bodyType = bodyType;
+    ASSERT_EQ(openSmtpSend(record), 0);
     resetBodyReader(record);
-    record->pendingChar = kBodyEnd;
+    record->smtpSend->pendingChar = kBodyEnd;
     if (GetParam()) {
       writeFile(dir.file("body"), body);
-      record->bodyFromText = 0;
+      record->smtpSend->bodyFromText = 0;
       record->fileHandle = plat::fileOpenRead(dir.file("body").c_str());
       ASSERT_GT(record->fileHandle, 0);
     } else {
-      record->bodyFromText = 1;
-      record->messageText = body.c_str();
+      record->smtpSend->bodyFromText = 1;
+      record->smtpSend->messageText = body.c_str();
     }
   }
   void TearDown() override {

@@ -12,6 +12,7 @@
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "qel32.h"
+#include "smtp/smtp_send.h"
 #include "smtp_session.h"
 #include "support/channel_setup.h"
 #include "support/library.h"
@@ -198,7 +199,7 @@ TEST_F(Message, AttachmentsInlineImagesAndShownNames) {
                      "|Report 2024.pdf," + dir.file("empty.gif");
   std::string message = sendOne("Files", "See the files.", list.c_str());
   EXPECT_EQ(message, golden("attachments.txt"));
-  EXPECT_EQ(record->contentIdCount, 2);
+  EXPECT_EQ(record->smtpSend->contentIdCount, 2);
   EXPECT_EQ(qelStatistics(0, QEL_STAT_ATTACH_BYTES_READ), 72 + 10 + 6);
   // 57 + 15 bytes of notes.txt: lines of 76 and 20 characters.
   EXPECT_EQ(qelStatistics(0, QEL_STAT_ATTACH_BYTES_SENT), 78 + 22 + 18 + 10);

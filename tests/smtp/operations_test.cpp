@@ -9,6 +9,7 @@
 #include "frame/channel.h"
 #include "frame/memory.h"
 #include "qel32.h"
+#include "smtp/smtp_send.h"
 #include "smtp_session.h"
 #include "support/library.h"
 #include "support/script_server.h"
@@ -179,19 +180,19 @@ TEST_F(Operations, SendStagesCopiesForTheCallerToDrive) {
   std::string to = "<a@x>";
   EXPECT_EQ(qelSendEmail(0, to.c_str(), "", nullptr, "", nullptr, "f.bin"), 0);
   to[1] = 'z';  // the caller may reuse its texts at once
-  EXPECT_STREQ(record->toList, "<a@x>");
-  EXPECT_EQ(record->toList, blockPointer(kSlotTo));
-  EXPECT_EQ(record->ccList, nullptr);
-  EXPECT_EQ(record->subjectText, nullptr);
-  EXPECT_STREQ(record->messageText, "");
-  EXPECT_STREQ(record->attachList, "f.bin");
+  EXPECT_STREQ(record->smtpSend->toList, "<a@x>");
+  EXPECT_EQ(record->smtpSend->toList, blockPointer(kSlotTo));
+  EXPECT_EQ(record->smtpSend->ccList, nullptr);
+  EXPECT_EQ(record->smtpSend->subjectText, nullptr);
+  EXPECT_STREQ(record->smtpSend->messageText, "");
+  EXPECT_STREQ(record->smtpSend->attachList, "f.bin");
   EXPECT_EQ(record->messageBytesSent, 0);
   EXPECT_EQ(record->nextState, 204);
   EXPECT_EQ(record->awaitWritable, 1);
   EXPECT_EQ(record->dueTime, 0u);
   EXPECT_EQ(record->deadline, 0u);
   EXPECT_EQ(qelVerifyUser(0, "ann,bob"), 0);
-  EXPECT_STREQ(record->listCursor, "ann,bob");
+  EXPECT_STREQ(record->smtpSend->listCursor, "ann,bob");
   EXPECT_EQ(record->nextState, 270);
   qelAbort(0);
 }

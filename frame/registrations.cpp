@@ -1,0 +1,117 @@
+#include "frame/registrations.h"
+
+namespace qel {
+namespace {
+
+constexpr int32_t kMaxReleaseHooks = 8;
+constexpr int32_t kMaxErrorDetails = 8;
+
+struct ReleaseHooks {
+  ReleaseHook hooks[kMaxReleaseHooks] = {};
+  int32_t count = 0;
+};
+ReleaseHooks& releaseHooks() {
+  static ReleaseHooks registered;
+  return registered;
+}
+
+struct ErrorDetails {
+  int32_t codes[kMaxErrorDetails] = {};
+  ErrorDetail details[kMaxErrorDetails] = {};
+  int32_t count = 0;
+};
+ErrorDetails& errorDetails() {
+  static ErrorDetails registered;
+  return registered;
+}
+
+// The tables the protocol folders registered (a few each).
+constexpr int32_t kMaxTables = 8;
+template <typename Entry>
+struct Tables {
+  const Entry* entries[kMaxTables] = {};
+  int32_t counts[kMaxTables] = {};
+  int32_t count = 0;
+
+  void add(const Entry* table, int32_t entryCount) {
+    if (table == nullptr || count >= kMaxTables) return;
+    entries[count] = table;
+    counts[count++] = entryCount;
+  }
+  const Entry* find(int32_t index) const {
+    for (int32_t t = 0; t < count; ++t) {
+      for (int32_t i = 0; i < counts[t]; ++i) {
+        if (entries[t][i].index == index) return &entries[t][i];
+      }
+    }
+    return nullptr;
+  }
+};
+Tables<IntegerSettingEntry>& settingTables() {
+  static Tables<IntegerSettingEntry> registered;
+  return registered;
+}
+Tables<StringSettingEntry>& stringTables() {
+  static Tables<StringSettingEntry> registered;
+  return registered;
+}
+Tables<StatisticEntry>& statisticTables() {
+  static Tables<StatisticEntry> registered;
+  return registered;
+}
+
+}  // namespace
+
+IntegerSettingRegistration::IntegerSettingRegistration(const IntegerSettingEntry* entries, int32_t count) {
+  settingTables().add(entries, count);
+}
+
+StatisticRegistration::StatisticRegistration(const StatisticEntry* entries, int32_t count) {
+  statisticTables().add(entries, count);
+}
+
+StringSettingRegistration::StringSettingRegistration(const StringSettingEntry* entries, int32_t count) {
+  stringTables().add(entries, count);
+}
+
+StringSetting findStringSetting(int32_t index) {
+  const StringSettingEntry* entry = stringTables().find(index);
+  return entry != nullptr ? entry->store : nullptr;
+}
+
+IntegerSetting findIntegerSetting(int32_t index) {
+  const IntegerSettingEntry* entry = settingTables().find(index);
+  return entry != nullptr ? entry->store : nullptr;
+}
+
+Statistic findStatistic(int32_t index) {
+  const StatisticEntry* entry = statisticTables().find(index);
+  return entry != nullptr ? entry->read : nullptr;
+}
+
+ReleaseHookRegistration::ReleaseHookRegistration(ReleaseHook hook) {
+  ReleaseHooks& registered = releaseHooks();
+  if (hook != nullptr && registered.count < kMaxReleaseHooks) registered.hooks[registered.count++] = hook;
+}
+
+void runReleaseHooks(ChannelRecord* record) {
+  const ReleaseHooks& registered = releaseHooks();
+  for (int32_t i = 0; i < registered.count; ++i) registered.hooks[i](record);
+}
+
+ErrorDetailRegistration::ErrorDetailRegistration(int32_t code, ErrorDetail detail) {
+  ErrorDetails& registered = errorDetails();
+  if (detail == nullptr || registered.count >= kMaxErrorDetails) return;
+  registered.codes[registered.count] = code;
+  registered.details[registered.count++] = detail;
+}
+
+ErrorDetail findErrorDetail(int32_t code) {
+  const ErrorDetails& registered = errorDetails();
+  for (int32_t i = 0; i < registered.count; ++i) {
+    if (registered.codes[i] == code) return registered.details[i];
+  }
+  return nullptr;
+}
+
+}  // namespace qel
