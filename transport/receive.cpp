@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/settings.h"
 #include "frame/socket_state.h"
@@ -68,12 +69,29 @@ uint32_t readyWaitPause(uint32_t left) {
 
 }  // namespace
 
+bool openReceiveRing(ChannelRecord* record) {
+  if (record->ringBuffer == nullptr) {
+    record->ringBuffer = static_cast<char*>(plat::memoryAllocate(kRingSize));
+    record->ringRead = 0;
+    record->ringWrite = 0;
+  }
+  return record->ringBuffer != nullptr;
+}
+
+void closeReceiveRing(ChannelRecord* record) {
+  plat::memoryFree(record->ringBuffer);
+  record->ringBuffer = nullptr;
+  record->ringRead = 0;
+  record->ringWrite = 0;
+}
+
 int32_t ringCount(const ChannelRecord* record) {
+  if (record->ringBuffer == nullptr) return 0;
   return (record->ringWrite - record->ringRead + kRingSize) % kRingSize;
 }
 
 void ringPut(ChannelRecord* record, const char* bytes, int32_t n) {
-  if (n <= 0) return;
+  if (n <= 0 || !openReceiveRing(record)) return;
   // At most two runs: up to the end of the ring, then from its start.
   int32_t first = kRingSize - record->ringWrite;
   if (first > n) first = n;
@@ -137,8 +155,10 @@ bool waitForData(ChannelRecord* record, int32_t wait) {
 namespace {
 
 // One socket read straight into the free run of the ring behind ringWrite,
-// as much as it holds. The count, or -1.
+// as much as it holds. The count, -1, or kErrNoMemory when the ring could
+// not be had.
 int32_t fillRing(ChannelRecord* record) {
+  if (!openReceiveRing(record)) return kErrNoMemory;
   int32_t room = kRingSize - 1 - ringCount(record);
   int32_t run = kRingSize - record->ringWrite;
   if (run > room) run = room;
@@ -169,7 +189,8 @@ int32_t receivePeekWait(ChannelRecord* record, char* destination, int32_t want, 
       plat::socketWaitReadable(record->socket, readyWaitPause(end - now));
       continue;
     }
-    if (fillRing(record) < 0) return have > 0 ? have : kConnectionGone;
+    int32_t filled = fillRing(record);
+    if (filled < 0) return have > 0 ? have : (filled == kErrNoMemory ? kErrNoMemory : kConnectionGone);
   }
 }
 
@@ -238,7 +259,8 @@ int32_t readLinePiece(ChannelRecord* record, char* destination, int32_t room) {
   if (ringCount(record) == 0) {
     int32_t ready = receiveReady(record);
     if (ready < 0) return kConnectionGone;
-    if (ready > 0 && fillRing(record) < 0) return kConnectionGone;
+    int32_t filled = ready > 0 ? fillRing(record) : 0;
+    if (filled < 0) return filled == kErrNoMemory ? kErrNoMemory : kConnectionGone;
     if (ringCount(record) == 0) return 0;
   }
   // Line feeds are looked for among all the bytes a piece may take: a NUL
