@@ -6,7 +6,7 @@
 #include "frame/log.h"
 #include "frame/settings.h"
 #include "platform/platform.h"
-#include "platform/tls.h"
+#include "transport/stream.h"
 
 namespace qel {
 namespace {
@@ -22,8 +22,7 @@ constexpr int32_t kStalledWrite = -10060;
 int32_t writeAll(ChannelRecord* record, const char* bytes, int32_t length) {
   if (!record->socketOpen) return -plat::kWsaNotSocket;
   for (int32_t done = 0; done < length;) {
-    int32_t sent = record->tlsSession != nullptr ? plat::tlsSend(record->tlsSession, bytes + done, length - done)
-                                                 : plat::socketSend(record->socket, bytes + done, length - done);
+    int32_t sent = streamSend(record, bytes + done, length - done);
     if (sent < 0) return sent;
     if (sent == 0) return kStalledWrite;
     done += sent;

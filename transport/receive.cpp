@@ -8,6 +8,7 @@
 #include "frame/socket_state.h"
 #include "frame/ticks.h"
 #include "transport/output.h"
+#include "transport/stream.h"
 #include "platform/platform.h"
 
 namespace qel {
@@ -20,9 +21,7 @@ int32_t receiveFromSocket(ChannelRecord* record, char* destination, int32_t n) {
   record->receiveReadyNoted = false;
   // Any read may take bytes (through TLS even one that gives no whole record).
   if (record->promptAck != 0) record->ackOwed = true;
-  if (record->tlsSession != nullptr) return plat::tlsReceive(record->tlsSession, destination, n);
-  int32_t got = plat::socketReceive(record->socket, destination, n);
-  return got > 0 ? got : kConnectionGone;
+  return streamReceive(record, destination, n);
 }
 
 // Before the channel sleeps waiting for more data, what it has read is
@@ -40,11 +39,11 @@ void acknowledgeReceived(ChannelRecord* record) {
 // (else the connection is taken as gone, -1) and readable (else 0). One
 // test answers both, or none when the data test before it found both.
 int32_t receiveReady(ChannelRecord* record) {
-  if (record->receiveReadyNoted && record->tlsSession == nullptr) {
+  if (record->receiveReadyNoted && !streamBuffersInside(record)) {
     record->receiveReadyNoted = false;
     return 1;
   }
-  int32_t bits = receiveReadiness(record);
+  int32_t bits = streamReadiness(record);
   if ((bits & plat::kReadyWritable) == 0) return kConnectionGone;
   return (bits & plat::kReadyReadable) != 0 ? 1 : 0;
 }
@@ -52,8 +51,8 @@ int32_t receiveReady(ChannelRecord* record) {
 // Whether data waits. A plain socket is tested in both directions at once,
 // and a find of both is noted for the receive that follows.
 bool dataWaiting(ChannelRecord* record) {
-  if (record->tlsSession != nullptr) return readinessTest(record, plat::Readiness::readable);
-  int32_t bits = receiveReadiness(record);
+  if (streamBuffersInside(record)) return streamReadable(record);
+  int32_t bits = streamReadiness(record);
   if ((bits & plat::kReadyReadable) == 0) return false;
   record->receiveReadyNoted = (bits & plat::kReadyWritable) != 0;
   return true;
@@ -129,7 +128,7 @@ bool waitForData(ChannelRecord* record, int32_t wait) {
   // leaves the failure to the next send or receive.
   if (record->outputUsed > 0) flushOutput(record);
   // qelWait has just looked at this socket and found nothing to read.
-  if (wait <= 0 && record->tlsSession == nullptr && takeNoDataAtWait(record)) {
+  if (wait <= 0 && !streamBuffersInside(record) && takeNoDataAtWait(record)) {
     record->stepWaitsOn = kStepWaitsForData;
     return false;
   }
