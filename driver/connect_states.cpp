@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "transport/addresses.h"
 #include "transport/connection.h"
+#include "transport/receive.h"
 #include "transport/tls_channel.h"
 
 namespace qel {
@@ -96,6 +97,7 @@ int32_t openAndConnect(ChannelRecord* record, uint32_t now) {
   }
   const plat::NetAddress& target = record->serverAddresses[record->serverAddressIndex];
   record->tlsDeclined = 0;
+  if (!openReceiveRing(record)) return failState(record, 0, kErrNoMemory);
   plat::SocketHandle handle = 0;
   plat::lockEnter();
   int32_t opened = plat::socketOpenFamily(&handle, target.family);

@@ -302,10 +302,12 @@ struct ChannelRecord {
   int32_t saslLength;
   char loginReason[fieldSize(kLoginReasonCap)];
 
-  // Output buffer (transport/output.h): on while message data is sent.
+  // Output buffer (transport/output.h): on while message data is sent; its
+  // kOutputBufferSize bytes are taken from the platform's memory when the
+  // data starts and given back when it ends (null otherwise).
   uint8_t outputBatched;
   int32_t outputUsed;
-  char outputBuffer[kOutputBufferSize];
+  char* outputBuffer;
 
   // Receive buffer
   int32_t ringRead;
@@ -325,7 +327,10 @@ struct ChannelRecord {
   // shows has come (frame/log.h: LogStream), so that only the first
   // kLogLineKeep bytes of a line are logged.
   uint32_t logLineBytes[2];
-  char ringBuffer[kRingSize];
+  // The receive ring's kRingSize bytes: taken from the platform's memory
+  // when a connection starts (or at the first read) and given back when the
+  // socket closes and at release; null otherwise.
+  char* ringBuffer;
 };
 
 // One entry of the channel table.

@@ -115,6 +115,11 @@ extern "C" QEL_API int32_t QEL_CALL qelRelease(void) {
     }
     runReleaseHooks(record);
     channelFreeRange(i, kSlotTo, kSlotLines);
+    // The connection's buffers, when one was still open.
+    plat::memoryFree(record->ringBuffer);
+    record->ringBuffer = nullptr;
+    plat::memoryFree(record->outputBuffer);
+    record->outputBuffer = nullptr;
     // A download cut off here keeps what it received.
     releaseFileBuffers(record);
     // What the socket layer's cleanup and the process end would do on

@@ -35,29 +35,9 @@ bool takeNoDataAtWait(const ChannelRecord* record) {
 bool readinessTest(ChannelRecord* record, plat::Readiness kind) {
   if (!record->socketOpen) return true;
   plat::lockEnter();
-  // Through TLS, readable means application data: bytes already decrypted
-  // inside the session count, handshake messages do not.
-  int32_t rc = record->tlsSession != nullptr && kind == plat::Readiness::readable
-                   ? plat::tlsReadable(record->tlsSession)
-                   : plat::socketReady(record->socket, kind);
+  int32_t rc = plat::socketReady(record->socket, kind);
   plat::lockLeave();
   return rc != 0;
-}
-
-int32_t receiveReadiness(ChannelRecord* record) {
-  constexpr int32_t kBoth = plat::kReadyReadable | plat::kReadyWritable;
-  if (!record->socketOpen) return kBoth;
-  plat::lockEnter();
-  int32_t bits;
-  if (record->tlsSession != nullptr) {
-    bits = (plat::socketReady(record->socket, plat::Readiness::writable) != 0 ? plat::kReadyWritable : 0) |
-           (plat::tlsReadable(record->tlsSession) != 0 ? plat::kReadyReadable : 0);
-  } else {
-    bits = plat::socketReadiness(record->socket);
-    if (bits < 0) bits = kBoth;
-  }
-  plat::lockLeave();
-  return bits;
 }
 
 void adoptSocket(ChannelRecord* record, plat::SocketHandle handle) {

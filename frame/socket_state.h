@@ -10,16 +10,13 @@
 
 namespace qel {
 
-// Readiness test of the channel's socket, under the library lock. When the
-// test cannot be made (the socket is closed or was never opened) the socket
-// counts as being in the tested state, so that the send or receive that
-// follows meets the error and reports it instead of waiting for ever.
+// Readiness test of the channel's socket itself (writable, error), under
+// the library lock. When the test cannot be made (the socket is closed or
+// was never opened) the socket counts as being in the tested state, so that
+// the send or receive that follows meets the error and reports it instead
+// of waiting for ever. Whether data can be read is the stream's question
+// (transport/stream.h).
 bool readinessTest(ChannelRecord* record, plat::Readiness kind);
-
-// Both directions in one test, as two readinessTest calls would find them:
-// plat::kReadyReadable and kReadyWritable bits. Through TLS, readable means
-// application data.
-int32_t receiveReadiness(ChannelRecord* record);
 
 // What qelWait's last look at the sockets found: a channel whose step waits
 // for data and whose socket had none. The next zero-time data test of that

@@ -216,7 +216,7 @@ int32_t readDataReply(ChannelRecord* record, uint32_t) {
     return failState(record, 0, kErrSmtpError);
   }
   // The message goes out in large writes from here to its final ".".
-  startBatchedOutput(record);
+  if (startBatchedOutput(record) < 0) return failState(record, 0, kErrNoMemory);
   if (record->smtpSend->preparedSource != 0) {
     record->nextState = kStatePreparedOpen;
   } else {

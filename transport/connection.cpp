@@ -7,6 +7,7 @@
 #include "frame/text.h"
 #include "frame/ticks.h"
 #include "platform/platform.h"
+#include "transport/receive.h"
 #include "transport/output.h"
 #include "transport/addresses.h"
 #include "transport/tls_channel.h"
@@ -180,6 +181,8 @@ int32_t closeSocket(ChannelRecord* record) {
   // The message data buffered so far goes out before the close, as it did
   // when every line was written on its own.
   stopBatchedOutput(record);
+  // What was received and not read goes with the connection.
+  closeReceiveRing(record);
   if (!record->socketOpen) return 1;
   logLinesEnd(record);
   endTlsSession(record);

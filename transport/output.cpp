@@ -2,10 +2,11 @@
 
 #include <cstring>
 
+#include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/settings.h"
 #include "platform/platform.h"
-#include "platform/tls.h"
+#include "transport/stream.h"
 
 namespace qel {
 namespace {
@@ -21,8 +22,7 @@ constexpr int32_t kStalledWrite = -10060;
 int32_t writeAll(ChannelRecord* record, const char* bytes, int32_t length) {
   if (!record->socketOpen) return -plat::kWsaNotSocket;
   for (int32_t done = 0; done < length;) {
-    int32_t sent = record->tlsSession != nullptr ? plat::tlsSend(record->tlsSession, bytes + done, length - done)
-                                                 : plat::socketSend(record->socket, bytes + done, length - done);
+    int32_t sent = streamSend(record, bytes + done, length - done);
     if (sent < 0) return sent;
     if (sent == 0) return kStalledWrite;
     done += sent;
@@ -32,9 +32,14 @@ int32_t writeAll(ChannelRecord* record, const char* bytes, int32_t length) {
 
 }  // namespace
 
-void startBatchedOutput(ChannelRecord* record) {
+int32_t startBatchedOutput(ChannelRecord* record) {
+  if (record->outputBuffer == nullptr) {
+    record->outputBuffer = static_cast<char*>(plat::memoryAllocate(kOutputBufferSize));
+    if (record->outputBuffer == nullptr) return kErrNoMemory;
+  }
   record->outputBatched = 1;
   record->outputUsed = 0;
+  return 0;
 }
 
 int32_t flushOutput(ChannelRecord* record) {
@@ -45,11 +50,21 @@ int32_t flushOutput(ChannelRecord* record) {
 
 int32_t stopBatchedOutput(ChannelRecord* record) {
   record->outputBatched = 0;
-  return flushOutput(record);
+  int32_t rc = flushOutput(record);
+  plat::memoryFree(record->outputBuffer);
+  record->outputBuffer = nullptr;
+  return rc;
 }
 
 int32_t sendBatched(ChannelRecord* record, const char* bytes, int32_t length) {
   if (bytes == nullptr || length <= 0) return 0;
+  if (record->outputBuffer == nullptr) {
+    // Not batching: straight out.
+    int32_t rc = writeAll(record, bytes, length);
+    if (rc < 0) return rc;
+    logPrefixed(record, "S: ", bytes, length);
+    return length;
+  }
   if (record->outputUsed + length > kOutputBufferSize) {
     int32_t rc = flushOutput(record);
     if (rc < 0) return rc;
@@ -71,7 +86,9 @@ bool outputHasRoomForLine(const ChannelRecord* record) {
 
 bool outputTakesBlocks(const ChannelRecord* record) { return record->outputBatched != 0 && settings.lineDelay <= 0; }
 
-int32_t outputRoom(const ChannelRecord* record) { return kOutputBufferSize - record->outputUsed; }
+int32_t outputRoom(const ChannelRecord* record) {
+  return record->outputBuffer != nullptr ? kOutputBufferSize - record->outputUsed : 0;
+}
 
 char* outputTail(ChannelRecord* record) { return record->outputBuffer + record->outputUsed; }
 

@@ -15,8 +15,9 @@
 namespace qel {
 
 // Message data goes through the buffer from now on (the server has said go
-// ahead with DATA).
-void startBatchedOutput(ChannelRecord* record);
+// ahead with DATA); the buffer's memory is taken here and given back by
+// stopBatchedOutput. 0, or kErrNoMemory when it cannot be had.
+int32_t startBatchedOutput(ChannelRecord* record);
 
 // Appends bytes, writing the buffer out first when they do not fit. Returns
 // length, or the negated socket error of a write-out that failed.

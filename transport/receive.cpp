@@ -2,11 +2,13 @@
 
 #include <cstring>
 
+#include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/settings.h"
 #include "frame/socket_state.h"
 #include "frame/ticks.h"
 #include "transport/output.h"
+#include "transport/stream.h"
 #include "platform/platform.h"
 
 namespace qel {
@@ -19,9 +21,7 @@ int32_t receiveFromSocket(ChannelRecord* record, char* destination, int32_t n) {
   record->receiveReadyNoted = false;
   // Any read may take bytes (through TLS even one that gives no whole record).
   if (record->promptAck != 0) record->ackOwed = true;
-  if (record->tlsSession != nullptr) return plat::tlsReceive(record->tlsSession, destination, n);
-  int32_t got = plat::socketReceive(record->socket, destination, n);
-  return got > 0 ? got : kConnectionGone;
+  return streamReceive(record, destination, n);
 }
 
 // Before the channel sleeps waiting for more data, what it has read is
@@ -39,11 +39,11 @@ void acknowledgeReceived(ChannelRecord* record) {
 // (else the connection is taken as gone, -1) and readable (else 0). One
 // test answers both, or none when the data test before it found both.
 int32_t receiveReady(ChannelRecord* record) {
-  if (record->receiveReadyNoted && record->tlsSession == nullptr) {
+  if (record->receiveReadyNoted && !streamBuffersInside(record)) {
     record->receiveReadyNoted = false;
     return 1;
   }
-  int32_t bits = receiveReadiness(record);
+  int32_t bits = streamReadiness(record);
   if ((bits & plat::kReadyWritable) == 0) return kConnectionGone;
   return (bits & plat::kReadyReadable) != 0 ? 1 : 0;
 }
@@ -51,8 +51,8 @@ int32_t receiveReady(ChannelRecord* record) {
 // Whether data waits. A plain socket is tested in both directions at once,
 // and a find of both is noted for the receive that follows.
 bool dataWaiting(ChannelRecord* record) {
-  if (record->tlsSession != nullptr) return readinessTest(record, plat::Readiness::readable);
-  int32_t bits = receiveReadiness(record);
+  if (streamBuffersInside(record)) return streamReadable(record);
+  int32_t bits = streamReadiness(record);
   if ((bits & plat::kReadyReadable) == 0) return false;
   record->receiveReadyNoted = (bits & plat::kReadyWritable) != 0;
   return true;
@@ -68,12 +68,29 @@ uint32_t readyWaitPause(uint32_t left) {
 
 }  // namespace
 
+bool openReceiveRing(ChannelRecord* record) {
+  if (record->ringBuffer == nullptr) {
+    record->ringBuffer = static_cast<char*>(plat::memoryAllocate(kRingSize));
+    record->ringRead = 0;
+    record->ringWrite = 0;
+  }
+  return record->ringBuffer != nullptr;
+}
+
+void closeReceiveRing(ChannelRecord* record) {
+  plat::memoryFree(record->ringBuffer);
+  record->ringBuffer = nullptr;
+  record->ringRead = 0;
+  record->ringWrite = 0;
+}
+
 int32_t ringCount(const ChannelRecord* record) {
+  if (record->ringBuffer == nullptr) return 0;
   return (record->ringWrite - record->ringRead + kRingSize) % kRingSize;
 }
 
 void ringPut(ChannelRecord* record, const char* bytes, int32_t n) {
-  if (n <= 0) return;
+  if (n <= 0 || !openReceiveRing(record)) return;
   // At most two runs: up to the end of the ring, then from its start.
   int32_t first = kRingSize - record->ringWrite;
   if (first > n) first = n;
@@ -111,7 +128,7 @@ bool waitForData(ChannelRecord* record, int32_t wait) {
   // leaves the failure to the next send or receive.
   if (record->outputUsed > 0) flushOutput(record);
   // qelWait has just looked at this socket and found nothing to read.
-  if (wait <= 0 && record->tlsSession == nullptr && takeNoDataAtWait(record)) {
+  if (wait <= 0 && !streamBuffersInside(record) && takeNoDataAtWait(record)) {
     record->stepWaitsOn = kStepWaitsForData;
     return false;
   }
@@ -137,8 +154,10 @@ bool waitForData(ChannelRecord* record, int32_t wait) {
 namespace {
 
 // One socket read straight into the free run of the ring behind ringWrite,
-// as much as it holds. The count, or -1.
+// as much as it holds. The count, -1, or kErrNoMemory when the ring could
+// not be had.
 int32_t fillRing(ChannelRecord* record) {
+  if (!openReceiveRing(record)) return kErrNoMemory;
   int32_t room = kRingSize - 1 - ringCount(record);
   int32_t run = kRingSize - record->ringWrite;
   if (run > room) run = room;
@@ -169,7 +188,8 @@ int32_t receivePeekWait(ChannelRecord* record, char* destination, int32_t want, 
       plat::socketWaitReadable(record->socket, readyWaitPause(end - now));
       continue;
     }
-    if (fillRing(record) < 0) return have > 0 ? have : kConnectionGone;
+    int32_t filled = fillRing(record);
+    if (filled < 0) return have > 0 ? have : (filled == kErrNoMemory ? kErrNoMemory : kConnectionGone);
   }
 }
 
@@ -238,7 +258,8 @@ int32_t readLinePiece(ChannelRecord* record, char* destination, int32_t room) {
   if (ringCount(record) == 0) {
     int32_t ready = receiveReady(record);
     if (ready < 0) return kConnectionGone;
-    if (ready > 0 && fillRing(record) < 0) return kConnectionGone;
+    int32_t filled = ready > 0 ? fillRing(record) : 0;
+    if (filled < 0) return filled == kErrNoMemory ? kErrNoMemory : kConnectionGone;
     if (ringCount(record) == 0) return 0;
   }
   // Line feeds are looked for among all the bytes a piece may take: a NUL

@@ -14,6 +14,11 @@ namespace qel {
 // What the receive calls give when the connection is closed or broken.
 constexpr int32_t kConnectionGone = -1;
 
+// The ring's memory: taken when a connection starts (false when it cannot
+// be had), given back with its contents when the socket closes.
+bool openReceiveRing(ChannelRecord* record);
+void closeReceiveRing(ChannelRecord* record);
+
 // Ring operations. ringPut is only given what fits: the ring holds at most
 // kRingSize - 1 bytes.
 void ringPut(ChannelRecord* record, const char* bytes, int32_t n);
@@ -29,7 +34,8 @@ bool waitForData(ChannelRecord* record, int32_t wait);
 // them, topping the ring up from the socket, for up to wait ms in all, until
 // it holds at least want bytes or a line feed: so the start of the next line
 // can be examined although it arrives in small segments. Count (possibly below want), or -1 when the
-// connection is closed and nothing is buffered.
+// connection is closed and nothing is buffered (kErrNoMemory when the ring
+// could not be had).
 int32_t receivePeekWait(ChannelRecord* record, char* destination, int32_t want, int32_t wait);
 
 // Hands out up to n bytes: from the ring, then straight from the socket.
@@ -44,7 +50,8 @@ int32_t takeRingLine(ChannelRecord* record, char* destination, int32_t room);
 
 // One piece of a line: up to and including the next line feed, or what is
 // there, at most room - 1 bytes (and at most kReceiveChunk), then a NUL; the
-// socket is read only when the ring is empty. Count, 0 or -1.
+// socket is read only when the ring is empty. Count, 0 or -1 (kErrNoMemory
+// when the ring could not be had).
 int32_t readLinePiece(ChannelRecord* record, char* destination, int32_t room);
 
 // One line with its line feed (at most room - 1 bytes and a NUL): 0 when no

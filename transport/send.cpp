@@ -4,6 +4,7 @@
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "transport/output.h"
+#include "transport/stream.h"
 
 namespace qel {
 
@@ -17,8 +18,7 @@ int32_t sendUnlogged(ChannelRecord* record, const char* bytes, int32_t length) {
     int32_t rc = flushOutput(record);
     if (rc < 0) return rc;
   }
-  return record->tlsSession != nullptr ? plat::tlsSend(record->tlsSession, bytes, length)
-                                       : plat::socketSend(record->socket, bytes, length);
+  return streamSend(record, bytes, length);
 }
 
 }  // namespace

@@ -82,6 +82,10 @@ TEST_F(Lifecycle, RecordStartsWithItsInitialValues) {
   EXPECT_EQ(record->imageTypes, 1);
   EXPECT_EQ(record->logFile, 0);
   EXPECT_FALSE(record->socketOpen);
+  // An idle channel holds no connection buffers: they come with a connection.
+  EXPECT_EQ(record->ringBuffer, nullptr);
+  EXPECT_EQ(record->outputBuffer, nullptr);
+  EXPECT_LT(sizeof(ChannelRecord), static_cast<size_t>(kRingSize));
   // bodyBuffer follows replyText directly: one area for joined header lines.
   EXPECT_EQ(record->bodyBuffer, record->replyText + 2050);
   // The record is block slot 0 of its channel.

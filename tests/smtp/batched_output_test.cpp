@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/channel.h"
 #include "qel32.h"
 #include "smtp_session.h"
 #include "support/library.h"
@@ -49,6 +50,9 @@ TEST(BatchedOutput, ServerReadingOneByteAtATimeGetsTheExactBytes) {
                            dir.file("data.bin").c_str()),
               0);
     EXPECT_EQ(qelClose(0), 0);
+    // The connection's buffers go with it.
+    EXPECT_EQ(channelRecord(0)->outputBuffer, nullptr);
+    EXPECT_EQ(channelRecord(0)->ringBuffer, nullptr);
     ASSERT_TRUE(server.finished(30000));
     EXPECT_EQ(server.mismatches(), "");
     sent.push_back(transcript(server));
