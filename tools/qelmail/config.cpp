@@ -162,8 +162,8 @@ int configError(const std::string& message) {
 }
 
 bool specHas(const std::vector<OptionSpec>& specs, const std::string& name) {
-  for (const OptionSpec& spec : specs) {
-    if (name == spec.name) return true;
+  for (const OptionSpec& option : specs) {
+    if (name == option.name) return true;
   }
   return false;
 }
