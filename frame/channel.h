@@ -12,6 +12,7 @@
 namespace qel {
 
 struct LineSource;
+struct SaslBuffers;
 struct SmtpSend;
 
 // Largest channel count, and the number of tracked block slots per channel.
@@ -288,7 +289,9 @@ struct ChannelRecord {
   char loginUser[fieldSize(kLoginUserCap)];
   char loginPassword[fieldSize(kLoginPasswordCap)];
   uint8_t loginSettingsUsedBySmtp;  // an SMTP login took them since they were set
-  char bearerToken[fieldSize(kBearerTokenCap)];
+  // The token setting, taken when one is set (null: none; sasl/sasl.h's
+  // bearerToken reads it).
+  char* bearerToken;
   uint32_t mechanismsOffered;
   char offerText[fieldSize(kOfferTextCap)];  // every name offered, known or not
   uint8_t offersUserPass;  // POP3: CAPA listed USER
@@ -296,9 +299,9 @@ struct ChannelRecord {
   uint32_t saslMechanism;
   int32_t saslRound;
   uint8_t serverProven;
-  char scramFirstBare[fieldSize(kScramFirstCap)];
-  uint8_t scramServerSignature[kScramKeyBytes];
-  char saslText[fieldSize(kSaslTextCap)];
+  // The messages of a running exchange (sasl/sasl.h), taken when an
+  // exchange starts and given back when it ends; null between exchanges.
+  SaslBuffers* saslBuffers;
   int32_t saslLength;
   char loginReason[fieldSize(kLoginReasonCap)];
 

@@ -181,8 +181,6 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
     case QEL_STRING_LOGIN_PASSWORD:
       record->loginSettingsUsedBySmtp = 0;
       return copyText(record->loginPassword, text, kLoginPasswordCap);
-    case QEL_STRING_BEARER_TOKEN:
-      return copyText(record->bearerToken, text, kBearerTokenCap);
     default: {
       // The text settings of the protocols' own fields.
       StringSetting store = findStringSetting(index);

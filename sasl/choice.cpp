@@ -66,7 +66,7 @@ const char* loginPassword(const ChannelRecord* record) {
   return record->loginPassword[0] != '\0' ? record->loginPassword : given;
 }
 
-bool wantsLogin(const ChannelRecord* record) { return loginUser(record)[0] != '\0' || record->bearerToken[0] != '\0'; }
+bool wantsLogin(const ChannelRecord* record) { return loginUser(record)[0] != '\0' || bearerToken(record)[0] != '\0'; }
 
 bool clearCredentialsAllowed(const ChannelRecord* record) {
   return record->tlsSession != nullptr || record->loginClearText != 0;
@@ -78,7 +78,7 @@ uint32_t chooseMechanism(ChannelRecord* record) {
   // The token mechanisms only with a token; the others only without one,
   // since a caller that sets a token means it to be used.
   uint32_t tokenMechanisms = mechanismsWith(kUsesToken);
-  if (record->bearerToken[0] == '\0') {
+  if (bearerToken(record)[0] == '\0') {
     usable &= ~tokenMechanisms;
   } else {
     usable &= tokenMechanisms;
@@ -88,7 +88,7 @@ uint32_t chooseMechanism(ChannelRecord* record) {
   if (chosen != 0) return chosen;
   const char* why = record->mechanismsOffered == 0 ? "none this client speaks"
                     : usable != allowed            ? "PLAIN, LOGIN and tokens only over TLS"
-                    : record->bearerToken[0] != '\0' ? "a token needs OAUTHBEARER or XOAUTH2"
+                    : bearerToken(record)[0] != '\0' ? "a token needs OAUTHBEARER or XOAUTH2"
                                                      : "none of them allowed";
   noteNoMechanism(record, why);
   return 0;

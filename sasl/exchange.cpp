@@ -7,6 +7,7 @@
 
 #include "codec/base64.h"
 #include "frame/log.h"
+#include "frame/errors.h"
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "sasl/mechanism.h"
@@ -16,7 +17,7 @@
 namespace qel {
 namespace {
 
-// Bytes of saslText encoded per piece of a line: 4/3 of it fits in
+// Bytes of the response encoded per piece of a line: 4/3 of it fits in
 // commandLine together with the command in front.
 constexpr int32_t kPieceBytes = 1500;
 // A send that took fewer bytes than asked ran into the send time-out.
@@ -33,9 +34,10 @@ bool firstMessage(ChannelRecord* record) {
 }  // namespace
 
 void putSaslBytes(ChannelRecord* record, const char* bytes, int32_t count) {
+  if (record->saslBuffers == nullptr) return;
   int32_t room = kSaslTextCap - record->saslLength;
   if (count > room) count = room;
-  for (int32_t i = 0; i < count; ++i) record->saslText[record->saslLength + i] = bytes[i];
+  for (int32_t i = 0; i < count; ++i) record->saslBuffers->text[record->saslLength + i] = bytes[i];
   record->saslLength += count;
 }
 
@@ -48,7 +50,7 @@ bool saslStart(ChannelRecord* record) {
   record->serverProven = 0;
   record->saslLength = 0;
   record->loginReason[0] = '\0';
-  bool initial = firstMessage(record);
+  bool initial = record->saslBuffers != nullptr && firstMessage(record);
   if (initial) record->saslRound = 1;
   return initial;
 }
@@ -56,6 +58,7 @@ bool saslStart(ChannelRecord* record) {
 int32_t saslAnswer(ChannelRecord* record, const char* challenge, int32_t length) {
   int32_t round = record->saslRound++;
   record->saslLength = 0;
+  if (record->saslBuffers == nullptr) return kErrNoMemory;
   // A server that did not take the initial response asks for it with an
   // empty challenge.
   if (round == 0 && firstMessage(record)) return 0;
@@ -70,6 +73,7 @@ int32_t saslFinished(ChannelRecord* record) {
     int32_t rc = mechanism->accepted(record);
     if (rc < 0) return rc;
   }
+  dropSaslBuffers(record);
   logFormat(record, "AUTH %s ok\r\n", mechanismName(record->saslMechanism));
   // The responses are hidden from the log; the name they carried is not.
   if (loginUser(record)[0] != '\0') logFormat(record, "Logged in as %s\r\n", loginUser(record));
@@ -86,11 +90,12 @@ int32_t sendSaslLine(ChannelRecord* record, const char* command, bool withMessag
                    hidden ? "[response hidden]" : "");
   int32_t sent = 0;
   int32_t done = 0;
-  int32_t total = withMessage ? record->saslLength : 0;
+  char* text = record->saslBuffers != nullptr ? record->saslBuffers->text : nullptr;
+  int32_t total = withMessage && text != nullptr ? record->saslLength : 0;
   for (;;) {
     int32_t count = total - done < kPieceBytes ? total - done : kPieceBytes;
     if (count > 0) {
-      used += base64EncodeLine(reinterpret_cast<const uint8_t*>(record->saslText + done), line + used, count);
+      used += base64EncodeLine(reinterpret_cast<const uint8_t*>(text + done), line + used, count);
     }
     done += count;
     bool last = done >= total;
@@ -102,7 +107,7 @@ int32_t sendSaslLine(ChannelRecord* record, const char* command, bool withMessag
     if (rc < 0 || rc < used || last) {
       // The encoded credentials do not stay in the record.
       std::memset(line, 0, static_cast<size_t>(used));
-      std::memset(record->saslText, 0, static_cast<size_t>(record->saslLength));
+      if (text != nullptr) std::memset(text, 0, static_cast<size_t>(record->saslLength));
     }
     if (rc < 0) return rc;
     if (rc < used) return kShortSendCode;

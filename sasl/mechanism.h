@@ -20,10 +20,10 @@ struct SaslMechanism {
   uint32_t bit;      // its QEL_AUTH_* bit
   const char* name;  // as offered and sent: "SCRAM-SHA-256"
   uint8_t traits;
-  // The first message into saslText, for a mechanism that speaks first;
+  // The first message into the buffers' text, for a mechanism that speaks first;
   // null for one that waits for a challenge.
   void (*first)(ChannelRecord* record);
-  // The answer to a challenge of length decoded bytes into saslText; round
+  // The answer to a challenge of length decoded bytes into the buffers' text; round
   // counts the messages sent before it, the first one included. 0, or -121
   // with loginReason saying why. Null: every answer is empty.
   int32_t (*answer)(ChannelRecord* record, int32_t round, const char* challenge, int32_t length);
@@ -42,7 +42,7 @@ uint32_t mechanismsWith(uint8_t traits);
 // The strongest mechanism among bits; 0 for none.
 uint32_t strongestMechanism(uint32_t bits);
 
-// Appends to saslText, cut at its room.
+// Appends to the buffers' text, cut at its room.
 void putSaslBytes(ChannelRecord* record, const char* bytes, int32_t count);
 void putSaslText(ChannelRecord* record, const char* text);
 void putSaslByte(ChannelRecord* record, char byte);

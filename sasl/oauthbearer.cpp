@@ -33,7 +33,7 @@ void oauthBearerFirst(ChannelRecord* record) {
   putSaslText(record, port);
   putSaslByte(record, kSeparator);
   putSaslText(record, "auth=Bearer ");
-  putSaslText(record, record->bearerToken);
+  putSaslText(record, bearerToken(record));
   putSaslByte(record, kSeparator);
   putSaslByte(record, kSeparator);
 }

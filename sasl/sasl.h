@@ -12,6 +12,23 @@
 
 namespace qel {
 
+// The messages of one exchange: the response being built (saslLength
+// bytes), and SCRAM's first message and the server signature it expects.
+struct SaslBuffers {
+  char text[fieldSize(kSaslTextCap)];
+  char scramFirstBare[fieldSize(kScramFirstCap)];
+  uint8_t scramServerSignature[kScramKeyBytes];
+};
+
+// Takes the exchange's buffers when the channel has none: 0, or -55 when
+// the memory cannot be had. They are given back (wiped) when the login
+// ends, fails, or the channel closes or is released.
+int32_t takeSaslBuffers(ChannelRecord* record);
+void dropSaslBuffers(ChannelRecord* record);
+
+// The token setting, "" when none is set.
+const char* bearerToken(const ChannelRecord* record);
+
 // The name of one mechanism's QEL_AUTH_* bit ("SCRAM-SHA-256"), "" for
 // none.
 const char* mechanismName(uint32_t mechanism);
@@ -48,11 +65,12 @@ uint32_t chooseMechanism(ChannelRecord* record);
 void noteNoMechanism(ChannelRecord* record, const char* why);
 
 // Starts the exchange of record->saslMechanism. True when the mechanism
-// has an initial response, which is then in saslText (saslLength bytes).
+// has an initial response, which is then in the buffers' text (saslLength
+// bytes). The buffers must have been taken.
 bool saslStart(ChannelRecord* record);
 
 // Answers a challenge of length decoded bytes: the response goes into
-// saslText. 0, or -121 when a SCRAM server message is wrong (loginReason
+// the buffers' text. 0, or -121 when a SCRAM server message is wrong (loginReason
 // says how).
 int32_t saslAnswer(ChannelRecord* record, const char* challenge, int32_t length);
 
@@ -60,7 +78,7 @@ int32_t saslAnswer(ChannelRecord* record, const char* challenge, int32_t length)
 // it knows the password (SCRAM).
 int32_t saslFinished(ChannelRecord* record);
 
-// Sends command (may be "") and, when withMessage, saslText base64-encoded
+// Sends command (may be "") and, when withMessage, the buffers' text base64-encoded
 // behind it, as one line ending in CR LF; the log shows "[response hidden]"
 // in place of the message. The bytes sent, or a negated socket error
 // (-10060 when the socket stopped taking data).

@@ -90,13 +90,13 @@ void scramClientFirst(ChannelRecord* record) {
     if (!plat::secureRandom(random, kNonceBytes)) plat::randomBytes(random, kNonceBytes);
     encode(random, kNonceBytes, nonce);
   }
-  char* bare = record->scramFirstBare;
+  char* bare = record->saslBuffers->scramFirstBare;
   copyText(bare, "n=", kScramFirstCap);
   appendSaslName(bare, loginUser(record), kScramFirstCap);
   appendText(bare, ",r=", 3, kScramFirstCap);
   appendText(bare, nonce, kScramFirstCap, kScramFirstCap);
-  copyText(record->saslText, kGs2Header, kSaslTextCap);
-  record->saslLength = appendText(record->saslText, bare, kSaslTextCap, kSaslTextCap);
+  copyText(record->saslBuffers->text, kGs2Header, kSaslTextCap);
+  record->saslLength = appendText(record->saslBuffers->text, bare, kSaslTextCap, kSaslTextCap);
 }
 
 int32_t scramClientFinal(ChannelRecord* record, const char* serverFirst, int32_t length) {
@@ -111,7 +111,7 @@ int32_t scramClientFinal(ChannelRecord* record, const char* serverFirst, int32_t
     return fail(record, "(the server-first-message is malformed)");
   }
   // Our nonce is the part of the bare message behind ",r=".
-  const char* ours = std::strstr(record->scramFirstBare, ",r=") + 3;
+  const char* ours = std::strstr(record->saslBuffers->scramFirstBare, ",r=") + 3;
   int32_t oursLength = textLength(ours);
   if (nonceLength <= oursLength || std::strncmp(nonce, ours, static_cast<size_t>(oursLength)) != 0) {
     return fail(record, "(the server nonce does not extend ours)");
@@ -128,14 +128,14 @@ int32_t scramClientFinal(ChannelRecord* record, const char* serverFirst, int32_t
   int32_t saltCount = base64DecodeRun(salt, saltBytes, saltLength);
 
   char authMessage[kAuthMessageRoom];
-  char* final = record->saslText;
+  char* final = record->saslBuffers->text;
   copyText(final, kChannelBinding, kSaslTextCap);
   appendText(final, ",r=", 3, kSaslTextCap);
   appendText(final, nonce, nonceLength, kSaslTextCap);
-  int32_t bareLength = textLength(record->scramFirstBare);
+  int32_t bareLength = textLength(record->saslBuffers->scramFirstBare);
   int32_t finalLength = textLength(final);
   if (bareLength + length + finalLength + 2 >= kAuthMessageRoom) return fail(record, "(the server-first-message is too long)");
-  copyText(authMessage, record->scramFirstBare, bareLength);
+  copyText(authMessage, record->saslBuffers->scramFirstBare, bareLength);
   appendText(authMessage, ",", 1, kAuthMessageRoom);
   appendText(authMessage, serverFirst, length, kAuthMessageRoom);
   appendText(authMessage, ",", 1, kAuthMessageRoom);
@@ -153,7 +153,7 @@ int32_t scramClientFinal(ChannelRecord* record, const char* serverFirst, int32_t
             hmac(salted, "Client Key", 10, clientKey) && plat::sha256(clientKey, kScramKeyBytes, storedKey) &&
             hmac(storedKey, authMessage, static_cast<size_t>(authLength), clientSignature) &&
             hmac(salted, "Server Key", 10, serverKey) &&
-            hmac(serverKey, authMessage, static_cast<size_t>(authLength), record->scramServerSignature);
+            hmac(serverKey, authMessage, static_cast<size_t>(authLength), record->saslBuffers->scramServerSignature);
   std::memset(salted, 0, sizeof salted);
   if (!ok) return fail(record, "(the digests are not available)");
   uint8_t proof[kScramKeyBytes];
@@ -176,7 +176,7 @@ int32_t scramCheckServerFinal(ChannelRecord* record, const char* serverFinal, in
   if (signatureLength > kEncodedKeyRoom) return fail(record, "(the server signature is wrong)");
   int32_t count = base64DecodeRun(signature, decoded, signatureLength);
   if (count != kScramKeyBytes ||
-      !sameBytes(reinterpret_cast<const uint8_t*>(decoded), record->scramServerSignature, kScramKeyBytes)) {
+      !sameBytes(reinterpret_cast<const uint8_t*>(decoded), record->saslBuffers->scramServerSignature, kScramKeyBytes)) {
     return fail(record, "(the server signature is wrong)");
   }
   record->serverProven = 1;

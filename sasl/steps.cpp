@@ -40,6 +40,7 @@ int32_t answerChallenge(ChannelRecord* record, const SaslProtocol& protocol, uin
 }  // namespace
 
 int32_t sendSaslAuth(ChannelRecord* record, const SaslProtocol& protocol, uint32_t now) {
+  if (takeSaslBuffers(record) < 0) return failState(record, 0, kErrNoMemory);
   bool initial = saslStart(record);
   if (!protocol.initialOnCommandLine) {
     // The first message is made again for the empty challenge.

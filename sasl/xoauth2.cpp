@@ -14,7 +14,7 @@ void xoauth2First(ChannelRecord* record) {
   putSaslText(record, loginUser(record));
   putSaslByte(record, kSeparator);
   putSaslText(record, "auth=Bearer ");
-  putSaslText(record, record->bearerToken);
+  putSaslText(record, bearerToken(record));
   putSaslByte(record, kSeparator);
   putSaslByte(record, kSeparator);
 }

@@ -85,7 +85,15 @@ TEST_F(Lifecycle, RecordStartsWithItsInitialValues) {
   // An idle channel holds no connection buffers: they come with a connection.
   EXPECT_EQ(record->ringBuffer, nullptr);
   EXPECT_EQ(record->outputBuffer, nullptr);
-  EXPECT_LT(sizeof(ChannelRecord), static_cast<size_t>(kRingSize));
+  // Nor the login's: the exchange's buffers come with a login, the token
+  // with its setting, and go with them.
+  EXPECT_EQ(record->saslBuffers, nullptr);
+  EXPECT_EQ(record->bearerToken, nullptr);
+  ASSERT_GT(qelStringParam(1, QEL_STRING_BEARER_TOKEN, "token"), 0);
+  EXPECT_STREQ(record->bearerToken, "token");
+  EXPECT_EQ(qelStringParam(1, QEL_STRING_BEARER_TOKEN, ""), 0);
+  EXPECT_EQ(record->bearerToken, nullptr);
+  EXPECT_LT(sizeof(ChannelRecord), static_cast<size_t>(16 * 1024));
   // bodyBuffer follows replyText directly: one area for joined header lines.
   EXPECT_EQ(record->bodyBuffer, record->replyText + 2050);
   // The record is block slot 0 of its channel.

@@ -59,6 +59,7 @@ void scram(ChannelRecord* channel, const std::string& bytes) {
   if (slow(first)) return;
   channel->saslMechanism = QEL_AUTH_SCRAM_SHA_256;
   scramTestNonce = kNonce;
+  require(takeSaslBuffers(channel) == 0, "the exchange has its buffers");
   require(saslStart(channel), "SCRAM speaks first");
   int32_t rc = saslAnswer(channel, first.data(), static_cast<int32_t>(first.size()));
   require(rc == 0 || rc == kErrServerNotProven, "the first answer is 0 or -121");

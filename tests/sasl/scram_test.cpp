@@ -27,10 +27,11 @@ class Scram : public ::testing::Test {
     copyText(record->loginPassword, kScramVector.password, kLoginPasswordCap);
     record->saslMechanism = QEL_AUTH_SCRAM_SHA_256;
     scramTestNonce = kScramVector.clientNonce;
+    ASSERT_EQ(takeSaslBuffers(record), 0);
   }
   void TearDown() override { scramTestNonce = nullptr; }
 
-  std::string sasl() const { return std::string(record->saslText, static_cast<size_t>(record->saslLength)); }
+  std::string sasl() const { return std::string(record->saslBuffers->text, static_cast<size_t>(record->saslLength)); }
   int32_t answer(const std::string& challenge) {
     return saslAnswer(record, challenge.data(), static_cast<int32_t>(challenge.size()));
   }
