@@ -44,6 +44,20 @@ int32_t setHelloName(ChannelRecord* record, const char* text) {
   return copyWhole(record->helloName, text, kHelloNameCap);
 }
 
+// Fast timing on (1): no pause between steps, after a close or before a
+// login reply, no wait of a step for the answer to a whole message, and
+// prompt acknowledgements on every channel; off (0): those back at their
+// defaults. Each stays a setting of its own afterwards.
+void storeFastTiming(int32_t value) {
+  const LibrarySettings defaults{};
+  bool fast = value != 0;
+  settings.minimumWait = fast ? 0 : defaults.minimumWait;
+  settings.closePause = fast ? 0 : defaults.closePause;
+  settings.loginPause = fast ? 0 : defaults.loginPause;
+  settings.finalReplyWait = fast ? 0 : defaults.finalReplyWait;
+  settings.fastTiming = fast ? 1 : 0;
+}
+
 // Stores an integer setting; false for an index that is not served.
 bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
   switch (index) {
@@ -84,6 +98,7 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
     case QEL_PARAM_LOGIN_PAUSE: settings.loginPause = value; return true;
     case QEL_PARAM_PROMPT_ACK: record->promptAck = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_FINAL_REPLY_WAIT: settings.finalReplyWait = value; return true;
+    case QEL_PARAM_FAST_TIMING: storeFastTiming(value); return true;
     default:
       // The settings of the protocols' own fields.
       if (IntegerSetting store = findIntegerSetting(index)) {

@@ -24,6 +24,9 @@ struct LibrarySettings {
   int32_t closePause = 500;        // ms a channel pauses after closing its socket
   int32_t loginPause = 200;        // extra ms before the HELO/EHLO, AUTH and login replies
   int32_t finalReplyWait = 100;    // ms one step waits for the answer to a whole message
+  // Fast timing (setting 191): every channel acknowledges what it has
+  // received before it waits for more, as QEL_PARAM_PROMPT_ACK 1 does.
+  uint8_t fastTiming = 0;
   uint8_t cleanupOnRelease = 1;
   uint8_t rawEightBit = 0;
   uint8_t omitSavedNote = 0;

@@ -212,6 +212,15 @@ extern "C" {
  * Windows supports it, else nothing changes. The bytes sent and received
  * are the same either way. 0 = the system's timing. */
 #define QEL_PARAM_PROMPT_ACK          104 /* channel: 1 = acknowledge received data before waiting for more (0) */
+/* Extensions: fast timing in one setting (library). 1 sets the pauses
+ * QEL_PARAM_MINIMUM_WAIT, QEL_PARAM_CLOSE_PAUSE, QEL_PARAM_LOGIN_PAUSE and
+ * QEL_PARAM_FINAL_REPLY_WAIT to 0 and turns prompt acknowledgements
+ * (QEL_PARAM_PROMPT_ACK) on for every channel; 0 gives the four pauses their
+ * defaults back and leaves acknowledgements to each channel's own setting.
+ * A pause set on its own afterwards keeps its value. Waits end as soon as
+ * their socket is ready whatever QEL_PARAM_POLL_INTERVAL says, so that needs
+ * no change. */
+#define QEL_PARAM_FAST_TIMING         191 /* library: 1 = no pauses, prompt acknowledgements (0) */
 
 /* Extensions: the download decoder (channel settings).
  * Full MIME mode: qelGetEmailFile follows multipart parts to any depth (32

@@ -26,13 +26,13 @@ constexpr uint32_t kVersionMajorShift = 8;
 constexpr uint32_t kVersionMinorShift = 4;
 constexpr uint32_t kVersionPartMask = 0xF;
 
-// Sleeps one poll interval: the login replies are awaited less eagerly. The
-// pause ends no later than the reply's deadline.
-void pauseForReply(const ChannelRecord* record, uint32_t now) {
+// How long one step waits for a login reply: a poll interval, but no longer
+// than the reply's deadline. The wait ends as soon as data arrives.
+int32_t replyPollWait(const ChannelRecord* record, uint32_t now) {
   uint32_t left = UINT32_MAX;
   if (record->deadline != 0) left = tickBefore(now, record->deadline) ? record->deadline - now : 0;
   uint32_t pause = pollPause(left);
-  if (pause > 0) plat::sleepMs(pause);
+  return pause > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(pause);
 }
 
 // Takes the APOP timestamp "<...>" from the greeting into scratchText, or
@@ -108,14 +108,11 @@ int32_t sendUser(ChannelRecord* record, uint32_t now) {
 }
 
 // The answer to a login command: kAnswerRead once "+OK" is in; until it
-// comes, kStateContinue after a pause as long as a poll's; failState's
-// result for anything else.
+// comes, kStateContinue after waiting for it as long as a poll interval;
+// failState's result for anything else.
 constexpr int32_t kAnswerRead = 0;
 int32_t awaitLoginAnswer(ChannelRecord* record, uint32_t now) {
-  if (!waitForData(record, 0)) {
-    pauseForReply(record, now);
-    return kStateContinue;
-  }
+  if (!waitForData(record, replyPollWait(record, now))) return kStateContinue;
   int32_t rc = readPop3Reply(record);
   return rc < 0 ? failState(record, 0, rc) : kAnswerRead;
 }

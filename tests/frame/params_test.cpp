@@ -105,6 +105,17 @@ TEST(IntegerParam, StoredValues) {
     EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_KEEP_EXISTING_FILES, value), 1) << value;
     EXPECT_EQ(record->keepExistingFiles, stored) << value;
   }
+  // Fast timing: the four pauses at 0 and prompt acknowledgements, or back
+  // to their defaults.
+  for (int32_t value : {1, 0}) {
+    EXPECT_EQ(qelIntegerParam(1, QEL_PARAM_FAST_TIMING, value), 1);
+    const LibrarySettings defaults{};
+    int32_t expected[] = {value ? 0 : defaults.minimumWait, value ? 0 : defaults.closePause,
+                          value ? 0 : defaults.loginPause, value ? 0 : defaults.finalReplyWait, value};
+    int32_t stored[] = {settings.minimumWait, settings.closePause, settings.loginPause, settings.finalReplyWait,
+                        settings.fastTiming};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(stored[i], expected[i]) << value << " " << i;
+  }
   // A library setting made through channel 0 is seen by channel 1.
   qelIntegerParam(0, QEL_PARAM_MINIMUM_WAIT, 3);
   EXPECT_EQ(settings.minimumWait, 3);

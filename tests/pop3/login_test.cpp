@@ -171,15 +171,29 @@ TEST_F(Pop3Login, SilentServerTimesOut) {
   EXPECT_EQ(connect(server), QEL_ERR_TIMED_OUT);
 }
 
-// The pause between polls for the USER answer ends with the reply deadline,
-// however long the poll interval.
-TEST_F(Pop3Login, ReplyPauseEndsWithTheDeadline) {
-  settings.replyTimeout = 300;
+// The wait for the USER and PASS answers ends when the answer comes, or at
+// the reply deadline, however long the poll interval.
+TEST_F(Pop3Login, ReplyWaitEndsWithTheAnswerOrTheDeadline) {
+  const struct {
+    const char* name;
+    int32_t replyTimeout;
+    std::vector<Step> steps;
+    int32_t result;
+  } cases[] = {
+      {"silent after USER", 300, {Send("+OK ready\r\n"), ExpectLine("USER u"), Silent()}, QEL_ERR_TIMED_OUT},
+      {"prompt answers", 25000, afterLogin({ExpectClose()}), 0},
+  };
   settings.pollInterval = 20000;
-  ScriptServer server({Send("+OK ready\r\n"), ExpectLine("USER u"), Silent()});
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(connect(server), QEL_ERR_TIMED_OUT);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  qelIntegerParam(0, QEL_PARAM_FAST_TIMING, 1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    settings.replyTimeout = c.replyTimeout;
+    ScriptServer server(c.steps);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(connect(server), c.result);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    qelAbort(0);
+  }
 }
 
 TEST_F(Pop3Login, LogStartsWithTheVersionLine) {

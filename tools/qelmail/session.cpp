@@ -246,16 +246,10 @@ int applyCommon(Options& options, int32_t portParam) {
   qelIntegerParam(kChannel, QEL_PARAM_CONNECT_TIMEOUT, static_cast<int32_t>(connectMs));
   qelIntegerParam(kChannel, QEL_PARAM_AUTO_CALL, 0);
   if (!options.has("default-timing")) {
-    // Fast timing: no pauses between steps; waits end when the server's
-    // data arrives.
-    qelIntegerParam(kChannel, QEL_PARAM_MINIMUM_WAIT, 0);
-    qelIntegerParam(kChannel, QEL_PARAM_LOGIN_PAUSE, 0);
-    qelIntegerParam(kChannel, QEL_PARAM_CLOSE_PAUSE, 0);
-    qelIntegerParam(kChannel, QEL_PARAM_FINAL_REPLY_WAIT, 0);
-    qelIntegerParam(kChannel, QEL_PARAM_POLL_INTERVAL, 0);
-    // And what has arrived is acknowledged before each wait for more, so a
-    // server's held-back last write is not delayed.
-    qelIntegerParam(kChannel, QEL_PARAM_PROMPT_ACK, 1);
+    // Fast timing: no pauses between steps, and what has arrived is
+    // acknowledged before each wait for more, so a server's held-back last
+    // write is not delayed. Waits end when the server's data arrives.
+    qelIntegerParam(kChannel, QEL_PARAM_FAST_TIMING, 1);
   }
   return kExitOk;
 }
