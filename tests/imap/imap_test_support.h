@@ -10,6 +10,12 @@
 
 namespace qel::test {
 
+// Every byte of a string literal, NUL bytes included.
+template <size_t N>
+std::string bytesOf(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
+
 // Feeds bytes cut at the given positions (ascending) into a reset reader.
 // Returns the last result; *used counts the bytes taken in all.
 inline int32_t feedPieces(ImapReader* reader, const std::string& bytes, const std::vector<size_t>& cuts,

@@ -21,12 +21,6 @@ struct Case {
 
 const std::string kDeep = std::string(32, '(') + std::string(32, ')');
 
-// Every byte of a string literal, NUL bytes included.
-template <size_t N>
-std::string bytesOf(const char (&text)[N]) {
-  return std::string(text, N - 1);
-}
-
 std::string repeat(const std::string& text, int times) {
   std::string out;
   for (int i = 0; i < times; ++i) out += text;
