@@ -283,7 +283,9 @@ class Step {
                 (c == ']' && r_->inCode);
     if (!ends) {
       if (control(c)) return kImapSyntax;
-      if (c == '[' && !r_->inCode) r_->state = sSection;
+      // Only a fetch item has a section ("BODY[HEADER.FIELDS (TO)]"), which
+      // may hold spaces; elsewhere "[" is an ordinary character of a name.
+      if (c == '[' && r_->fetch) r_->state = sSection;
       return hold(c);
     }
     int32_t rc = atomDone();

@@ -3,6 +3,9 @@
 // of any size, it gathers one response at a time into a bounded record of
 // items (ImapResponse) for the parsers of imap/parse.h.
 //
+// A literal is "{n}" CR LF or, for binary content, "~{n}" CR LF, followed
+// by n bytes; "{n+}", which only a client may send, is refused as a fault.
+//
 // It never needs a whole response in memory: the literal of a body section
 // in a FETCH response (BODY[...], BINARY[...], RFC822...) goes to a literal
 // sink in the pieces it arrives in, and the numbers of a SEARCH response to
@@ -80,7 +83,10 @@ struct ImapLiteralSink {
 };
 
 // Receives each number of an untagged SEARCH response (outside lists) in
-// place of an item; a negative result stops the reader as above.
+// place of an item, as it is read: numbers of a response that then fails
+// are to be dropped. A negative result stops the reader as above. While
+// numbers go to the sink the line limit does not hold for that response
+// (the record's capacity still does).
 struct ImapNumberSink {
   void* context;
   int32_t (*number)(void* context, uint32_t value);

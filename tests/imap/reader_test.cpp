@@ -44,7 +44,7 @@ const Case kCases[] = {
      "* LIST ( \\HasNoChildren \\Sent ) \"/\" {Sent}"},
     {"* LIST (\\Noselect) NIL \"\\\\a \\\"b\\\" \\c\"\r\n", kImapReady,
      "* LIST ( \\Noselect ) NIL \"\\a \"b\" \\c\""},
-    {"* LIST () \"/\" Foo]Bar\r\n", kImapReady, "* LIST ( ) \"/\" Foo]Bar"},
+    {"* LIST () \"/\" Foo]B[ar\r\n", kImapReady, "* LIST ( ) \"/\" Foo]B[ar"},
     {"* 12 FETCH (FLAGS () BODY[HEADER.FIELDS (FROM)]<0> {5}\r\nFrom:)\r\n", kImapReady,
      "* #12 FETCH ( FLAGS ( ) BODY[HEADER.FIELDS (FROM)]<0> {From:} )"},
     {bytesOf("* 1 FETCH (BINARY[1] ~{3}\r\na\0b UID 4)\r\n"), kImapReady,
