@@ -111,11 +111,14 @@ void checkQuoted(const char* bytes, int32_t length) {
   int32_t n = imapWriteQuoted(bytes, length, &quoted[0], static_cast<int32_t>(quoted.size()));
   require(n >= 2, "a string of the quoted form is written");
   line.append(quoted.data(), static_cast<size_t>(n)).append("\r\n");
-  auto reader = std::make_unique<ImapReader>();
-  reader->limits.line = kImapByteCap;
-  imapReaderReset(reader.get());
+  static ImapReader* reader = [] {
+    auto* made = new ImapReader;  // one for the whole run: the record is large
+    made->limits.line = kImapByteCap;
+    return made;
+  }();
+  imapReaderReset(reader);
   int32_t used = 0;
-  int32_t rc = imapFeed(reader.get(), line.data(), static_cast<int32_t>(line.size()), &used);
+  int32_t rc = imapFeed(reader, line.data(), static_cast<int32_t>(line.size()), &used);
   const char* back = nullptr;
   int32_t backLength = 0;
   require(rc == kImapReady && imapStringOf(reader->response, 1, &back, &backLength) && backLength == length &&
