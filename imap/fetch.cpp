@@ -70,6 +70,11 @@ bool bodyName(const ImapResponse& response, int32_t index) {
   if (response.items[index].type != ImapItemType::atom || !imapStringOf(response, index, &bytes, &length)) {
     return false;
   }
+  // BINARY.SIZE[n] is a number, not content.
+  static const char kBinarySize[] = "BINARY.SIZE";
+  int32_t k = 0;
+  while (k < length && kBinarySize[k] != '\0' && (bytes[k] & ~0x20) == (kBinarySize[k] & ~0x20)) ++k;
+  if (kBinarySize[k] == '\0') return false;
   for (int32_t i = 0; i < length; ++i) {
     if (bytes[i] == '[') return true;
   }

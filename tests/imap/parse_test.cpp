@@ -253,7 +253,7 @@ TEST(ImapParse, Fetch) {
        "seq=2 env=-|x\"y|- -@-|- -@-|-"},
       {"* 3 FETCH (BODY[HEADER.FIELDS (SUBJECT)] {10}\r\nSubject: x UID 5 MODSEQ (7))\r\n", 0,
        "seq=3 uid=5 body=BODY[HEADER.FIELDS (SUBJECT)]:Subject: x"},
-      {"* 4 FETCH (BODY[] NIL)\r\n", 0, "seq=4 body=BODY[]:-"},
+      {"* 4 FETCH (BODY[] NIL BINARY.SIZE[1] 9)\r\n", 0, "seq=4 body=BODY[]:-"},
       {"* 4 FETCH (UID 0)\r\n", kImapSyntax, ""},
       {"* 4 FETCH (FLAGS \\Seen)\r\n", kImapSyntax, ""},
       {"* 4 FETCH (ENVELOPE (NIL NIL))\r\n", kImapSyntax, ""},
