@@ -16,7 +16,7 @@ seconds=${QEL_FUZZ_SECONDS:-60}
 build=${QEL_FUZZ_BUILD:-build-fuzz}
 jobs=$(nproc 2>/dev/null || echo 2)
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(download replies codecs exports login compose)
+[ ${#targets[@]} -gt 0 ] || targets=(download replies codecs exports login compose imap)
 
 launcher=()
 if command -v ccache >/dev/null; then
