@@ -30,24 +30,6 @@ bool goAhead(const ChannelRecord* record) {
   return record->replyCode >= kDataGoAheadFirst && record->replyCode <= kDataGoAheadLast;
 }
 
-// The reply to the next command of the group. Refusals are read like any
-// other reply (a refusal's further lines are dropped), since the replies to
-// the commands behind it follow. kReplyRead with replyCode set,
-// kStateContinue while nothing has come, or failState's result when the
-// reply cannot be read (the connection ended, the time ran out).
-int32_t awaitGroupReply(ChannelRecord* record, uint32_t now) {
-  if (!waitForData(record, 0)) return kStateContinue;
-  int32_t rc = readSmtpReply(record);
-  if (rc == kErrSmtpError) {
-    skipRestOfReply(record);
-    rc = 0;
-  }
-  if (rc < 0) return failState(record, 0, rc);
-  // Each reply has a reply time-out of its own.
-  deadlineOnly(record, now);
-  return kReplyRead;
-}
-
 // Keeps the first refusal of the group for the failure's text.
 void noteRefusal(ChannelRecord* record) {
   SmtpSend* send = record->smtpSend;
@@ -62,6 +44,29 @@ void restoreRefusal(ChannelRecord* record) {
   copyText(record->replyText, refusal, kReplyRoom - 1);
   copyText(record->lastReply, refusal, kLastReplyCap - 1);
   record->replyCode = parseDecimal(refusal);
+}
+
+// The reply to the next command of the group. Refusals are read like any
+// other reply (a refusal's further lines are dropped), since the replies to
+// the commands behind it follow. kReplyRead with replyCode set,
+// kStateContinue while nothing has come, or failState's result when the
+// reply cannot be read (the connection ended, the time ran out): after a
+// refusal, a server that closes (a 421) fails the send with that refusal.
+int32_t awaitGroupReply(ChannelRecord* record, uint32_t now) {
+  if (!waitForData(record, 0)) return kStateContinue;
+  int32_t rc = readSmtpReply(record);
+  if (rc == kErrSmtpError) {
+    skipRestOfReply(record);
+    rc = 0;
+  }
+  if (rc < 0 && record->smtpSend->groupRefused != 0) {
+    restoreRefusal(record);
+    return failState(record, 0, kErrSmtpError);
+  }
+  if (rc < 0) return failState(record, 0, rc);
+  // Each reply has a reply time-out of its own.
+  deadlineOnly(record, now);
+  return kReplyRead;
 }
 
 // 213: the reply to MAIL FROM.
