@@ -379,7 +379,7 @@ TEST_F(Session, PipelinedEnvelope) {
     qelIntegerParam(0, QEL_PARAM_PIPELINING, c.pipelining);
     ASSERT_EQ(connectTo(server), 0);
     record->lastRecipient[0] = '\0';
-    EXPECT_EQ(c.pipelining == 2 ? qelSendPreparedMemory(0, nullptr, c.to, "S: s\n\nm\n", 10)
+    EXPECT_EQ(c.pipelining == 2 ? qelSendPreparedMemory(0, nullptr, c.to, "S: s\n\nm\n", 8)
                                 : qelSendEmail(0, c.to, nullptr, nullptr, "s", "m", nullptr),
               c.result);
     if (c.result == QEL_ERR_SMTP_ERROR) {
