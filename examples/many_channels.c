@@ -15,7 +15,7 @@
  * connections, or N messages over each with --messages N. --fast turns the
  * library's pauses off (what a program that drives many channels usually
  * wants); --body FILE sends FILE's text as each message's body.
- * scripts/bench.sh runs it with all three. Where the server offers
+ * scripts/bench.sh runs it with these options. Where the server offers
  * PIPELINING, each message's envelope goes out in one write.
  */
 #include <stdio.h>
