@@ -263,6 +263,10 @@ struct ChannelRecord {
   uint8_t offersEightBitMime;
   uint8_t offersSmtpUtf8;
   uint32_t serverSizeLimit;  // 0: no limit announced
+  // Pipelining (setting 190): the switch and whether the last EHLO reply
+  // offered it.
+  uint8_t usePipelining;
+  uint8_t offersPipelining;
   // Standard header (setting 150): a Date line with a two-digit hour and a
   // Message-ID on every message.
   uint8_t standardHeader;

@@ -575,6 +575,24 @@ QEL_API int32_t QEL_CALL qelSendPreparedMemory(int32_t chan, const char *sender,
 #define QEL_ERR_BAD_HELLO_NAME    (-180) /* QEL_STRING_HELLO_NAME: a space, a control character or a non-ASCII byte */
 
 /* ---------------------------------------------------------------------------
+ * Pipelining
+ *
+ * With QEL_PARAM_PIPELINING set and an EHLO reply that offers PIPELINING
+ * (RFC 2920), a send (qelSendEmail, qelSendPreparedFile/Memory) writes
+ * MAIL FROM, every RCPT TO and DATA at once and then reads their replies
+ * in order. Every recipient item is checked before anything goes out. A
+ * refusal in the group (MAIL, a recipient, DATA; 4xx as 5xx) fails the send
+ * with QEL_ERR_SMTP_ERROR and the first refusal's reply, as without the
+ * setting, and the message goes to nobody; the send then ends the
+ * transaction with RSET and the connection stays open for the next send.
+ * When DATA was answered 354 all the same: with no recipient taken an
+ * empty message (a lone ".") ends the data first; with some taken the
+ * connection is closed instead, so that nobody gets anything. After HELO,
+ * or when the reply does not offer it, the send is as without the setting.
+ * ------------------------------------------------------------------------- */
+#define QEL_PARAM_PIPELINING          190    /* channel: 1 = pipelined envelope as above when the EHLO reply offers PIPELINING (0) */
+
+/* ---------------------------------------------------------------------------
  * POP3
  * ------------------------------------------------------------------------- */
 

@@ -19,6 +19,11 @@
 #             thread (examples/many_channels.c --fast --body, driven with
 #             qelWait), against
 #             curl --parallel --parallel-max 128
+# Once, against Postfix's smtp-sink (accepts and discards; offers PIPELINING):
+#   many      2 KB messages over 1, 20 and 100 sessions, many messages per
+#             session: examples/many_channels.c --fast --messages, driven
+#             from one thread with qelWait, against Postfix's load generator
+#             smtp-source -d; messages per second of each, and the ratio
 # On Postfix and Dovecot also, over TLS from the first byte (smtps, pop3s):
 #   tls       the 20 MB send and fetch, qelmail against curl
 # Once, on the mail drop:
@@ -48,13 +53,17 @@ cd "$here"
 runs=${QEL_BENCH_RUNS:-5}
 megabytes=${QEL_BENCH_MB:-20}
 real=${QEL_BENCH_REAL:-1}
-cases=" ${QEL_BENCH_CASES:-small send fetch channels tls memory progress slow} "
+cases=" ${QEL_BENCH_CASES:-small send fetch channels tls memory progress slow many} "
 wants() { [[ $cases == *" $1 "* ]]; }
 readonly password=bench-password
 readonly start_wait_tenths=100
 readonly channels=128
 readonly channel_kb=100
 readonly delivery_wait_tenths=600
+# The many case: sessions, and messages over all of them at each count.
+readonly many_sessions="1 20 100"
+readonly many_messages=4000
+readonly many_bytes=2048
 
 for tool in curl script /usr/bin/time python3 cc; do
   command -v "$tool" >/dev/null || { echo "bench.sh: $tool is needed (Debian: curl, bsdutils, time, python3, gcc)" >&2; exit 1; }
@@ -74,10 +83,12 @@ chmod 755 "$work"
 mkdir "$work/figures"
 pid=""
 slow_pid=""
+sink_pid=""
 servers=""
 cleanup() {
   if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
   if [ -n "$slow_pid" ]; then kill "$slow_pid" 2>/dev/null || true; wait "$slow_pid" 2>/dev/null || true; fi
+  if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" 2>/dev/null || true; fi
   if [ -n "$servers" ]; then tests/e2e/servers.sh stop "$servers" --clean >/dev/null 2>&1 || true; fi
   rm -rf "$work"
 }
@@ -120,6 +131,22 @@ if [ "$real" = 1 ]; then
   /usr/sbin/postfix -c "$POSTFIX_CONFIG" start 2>/dev/null
 fi
 
+# Postfix's smtp-sink on 127.0.0.1 for the many case: a free port, found
+# by binding port 0.
+if wants many; then
+  for tool in /usr/sbin/smtp-sink /usr/sbin/smtp-source; do
+    [ -x "$tool" ] || { echo "bench.sh: $tool is needed for the many case (Debian: postfix)" >&2; exit 1; }
+  done
+  sink_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  /usr/sbin/smtp-sink -u nobody "127.0.0.1:$sink_port" 256 >"$work/sink.log" 2>&1 &
+  sink_pid=$!
+  for ((i = 0; i < start_wait_tenths; i++)); do
+    python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1).close()' "$sink_port" \
+      2>/dev/null && break
+    sleep 0.1
+  done
+fi
+
 # ---- messages -----------------------------------------------------------
 
 # An attachment of N MB, and the same message pre-encoded for curl and
@@ -154,6 +181,12 @@ line = "0123456789 abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTU\r\n"
 text = line * (int(sys.argv[3]) * 1000 // len(line))
 open(sys.argv[1], "w", newline="").write(text)
 open(sys.argv[2], "w", newline="").write("Subject: bench\r\n\r\n" + text)
+PY
+# The many case's message text: about 2 KB in lines of 61 characters.
+python3 - "$work/many.txt" "$many_bytes" <<'PY'
+import sys
+line = "0123456789 abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTU\r\n"
+open(sys.argv[1], "w", newline="").write(line * (int(sys.argv[2]) // len(line)))
 PY
 
 # The mailboxes the downloads read. On the mail drop qelmail puts the
@@ -320,6 +353,19 @@ run_progress() {
   measure progress_fetch_off script -qfec "$(quote "${fetch[@]}" --quiet)" /dev/null
 }
 
+# Many 2 KB messages per session into smtp-sink: QEL from one thread, and
+# smtp-source with as many sessions, each sending message after message
+# over its connection.
+run_many() {
+  local sessions
+  for sessions in $many_sessions; do
+    measure "many_${sessions}_qel" "$work/many_channels" --fast --body "$work/many.txt" \
+      --messages $((many_messages / sessions)) 127.0.0.1 "$sink_port" "<bench@localhost>" "<sink@localhost>" "$sessions"
+    measure "many_${sessions}_source" /usr/sbin/smtp-source -d -s "$sessions" -m "$many_messages" -l "$many_bytes" \
+      -f bench@localhost -t sink@localhost "127.0.0.1:$sink_port"
+  done
+}
+
 # A server that waits 2 s before its greeting, then takes any message: the
 # processor time a client spends while it waits.
 python3 - "$work/slow_port" <<'PY' &
@@ -373,6 +419,7 @@ for ((run = 1; run <= runs; run++)); do
   fi
   if wants memory; then run_memory; fi
   if wants progress; then run_progress; fi
+  if wants many; then run_many; fi
   wants slow || continue
   measure slow_qelmail "$qelmail" send --server 127.0.0.1 --port "$slow_port" --from "<bench@localhost>" \
     --to "<sink@localhost>" --subject slow --text slow --quiet
@@ -381,4 +428,4 @@ for ((run = 1; run <= runs; run++)); do
 done
 
 python3 scripts/bench_report.py "$work/figures" "$megabytes" "$(stat -c %s "$work/payload.eml")" "$real" "$channels" \
-  "$channel_kb"
+  "$channel_kb" "$many_messages"

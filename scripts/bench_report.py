@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The tables of scripts/bench.sh from the figures it collected.
 
-bench_report.py WORK MEGABYTES WIRE_BYTES REAL CHANNELS CHANNEL_KB
+bench_report.py WORK MEGABYTES WIRE_BYTES REAL CHANNELS CHANNEL_KB MANY_MESSAGES
 
 WORK holds one file per case (named after it), a line "seconds kilobytes cpu" per run; the
 tables show medians.
@@ -10,7 +10,7 @@ import os
 import statistics
 import sys
 
-work, mb, wire, real, channels, channel_kb = sys.argv[1:7]
+work, mb, wire, real, channels, channel_kb, many_messages = sys.argv[1:8]
 wire = int(wire)
 targets = [("drop", "loopback mail drop")] + ([("real", "Postfix and Dovecot")] if real == "1" else [])
 
@@ -102,3 +102,14 @@ if have("progress_send_on", "progress_fetch_on"):
     for label in ("send", "fetch"):
         on, off = wall("progress_%s_on" % label), wall("progress_%s_off" % label)
         print("| %s | %.3f | %.3f | %+.0f ms (%+.1f %%) |" % (label, on, off, (on - off) * 1000, (on - off) / off * 100))
+if have("many_1_qel", "many_1_source"):
+    print("%s messages of 2 KB into smtp-sink, many per session (messages per second):\n" % many_messages)
+    print("| sessions | QEL, one thread | smtp-source -d | QEL / smtp-source | processor s, QEL / smtp-source |")
+    print("|---:|---:|---:|---:|---|")
+    for sessions in (1, 20, 100):
+        qel, source = "many_%d_qel" % sessions, "many_%d_source" % sessions
+        if have(qel, source):
+            print("| %d | %.0f | %.0f | %.2f | %.3f / %.3f |"
+                  % (sessions, int(many_messages) / wall(qel), int(many_messages) / wall(source),
+                     wall(source) / wall(qel), figures[qel][2], figures[source][2]))
+    print()

@@ -34,12 +34,15 @@ constexpr int32_t kDataGoAheadLast = 399;
 // Room for the extension parameters of MAIL FROM.
 constexpr int32_t kMailParametersRoom = 64;
 
-// Whether the reply just read is a positive completion (2xx, RFC 5321
-// section 4.2.1). The greeting, EHLO/HELO and MAIL FROM go on only after
-// one: after a temporary refusal the session could only fail later, with
-// another reply in the error text than the one that caused it.
-bool positiveReply(const ChannelRecord* record) {
-  return record->replyCode >= kReplyOkFirst && record->replyCode <= kReplyOkLast;
+// Whether the greeting is EHLO: ESMTP on, STARTTLS to come, or a
+// negotiated login to make.
+bool greetsWithEhlo(const ChannelRecord* record) {
+  // STARTTLS exists only in ESMTP: a channel that may use it greets with
+  // EHLO, before and after the handshake.
+  // So does a channel with a negotiated login to make: the AUTH offer is in
+  // the EHLO reply.
+  bool negotiates = record->negotiateLogin != 0 && wantsLogin(record);
+  return record->useEsmtp != 0 || startTlsNeedsEhlo(record) || negotiates;
 }
 
 // 200: the version line, then the connect states.
@@ -65,12 +68,7 @@ int32_t readGreeting(ChannelRecord* record, uint32_t now) {
 // address.
 int32_t sendHello(ChannelRecord* record, uint32_t now) {
   resetByteCounts(record);
-  // STARTTLS exists only in ESMTP: a channel that may use it greets with
-  // EHLO, before and after the handshake.
-  // So does a channel with a negotiated login to make: the AUTH offer is in
-  // the EHLO reply.
-  bool negotiates = record->negotiateLogin != 0 && wantsLogin(record);
-  const char* verb = record->useEsmtp != 0 || startTlsNeedsEhlo(record) || negotiates ? "EHLO" : "HELO";
+  const char* verb = greetsWithEhlo(record) ? "EHLO" : "HELO";
   char* line = record->commandLine;
   if (record->helloName[0] != '\0') {
     plat::formatText(line, plat::kFormatLimit + 1, "%s %s", verb, record->helloName);
@@ -93,6 +91,7 @@ int32_t readHelloReply(ChannelRecord* record, uint32_t) {
   if (rc != kReplyRead) return rc;
   if (!positiveReply(record)) return failState(record, 0, kErrSmtpError);
   noteServerExtensions(record);
+  record->offersPipelining = greetsWithEhlo(record) && ehloOffers(record->replyText, "PIPELINING") ? 1 : 0;
   if (startTlsTakesOver(record, &rc)) return rc;
   if (record->negotiateLogin != 0) {
     int32_t failure = 0;
@@ -115,6 +114,7 @@ int32_t sendMailFrom(ChannelRecord* record, uint32_t now) {
   }
   char parameters[kMailParametersRoom];
   mailFromParameters(record, parameters, kMailParametersRoom);
+  if (pipelinesEnvelope(record)) return sendEnvelopeGroup(record, open, parameters, now);
   return sentThen(record, sendFormatted(record, "MAIL FROM:%s%s", open, parameters), kStateMailFromReply, replyWait,
                   now);
 }
@@ -124,9 +124,7 @@ int32_t readMailFromReply(ChannelRecord* record, uint32_t) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
   if (!positiveReply(record)) return failState(record, 0, kErrSmtpError);
-  record->smtpSend->listCursor = record->smtpSend->toList;
-  record->smtpSend->ccDone = record->smtpSend->ccList == nullptr ? 1 : 0;
-  record->smtpSend->bccDone = record->smtpSend->bccList == nullptr ? 1 : 0;
+  startRecipientWalk(record);
   record->nextState = kStateNextRecipient;
   return kStateContinue;
 }
@@ -148,20 +146,66 @@ bool cutListItem(ChannelRecord* record, char* from) {
   return true;
 }
 
-// Makes the list whole again once the item has had its reply.
+}  // namespace
+
+bool positiveReply(const ChannelRecord* record) {
+  return record->replyCode >= kReplyOkFirst && record->replyCode <= kReplyOkLast;
+}
+
 void restoreListItem(ChannelRecord* record) {
   if (record->smtpSend->separatorAt != nullptr) *record->smtpSend->separatorAt = settings.recipientSeparator;
   record->smtpSend->separatorAt = nullptr;
 }
 
-// 206: cuts the next recipient out of the list being walked. The separator
-// is looked for from its "<" on: a display name may hold it.
-int32_t takeRecipient(ChannelRecord* record, uint32_t now) {
+void startRecipientWalk(ChannelRecord* record) {
+  record->smtpSend->listCursor = record->smtpSend->toList;
+  record->smtpSend->ccDone = record->smtpSend->ccList == nullptr ? 1 : 0;
+  record->smtpSend->bccDone = record->smtpSend->bccList == nullptr ? 1 : 0;
+}
+
+// The separator is looked for from the item's "<" on: a display name may
+// hold it.
+int32_t cutRecipient(ChannelRecord* record) {
   char* open = findInItem(record->smtpSend->listCursor, '<');
-  if (open == nullptr) return failState(record, 0, kErrEmptyAddress);
+  if (open == nullptr) return kErrEmptyAddress;
   // The whole item goes into the To or CC header line as well.
-  if (!cutListItem(record, open)) return failState(record, 0, kErrBadAddressChar);
+  if (!cutListItem(record, open)) return kErrBadAddressChar;
   record->currentAddress = open;
+  return 0;
+}
+
+bool nextRecipient(ChannelRecord* record) {
+  SmtpSend* send = record->smtpSend;
+  if (send->listCursor[0] != '\0') return true;
+  if (send->ccDone == 0) {
+    send->listCursor = send->ccList;
+    send->ccDone = 1;
+  } else if (send->bccDone == 0) {
+    send->listCursor = send->bccList;
+    send->bccDone = 1;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+int32_t goAheadWithMessage(ChannelRecord* record) {
+  // The message goes out in large writes from here to its final ".".
+  if (startBatchedOutput(record) < 0) return failState(record, 0, kErrNoMemory);
+  if (record->smtpSend->preparedSource != 0) {
+    record->nextState = kStatePreparedOpen;
+  } else {
+    record->nextState = record->bodyType == 2 || record->standardHeader != 0 ? kStateMessageId : kStateMailer;
+  }
+  return kStateContinue;
+}
+
+namespace {
+
+// 206: cuts the next recipient out of the list being walked.
+int32_t takeRecipient(ChannelRecord* record, uint32_t now) {
+  int32_t rc = cutRecipient(record);
+  if (rc < 0) return failState(record, 0, rc);
   record->awaitWritable = 1;
   deadlineOnly(record, now);
   record->nextState = kStateRcptTo;
@@ -188,14 +232,7 @@ int32_t readRcptToReply(ChannelRecord* record, uint32_t now) {
   restoreListItem(record);
   if (!accepted) return failState(record, 0, kErrSmtpError);
   record->nextState = kStateNextRecipient;
-  if (record->smtpSend->listCursor[0] != '\0') return kStateContinue;
-  if (record->smtpSend->ccDone == 0) {
-    record->smtpSend->listCursor = record->smtpSend->ccList;
-    record->smtpSend->ccDone = 1;
-  } else if (record->smtpSend->bccDone == 0) {
-    record->smtpSend->listCursor = record->smtpSend->bccList;
-    record->smtpSend->bccDone = 1;
-  } else {
+  if (!nextRecipient(record)) {
     record->dueTime = tickAfter(now, settings.minimumWait);
     record->nextState = kStateData;
   }
@@ -215,14 +252,7 @@ int32_t readDataReply(ChannelRecord* record, uint32_t) {
   if (record->replyCode < kDataGoAheadFirst || record->replyCode > kDataGoAheadLast) {
     return failState(record, 0, kErrSmtpError);
   }
-  // The message goes out in large writes from here to its final ".".
-  if (startBatchedOutput(record) < 0) return failState(record, 0, kErrNoMemory);
-  if (record->smtpSend->preparedSource != 0) {
-    record->nextState = kStatePreparedOpen;
-  } else {
-    record->nextState = record->bodyType == 2 || record->standardHeader != 0 ? kStateMessageId : kStateMailer;
-  }
-  return kStateContinue;
+  return goAheadWithMessage(record);
 }
 
 // 270: cuts the next name out of the VRFY list; done when none is left.
@@ -245,8 +275,8 @@ int32_t sendVerify(ChannelRecord* record, uint32_t now) {
   return sentThen(record, sendFormatted(record, "VRFY %s", record->currentAddress), kStateVerifyReply, replyWait, now);
 }
 
-// Reads and drops the continuation lines of a reply whose first line the
-// reader refused, so that they are not taken for the next VRFY's answer.
+}  // namespace
+
 void skipRestOfReply(ChannelRecord* record) {
   const char* last = record->lastReply;
   if (textLength(last) <= 3 || last[3] != '-') return;
@@ -266,6 +296,8 @@ void skipRestOfReply(ChannelRecord* record) {
     if (waitUntil(end) == 0) return;
   }
 }
+
+namespace {
 
 // 272: the answer to VRFY. Only 250 counts as verified; a refusal does not
 // end the loop.

@@ -54,6 +54,14 @@ struct SmtpSend {
   int32_t preparedLength;
   int32_t preparedOffset;
   char envelopeSender[fieldSize(kEnvelopeAddressCap)];
+
+  // A pipelined envelope (smtp/pipelined_states.cpp): the recipients the
+  // server took, whether a command of the group was refused, and the first
+  // refusal's reply, which the failure reports after the replies that
+  // followed it.
+  int32_t groupAccepted;
+  uint8_t groupRefused;
+  char groupRefusal[kReplyRoom];
 };
 
 // The send of a channel, made zeroed when there is none yet. Returns 0, or

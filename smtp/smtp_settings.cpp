@@ -23,6 +23,7 @@ const IntegerSettingEntry kSettings[] = {
     {QEL_PARAM_USE_ESMTP, [](ChannelRecord* record, int32_t value) { record->useEsmtp = low8(value); }},
     {QEL_PARAM_EXTENSIONS, [](ChannelRecord* record, int32_t value) { record->useExtensions = low8(value); }},
     {QEL_PARAM_STANDARD_HEADER, [](ChannelRecord* record, int32_t value) { record->standardHeader = value != 0 ? 1 : 0; }},
+    {QEL_PARAM_PIPELINING, [](ChannelRecord* record, int32_t value) { record->usePipelining = value != 0 ? 1 : 0; }},
 };
 const IntegerSettingRegistration settingsRegistered(kSettings, static_cast<int32_t>(std::size(kSettings)));
 

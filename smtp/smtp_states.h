@@ -36,6 +36,14 @@ enum SmtpState : int32_t {
   kStateDataReply = 210,
   kStateStartTls = 211,
   kStateStartTlsReply = 212,
+  // A pipelined envelope: the replies to MAIL FROM, each RCPT TO and DATA,
+  // the answer to the empty message that ends data nobody may get, RSET.
+  kStateGroupMailReply = 213,
+  kStateGroupRcptReply = 214,
+  kStateGroupDataReply = 215,
+  kStateGroupEmptyEnd = 216,
+  kStateGroupReset = 217,
+  kStateGroupResetReply = 218,
 
   kStateMessageId = 220,
   kStateMailer = 221,
@@ -161,5 +169,39 @@ bool singleTextPart(const ChannelRecord* record);
 
 // Closes the body or attachment file being sent, if one is open.
 void closeSendFile(ChannelRecord* record);
+
+// ---- the envelope ----------------------------------------------------------
+
+// Whether the reply just read is a positive completion (2xx).
+bool positiveReply(const ChannelRecord* record);
+
+// The recipient walk: To list, then CC, then BCC, item by item.
+// startRecipientWalk puts it at the first To item. cutRecipient cuts the
+// item there out of its list (currentAddress at its "<"): 0, or -37 (no
+// "<") or -80 (a line break) with nothing cut. restoreListItem makes the
+// list whole again. nextRecipient moves on to the next list when this one
+// is done; false after the last recipient.
+void startRecipientWalk(ChannelRecord* record);
+int32_t cutRecipient(ChannelRecord* record);
+void restoreListItem(ChannelRecord* record);
+bool nextRecipient(ChannelRecord* record);
+
+// After the go-ahead for DATA: the message goes out in large writes, from
+// its first header line or from a ready-made message. kStateContinue or
+// failState's result.
+int32_t goAheadWithMessage(ChannelRecord* record);
+
+// Reads and drops the continuation lines of a reply whose first line the
+// reader refused (code 500 and above), so that they are not taken for the
+// next reply.
+void skipRestOfReply(ChannelRecord* record);
+
+// Whether a send on this channel pipelines its envelope: the setting is on
+// and the last EHLO reply offered PIPELINING.
+bool pipelinesEnvelope(const ChannelRecord* record);
+
+// State 204 of a pipelined send: MAIL FROM (sender from its "<", with the
+// parameters), every RCPT TO and DATA at once, then on to their replies.
+int32_t sendEnvelopeGroup(ChannelRecord* record, const char* sender, const char* parameters, uint32_t now);
 
 }  // namespace qel

@@ -65,6 +65,15 @@ class ExamplesTest(MailDropTestCase):
         ports = {re.search(rb"\(127\.0\.0\.1:(\d+)\)", m).group(1) for m in self.drop.stored("bob")}
         self.assertEqual(len(ports), 6)
 
+    def test_many_channels_several_messages_each(self):
+        result = run("many_channels", "--fast", "--messages", "3", "127.0.0.1", self.port(), FROM, "<alice@localhost>", "2")
+        self.assertEqual((result.returncode, result.stdout), (0, b"6 sent, 0 failed\n"), result.stderr)
+        stored = self.drop.stored("alice")
+        subjects = sorted(parsed(m)["Subject"] for m in stored)
+        self.assertEqual(subjects, ["Message %d of channel %d" % (n, c) for n in (1, 2, 3) for c in (1, 2)])
+        ports = {re.search(rb"\(127\.0\.0\.1:(\d+)\)", m).group(1) for m in stored}
+        self.assertEqual(len(ports), 2)
+
     def test_many_channels_fast_with_body_file(self):
         # The bench's run: no pauses, each body read from a file.
         text = "".join("line %03d of the body file\r\n" % n for n in range(300))

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "e2e/e2e_env.h"
+#include "frame/channel.h"
 #include "qel32.h"
 #include "support/library.h"
 
@@ -277,6 +278,26 @@ TEST_F(SmtpEndToEnd, VerifyAnswersKnownAndUnknownUsers) {
   EXPECT_EQ(qelVerifyUser(0, names.c_str()), 0);
   EXPECT_EQ(qelStatistics(0, QEL_STAT_REPLY_CODE), 252);
   EXPECT_EQ(qelClose(0), 0);
+}
+
+// Pipelined sends into Postfix over one connection: a recipient refused
+// alone leaves the connection usable (RSET), the next message arrives, and
+// one refused beside an accepted one closes the connection, nothing sent.
+TEST_F(SmtpEndToEnd, PipelinedSendsOverOneConnection) {
+  QEL_E2E_REQUIRE(kDefaultServers, servers);
+  qelIntegerParam(0, QEL_PARAM_PIPELINING, 1);
+  ASSERT_EQ(connect(true), 0) << logText();
+  EXPECT_EQ(lib.record(0)->offersPipelining, 1);
+  std::string unknown = "<" + servers.get("UNKNOWN_ADDRESS") + ">";
+  std::string to = "<" + servers.get("ALICE_ADDRESS") + ">";
+  std::string marker = uniqueMarker("pipelined");
+  EXPECT_EQ(qelSendEmail(0, unknown.c_str(), nullptr, nullptr, "refused", "x", nullptr), QEL_ERR_SMTP_ERROR);
+  EXPECT_EQ(qelStatistics(0, QEL_STAT_REPLY_CODE), 550);
+  ASSERT_EQ(qelSendEmail(0, to.c_str(), nullptr, nullptr, marker.c_str(), "pipelined", nullptr), 0) << logText();
+  std::string both = to + "," + unknown;
+  EXPECT_EQ(qelSendEmail(0, both.c_str(), nullptr, nullptr, "half refused", "x", nullptr), QEL_ERR_SMTP_ERROR);
+  EXPECT_FALSE(lib.record(0)->socketOpen);
+  EXPECT_FALSE(keepDelivered(servers.get("ALICE_MAILDIR"), marker, dir).empty());
 }
 
 struct AuthCase {

@@ -296,6 +296,113 @@ TEST_F(Session, VerifyRefusalWithoutEndIsLeftAtTheReplyTimeout) {
   qelAbort(0);
 }
 
+// A pipelined envelope: MAIL, RCPT and DATA come before any reply (the
+// server waits for DATA before it answers), the replies are taken in order,
+// and a refusal anywhere sends no message: RSET, and the connection serves
+// the next send; with a recipient taken and the go-ahead given all the
+// same, the connection is closed. After an EHLO reply without PIPELINING,
+// or with the setting off, a send goes one command at a time.
+TEST_F(Session, PipelinedEnvelope) {
+  const std::string offer = "250-mail.test\r\n250-PIPELINING\r\n250 8BITMIME\r\n";
+  const std::string group = std::string(kMailFrom) + "\r\nRCPT TO:<a@x.test>\r\nRCPT TO:<b@x.test>\r\nDATA\r\n";
+  auto expectGroup = [] {
+    return std::vector<Step>{ExpectLine(kMailFrom), ExpectLine("RCPT TO:<a@x.test>", 2000),
+                             ExpectLine("RCPT TO:<b@x.test>", 2000), ExpectLine("DATA", 2000)};
+  };
+  const std::vector<Step> reset{ExpectLine("RSET"), Send("250 reset\r\n")};
+  const std::vector<Step> message{ExpectUntil("\r\n.\r\n"), Send("250 queued\r\n")};
+  // A further send on the same connection, pipelined, then QUIT.
+  const std::vector<Step> again = steps({expectGroup(), {Send("250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n")}, message, quit()});
+  const std::string sentAgain = group + "{MESSAGE}.\r\nQUIT\r\n";
+  const struct {
+    const char* name;
+    std::string ehloReply;
+    int32_t pipelining;  // the setting; 2: on, and a ready-made message
+    const char* to;
+    std::vector<Step> script;  // after the EHLO reply
+    int32_t result;
+    const char* reply;         // the failure's reply
+    bool staysOpen;
+    std::string sent;          // after the EHLO line; {MESSAGE} is the message
+    const char* lastRecipient;
+  } cases[] = {
+      {"all accepted", offer, 1, "<a@x.test>,<b@x.test>",
+       steps({expectGroup(), {Send("250 ok\r\n250 ok\r\n251 forward\r\n354 go\r\n")}, message, quit()}), 0, "", true,
+       sentAgain, "<b@x.test>"},
+      {"ready-made message, all accepted", offer, 2, "<a@x.test>,<b@x.test>", again, 0, "", true, sentAgain,
+       "<b@x.test>"},
+      {"second recipient refused, DATA refused", offer, 1, "<a@x.test>,<b@x.test>",
+       steps({expectGroup(), {Send("250 ok\r\n250 ok\r\n450 busy\r\n554 no valid recipients\r\n")}, reset, again}),
+       QEL_ERR_SMTP_ERROR, "450 busy\r\n", true, group + "RSET\r\n" + sentAgain, "<a@x.test>"},
+      {"second recipient refused over three lines, go-ahead given", offer, 1, "<a@x.test>,<b@x.test>",
+       steps({expectGroup(), {Send("250 ok\r\n250 ok\r\n550-no\r\n550-such\r\n550 user\r\n354 go\r\n"),
+                              ExpectClose()}}),
+       QEL_ERR_SMTP_ERROR, "550-no\r\n", false, group, "<a@x.test>"},
+      {"all refused, DATA refused", offer, 1, "<a@x.test>,<b@x.test>",
+       steps({expectGroup(), {Send("250 ok\r\n550 no a\r\n550 no b\r\n554 no valid recipients\r\n")}, reset, again}),
+       QEL_ERR_SMTP_ERROR, "550 no a\r\n", true, group + "RSET\r\n" + sentAgain, ""},
+      {"all refused, go-ahead given", offer, 1, "<a@x.test>,<b@x.test>",
+       steps({expectGroup(), {Send("250 ok\r\n550 no a\r\n550 no b\r\n354 go\r\n"), ExpectLine("."),
+                              Send("554 no recipients\r\n")},
+              reset, again}),
+       QEL_ERR_SMTP_ERROR, "550 no a\r\n", true, group + ".\r\nRSET\r\n" + sentAgain, ""},
+      {"MAIL refused", offer, 1, "<a@x.test>,<b@x.test>",
+       steps({expectGroup(), {Send("553 sender refused\r\n503 need MAIL\r\n503 need MAIL\r\n503 need MAIL\r\n")},
+              reset, again}),
+       QEL_ERR_SMTP_ERROR, "553 sender refused\r\n", true, group + "RSET\r\n" + sentAgain, ""},
+      {"DATA answered 451", offer, 1, "<a@x.test>,<b@x.test>",
+       steps({expectGroup(), {Send("250 ok\r\n250 ok\r\n250 ok\r\n451 later\r\n")}, reset, again}),
+       QEL_ERR_SMTP_ERROR, "451 later\r\n", true, group + "RSET\r\n" + sentAgain, "<b@x.test>"},
+      {"RSET refused", offer, 1, "<a@x.test>,<b@x.test>",
+       steps({expectGroup(), {Send("250 ok\r\n250 ok\r\n250 ok\r\n451 later\r\n"), ExpectLine("RSET"),
+                              Send("500 what\r\n"), ExpectClose()}}),
+       QEL_ERR_SMTP_ERROR, "451 later\r\n", false, group + "RSET\r\n", "<b@x.test>"},
+      {"MAIL answered 421, then the server closes", offer, 1, "<a@x.test>,<b@x.test>",
+       steps({expectGroup(), {Send("421 closing\r\n"), Close()}}), QEL_ERR_SMTP_ERROR, "421 closing\r\n", false,
+       group, ""},
+      {"server closes in the middle of the replies", offer, 1, "<a@x.test>,<b@x.test>",
+       steps({expectGroup(), {Send("250 ok\r\n250 ok\r\n"), Close()}}), QEL_ERR_SOCKET_CLOSED, "", false, group,
+       "<a@x.test>"},
+      {"bad second item: nothing sent", offer, 1, "<a@x.test>,b@x.test", quit(), QEL_ERR_EMPTY_ADDRESS, "", true,
+       "QUIT\r\n", ""},
+      {"not offered", "250-mail.test\r\n250 8BITMIME\r\n", 1, "<a@x.test>",
+       steps({envelopeAndData({"<a@x.test>"}), quit()}), 0, "", true,
+       std::string(kMailFrom) + "\r\nRCPT TO:<a@x.test>\r\nDATA\r\n{MESSAGE}.\r\nQUIT\r\n", "<a@x.test>"},
+      {"setting off", offer, 0, "<a@x.test>", steps({envelopeAndData({"<a@x.test>"}), quit()}), 0, "", true,
+       std::string(kMailFrom) + "\r\nRCPT TO:<a@x.test>\r\nDATA\r\n{MESSAGE}.\r\nQUIT\r\n", "<a@x.test>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptServer server(
+        steps({{Send("220 mail.test ESMTP\r\n"), ExpectLine("EHLO example.org"), Send(c.ehloReply)}, c.script}));
+    qelIntegerParam(0, QEL_PARAM_USE_ESMTP, 1);
+    qelIntegerParam(0, QEL_PARAM_PIPELINING, c.pipelining);
+    ASSERT_EQ(connectTo(server), 0);
+    record->lastRecipient[0] = '\0';
+    EXPECT_EQ(c.pipelining == 2 ? qelSendPreparedMemory(0, nullptr, c.to, "S: s\n\nm\n", 8)
+                                : qelSendEmail(0, c.to, nullptr, nullptr, "s", "m", nullptr),
+              c.result);
+    if (c.result == QEL_ERR_SMTP_ERROR) {
+      EXPECT_EQ(errorText(c.result), std::string("SMTP returned error. ") + c.reply);
+    }
+    EXPECT_STREQ(record->lastRecipient, c.lastRecipient);
+    EXPECT_EQ(record->socketOpen, c.staysOpen);
+    if (c.staysOpen) {
+      if (c.result == QEL_ERR_SMTP_ERROR) {
+        EXPECT_EQ(qelSendEmail(0, "<a@x.test>,<b@x.test>", nullptr, nullptr, "s", "m", nullptr), 0);
+      }
+      EXPECT_EQ(qelClose(0), 0);
+    }
+    ASSERT_TRUE(server.finished(5000));
+    EXPECT_EQ(server.mismatches(), "");
+    std::string text = transcript(server);
+    std::string sent = c.sent;
+    size_t at = sent.find("{MESSAGE}");
+    if (at != std::string::npos) sent.replace(at, 9, messagePart(text.substr(text.rfind("DATA\r\n"))));
+    EXPECT_EQ(text, "EHLO example.org\r\n" + sent);
+  }
+}
+
 TEST_F(Session, CallerDrivenConnectVerifyAndTwoSends) {
   ScriptServer server(steps({greeting(),
                              {ExpectLine("VRFY ann"), Send("252 maybe\r\n"), ExpectLine("VRFY bob"),

@@ -55,9 +55,10 @@ std::vector<Command> commands() {
                          "                         .gif .jpg .bmp and .tif files go inline, the first as cid:message-root.1."},
                         {"reply-to", true, false, "The Reply-To address."},
                         {"header", true, true, "An extra header line, such as 'X-Priority: 1'."},
-                        {"message", true, false,
+                        {"message", true, true,
                          "Sends this ready-made message file (- for standard input) as it is, to --to,\n"
-                         "                         --cc and --bcc, from --from; no header is added or changed."}},
+                         "                         --cc and --bcc, from --from; no header is added or changed. Several\n"
+                         "                         files, or a directory (its files in name order), go over one connection."}},
                        kSmtpLoginOptions),
                   false),
        cmdSend},
@@ -106,7 +107,13 @@ std::vector<Command> commands() {
   };
 }
 
-std::vector<OptionSpec> sendmailOptions() { return withCommon(kSmtpLoginOptions, false); }
+std::vector<OptionSpec> sendmailOptions() {
+  return withCommon(plus({{"message", true, true,
+                           "Sends this ready-made message file, or the files of this directory in name\n"
+                           "                         order, instead of standard input; all over one connection."}},
+                         kSmtpLoginOptions),
+                    false);
+}
 
 void printMainHelp() {
   std::printf("usage: qelmail COMMAND [options]\n\ncommands:\n");

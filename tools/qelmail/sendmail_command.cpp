@@ -1,6 +1,9 @@
 // qelmail sendmail (also when run through a link named "sendmail") and
 // qelmail send --message: a ready-made message handed to the server as it
 // is, with the envelope the caller gives.
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +27,8 @@ constexpr int kExitIoError = 74;        // EX_IOERR: standard input cannot be re
 constexpr char kListSeparator = ',';
 
 const char kSendmailUsage[] =
-    "qelmail sendmail [-t] [-i|-oi] [-f FROM] [-F NAME] [-a ACCOUNT] [--server HOST] [options] [RECIPIENT...]";
+    "qelmail sendmail [-t] [-i|-oi] [-f FROM] [-F NAME] [-a ACCOUNT] [--server HOST] [--message FILE|DIR]...\n"
+    "                        [options] [RECIPIENT...]";
 const char kSendmailAbout[] =
     "Reads a message on standard input and sends it as it is (line ends made CR LF)\n"
     "to the recipients named, and with -t also to those of its To, Cc and Bcc\n"
@@ -34,13 +38,24 @@ const char kSendmailAbout[] =
     "$USER@localhost; -F NAME adds \"From: NAME <FROM>\"\n"
     "to a message that has no From field. Other -o flags, -bm and -v are accepted\n"
     "and ignored. The server comes from the options below and the account\n"
-    "(default 127.0.0.1, port 25).\n"
+    "(default 127.0.0.1, port 25). With --message, the messages are read from the\n"
+    "files (and the files of the directories, in name order) instead, each with\n"
+    "its own envelope, and sent over one connection.\n"
     "Exit codes follow sysexits.h: 64 usage, 65 refused, 66 no input, 69\n"
     "unavailable, 74 input error, 75 try again later, 77 login refused.";
 
 struct Envelope {
   std::string sender;                   // the address, without brackets ("" = the null sender)
   std::vector<std::string> recipients;  // addresses, without brackets
+};
+
+// One ready-made message: its envelope, its text (from `path` when that is
+// not empty), and the file it came from ("" for standard input).
+struct Prepared {
+  Envelope envelope;
+  std::string message;
+  std::string path;
+  std::string file;
 };
 
 std::string bracketed(const std::string& address) { return "<" + address + ">"; }
@@ -54,51 +69,124 @@ std::string recipientList(const std::vector<std::string>& recipients) {
   return list;
 }
 
-// Sends `message` (from `path` when it is not empty) over a channel the
-// options have set up; the exit code.
-int sendPrepared(Options& options, Envelope envelope, const std::string& message, const std::string& path,
-                 bool quiet) {
+// Checks an envelope and makes each recipient unique; "" or the usage
+// problem.
+std::string checkEnvelope(Envelope* envelope) {
   // A recipient named twice (in To and Bcc, say) gets the message once.
   std::vector<std::string> unique;
-  for (const std::string& address : envelope.recipients) {
+  for (const std::string& address : envelope->recipients) {
     if (std::find(unique.begin(), unique.end(), address) == unique.end()) unique.push_back(address);
   }
-  envelope.recipients = unique;
-  for (const std::string& address : envelope.recipients) {
-    if (address.find_first_of("\r\n<>") != std::string::npos) return usageError("unusable recipient '" + address + "'");
+  envelope->recipients = unique;
+  for (const std::string& address : envelope->recipients) {
+    if (address.find_first_of("\r\n<>") != std::string::npos) return "unusable recipient '" + address + "'";
   }
-  if (envelope.sender.find_first_of("\r\n<>") != std::string::npos || envelope.sender.size() + 2 > kAddressCap) {
-    return usageError("unusable sender '" + envelope.sender + "'");
+  if (envelope->sender.find_first_of("\r\n<>") != std::string::npos || envelope->sender.size() + 2 > kAddressCap) {
+    return "unusable sender '" + envelope->sender + "'";
+  }
+  return "";
+}
+
+// The exit code of a failed send.
+int sendFailure(const std::string& what, int32_t rc) {
+  int code = fail(what, rc);
+  if (rc == QEL_ERR_CANNOT_OPEN_FILE) return kExitNoInput;
+  if (rc == QEL_ERR_MESSAGE_TOO_BIG || rc == QEL_ERR_NEEDS_SMTPUTF8) return kExitDataError;
+  return code;
+}
+
+// Sends the messages, in order, over one connection the options set up (a
+// new one when a failure has closed it). Each message is reported; the exit
+// code is that of the first failure.
+int sendPrepared(Options& options, std::vector<Prepared> items, bool quiet) {
+  for (Prepared& item : items) {
+    std::string problem = checkEnvelope(&item.envelope);
+    if (!problem.empty()) return usageError(problem);
   }
   if (int rc = applyCommon(options, QEL_PARAM_SMTP_PORT); rc != kExitOk) return rc;
   if (int rc = applyLogin(options); rc != kExitOk) return rc;
   qelIntegerParam(kChannel, QEL_PARAM_EXTENSIONS, 1);
   qelIntegerParam(kChannel, QEL_PARAM_RECIPIENT_SEPARATOR, kListSeparator);
   std::string server = serverName(options);
-  std::string from = bracketed(envelope.sender);
-  int32_t rc = drive(qelSmtpConnect(kChannel, server.c_str(), from.c_str(), ""));
-  if (rc < 0) return fail("connecting to " + serverLabel(options, false), rc, Step::connect);
-  if (int check = checkLoggedIn(options); check != kExitOk) return check;
-  std::string recipients = recipientList(envelope.recipients);
-  int32_t staged = path.empty() ? qelSendPreparedMemory(kChannel, from.c_str(), recipients.c_str(), message.data(),
-                                                        static_cast<int32_t>(message.size()))
-                                : qelSendPreparedFile(kChannel, from.c_str(), recipients.c_str(), path.c_str());
-  Progress progress(!quiet && showProgress(options), "sending", path.empty() ? message.size() : 0);
-  rc = drive(staged, &progress, QEL_STAT_BYTES_SENT);
-  if (rc == QEL_ERR_CANNOT_OPEN_FILE) {
-    fail("sending", rc);
-    return kExitNoInput;
+  std::string from = bracketed(items.front().envelope.sender);
+  auto connect = [&]() -> int {
+    int32_t rc = drive(qelSmtpConnect(kChannel, server.c_str(), from.c_str(), ""));
+    if (rc < 0) return fail("connecting to " + serverLabel(options, false), rc, Step::connect);
+    return checkLoggedIn(options);
+  };
+  if (int rc = connect(); rc != kExitOk) return rc;
+  const bool several = items.size() > 1;
+  int result = kExitOk;
+  for (const Prepared& item : items) {
+    std::string sender = bracketed(item.envelope.sender);
+    std::string recipients = recipientList(item.envelope.recipients);
+    std::string name = several ? " " + (item.file.empty() ? std::string("-") : item.file) : "";
+    int32_t rc = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      int32_t staged = item.path.empty()
+                           ? qelSendPreparedMemory(kChannel, sender.c_str(), recipients.c_str(), item.message.data(),
+                                                   static_cast<int32_t>(item.message.size()))
+                           : qelSendPreparedFile(kChannel, sender.c_str(), recipients.c_str(), item.path.c_str());
+      Progress progress(!quiet && showProgress(options), "sending", item.path.empty() ? item.message.size() : 0);
+      rc = drive(staged, &progress, QEL_STAT_BYTES_SENT);
+      // An earlier failure closed the connection: the rest go over a new one.
+      if (rc != QEL_ERR_NOT_CONNECTED || attempt > 0) break;
+      if (int connected = connect(); connected != kExitOk) return result != kExitOk ? result : connected;
+    }
+    if (rc == kStopped) return fail("sending" + name, rc);
+    if (rc < 0) {
+      int code = sendFailure("sending" + name, rc);
+      if (result == kExitOk) result = code;
+      continue;
+    }
+    auto sent = static_cast<uint32_t>(qelStatistics(kChannel, QEL_STAT_MESSAGE_BYTES_SENT));
+    if (!quiet) std::printf("sent %u bytes of message%s\n", sent, name.c_str());
   }
-  if (rc == QEL_ERR_MESSAGE_TOO_BIG || rc == QEL_ERR_NEEDS_SMTPUTF8) {
-    fail("sending", rc);
-    return kExitDataError;
+  int32_t rc = drive(qelClose(kChannel));
+  if (rc < 0 && result == kExitOk) {
+    std::fprintf(stderr, "qelmail: the message was accepted, but QUIT failed: %s\n", errorText(rc).c_str());
   }
-  if (rc < 0) return fail("sending", rc);
-  auto sent = static_cast<uint32_t>(qelStatistics(kChannel, QEL_STAT_MESSAGE_BYTES_SENT));
-  rc = drive(qelClose(kChannel));
-  if (rc < 0) std::fprintf(stderr, "qelmail: the message was accepted, but QUIT failed: %s\n", errorText(rc).c_str());
-  if (!quiet) std::printf("sent %u bytes of message\n", sent);
-  return kExitOk;
+  return result;
+}
+
+// The files of --message: each file as it is, each directory's regular
+// files (not those whose names begin with ".") in name order. False, with
+// the problem, when one is neither.
+bool messageFiles(const std::vector<std::string>& given, std::vector<std::string>* paths, std::string* problem) {
+  for (const std::string& path : given) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+      paths->push_back(path);
+      continue;
+    }
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) {
+      *problem = "cannot read the directory " + path;
+      return false;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir)) {
+      std::string file = path + "/" + entry->d_name;
+      if (entry->d_name[0] != '.' && ::stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode)) names.push_back(file);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    if (names.empty()) {
+      *problem = "no message file in " + path;
+      return false;
+    }
+    paths->insert(paths->end(), names.begin(), names.end());
+  }
+  return true;
+}
+
+// Reads a whole message file.
+bool readMessageFile(const std::string& path, std::string* message) {
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) return false;
+  bool ok = readMessage(in, true, message);
+  std::fclose(in);
+  return ok;
 }
 
 // sendmail's own flags; everything beginning with "--" is left for the
@@ -214,29 +302,46 @@ int runSendmail(int argc, char** argv, int first, const std::vector<OptionSpec>&
   std::vector<OptionSpec> withFrom = specs;
   withFrom.push_back({"from", true, false, ""});
   if (int rc = applyAccount(options, withFrom, false); rc != kExitOk) return rc;
-  std::string message;
-  if (!readMessage(stdin, flags.ignoreDots, &message)) {
-    std::fprintf(stderr, "qelmail: cannot read the message on standard input\n");
-    return kExitIoError;
-  }
-  Envelope envelope;
-  envelope.sender = senderOf(flags, options, message);
-  envelope.recipients = flags.recipients;
-  if (flags.fromHeaders) {
-    for (const char* field : {"To", "Cc", "Bcc"}) {
-      for (const std::string& value : headerValues(message, field)) {
-        for (const std::string& address : addressesIn(value)) envelope.recipients.push_back(address);
-      }
+  // The message on standard input, or the --message files.
+  std::vector<Prepared> items;
+  std::vector<std::string> paths;
+  if (!messageFiles(options.all("message"), &paths, &problem)) return sendmailUsage(problem);
+  if (paths.empty()) {
+    items.emplace_back();
+    if (!readMessage(stdin, flags.ignoreDots, &items.back().message)) {
+      std::fprintf(stderr, "qelmail: cannot read the message on standard input\n");
+      return kExitIoError;
     }
-    message = withoutHeader(message, "Bcc");
   }
-  if (envelope.recipients.empty()) return sendmailUsage("no recipients given");
-  if (!flags.fullName.empty() && headerValues(message, "From").empty()) {
-    if (flags.fullName.find_first_of("\r\n") != std::string::npos) return sendmailUsage("unusable -F name");
-    message = "From: " + flags.fullName + " " + bracketed(envelope.sender) + "\n" + message;
+  for (const std::string& path : paths) {
+    items.emplace_back();
+    items.back().file = path;
+    if (!readMessageFile(path, &items.back().message)) {
+      std::fprintf(stderr, "qelmail: cannot read the message file %s\n", path.c_str());
+      return kExitNoInput;
+    }
+  }
+  for (Prepared& item : items) {
+    std::string& message = item.message;
+    Envelope& envelope = item.envelope;
+    envelope.sender = senderOf(flags, options, message);
+    envelope.recipients = flags.recipients;
+    if (flags.fromHeaders) {
+      for (const char* field : {"To", "Cc", "Bcc"}) {
+        for (const std::string& value : headerValues(message, field)) {
+          for (const std::string& address : addressesIn(value)) envelope.recipients.push_back(address);
+        }
+      }
+      message = withoutHeader(message, "Bcc");
+    }
+    if (envelope.recipients.empty()) return sendmailUsage("no recipients given");
+    if (!flags.fullName.empty() && headerValues(message, "From").empty()) {
+      if (flags.fullName.find_first_of("\r\n") != std::string::npos) return sendmailUsage("unusable -F name");
+      message = "From: " + flags.fullName + " " + bracketed(envelope.sender) + "\n" + message;
+    }
   }
   options.set("quiet", "");
-  return sendPrepared(options, envelope, message, "", true);
+  return sendPrepared(options, std::move(items), true);
 }
 
 int cmdSendMessage(Options& options) {
@@ -255,15 +360,21 @@ int cmdSendMessage(Options& options) {
     }
   }
   if (envelope.recipients.empty()) return usageError("send needs at least one --to");
-  std::string path = options.get("message");
-  std::string message;
-  if (path == "-") {
-    if (!readMessage(stdin, true, &message)) return failPlain("cannot read the message on standard input");
-    path.clear();
-  } else if (path.empty()) {
-    return usageError("--message needs a file name or -");
+  const std::vector<std::string>& given = options.all("message");
+  std::vector<Prepared> items;
+  if (given.size() == 1 && given[0] == "-") {
+    items.push_back({envelope, "", "", ""});
+    if (!readMessage(stdin, true, &items.back().message)) return failPlain("cannot read the message on standard input");
+    return sendPrepared(options, std::move(items), false);
   }
-  return sendPrepared(options, envelope, message, path, false);
+  std::vector<std::string> paths;
+  std::string problem;
+  for (const std::string& path : given) {
+    if (path.empty() || path == "-") return usageError("--message needs a file name, a directory, or - alone");
+  }
+  if (!messageFiles(given, &paths, &problem)) return usageError(problem);
+  for (const std::string& path : paths) items.push_back({envelope, "", path, path});
+  return sendPrepared(options, std::move(items), false);
 }
 
 bool calledAsSendmail(const char* argv0) {

@@ -160,6 +160,8 @@ int applyLogin(Options& options) {
   // login starts without a user name.
   qelIntegerParam(kChannel, QEL_PARAM_USE_ESMTP, 1);
   qelIntegerParam(kChannel, QEL_PARAM_NEGOTIATE_LOGIN, 1);
+  // MAIL FROM, RCPT TO and DATA in one round trip where the server offers it.
+  qelIntegerParam(kChannel, QEL_PARAM_PIPELINING, 1);
   if (!options.has("user")) {
     if (options.has("password") || options.has("password-file")) return usageError("a password goes with --user");
     if (wantsToken(options)) return usageError("a token goes with --user");

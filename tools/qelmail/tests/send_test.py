@@ -5,6 +5,7 @@ body from stdin, AUTH with each mechanism the library speaks, VRFY, the
 log file. Messages are read back with Python's email package."""
 
 import os
+import re
 import subprocess
 
 from support import RUN_WAIT, QelmailTestCase, Result, environment, main, qelmail, read_file
@@ -205,6 +206,26 @@ class SendTest(QelmailTestCase):
             [stored] = self.drop.stored(user)
             self.assertEqual(body_bytes(stored), message)
         self.assertFails(self.send("--from", FROM, "--to", ALICE, "--subject", "x", "--message", path), 2, "--subject")
+
+    def test_several_prepared_messages_over_one_connection(self):
+        os.mkdir(os.path.join(self.drop.dir, "queue"))
+        paths = [self.write(name, b"To: <%s@example.org>\r\nSubject: %s\r\n\r\nbody\r\n" % (user.encode(), name.encode()))
+                 for name, user in (("queue/1.eml", "alice"), ("queue/2.eml", "nobody"), ("3.eml", "bob"))]
+        # send: a directory and a file, all to --to; each message reported.
+        result = self.send("--from", FROM, "--to", CAROL, "--message", os.path.dirname(paths[0]), "--message", paths[2])
+        self.assertOk(result)
+        self.assertEqual(result.out, "".join("sent %d bytes of message %s\n" % (len(read_file(p)), p) for p in paths))
+        stored = self.drop.stored("carol")
+        self.assertEqual(sorted(m.split(b"Subject: ")[1].split(b"\r\n")[0] for m in stored),
+                         [b"3.eml", b"queue/1.eml", b"queue/2.eml"])
+        ports = {re.search(rb"\(127\.0\.0\.1:(\d+)\)", m).group(1) for m in stored}
+        self.assertEqual(len(ports), 1)
+        # sendmail -t: the refused one is reported and the rest still go; the
+        # exit code is the refusal's.
+        result = qelmail("sendmail", *self.smtp_args(), "-t", "--message", os.path.dirname(paths[0]),
+                         "--message", paths[2])
+        self.assertFails(result, 65, "sending %s failed (-49): SMTP returned error. 550" % paths[1])
+        self.assertEqual((len(self.drop.stored("alice")), len(self.drop.stored("bob"))), (1, 1))
 
 
 class AuthTest(QelmailTestCase):
