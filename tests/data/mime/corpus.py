@@ -14,6 +14,7 @@ message file, every other leaf part must be a file whose bytes equal what
 email decodes (message/rfc822 parts compared as parsed messages), under the
 name email gives it, confined and made unique as the library does.
 """
+import binascii
 import email
 import email.header
 import email.policy
@@ -298,6 +299,32 @@ GBkaGxwdHh8gIS
 }
 
 
+def uu_lines(data, backtick=False):
+    lines = b"".join(binascii.b2a_uu(data[i:i + 45], backtick=backtick) for i in range(0, len(data), 45))
+    return lines + binascii.b2a_uu(b"", backtick=backtick)
+
+
+def uuencoded_messages():
+    """Parts in the uuencode transfer encoding, as email decodes them: a
+    note before the begin line, "`" for zero, a check character behind the
+    groups, and a part without a begin line (kept as it came)."""
+    data, zeros = blob(5, 1000), bytes(100) + blob(6, 50)
+    lines = uu_lines(zeros, backtick=True).split(b"\n")
+    lines[0] += b"Z"
+    multipart = (b"Subject: uuencoded\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"uu\"\n\n"
+                 b"--uu\nContent-Type: text/plain\n\nSee the files.\n"
+                 b"--uu\nContent-Type: application/octet-stream; name=\"data.bin\"\n"
+                 b"Content-Transfer-Encoding: x-uuencode\n\nbegin 644 data.bin\n" + uu_lines(data) + b"end\n"
+                 b"--uu\nContent-Type: application/octet-stream\nContent-Disposition: attachment; filename=zeros.bin\n"
+                 b"Content-Transfer-Encoding: UUENCODE\n\nA note before the data.\nbegin 600 zeros.bin\n" +
+                 b"\n".join(lines) + b"end\n"
+                 b"--uu\nContent-Type: text/plain; name=\"notes.txt\"\nContent-Transfer-Encoding: x-uue\n\n"
+                 b"no begin line here\njust text\n--uu--\n")
+    yield "uu-multipart", multipart
+    yield "uu-single", (b"Subject: one part\nMIME-Version: 1.0\nContent-Type: application/octet-stream\n"
+                        b"Content-Transfer-Encoding: x-uue\n\nbegin 644 a\n" + uu_lines(data[:100]) + b"end\n")
+
+
 def test_data_messages():
     try:
         import test.test_email
@@ -318,6 +345,7 @@ def all_messages():
     for name, data in HAND_MADE.items():
         yield "hand-" + name, data.encode()
     yield from built_messages()
+    yield from uuencoded_messages()
     yield from test_data_messages()
 
 
