@@ -5,6 +5,7 @@
 
 #include "codec/base64.h"
 #include "codec/utf8.h"
+#include "platform/charsets.h"
 
 namespace qel {
 namespace {
@@ -335,26 +336,45 @@ int32_t decodeEncodedWords(const char* text, int32_t n, char* out, int32_t room)
   int32_t used = 0;
   char charset[kCharsetRoom];
   char bytes[kRawRoom];
+  // Words of one charset in a row are converted as one text: senders split
+  // a name between words inside a multibyte character, and a shift state of
+  // ISO-2022-JP may run on into the next word.
+  char heldCharset[kCharsetRoom] = "";
+  char held[kRawRoom];
+  int32_t heldCount = 0;
   for (int32_t i = 0; i < n;) {
     int32_t count = 0;
     int32_t word = text[i] == '=' ? readEncodedWord(text + i, n - i, charset, bytes, &count) : 0;
+    bool sameRun = word > 0 && heldCount + count <= kRawRoom &&
+                   sameNoCase(heldCharset, static_cast<int32_t>(std::strlen(heldCharset)), charset);
+    if (heldCount > 0 && !sameRun) {
+      used = appendAsUtf8(heldCharset, held, heldCount, out, used, room);
+      heldCount = 0;
+    }
     if (word == 0) {
       if (used < room - 1) out[used++] = text[i];
       ++i;
       continue;
     }
-    used = appendAsUtf8(charset, bytes, count, out, used, room);
+    std::memcpy(heldCharset, charset, sizeof heldCharset);
+    std::memcpy(held + heldCount, bytes, static_cast<size_t>(count));
+    heldCount += count;
     i += word;
     // Blanks between two encoded words are no part of the text.
     int32_t next = skipBlanks(text, n, i);
     if (next > i && next < n && readEncodedWord(text + next, n - next, charset, bytes, &count) > 0) i = next;
   }
+  if (heldCount > 0) used = appendAsUtf8(heldCharset, held, heldCount, out, used, room);
   out[used] = '\0';
   return used;
 }
 
 int32_t appendAsUtf8(const char* charset, const char* bytes, int32_t n, char* out, int32_t used, int32_t room) {
   Charset kind = charsetOf(charset);
+  if (kind == Charset::unknown && used < room) {
+    int32_t converted = plat::charsetToUtf8(charset, bytes, n, out + used, room - used);
+    if (converted >= 0) return used + converted;
+  }
   for (int32_t i = 0; i < n;) {
     auto byte = static_cast<uint8_t>(bytes[i]);
     if (byte < 0x80) {
@@ -389,9 +409,21 @@ uint32_t windows1252CodePoint(uint8_t byte) {
   return high ? kCp1252High[byte - 0x80] : byte;
 }
 
+bool isSystemCharset(const char* charset) {
+  return charsetOf(charset) == Charset::unknown && plat::charsetKnown(charset);
+}
+
 int32_t eightBitTextAsUtf8(const char* charset, const char* text, int32_t n, char* out, int32_t room) {
   if (room <= 0) return 0;
-  bool latin1 = charsetOf(charset) == Charset::latin1;
+  Charset kind = charsetOf(charset);
+  // Text that is not UTF-8, or that switches charsets with ESC (ISO-2022),
+  // is read whole in a charset the system converts.
+  bool escapes = std::memchr(text, 0x1B, static_cast<size_t>(n)) != nullptr;
+  if (kind == Charset::unknown && (escapes || !isValidUtf8(text, n))) {
+    int32_t converted = plat::charsetToUtf8(charset, text, n, out, room);
+    if (converted >= 0) return converted;
+  }
+  bool latin1 = kind == Charset::latin1;
   int32_t used = 0;
   // Up to the first character that does not fit: the text is cut at its
   // end, never in the middle.

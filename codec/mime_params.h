@@ -26,14 +26,16 @@ int32_t valueToken(const char* value, int32_t length, char* out, int32_t room);
 int32_t findParameter(const char* value, int32_t length, const char* name, char* out, int32_t room);
 
 // Decodes the RFC 2047 encoded words of n bytes of text (B and Q, blanks
-// between two words dropped) into out as UTF-8; other text is copied as it
-// is. Returns the length written (at most room - 1 bytes and a NUL).
+// between two words dropped, words of one charset in a row converted as one
+// text) into out as UTF-8; other text is copied as it is. Returns the length written (at most room - 1 bytes and a NUL).
 int32_t decodeEncodedWords(const char* text, int32_t n, char* out, int32_t room);
 
 // Appends n bytes of the charset to out (used bytes so far, room in all) as
 // UTF-8: UTF-8 and US-ASCII as they are, ISO-8859-1 and windows-1252
-// converted; an invalid UTF-8 byte, and a byte above 0x7F of a charset this
-// library cannot convert, becomes "_". Returns the new used length; a
+// converted here, every other charset the system knows converted by the
+// system (a byte that is no character of it becomes "_"); an invalid UTF-8
+// byte, and a byte above 0x7F of a charset nothing here can convert,
+// becomes "_". Returns the new used length; a
 // character that does not fit whole is left out.
 int32_t appendAsUtf8(const char* charset, const char* bytes, int32_t n, char* out, int32_t used, int32_t room);
 
@@ -41,12 +43,17 @@ int32_t appendAsUtf8(const char* charset, const char* bytes, int32_t n, char* ou
 // windows-1252 defines nothing).
 uint32_t windows1252CodePoint(uint8_t byte);
 
+// Whether charset is none of those read here (UTF-8, US-ASCII, ISO-8859-1,
+// windows-1252) but one the system converts (platform/charsets.h).
+bool isSystemCharset(const char* charset);
+
 // 8-bit text, such as a file name a header gives unencoded, as UTF-8 into
-// out (at most room - 1 bytes and a NUL): valid UTF-8 sequences stay as
-// they are, and every other byte is read in charset when it is ISO-8859-1
-// or windows-1252, else in windows-1252, so that bytes that differ stay
-// different characters. Returns the length; a character that does not fit
-// whole is left out.
+// out (at most room - 1 bytes and a NUL). In a charset the system converts,
+// text that is not valid UTF-8 or holds an ESC is converted whole. Else
+// valid UTF-8 sequences stay as they are, and every other byte is read in
+// charset when it is ISO-8859-1 or windows-1252, else in windows-1252, so
+// that bytes that differ stay different characters. Returns the length; a
+// character that does not fit whole is left out.
 int32_t eightBitTextAsUtf8(const char* charset, const char* text, int32_t n, char* out, int32_t room);
 
 }  // namespace qel

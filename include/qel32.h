@@ -229,8 +229,11 @@ extern "C" {
  * alternative, decoded; a "[Text charset: X]" line above text that names a
  * charset other than us-ascii) into the message file, and saves every other
  * part as a file: named by Content-Disposition filename (RFC 2231) or
- * Content-Type name (RFC 2047) as UTF-8 (unencoded bytes that are not UTF-8
- * read in the part's charset, else windows-1252), else "part-N.ext";
+ * Content-Type name (RFC 2047) as UTF-8, from any charset the system
+ * converts (iconv on Linux, the code pages of MultiByteToWideChar in
+ * QEL32.dll; unencoded bytes that are not UTF-8 read in the part's charset,
+ * else in the message's first such charset, else windows-1252), else
+ * "part-N.ext"; base64, quoted-printable and uuencoded parts decoded;
  * message/rfc822 parts whole as ".eml"; names confined to the directory and made unique
  * ("name (2).ext"). Broken mail is kept and logged, never a failure. A raw
  * download (QEL_PARAM_DECODE_STATE 1) stays raw. */

@@ -1,11 +1,12 @@
 // The content of a leaf part in a full-MIME walk, decoded from its transfer
-// encoding (base64, quoted-printable, or as it came for 7bit, 8bit and
-// binary) into its file or the message file. Encoded groups and escapes may
+// encoding (base64, quoted-printable, uuencode, or as it came for 7bit, 8bit
+// and binary) into its file or the message file. Encoded groups and escapes may
 // be cut by the end of a piece of a long line; they wait in the carry.
 #include <cstring>
 
 #include "codec/base64.h"
 #include "codec/quoted_printable.h"
+#include "codec/uuencode.h"
 #include "mime/mime_state.h"
 
 namespace qel {
@@ -68,6 +69,10 @@ bool decodeQuoted(ChannelRecord* record, const char* bytes, int32_t n, bool cut)
   return (flags & kQpSoftBreak) != 0;
 }
 
+void decodeUu(ChannelRecord* record, const char* bytes, int32_t n) {
+  if (n > 0 && uuDecodeStream(&walkOf(record)->uu, bytes, n, emitBytes, record) != 0) mimeOdd(record, kOddUuencode);
+}
+
 }  // namespace
 
 void partContent(ChannelRecord* record, const char* bytes, int32_t n, bool cut) {
@@ -83,6 +88,14 @@ void partContent(ChannelRecord* record, const char* bytes, int32_t n, bool cut) 
       emitHeldEnd(record);
       if (!decodeQuoted(record, bytes, text, cut) && end > 0) holdEnd(walk, bytes + text, end);
       break;
+    case MimeEncoding::uuencode:
+      // The line end is held as for text: before a boundary it is no
+      // content, which matters where the text is kept as it came.
+      decodeUu(record, walk->heldEnd, walk->heldEndLength);
+      walk->heldEndLength = 0;
+      decodeUu(record, bytes, text);
+      if (end > 0) holdEnd(walk, bytes + text, end);
+      break;
     case MimeEncoding::identity:
       emitHeldEnd(record);
       emit(record, bytes, text);
@@ -93,6 +106,12 @@ void partContent(ChannelRecord* record, const char* bytes, int32_t n, bool cut) 
 
 void finishContent(ChannelRecord* record) {
   MimeWalk* walk = walkOf(record);
+  if (walk->encoding == MimeEncoding::uuencode && walk->target != MimeTarget::none) {
+    decodeUu(record, walk->heldEnd, walk->heldEndLength);
+    walk->heldEndLength = 0;
+    if (uuDecodeEnd(&walk->uu, emitBytes, record) != 0) mimeOdd(record, kOddUuencode);
+    return;
+  }
   if (walk->carry.count == 0) return;
   if (walk->encoding == MimeEncoding::base64) {
     // A group cut short: what its characters hold is kept.

@@ -24,6 +24,7 @@ constexpr OddityNote kOddityNotes[] = {
     {kOddNoBoundary, "[MIME: multipart part without a boundary; saved whole]\r\n"},
     {kOddLongField, "[MIME: header field too long; its end ignored]\r\n"},
     {kOddNotSaved, "[MIME: a part could not be saved]\r\n"},
+    {kOddUuencode, "[MIME: uuencoded content with lines that are not, or without its begin or end line]\r\n"},
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 // is readable text, a file or a multipart part of its own, and the end of
 // a part.
 #include <cstring>
+#include <initializer_list>
 
 #include "codec/mime_params.h"
 #include "codec/text_search.h"
@@ -38,6 +39,10 @@ MimeKind kindOf(const char* type) {
 MimeEncoding encodingOf(const char* token) {
   if (std::strcmp(token, "base64") == 0) return MimeEncoding::base64;
   if (std::strcmp(token, "quoted-printable") == 0) return MimeEncoding::quoted;
+  // The names mail programs give uuencoded parts.
+  for (const char* uu : {"x-uuencode", "uuencode", "x-uue", "uue"}) {
+    if (std::strcmp(token, uu) == 0) return MimeEncoding::uuencode;
+  }
   return MimeEncoding::identity;
 }
 
@@ -112,8 +117,9 @@ void openPartFile(ChannelRecord* record) {
   // stay different files where names are Unicode (an invalid byte would be
   // U+FFFD there, every such name one file).
   const char* given = part.fileName[0] != '\0' ? part.fileName : part.typeName;
+  const char* charset = part.charset[0] != '\0' ? part.charset : walk->messageCharset;
   char name[kMimeNameRoom];
-  eightBitTextAsUtf8(part.charset, given, textLength(given), name, kMimeNameRoom - 4);
+  eightBitTextAsUtf8(charset, given, textLength(given), name, kMimeNameRoom - 4);
   if (message && name[0] != '\0' && !hasMessageExtension(name)) appendText(name, ".eml", 4, kMimeNameRoom - 1);
   walk->target = MimeTarget::file;
   if (name[0] != '\0' && createPartFile(record, name)) return;
@@ -146,6 +152,9 @@ void readPartField(MimeWalk* walk, const char* field, int32_t length) {
     valueToken(value, n, part.type, kMimeTypeCap);
     if (std::strchr(part.type, '/') == nullptr) part.type[0] = '\0';
     findParameter(value, n, "charset", part.charset, kMimeCharsetCap);
+    if (walk->messageCharset[0] == '\0' && isSystemCharset(part.charset)) {
+      copyText(walk->messageCharset, part.charset, kMimeCharsetCap - 1);
+    }
     int32_t boundary = findParameter(value, n, "boundary", part.boundary, kMimeBoundaryCap + 2);
     // Blanks at the end of a boundary are not part of it.
     while (boundary > 0 && (part.boundary[boundary - 1] == ' ' || part.boundary[boundary - 1] == '\t')) --boundary;
@@ -181,6 +190,7 @@ void beginPart(ChannelRecord* record) {
   walk->stage = MimeStage::body;
   walk->encoding = part.encoding;
   walk->carry.count = 0;
+  uuStart(&walk->uu);
   walk->heldEndLength = 0;
   bool named = part.fileName[0] != '\0' || part.typeName[0] != '\0';
   if (readable && isTextType(part.type) && !part.attachment && !named) {
@@ -203,10 +213,11 @@ void keepPreamble(ChannelRecord* record, bool evenEmpty) {
 
 void endPart(ChannelRecord* record, bool atBoundary) {
   MimeWalk* walk = walkOf(record);
-  finishContent(record);
   // The line end before a boundary line belongs to the boundary (RFC 2046
   // section 5.1.1); at the end of the message it is content.
-  if (!atBoundary && walk->heldEndLength > 0) {
+  if (atBoundary) walk->heldEndLength = 0;
+  finishContent(record);
+  if (walk->heldEndLength > 0) {
     int32_t handle = walk->target == MimeTarget::text ? record->mailFile : record->fileHandle;
     if (walk->target != MimeTarget::none) mimePut(record, handle, walk->heldEnd, walk->heldEndLength);
     if (walk->target == MimeTarget::text) walk->textEndsLine = true;

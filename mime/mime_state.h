@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "codec/uuencode.h"
 #include "frame/channel.h"
 #include "mime/mime_walker.h"
 
@@ -35,7 +36,7 @@ enum class MimeStage : uint8_t {
 // Where the content of the current leaf part goes.
 enum class MimeTarget : uint8_t { none, text, file };
 
-enum class MimeEncoding : uint8_t { identity, base64, quoted };
+enum class MimeEncoding : uint8_t { identity, base64, quoted, uuencode };
 
 // Kinds of multipart part that change how their children are read.
 enum class MimeKind : uint8_t { mixed, alternative, related, digest };
@@ -51,6 +52,7 @@ enum MimeOddity : uint32_t {
   kOddNoBoundary = 1u << 6,
   kOddLongField = 1u << 7,
   kOddNotSaved = 1u << 8,
+  kOddUuencode = 1u << 9,
 };
 
 struct MimeLevel {
@@ -89,6 +91,9 @@ struct MimeWalk {
   int32_t fieldLength;
 
   MimePart part;
+  // The first charset of the message's parts that the system converts: a
+  // name given unencoded in a part that names no charset is read in it.
+  char messageCharset[kMimeCharsetCap];
   int32_t headerLines;  // lines of the header (top or part) read so far
   int32_t leafCount;
   uint32_t oddities;
@@ -99,6 +104,7 @@ struct MimeWalk {
   char heldEnd[2];  // the line end of the last content line, held back:
   int32_t heldEndLength;  // before a boundary it belongs to the boundary
   DecodeCarry carry;  // an encoded group or escape cut by the end of a piece
+  UuDecoder uu;       // the lines of uuencoded content
   bool textEndsLine;  // the message text written so far ends with a line end
 
   char preamble[kMimePreambleRoom];

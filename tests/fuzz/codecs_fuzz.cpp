@@ -8,8 +8,10 @@
 //   4  qelVerifyFormat
 //   5  qelExtractText and qelExtractLine (second byte: buffer size / line)
 // A first byte of 240 or more chooses MIME field values instead: the
-// parameters filename, name and boundary, and RFC 2047 words, each into a
-// room of exactly (first byte - 239) * 8 bytes.
+// parameters filename, name and boundary, RFC 2047 words and 8-bit text in
+// charsets the system converts, each into a room of exactly
+// (first byte - 239) * 8 bytes; and uuencoded content, decoded whole and in
+// pieces of (first byte - 239) bytes to the same bytes.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -19,6 +21,7 @@
 
 #include "codec/mime_params.h"
 #include "codec/quoted_printable.h"
+#include "codec/uuencode.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "fuzz_support.h"
@@ -133,6 +136,24 @@ void extract(const std::string& bytes) {
 
 constexpr uint8_t kFirstFieldSelector = 240;
 
+void appendBytes(void* context, const char* bytes, int32_t n) { static_cast<std::string*>(context)->append(bytes, n); }
+
+std::string uuDecoded(const std::string& bytes, size_t piece) {
+  auto decoder = std::make_unique<UuDecoder>();
+  uuStart(decoder.get());
+  std::string out;
+  for (size_t at = 0; at < bytes.size(); at += piece) {
+    size_t n = std::min(piece, bytes.size() - at);
+    uuDecodeStream(decoder.get(), bytes.data() + at, static_cast<int32_t>(n), appendBytes, &out);
+  }
+  uuDecodeEnd(decoder.get(), appendBytes, &out);
+  return out;
+}
+
+void uuWholeAndInPieces(const std::string& bytes, size_t piece) {
+  require(uuDecoded(bytes, bytes.size() + 1) == uuDecoded(bytes, piece), "uudecoding is the same in pieces");
+}
+
 void fieldValues(const std::string& bytes, uint8_t selector) {
   int32_t room = (selector - kFirstFieldSelector + 1) * 8;
   auto out = std::make_unique<char[]>(static_cast<size_t>(room));
@@ -145,6 +166,11 @@ void fieldValues(const std::string& bytes, uint8_t selector) {
   require(got >= 0 && got < room && out[got] == '\0', "decoded words fit their room");
   got = valueToken(bytes.data(), length, out.get(), room);
   require(got >= 0 && got < room && out[got] == '\0', "a token fits its room");
+  for (const char* charset : {"shift_jis", "iso-2022-jp", "windows-1251", "gb18030"}) {
+    got = eightBitTextAsUtf8(charset, bytes.data(), length, out.get(), room);
+    require(got >= 0 && got < room && out[got] == '\0', "converted text fits its room");
+  }
+  uuWholeAndInPieces(bytes, selector - kFirstFieldSelector + 1);
 }
 
 }  // namespace

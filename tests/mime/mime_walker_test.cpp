@@ -89,6 +89,16 @@ const Case kCases[] = {
      "[Attachment saved to \"@/\xC3\xBF.txt\"]\r\n[Attachment saved to \"@/\xC3\xBE.txt\"]\r\n"
      "[Attachment saved to \"@/\xC3\x89t\xC3\xA9.txt\"]\r\n[Attachment saved to \"@/\xC3\xA9t\xC3\xA9 (2).txt\"]\r\n",
      {}},
+    {"uuencoded parts; an unencoded name read in the message's charset",
+     "Content-Type: multipart/mixed; boundary=u\r\n\r\n--u\r\nContent-Type: text/plain; charset=windows-1251\r\n\r\n"
+     "\xCF\xF0\xE8\r\n--u\r\nContent-Type: application/octet-stream; name=\"\xF4\xE0\xE9\xEB.bin\"\r\n"
+     "Content-Transfer-Encoding: x-uuencode\r\n\r\nnote\r\nbegin 644 f\r\n#86)C\r\nno data line\r\n#86)C\r\n`\r\n"
+     "end\r\nafter\r\n--u\r\nContent-Type: text/plain; name=n.txt\r\nContent-Transfer-Encoding: uue\r\n\r\n"
+     "no begin\r\nline\r\n--u--\r\n",
+     {{"\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.bin", "abcabc"}, {"n.txt", "no begin\r\nline"}},
+     "[Text charset: windows-1251]\r\n\xCF\xF0\xE8\r\n[Attachment saved to \"@/\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.bin\"]\r\n"
+     "[Attachment saved to \"@/n.txt\"]\r\n",
+     {"[MIME: uuencoded content with lines that are not, or without its begin or end line]"}},
     {"header ended by a line of blanks; part header runs into its boundary; \"--b-->\" closes",
      "Subject: s\r\nContent-Type: multipart/mixed; boundary=b\r\n \t\r\n--b\r\n"
      "Content-Type: multipart/alternative; boundary=\"alt\"\r\n--alt\r\nContent-Type: text/plain\r\n\r\nplain\r\n"

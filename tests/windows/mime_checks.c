@@ -18,7 +18,11 @@
  *     "Ⅰ.txt" and "Ἀ.txt";
  *   - unencoded, in 8-bit bytes that are not UTF-8 ("\xFF.txt" and
  *     "\xFE.txt", sent with raw 8-bit bodies on): "ÿ.txt" and "þ.txt", two
- *     files. */
+ *     files;
+ *   - in the charsets the system converts (iconv on Linux, the code pages
+ *     of MultiByteToWideChar in QEL32.dll): windows-1251 and KOI8-R
+ *     ("файл"), Shift_JIS and EUC-KR split between two words inside a
+ *     character, ISO-2022-JP, GBK and Big5. */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -91,6 +95,19 @@ static const NamedPart kParts[] = {
     {"Content-Disposition: attachment; filename*=utf-8''%E2%85%B0.txt\r\n", "\xE2\x85\xB0 (2).txt", 10, 0x2170u},
     {"Content-Disposition: attachment; filename*=utf-8''%E1%BC%88.txt\r\n", "\xE1\xBC\x88.txt", 11, 0x1F08u},
     {"Content-Disposition: attachment; filename*=utf-8''%E1%BC%80.txt\r\n", "\xE1\xBC\x80 (2).txt", 12, 0x1F00u},
+    {"Content-Type: application/octet-stream;\r\n name=\"=?windows-1251?B?9ODp6y5zY3IueHo=?=\"\r\n",
+     "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.scr.xz", 24, 0x1251u},
+    {"Content-Disposition: attachment; filename*=koi8-r''%C6%C1%CA%CC.txt\r\n", "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.txt", 21,
+     0x8066u},
+    {"Content-Type: application/octet-stream;\r\n name=\"=?shift_jis?Q?=95=F1=8D?= =?shift_jis?Q?=90=8F=91.pdf?=\"\r\n",
+     "\xE5\xA0\xB1\xE5\x91\x8A\xE6\x9B\xB8.pdf", 20, 0x0932u},
+    {"Content-Type: application/octet-stream;\r\n name=\"=?iso-2022-jp?B?GyRCSnM5cD1xGyhCLmRvYw==?=\"\r\n",
+     "\xE5\xA0\xB1\xE5\x91\x8A\xE6\x9B\xB8.doc", 20, 0x2022u},
+    {"Content-Disposition: attachment; filename*=gbk''%B1%A8%B8%E6.xls\r\n", "\xE6\x8A\xA5\xE5\x91\x8A.xls", 19, 0x0936u},
+    {"Content-Type: application/octet-stream;\r\n name=\"=?big5?B?s/inaS5wcHQ=?=\"\r\n", "\xE5\xA0\xB1\xE5\x91\x8A.ppt", 19,
+     0x0950u},
+    {"Content-Type: application/octet-stream;\r\n name=\"=?euc-kr?Q?=BA=B8=B0?= =?euc-kr?Q?=ED=BC=AD.hwp?=\"\r\n",
+     "\xEB\xB3\xB4\xEA\xB3\xA0\xEC\x84\x9C.hwp", 20, 0x0949u},
 };
 #define PART_COUNT ((int)(sizeof kParts / sizeof kParts[0]))
 

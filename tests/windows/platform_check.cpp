@@ -17,6 +17,7 @@
 
 #include "check.h"
 #include "host.h"
+#include "platform/charsets.h"
 #include "platform/digest.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
@@ -586,6 +587,44 @@ void digests() {
   CHECK(hexOf(first, 16) != hexOf(second, 16));
 }
 
+// Names in the charsets mail uses, through iconv or the code pages of
+// MultiByteToWideChar, come out as the same UTF-8; a name cut short ends
+// with a whole character.
+void charsets() {
+  SECTION("charsets");
+  struct Row {
+    const char* charset;
+    const char* bytes;
+    const char* utf8;
+  };
+  static const Row kRows[] = {
+      {"windows-1251", "\xF4\xE0\xE9\xEB", "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB"},
+      {"koi8-r", "\xC6\xC1\xCA\xCC", "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB"},
+      {"ISO-8859-5", "\xE4\xD0\xD9\xDB", "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB"},
+      {"iso-8859-2", "\xAF\xF3\xB3\xE6", "\xC5\xBB\xC3\xB3\xC5\x82\xC4\x87"},
+      {"Shift_JIS", "\x95\xF1\x8D\x90\x8F\x91\x5C", "\xE5\xA0\xB1\xE5\x91\x8A\xE6\x9B\xB8\\"},
+      {"euc-jp", "\xCA\xF3\xB9\xF0\xBD\xF1", "\xE5\xA0\xB1\xE5\x91\x8A\xE6\x9B\xB8"},
+      {"iso-2022-jp", "\x1B$BJs9p=q\x1B(B.txt", "\xE5\xA0\xB1\xE5\x91\x8A\xE6\x9B\xB8.txt"},
+      {"csISO2022JP", "\x1B$B%F%9%H\x1B(B", "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88"},
+      {"gb2312", "\xB1\xA8\xB8\xE6", "\xE6\x8A\xA5\xE5\x91\x8A"},
+      {"gb18030", "\xB1\xA8\xB8\xE6", "\xE6\x8A\xA5\xE5\x91\x8A"},
+      {"big5", "\xB3\xF8\xA7i", "\xE5\xA0\xB1\xE5\x91\x8A"},
+      {"euc-kr", "\xBA\xB8\xB0\xED\xBC\xAD", "\xEB\xB3\xB4\xEA\xB3\xA0\xEC\x84\x9C"},
+      {"ks_c_5601-1987", "\xBA\xB8", "\xEB\xB3\xB4"},
+  };
+  char out[64];
+  for (const Row& row : kRows) {
+    int32_t n = plat::charsetToUtf8(row.charset, row.bytes, static_cast<int32_t>(std::strlen(row.bytes)), out, 64);
+    if (!CHECK_INT(n, static_cast<long>(std::strlen(row.utf8)))) std::printf("   charset %s\n", row.charset);
+    CHECK_TEXT(out, row.utf8);
+  }
+  CHECK_INT(plat::charsetToUtf8("windows-1251", "\xF4\xE0\xE9", 3, out, 5), 4);
+  CHECK_TEXT(out, "\xD1\x84\xD0\xB0");
+  CHECK_INT(plat::charsetToUtf8("x-no-such-charset", "a", 1, out, 64), -1);
+  CHECK_INT(plat::charsetToUtf8("utf-8//ignore", "a", 1, out, 64), -1);
+  CHECK(!plat::charsetKnown("x-no-such-charset") && plat::charsetKnown("KOI8-R"));
+}
+
 // Both builds speak TLS; a CA file that is not there is its own failure,
 // before anything goes to the peer.
 void tls() {
@@ -643,6 +682,7 @@ int main(int argc, char** argv) {
   if (options.peerPort > 0) nativePeer();
   tls();
   digests();
+  charsets();
   alerts();
   hostRemoveScratch();
   return checkSummary("platform_check");

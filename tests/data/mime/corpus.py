@@ -14,6 +14,8 @@ message file, every other leaf part must be a file whose bytes equal what
 email decodes (message/rfc822 parts compared as parsed messages), under the
 name email gives it, confined and made unique as the library does.
 """
+import base64
+import binascii
 import email
 import email.header
 import email.policy
@@ -298,6 +300,64 @@ GBkaGxwdHh8gIS
 }
 
 
+def uu_lines(data, backtick=False):
+    lines = b"".join(binascii.b2a_uu(data[i:i + 45], backtick=backtick) for i in range(0, len(data), 45))
+    return lines + binascii.b2a_uu(b"", backtick=backtick)
+
+
+def uuencoded_messages():
+    """Parts in the uuencode transfer encoding, as email decodes them: a
+    note before the begin line, "`" for zero, a check character behind the
+    groups, and a part without a begin line (kept as it came)."""
+    data, zeros = blob(5, 1000), bytes(100) + blob(6, 50)
+    lines = uu_lines(zeros, backtick=True).split(b"\n")
+    lines[0] += b"Z"
+    multipart = (b"Subject: uuencoded\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"uu\"\n\n"
+                 b"--uu\nContent-Type: text/plain\n\nSee the files.\n"
+                 b"--uu\nContent-Type: application/octet-stream; name=\"data.bin\"\n"
+                 b"Content-Transfer-Encoding: x-uuencode\n\nbegin 644 data.bin\n" + uu_lines(data) + b"end\n"
+                 b"--uu\nContent-Type: application/octet-stream\nContent-Disposition: attachment; filename=zeros.bin\n"
+                 b"Content-Transfer-Encoding: UUENCODE\n\nA note before the data.\nbegin 600 zeros.bin\n" +
+                 b"\n".join(lines) + b"end\n"
+                 b"--uu\nContent-Type: text/plain; name=\"notes.txt\"\nContent-Transfer-Encoding: x-uue\n\n"
+                 b"no begin line here\njust text\n--uu--\n")
+    yield "uu-multipart", multipart
+    yield "uu-single", (b"Subject: one part\nMIME-Version: 1.0\nContent-Type: application/octet-stream\n"
+                        b"Content-Transfer-Encoding: x-uue\n\nbegin 644 a\n" + uu_lines(data[:100]) + b"end\n")
+
+
+def charset_named_messages():
+    """Names in the charsets mail uses: RFC 2047 words in B and in Q (split
+    inside a character), and RFC 2231 values."""
+    def word(charset, text, form="B"):
+        data = text.encode(charset)
+        if form == "B":
+            return f"=?{charset}?B?{base64.b64encode(data).decode()}?="
+        half = len(data) // 2 + 1
+        q = ["".join(f"={b:02X}" for b in piece) for piece in (data[:half], data[half:])]
+        return f"=?{charset}?Q?{q[0]}?= =?{charset}?q?{q[1]}?="
+
+    def extended(charset, text):
+        return f"{charset}''" + "".join(f"%{b:02X}" for b in text.encode(charset))
+
+    parts = [f'name="{word("windows-1251", "файл.scr.xz")}"',
+             f'name="{word("iso-2022-jp", "報告書.txt")}"',
+             f'name="{word("shift_jis", "見積書.pdf", "Q")}"',
+             f'name="{word("big5", "報告.doc")}"',
+             f'name="{word("euc-kr", "보고서.hwp", "Q")}"',
+             f'name="{word("ks_c_5601-1987", "사진.jpg")}"']
+    dispositions = [f"filename*={extended('koi8-r', 'отчёт.txt')}",
+                    f"filename*={extended('gb2312', '报告.xls')}",
+                    f"filename*0*={extended('iso-8859-2', 'Żółć')}; filename*1=.txt"]
+    body = "Subject: names\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=cs\n\n"
+    body += "--cs\nContent-Type: text/plain\n\ntext\n"
+    for i, param in enumerate(parts):
+        body += f"--cs\nContent-Type: application/octet-stream; {param}\n\npart {i}\n"
+    for i, param in enumerate(dispositions):
+        body += f"--cs\nContent-Type: text/plain\nContent-Disposition: attachment; {param}\n\nfile {i}\n"
+    yield "charset-names", (body + "--cs--\n").encode()
+
+
 def test_data_messages():
     try:
         import test.test_email
@@ -318,6 +378,8 @@ def all_messages():
     for name, data in HAND_MADE.items():
         yield "hand-" + name, data.encode()
     yield from built_messages()
+    yield from uuencoded_messages()
+    yield from charset_named_messages()
     yield from test_data_messages()
 
 
