@@ -1,5 +1,6 @@
 #include "delivery.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
