@@ -219,17 +219,21 @@ std::string addressOf(const std::string& value) {
 }
 
 // The envelope sender for the "From " line: Return-Path, else From, else
-// MAILER-DAEMON; one word.
+// MAILER-DAEMON (also for the empty Return-Path of a bounce); one word.
 std::string mboxSender(const std::string& file) {
   LineReader reader(file);
   std::string line, field, returnPath, from;
   bool atLineStart = true;
+  bool hasReturnPath = false;
   auto take = [&]() {
     size_t colon = field.find(':');
     if (colon == std::string::npos) return;
     std::string name = field.substr(0, colon);
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (name == "return-path" && returnPath.empty()) returnPath = addressOf(field.substr(colon + 1));
+    if (name == "return-path" && !hasReturnPath) {
+      hasReturnPath = true;
+      returnPath = addressOf(field.substr(colon + 1));
+    }
     if (name == "from" && from.empty()) from = addressOf(field.substr(colon + 1));
   };
   for (size_t lines = 0; lines < kHeaderLinesCap && reader.next(&line, &atLineStart); ++lines) {
@@ -244,7 +248,7 @@ std::string mboxSender(const std::string& file) {
     if (line.empty()) break;
   }
   take();
-  std::string sender = returnPath.empty() ? from : returnPath;
+  std::string sender = hasReturnPath ? returnPath : from;
   std::string word;
   for (char c : sender) {
     if (static_cast<unsigned char>(c) > ' ' && c != 0x7f) word += c;
