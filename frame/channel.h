@@ -43,6 +43,8 @@ constexpr int32_t kLastRecipientCap = 32;
 constexpr int32_t kScratchTextCap = 130;
 constexpr int32_t kCharsetCap = 40;
 constexpr int32_t kCaFileCap = 260;
+// The file that a decoded download copies the original message into.
+constexpr int32_t kOriginalPathCap = 260;
 constexpr int32_t kTlsReasonCap = 200;
 constexpr int32_t kLoginUserCap = 255;
 constexpr int32_t kLoginPasswordCap = 255;
@@ -167,6 +169,11 @@ struct ChannelRecord {
   int32_t messageSize;
   int32_t topLines;
   int32_t mailFile;
+  // The copy of the original message a decoded download writes beside its
+  // files (setting 185; an empty path: none): its handle while open, -1
+  // once a write to it failed.
+  int32_t originalFile;
+  char originalPath[fieldSize(kOriginalPathCap)];
   char* lineBuffer;
   int32_t lineBufferSize;
   int32_t lineBufferUsed;

@@ -7,31 +7,41 @@
 namespace qel {
 namespace {
 
-constexpr int32_t kBufferedFiles = 2;
+constexpr int32_t kBufferedFiles = 3;
 
+// A file's block comes with its first write: a download that copies no
+// original message holds no block for it.
 struct FileBuffers {
   int32_t used[kBufferedFiles];
-  char bytes[kBufferedFiles][kFileBufferSize];
+  char* bytes[kBufferedFiles];
 };
 
 int32_t handleOf(const ChannelRecord* record, BufferedFile file) {
+  if (file == BufferedFile::original) return record->originalFile;
   return file == BufferedFile::message ? record->mailFile : record->fileHandle;
 }
 
-FileBuffers* buffersOf(ChannelRecord* record, bool make) {
+// The buffers with the block of `file` (made when `make` is set); null
+// when there is none.
+FileBuffers* buffersOf(ChannelRecord* record, BufferedFile file, bool make) {
   auto* buffers = static_cast<FileBuffers*>(record->fileBuffers);
   if (buffers == nullptr && make) {
     buffers = static_cast<FileBuffers*>(plat::memoryAllocate(sizeof(FileBuffers)));
-    if (buffers != nullptr) std::memset(buffers->used, 0, sizeof buffers->used);
+    if (buffers != nullptr) std::memset(buffers, 0, sizeof *buffers);
     record->fileBuffers = buffers;
   }
-  return buffers;
+  if (buffers == nullptr) return nullptr;
+  auto slot = static_cast<int32_t>(file);
+  if (buffers->bytes[slot] == nullptr && make) {
+    buffers->bytes[slot] = static_cast<char*>(plat::memoryAllocate(kFileBufferSize));
+  }
+  return buffers->bytes[slot] != nullptr ? buffers : nullptr;
 }
 
 }  // namespace
 
 int32_t flushBuffered(ChannelRecord* record, BufferedFile file) {
-  FileBuffers* buffers = buffersOf(record, false);
+  FileBuffers* buffers = buffersOf(record, file, false);
   if (buffers == nullptr) return 0;
   auto slot = static_cast<int32_t>(file);
   int32_t used = buffers->used[slot];
@@ -43,7 +53,7 @@ int32_t flushBuffered(ChannelRecord* record, BufferedFile file) {
 int32_t writeBuffered(ChannelRecord* record, BufferedFile file, const void* bytes, int32_t n) {
   int32_t handle = handleOf(record, file);
   if (handle <= 0 || n < 0) return -1;
-  FileBuffers* buffers = buffersOf(record, true);
+  FileBuffers* buffers = buffersOf(record, file, true);
   if (buffers == nullptr) return plat::fileWrite(handle, bytes, n);
   auto slot = static_cast<int32_t>(file);
   if (buffers->used[slot] + n > kFileBufferSize) {
@@ -59,7 +69,7 @@ int32_t writeBuffered(ChannelRecord* record, BufferedFile file, const void* byte
 char* bufferedRoom(ChannelRecord* record, BufferedFile file, int32_t* room) {
   *room = 0;
   if (handleOf(record, file) <= 0) return nullptr;
-  FileBuffers* buffers = buffersOf(record, true);
+  FileBuffers* buffers = buffersOf(record, file, true);
   if (buffers == nullptr) return nullptr;
   auto slot = static_cast<int32_t>(file);
   if (kFileBufferSize - buffers->used[slot] < kFileBufferSize / 2 && flushBuffered(record, file) < 0) {
@@ -71,7 +81,7 @@ char* bufferedRoom(ChannelRecord* record, BufferedFile file, int32_t* room) {
 }
 
 void commitBuffered(ChannelRecord* record, BufferedFile file, int32_t n) {
-  FileBuffers* buffers = buffersOf(record, false);
+  FileBuffers* buffers = buffersOf(record, file, false);
   if (buffers == nullptr || n <= 0) return;
   auto slot = static_cast<int32_t>(file);
   int32_t used = buffers->used[slot] + n;
@@ -80,8 +90,11 @@ void commitBuffered(ChannelRecord* record, BufferedFile file, int32_t n) {
 
 void releaseFileBuffers(ChannelRecord* record) {
   if (record->fileBuffers == nullptr) return;
-  flushBuffered(record, BufferedFile::message);
-  flushBuffered(record, BufferedFile::attachment);
+  auto* buffers = static_cast<FileBuffers*>(record->fileBuffers);
+  for (int32_t slot = 0; slot < kBufferedFiles; ++slot) {
+    flushBuffered(record, static_cast<BufferedFile>(slot));
+    plat::memoryFree(buffers->bytes[slot]);
+  }
   plat::memoryFree(record->fileBuffers);
   record->fileBuffers = nullptr;
 }

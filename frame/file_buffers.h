@@ -1,10 +1,11 @@
 // Buffered writing of the files a download writes: the message file
-// (mailFile) and the attachment file (fileHandle) each gather their bytes
-// in a block of kFileBufferSize, written out when it is full and whenever
-// the file is flushed (at the end of a part, before the file is closed, on
-// failure). The blocks belong to the download: allocated by its first
-// write, freed with its files. Without memory the bytes go straight to the
-// file.
+// (mailFile), the attachment file (fileHandle) and the copy of the original
+// message (originalFile) each gather their bytes in a block of
+// kFileBufferSize, written out when it is full and whenever the file is
+// flushed (at the end of a part, before the file is closed, on failure).
+// The blocks belong to the download: each allocated by the first write to
+// its file, freed with its files. Without memory the bytes go straight to
+// the file.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@ namespace qel {
 enum class BufferedFile : int32_t {
   message = 0,     // mailFile
   attachment = 1,  // fileHandle
+  original = 2,    // originalFile
 };
 
 constexpr int32_t kFileBufferSize = 32768;
@@ -38,7 +40,7 @@ void commitBuffered(ChannelRecord* record, BufferedFile file, int32_t n);
 // failed (the bytes are dropped).
 int32_t flushBuffered(ChannelRecord* record, BufferedFile file);
 
-// Writes out both buffers and frees them.
+// Writes out every buffer and frees them.
 void releaseFileBuffers(ChannelRecord* record);
 
 }  // namespace qel

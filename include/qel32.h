@@ -250,6 +250,20 @@ extern "C" {
  * the saved-name list give that name. The file is created only if no file
  * of its name exists, in one step. Both decoders. */
 #define QEL_PARAM_KEEP_EXISTING_FILES 170 /* channel: 1 = attachments never replace a file already there (0) */
+/* The original message beside the decoded files: while a path is set, a
+ * decoded qelGetEmailFile (not a raw one) also writes the message itself
+ * into that file, created (or emptied) when the download starts: every byte
+ * between the status line and the "." line as it came, CR LF line ends and
+ * all, the dot-stuffing undone (RFC 1939) - the same bytes a raw download
+ * with QEL_PARAM_RAW_MESSAGE_ONLY stores. So one download gives a mail
+ * program the message and the caller its decoded parts. Each download writes
+ * the file anew: set a new path before each to keep them apart. A file that
+ * cannot be created fails the download with QEL_ERR_CANNOT_CREATE_FILE
+ * before RETR; a failed write fails it as a failed write of the message file
+ * does (-1); a failed download leaves what arrived. Returns the characters
+ * stored; a path longer than 260 characters: QEL_ERR_TEXT_TOO_LONG, nothing
+ * stored. */
+#define QEL_STRING_ORIGINAL_FILE      185 /* channel: also store the original message of a decoded download here (260 characters; "" = off, the default) */
 
 /* Values of QEL_PARAM_BODY_TYPE. */
 #define QEL_BODY_PLAIN     0  /* plain text, wrapped; MIME only when there are attachments */

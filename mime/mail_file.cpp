@@ -74,6 +74,34 @@ int32_t openMailFile(ChannelRecord* record) {
   return 0;
 }
 
+int32_t openOriginalFile(ChannelRecord* record) {
+  record->originalFile = 0;
+  if (record->originalPath[0] == '\0' || record->decodeState == kDecodeRaw) return 0;
+  logFormat(record, "Saving the original message to '%s'\r\n", record->originalPath);
+  int32_t handle = plat::fileCreate(record->originalPath);
+  if (handle <= 0) return kErrCannotCreateFile;
+  record->originalFile = handle;
+  return 0;
+}
+
+void copyOriginalPiece(ChannelRecord* record, const char* piece, int32_t length) {
+  if (record->originalFile <= 0 || length <= 0) return;
+  if (writeBuffered(record, BufferedFile::original, piece, length) < 0) {
+    plat::fileClose(record->originalFile);
+    record->originalFile = -1;
+  }
+}
+
+int32_t closeOriginalFile(ChannelRecord* record) {
+  int32_t rc = record->originalFile < 0 ? -1 : 0;
+  if (record->originalFile > 0) {
+    if (flushBuffered(record, BufferedFile::original) < 0) rc = -1;
+    plat::fileClose(record->originalFile);
+  }
+  record->originalFile = 0;
+  return rc;
+}
+
 int32_t takeMessagePiece(ChannelRecord* record, int32_t length, bool lineEnded) {
   if (record->mimeWalk != nullptr) {
     // Full MIME mode: the walk writes the files itself.
@@ -160,6 +188,7 @@ void closeDownloadFiles(ChannelRecord* record) {
   mimeRelease(record);
   closeAttachFile(record);
   closeMailFile(record);
+  closeOriginalFile(record);
   forgetTakenNames(record);
   releaseFileBuffers(record);
 }
@@ -168,6 +197,7 @@ void abandonDownloadFiles(ChannelRecord* record) {
   mimeRelease(record);
   dropAttachFile(record);
   closeMailFile(record);
+  closeOriginalFile(record);
   forgetTakenNames(record);
   releaseFileBuffers(record);
 }

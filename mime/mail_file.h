@@ -19,6 +19,25 @@ void beginDownload(ChannelRecord* record, const char* fileName, const char* emai
 // as mailFile. 0, or kErrCannotCreateFile.
 int32_t openMailFile(ChannelRecord* record);
 
+// Creates the copy of the original message (originalPath) as
+// originalFile when a path is set and the download decodes. 0, or
+// kErrCannotCreateFile.
+int32_t openOriginalFile(ChannelRecord* record);
+
+// A data piece as the answer reader took it off the connection (length
+// bytes, the stuffing dot removed) into the original message's file when
+// one is open. A failed write closes the file and marks it failed
+// (originalFile -1) for the download to see (originalFailed).
+void copyOriginalPiece(ChannelRecord* record, const char* piece, int32_t length);
+
+// The copy of the original message could not be written: the download
+// fails.
+inline bool originalFailed(const ChannelRecord* record) { return record->originalFile < 0; }
+
+// Writes out and closes the original message's file; -1 when that write
+// (or an earlier one) failed, else 0. originalFile is 0 afterwards.
+int32_t closeOriginalFile(ChannelRecord* record);
+
 // One piece of the message (length bytes in replyText; lineEnded when it
 // ends its line) through the decoder, when it is on, into the message file
 // and the attachment files. 0, or the failed write's result.

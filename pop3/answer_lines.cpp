@@ -7,6 +7,7 @@
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "mime/line_source.h"
+#include "mime/mail_file.h"
 #include "pop3/pop3_states.h"
 #include "pop3/raw_message.h"
 #include "transport/receive.h"
@@ -40,6 +41,7 @@ int32_t answerNext(void* context, char* line, int32_t room, bool* cut) {
   int32_t position = dataPosition(record->answerPosition);
   r = settleDataPiece(&position, line, r);
   record->answerPosition = position;
+  copyOriginalPiece(record, line, r);
   return r;
 }
 
@@ -122,6 +124,7 @@ AnswerPiece answerPiece(ChannelRecord* record, int32_t nextWait, int32_t* length
       record->answerPosition = kAnswerLineStart;
       return AnswerPiece::end;
     }
+    copyOriginalPiece(record, line, r);
   }
   if (*lineEnded) position = kAnswerLineStart;
   record->answerPosition = position;

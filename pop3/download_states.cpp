@@ -19,6 +19,9 @@ namespace qel {
 namespace {
 
 constexpr int32_t kRawBlockBytes = 2048;
+// A failed write of the original message's copy ends the download as a
+// failed write of the message file does.
+constexpr int32_t kOriginalWriteFailed = -1;
 
 // The end of a raw download: CR LF "." CR LF. The status line's own line
 // end starts the match for an empty message.
@@ -52,6 +55,7 @@ bool rawTerminatorSeen(ChannelRecord* record, const char* bytes, int32_t n) {
 // 310: the message file, then RETR n.
 int32_t startRetrieve(ChannelRecord* record, uint32_t now) {
   int32_t opened = openMailFile(record);
+  if (opened == 0) opened = openOriginalFile(record);
   if (opened < 0) return failState(record, 0, opened);
   startAnswer(record);
   int32_t rc = sendCommand(record, "RETR %d", record->messageNumber);
@@ -169,7 +173,7 @@ int32_t takeMessageLine(ChannelRecord* record, uint32_t now, bool wait, bool* ta
       closeDownloadFiles(record);
       return failWithErrorStatus(record);
     case AnswerPiece::end: {
-      int32_t rc = endMessage(record);
+      int32_t rc = originalFailed(record) ? kOriginalWriteFailed : endMessage(record);
       if (rc < 0) return failDownload(record, rc);
       record->nextState = kStateDownloadEnd;
       return kStateContinue;
@@ -185,6 +189,8 @@ int32_t takeMessageLine(ChannelRecord* record, uint32_t now, bool wait, bool* ta
       break;
   }
   int32_t rc = takeMessagePiece(record, length, lineEnded);
+  // The decoder may have pulled more lines: each went to the original too.
+  if (rc == 0 && originalFailed(record)) rc = kOriginalWriteFailed;
   if (rc < 0) return failDownload(record, rc);
   record->deadline = tickAfter(now, settings.replyTimeout);
   return kStateContinue;
@@ -209,6 +215,7 @@ int32_t finishDownload(ChannelRecord* record, uint32_t) {
     int32_t rc = flushBuffered(record, BufferedFile::message);
     if (rc < 0) return failDownload(record, rc);
   }
+  if (closeOriginalFile(record) < 0) return failDownload(record, kOriginalWriteFailed);
   logText(record, "[CLOSE]\r\n");
   closeDownloadFiles(record);
   record->nextState = 0;

@@ -4,6 +4,8 @@
 #include <iterator>
 
 #include "frame/channel.h"
+#include "frame/errors.h"
+#include "frame/text.h"
 #include "frame/registrations.h"
 #include "platform/platform.h"
 #include "qel32.h"
@@ -26,6 +28,14 @@ const IntegerSettingEntry kSettings[] = {
     {QEL_PARAM_STEP_LINES, [](ChannelRecord* record, int32_t value) { record->stepLines = static_cast<uint16_t>(value < 1 ? 1 : value > UINT16_MAX ? UINT16_MAX : value); }},
 };
 const IntegerSettingRegistration settingsRegistered(kSettings, static_cast<int32_t>(std::size(kSettings)));
+
+// The path is stored whole or not at all: a cut one names another file.
+int32_t setOriginalFile(ChannelRecord* record, const char* text) {
+  if (textLength(text) > kOriginalPathCap) return kErrTextTooLong;
+  return copyText(record->originalPath, text, kOriginalPathCap);
+}
+const StringSettingEntry kStringSettings[] = {{QEL_STRING_ORIGINAL_FILE, setOriginalFile}};
+const StringSettingRegistration stringsRegistered(kStringSettings, static_cast<int32_t>(std::size(kStringSettings)));
 
 const StatisticEntry kStatistics[] = {
     {QEL_STAT_MESSAGE_COUNT, [](const ChannelRecord* record) { return record->messageCount; }},

@@ -11,6 +11,9 @@
 //   bit 6  existing files kept (QEL_PARAM_KEEP_EXISTING_FILES): files put in
 //          the attachment directory first, under names a part may take,
 //          are there unchanged afterwards
+//   bit 7  the original message copied beside the decoded files
+//          (QEL_STRING_ORIGINAL_FILE): for a framed message that is decoded
+//          and succeeds, it is the message's lines, each ended by CR LF
 // Otherwise the bytes go as they are, then the connection ends.
 //
 // Whatever the message holds, the download ends with 0 or an error code,
@@ -49,6 +52,7 @@ constexpr uint8_t kFramed = 8;
 constexpr uint8_t kFullMime = 16;
 constexpr uint8_t kMessageOnly = 32;
 constexpr uint8_t kKeepExisting = 64;
+constexpr uint8_t kOriginal = 128;
 // Files of the caller's in the attachment directory (bit 6): the name of a
 // part without one, and the first unnamed part of each decoder.
 constexpr const char* kCallerFiles[] = {"noname", "part-1.txt", "part-1.bin", "noname (2)"};
@@ -125,6 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (flags & kKeepExisting) {
     for (const char* name : kCallerFiles) std::ofstream(attach + "/" + name) << name;
   }
+  const std::string original = mail + "/original";
+  if (flags & kOriginal) qelStringParam(0, QEL_STRING_ORIGINAL_FILE, original.c_str());
   std::string lines;
   int peer = feedChannel(record, flags & kFramed ? framed(message, &lines) : "+OK\r\n" + message);
   record->protocol = kProtocolPop3;
@@ -133,6 +139,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(rc <= 0, "a download ends with 0 or an error code");
   require(record->fileHandle == 0 && record->mailFile == 0, "a finished download has closed its files");
   require(record->mimeWalk == nullptr, "a finished download has freed its walk");
+  require(record->originalFile == 0, "a finished download has closed the original's copy");
+  if (rc == 0 && (flags & (kFramed | kRawDownload | kOriginal)) == (kFramed | kOriginal)) {
+    require(readFile(original) == lines, "the original's copy of a decoded download is the message");
+  }
   // A raw download takes everything up to the end of the connection.
   if (rc == 0 && (flags & kFramed) && !(flags & kRawDownload)) {
     require(qelGetEmailCount(0) == kNextAnswerCount, "a download ends at the message's end line");

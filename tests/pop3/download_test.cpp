@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -419,6 +420,67 @@ TEST_F(Pop3Download, LinesWithNulBytesOrBareLineFeedsAreKept) {
   EXPECT_EQ(qelGetEmailCount(0), 3);
   qelAbort(0);
   EXPECT_EQ(server.mismatches(), "");
+}
+
+// The original message beside the decoded files (QEL_STRING_ORIGINAL_FILE):
+// the bytes as they came, stuffing dots removed, with either decoder, an
+// attachment saved in the same pass; a file that cannot be made sends no
+// RETR, one that cannot be written fails the download.
+TEST_F(Pop3Download, OriginalMessageIsCopiedBesideTheDecodedFiles) {
+  const std::string nul(1, '\0');
+  const std::string messages[] = {
+      "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
+      "Content-Type: text/plain\r\n\r\n.text\r\n--b\r\nContent-Type: application/octet-stream;\r\n name=\"a.bin\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\nAP+A\r\n--b--\r\n",
+      "Subject: s\r\n\tfolded\r\n\r\n.x\r\n.\r\n\xff\x80" + nul + "\r\nbare\n." + std::string(3000, '.') + "\r\n\r\n",
+      "",
+  };
+  auto stuffed = [](const std::string& message) {
+    std::string out;
+    for (size_t start = 0; start < message.size();) {
+      size_t end = message.find('\n', start);
+      end = end == std::string::npos ? message.size() : end + 1;
+      out += (message[start] == '.' ? "." : "") + message.substr(start, end - start);
+      start = end;
+    }
+    return out;
+  };
+  std::vector<Step> steps;
+  for (int round = 0; round < 2; ++round) {
+    for (size_t n = 1; n <= std::size(messages); ++n) {
+      steps.push_back(ExpectLine("RETR " + std::to_string(n)));
+      steps.push_back(Send("+OK\r\n" + stuffed(messages[n - 1]) + ".\r\n"));
+    }
+  }
+  steps.push_back(ExpectLine("RETR 1"));
+  steps.push_back(Send("+OK\r\n" + messages[0] + ".\r\n"));
+  ScriptServer server(afterLogin(steps));
+  ASSERT_EQ(connect(server), 0);
+  for (int32_t fullMime : {0, 1}) {
+    qelIntegerParam(0, QEL_PARAM_FULL_MIME, fullMime);
+    std::remove(dir.file("a.bin").c_str());
+    for (size_t n = 1; n <= std::size(messages); ++n) {
+      SCOPED_TRACE(std::to_string(fullMime) + " " + std::to_string(n));
+      std::string original = dir.file("original-" + std::to_string(fullMime) + std::to_string(n));
+      ASSERT_EQ(qelStringParam(0, QEL_STRING_ORIGINAL_FILE, original.c_str()), static_cast<int32_t>(original.size()));
+      EXPECT_EQ(download(static_cast<int32_t>(n)), 0);
+      EXPECT_EQ(readFile(original), messages[n - 1]);
+      EXPECT_EQ(record->originalFile, 0);
+    }
+    EXPECT_EQ(readFile(dir.file("a.bin")), std::string("\0\xff\x80", 3));
+  }
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_ORIGINAL_FILE, std::string(261, 'p').c_str()), QEL_ERR_TEXT_TOO_LONG);
+  qelStringParam(0, QEL_STRING_ORIGINAL_FILE, "/dev/full");
+  EXPECT_EQ(download(1), -1);
+  EXPECT_EQ(record->originalFile, 0);
+  EXPECT_FALSE(record->socketOpen);
+  EXPECT_EQ(server.mismatches(), "");
+  ScriptServer noRetr(afterLogin({ExpectClose()}));
+  ASSERT_EQ(connect(noRetr), 0);
+  qelStringParam(0, QEL_STRING_ORIGINAL_FILE, (dir.path() + "/missing/original").c_str());
+  EXPECT_EQ(download(1), QEL_ERR_CANNOT_CREATE_FILE);
+  ASSERT_TRUE(noRetr.finished(5000));
+  EXPECT_EQ(afterLoginTranscript(noRetr), "");
 }
 
 // A header line whose continuation stalls: one bound of 4 x pop3ReadWait

@@ -19,6 +19,13 @@
 // again. An id goes in only once its message is complete. The second and
 // later messages of the listing with the same id go in as the id, a tab
 // and their place among them ("ID\t2"), so that each is fetched once.
+//
+// With --maildir, --mbox or --mda the message itself is downloaded into a
+// staging file (in a private temporary directory: the mbox's own directory,
+// such as /var/mail, may admit no other file) and handed to the delivery; with --attachments its parts are decoded in the
+// same pass. A message is deleted (--delete) and its id recorded (--new)
+// only once it has been delivered; one the delivery command refused stays
+// on the server and is tried again next time.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +40,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "delivery.h"
 #include "files.h"
 #include "mailbox.h"
 #include "qel32.h"
@@ -47,7 +55,13 @@ constexpr int32_t kRawDownload = 1;
 // Message lines one driver call handles when they have already arrived: a
 // large download takes few calls.
 constexpr int32_t kStepLines = 1024;
-const char* const kSeenIdsFile = ".qelmail-uids";  // inside DIR
+const char* const kSeenIdsFile = ".qelmail-uids";  // inside DIR (the work directory)
+// In the staging directory: the download waiting for delivery, and the
+// decoded message file of --attachments, which is not kept.
+const char* const kStagingName = "message";
+const char* const kDecodedName = "decoded.eml";
+constexpr int kCommandExitFirst = 64;  // the sysexits range a delivery command's status is passed on from
+constexpr int kCommandExitLast = 78;
 constexpr char kTakenMark = '~';                    // before the number of a taken name
 
 bool isDirectory(const std::string& path) {
@@ -62,6 +76,9 @@ struct FetchPlan {
   bool remove = false;     // --delete
   bool onlyNew = false;    // --new
   bool progress = false;
+  Delivery delivery;
+  std::string stagingDir;  // a delivery's private temporary directory, removed at the end
+  std::string staging;     // the download waiting for delivery in it
 };
 
 // The unique ids already fetched into DIR (read in DIR).
@@ -180,6 +197,29 @@ int32_t download(const FetchPlan& plan, int32_t n, int32_t size, MessageFiles& f
   return 0;
 }
 
+// Downloads message n into the staging file of a delivery: the message
+// itself, and with --attachments its parts decoded in the same pass.
+int32_t downloadForDelivery(const FetchPlan& plan, int32_t n, int32_t size, MessageFiles& files) {
+  Progress progress(plan.progress, "fetching " + std::to_string(n), size);
+  const char* stagingDir = plan.stagingDir.c_str();
+  if (plan.attachDir.empty()) {
+    return drive(qelGetEmailFile(kChannel, n, kStagingName, stagingDir, stagingDir), &progress, QEL_STAT_BYTES_READ);
+  }
+  files.attachDir = plan.attachDir;
+  files.attachDirBefore = directoryEntries(files.attachDir);
+  if (qelStringParam(kChannel, QEL_STRING_ORIGINAL_FILE, plan.staging.c_str()) < 0) return QEL_ERR_CANNOT_CREATE_FILE;
+  return drive(qelGetEmailFile(kChannel, n, kDecodedName, stagingDir, files.attachDir.c_str()), &progress,
+               QEL_STAT_BYTES_READ);
+}
+
+// The attachments a delivered message left in --attachments.
+void printAttachments(const FetchPlan& plan, int32_t n, const MessageFiles& files) {
+  if (plan.attachDir.empty()) return;
+  for (const std::string& name : addedFiles(files)) {
+    std::printf("attachment\t%d\t%s/%s\n", static_cast<int>(n), plan.attachDir.c_str(), name.c_str());
+  }
+}
+
 void printSaved(const FetchPlan& plan, int32_t n, const MessageFiles& files) {
   std::printf("message\t%d\t%s/%s.eml\n", static_cast<int>(n), plan.dir.c_str(), files.base.c_str());
   if (plan.raw) return;
@@ -198,25 +238,81 @@ void printSaved(const FetchPlan& plan, int32_t n, const MessageFiles& files) {
   }
 }
 
+// The target of --maildir, --mbox or --mda, the staging directory, and the
+// work directory (the list of ids): --dir, else the Maildir, else the
+// mbox's directory, else (--mda) the staging directory.
+int planDelivery(Options& options, FetchPlan* plan) {
+  Delivery& delivery = plan->delivery;
+  const char* option = options.has("maildir") ? "maildir" : options.has("mbox") ? "mbox" : "mda";
+  delivery.kind = options.has("maildir") ? DeliveryKind::maildir
+                  : options.has("mbox")  ? DeliveryKind::mbox
+                                         : DeliveryKind::command;
+  delivery.target = options.get(option);
+  while (delivery.kind != DeliveryKind::command && delivery.target.size() > 1 && delivery.target.back() == '/') {
+    delivery.target.pop_back();
+  }
+  if (delivery.target.empty()) return usageError(std::string("--") + option + " needs a value");
+  if (plan->raw) return usageError("--raw is for --dir: a delivery always gets the message as the server holds it");
+  if (options.has("attach-dir")) return usageError("with --" + std::string(option) + " attachments go to --attachments");
+  std::string problem;
+  if (!prepareDelivery(delivery, &problem)) return failPlain(problem);
+  std::string home;  // where the target lives
+  if (delivery.kind == DeliveryKind::maildir) {
+    home = delivery.target = absolutePath(delivery.target);
+  } else if (delivery.kind == DeliveryKind::mbox) {
+    size_t slash = delivery.target.rfind('/');
+    std::string name = slash == std::string::npos ? delivery.target : delivery.target.substr(slash + 1);
+    home = absolutePath(slash == std::string::npos ? "." : slash == 0 ? "/" : delivery.target.substr(0, slash));
+    delivery.target = home + (home == "/" ? "" : "/") + name;
+  }
+  if (delivery.kind != DeliveryKind::command && home.empty()) return failPlain("cannot find the directory of --" + std::string(option));
+  if (delivery.kind == DeliveryKind::command && plan->onlyNew && !options.has("dir")) {
+    return usageError("--mda with --new needs --dir for the list of fetched ids");
+  }
+  if ((plan->stagingDir = makeTemporaryDirectory()).empty()) return failPlain("cannot create a temporary directory");
+  if (plan->stagingDir.size() > kPathCap) return failPlain("the temporary directory's path is too long: " + plan->stagingDir);
+  plan->staging = plan->stagingDir + "/" + kStagingName;
+  plan->dir = options.has("dir") ? options.get("dir") : delivery.kind == DeliveryKind::command ? plan->stagingDir : home;
+  return kExitOk;
+}
+
+// Removes the staging directory, whatever the end.
+struct TemporaryDirectory {
+  std::string path;
+  ~TemporaryDirectory() {
+    if (!path.empty()) removeDirectory(path);
+  }
+};
+
 // Options to plan; kExitOk or the exit code of a reported problem.
 int makePlan(Options& options, FetchPlan* plan) {
-  if (!options.has("dir")) return usageError("fetch needs --dir");
   if (!options.positional().empty()) return usageError("fetch takes no argument '" + options.positional()[0] + "'");
+  int targets = (options.has("maildir") ? 1 : 0) + (options.has("mbox") ? 1 : 0) + (options.has("mda") ? 1 : 0);
+  if (targets > 1) return usageError("give only one of --maildir, --mbox and --mda");
+  if (targets == 0 && !options.has("dir")) return usageError("fetch needs --dir, --maildir, --mbox or --mda");
+  if (targets == 0 && options.has("attachments")) {
+    return usageError("--attachments goes with --maildir, --mbox or --mda (with --dir: --attach-dir)");
+  }
   plan->dir = options.get("dir");
-  while (plan->dir.size() > 1 && plan->dir.back() == '/') plan->dir.pop_back();
   plan->raw = options.has("raw");
   plan->remove = options.has("delete");
   plan->onlyNew = options.has("new");
   plan->progress = showProgress(options);
+  if (targets != 0) {
+    if (int rc = planDelivery(options, plan); rc != kExitOk) return rc;
+  }
+  while (plan->dir.size() > 1 && plan->dir.back() == '/') plan->dir.pop_back();
   if (plan->raw && options.has("attach-dir")) return usageError("--raw saves no attachments: no --attach-dir");
   if (!makeDirectories(plan->dir)) return failPlain("cannot create the directory " + plan->dir);
-  if (options.has("attach-dir")) {
-    std::string dir = options.get("attach-dir");
+  const char* attachOption = targets != 0 ? "attachments" : "attach-dir";
+  if (options.has(attachOption)) {
+    std::string dir = options.get(attachOption);
     if (!makeDirectories(dir) || (plan->attachDir = absolutePath(dir)).empty()) {
       return failPlain("cannot create the directory " + dir);
     }
     if (plan->attachDir.size() > kPathCap) {
-      return usageError("--attach-dir is longer than " + std::to_string(kPathCap) + " characters once made absolute");
+      return usageError("--" + std::string(attachOption) + " is longer than " + std::to_string(kPathCap) +
+                        " characters once made absolute");
     }
   }
   return kExitOk;
@@ -230,11 +326,14 @@ int cmdFetch(Options& options) {
   if (!messageNumbers(options, 0, &requested)) return usageError("--message needs a number from 1");
   if (int rc = checkPop3Options(options); rc != kExitOk) return rc;
   if (int rc = applyCommon(options, QEL_PARAM_POP3_PORT); rc != kExitOk) return rc;
-  if (int rc = makePlan(options, &plan); rc != kExitOk) return rc;
+  int planned = makePlan(options, &plan);
+  TemporaryDirectory temporary{plan.stagingDir};
+  if (planned != kExitOk) return planned;
   // The library joins a directory of at most 128 characters and a file
   // name: working inside DIR keeps every path it is given short.
   if (::chdir(plan.dir.c_str()) != 0) return failPlain("cannot enter the directory " + plan.dir);
-  if (plan.raw) {
+  // A delivery without --attachments needs only the message itself.
+  if (plan.raw || (plan.delivery.kind != DeliveryKind::none && plan.attachDir.empty())) {
     qelIntegerParam(kChannel, QEL_PARAM_DECODE_STATE, kRawDownload);
     qelIntegerParam(kChannel, QEL_PARAM_RAW_MESSAGE_ONLY, 1);
   }
@@ -262,6 +361,8 @@ int cmdFetch(Options& options) {
   if (plan.onlyNew) seen = seenIds();
 
   std::vector<int32_t> fetched;
+  const bool delivering = plan.delivery.kind != DeliveryKind::none;
+  int status = kExitOk;  // a delivery command's failure, reported after the others
   for (int32_t n : numbers) {
     const std::string& key = names[n].key;
     if (plan.onlyNew && !key.empty() && seen.count(key) != 0) continue;
@@ -272,19 +373,40 @@ int cmdFetch(Options& options) {
       return fail("reading the size of message " + std::to_string(n), rc);
     }
     MessageFiles files;
-    files.base = names[n].base;
+    files.base = delivering ? plan.stagingDir + "/" + kDecodedName : names[n].base;
     if (files.base.empty()) files.base = "message-" + std::to_string(n);
     std::string problem;
-    rc = download(plan, n, size, files, &problem);
+    rc = delivering ? downloadForDelivery(plan, n, size, files) : download(plan, n, size, files, &problem);
     if (rc < 0) {
       discard(files);
+      if (delivering) ::unlink(plan.staging.c_str());
       // Without QUIT the server deletes nothing: messages already saved
       // stay on the server too.
       qelAbort(kChannel);
       if (!problem.empty()) return failPlain("message " + std::to_string(n) + ": " + problem);
       return fail("downloading message " + std::to_string(n), rc);
     }
-    printSaved(plan, n, files);
+    if (delivering) {
+      Delivered delivered = deliver(plan.delivery, plan.staging);
+      ::unlink(plan.staging.c_str());
+      if (!delivered.ok) {
+        // Its attachments go too: the message comes again next time.
+        discard(files);
+        std::string what = "message " + std::to_string(n) + ": " + delivered.problem;
+        if (plan.delivery.kind != DeliveryKind::command) {
+          qelAbort(kChannel);
+          return failPlain(what);
+        }
+        failPlain(what + "; it stays on the server");
+        int given = delivered.commandStatus;
+        if (status == kExitOk) status = given >= kCommandExitFirst && given <= kCommandExitLast ? given : kExitTemporary;
+        continue;
+      }
+      std::printf("message\t%d\t%s\n", static_cast<int>(n), delivered.where.c_str());
+      printAttachments(plan, n, files);
+    } else {
+      printSaved(plan, n, files);
+    }
     fetched.push_back(n);
     if (plan.onlyNew && !key.empty() && !rememberId(key)) {
       qelAbort(kChannel);
@@ -307,7 +429,7 @@ int cmdFetch(Options& options) {
     if (rc < 0) return fail("QUIT, which makes the deletions take effect,", rc);
     for (int32_t n : fetched) std::printf("deleted\t%d\n", static_cast<int>(n));
   }
-  return kExitOk;
+  return status;
 }
 
 }  // namespace qelmail

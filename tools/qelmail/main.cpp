@@ -79,11 +79,13 @@ std::vector<Command> commands() {
                   true),
        cmdTop},
       {"fetch", "Downloads messages into files, with their attachments.",
-       "qelmail fetch --dir DIR --user U [options]",
+       "qelmail fetch --dir DIR|--maildir DIR|--mbox FILE|--mda COMMAND --user U [options]",
        "Downloads messages. Each is saved as DIR/ID.eml (ID: its unique id, or message-N),\n"
        "its readable text decoded, every other part (attachments, inline images, forwarded\n"
        "messages as .eml) decoded into DIR/ID/ under its own name. Prints one line per file:\n"
-       "'message N PATH' or 'attachment N PATH', and 'deleted N' with --delete.",
+       "'message N PATH' or 'attachment N PATH', and 'deleted N' with --delete.\n"
+       "With --maildir, --mbox or --mda each message is delivered instead, with LF line\n"
+       "ends; a message is deleted (--delete) only once it has been delivered.",
        withCommon({{"dir", true, false, "The directory for the messages, made when it is missing."},
                    {"attach-dir", true, false, "One directory for every attachment, instead of DIR/ID/; a file there is never replaced: a taken name gets a number (\"name (2).ext\")."},
                    {"message", true, true, "A message number (by default every message is fetched)."},
@@ -91,7 +93,19 @@ std::vector<Command> commands() {
                    {"delete", false, false, "Deletes the fetched messages from the server once all are saved."},
                    {"new", false, false,
                     "Fetches only the messages whose unique ids are not yet in DIR/.qelmail-uids,\n"
-                    "                         and adds the ids of those it saves."}},
+                    "                         and adds the ids of those it saves."},
+                   {"maildir", true, false,
+                    "Delivers each message into this Maildir (tmp/, then new/), made when it is\n"
+                    "                         missing; the list of --new is its .qelmail-uids unless --dir is given."},
+                   {"mbox", true, false,
+                    "Appends each message to this mbox file (mboxrd), locked while written; the\n"
+                    "                         list of --new is .qelmail-uids beside it unless --dir is given."},
+                   {"mda", true, false,
+                    "Runs this command through /bin/sh for each message, the message on its standard\n"
+                    "                         input; a message it fails (exit status not 0) stays on the server."},
+                   {"attachments", true, false,
+                    "With --maildir, --mbox or --mda: also saves the decoded attachments into this\n"
+                    "                         directory in the same download; a taken name gets a number."}},
                   true),
        cmdFetch},
       {"delete", "Deletes messages from a POP3 mailbox.", "qelmail delete --message N --user U [options]",

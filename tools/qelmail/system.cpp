@@ -73,6 +73,8 @@ std::string absolutePath(const std::string& path) {
 
 bool othersMayRead(const std::string&) { return false; }
 
+std::string makeTemporaryDirectory() { return ""; }
+
 
 #else
 
@@ -89,6 +91,12 @@ std::string absolutePath(const std::string& path) {
 bool othersMayRead(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
+std::string makeTemporaryDirectory() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qelmail-XXXXXX";
+  return ::mkdtemp(&pattern[0]) != nullptr ? pattern : "";
 }
 
 

@@ -8,6 +8,10 @@ namespace qelmail {
 // Creates one directory; false when it cannot be made (errno says why).
 bool makeDirectory(const std::string& path);
 
+// Creates a directory of the user's own under TMPDIR (else /tmp); its
+// path, or empty when none can be made.
+std::string makeTemporaryDirectory();
+
 // The absolute form of an existing path; empty when it cannot be had.
 std::string absolutePath(const std::string& path);
 

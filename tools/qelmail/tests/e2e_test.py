@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """qelmail against real Postfix and Dovecot (tests/e2e/servers.sh): send
 without and with AUTH (CRAM-MD5, LOGIN), list, top, fetch with attachments
-byte for byte, delete, APOP; send and fetch over the IPv6 loopback.
+byte for byte, delete, APOP; send and fetch over the IPv6 loopback; fetch
+into a Maildir, an mbox and a delivery command.
 
 Runs under CTest with the end-to-end fixtures; QEL_E2E_SERVERS names the
 directory with one env file per server configuration. Each test finds its
@@ -10,6 +11,7 @@ through a private mailbox of its own (the only kind of box a test may
 delete from). Exit 77 (skipped) when the servers cannot run here, unless CI
 is set: then that is a failure."""
 
+import mailbox
 import os
 import poplib
 import shutil
@@ -276,6 +278,30 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual((kind, number, deleted), ("message", "1", ("deleted", "1")))
         self.assertEqual(read_file(path), message)
         self.assertEqual(len(self.poplib_listing(env, login)), 1)
+
+    def test_fetch_delivers_to_maildir_mbox_and_command(self):
+        env = self.servers("default")
+        marker = unique_marker("deliver")
+        files = {"random.bin": os.urandom(100_000)}
+        result = self.send(env, "--subject", marker, "--text", "Text of " + marker,
+                           "--attach", self.write("random.bin", files["random.bin"]))
+        self.assertEqual(result.code, 0, result)
+        messages = [self.delivered(env, marker), b"Subject: second\r\n\r\nFrom here\r\n.dot\r\n"]
+        login = self.make_box(env, messages)
+        args = self.pop3_args(env, login)
+        maildir, mbox, attach = (os.path.join(self.dir, n) for n in ("Mail", "inbox", "files"))
+        for target in (["--maildir", maildir, "--attachments", attach], ["--mbox", mbox]):
+            result = qelmail("fetch", *args, *target)
+            self.assertEqual(result.code, 0, result)
+        for box in (mailbox.Maildir(maildir, factory=None, create=False), mailbox.mbox(mbox, create=False)):
+            self.assertEqual(sorted(m["Subject"] for m in box), sorted([marker, "second"]))
+            box.close()
+        self.assertEqual({n: read_file(os.path.join(attach, n)) for n in os.listdir(attach)}, files)
+        # A failing command keeps every message on the server, even with --delete.
+        for command, code, left in (("cat >/dev/null; exit 1", 75, 2), ("cat >/dev/null", 0, 0)):
+            result = qelmail("fetch", *args, "--mda", command, "--delete")
+            self.assertEqual(result.code, code, result)
+            self.assertEqual(len(self.poplib_listing(env, login)), left)
 
 
 def main():

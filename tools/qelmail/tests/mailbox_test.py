@@ -3,13 +3,18 @@
 are built with Python's email package and stored through smtplib; what
 qelmail reports and saves is compared with poplib and with the Maildir."""
 
+import mailbox
 import os
 import poplib
 import random
+import re
+import resource
+import signal
+import subprocess
 
 from email.message import EmailMessage
 
-from support import USERS, QelmailTestCase, fetched_lines, main, parse, qelmail, read_file
+from support import USERS, QelmailTestCase, environment, fetched_lines, main, parse, program, qelmail, read_file
 
 sys_random = random.Random(1234)
 
@@ -138,6 +143,83 @@ class MailboxTest(QelmailTestCase):
         self.assertFails(result, 65, "reading the size of message 7 failed (-63): POP3 returned error. -ERR")
         self.assertEqual(fetched_lines(result.out), [("message", "1", "%s/%s.eml" % (self.out, self.ids[0]))])
         self.assertEqual(os.listdir(self.out), [self.ids[0] + ".eml"])
+        self.assertEqual(self.remaining_ids(), self.ids)
+
+    def test_fetch_delivers(self):
+        # Lines a mbox reader would take for the start of a message, quoted
+        # or not, and a stuffed dot; then the four messages as served.
+        with self.drop.smtp() as smtp:
+            smtp.sendmail("a@example.org", ["alice@example.org"],
+                          b"Subject: froms\r\n\r\nFrom here\r\n>From once\r\n>>From twice\r\nFrom\r\n.From\r\n")
+        paths = [os.path.join(self.drop.mailbox("alice"), n) for n in self.drop.names("alice")]
+        ids = [os.path.basename(p) for p in paths]
+        served = [read_file(p).replace(b"\r\n", b"\n") for p in paths]
+        root = os.path.join(self.drop.dir, "d")
+        maildir, mbox, piped, attach = (os.path.join(root, n) for n in ("Mail", "inbox.mbox", "piped", "files"))
+        os.makedirs(piped)
+        keep = "cat > %s/$$" % piped
+        # args, exit code, messages delivered (message lines), ids left on the server
+        cases = [
+            (["--maildir", maildir, "--new"], 0, 4, ids),
+            (["--maildir", maildir, "--new", "--delete"], 0, 0, ids),
+            (["--mbox", mbox, "--attachments", attach], 0, 4, ids),
+            (["--mda", "cat >/dev/null; exit 73", "--delete"], 73, 0, ids),
+            (["--mda", keep + "; ! grep -q '^Subject: froms' %s/$$" % piped, "--delete"], 75, 3, ids[3:]),
+        ]
+        for args, code, delivered, left in cases:
+            result = self.pop3("fetch", *args)
+            self.assertEqual(result.code, code, (args, result))
+            lines = fetched_lines(result.out)
+            self.assertEqual(len([l for l in lines if l[0] == "message"]), delivered, (args, result))
+            self.assertEqual(self.remaining_ids(), left, args)
+            if code != 0:
+                self.assertIn("stays on the server", result.err, args)
+        # Maildir: exactly the messages in new/, LF line ends; nothing left
+        # in tmp/; a second --new run fetched nothing.
+        self.assertEqual(sorted(read_file(os.path.join(maildir, "new", n)) for n in os.listdir(os.path.join(maildir, "new"))),
+                         sorted(served))
+        self.assertEqual((os.listdir(os.path.join(maildir, "tmp")), os.listdir(os.path.join(maildir, "cur"))), ([], []))
+        self.assertEqual(sorted(read_file(os.path.join(maildir, ".qelmail-uids")).decode().split()), sorted(ids))
+        # mbox: one "From " line per message, mboxrd quoting undone gives the
+        # message back; Python's reader sees the same four messages.
+        text = read_file(mbox)
+        starts = re.findall(rb"^From (\S+) \w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}\n", text, re.M)
+        self.assertEqual(starts, [b"a@example.org"] * 4)
+        bodies = re.split(rb"^From \S+ .*\n", text, flags=re.M)[1:]
+        unquoted = [re.sub(rb"^>(>*From )", rb"\1", b[:-1], flags=re.M) for b in bodies]
+        self.assertEqual(unquoted, served)
+        self.assertIn(b"\n>From here\n>>From once\n>>>From twice\nFrom\n.From\n", text)
+        box = mailbox.mbox(mbox)
+        self.assertEqual([m["Subject"] for m in box], ["plain", "files", "dots", "froms"])
+        box.close()
+        self.assertEqual({n: read_file(os.path.join(attach, n)) for n in os.listdir(attach)}, self.files)
+        # The command got every message once per run that reached it whole.
+        self.assertEqual(sorted(read_file(os.path.join(piped, n)) for n in os.listdir(piped)), sorted(served))
+        self.assertFalse([n for n in os.listdir(root) if n.startswith(".qelmail")])
+
+    def test_mbox_write_failure_leaves_the_mbox_as_it_was(self):
+        # A file size limit that the second message passes: the mbox keeps
+        # its old bytes and the first message, nothing of the second, and
+        # nothing is deleted.
+        mbox = os.path.join(self.drop.dir, "inbox")
+        old = b"From x Thu Jan  1 00:00:00 1970\nSubject: old\n\n" + b"o\n" * 2_000_000 + b"\n"
+        with open(mbox, "wb") as f:
+            f.write(old)
+        limit = len(old) + 4096
+
+        def limited():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        completed = subprocess.run([program(), "fetch", *self.pop3_args(), "--mbox", mbox, "--delete",
+                                    "--message", "1", "--message", "2"], capture_output=True, timeout=120,
+                                   preexec_fn=limited, env=environment())
+        self.assertEqual(completed.returncode, 1, completed)
+        self.assertIn(b"message 2: cannot write", completed.stderr)
+        text = read_file(mbox)
+        self.assertTrue(text.startswith(old))
+        self.assertEqual(re.findall(rb"^From .*\n", text[len(old):], re.M), [text[len(old):].split(b"\n")[0] + b"\n"])
+        self.assertTrue(text.endswith(self.served(1).replace(b"\r\n", b"\n") + b"\n"))
         self.assertEqual(self.remaining_ids(), self.ids)
 
     def test_delete(self):
