@@ -12,6 +12,7 @@
 #include "mime/attach_files.h"
 #include "mime/mime_names.h"
 #include "mime/mime_state.h"
+#include "mime/name_fold.h"
 
 namespace qel {
 namespace {
@@ -102,6 +103,11 @@ bool createPartFile(ChannelRecord* record, char* name) {
   int32_t fit = kPathCap - textLength(record->attachDirectory) - kPathOverhead;
   if (fit < 1) return false;
   fitFileName(name, fit);
+  // Windows drops the dots and spaces that end a name when it creates the
+  // file; they go on every system, so that "noname " is never a second file
+  // beside "noname" and the names are the same everywhere.
+  name[foldedLength(name)] = '\0';
+  if (name[0] == '\0') return false;
   copyText(record->attachName, name, kPathCap);
   return createAttachFile(record);
 }
