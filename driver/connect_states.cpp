@@ -152,7 +152,7 @@ int32_t awaitConnection(ChannelRecord* record, uint32_t now) {
   record->dueTime = tickAfter(now, settings.minimumWait);
   record->deadline = tickAfter(now, settings.replyTimeout);
   // Implicit TLS: the handshake is part of the connect and shares its time.
-  if (record->tlsMode == kTlsImplicit) {
+  if (record->tls.mode == kTlsImplicit) {
     return startTlsHandshake(record, now, record->afterConnectState, settings.connectTimeout);
   }
   record->nextState = record->afterConnectState;

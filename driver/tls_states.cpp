@@ -36,10 +36,10 @@ int32_t stepHandshake(ChannelRecord* record, uint32_t now) {
     record->stepWaitsOn = step == plat::TlsStep::wantRead ? kStepWaitsForData : kStepWaitsForWritable;
     return kStateContinue;
   }
-  plat::tlsReason(record->tlsSession, record->tlsReason, kTlsReasonCap);
+  plat::tlsReason(record->tlsSession, record->tls.reason, kTlsReasonCap);
   if (step != plat::TlsStep::done) return failState(record, 0, handshakeFailure(step));
-  logFormat(record, "TLS established: %s, certificate %s\r\n", record->tlsReason,
-            record->tlsVerify != 0 ? "checked" : "NOT checked");
+  logFormat(record, "TLS established: %s, certificate %s\r\n", record->tls.reason,
+            record->tls.verify != 0 ? "checked" : "NOT checked");
   record->dueTime = tickAfter(now, settings.minimumWait);
   record->deadline = tickAfter(now, settings.replyTimeout);
   record->nextState = record->afterHandshakeState;
@@ -53,7 +53,7 @@ const StateRegistration registered(kTlsStates, std::size(kTlsStates));
 
 int32_t continueWithoutTls(ChannelRecord* record, const char* why, int32_t clearState) {
   setTlsReason(record, why);
-  if (record->tlsMode != kTlsStartOptional) return failState(record, 0, kErrTlsNotOffered);
+  if (record->tls.mode != kTlsStartOptional) return failState(record, 0, kErrTlsNotOffered);
   logFormat(record, "No TLS (%s): going on in clear\r\n", why);
   record->tlsDeclined = 1;
   record->nextState = clearState;

@@ -6,6 +6,8 @@
 #include <cstdint>
 
 #include "codec/decode_carry.h"
+#include "frame/log.h"
+#include "frame/text.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
 
@@ -21,13 +23,7 @@ constexpr int32_t kSlotsPerChannel = 9;
 // Addresses of one server name that a connection tries.
 constexpr int32_t kMaxServerAddresses = 8;
 
-// Every text field has room for its capacity, the terminator the copy rule
-// writes after at most capacity characters, and one spare byte.
-constexpr int32_t kTextSlack = 2;
-constexpr int32_t fieldSize(int32_t capacity) { return capacity + kTextSlack; }
-
 // Capacities (characters) of the record's text fields.
-constexpr int32_t kLogTextCap = 2048;
 constexpr int32_t kCommandLineCap = 2048;
 constexpr int32_t kReplyTextCap = 2048;
 constexpr int32_t kBodyBufferCap = 2048;
@@ -85,6 +81,16 @@ constexpr uint8_t kTlsOff = 0;
 constexpr uint8_t kTlsStartRequired = 1;
 constexpr uint8_t kTlsStartOptional = 2;
 constexpr uint8_t kTlsImplicit = 3;
+// The connection settings of a channel: TLS (settings 110 and 111, the CA file, with why
+// TLS failed, for qelErrorText) and prompt acknowledgements (setting 104).
+struct TlsSettings {
+  uint8_t mode;       // kTls*
+  uint8_t verify;     // check the server's certificate and name
+  uint8_t promptAck;  // acknowledge received data before waiting for more
+  char caFile[fieldSize(kCaFileCap)];
+  char reason[fieldSize(kTlsReasonCap)];
+};
+
 // Values of ChannelRecord::stepWaitsOn.
 constexpr uint8_t kStepWaitsForData = 1;
 constexpr uint8_t kStepWaitsForWritable = 2;
@@ -93,8 +99,10 @@ struct ChannelRecord {
   // Identity
   int32_t channelNumber;
 
+  // The channel's log (frame/log.h).
+  ChannelLog log;
+
   // Text buffers
-  char logText[fieldSize(kLogTextCap)];
   char commandLine[fieldSize(kCommandLineCap)];
   char replyText[kReplyAreaSize];  // replyText, then bodyBuffer (see above)
   char* bodyBuffer;                // = replyText + fieldSize(kReplyTextCap)
@@ -160,7 +168,6 @@ struct ChannelRecord {
   int32_t nextState;
   int32_t afterConnectState;
   int32_t lastSocketCode;
-  int32_t logFile;
   int32_t messageCount;
   char protocol;
   int32_t messageNumber;
@@ -268,16 +275,13 @@ struct ChannelRecord {
   uint8_t standardHeader;
   // TLS. While tlsSession is set, everything sent and received goes through
   // it. tlsDeclined: the server did not offer STARTTLS/STLS and the mode
-  // allows going on in clear. tlsReason: why TLS failed (for qelErrorText).
+  // allows going on in clear.
   plat::TlsSession* tlsSession;
-  uint8_t tlsMode;
-  uint8_t tlsVerify;
   uint8_t tlsDeclined;
   int32_t afterHandshakeState;
-  char caFile[fieldSize(kCaFileCap)];
+  TlsSettings tls;
   // The name EHLO/HELO gives (setting 180); empty: the From address's domain.
   char helloName[fieldSize(kHelloNameCap)];
-  char tlsReason[fieldSize(kTlsReasonCap)];
 
   // Negotiated login (settings 120): the switch, the allowed mechanisms
   // (QEL_AUTH_* bits, 0 for all), whether credentials may go in clear, the
@@ -319,17 +323,12 @@ struct ChannelRecord {
   // socket, and nothing has been read since: the receive that follows
   // needs no test of its own.
   bool receiveReadyNoted;
-  // Prompt acknowledgements (setting 104): the switch, whether data has
+  // Prompt acknowledgements (setting 104, tls.promptAck): whether data has
   // been received since the last acknowledgement the channel asked for, and
   // whether the socket needs no more asking (it acknowledges every segment,
   // or cannot be asked).
-  uint8_t promptAck;
   bool ackOwed;
   bool ackSettled;
-  // How far into its current line each stream of received bytes the log
-  // shows has come (frame/log.h: LogStream), so that only the first
-  // kLogLineKeep bytes of a line are logged.
-  uint32_t logLineBytes[2];
   // The receive ring's kRingSize bytes: taken from the platform's memory
   // when a connection starts (or at the first read) and given back when the
   // socket closes and at release; null otherwise.

@@ -45,7 +45,7 @@ void initialiseRecord(ChannelRecord* record, int32_t channel) {
   record->pop3Port = 110;
   record->savedSerial = 0;
   record->imageTypes = 1;
-  record->tlsVerify = 1;
+  record->tls.verify = 1;
 }
 
 namespace {
@@ -108,10 +108,10 @@ extern "C" QEL_API int32_t QEL_CALL qelRelease(void) {
   for (int32_t i = count - 1; i >= 0; --i) {
     ChannelRecord* record = channelTable[i].record;
     if (record == nullptr) continue;
-    if (record->logFile > 0) {
+    if (record->log.file > 0) {
       logFormat(record, "Releasing channel %d\r\n", i);
-      plat::fileClose(record->logFile);
-      record->logFile = 0;
+      plat::fileClose(record->log.file);
+      record->log.file = 0;
     }
     runReleaseHooks(record);
     channelFreeRange(i, kSlotTo, kSlotLines);

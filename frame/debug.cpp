@@ -67,8 +67,8 @@ extern "C" QEL_API int32_t QEL_CALL qelDebug(int32_t chan, int32_t index, char* 
   if (rc != 0) return rc;
   switch (index) {
     case QEL_DEBUG_DATE_LINE:
-      formatDateLine(record->logText, fieldSize(kLogTextCap));
-      answer(buffer, record->logText, size);
+      formatDateLine(record->log.text, fieldSize(kLogTextCap));
+      answer(buffer, record->log.text, size);
       return 0;
     case QEL_DEBUG_LAST_REPLY:
       return lastReplyAnswer(record, buffer, size);

@@ -45,7 +45,7 @@ void adoptSocket(ChannelRecord* record, plat::SocketHandle handle) {
   record->receiveReadyNoted = false;
   record->ackOwed = false;
   record->ackSettled = false;
-  record->logLineBytes[0] = record->logLineBytes[1] = 0;
+  record->log.lineBytes[0] = record->log.lineBytes[1] = 0;
   record->socketOpen = true;
   // Nothing qelWait found on an earlier socket holds for this one.
   if (validChannel(record)) noDataLook[record->channelNumber].store(0, std::memory_order_relaxed);

@@ -20,7 +20,7 @@ int32_t receiveFromSocket(ChannelRecord* record, char* destination, int32_t n) {
   if (!record->socketOpen) return kConnectionGone;
   record->receiveReadyNoted = false;
   // Any read may take bytes (through TLS even one that gives no whole record).
-  if (record->promptAck != 0) record->ackOwed = true;
+  if (record->tls.promptAck != 0) record->ackOwed = true;
   return streamReceive(record, destination, n);
 }
 

@@ -8,25 +8,25 @@
 namespace qel {
 
 bool usesStartTls(const ChannelRecord* record) {
-  return record->tlsMode == kTlsStartRequired || record->tlsMode == kTlsStartOptional;
+  return record->tls.mode == kTlsStartRequired || record->tls.mode == kTlsStartOptional;
 }
 
-void setTlsReason(ChannelRecord* record, const char* text) { copyText(record->tlsReason, text, kTlsReasonCap); }
+void setTlsReason(ChannelRecord* record, const char* text) { copyText(record->tls.reason, text, kTlsReasonCap); }
 
 int32_t openTlsSession(ChannelRecord* record) {
-  record->tlsReason[0] = '\0';
+  record->tls.reason[0] = '\0';
   if (!plat::tlsAvailable()) {
     setTlsReason(record, "no TLS in this build");
     return kErrTlsUnavailable;
   }
   int32_t sendLimit = settings.lineTimeout > settings.replyTimeout ? settings.lineTimeout : settings.replyTimeout;
-  plat::TlsOptions options{record->serverName, record->tlsVerify != 0, record->caFile,
+  plat::TlsOptions options{record->serverName, record->tls.verify != 0, record->tls.caFile,
                            static_cast<uint32_t>(sendLimit > 0 ? sendLimit : 0)};
   bool caFileFailed = false;
-  record->tlsSession = plat::tlsCreate(record->socket, options, record->tlsReason, kTlsReasonCap, &caFileFailed);
+  record->tlsSession = plat::tlsCreate(record->socket, options, record->tls.reason, kTlsReasonCap, &caFileFailed);
   if (record->tlsSession == nullptr) return caFileFailed ? kErrTlsCaFile : kErrTlsHandshake;
   logFormat(record, "TLS handshake with '%s'%s\r\n", record->serverName,
-            record->tlsVerify != 0 ? "" : ": certificate check OFF");
+            record->tls.verify != 0 ? "" : ": certificate check OFF");
   return 0;
 }
 

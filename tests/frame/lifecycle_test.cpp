@@ -80,7 +80,7 @@ TEST_F(Lifecycle, RecordStartsWithItsInitialValues) {
   EXPECT_EQ(record->smtpPort, 25);
   EXPECT_EQ(record->pop3Port, 110);
   EXPECT_EQ(record->imageTypes, 1);
-  EXPECT_EQ(record->logFile, 0);
+  EXPECT_EQ(record->log.file, 0);
   EXPECT_FALSE(record->socketOpen);
   // An idle channel holds no connection buffers: they come with a connection.
   EXPECT_EQ(record->ringBuffer, nullptr);
