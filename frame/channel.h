@@ -13,6 +13,7 @@
 
 namespace qel {
 
+struct Connection;
 struct LineSource;
 struct SaslBuffers;
 struct SmtpSend;
@@ -20,8 +21,6 @@ struct SmtpSend;
 // Largest channel count, and the number of tracked block slots per channel.
 constexpr int32_t kMaxChannels = 128;
 constexpr int32_t kSlotsPerChannel = 9;
-// Addresses of one server name that a connection tries.
-constexpr int32_t kMaxServerAddresses = 8;
 
 // Capacities (characters) of the record's text fields.
 constexpr int32_t kCommandLineCap = 2048;
@@ -131,20 +130,11 @@ struct ChannelRecord {
   char* extraHeader;
   SmtpSend* smtpSend;
 
-  // Network and timing
-  uint32_t serverAddress;  // host byte order
-  plat::SocketHandle socket;
-  bool socketOpen;  // false once the socket is closed: the number may be reused
-  // Every address of serverName, tried in order by the connect states within
-  // one connectTimeout; the one being tried, and when its attempt gives way
-  // to the next address.
-  plat::NetAddress serverAddresses[kMaxServerAddresses];
-  int32_t serverAddressCount;
-  int32_t serverAddressIndex;
-  uint32_t attemptDeadline;
-  // The socket error behind the last failed connection attempt (negated),
-  // 0 when there was none.
-  int32_t connectError;
+  // The connection (transport/connection_state.h): taken when the channel
+  // first connects, kept until release; null before.
+  Connection* connection;
+
+  // Timing
   uint32_t dueTime;
   uint32_t deadline;
 
@@ -156,7 +146,6 @@ struct ChannelRecord {
   int32_t attachBytesSent;
 
   // Ports
-  uint16_t remotePort;
   uint16_t smtpPort;
   uint16_t pop3Port;
 
@@ -212,7 +201,6 @@ struct ChannelRecord {
   // taken name gets a numbered one.
   uint8_t keepExistingFiles;
   uint32_t bodyType;
-  char nextReplyByte;
   uint8_t headerGapWritten;
   uint8_t imageTypes;
   uint32_t saveUnnamed;
@@ -273,11 +261,7 @@ struct ChannelRecord {
   // Standard header (setting 150): a Date line with a two-digit hour and a
   // Message-ID on every message.
   uint8_t standardHeader;
-  // TLS. While tlsSession is set, everything sent and received goes through
-  // it. tlsDeclined: the server did not offer STARTTLS/STLS and the mode
-  // allows going on in clear.
-  plat::TlsSession* tlsSession;
-  uint8_t tlsDeclined;
+  // TLS: the settings, and the state a handshake goes on to.
   int32_t afterHandshakeState;
   TlsSettings tls;
   // The name EHLO/HELO gives (setting 180); empty: the From address's domain.
@@ -309,30 +293,6 @@ struct ChannelRecord {
   int32_t saslLength;
   char loginReason[fieldSize(kLoginReasonCap)];
 
-  // Output buffer (transport/output.h): on while message data is sent; its
-  // kOutputBufferSize bytes are taken from the platform's memory when the
-  // data starts and given back when it ends (null otherwise).
-  uint8_t outputBatched;
-  int32_t outputUsed;
-  char* outputBuffer;
-
-  // Receive buffer
-  int32_t ringRead;
-  int32_t ringWrite;
-  // The last data test of the plain socket found data and a writable
-  // socket, and nothing has been read since: the receive that follows
-  // needs no test of its own.
-  bool receiveReadyNoted;
-  // Prompt acknowledgements (setting 104, tls.promptAck): whether data has
-  // been received since the last acknowledgement the channel asked for, and
-  // whether the socket needs no more asking (it acknowledges every segment,
-  // or cannot be asked).
-  bool ackOwed;
-  bool ackSettled;
-  // The receive ring's kRingSize bytes: taken from the platform's memory
-  // when a connection starts (or at the first read) and given back when the
-  // socket closes and at release; null otherwise.
-  char* ringBuffer;
 };
 
 // One entry of the channel table.

@@ -115,11 +115,6 @@ extern "C" QEL_API int32_t QEL_CALL qelRelease(void) {
     }
     runReleaseHooks(record);
     channelFreeRange(i, kSlotTo, kSlotLines);
-    // The connection's buffers, when one was still open.
-    plat::memoryFree(record->ringBuffer);
-    record->ringBuffer = nullptr;
-    plat::memoryFree(record->outputBuffer);
-    record->outputBuffer = nullptr;
     // A download cut off here keeps what it received.
     releaseFileBuffers(record);
     // What the socket layer's cleanup and the process end would do on
@@ -128,14 +123,6 @@ extern "C" QEL_API int32_t QEL_CALL qelRelease(void) {
     if (record->mailFile > 0) plat::fileClose(record->mailFile);
     record->fileHandle = 0;
     record->mailFile = 0;
-    if (record->tlsSession != nullptr) {
-      plat::tlsFree(record->tlsSession);
-      record->tlsSession = nullptr;
-    }
-    if (record->socketOpen && settings.cleanupOnRelease != 0) {
-      plat::socketClose(record->socket, 0);
-      record->socketOpen = false;
-    }
   }
   for (int32_t i = count - 1; i >= 0; --i) {
     channelFreeRange(i, kSlotRecord, kSlotRecord);

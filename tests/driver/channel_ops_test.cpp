@@ -12,6 +12,7 @@
 #include "support/channel_setup.h"
 #include "support/library.h"
 #include "support/script_server.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -65,7 +66,7 @@ TEST_F(ChannelOps, RawCommandErrorsAndArgumentChecks) {
   char text[100];
   qelErrorText(0, QEL_ERR_SMTP_ERROR, text, sizeof text);
   EXPECT_STREQ(text, "SMTP returned error. 502 unknown\r\n");
-  EXPECT_FALSE(record->socketOpen);
+  EXPECT_FALSE(socketIsOpen(record->connection));
 }
 
 TEST_F(ChannelOps, CloseDrivenByTheCallerSendsQuit) {
@@ -76,7 +77,7 @@ TEST_F(ChannelOps, CloseDrivenByTheCallerSendsQuit) {
   EXPECT_EQ(qelClose(0), 0);
   EXPECT_EQ(record->nextState, 258);
   EXPECT_EQ(driveToEnd(0), 0);
-  EXPECT_FALSE(record->socketOpen);
+  EXPECT_FALSE(socketIsOpen(record->connection));
   EXPECT_STREQ(record->replyText, "221 bye\r\n");
   // Driven by the caller, the blocks and the protocol stay.
   EXPECT_EQ(blockIsAllocated(kSlotSubject), 1);
