@@ -8,6 +8,7 @@
 #include "frame/errors.h"
 #include "frame/memory.h"
 #include "frame/settings.h"
+#include "platform/platform.h"
 #include "qel32.h"
 #include "support/channel_setup.h"
 #include "support/library.h"
@@ -122,6 +123,34 @@ TEST_F(ChannelOps, AbortTurnsAutoCallBackOn) {
   EXPECT_EQ(record->nextState, 0);
   EXPECT_NE(readFile(log).find("*** qelAbort\r\nClosing socket\r\n"), std::string::npos);
   EXPECT_EQ(qelAbort(7), QEL_ERR_CHANNEL_RANGE);
+}
+
+// A connect that cannot have its connection's memory is refused with -55;
+// the channel stays as one that never connected.
+TEST_F(ChannelOps, ConnectWithoutMemoryForTheConnectionIsRefused) {
+  const struct {
+    const char* name;
+    int32_t (*start)();
+  } cases[] = {
+      {"SMTP", [] { return qelSmtpConnect(0, "127.0.0.1", "<a@example.com>", nullptr); }},
+      {"POP3", [] { return qelPop3Connect(0, "127.0.0.1", "user", "secret"); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    plat::setMemoryRefused(true);
+    int32_t rc = c.start();
+    plat::setMemoryRefused(false);
+    EXPECT_EQ(rc, QEL_ERR_NO_MEMORY);
+    EXPECT_EQ(record->connection, nullptr);
+    EXPECT_EQ(qelStatistics(0, QEL_STAT_CONNECTION), QEL_ERR_CONNECT_FAILED);
+    EXPECT_EQ(qelStatistics(0, QEL_STAT_SOCKET_HANDLE), 0);
+    EXPECT_EQ(qelConnectError(0), 0);
+    int32_t socket = 0;
+    int32_t events = 0;
+    qelWaitPlan(0, &socket, &events);
+    EXPECT_EQ(socket, -1);
+    EXPECT_EQ(qelAbort(0), 1);
+  }
 }
 
 }  // namespace
