@@ -140,7 +140,8 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
       char* lineEnd = findChar(block, '\n');
       if (lineEnd == nullptr) {
         int32_t length = held + r;
-        readLine(record->connection, block + length, kRawBlockBytes + 1 - length, settings.pop3ReadWait, settings.pop3ReadWait);
+        readLine(record->connection, block + length, kRawBlockBytes + 1 - length, settings.pop3ReadWait,
+                 settings.pop3ReadWait);
         lineEnd = findChar(block, '\n');
       }
       if (lineEnd != nullptr) lineEnd[1] = '\0';

@@ -61,10 +61,14 @@ bool ehloOffers(const char* reply, const char* keyword) {
   return false;
 }
 
-bool startTlsNeedsEhlo(const ChannelRecord* record) { return usesStartTls(record->tls) && !tlsWasDeclined(record->connection); }
+bool startTlsNeedsEhlo(const ChannelRecord* record) {
+  return usesStartTls(record->tls) && !tlsWasDeclined(record->connection);
+}
 
 bool startTlsTakesOver(ChannelRecord* record, int32_t* result) {
-  if (!usesStartTls(record->tls) || streamEncrypted(record->connection) || tlsWasDeclined(record->connection)) return false;
+  if (!usesStartTls(record->tls) || streamEncrypted(record->connection) || tlsWasDeclined(record->connection)) {
+    return false;
+  }
   if (ehloOffers(record->replyText, kStartTlsKeyword)) {
     record->nextState = kStateStartTls;
     *result = kStateContinue;

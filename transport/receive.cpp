@@ -240,7 +240,9 @@ int32_t ringLineLength(const Connection* connection, int32_t max) {
   const void* lineFeed = std::memchr(start, '\n', static_cast<size_t>(first));
   if (lineFeed != nullptr) return static_cast<int32_t>(static_cast<const char*>(lineFeed) - start) + 1;
   lineFeed = std::memchr(connection->ringBuffer, '\n', static_cast<size_t>(count - first));
-  if (lineFeed != nullptr) return first + static_cast<int32_t>(static_cast<const char*>(lineFeed) - connection->ringBuffer) + 1;
+  if (lineFeed != nullptr) {
+    return first + static_cast<int32_t>(static_cast<const char*>(lineFeed) - connection->ringBuffer) + 1;
+  }
   return count;
 }
 
