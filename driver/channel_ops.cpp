@@ -46,7 +46,7 @@ int32_t sendRawCommand(ChannelRecord* record, uint32_t now) {
 
 // The reply state: read with the reader of the channel's protocol.
 int32_t readRawReply(ChannelRecord* record, uint32_t) {
-  if (!waitForData(record, 0)) return kStateContinue;
+  if (!waitForData(record->connection, 0)) return kStateContinue;
   const RawCommandStart* start = rawCommandStart(record->protocol);
   int32_t rc = start != nullptr ? start->readReply(record) : 0;
   if (rc < 0) return failState(record, 0, rc);
@@ -103,7 +103,7 @@ extern "C" QEL_API int32_t QEL_CALL qelAbort(int32_t chan) {
   record->lastSocketCode = 0;
   record->autoCall = 1;
   record->nextState = 0;
-  closeSocketLogged(record);
+  closeSocketLogged(record->connection, record->log);
   // An aborted operation is a failed one: its files are closed, and a file
   // cut short is never recorded as complete.
   runFailHooks(record);

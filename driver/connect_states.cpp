@@ -2,17 +2,19 @@
 // local host name, server address, socket and connect, connect wait.
 #include <iterator>
 
+#include "driver/connection_use.h"
 #include "driver/driver.h"
 #include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/settings.h"
-#include "frame/socket_state.h"
 #include "frame/text.h"
 #include "frame/ticks.h"
 #include "platform/platform.h"
 #include "transport/addresses.h"
 #include "transport/connection.h"
+#include "transport/readiness.h"
 #include "transport/receive.h"
+#include "transport/stream.h"
 #include "transport/tls_channel.h"
 
 namespace qel {
@@ -36,37 +38,40 @@ int32_t lookUpLocalHost(ChannelRecord* record, uint32_t) {
 // 104: the server's addresses, from a dotted text or the resolver.
 int32_t findServerAddress(ChannelRecord* record, uint32_t) {
   logFormat(record, "Server = '%s'\r\n", record->serverName);
-  record->serverAddressIndex = 0;
-  record->connectError = 0;
+  Connection* connection = useConnection(record);
+  if (connection == nullptr) return failState(record, 0, kErrNoMemory);
+  connection->serverAddressIndex = 0;
+  connection->connectError = 0;
   if (isDottedAddress(record->serverName)) {
-    record->serverAddress = parseDottedAddress(record->serverName);
-    record->serverAddresses[0] = ipv4NetAddress(record->serverAddress);
-    record->serverAddressCount = 1;
+    connection->serverAddress = parseDottedAddress(record->serverName);
+    connection->serverAddresses[0] = ipv4NetAddress(connection->serverAddress);
+    connection->serverAddressCount = 1;
   } else {
-    int32_t rc = resolveServer(record);
+    int32_t rc = resolveServer(connection, record->serverName);
     if (rc < 1) return failState(record, rc, kErrServerNotFound);
   }
   char text[kAddressTextRoom];
-  formatNetAddress(record->serverAddresses[0], text, sizeof text);
+  formatNetAddress(connection->serverAddresses[0], text, sizeof text);
   logFormat(record, "ServerIP = %s\r\n", text);
   record->nextState = kStateSocket;
   return kStateContinue;
 }
 
-bool moreAddresses(const ChannelRecord* record) {
-  return record->serverAddressIndex + 1 < record->serverAddressCount;
+bool moreAddresses(const Connection* connection) {
+  return connection->serverAddressIndex + 1 < connection->serverAddressCount;
 }
 
 // The attempt on the current address failed (connectError says why): its
 // socket is dropped without the closing pause and the next address is tried
 // on the next call, within the deadline of the first attempt.
 int32_t tryNextAddress(ChannelRecord* record) {
-  logFormat(record, "Connect failed (%d), trying the next address\r\n", record->connectError);
-  if (record->socketOpen) {
-    plat::socketClose(record->socket, 0);
-    record->socketOpen = false;
+  Connection* connection = record->connection;
+  logFormat(record, "Connect failed (%d), trying the next address\r\n", connection->connectError);
+  if (connection->socketOpen) {
+    plat::socketClose(connection->socket, 0);
+    connection->socketOpen = false;
   }
-  ++record->serverAddressIndex;
+  ++connection->serverAddressIndex;
   record->nextState = kStateSocket;
   return kStateContinue;
 }
@@ -75,84 +80,91 @@ int32_t tryNextAddress(ChannelRecord* record) {
 // that an address that never answers leaves time for the ones after it;
 // the last one gets all of it.
 uint32_t attemptEnd(const ChannelRecord* record, uint32_t now) {
-  uint32_t left = static_cast<uint32_t>(record->serverAddressCount - record->serverAddressIndex);
+  const Connection* connection = record->connection;
+  uint32_t left = static_cast<uint32_t>(connection->serverAddressCount - connection->serverAddressIndex);
   uint32_t remaining = tickBefore(now, record->deadline) ? record->deadline - now : 0;
   return now + remaining / (left == 0 ? 1 : left);
 }
 
 // 105: a new socket and the start of the connection.
 int32_t openAndConnect(ChannelRecord* record, uint32_t now) {
+  Connection* connection = useConnection(record);
+  if (connection == nullptr) return failState(record, 0, kErrNoMemory);
   // A socket left open by an earlier connection of this channel is closed
   // first, so that no descriptor leaks.
-  if (record->socketOpen) {
-    endTlsSession(record);
-    plat::socketClose(record->socket, 0);
-    record->socketOpen = false;
+  if (connection->socketOpen) {
+    endTlsSession(connection);
+    plat::socketClose(connection->socket, 0);
+    connection->socketOpen = false;
   }
   // A sequence that did not run state 104 connects to serverAddress.
-  if (record->serverAddressCount <= 0 || record->serverAddressIndex >= record->serverAddressCount) {
-    record->serverAddresses[0] = ipv4NetAddress(record->serverAddress);
-    record->serverAddressCount = 1;
-    record->serverAddressIndex = 0;
+  if (connection->serverAddressCount <= 0 || connection->serverAddressIndex >= connection->serverAddressCount) {
+    connection->serverAddresses[0] = ipv4NetAddress(connection->serverAddress);
+    connection->serverAddressCount = 1;
+    connection->serverAddressIndex = 0;
   }
-  const plat::NetAddress& target = record->serverAddresses[record->serverAddressIndex];
-  record->tlsDeclined = 0;
-  if (!openReceiveRing(record)) return failState(record, 0, kErrNoMemory);
+  const plat::NetAddress& target = connection->serverAddresses[connection->serverAddressIndex];
+  connection->tlsDeclined = 0;
+  if (!openReceiveRing(connection)) return failState(record, 0, kErrNoMemory);
   plat::SocketHandle handle = 0;
   plat::lockEnter();
   int32_t opened = plat::socketOpenFamily(&handle, target.family);
   plat::lockLeave();
-  if (opened != 0 && moreAddresses(record)) {
-    record->connectError = -opened;
+  if (opened != 0 && moreAddresses(connection)) {
+    connection->connectError = -opened;
     return tryNextAddress(record);
   }
   // Nothing is logged and the state stays: the next driver call tries again.
   if (opened != 0) return kErrInvalidSocket;
   if (record->nonBlockingConnect != 0) plat::socketSetNonBlocking(handle, true);
-  adoptSocket(record, handle);
+  adoptSocket(record, handle);  // the connection is there: this cannot fail
   if (static_cast<int32_t>(handle) < 0) return failState(record, static_cast<int32_t>(handle), kErrCannotCreateSocket);
   // serverAddress holds IPv4 only: 0 (0.0.0.0 for qelDebug) while on IPv6.
-  record->serverAddress = target.family == plat::kFamilyIpv4 ? ipv4Value(target) : 0;
-  int32_t rc = connectServer(record);
+  connection->serverAddress = target.family == plat::kFamilyIpv4 ? ipv4Value(target) : 0;
+  int32_t channel = record->channelNumber;
+  int32_t rc = connectServer(connection, channel >= 0 && channel < kMaxChannels ? channelTable[channel].remoteAddress
+                                                                                : nullptr);
   if (rc < 0) {
-    record->connectError = rc;
-    if (moreAddresses(record)) return tryNextAddress(record);
+    connection->connectError = rc;
+    if (moreAddresses(connection)) return tryNextAddress(record);
     return failState(record, rc, kErrConnectFailed);
   }
   record->dueTime = tickAfter(now, settings.minimumWait);
   // connectTimeout bounds every address together: from the first attempt
   // that got as far as a connect under way.
   if (record->deadline == 0) record->deadline = tickAfter(now, settings.connectTimeout);
-  record->attemptDeadline = attemptEnd(record, now);
+  connection->attemptDeadline = attemptEnd(record, now);
   record->nextState = kStateConnectWait;
   return kStateContinue;
 }
 
 // 106: wait until the connection stands or fails.
 int32_t awaitConnection(ChannelRecord* record, uint32_t now) {
-  if (readinessTest(record, plat::Readiness::error)) {
-    int32_t pending = plat::socketPendingError(record->socket);
-    record->connectError = pending > 0 ? -pending : 0;
-    if (moreAddresses(record)) return tryNextAddress(record);
+  Connection* connection = useConnection(record);
+  if (connection == nullptr) return failState(record, 0, kErrNoMemory);
+  if (readinessTest(connection, plat::Readiness::error)) {
+    int32_t pending = plat::socketPendingError(connection->socket);
+    connection->connectError = pending > 0 ? -pending : 0;
+    if (moreAddresses(connection)) return tryNextAddress(record);
     return failState(record, 0, kErrConnectFailed);
   }
-  if (!readinessTest(record, plat::Readiness::writable)) {
-    if (moreAddresses(record) && tickBefore(record->attemptDeadline, now)) {
-      record->connectError = -kWsaTimedOut;
+  if (!readinessTest(connection, plat::Readiness::writable)) {
+    if (moreAddresses(connection) && tickBefore(connection->attemptDeadline, now)) {
+      connection->connectError = -kWsaTimedOut;
       return tryNextAddress(record);
     }
     record->stepWaitsOn = kStepWaitsForWritable;
     return kStateContinue;
   }
-  if (record->nonBlockingConnect != 0) plat::socketSetNonBlocking(record->socket, false);
+  if (record->nonBlockingConnect != 0) plat::socketSetNonBlocking(connection->socket, false);
   // Sends block from here on; a peer that stops taking data must not hold
   // the caller for ever.
   int32_t sendLimit = settings.lineTimeout > settings.replyTimeout ? settings.lineTimeout : settings.replyTimeout;
-  if (sendLimit > 0) plat::socketSetSendTimeout(record->socket, static_cast<uint32_t>(sendLimit));
+  if (sendLimit > 0) plat::socketSetSendTimeout(connection->socket, static_cast<uint32_t>(sendLimit));
   record->dueTime = tickAfter(now, settings.minimumWait);
   record->deadline = tickAfter(now, settings.replyTimeout);
   // Implicit TLS: the handshake is part of the connect and shares its time.
-  if (record->tlsMode == kTlsImplicit) {
+  if (record->tls.mode == kTlsImplicit) {
     return startTlsHandshake(record, now, record->afterConnectState, settings.connectTimeout);
   }
   record->nextState = record->afterConnectState;

@@ -8,12 +8,12 @@
 #include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/settings.h"
-#include "frame/socket_state.h"
 #include "frame/ticks.h"
 #include "platform/platform.h"
 #include "qel32.h"
 #include "transport/connection.h"
 #include "transport/output.h"
+#include "transport/readiness.h"
 #include "transport/send.h"
 
 namespace qel {
@@ -105,7 +105,7 @@ int32_t failState(ChannelRecord* record, int32_t socketCode, int32_t code) {
   logFailure(record, socketCode, code);
   if (code < 0) {
     endSequence(record, socketCode);
-    closeSocketLogged(record);
+    closeSocketLogged(record->connection, record->log);
     // Nothing of a failed operation stays open until the next one: a file
     // cut short is closed now, and never recorded as complete later.
     runFailHooks(record);
@@ -144,7 +144,7 @@ int32_t sendCommand(ChannelRecord* record, const char* format, ...) {
   // Room for the CR LF and NUL that sendLine puts behind the text.
   plat::formatTextV(record->commandLine, fieldSize(kCommandLineCap) - 2, format, args);
   va_end(args);
-  int32_t rc = sendLine(record, record->commandLine);
+  int32_t rc = sendLine(record->connection, record->commandLine);
   if (rc < 0) return failState(record, rc, kErrSocketWrite);
   return kStateContinue;
 }
@@ -177,6 +177,7 @@ extern "C" QEL_API int32_t QEL_CALL qelDriver(int32_t chan) {
   record->commandLine[0] = '\0';
   record->replyText[0] = '\0';
   record->stepWaitsOn = 0;
+  if (record->connection != nullptr) record->connection->dataAwaited = false;
   uint32_t now = plat::tickCount();
 
   if (record->dueTime != 0 && tickBefore(now, record->dueTime)) {
@@ -190,7 +191,7 @@ extern "C" QEL_API int32_t QEL_CALL qelDriver(int32_t chan) {
   }
   if (record->awaitWritable != 0) {
     // A line that goes into the output buffer does not touch the socket.
-    if (!outputHasRoomForLine(record) && !readinessTest(record, plat::Readiness::writable)) {
+    if (!outputHasRoomForLine(record->connection) && !readinessTest(record->connection, plat::Readiness::writable)) {
       plat::yield();
       return kWaiting;
     }
@@ -215,6 +216,8 @@ extern "C" QEL_API int32_t QEL_CALL qelDriver(int32_t chan) {
     logFormat(record, "ERROR! Unknown state %d\r\n", record->thisState);
   } else {
     int32_t result = handler(record, now);
+    // A read of the step that found no data yet: the step waits for it.
+    if (record->connection != nullptr && record->connection->dataAwaited) record->stepWaitsOn = kStepWaitsForData;
     if (result != kStateContinue) {
       // A handler that returned without the failure wrap-up still ends its
       // step.

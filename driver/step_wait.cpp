@@ -35,17 +35,18 @@ StepWait planStepWait(const ChannelRecord* record, uint32_t now) {
   }
   // The driver fails the channel once the deadline lies behind now.
   if (record->deadline != 0 && tickBefore(record->deadline, now)) return plan;
-  bool needsWritable = record->awaitWritable != 0 && !outputHasRoomForLine(record);
+  bool needsWritable = record->awaitWritable != 0 && !outputHasRoomForLine(record->connection);
   uint8_t event = needsWritable ? kStepWaitsForWritable : stepStalled(record) ? record->stepWaitsOn : 0;
   // A closed socket has nothing to wait for: the step meets the error.
-  if (event == 0 || !record->socketOpen) return plan;
+  if (event == 0 || !socketIsOpen(record->connection)) return plan;
   plan.runNow = false;
   plan.socketFor = event;
   plan.ms = record->deadline != 0 ? record->deadline - now + 1 : kLongestStepSleepMs;
   // A connect that may go on to the server's next address gives up on this
   // one at its own time.
-  if (event == kStepWaitsForWritable && record->attemptDeadline != 0 && tickBefore(now, record->attemptDeadline)) {
-    plan.ms = smaller(plan.ms, record->attemptDeadline - now + 1);
+  uint32_t attemptDeadline = record->connection->attemptDeadline;
+  if (event == kStepWaitsForWritable && attemptDeadline != 0 && tickBefore(now, attemptDeadline)) {
+    plan.ms = smaller(plan.ms, attemptDeadline - now + 1);
   }
   return plan;
 }
@@ -66,7 +67,7 @@ void sleepUntilStep(ChannelRecord* record, int32_t lastResult) {
     plat::sleepMs(ms);
     return;
   }
-  plat::SocketWait entry{record->socket, plan.socketFor == kStepWaitsForData,
+  plat::SocketWait entry{record->connection->socket, plan.socketFor == kStepWaitsForData,
                          plan.socketFor == kStepWaitsForWritable, false};
   if (plat::socketWaitAny(&entry, 1, ms) < 0) plat::sleepMs(kFailedWaitPauseMs);
 }

@@ -3,6 +3,7 @@
 // Whatever fails here fails the sequence: nothing is sent in clear instead.
 #include <iterator>
 
+#include "driver/connection_use.h"
 #include "driver/driver.h"
 #include "frame/errors.h"
 #include "frame/log.h"
@@ -10,6 +11,7 @@
 #include "frame/text.h"
 #include "frame/ticks.h"
 #include "transport/receive.h"
+#include "transport/stream.h"
 #include "transport/tls_channel.h"
 
 namespace qel {
@@ -26,20 +28,21 @@ int32_t handshakeFailure(plat::TlsStep step) {
 
 // 107: one step of the handshake; afterHandshakeState once it stands.
 int32_t stepHandshake(ChannelRecord* record, uint32_t now) {
-  if (record->tlsSession == nullptr) {
-    int32_t rc = openTlsSession(record);
+  Connection* connection = useConnection(record);
+  if (connection == nullptr) return failState(record, 0, kErrNoMemory);
+  if (!streamEncrypted(connection)) {
+    int32_t rc = openTlsSession(connection, record->serverName);
     if (rc < 0) return failState(record, 0, rc);
   }
-  plat::TlsStep step = plat::tlsHandshakeStep(record->tlsSession);
+  plat::TlsStep step = streamHandshakeStep(connection);
   if (step == plat::TlsStep::wantRead || step == plat::TlsStep::wantWrite) {
     // The wait between two steps sleeps on the socket.
     record->stepWaitsOn = step == plat::TlsStep::wantRead ? kStepWaitsForData : kStepWaitsForWritable;
     return kStateContinue;
   }
-  plat::tlsReason(record->tlsSession, record->tlsReason, kTlsReasonCap);
   if (step != plat::TlsStep::done) return failState(record, 0, handshakeFailure(step));
-  logFormat(record, "TLS established: %s, certificate %s\r\n", record->tlsReason,
-            record->tlsVerify != 0 ? "checked" : "NOT checked");
+  logFormat(record, "TLS established: %s, certificate %s\r\n", record->tls.reason,
+            record->tls.verify != 0 ? "checked" : "NOT checked");
   record->dueTime = tickAfter(now, settings.minimumWait);
   record->deadline = tickAfter(now, settings.replyTimeout);
   record->nextState = record->afterHandshakeState;
@@ -52,10 +55,10 @@ const StateRegistration registered(kTlsStates, std::size(kTlsStates));
 }  // namespace
 
 int32_t continueWithoutTls(ChannelRecord* record, const char* why, int32_t clearState) {
-  setTlsReason(record, why);
-  if (record->tlsMode != kTlsStartOptional) return failState(record, 0, kErrTlsNotOffered);
+  setTlsReason(record->tls, why);
+  if (record->tls.mode != kTlsStartOptional) return failState(record, 0, kErrTlsNotOffered);
   logFormat(record, "No TLS (%s): going on in clear\r\n", why);
-  record->tlsDeclined = 1;
+  if (record->connection != nullptr) record->connection->tlsDeclined = 1;
   record->nextState = clearState;
   return kStateContinue;
 }
@@ -73,8 +76,8 @@ int32_t startTlsHandshake(ChannelRecord* record, uint32_t now, int32_t then, int
   // Bytes that came in clear behind the go-ahead would be read as if they
   // had come through TLS: a man in the middle could put words in the
   // server's mouth that way (RFC 3207, section 5).
-  if (ringCount(record) > 0) {
-    setTlsReason(record, "data in clear after the go-ahead");
+  if (ringCount(record->connection) > 0) {
+    setTlsReason(record->tls, "data in clear after the go-ahead");
     return failState(record, 0, kErrTlsHandshake);
   }
   record->afterHandshakeState = then;

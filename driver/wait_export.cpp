@@ -4,7 +4,7 @@
 #include "driver/step_wait.h"
 #include "frame/channel.h"
 #include "frame/errors.h"
-#include "frame/socket_state.h"
+#include "transport/readiness.h"
 #include "frame/ticks.h"
 #include "platform/platform.h"
 #include "qel32.h"
@@ -15,7 +15,7 @@ namespace {
 // The sockets one round of qelWait sleeps on.
 struct WaitRound {
   plat::SocketWait sockets[kMaxChannels];
-  const ChannelRecord* owners[kMaxChannels];
+  Connection* owners[kMaxChannels];
   int32_t socketCount = 0;
   int32_t readyNow = 0;    // channels whose next driver call can run at once
   int32_t running = 0;     // channels looked at
@@ -31,9 +31,10 @@ void addChannel(WaitRound* round, const ChannelRecord* record, uint32_t now) {
   }
   if (plan.ms < round->sleepMs) round->sleepMs = plan.ms;
   if (plan.socketFor == 0) return;
-  round->owners[round->socketCount] = record;
+  // A plan that waits on the socket has an open one.
+  round->owners[round->socketCount] = record->connection;
   plat::SocketWait& entry = round->sockets[round->socketCount++];
-  entry = plat::SocketWait{record->socket, plan.socketFor == kStepWaitsForData,
+  entry = plat::SocketWait{record->connection->socket, plan.socketFor == kStepWaitsForData,
                            plan.socketFor == kStepWaitsForWritable, false};
 }
 
@@ -122,7 +123,9 @@ extern "C" QEL_API int32_t QEL_CALL qelWaitPlan(int32_t chan, int32_t* socket, i
   int32_t rc = checkChannel(chan, &record);
   if (rc != 0) return rc;
   StepWait plan = planStepWait(record, plat::tickCount());
-  if (socket != nullptr) *socket = record->socketOpen ? static_cast<int32_t>(record->socket) : -1;
+  if (socket != nullptr) {
+    *socket = socketIsOpen(record->connection) ? static_cast<int32_t>(record->connection->socket) : -1;
+  }
   if (events != nullptr) {
     *events = plan.socketFor == kStepWaitsForData       ? QEL_WAIT_READ
               : plan.socketFor == kStepWaitsForWritable ? QEL_WAIT_WRITE

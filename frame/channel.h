@@ -6,11 +6,14 @@
 #include <cstdint>
 
 #include "codec/decode_carry.h"
+#include "frame/log.h"
+#include "frame/text.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
 
 namespace qel {
 
+struct Connection;
 struct LineSource;
 struct SaslBuffers;
 struct SmtpSend;
@@ -18,16 +21,8 @@ struct SmtpSend;
 // Largest channel count, and the number of tracked block slots per channel.
 constexpr int32_t kMaxChannels = 128;
 constexpr int32_t kSlotsPerChannel = 9;
-// Addresses of one server name that a connection tries.
-constexpr int32_t kMaxServerAddresses = 8;
-
-// Every text field has room for its capacity, the terminator the copy rule
-// writes after at most capacity characters, and one spare byte.
-constexpr int32_t kTextSlack = 2;
-constexpr int32_t fieldSize(int32_t capacity) { return capacity + kTextSlack; }
 
 // Capacities (characters) of the record's text fields.
-constexpr int32_t kLogTextCap = 2048;
 constexpr int32_t kCommandLineCap = 2048;
 constexpr int32_t kReplyTextCap = 2048;
 constexpr int32_t kBodyBufferCap = 2048;
@@ -87,6 +82,16 @@ constexpr uint8_t kTlsOff = 0;
 constexpr uint8_t kTlsStartRequired = 1;
 constexpr uint8_t kTlsStartOptional = 2;
 constexpr uint8_t kTlsImplicit = 3;
+// The connection settings of a channel: TLS (settings 110 and 111, the CA file, with why
+// TLS failed, for qelErrorText) and prompt acknowledgements (setting 104).
+struct TlsSettings {
+  uint8_t mode;       // kTls*
+  uint8_t verify;     // check the server's certificate and name
+  uint8_t promptAck;  // acknowledge received data before waiting for more
+  char caFile[fieldSize(kCaFileCap)];
+  char reason[fieldSize(kTlsReasonCap)];
+};
+
 // Values of ChannelRecord::stepWaitsOn.
 constexpr uint8_t kStepWaitsForData = 1;
 constexpr uint8_t kStepWaitsForWritable = 2;
@@ -95,8 +100,10 @@ struct ChannelRecord {
   // Identity
   int32_t channelNumber;
 
+  // The channel's log (frame/log.h).
+  ChannelLog log;
+
   // Text buffers
-  char logText[fieldSize(kLogTextCap)];
   char commandLine[fieldSize(kCommandLineCap)];
   char replyText[kReplyAreaSize];  // replyText, then bodyBuffer (see above)
   char* bodyBuffer;                // = replyText + fieldSize(kReplyTextCap)
@@ -125,20 +132,11 @@ struct ChannelRecord {
   char* extraHeader;
   SmtpSend* smtpSend;
 
-  // Network and timing
-  uint32_t serverAddress;  // host byte order
-  plat::SocketHandle socket;
-  bool socketOpen;  // false once the socket is closed: the number may be reused
-  // Every address of serverName, tried in order by the connect states within
-  // one connectTimeout; the one being tried, and when its attempt gives way
-  // to the next address.
-  plat::NetAddress serverAddresses[kMaxServerAddresses];
-  int32_t serverAddressCount;
-  int32_t serverAddressIndex;
-  uint32_t attemptDeadline;
-  // The socket error behind the last failed connection attempt (negated),
-  // 0 when there was none.
-  int32_t connectError;
+  // The connection (transport/connection_state.h): taken when the channel
+  // first connects, kept until release; null before.
+  Connection* connection;
+
+  // Timing
   uint32_t dueTime;
   uint32_t deadline;
 
@@ -150,7 +148,6 @@ struct ChannelRecord {
   int32_t attachBytesSent;
 
   // Ports
-  uint16_t remotePort;
   uint16_t smtpPort;
   uint16_t pop3Port;
 
@@ -162,7 +159,6 @@ struct ChannelRecord {
   int32_t nextState;
   int32_t afterConnectState;
   int32_t lastSocketCode;
-  int32_t logFile;
   int32_t messageCount;
   char protocol;
   int32_t messageNumber;
@@ -212,7 +208,6 @@ struct ChannelRecord {
   // taken name gets a numbered one.
   uint8_t keepExistingFiles;
   uint32_t bodyType;
-  char nextReplyByte;
   uint8_t headerGapWritten;
   uint8_t imageTypes;
   uint32_t saveUnnamed;
@@ -277,18 +272,11 @@ struct ChannelRecord {
   // Standard header (setting 150): a Date line with a two-digit hour and a
   // Message-ID on every message.
   uint8_t standardHeader;
-  // TLS. While tlsSession is set, everything sent and received goes through
-  // it. tlsDeclined: the server did not offer STARTTLS/STLS and the mode
-  // allows going on in clear. tlsReason: why TLS failed (for qelErrorText).
-  plat::TlsSession* tlsSession;
-  uint8_t tlsMode;
-  uint8_t tlsVerify;
-  uint8_t tlsDeclined;
+  // TLS: the settings, and the state a handshake goes on to.
   int32_t afterHandshakeState;
-  char caFile[fieldSize(kCaFileCap)];
+  TlsSettings tls;
   // The name EHLO/HELO gives (setting 180); empty: the From address's domain.
   char helloName[fieldSize(kHelloNameCap)];
-  char tlsReason[fieldSize(kTlsReasonCap)];
 
   // Negotiated login (settings 120): the switch, the allowed mechanisms
   // (QEL_AUTH_* bits, 0 for all), whether credentials may go in clear, the
@@ -316,35 +304,6 @@ struct ChannelRecord {
   int32_t saslLength;
   char loginReason[fieldSize(kLoginReasonCap)];
 
-  // Output buffer (transport/output.h): on while message data is sent; its
-  // kOutputBufferSize bytes are taken from the platform's memory when the
-  // data starts and given back when it ends (null otherwise).
-  uint8_t outputBatched;
-  int32_t outputUsed;
-  char* outputBuffer;
-
-  // Receive buffer
-  int32_t ringRead;
-  int32_t ringWrite;
-  // The last data test of the plain socket found data and a writable
-  // socket, and nothing has been read since: the receive that follows
-  // needs no test of its own.
-  bool receiveReadyNoted;
-  // Prompt acknowledgements (setting 104): the switch, whether data has
-  // been received since the last acknowledgement the channel asked for, and
-  // whether the socket needs no more asking (it acknowledges every segment,
-  // or cannot be asked).
-  uint8_t promptAck;
-  bool ackOwed;
-  bool ackSettled;
-  // How far into its current line each stream of received bytes the log
-  // shows has come (frame/log.h: LogStream), so that only the first
-  // kLogLineKeep bytes of a line are logged.
-  uint32_t logLineBytes[2];
-  // The receive ring's kRingSize bytes: taken from the platform's memory
-  // when a connection starts (or at the first read) and given back when the
-  // socket closes and at release; null otherwise.
-  char* ringBuffer;
 };
 
 // One entry of the channel table.

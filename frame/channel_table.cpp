@@ -45,7 +45,7 @@ void initialiseRecord(ChannelRecord* record, int32_t channel) {
   record->pop3Port = 110;
   record->savedSerial = 0;
   record->imageTypes = 1;
-  record->tlsVerify = 1;
+  record->tls.verify = 1;
 }
 
 namespace {
@@ -108,18 +108,13 @@ extern "C" QEL_API int32_t QEL_CALL qelRelease(void) {
   for (int32_t i = count - 1; i >= 0; --i) {
     ChannelRecord* record = channelTable[i].record;
     if (record == nullptr) continue;
-    if (record->logFile > 0) {
+    if (record->log.file > 0) {
       logFormat(record, "Releasing channel %d\r\n", i);
-      plat::fileClose(record->logFile);
-      record->logFile = 0;
+      plat::fileClose(record->log.file);
+      record->log.file = 0;
     }
     runReleaseHooks(record);
     channelFreeRange(i, kSlotTo, kSlotLines);
-    // The connection's buffers, when one was still open.
-    plat::memoryFree(record->ringBuffer);
-    record->ringBuffer = nullptr;
-    plat::memoryFree(record->outputBuffer);
-    record->outputBuffer = nullptr;
     // A download cut off here keeps what it received.
     releaseFileBuffers(record);
     // What the socket layer's cleanup and the process end would do on
@@ -128,14 +123,6 @@ extern "C" QEL_API int32_t QEL_CALL qelRelease(void) {
     if (record->mailFile > 0) plat::fileClose(record->mailFile);
     record->fileHandle = 0;
     record->mailFile = 0;
-    if (record->tlsSession != nullptr) {
-      plat::tlsFree(record->tlsSession);
-      record->tlsSession = nullptr;
-    }
-    if (record->socketOpen && settings.cleanupOnRelease != 0) {
-      plat::socketClose(record->socket, 0);
-      record->socketOpen = false;
-    }
   }
   for (int32_t i = count - 1; i >= 0; --i) {
     channelFreeRange(i, kSlotRecord, kSlotRecord);

@@ -164,7 +164,7 @@ int32_t writeErrorText(const ChannelRecord* record, int32_t code, char* buffer, 
       for (const char* c = sizes; written < limit && *c != '\0'; ++c) buffer[written++] = *c;
     }
     const char* appended = appendsReply(code) ? record->replyText
-                           : appendsTlsReason(code)   ? record->tlsReason
+                           : appendsTlsReason(code)   ? record->tls.reason
                            : appendsLoginReason(code) ? record->loginReason
                                                       : nullptr;
     if (appended != nullptr && written < limit) {

@@ -158,9 +158,9 @@ void reportMemoryError(const char* label, int32_t channel, int32_t slot, int32_t
   if (channel < 0 || channel >= kMaxChannels) return;
   ChannelRecord* record = channelTable[channel].record;
   if (record == nullptr) return;
-  plat::formatText(record->logText, fieldSize(kLogTextCap), "%s: Chan=%d, Index=%d, Code=%d\r\n", label,
+  plat::formatText(record->log.text, fieldSize(kLogTextCap), "%s: Chan=%d, Index=%d, Code=%d\r\n", label,
                    channel, slot, code);
-  logText(record, record->logText);
+  logText(record, record->log.text);
 }
 
 int32_t memorySweep(const char* label) {

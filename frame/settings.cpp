@@ -88,15 +88,15 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
     case QEL_PARAM_NAME_SEPARATOR: settings.nameSeparator = static_cast<char>(low8(value)); return true;
     case QEL_PARAM_TLS_MODE:
       if (value < QEL_TLS_OFF || value > QEL_TLS_IMPLICIT) return false;
-      record->tlsMode = static_cast<uint8_t>(value);
+      record->tls.mode = static_cast<uint8_t>(value);
       return true;
-    case QEL_PARAM_TLS_VERIFY: record->tlsVerify = value != 0 ? 1 : 0; return true;
+    case QEL_PARAM_TLS_VERIFY: record->tls.verify = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_NEGOTIATE_LOGIN: record->negotiateLogin = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_AUTH_MECHANISMS: record->mechanismMask = static_cast<uint32_t>(value); return true;
     case QEL_PARAM_LOGIN_CLEAR_TEXT: record->loginClearText = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_CLOSE_PAUSE: settings.closePause = value; return true;
     case QEL_PARAM_LOGIN_PAUSE: settings.loginPause = value; return true;
-    case QEL_PARAM_PROMPT_ACK: record->promptAck = value != 0 ? 1 : 0; return true;
+    case QEL_PARAM_PROMPT_ACK: record->tls.promptAck = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_FINAL_REPLY_WAIT: settings.finalReplyWait = value; return true;
     case QEL_PARAM_FAST_TIMING: storeFastTiming(value); return true;
     default:
@@ -111,11 +111,11 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
 
 int32_t openLogFile(ChannelRecord* record, const char* path) {
   // A log already open is closed first, so that no descriptor leaks.
-  if (record->logFile > 0) plat::fileClose(record->logFile);
-  record->logFile = 0;
+  if (record->log.file > 0) plat::fileClose(record->log.file);
+  record->log.file = 0;
   int32_t handle = plat::fileCreate(path);
   if (handle <= 0) return kIndexNotServed;
-  record->logFile = handle;
+  record->log.file = handle;
   return handle;
 }
 
@@ -171,7 +171,7 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
         logText(record, text);
         logText(record, "\r\n");
       }
-      return record->logFile;
+      return record->log.file;
     case QEL_STRING_FROM:
       return copyWhole(record->fromAddress, text, kAddressCap);
     case QEL_STRING_CONTENT_TYPE:
@@ -187,7 +187,7 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
     case QEL_STRING_USER:
       return copyText(record->userName, text, kCredentialCap);
     case QEL_STRING_CA_FILE:
-      return copyText(record->caFile, text, kCaFileCap);
+      return copyText(record->tls.caFile, text, kCaFileCap);
     case QEL_STRING_HELLO_NAME:
       return setHelloName(record, text);
     case QEL_STRING_LOGIN_USER:

@@ -1,9 +1,8 @@
-// qelStatistics: counters, codes and version numbers of a channel; and
-// qelConnectError, the reason behind a failed connection attempt.
+// qelStatistics: counters, codes and version numbers of a channel. What
+// the connection holds is served by driver/connection_use.cpp.
 #include "frame/channel.h"
 #include "frame/errors.h"
 #include "frame/registrations.h"
-#include "frame/socket_state.h"
 #include "qel32.h"
 
 using namespace qel;
@@ -31,23 +30,12 @@ extern "C" QEL_API int32_t QEL_CALL qelStatistics(int32_t chan, int32_t index) {
       return sum;
     }
     case QEL_STAT_VERSION: return kVersionWord;
-    case QEL_STAT_CONNECTION:
-      if (readinessTest(record, plat::Readiness::error)) return kErrConnectFailed;
-      return readinessTest(record, plat::Readiness::writable) ? 1 : 0;
     case QEL_STAT_BUILD: return kBuildNumber;
-    case QEL_STAT_SOCKET_HANDLE: return static_cast<int32_t>(record->socket);
     case QEL_STAT_TLS_OFFERED: return record->tlsOffered;
     default: {
-      // The statistics of the protocols' own fields.
+      // The statistics the connection and the protocols serve.
       Statistic read = findStatistic(index);
       return read != nullptr ? read(record) : kIndexNotServed;
     }
   }
-}
-
-extern "C" QEL_API int32_t QEL_CALL qelConnectError(int32_t chan) {
-  ChannelRecord* record = nullptr;
-  int32_t rc = checkChannel(chan, &record);
-  if (rc != 0) return rc;
-  return record->connectError;
 }

@@ -5,6 +5,11 @@
 
 namespace qel {
 
+// Every text field has room for its capacity, the terminator the copy rule
+// writes after at most capacity characters, and one spare byte.
+constexpr int32_t kTextSlack = 2;
+constexpr int32_t fieldSize(int32_t capacity) { return capacity + kTextSlack; }
+
 // Number of characters before the NUL; 0 for a null pointer.
 int32_t textLength(const char* text);
 

@@ -193,6 +193,8 @@ void lockDelete();
 // Zero-filled block; null on failure.
 void* memoryAllocate(std::size_t size);
 void memoryFree(void* block);
+// Test hook: while refused, every memoryAllocate fails.
+void setMemoryRefused(bool refused);
 
 // ---- files ----------------------------------------------------------------
 

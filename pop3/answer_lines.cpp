@@ -34,7 +34,7 @@ int32_t answerNext(void* context, char* line, int32_t room, bool* cut) {
   auto* record = static_cast<ChannelRecord*>(context);
   *cut = false;
   if (record->answerPosition == kAnswerEnded) return kLinesEnd;
-  int32_t r = readLineUntil(record, line, room, joinWait(record), record->lineDeadline);
+  int32_t r = readLineUntil(record->connection, line, room, joinWait(record), record->lineDeadline);
   if (r == 0) return kLinesNothing;
   if (r < 0) return kLinesClosed;
   *cut = line[r - 1] != '\n';
@@ -51,7 +51,7 @@ int32_t answerPeek(void* context, char* start, int32_t want) {
   if (want > kLinePeekCap) want = kLinePeekCap;
   if (want <= 0) return kLinesNothing;
   char raw[kLinePeekCap];
-  int32_t count = receivePeekWait(record, raw, want, joinWait(record));
+  int32_t count = receivePeekWait(record->connection, raw, want, joinWait(record));
   if (count == 0) return kLinesNothing;
   if (count < 0) return kLinesClosed;
   return settlePeek(raw, count, start);
@@ -80,7 +80,7 @@ namespace {
 // else, when wait is set, the POP3 read waits apply. Its length, 0 when
 // none came, or kConnectionGone.
 int32_t nextAnswerLine(ChannelRecord* record, char* line, int32_t nextWait, bool wait) {
-  int32_t r = takeRingLine(record, line, kReplyRoom);
+  int32_t r = takeRingLine(record->connection, line, kReplyRoom);
   if (r > 0 || !wait) {
     // Any line the decoder joins to this one must come within nextWait
     // (a bound of seconds: the coarse count, a few ms behind at most, will
@@ -88,11 +88,11 @@ int32_t nextAnswerLine(ChannelRecord* record, char* line, int32_t nextWait, bool
     if (r > 0) record->lineDeadline = tickAfter(plat::tickCountCoarse(), nextWait);
     return r;
   }
-  if (!waitForData(record, settings.pop3ReadWait)) return 0;
+  if (!waitForData(record->connection, settings.pop3ReadWait)) return 0;
   // The line has begun: its rest, and any line the decoder joins to it,
   // must come within nextWait from now.
   record->lineDeadline = tickAfter(plat::tickCount(), nextWait);
-  return readLineUntil(record, line, kReplyRoom, 0, record->lineDeadline);
+  return readLineUntil(record->connection, line, kReplyRoom, 0, record->lineDeadline);
 }
 
 AnswerPiece answerPiece(ChannelRecord* record, int32_t nextWait, int32_t* length, bool* lineEnded, bool wait) {

@@ -82,7 +82,7 @@ int32_t refuseUidl(ChannelRecord* record, bool lineEnded, uint32_t now) {
   record->lineBufferUsed = 0;
   terminateUidlText(record);
   if (!lineEnded) {
-    int32_t rc = dropRestOfLine(record, tickAfter(now, settings.replyTimeout));
+    int32_t rc = dropRestOfLine(record->connection, tickAfter(now, settings.replyTimeout));
     if (rc < 0) return failState(record, 0, rc);
   }
   copyText(record->lastReply, record->replyText, kLastReplyChars);

@@ -12,6 +12,8 @@
 #include "transport/receive.h"
 #include "transport/replies.h"
 #include "transport/tls_channel.h"
+#include "driver/connection_use.h"
+#include "transport/stream.h"
 
 namespace qel {
 namespace {
@@ -74,7 +76,7 @@ int32_t chooseLogin(ChannelRecord* record) {
 // After the CAPA answer: STLS first when TLS is wanted and not yet on
 // (CAPA is asked again after the handshake), else the login.
 int32_t afterCapabilities(ChannelRecord* record) {
-  if (usesStartTls(record) && record->tlsSession == nullptr && record->tlsDeclined == 0) {
+  if (usesStartTls(record->tls) && !streamEncrypted(record->connection) && !tlsWasDeclined(record->connection)) {
     record->afterHandshakeState = kStateCapa;
     record->nextState = kStateStls;
     return kStateContinue;
@@ -124,7 +126,7 @@ int32_t sendAuth(ChannelRecord* record, uint32_t now) { return sendSaslAuth(reco
 
 // 327: "+ challenge" is answered, "+OK" ends the login, "-ERR" fails it.
 int32_t readAuthReply(ChannelRecord* record, uint32_t now) {
-  if (!waitForData(record, 0)) return kStateContinue;
+  if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readPop3Reply(record);
   if (rc < 0) return failState(record, 0, rc);
   return takeSaslReply(record, kPop3Sasl, now);

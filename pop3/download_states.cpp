@@ -117,7 +117,7 @@ int32_t storeRawBlock(ChannelRecord* record, char* block, int32_t held, int32_t 
 // buffer. The download ends with the terminating "." line, or after
 // pop3ReadWait of silence.
 int32_t readRawBlock(ChannelRecord* record, uint32_t) {
-  if (!waitForData(record, settings.pop3ReadWait)) return rawSilence(record);
+  if (!waitForData(record->connection, settings.pop3ReadWait)) return rawSilence(record);
   int32_t room = 0;
   char* block = nullptr;
   if (record->answerPosition != kAnswerStatus) block = bufferedRoom(record, BufferedFile::message, &room);
@@ -129,7 +129,7 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
   }
   int32_t held = record->rawMessageOnly != 0 ? rawHeldBytes(record, block) : 0;
   // receiveTake needs room for a byte behind what it hands out.
-  int32_t r = receiveTake(record, block + held, room - 1 - held);
+  int32_t r = receiveTake(record->connection, block + held, room - 1 - held);
   if (r < 0) {
     logText(record, "[EOF1]\r\n");
     return failDownload(record, kErrSocketClosed);
@@ -144,7 +144,8 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
       char* lineEnd = findChar(block, '\n');
       if (lineEnd == nullptr) {
         int32_t length = held + r;
-        readLine(record, block + length, kRawBlockBytes + 1 - length, settings.pop3ReadWait, settings.pop3ReadWait);
+        readLine(record->connection, block + length, kRawBlockBytes + 1 - length, settings.pop3ReadWait,
+                 settings.pop3ReadWait);
         lineEnd = findChar(block, '\n');
       }
       if (lineEnd != nullptr) lineEnd[1] = '\0';

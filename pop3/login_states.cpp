@@ -17,6 +17,8 @@
 #include "transport/replies.h"
 #include "transport/send.h"
 #include "transport/tls_channel.h"
+#include "driver/connection_use.h"
+#include "transport/stream.h"
 
 namespace qel {
 namespace {
@@ -63,7 +65,7 @@ int32_t startPop3Connect(ChannelRecord* record, uint32_t) {
 
 // 301: the greeting; it may carry the APOP timestamp.
 int32_t readGreeting(ChannelRecord* record, uint32_t now) {
-  if (!waitForData(record, 0)) return kStateContinue;
+  if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readPop3Reply(record);
   if (rc < 0) return failState(record, 0, rc);
   takeApopTimestamp(record);
@@ -75,7 +77,7 @@ int32_t readGreeting(ChannelRecord* record, uint32_t now) {
   }
   record->nextState = record->useApop != 0 ? kStateApop : kStateUser;
   // STLS goes first, the login follows the handshake.
-  if (usesStartTls(record) && record->tlsSession == nullptr) {
+  if (usesStartTls(record->tls) && !streamEncrypted(record->connection)) {
     record->afterHandshakeState = record->nextState;
     record->nextState = kStateStls;
   }
@@ -112,7 +114,7 @@ int32_t sendUser(ChannelRecord* record, uint32_t now) {
 // failState's result for anything else.
 constexpr int32_t kAnswerRead = 0;
 int32_t awaitLoginAnswer(ChannelRecord* record, uint32_t now) {
-  if (!waitForData(record, replyPollWait(record, now))) return kStateContinue;
+  if (!waitForData(record->connection, replyPollWait(record, now))) return kStateContinue;
   int32_t rc = readPop3Reply(record);
   return rc < 0 ? failState(record, 0, rc) : kAnswerRead;
 }
@@ -130,7 +132,7 @@ int32_t readUserReply(ChannelRecord* record, uint32_t now) {
 int32_t sendHiddenPass(ChannelRecord* record) {
   int32_t length =
       plat::formatText(record->commandLine, fieldSize(kCommandLineCap) - 2, "PASS %s\r\n", loginPassword(record));
-  int32_t rc = sendHiddenBytes(record, record->commandLine, length, "PASS [hidden]\r\n");
+  int32_t rc = sendHiddenBytes(record->connection, record->commandLine, length, "PASS [hidden]\r\n");
   std::memset(record->commandLine, 0, static_cast<size_t>(length));
   return rc < 0 ? failState(record, rc, kErrSocketWrite) : kStateContinue;
 }

@@ -9,6 +9,7 @@
 #include "pop3/pop3_states.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
+#include "driver/connection_use.h"
 
 namespace qel {
 namespace {
@@ -51,7 +52,7 @@ int32_t sendStat(ChannelRecord* record, uint32_t now) {
 
 // 308: "+OK count size".
 int32_t readStatReply(ChannelRecord* record, uint32_t) {
-  if (!waitForData(record, 0)) return kStateContinue;
+  if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readMailboxReply(record);
   if (rc != kStateContinue) return rc;
   if (textLength(record->replyText) > kStatCountOffset) {
@@ -69,7 +70,7 @@ int32_t sendDele(ChannelRecord* record, uint32_t now) {
 
 // 316: the answer to DELE.
 int32_t readDeleReply(ChannelRecord* record, uint32_t) {
-  if (!waitForData(record, 0)) return kStateContinue;
+  if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readMailboxReply(record);
   if (rc != kStateContinue) return rc;
   record->nextState = 0;
@@ -86,7 +87,7 @@ int32_t sendList(ChannelRecord* record, uint32_t now) {
 
 // 318: "+OK n size": the size is the third word.
 int32_t readListReply(ChannelRecord* record, uint32_t) {
-  if (!waitForData(record, 0)) return kStateContinue;
+  if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readMailboxReply(record);
   if (rc != kStateContinue) return rc;
   const char* firstSpace = findChar(record->replyText, ' ');

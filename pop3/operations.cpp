@@ -12,6 +12,7 @@
 #include "pop3/pop3_states.h"
 #include "qel32.h"
 #include "transport/replies.h"
+#include "driver/connection_use.h"
 
 namespace qel {
 namespace {
@@ -90,13 +91,15 @@ extern "C" QEL_API int32_t QEL_CALL qelPop3Connect(int32_t chan, const char* ser
   copyText(record->serverName, server, kServerNameCap);
   copyText(record->userName, user, kCredentialCap);
   copyText(record->pop3Password, password, kCredentialCap);
+  Connection* connection = useConnection(record);
+  if (connection == nullptr) return kErrNoMemory;
   record->awaitWritable = 0;
-  record->remotePort = record->pop3Port;
+  connection->remotePort = record->pop3Port;
   record->messageCount = 0;
   record->savedCount = 0;
   // No byte of an earlier connection may be read as part of the greeting.
-  record->ringRead = 0;
-  record->ringWrite = 0;
+  connection->ringRead = 0;
+  connection->ringWrite = 0;
   return runOperation(record, kStateVersion);
 }
 

@@ -8,6 +8,8 @@
 #include "pop3/pop3_states.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
+#include "driver/connection_use.h"
+#include "transport/tls_channel.h"
 
 namespace qel {
 namespace {
@@ -20,12 +22,12 @@ int32_t sendStls(ChannelRecord* record, uint32_t now) {
 // 323: "+OK" starts the handshake. A refusal leaves the connection in
 // clear, which only the optional mode accepts.
 int32_t readStlsReply(ChannelRecord* record, uint32_t now) {
-  if (!waitForData(record, 0)) return kStateContinue;
+  if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readPop3Reply(record);
   if (rc == 0) return startTlsHandshake(record, now, record->afterHandshakeState, settings.replyTimeout);
   if (rc != kErrPop3Error) return failState(record, 0, rc);
   rc = tlsRefusedByReply(record, record->afterHandshakeState);
-  if (record->tlsDeclined != 0) replyWait(record, now);
+  if (tlsWasDeclined(record->connection)) replyWait(record, now);
   return rc;
 }
 

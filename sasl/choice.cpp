@@ -6,6 +6,7 @@
 #include "frame/text.h"
 #include "sasl/mechanism.h"
 #include "sasl/sasl.h"
+#include "transport/stream.h"
 
 namespace qel {
 namespace {
@@ -69,7 +70,7 @@ const char* loginPassword(const ChannelRecord* record) {
 bool wantsLogin(const ChannelRecord* record) { return loginUser(record)[0] != '\0' || bearerToken(record)[0] != '\0'; }
 
 bool clearCredentialsAllowed(const ChannelRecord* record) {
-  return record->tlsSession != nullptr || record->loginClearText != 0;
+  return streamEncrypted(record->connection) || record->loginClearText != 0;
 }
 
 uint32_t chooseMechanism(ChannelRecord* record) {

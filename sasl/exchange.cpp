@@ -103,7 +103,7 @@ int32_t sendSaslLine(ChannelRecord* record, const char* command, bool withMessag
       line[used++] = '\r';
       line[used++] = '\n';
     }
-    int32_t rc = sendHiddenBytes(record, line, used, last ? note : nullptr);
+    int32_t rc = sendHiddenBytes(record->connection, line, used, last ? note : nullptr);
     if (rc < 0 || rc < used || last) {
       // The encoded credentials do not stay in the record.
       std::memset(line, 0, static_cast<size_t>(used));

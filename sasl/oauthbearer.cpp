@@ -5,6 +5,7 @@
 #include "qel32.h"
 #include "sasl/mechanism.h"
 #include "sasl/sasl.h"
+#include "transport/connection_state.h"
 
 namespace qel {
 namespace {
@@ -29,7 +30,8 @@ void oauthBearerFirst(ChannelRecord* record) {
   putSaslText(record, record->serverName);
   putSaslByte(record, kSeparator);
   char port[kPortTextRoom];
-  plat::formatText(port, kPortTextRoom, "port=%u", static_cast<unsigned>(record->remotePort));
+  uint16_t remotePort = record->connection != nullptr ? record->connection->remotePort : 0;
+  plat::formatText(port, kPortTextRoom, "port=%u", static_cast<unsigned>(remotePort));
   putSaslText(record, port);
   putSaslByte(record, kSeparator);
   putSaslText(record, "auth=Bearer ");

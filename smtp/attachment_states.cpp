@@ -197,16 +197,16 @@ int32_t readAttachmentBlock(ChannelRecord* record, uint8_t* block, int32_t want)
 // it; a buffer without room for a line is written out first. The lines
 // split the file at the same places as one line per step would.
 int32_t sendAttachBlock(ChannelRecord* record, uint32_t now) {
-  if (outputRoom(record) < kWireLineChars) {
-    int32_t rc = flushOutput(record);
+  if (outputRoom(record->connection) < kWireLineChars) {
+    int32_t rc = flushOutput(record->connection);
     if (rc < 0) return failState(record, rc, kErrSocketWrite);
   }
-  int32_t lines = outputRoom(record) / kWireLineChars;
+  int32_t lines = outputRoom(record->connection) / kWireLineChars;
   uint8_t block[kBlockLines * kBase64LineBytes];
   int32_t count = readAttachmentBlock(record, block, lines * kBase64LineBytes);
   if (count == 0) return finishAttachment(record);
-  int32_t length = base64EncodeLines(block, outputTail(record), count);
-  takeOutput(record, length);
+  int32_t length = base64EncodeLines(block, outputTail(record->connection), count);
+  takeOutput(record->connection, length);
   addCount(record->attachBytesSent, length);
   linePace(record, now, settings.lineTimeout);
   return kStateContinue;
@@ -215,7 +215,7 @@ int32_t sendAttachBlock(ChannelRecord* record, uint32_t now) {
 // 265, repeated: the file in base64 lines, many per step while the output
 // buffer takes them.
 int32_t sendAttachLine(ChannelRecord* record, uint32_t now) {
-  return outputTakesBlocks(record) ? sendAttachBlock(record, now) : sendOneAttachLine(record, now);
+  return outputTakesBlocks(record->connection) ? sendAttachBlock(record, now) : sendOneAttachLine(record, now);
 }
 
 constexpr StateEntry kAttachmentStates[] = {

@@ -80,7 +80,7 @@ int32_t sendBodyLine(ChannelRecord* record, uint32_t now, bool fromFile) {
     if (rc != kStateContinue) return rc;
     if (first) linePace(record, now, fromFile ? settings.replyTimeout : settings.lineTimeout);
     first = false;
-  } while (outputTakesBlocks(record) && outputHasRoomForLine(record));
+  } while (outputTakesBlocks(record->connection) && outputHasRoomForLine(record->connection));
   return kStateContinue;
 }
 
@@ -98,7 +98,7 @@ int32_t sendDataEnd(ChannelRecord* record, uint32_t now) {
   const int32_t skip = charsetOn(record) ? kBlankLineLength : 0;
   int32_t rc = sendAllBytes(record, kDataEnd + skip, kDataEndLength - skip);
   if (rc != kStateContinue) return rc;
-  int32_t written = stopBatchedOutput(record);
+  int32_t written = stopBatchedOutput(record->connection);
   if (written < 0) return failState(record, written, kErrSocketWrite);
   replyWait(record, now);
   record->nextState = kStateDataEndReply;

@@ -8,12 +8,13 @@
 #include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/memory.h"
-#include "frame/socket_state.h"
+#include "transport/readiness.h"
 #include "frame/text.h"
 #include "qel32.h"
 #include "smtp/message_plan.h"
 #include "smtp/smtp_states.h"
 #include "transport/connection.h"
+#include "driver/connection_use.h"
 
 namespace qel {
 namespace {
@@ -91,11 +92,13 @@ extern "C" QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char* ser
   // The From text goes into the greeting and into MAIL FROM.
   if (holdsLineBreak(from, kAddressCap)) return kErrBadAddressChar;
   copyText(record->fromAddress, from, kAddressCap);
-  record->remotePort = record->smtpPort;
+  Connection* connection = useConnection(record);
+  if (connection == nullptr) return kErrNoMemory;
+  connection->remotePort = record->smtpPort;
   record->awaitWritable = 0;
   record->savedCount = 0;
-  record->ringRead = 0;
-  record->ringWrite = 0;
+  connection->ringRead = 0;
+  connection->ringWrite = 0;
   return startSequence(record, kStateConnectStart);
 }
 
@@ -107,11 +110,13 @@ extern "C" QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char* to, c
   if (rc != 0) return rc;
   if (record->protocol != kProtocolSmtp) return kErrSmtpOnly;
   logText(record, "*** qelSendEmail\r\n");
-  if (connectionUsable(record, 0) == 0) {
+  if (connectionUsable(record->connection, 0) == 0) {
     // A connection that shows an error condition (the server reset it) is
     // over: its socket is closed now, not left open until the next connect.
     // One that is only not writable yet stays.
-    if (record->socketOpen && readinessTest(record, plat::Readiness::error)) closeSocketLogged(record);
+    if (socketIsOpen(record->connection) && readinessTest(record->connection, plat::Readiness::error)) {
+      closeSocketLogged(record->connection, record->log);
+    }
     return kErrNotConnected;
   }
   if ((rc = openSmtpSend(record)) < 0) return rc;

@@ -11,6 +11,7 @@
 // connection is closed instead, which abandons the transaction.
 #include <iterator>
 
+#include "driver/connection_use.h"
 #include "driver/driver.h"
 #include "frame/errors.h"
 #include "frame/text.h"
@@ -53,7 +54,7 @@ void restoreRefusal(ChannelRecord* record) {
 // reply cannot be read (the connection ended, the time ran out): after a
 // refusal, a server that closes (a 421) fails the send with that refusal.
 int32_t awaitGroupReply(ChannelRecord* record, uint32_t now) {
-  if (!waitForData(record, 0)) return kStateContinue;
+  if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readSmtpReply(record);
   if (rc == kErrSmtpError) {
     skipRestOfReply(record);
@@ -160,7 +161,7 @@ int32_t sendEnvelopeGroup(ChannelRecord* record, const char* sender, const char*
     if (rc < 0) return refuseState(record, rc);
     restoreListItem(record);
   } while (nextRecipient(record));
-  if (startBatchedOutput(record) < 0) return failState(record, 0, kErrNoMemory);
+  if (startBatchedOutput(record->connection) < 0) return failState(record, 0, kErrNoMemory);
   int32_t rc = sendFormatted(record, "MAIL FROM:%s%s", sender, parameters);
   startRecipientWalk(record);
   while (rc == kStateContinue) {
@@ -171,7 +172,7 @@ int32_t sendEnvelopeGroup(ChannelRecord* record, const char* sender, const char*
   }
   if (rc == kStateContinue) rc = sendFormatted(record, "DATA");
   if (rc != kStateContinue) return rc;
-  int32_t written = stopBatchedOutput(record);
+  int32_t written = stopBatchedOutput(record->connection);
   if (written < 0) return failState(record, written, kErrSocketWrite);
   record->smtpSend->groupAccepted = 0;
   record->smtpSend->groupRefused = 0;

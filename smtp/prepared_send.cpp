@@ -10,7 +10,7 @@
 #include "frame/log.h"
 #include "frame/memory.h"
 #include "frame/settings.h"
-#include "frame/socket_state.h"
+#include "transport/readiness.h"
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "qel32.h"
@@ -243,10 +243,12 @@ int32_t planPrepared(ChannelRecord* record) {
 
 // What both operations do once the source is noted.
 int32_t sendPrepared(ChannelRecord* record, const char* sender, const char* recipients) {
-  if (connectionUsable(record, 0) == 0) {
+  if (connectionUsable(record->connection, 0) == 0) {
     // As for a composed message: a connection with an error condition is
     // over and closed now.
-    if (record->socketOpen && readinessTest(record, plat::Readiness::error)) closeSocketLogged(record);
+    if (socketIsOpen(record->connection) && readinessTest(record->connection, plat::Readiness::error)) {
+      closeSocketLogged(record->connection, record->log);
+    }
     return kErrNotConnected;
   }
   resetByteCounts(record);

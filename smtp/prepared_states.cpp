@@ -47,7 +47,7 @@ int32_t endPrepared(ChannelRecord* record, uint32_t now, const DataStuffing& stu
   const char* end = dataTerminator(stuffing);
   int32_t rc = sendAllBytes(record, end, textLength(end));
   if (rc != kStateContinue) return rc;
-  int32_t written = stopBatchedOutput(record);
+  int32_t written = stopBatchedOutput(record->connection);
   if (written < 0) return failState(record, written, kErrSocketWrite);
   record->smtpSend->preparedSource = kPreparedNone;
   replyWait(record, now);
@@ -80,7 +80,7 @@ int32_t sendPreparedPiece(ChannelRecord* record, uint32_t now) {
     if (rc != kStateContinue) return rc;
     if (first) linePace(record, now, settings.replyTimeout);
     first = false;
-  } while (outputTakesBlocks(record) && outputHasRoomForLine(record));
+  } while (outputTakesBlocks(record->connection) && outputHasRoomForLine(record->connection));
   return kStateContinue;
 }
 

@@ -8,6 +8,7 @@
 #include "transport/connection.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
+#include "driver/connection_use.h"
 
 namespace qel {
 namespace {
@@ -24,11 +25,11 @@ int32_t sendQuit(ChannelRecord* record, uint32_t now) {
 }
 
 int32_t readQuitReply(ChannelRecord* record, uint32_t) {
-  if (!waitForData(record, 0)) return kStateContinue;
+  if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = record->protocol == kProtocolSmtp ? readSmtpReply(record) : readPop3Reply(record);
   // A server that hangs up instead of answering QUIT has done what QUIT asks.
   if (rc < 0 && rc != kErrSocketClosed) return failState(record, 0, rc);
-  closeSocketLogged(record);
+  closeSocketLogged(record->connection, record->log);
   record->nextState = 0;
   return kStateContinue;
 }

@@ -17,6 +17,7 @@
 #include "transport/connection.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
+#include "driver/connection_use.h"
 
 namespace qel {
 namespace {
@@ -80,7 +81,7 @@ int32_t sendHello(ChannelRecord* record, uint32_t now) {
     if (close != nullptr) *close = '\0';
   }
   if (holdsLineBreak(line)) return failState(record, 0, kErrBadAddressChar);
-  connectionUsable(record, kHelloWritableWaitMs);
+  connectionUsable(record->connection, kHelloWritableWaitMs);
   return sentThen(record, sendCommandLine(record, textLength(line)), kStateHelloReply, slowReplyWait, now);
 }
 
@@ -191,7 +192,7 @@ bool nextRecipient(ChannelRecord* record) {
 
 int32_t goAheadWithMessage(ChannelRecord* record) {
   // The message goes out in large writes from here to its final ".".
-  if (startBatchedOutput(record) < 0) return failState(record, 0, kErrNoMemory);
+  if (startBatchedOutput(record->connection) < 0) return failState(record, 0, kErrNoMemory);
   if (record->smtpSend->preparedSource != 0) {
     record->nextState = kStatePreparedOpen;
   } else {
@@ -287,8 +288,8 @@ void skipRestOfReply(ChannelRecord* record) {
   // rest is left, however fast it keeps coming.
   uint32_t end = tickAfter(plat::tickCount(), settings.replyTimeout);
   for (;;) {
-    if (!waitForData(record, waitUntil(end))) return;
-    int32_t length = readLineUntil(record, line, kReplyRoom, 0, end);
+    if (!waitForData(record->connection, waitUntil(end))) return;
+    int32_t length = readLineUntil(record->connection, line, kReplyRoom, 0, end);
     if (length <= 0) return;
     if (lineStart) continuation = length > 3 && line[3] == '-';
     lineStart = line[length - 1] == '\n';
@@ -302,7 +303,7 @@ namespace {
 // 272: the answer to VRFY. Only 250 counts as verified; a refusal does not
 // end the loop.
 int32_t readVerifyReply(ChannelRecord* record, uint32_t) {
-  if (!waitForData(record, 0)) return kStateContinue;
+  if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readSmtpReply(record);
   record->verifyResult = rc >= 0 && record->replyCode == kReplyVerified ? 1 : 0;
   if (rc == kErrSmtpError) skipRestOfReply(record);

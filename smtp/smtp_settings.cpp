@@ -58,7 +58,7 @@ int32_t setExtraHeader(ChannelRecord* record, const char* text) {
 
 int32_t appendExtraHeader(ChannelRecord* record, const char* text) {
   int32_t channel = record->channelNumber;
-  char* scratch = record->logText;
+  char* scratch = record->log.text;
   scratch[0] = '\0';
   if (record->extraHeader != nullptr) {
     copyText(scratch, record->extraHeader, kLogTextCap);

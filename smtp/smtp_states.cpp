@@ -14,6 +14,7 @@
 #include "transport/receive.h"
 #include "transport/replies.h"
 #include "transport/send.h"
+#include "driver/connection_use.h"
 
 namespace qel {
 namespace {
@@ -51,21 +52,21 @@ void linePace(ChannelRecord* record, uint32_t now, int32_t lineDeadline) {
 }
 
 int32_t awaitReply(ChannelRecord* record, int32_t wait) {
-  if (!waitForData(record, wait)) return kStateContinue;
+  if (!waitForData(record->connection, wait)) return kStateContinue;
   int32_t rc = readSmtpReply(record);
   if (rc < 0) return failState(record, 0, rc);
   return kReplyRead;
 }
 
 int32_t sendAllBytes(ChannelRecord* record, const char* bytes, int32_t length) {
-  if (record->outputBatched != 0) {
-    int32_t rc = sendBatched(record, bytes, length);
+  if (record->connection->outputBatched != 0) {
+    int32_t rc = sendBatched(record->connection, bytes, length);
     // With a pause after every line, each line goes out before its pause.
-    if (rc >= 0 && settings.lineDelay > 0) rc = flushOutput(record);
+    if (rc >= 0 && settings.lineDelay > 0) rc = flushOutput(record->connection);
     if (rc < 0) return failState(record, rc, kErrSocketWrite);
     return kStateContinue;
   }
-  int32_t sent = sendBytes(record, bytes, length);
+  int32_t sent = sendBytes(record->connection, bytes, length);
   if (sent < 0) return failState(record, sent, kErrSocketWrite);
   if (sent < length) return failState(record, kShortSendCode, kErrSocketWrite);
   return kStateContinue;

@@ -13,6 +13,8 @@
 #include "transport/receive.h"
 #include "transport/replies.h"
 #include "transport/tls_channel.h"
+#include "driver/connection_use.h"
+#include "transport/stream.h"
 
 namespace qel {
 namespace {
@@ -30,7 +32,7 @@ int32_t sendStartTls(ChannelRecord* record, uint32_t now) {
 // in clear, which only the optional mode accepts (with a fresh EHLO, since
 // the reply text of the first one is gone).
 int32_t readStartTlsReply(ChannelRecord* record, uint32_t now) {
-  if (!waitForData(record, 0)) return kStateContinue;
+  if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readSmtpReply(record);
   if (rc < 0 && rc != kErrSmtpError) return failState(record, 0, rc);
   if (record->replyCode != kGoAhead) return tlsRefusedByReply(record, kStateHello);
@@ -59,10 +61,14 @@ bool ehloOffers(const char* reply, const char* keyword) {
   return false;
 }
 
-bool startTlsNeedsEhlo(const ChannelRecord* record) { return usesStartTls(record) && record->tlsDeclined == 0; }
+bool startTlsNeedsEhlo(const ChannelRecord* record) {
+  return usesStartTls(record->tls) && !tlsWasDeclined(record->connection);
+}
 
 bool startTlsTakesOver(ChannelRecord* record, int32_t* result) {
-  if (!usesStartTls(record) || record->tlsSession != nullptr || record->tlsDeclined != 0) return false;
+  if (!usesStartTls(record->tls) || streamEncrypted(record->connection) || tlsWasDeclined(record->connection)) {
+    return false;
+  }
   if (ehloOffers(record->replyText, kStartTlsKeyword)) {
     record->nextState = kStateStartTls;
     *result = kStateContinue;

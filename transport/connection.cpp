@@ -3,14 +3,14 @@
 #include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/settings.h"
-#include "frame/socket_state.h"
+#include "transport/readiness.h"
 #include "frame/text.h"
 #include "frame/ticks.h"
 #include "platform/platform.h"
 #include "transport/receive.h"
 #include "transport/output.h"
 #include "transport/addresses.h"
-#include "transport/tls_channel.h"
+#include "transport/stream.h"
 
 namespace qel {
 namespace {
@@ -69,26 +69,25 @@ void fillSlotIpv6(uint8_t* socketAddress, uint16_t port) {
   socketAddress[3] = static_cast<uint8_t>(port);
 }
 
-int32_t connectIpv6(ChannelRecord* record, const plat::NetAddress& target) {
+int32_t connectIpv6(Connection* connection, const plat::NetAddress& target, uint8_t* slotAddress) {
   char text[kAddressTextRoom];
   formatNetAddress(target, text, sizeof text);
-  logFormat(record, "Socket=%d, RemoteAddr=%s, RemotePort=%d\r\n", static_cast<int32_t>(record->socket), text,
-            static_cast<int16_t>(record->remotePort));
-  int32_t channel = record->channelNumber;
-  if (channel >= 0 && channel < kMaxChannels) fillSlotIpv6(channelTable[channel].remoteAddress, record->remotePort);
-  int32_t rc = plat::socketConnectTo(record->socket, target, record->remotePort);
+  logFormat(*connection->log, "Socket=%d, RemoteAddr=%s, RemotePort=%d\r\n", static_cast<int32_t>(connection->socket),
+            text, static_cast<int16_t>(connection->remotePort));
+  if (slotAddress != nullptr) fillSlotIpv6(slotAddress, connection->remotePort);
+  int32_t rc = plat::socketConnectTo(connection->socket, target, connection->remotePort);
   if (rc != 0 && rc != plat::kWsaWouldBlock) return -rc;
   return 1;
 }
 
 }  // namespace
 
-int32_t connectionUsable(ChannelRecord* record, int32_t wait) {
+int32_t connectionUsable(Connection* connection, int32_t wait) {
   uint32_t end = 0;
   bool first = true;
   for (;;) {
-    if (readinessTest(record, plat::Readiness::error)) return 0;
-    if (readinessTest(record, plat::Readiness::writable)) return 1;
+    if (readinessTest(connection, plat::Readiness::error)) return 0;
+    if (readinessTest(connection, plat::Readiness::writable)) return 1;
     uint32_t now = plat::tickCount();
     if (first) {
       end = now + static_cast<uint32_t>(wait < 0 ? 0 : wait);
@@ -99,8 +98,8 @@ int32_t connectionUsable(ChannelRecord* record, int32_t wait) {
     // interval of 0 waits for that instead of testing in a busy loop.
     uint32_t pause = pauseMs(settings.pollInterval);
     uint32_t left = end - now + 1;
-    plat::SocketWait entry{record->socket, false, true, false};
-    if (!record->socketOpen || plat::socketWaitAny(&entry, 1, pause > 0 && pause < left ? pause : left) < 0) {
+    plat::SocketWait entry{connection->socket, false, true, false};
+    if (!socketIsOpen(connection) || plat::socketWaitAny(&entry, 1, pause > 0 && pause < left ? pause : left) < 0) {
       plat::sleepMs(pause);
     }
   }
@@ -120,37 +119,37 @@ void setAddressResolver(AddressResolver resolver) {
   addressResolver = resolver != nullptr ? resolver : plat::resolveAll;
 }
 
-int32_t resolveServer(ChannelRecord* record) {
+int32_t resolveServer(Connection* connection, const char* serverName) {
   waitWhileBlockingCall();
-  record->serverAddressCount = 0;
+  connection->serverAddressCount = 0;
   char host[fieldSize(kServerNameCap)];
-  hostWithoutBrackets(record->serverName, host, sizeof host);
+  hostWithoutBrackets(serverName, host, sizeof host);
   int32_t count = 0;
-  int32_t rc = addressResolver(host, record->serverAddresses, kMaxServerAddresses, &count);
+  int32_t rc = addressResolver(host, connection->serverAddresses, kMaxServerAddresses, &count);
   if (rc != 0) return -rc;
-  const plat::NetAddress& first = record->serverAddresses[0];
+  const plat::NetAddress& first = connection->serverAddresses[0];
   if (first.family == plat::kFamilyIpv4) {
     uint32_t address = ipv4Value(first);
-    if (address == 0 || echoesName(address, record->serverName)) return 0;
-    record->serverAddress = address;
+    if (address == 0 || echoesName(address, serverName)) return 0;
+    connection->serverAddress = address;
   }
-  record->serverAddressCount = count;
+  connection->serverAddressCount = count;
   return 1;
 }
 
-int32_t connectServer(ChannelRecord* record) {
-  int32_t index = record->serverAddressIndex;
-  if (index >= 0 && index < record->serverAddressCount &&
-      record->serverAddresses[index].family == plat::kFamilyIpv6) {
-    return connectIpv6(record, record->serverAddresses[index]);
+int32_t connectServer(Connection* connection, uint8_t* slotAddress) {
+  int32_t index = connection->serverAddressIndex;
+  if (index >= 0 && index < connection->serverAddressCount &&
+      connection->serverAddresses[index].family == plat::kFamilyIpv6) {
+    return connectIpv6(connection, connection->serverAddresses[index], slotAddress);
   }
-  logFormat(record, "Socket=%d, RemoteAddr=%x, RemotePort=%d\r\n", static_cast<int32_t>(record->socket),
-            record->serverAddress, static_cast<int16_t>(record->remotePort));
-  int32_t channel = record->channelNumber;
-  if (channel >= 0 && channel < kMaxChannels) {
-    uint8_t* socketAddress = channelTable[channel].remoteAddress;
-    uint32_t address = record->serverAddress;
-    uint16_t port = record->remotePort;
+  logFormat(*connection->log, "Socket=%d, RemoteAddr=%x, RemotePort=%d\r\n",
+            static_cast<int32_t>(connection->socket), connection->serverAddress,
+            static_cast<int16_t>(connection->remotePort));
+  if (slotAddress != nullptr) {
+    uint8_t* socketAddress = slotAddress;
+    uint32_t address = connection->serverAddress;
+    uint16_t port = connection->remotePort;
     const uint8_t layout[16] = {kAddressFamilyInet,
                                 0,
                                 static_cast<uint8_t>(port >> 8),
@@ -162,7 +161,7 @@ int32_t connectServer(ChannelRecord* record) {
                                 0, 0, 0, 0, 0, 0, 0, 0};
     for (int i = 0; i < kSlotAddressBytes; ++i) socketAddress[i] = layout[i];
   }
-  int32_t rc = plat::socketConnect(record->socket, record->serverAddress, record->remotePort);
+  int32_t rc = plat::socketConnect(connection->socket, connection->serverAddress, connection->remotePort);
   if (rc != 0 && rc != plat::kWsaWouldBlock) return -rc;
   return 1;
 }
@@ -176,21 +175,21 @@ int32_t localHostName(char* buffer, int32_t room) {
   return 1;
 }
 
-int32_t closeSocket(ChannelRecord* record) {
+int32_t closeSocket(Connection* connection) {
   waitWhileBlockingCall();
   // The message data buffered so far goes out before the close, as it did
   // when every line was written on its own.
-  stopBatchedOutput(record);
+  stopBatchedOutput(connection);
   // What was received and not read goes with the connection.
-  closeReceiveRing(record);
-  if (!record->socketOpen) return 1;
-  logLinesEnd(record);
-  endTlsSession(record);
+  closeReceiveRing(connection);
+  if (!socketIsOpen(connection)) return 1;
+  logLinesEnd(*connection->log);
+  endTlsSession(connection);
   plat::lockEnter();
-  int32_t rc = plat::socketClose(record->socket, kCloseLingerSeconds);
+  int32_t rc = plat::socketClose(connection->socket, kCloseLingerSeconds);
   // Marked closed at once: the system may hand the same number to someone
   // else, and a later close or readiness test must never touch it.
-  record->socketOpen = false;
+  connection->socketOpen = false;
   plat::lockLeave();
   // The pause runs outside the lock, so other channels are not held up
   // while this one closes.
@@ -199,9 +198,9 @@ int32_t closeSocket(ChannelRecord* record) {
   return rc == 0 ? 1 : -rc;
 }
 
-int32_t closeSocketLogged(ChannelRecord* record) {
-  logText(record, "Closing socket\r\n");
-  return closeSocket(record);
+int32_t closeSocketLogged(Connection* connection, ChannelLog& log) {
+  logText(log, "Closing socket\r\n");
+  return closeSocket(connection);
 }
 
 }  // namespace qel

@@ -22,9 +22,9 @@ bool isContinuation(const char* line, int32_t length) { return length > 3 && lin
 
 }  // namespace
 
-int32_t readSmtpReply(ChannelRecord* record) {
-  record->replyCode = 0;
-  char* position = record->replyText;
+int32_t readSmtpReply(Connection* connection, char* text, int32_t& code, char* lastReply) {
+  code = 0;
+  char* position = text;
   int32_t room = kReplyRoom;
   bool firstLine = true;
   // One bound for the whole reply, however many lines and pieces it comes
@@ -34,14 +34,14 @@ int32_t readSmtpReply(ChannelRecord* record) {
   for (;;) {
     if (room <= 1) return kErrResponseOverflow;
     // A continuation line may not have arrived yet: wait for it, bounded.
-    if (!firstLine && !waitForData(record, waitUntil(end))) return kErrTimedOut;
-    int32_t length = readLineUntil(record, position, room, 0, end);
+    if (!firstLine && !waitForData(connection, waitUntil(end))) return kErrTimedOut;
+    int32_t length = readLineUntil(connection, position, room, 0, end);
     if (length == kConnectionGone) return kErrSocketClosed;
     if (length == 0) return kErrTimedOut;
-    copyText(record->lastReply, position, kSmtpLastReplyChars);
-    if (record->replyCode == 0) {
-      record->replyCode = parseDecimal(position);
-      if (record->replyCode >= kSmtpErrorCode) return kErrSmtpError;
+    copyText(lastReply, position, kSmtpLastReplyChars);
+    if (code == 0) {
+      code = parseDecimal(position);
+      if (code >= kSmtpErrorCode) return kErrSmtpError;
     }
     bool complete = position[length - 1] == '\n';
     if (!complete && length >= room - 1) return kErrResponseOverflow;
@@ -54,11 +54,11 @@ int32_t readSmtpReply(ChannelRecord* record) {
   }
 }
 
-int32_t dropRestOfLine(ChannelRecord* record, uint32_t end) {
+int32_t dropRestOfLine(Connection* connection, uint32_t end) {
   char rest[kReplyRoom];
   for (;;) {
-    if (!waitForData(record, waitUntil(end))) return kErrTimedOut;
-    int32_t got = readLinePiece(record, rest, sizeof rest);
+    if (!waitForData(connection, waitUntil(end))) return kErrTimedOut;
+    int32_t got = readLinePiece(connection, rest, sizeof rest);
     if (got < 0) return kErrSocketClosed;
     if (got > 0 && rest[got - 1] == '\n') return 0;
     // Data that keeps coming does not stretch the bound: a line without end
@@ -67,23 +67,22 @@ int32_t dropRestOfLine(ChannelRecord* record, uint32_t end) {
   }
 }
 
-int32_t readPop3Reply(ChannelRecord* record) {
-  record->deadline = 0;
-  if (!waitForData(record, settings.pop3ReadWait)) return kErrTimedOut;
+int32_t readPop3Reply(Connection* connection, char* text, int32_t& code, char* lastReply) {
+  if (!waitForData(connection, settings.pop3ReadWait)) return kErrTimedOut;
   uint32_t end = tickAfter(plat::tickCount(), settings.replyTimeout);
-  int32_t length = readLineUntil(record, record->replyText, kReplyRoom, 0, end);
+  int32_t length = readLineUntil(connection, text, kReplyRoom, 0, end);
   if (length == kConnectionGone) return kErrSocketClosed;
   if (length == 0) return kErrTimedOut;
-  if (record->replyText[length - 1] != '\n') {
-    int32_t rc = dropRestOfLine(record, end);
+  if (text[length - 1] != '\n') {
+    int32_t rc = dropRestOfLine(connection, end);
     if (rc < 0) return rc;
   }
-  copyText(record->lastReply, record->replyText, kPop3LastReplyChars);
-  if (record->replyText[0] != '+') {
-    record->replyCode = kPop3Negative;
+  copyText(lastReply, text, kPop3LastReplyChars);
+  if (text[0] != '+') {
+    code = kPop3Negative;
     return kErrPop3Error;
   }
-  record->replyCode = kPop3Positive;
+  code = kPop3Positive;
   return 0;
 }
 

@@ -1,25 +1,25 @@
-// A channel's TLS session: starting it on the connected socket, ending it
-// with the socket, and the reason kept for qelErrorText.
+// A channel's TLS choices: whether its mode upgrades a plain connection,
+// the reason kept for qelErrorText, and whether the server declined. The
+// session itself belongs to the stream (transport/stream.h).
 #pragma once
 
 #include <cstdint>
 
 #include "frame/channel.h"
+#include "transport/connection_state.h"
 
 namespace qel {
 
-// Whether the channel's mode upgrades a plain connection (STARTTLS, STLS).
-bool usesStartTls(const ChannelRecord* record);
+// Whether the mode upgrades a plain connection (STARTTLS, STLS).
+bool usesStartTls(const TlsSettings& tls);
 
 // Keeps why TLS failed (or the server's refusal) for qelErrorText.
-void setTlsReason(ChannelRecord* record, const char* text);
+void setTlsReason(TlsSettings& tls, const char* text);
 
-// Creates the session on the channel's socket. 0, or -114 (no TLS here),
-// -115 (the CA file) or -111 with the reason kept.
-int32_t openTlsSession(ChannelRecord* record);
-
-// Sends close-notify when the session is established, and frees it. The
-// socket stays for its close routine.
-void endTlsSession(ChannelRecord* record);
+// Whether the server of this connection did not offer STARTTLS/STLS and
+// the channel went on in clear (false for a null connection).
+inline bool tlsWasDeclined(const Connection* connection) {
+  return connection != nullptr && connection->tlsDeclined != 0;
+}
 
 }  // namespace qel

@@ -8,10 +8,12 @@
 #include "frame/errors.h"
 #include "frame/memory.h"
 #include "frame/settings.h"
+#include "platform/platform.h"
 #include "qel32.h"
 #include "support/channel_setup.h"
 #include "support/library.h"
 #include "support/script_server.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -65,7 +67,7 @@ TEST_F(ChannelOps, RawCommandErrorsAndArgumentChecks) {
   char text[100];
   qelErrorText(0, QEL_ERR_SMTP_ERROR, text, sizeof text);
   EXPECT_STREQ(text, "SMTP returned error. 502 unknown\r\n");
-  EXPECT_FALSE(record->socketOpen);
+  EXPECT_FALSE(socketIsOpen(record->connection));
 }
 
 TEST_F(ChannelOps, CloseDrivenByTheCallerSendsQuit) {
@@ -76,7 +78,7 @@ TEST_F(ChannelOps, CloseDrivenByTheCallerSendsQuit) {
   EXPECT_EQ(qelClose(0), 0);
   EXPECT_EQ(record->nextState, 258);
   EXPECT_EQ(driveToEnd(0), 0);
-  EXPECT_FALSE(record->socketOpen);
+  EXPECT_FALSE(socketIsOpen(record->connection));
   EXPECT_STREQ(record->replyText, "221 bye\r\n");
   // Driven by the caller, the blocks and the protocol stay.
   EXPECT_EQ(blockIsAllocated(kSlotSubject), 1);
@@ -121,6 +123,34 @@ TEST_F(ChannelOps, AbortTurnsAutoCallBackOn) {
   EXPECT_EQ(record->nextState, 0);
   EXPECT_NE(readFile(log).find("*** qelAbort\r\nClosing socket\r\n"), std::string::npos);
   EXPECT_EQ(qelAbort(7), QEL_ERR_CHANNEL_RANGE);
+}
+
+// A connect that cannot have its connection's memory is refused with -55;
+// the channel stays as one that never connected.
+TEST_F(ChannelOps, ConnectWithoutMemoryForTheConnectionIsRefused) {
+  const struct {
+    const char* name;
+    int32_t (*start)();
+  } cases[] = {
+      {"SMTP", [] { return qelSmtpConnect(0, "127.0.0.1", "<a@example.com>", nullptr); }},
+      {"POP3", [] { return qelPop3Connect(0, "127.0.0.1", "user", "secret"); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    plat::setMemoryRefused(true);
+    int32_t rc = c.start();
+    plat::setMemoryRefused(false);
+    EXPECT_EQ(rc, QEL_ERR_NO_MEMORY);
+    EXPECT_EQ(record->connection, nullptr);
+    EXPECT_EQ(qelStatistics(0, QEL_STAT_CONNECTION), QEL_ERR_CONNECT_FAILED);
+    EXPECT_EQ(qelStatistics(0, QEL_STAT_SOCKET_HANDLE), 0);
+    EXPECT_EQ(qelConnectError(0), 0);
+    int32_t socket = 0;
+    int32_t events = 0;
+    qelWaitPlan(0, &socket, &events);
+    EXPECT_EQ(socket, -1);
+    EXPECT_EQ(qelAbort(0), 1);
+  }
 }
 
 }  // namespace

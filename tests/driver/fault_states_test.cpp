@@ -23,6 +23,7 @@
 #include "qel32.h"
 #include "support/library.h"
 #include "support/script_server.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -198,7 +199,7 @@ class FaultStates : public ::testing::TestWithParam<FaultCase> {
           EXPECT_EQ(expected.count(outcome.code), 1u) << "code " << outcome.code;
           EXPECT_LT(outcome.elapsedMs, kFailWithinMs);
         }
-        EXPECT_FALSE(record->socketOpen);
+        EXPECT_FALSE(socketIsOpen(record->connection));
         EXPECT_EQ(record->fileHandle, 0);
         EXPECT_EQ(record->mailFile, 0);
         if (played < attachmentEnd) {

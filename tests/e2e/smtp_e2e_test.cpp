@@ -14,6 +14,7 @@
 #include "frame/channel.h"
 #include "qel32.h"
 #include "support/library.h"
+#include "transport/connection_state.h"
 
 namespace qel::e2e {
 namespace {
@@ -296,7 +297,7 @@ TEST_F(SmtpEndToEnd, PipelinedSendsOverOneConnection) {
   ASSERT_EQ(qelSendEmail(0, to.c_str(), nullptr, nullptr, marker.c_str(), "pipelined", nullptr), 0) << logText();
   std::string both = to + "," + unknown;
   EXPECT_EQ(qelSendEmail(0, both.c_str(), nullptr, nullptr, "half refused", "x", nullptr), QEL_ERR_SMTP_ERROR);
-  EXPECT_FALSE(lib.record(0)->socketOpen);
+  EXPECT_FALSE(socketIsOpen(lib.record(0)->connection));
   EXPECT_FALSE(keepDelivered(servers.get("ALICE_MAILDIR"), marker, dir).empty());
 }
 

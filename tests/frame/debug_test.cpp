@@ -18,6 +18,7 @@
 #include "support/channel_setup.h"
 #include "support/library.h"
 #include "support/script_server.h"
+#include "driver/connection_use.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -86,12 +87,12 @@ TEST_F(Debug, LastReplyCountsItsLineEndOnlyInTheBuffer) {
 }
 
 TEST_F(Debug, ServerAddressNeedsRoomAbove16) {
-  record->serverAddress = 0x0A000001;  // 10.0.0.1
+  useConnection(record)->serverAddress = 0x0A000001;  // 10.0.0.1
   EXPECT_EQ(ask(QEL_DEBUG_SERVER_ADDRESS, 16), 0);
   EXPECT_STREQ(buffer, "");
   EXPECT_EQ(ask(QEL_DEBUG_SERVER_ADDRESS, 17), 8);
   EXPECT_STREQ(buffer, "10.0.0.1");
-  record->serverAddress = 0xFFFEFDFC;
+  record->connection->serverAddress = 0xFFFEFDFC;
   EXPECT_EQ(ask(QEL_DEBUG_SERVER_ADDRESS, INT32_MAX), 15);  // no size + 1 overflow
   EXPECT_STREQ(buffer, "255.254.253.252");
 }

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "qel32.h"
 #include "support/library.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using qel::test::readFile;
@@ -80,11 +81,11 @@ TEST_F(Lifecycle, RecordStartsWithItsInitialValues) {
   EXPECT_EQ(record->smtpPort, 25);
   EXPECT_EQ(record->pop3Port, 110);
   EXPECT_EQ(record->imageTypes, 1);
-  EXPECT_EQ(record->logFile, 0);
-  EXPECT_FALSE(record->socketOpen);
-  // An idle channel holds no connection buffers: they come with a connection.
-  EXPECT_EQ(record->ringBuffer, nullptr);
-  EXPECT_EQ(record->outputBuffer, nullptr);
+  EXPECT_EQ(record->log.file, 0);
+  EXPECT_FALSE(socketIsOpen(record->connection));
+  // An idle channel holds no connection, nor its buffers: they come with
+  // the first connect.
+  EXPECT_EQ(record->connection, nullptr);
   // Nor the login's: the exchange's buffers come with a login, the token
   // with its setting, and go with them.
   EXPECT_EQ(record->saslBuffers, nullptr);

@@ -34,19 +34,19 @@ TEST(IntegerParam, ServedAndRefusedIndexes) {
 TEST(IntegerParam, TlsSettings) {
   Attached lib(1);
   ChannelRecord* record = lib.record(0);
-  EXPECT_EQ(record->tlsMode, 0);
-  EXPECT_EQ(record->tlsVerify, 1);
+  EXPECT_EQ(record->tls.mode, 0);
+  EXPECT_EQ(record->tls.verify, 1);
   EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_TLS_MODE, QEL_TLS_IMPLICIT), 1);
   for (int32_t refused : {-1, 4, 256 + QEL_TLS_STARTTLS}) {
     EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_TLS_MODE, refused), -1) << refused;
   }
-  EXPECT_EQ(record->tlsMode, QEL_TLS_IMPLICIT);
+  EXPECT_EQ(record->tls.mode, QEL_TLS_IMPLICIT);
   EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_TLS_VERIFY, 0), 1);
-  EXPECT_EQ(record->tlsVerify, 0);
+  EXPECT_EQ(record->tls.verify, 0);
   EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_TLS_VERIFY, 2), 1);
-  EXPECT_EQ(record->tlsVerify, 1);
+  EXPECT_EQ(record->tls.verify, 1);
   EXPECT_EQ(qelStringParam(0, QEL_STRING_CA_FILE, std::string(300, 'c').c_str()), 260);
-  EXPECT_EQ(std::string(record->caFile), std::string(260, 'c'));
+  EXPECT_EQ(std::string(record->tls.caFile), std::string(260, 'c'));
 }
 
 TEST(IntegerParam, StoredValues) {
@@ -101,7 +101,7 @@ TEST(IntegerParam, StoredValues) {
     EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_RAW_MESSAGE_ONLY, value), 1) << value;
     EXPECT_EQ(record->rawMessageOnly, stored) << value;
     EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_PROMPT_ACK, value), 1) << value;
-    EXPECT_EQ(record->promptAck, stored) << value;
+    EXPECT_EQ(record->tls.promptAck, stored) << value;
     EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_KEEP_EXISTING_FILES, value), 1) << value;
     EXPECT_EQ(record->keepExistingFiles, stored) << value;
   }
@@ -216,7 +216,7 @@ TEST(StringParam, LogFileOpenReplaceAndLogText) {
   EXPECT_EQ(qelStringParam(0, QEL_STRING_LOG_TEXT, "hello"), handle);
   EXPECT_EQ(qelStringParam(0, QEL_STRING_PASSWORD, "secret"), 6);
   EXPECT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, second.c_str()), 0);
-  EXPECT_EQ(qelStringParam(0, QEL_STRING_LOG_TEXT, "in b"), lib.record(0)->logFile);
+  EXPECT_EQ(qelStringParam(0, QEL_STRING_LOG_TEXT, "in b"), lib.record(0)->log.file);
   std::string a = readFile(first);
   // The entry line is written before the call acts: opening a.log is not in
   // a.log, opening b.log is.
@@ -229,7 +229,7 @@ TEST(StringParam, LogFileOpenReplaceAndLogText) {
   EXPECT_NE(readFile(second).find("in b\r\n"), std::string::npos);
   // A log that cannot be created turns logging off.
   EXPECT_EQ(qelStringParam(0, QEL_STRING_LOG_FILE, (dir.path() + "/no/such/dir.log").c_str()), -1);
-  EXPECT_EQ(lib.record(0)->logFile, 0);
+  EXPECT_EQ(lib.record(0)->log.file, 0);
 }
 
 TEST(StringParam, SaveLinesBlock) {

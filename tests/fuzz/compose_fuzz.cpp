@@ -20,9 +20,10 @@
 
 #include "frame/channel.h"
 #include "frame/settings.h"
-#include "frame/socket_state.h"
+#include "transport/readiness.h"
 #include "fuzz_support.h"
 #include "qel32.h"
+#include "driver/connection_use.h"
 
 using namespace qel;
 using namespace qel::fuzz;
@@ -159,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) == 0, "a socket pair can be made");
     adoptSocket(record, static_cast<plat::SocketHandle>(pair[0]));
     record->protocol = kProtocolSmtp;
-    record->ringRead = record->ringWrite = 0;
+    record->connection->ringRead = record->connection->ringWrite = 0;
     Server server(pair[1]);
     std::string attachment = workDir() + "/compose.bin";
     if (FILE* file = std::fopen(attachment.c_str(), "wb")) {
@@ -190,8 +191,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       require(withoutWhiteSpace(field(header, "From:")).find(address) != std::string::npos,
               "the From field holds the whole address");
     }
-    if (record->socketOpen) ::close(static_cast<int>(record->socket));
-    record->socketOpen = false;
+    if (socketIsOpen(record->connection)) ::close(static_cast<int>(record->connection->socket));
+    record->connection->socketOpen = false;
     ::close(pair[1]);
   }
   qelRelease();

@@ -23,6 +23,7 @@
 #include "frame/settings.h"
 #include "fuzz_support.h"
 #include "qel32.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::fuzz;
@@ -100,11 +101,11 @@ int32_t staged(int32_t chan, int32_t (*connect)(int32_t, const char*, const char
 void connectToAnswers(Session& session, int32_t chan, char protocol, const std::string& answers) {
   ChannelRecord* record = channelRecord(chan);
   if (record == nullptr || chan < 0 || chan >= kChannels) return;
-  if (record->socketOpen) return;
+  if (socketIsOpen(record->connection)) return;
   session.peers.push_back(feedChannel(record, answers));
   struct stat info {};
-  ::fstat(static_cast<int>(record->socket), &info);
-  session.librarySide.emplace_back(static_cast<int>(record->socket), info.st_ino);
+  ::fstat(static_cast<int>(record->connection->socket), &info);
+  session.librarySide.emplace_back(static_cast<int>(record->connection->socket), info.st_ino);
   record->protocol = protocol;
 }
 

@@ -8,8 +8,9 @@
 #include <filesystem>
 
 #include "frame/settings.h"
-#include "frame/socket_state.h"
+#include "transport/readiness.h"
 #include "transport/connection.h"
+#include "driver/connection_use.h"
 
 namespace fs = std::filesystem;
 
@@ -77,13 +78,13 @@ int feedChannel(ChannelRecord* record, const std::string& bytes) {
   }
   ::shutdown(pair[1], SHUT_WR);
   adoptSocket(record, static_cast<plat::SocketHandle>(pair[0]));
-  record->ringRead = record->ringWrite = 0;
+  record->connection->ringRead = record->connection->ringWrite = 0;
   return pair[1];
 }
 
 void endFeed(ChannelRecord* record, int peer) {
-  if (record->socketOpen) ::close(static_cast<int>(record->socket));
-  record->socketOpen = false;
+  if (socketIsOpen(record->connection)) ::close(static_cast<int>(record->connection->socket));
+  record->connection->socketOpen = false;
   ::close(peer);
 }
 

@@ -23,6 +23,7 @@
 #include "qel32.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
+#include "driver/connection_use.h"
 
 using namespace qel;
 using namespace qel::fuzz;
@@ -52,7 +53,7 @@ int64_t readReplies(ChannelRecord* record, bool smtp) {
                                                 kErrSocketClosed};
   static const std::set<int32_t> pop3Results = {0, kErrPop3Error, kErrTimedOut, kErrSocketClosed};
   int64_t replies = 0;
-  for (int i = 0; i < kReadLimit && waitForData(record, 0); ++i) {
+  for (int i = 0; i < kReadLimit && waitForData(record->connection, 0); ++i) {
     int32_t rc = smtp ? readSmtpReply(record) : readPop3Reply(record);
     require((smtp ? smtpResults : pop3Results).count(rc) == 1, "a reader returns one of its results");
     requireTerminated(record);

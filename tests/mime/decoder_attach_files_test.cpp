@@ -33,10 +33,10 @@ class AttachFiles : public ::testing::Test {
 
   void SetUp() override { copyText(record->attachDirectory, temp.path().c_str(), kPathCap); }
 
-  void openLog() { record->logFile = plat::fileCreate(temp.file("log").c_str()); }
+  void openLog() { record->log.file = plat::fileCreate(temp.file("log").c_str()); }
   std::string logged() {
-    plat::fileClose(record->logFile);
-    record->logFile = 0;
+    plat::fileClose(record->log.file);
+    record->log.file = 0;
     return readFile(temp.file("log"));
   }
   bool create(const char* name) {

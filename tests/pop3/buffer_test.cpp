@@ -9,6 +9,7 @@
 #include "frame/settings.h"
 #include "pop3_session.h"
 #include "support/channel_setup.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -73,7 +74,7 @@ TEST_F(Pop3Buffers, TopErrorAnswerFailsAtOnce) {
   EXPECT_EQ(errorText(QEL_ERR_POP3_ERROR), "POP3 returned error. -ERR no such message\r\n");
   EXPECT_EQ(qelStatistics(0, QEL_STAT_REPLY_CODE), 500);
   EXPECT_EQ(record->lineBufferUsed, 0);
-  EXPECT_FALSE(record->socketOpen);
+  EXPECT_FALSE(socketIsOpen(record->connection));
 }
 
 TEST_F(Pop3Buffers, TopCutShortByTheServerFails) {

@@ -48,7 +48,7 @@ class JoinTest : public ::testing::TestWithParam<Delivery> {
   // The next line left on the connection.
   std::string nextLine() {
     char line[kReplyRoom];
-    int32_t got = readLine(record, line, sizeof line, 3000, 3000);
+    int32_t got = readLine(record->connection, line, sizeof line, 3000, 3000);
     return got > 0 ? std::string(line, static_cast<std::size_t>(got)) : std::string();
   }
 };

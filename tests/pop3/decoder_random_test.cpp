@@ -19,9 +19,10 @@
 
 #include "frame/channel.h"
 #include "frame/settings.h"
-#include "frame/socket_state.h"
+#include "transport/readiness.h"
 #include "qel32.h"
 #include "support/library.h"
+#include "driver/connection_use.h"
 
 namespace fs = std::filesystem;
 using namespace qel;
@@ -156,13 +157,13 @@ TEST(DecoderRandom, HostileMessagesEndAndStayInTheirDirectories) {
 
     adoptSocket(record, static_cast<plat::SocketHandle>(pair[0]));
     record->protocol = kProtocolPop3;
-    record->ringRead = record->ringWrite = 0;
+    record->connection->ringRead = record->connection->ringWrite = 0;
     qelIntegerParam(0, QEL_PARAM_SAVE_UNNAMED, n % 2);
     qelIntegerParam(0, QEL_PARAM_NUMBER_NAMES, n % 3 == 0);
     int32_t rc = qelGetEmailFile(0, 1, "m.eml", workMail.string().c_str(), attach.string().c_str());
     EXPECT_TRUE(rc == 0 || rc < 0) << rc;
-    if (record->socketOpen) ::close(pair[0]);
-    record->socketOpen = false;
+    if (socketIsOpen(record->connection)) ::close(pair[0]);
+    record->connection->socketOpen = false;
     ::close(pair[1]);
     EXPECT_EQ(record->fileHandle, 0);
     EXPECT_EQ(record->mailFile, 0);

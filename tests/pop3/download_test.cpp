@@ -14,6 +14,7 @@
 #include "pop3_session.h"
 #include "support/channel_setup.h"
 #include "support/tls_server_side.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -69,7 +70,7 @@ TEST_F(Pop3Download, MessageGoesToTheFileWithoutItsStatusLine) {
   EXPECT_EQ(readFile(messagePath()), kSaved);
   EXPECT_EQ(record->mailFile, 0);
   EXPECT_EQ(openDescriptors(messagePath()), 0);
-  EXPECT_TRUE(record->socketOpen);
+  EXPECT_TRUE(socketIsOpen(record->connection));
   EXPECT_EQ(qelClose(0), 0);
   ASSERT_TRUE(server.finished(5000));
   EXPECT_EQ(afterLoginTranscript(server), "RETR 1\r\nQUIT\r\n");
@@ -147,7 +148,7 @@ TEST_F(Pop3Download, ErrorAnswerFailsAtOnce) {
   EXPECT_EQ(record->mailFile, 0);
   EXPECT_EQ(openDescriptors(messagePath()), 0);
   EXPECT_EQ(readFile(messagePath()), "");
-  EXPECT_FALSE(record->socketOpen);
+  EXPECT_FALSE(socketIsOpen(record->connection));
 }
 
 TEST_F(Pop3Download, ConnectionClosedBeforeTheEndFails) {
@@ -212,7 +213,7 @@ TEST_F(Pop3Download, WriteFailureFailsTheDownload) {
   // Every write to /dev/full fails.
   EXPECT_EQ(qelGetEmailFile(0, 1, "full", "/dev", dir.path().c_str()), -1);
   EXPECT_EQ(record->mailFile, 0);
-  EXPECT_FALSE(record->socketOpen);
+  EXPECT_FALSE(socketIsOpen(record->connection));
 }
 
 TEST_F(Pop3Download, QuotedPrintablePartsAreDecodedIntoTheFile) {
@@ -473,7 +474,7 @@ TEST_F(Pop3Download, OriginalMessageIsCopiedBesideTheDecodedFiles) {
   qelStringParam(0, QEL_STRING_ORIGINAL_FILE, "/dev/full");
   EXPECT_EQ(download(1), -1);
   EXPECT_EQ(record->originalFile, 0);
-  EXPECT_FALSE(record->socketOpen);
+  EXPECT_FALSE(socketIsOpen(record->connection));
   EXPECT_EQ(server.mismatches(), "");
   ScriptServer noRetr(afterLogin({ExpectClose()}));
   ASSERT_EQ(connect(noRetr), 0);

@@ -10,6 +10,7 @@
 #include "pop3_session.h"
 #include "codec/md5.h"
 #include "support/channel_setup.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -44,7 +45,7 @@ TEST_F(Pop3Login, ApopWithoutUsableTimestampFailsBeforeAnythingIsSent) {
     ScriptServer server({Send(greeting), ExpectClose()});
     qelIntegerParam(0, QEL_PARAM_USE_APOP, 1);
     EXPECT_EQ(connect(server, "mrose", "tanstaaf"), QEL_ERR_NO_APOP_TIMESTAMP);
-    EXPECT_FALSE(record->socketOpen);
+    EXPECT_FALSE(socketIsOpen(record->connection));
     ASSERT_TRUE(server.finished(5000));
     EXPECT_EQ(server.received(), "");
   }
@@ -84,7 +85,7 @@ TEST_F(Pop3Login, UserAndPassIgnoreTheTimestampWhenApopIsOff) {
                        Send("+OK logged in\r\n"), ExpectClose()});
   EXPECT_EQ(connect(server), 0);
   EXPECT_EQ(record->protocol, kProtocolPop3);
-  EXPECT_TRUE(record->socketOpen);
+  EXPECT_TRUE(socketIsOpen(record->connection));
   qelAbort(0);
   ASSERT_TRUE(server.finished(5000));
   EXPECT_EQ(server.received(), "USER u\r\nPASS p\r\n");
@@ -130,7 +131,7 @@ TEST_F(Pop3Login, RefusedLoginGivesTheServersWords) {
   EXPECT_EQ(connect(server, "u", "wrong"), QEL_ERR_POP3_ERROR);
   EXPECT_EQ(errorText(QEL_ERR_POP3_ERROR), "POP3 returned error. -ERR [AUTH] Authentication failed.\r\n");
   EXPECT_EQ(qelStatistics(0, QEL_STAT_REPLY_CODE), 500);
-  EXPECT_FALSE(record->socketOpen);
+  EXPECT_FALSE(socketIsOpen(record->connection));
   ASSERT_TRUE(server.finished(5000));
 }
 
@@ -158,7 +159,7 @@ TEST_F(Pop3Login, FailuresAtEachStep) {
     SCOPED_TRACE(c.name);
     ScriptServer server(c.steps);
     EXPECT_EQ(connect(server), c.result);
-    EXPECT_FALSE(record->socketOpen);
+    EXPECT_FALSE(socketIsOpen(record->connection));
     ASSERT_TRUE(server.finished(5000));
     EXPECT_EQ(server.mismatches(), "");
   }

@@ -8,6 +8,7 @@
 
 #include "pop3_session.h"
 #include "support/channel_setup.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -44,7 +45,7 @@ TEST_F(Pop3Mailbox, CountFromStat) {
     SCOPED_TRACE(c.reply);
     EXPECT_EQ(qelGetEmailCount(0), c.count);
     EXPECT_EQ(qelStatistics(0, QEL_STAT_MESSAGE_COUNT), c.count);
-    EXPECT_TRUE(record->socketOpen);
+    EXPECT_TRUE(socketIsOpen(record->connection));
   }
   qelAbort(0);
   ASSERT_TRUE(server.finished(5000));
@@ -121,7 +122,7 @@ TEST_F(Pop3Mailbox, RefusedCommandsFailWithTheServersLine) {
     if (c.command[0] == 'U') {
       EXPECT_STREQ(buffer, "");
     }
-    EXPECT_TRUE(record->socketOpen);
+    EXPECT_TRUE(socketIsOpen(record->connection));
   }
   EXPECT_EQ(qelClose(0), 0);
   ASSERT_TRUE(server.finished(5000));
@@ -145,7 +146,7 @@ TEST_F(Pop3Mailbox, AnswerThatNeverComesIsAFailure) {
     ScriptServer server(afterLogin({ExpectLine(c.command), Close()}));
     ASSERT_EQ(connect(server), 0);
     EXPECT_EQ(c.call(), QEL_ERR_SOCKET_CLOSED);
-    EXPECT_FALSE(record->socketOpen);
+    EXPECT_FALSE(socketIsOpen(record->connection));
     ASSERT_TRUE(server.finished(5000));
   }
 }

@@ -9,6 +9,7 @@
 
 #include "frame/memory.h"
 #include "pop3_session.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -121,7 +122,7 @@ TEST(Pop3Operations, ConnectCutsOverlongTexts) {
   EXPECT_EQ(std::string(record->serverName), server.substr(0, 128));
   EXPECT_EQ(std::string(record->userName), user.substr(0, 64));
   EXPECT_EQ(std::string(record->pop3Password), password.substr(0, 64));
-  EXPECT_EQ(record->remotePort, 1110);
+  EXPECT_EQ(record->connection->remotePort, 1110);
   EXPECT_EQ(record->nextState, 300);
 }
 

@@ -7,6 +7,7 @@
 #include "frame/settings.h"
 #include "pop3_session.h"
 #include "support/channel_setup.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -90,7 +91,7 @@ TEST_F(Pop3RawDownload, ConnectionClosedBeforeTheDotLineFails) {
   EXPECT_EQ(download(1), QEL_ERR_SOCKET_CLOSED);
   EXPECT_EQ(readFile(messagePath()), "+OK\r\ncut\r\n");
   EXPECT_EQ(record->mailFile, 0);
-  EXPECT_FALSE(record->socketOpen);
+  EXPECT_FALSE(socketIsOpen(record->connection));
 }
 
 TEST_F(Pop3RawDownload, ErrorAnswerFailsAtOnce) {

@@ -21,6 +21,7 @@
 #include "support/channel_setup.h"
 #include "support/library.h"
 #include "support/script_server.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -227,7 +228,7 @@ TEST_F(Auth, RefusalsEndTheConnect) {
     SCOPED_TRACE(c.name);
     ScriptServer server(c.script);
     EXPECT_EQ(connectTo(server), QEL_ERR_SMTP_ERROR);
-    EXPECT_FALSE(record->socketOpen);
+    EXPECT_FALSE(socketIsOpen(record->connection));
     char text[200];
     qelErrorText(0, QEL_ERR_SMTP_ERROR, text, sizeof text);
     std::string expected = std::string("SMTP returned error. ") + c.reply;

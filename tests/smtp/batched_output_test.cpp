@@ -12,6 +12,7 @@
 #include "smtp_session.h"
 #include "support/library.h"
 #include "support/script_server.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -51,8 +52,8 @@ TEST(BatchedOutput, ServerReadingOneByteAtATimeGetsTheExactBytes) {
               0);
     EXPECT_EQ(qelClose(0), 0);
     // The connection's buffers go with it.
-    EXPECT_EQ(channelRecord(0)->outputBuffer, nullptr);
-    EXPECT_EQ(channelRecord(0)->ringBuffer, nullptr);
+    EXPECT_EQ(channelRecord(0)->connection->outputBuffer, nullptr);
+    EXPECT_EQ(channelRecord(0)->connection->ringBuffer, nullptr);
     ASSERT_TRUE(server.finished(30000));
     EXPECT_EQ(server.mismatches(), "");
     sent.push_back(transcript(server));

@@ -17,6 +17,7 @@
 #include "support/channel_setup.h"
 #include "support/library.h"
 #include "support/script_server.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -327,7 +328,7 @@ TEST_F(Message, FilesThatCannotBeReadFailAfterTheHeader) {
     const char* attachments = c.attachments.empty() ? nullptr : c.attachments.c_str();
     EXPECT_EQ(qelSendEmail(0, kTo, nullptr, nullptr, nullptr, c.message.c_str(), attachments),
               QEL_ERR_CANNOT_OPEN_FILE);
-    EXPECT_FALSE(record->socketOpen);
+    EXPECT_FALSE(socketIsOpen(record->connection));
     EXPECT_EQ(record->fileHandle, 0);
     std::string text = readFile(log);
     size_t opened = text.rfind(c.logLine);

@@ -13,6 +13,8 @@
 #include "smtp_session.h"
 #include "support/library.h"
 #include "support/script_server.h"
+#include "transport/connection_state.h"
+#include "driver/connection_use.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -80,15 +82,16 @@ TEST_F(Operations, ConnectCopiesItsTextsWholeOrRefusesThem) {
   std::string server(128, 's');
   std::string from = "<" + std::string(124, 'f') + "@x>";
   std::string replyTo(128, 'r');
-  record->ringRead = record->ringWrite = 7;
+  Connection* connection = useConnection(record);
+  connection->ringRead = connection->ringWrite = 7;
   EXPECT_EQ(qelSmtpConnect(0, server.c_str(), from.c_str(), replyTo.c_str()), 0);
   EXPECT_EQ(record->serverName, server);
   EXPECT_EQ(record->fromAddress, from);
   EXPECT_EQ(record->replyToAddress, replyTo);
-  EXPECT_EQ(record->remotePort, 2525);
+  EXPECT_EQ(record->connection->remotePort, 2525);
   EXPECT_EQ(record->nextState, 200);
-  EXPECT_EQ(record->ringRead, 0);
-  EXPECT_EQ(record->ringWrite, 0);
+  EXPECT_EQ(record->connection->ringRead, 0);
+  EXPECT_EQ(record->connection->ringWrite, 0);
   for (const char* none : {static_cast<const char*>(nullptr), ""}) {
     EXPECT_EQ(qelSmtpConnect(0, "mail.test", kFrom, none), 0);
     EXPECT_STREQ(record->replyToAddress, "");
@@ -152,7 +155,7 @@ TEST_F(Operations, SendArgumentErrorsOnAConnectedChannel) {
     EXPECT_EQ(qelSendEmail(0, c.to, c.cc, c.bcc, nullptr, nullptr, nullptr), c.expected);
     // Only the missing "<" goes through the failure wrap-up, which closes
     // the connection.
-    EXPECT_EQ(record->socketOpen, !c.closes);
+    EXPECT_EQ(socketIsOpen(record->connection), !c.closes);
     qelAbort(0);
     ASSERT_TRUE(server.finished(5000));
     EXPECT_EQ(server.received(), std::string(kHello) + "\r\n");
@@ -169,7 +172,7 @@ TEST_F(Operations, SendOnAResetConnectionClosesItsSocket) {
   }
   ASSERT_EQ(qelStatistics(0, QEL_STAT_CONNECTION), QEL_ERR_CONNECT_FAILED);
   EXPECT_EQ(qelSendEmail(0, "<a@x>", nullptr, nullptr, nullptr, "m", nullptr), QEL_ERR_NOT_CONNECTED);
-  EXPECT_FALSE(record->socketOpen);
+  EXPECT_FALSE(socketIsOpen(record->connection));
 }
 
 TEST_F(Operations, SendStagesCopiesForTheCallerToDrive) {

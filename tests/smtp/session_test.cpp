@@ -13,6 +13,7 @@
 #include "support/channel_setup.h"
 #include "support/library.h"
 #include "support/script_server.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -83,7 +84,7 @@ TEST_F(Session, ErrorRepliesAtEachStepFailAndCloseTheConnection) {
     }
     EXPECT_EQ(rc, QEL_ERR_SMTP_ERROR);
     EXPECT_EQ(errorText(rc), std::string("SMTP returned error. ") + c.reply);
-    EXPECT_FALSE(record->socketOpen);
+    EXPECT_FALSE(socketIsOpen(record->connection));
     ASSERT_TRUE(server.finished(5000));
     EXPECT_EQ(server.mismatches(), "");
     // The connection is gone: a further send finds no server.
@@ -110,7 +111,7 @@ TEST_F(Session, ServerClosingDuringTheDataIsAFailure) {
     std::string body;
     for (int i = 0; i < 2000; ++i) body += "A body line long enough to fill the socket buffers after a while.\n";
     EXPECT_LT(qelSendEmail(0, kTo, nullptr, nullptr, "s", body.c_str(), nullptr), 0);
-    EXPECT_FALSE(record->socketOpen);
+    EXPECT_FALSE(socketIsOpen(record->connection));
     ASSERT_TRUE(server.finished(5000));
   }
 }
@@ -176,7 +177,7 @@ TEST_F(Session, BadRecipientItemsFailInTheLoop) {
                                 Send("250 ok\r\n"), ExpectClose()}}));
     ASSERT_EQ(connectTo(server), 0);
     EXPECT_EQ(qelSendEmail(0, c.to, c.cc, nullptr, "s", "m", nullptr), c.expected);
-    EXPECT_FALSE(record->socketOpen);
+    EXPECT_FALSE(socketIsOpen(record->connection));
     ASSERT_TRUE(server.finished(5000));
     EXPECT_EQ(server.mismatches(), "");
   }
@@ -386,7 +387,7 @@ TEST_F(Session, PipelinedEnvelope) {
       EXPECT_EQ(errorText(c.result), std::string("SMTP returned error. ") + c.reply);
     }
     EXPECT_STREQ(record->lastRecipient, c.lastRecipient);
-    EXPECT_EQ(record->socketOpen, c.staysOpen);
+    EXPECT_EQ(socketIsOpen(record->connection), c.staysOpen);
     if (c.staysOpen) {
       if (c.result == QEL_ERR_SMTP_ERROR) {
         EXPECT_EQ(qelSendEmail(0, "<a@x.test>,<b@x.test>", nullptr, nullptr, "s", "m", nullptr), 0);

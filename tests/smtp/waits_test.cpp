@@ -19,6 +19,7 @@
 #include "smtp_session.h"
 #include "support/library.h"
 #include "support/script_server.h"
+#include "transport/connection_state.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -104,7 +105,7 @@ TEST(Waits, ClosePauseDoesNotHoldUpOtherChannels) {
     qelAbort(0);
     abortDone = true;
   });
-  while (lib.record(0)->socketOpen) std::this_thread::yield();
+  while (socketIsOpen(lib.record(0)->connection)) std::this_thread::yield();
   EXPECT_EQ(connectTo(second, kFrom, 1), 0);
   EXPECT_FALSE(abortDone.load()) << "the second connect waited for the first channel's close pause";
   closer.join();

@@ -5,13 +5,15 @@
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "qel32.h"
+#include "driver/connection_use.h"
 
 namespace qel::test {
 
 void stageConnect(ChannelRecord* record, uint16_t port, int32_t afterConnect, char protocol) {
   copyText(record->serverName, "127.0.0.1", kServerNameCap);
-  record->remotePort = port;
-  record->ringRead = record->ringWrite = 0;
+  Connection* connection = useConnection(record);
+  connection->remotePort = port;
+  connection->ringRead = connection->ringWrite = 0;
   record->nextState = 101;
   record->afterConnectState = afterConnect;
   record->dueTime = record->deadline = 0;

@@ -18,6 +18,7 @@
 #include "support/script_server.h"
 #include "transport/addresses.h"
 #include "transport/connection.h"
+#include "driver/connection_use.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -125,7 +126,7 @@ TEST_F(SeveralAddresses, Ipv6LiteralsWithAndWithoutBrackets) {
     uint16_t port = 0;
     int listener = listenIpv6(0, &port);
     if (listener < 0) GTEST_SKIP() << "no IPv6 loopback here";
-    record->serverAddress = 0x7F000001u;  // left by an earlier IPv4 connection
+    useConnection(record)->serverAddress = 0x7F000001u;  // left by an earlier IPv4 connection
     EXPECT_EQ(connectTo(name, port), 0) << name;
     EXPECT_EQ(qelConnectError(0), 0);
     char text[32];
@@ -197,11 +198,11 @@ TEST_F(SeveralAddresses, ConnectTimeoutCoversEveryAddress) {
   int32_t rc;
   while ((rc = qelDriver(0)) > 0) {
     if (rc != 106) continue;
-    if (record->serverAddressIndex == 0) firstDeadline = record->deadline;
-    if (record->serverAddressIndex == 1) {
+    if (record->connection->serverAddressIndex == 0) firstDeadline = record->deadline;
+    if (record->connection->serverAddressIndex == 1) {
       secondWaited = true;
       EXPECT_EQ(record->deadline, firstDeadline);
-      EXPECT_EQ(record->attemptDeadline, firstDeadline);  // the last gets what is left
+      EXPECT_EQ(record->connection->attemptDeadline, firstDeadline);  // the last gets what is left
     }
   }
   EXPECT_EQ(rc, QEL_ERR_TIMED_OUT);

@@ -72,9 +72,9 @@ class Connecting : public ::testing::Test {
 TEST_F(Connecting, ConnectsAndLogsItsSteps) {
   ScriptServer server({ExpectClose()});
   ASSERT_EQ(connectChannel(0, server.port()), 0);
-  EXPECT_TRUE(record->socketOpen);
+  EXPECT_TRUE(socketIsOpen(record->connection));
   EXPECT_EQ(qelStatistics(0, QEL_STAT_CONNECTION), 1);
-  EXPECT_EQ(qelStatistics(0, QEL_STAT_SOCKET_HANDLE), static_cast<int32_t>(record->socket));
+  EXPECT_EQ(qelStatistics(0, QEL_STAT_SOCKET_HANDLE), static_cast<int32_t>(record->connection->socket));
   char text[32];
   EXPECT_EQ(qelDebug(0, QEL_DEBUG_SERVER_ADDRESS, text, 17), 9);
   EXPECT_STREQ(text, "127.0.0.1");
@@ -98,7 +98,7 @@ TEST_F(Connecting, RefusedNonBlockingFailsWhileWaiting) {
   EXPECT_EQ(driveToEnd(0), QEL_ERR_CONNECT_FAILED);
   EXPECT_EQ(record->lastSocketCode, 0);
   EXPECT_EQ(record->prevState, 106);
-  EXPECT_FALSE(record->socketOpen);
+  EXPECT_FALSE(socketIsOpen(record->connection));
   EXPECT_NE(readFile(log).find("QelCode=-36 PrevState=105 ThisState=106 NextState=106\r\n"
                                "Error attempting to connect. Closing socket\r\n"),
             std::string::npos)
@@ -154,7 +154,7 @@ TEST_F(Connecting, WritableWaitNeverSleepsPastItsEnd) {
   for (int32_t wait : {0, 50}) {
     SCOPED_TRACE(wait);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(connectionUsable(record, wait), 0);
+    EXPECT_EQ(connectionUsable(record->connection, wait), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   }
 }
@@ -173,7 +173,7 @@ TEST_F(Connecting, SilentServerTimesOutWaitingForItsReply) {
 TEST_F(Connecting, ClosedSocketNumberIsNeverTouchedAgain) {
   ScriptServer server({ExpectClose()});
   ASSERT_EQ(connectChannel(0, server.port()), 0);
-  int number = static_cast<int>(record->socket);
+  int number = static_cast<int>(record->connection->socket);
   EXPECT_EQ(qelAbort(0), 1);
   int reused = ::socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_EQ(reused, number);
@@ -190,7 +190,7 @@ TEST_F(Connecting, WritingToAClosedPeerFailsWithoutASignal) {
   ASSERT_TRUE(server.finished(3000));
   std::string block(65536, 'x');
   int32_t rc = 0;
-  for (int i = 0; i < 50 && rc >= 0; ++i) rc = sendBytes(record, block.data(), static_cast<int32_t>(block.size()));
+  for (int i = 0; i < 50 && rc >= 0; ++i) rc = sendBytes(record->connection, block.data(), static_cast<int32_t>(block.size()));
   EXPECT_LT(rc, 0);  // and the process is still here: no SIGPIPE
 }
 

@@ -21,6 +21,7 @@
 #include "transport/receive.h"
 #include "transport/replies.h"
 #include "transport/send.h"
+#include "driver/connection_use.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -35,7 +36,7 @@ class Readers : public ::testing::Test {
   ChannelRecord* record = lib.record(0);
 
   void connect(ScriptServer& server) { ASSERT_EQ(connectChannel(0, server.port()), 0); }
-  bool dataWithin(int ms) { return waitForData(record, ms); }
+  bool dataWithin(int ms) { return waitForData(record->connection, ms); }
 };
 
 TEST_F(Readers, MultiLineSmtpReplyInOneSegment) {
@@ -46,9 +47,9 @@ TEST_F(Readers, MultiLineSmtpReplyInOneSegment) {
   EXPECT_STREQ(record->replyText, "250-first\r\n250-second\r\n250 last\r\n");
   EXPECT_EQ(record->replyCode, 250);
   EXPECT_STREQ(record->lastReply, "250 last\r\n");
-  EXPECT_EQ(ringCount(record), 0);
-  EXPECT_EQ(record->ringRead, 0);
-  EXPECT_EQ(record->ringWrite, 0);
+  EXPECT_EQ(ringCount(record->connection), 0);
+  EXPECT_EQ(record->connection->ringRead, 0);
+  EXPECT_EQ(record->connection->ringWrite, 0);
 }
 
 TEST_F(Readers, LinesSplitAcrossSegmentsAreAssembled) {
@@ -67,8 +68,8 @@ TEST_F(Readers, TwoRepliesTogetherAreReadOneAtATime) {
   EXPECT_EQ(readSmtpReply(record), 0);
   EXPECT_STREQ(record->replyText, "220 hello\r\n");
   // The second reply is already in the ring: found without a socket test.
-  EXPECT_GT(ringCount(record), 0);
-  EXPECT_TRUE(waitForData(record, 0));
+  EXPECT_GT(ringCount(record->connection), 0);
+  EXPECT_TRUE(waitForData(record->connection, 0));
   EXPECT_EQ(readSmtpReply(record), 0);
   EXPECT_STREQ(record->replyText, "250 ok\r\n");
   EXPECT_EQ(record->replyCode, 250);
@@ -101,7 +102,7 @@ TEST_F(Readers, ErrorReplyLeavesItsOtherLinesInTheRing) {
   ASSERT_TRUE(dataWithin(3000));
   EXPECT_EQ(readSmtpReply(record), kErrSmtpError);
   char line[64];
-  EXPECT_EQ(readLine(record, line, sizeof line, 1000, 1000), 9);
+  EXPECT_EQ(readLine(record->connection, line, sizeof line, 1000, 1000), 9);
   EXPECT_STREQ(line, "550 two\r\n");
 }
 
@@ -143,7 +144,7 @@ TEST_F(Readers, OverlongReplyOverflowsAndTheRestStaysReadable) {
   std::string rest;
   char line[2048];
   int32_t n;
-  while ((n = readLine(record, line, 1024, 1000, 1000)) > 0) {
+  while ((n = readLine(record->connection, line, 1024, 1000, 1000)) > 0) {
     rest.append(line, static_cast<size_t>(n));
     if (rest.size() >= 9 && rest.compare(rest.size() - 9, 9, "250 end\r\n") == 0) break;
   }
@@ -158,7 +159,7 @@ TEST_F(Readers, SingleLineLongerThanTheRoomOverflows) {
   ASSERT_TRUE(dataWithin(3000));
   EXPECT_EQ(readSmtpReply(record), kErrResponseOverflow);
   char line[1024];
-  int32_t n = readLine(record, line, sizeof line, 1000, 1000);
+  int32_t n = readLine(record->connection, line, sizeof line, 1000, 1000);
   EXPECT_EQ(std::string(line, static_cast<size_t>(n)), std::string(1500 - 1019, 'x') + "\r\n");
 }
 
@@ -267,24 +268,24 @@ TEST_F(Readers, ReadinessNoteHoldsUntilTheNextRead) {
   connect(server);
   int quickAck = 0;
   socklen_t size = sizeof quickAck;
-  setsockopt(static_cast<int>(record->socket), IPPROTO_TCP, TCP_QUICKACK, &quickAck, size);
+  setsockopt(static_cast<int>(record->connection->socket), IPPROTO_TCP, TCP_QUICKACK, &quickAck, size);
   ASSERT_TRUE(dataWithin(3000));
-  EXPECT_TRUE(record->receiveReadyNoted);
+  EXPECT_TRUE(record->connection->receiveReadyNoted);
   char block[64];
-  EXPECT_EQ(receiveTake(record, block, sizeof block - 1), 7);
-  EXPECT_FALSE(record->receiveReadyNoted);
+  EXPECT_EQ(receiveTake(record->connection, block, sizeof block - 1), 7);
+  EXPECT_FALSE(record->connection->receiveReadyNoted);
   EXPECT_FALSE(dataWithin(0));
-  EXPECT_FALSE(record->receiveReadyNoted);
-  getsockopt(static_cast<int>(record->socket), IPPROTO_TCP, TCP_QUICKACK, &quickAck, &size);
+  EXPECT_FALSE(record->connection->receiveReadyNoted);
+  getsockopt(static_cast<int>(record->connection->socket), IPPROTO_TCP, TCP_QUICKACK, &quickAck, &size);
   EXPECT_EQ(quickAck, 1);
   ASSERT_TRUE(dataWithin(3000));  // the close reads as data
-  EXPECT_EQ(receiveTake(record, block, sizeof block - 1), kConnectionGone);
-  EXPECT_FALSE(record->receiveReadyNoted);
+  EXPECT_EQ(receiveTake(record->connection, block, sizeof block - 1), kConnectionGone);
+  EXPECT_FALSE(record->connection->receiveReadyNoted);
   qelAbort(0);
   ScriptServer next({Pause(1000), Send("x\r\n"), ExpectClose()});
-  record->receiveReadyNoted = true;
+  record->connection->receiveReadyNoted = true;
   connect(next);
-  EXPECT_FALSE(record->receiveReadyNoted);
+  EXPECT_FALSE(record->connection->receiveReadyNoted);
   EXPECT_FALSE(dataWithin(0));
 }
 
@@ -297,7 +298,7 @@ TEST_F(Readers, LongLinesArriveInPiecesAndNulDoesNotJoinLines) {
   std::string assembled;
   int pieces = 0;
   while (assembled.size() < longLine.size()) {
-    int32_t n = readLine(record, buffer, 1024, 2000, 2000);
+    int32_t n = readLine(record->connection, buffer, 1024, 2000, 2000);
     ASSERT_GT(n, 0);
     EXPECT_LE(n, 1023);
     assembled.append(buffer, static_cast<size_t>(n));
@@ -305,9 +306,9 @@ TEST_F(Readers, LongLinesArriveInPiecesAndNulDoesNotJoinLines) {
   }
   EXPECT_EQ(assembled, longLine);
   EXPECT_EQ(pieces, 3);
-  EXPECT_EQ(readLine(record, buffer, 1024, 2000, 2000), 5);
+  EXPECT_EQ(readLine(record->connection, buffer, 1024, 2000, 2000), 5);
   EXPECT_EQ(std::string(buffer, 5), withNul);
-  EXPECT_EQ(readLine(record, buffer, 1024, 2000, 2000), 6);
+  EXPECT_EQ(readLine(record->connection, buffer, 1024, 2000, 2000), 6);
   EXPECT_STREQ(buffer, "next\r\n");
 }
 
@@ -318,7 +319,7 @@ TEST_F(Readers, SendLineRestoresTheBufferAndEverythingIsLogged) {
   ScriptServer server({ExpectLine("NOOP"), Send("250 fine\r\n"), ExpectClose()});
   connect(server);
   char command[8] = "NOOP";
-  EXPECT_EQ(sendLine(record, command), 6);
+  EXPECT_EQ(sendLine(record->connection, command), 6);
   EXPECT_STREQ(command, "NOOP");
   ASSERT_TRUE(dataWithin(3000));
   EXPECT_EQ(readSmtpReply(record), 0);
@@ -334,17 +335,18 @@ TEST_F(Readers, SendLineRestoresTheBufferAndEverythingIsLogged) {
 TEST(Ring, TakeAndPeekReturnToZero) {
   Attached lib(1);
   ChannelRecord* record = lib.record(0);
-  record->ringRead = record->ringWrite = 1022;  // wraps inside
-  ringPut(record, "abc", 3);
-  EXPECT_EQ(ringCount(record), 3);
+  Connection* connection = useConnection(record);
+  connection->ringRead = connection->ringWrite = 1022;  // wraps inside
+  ringPut(record->connection, "abc", 3);
+  EXPECT_EQ(ringCount(record->connection), 3);
   char out[8] = {};
-  EXPECT_EQ(ringPeek(record, out, 5), 3);
+  EXPECT_EQ(ringPeek(record->connection, out, 5), 3);
   EXPECT_EQ(std::string(out, 3), "abc");
-  EXPECT_EQ(ringCount(record), 3);
-  EXPECT_EQ(ringTake(record, out, 5), 3);
+  EXPECT_EQ(ringCount(record->connection), 3);
+  EXPECT_EQ(ringTake(record->connection, out, 5), 3);
   EXPECT_EQ(std::string(out, 3), "abc");
-  EXPECT_EQ(record->ringRead, 0);
-  EXPECT_EQ(record->ringWrite, 0);
+  EXPECT_EQ(record->connection->ringRead, 0);
+  EXPECT_EQ(record->connection->ringWrite, 0);
 }
 
 TEST(Ring, ReceiveTakeStreamsPastTheRing) {
@@ -354,13 +356,13 @@ TEST(Ring, ReceiveTakeStreamsPastTheRing) {
   ScriptServer server({Send("line\r\n" + data), ExpectClose()});
   ASSERT_EQ(connectChannel(0, server.port()), 0);
   char line[64];
-  ASSERT_TRUE(waitForData(record, 3000));
-  EXPECT_EQ(readLine(record, line, sizeof line, 1000, 1000), 6);
+  ASSERT_TRUE(waitForData(record->connection, 3000));
+  EXPECT_EQ(readLine(record->connection, line, sizeof line, 1000, 1000), 6);
   std::string streamed;
   char block[2049];
   while (streamed.size() < data.size()) {
-    ASSERT_TRUE(waitForData(record, 3000));
-    int32_t n = receiveTake(record, block, 2048);
+    ASSERT_TRUE(waitForData(record->connection, 3000));
+    int32_t n = receiveTake(record->connection, block, 2048);
     ASSERT_GT(n, 0);
     streamed.append(block, static_cast<size_t>(n));
   }

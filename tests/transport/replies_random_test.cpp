@@ -15,11 +15,12 @@
 #include "frame/channel.h"
 #include "frame/errors.h"
 #include "frame/settings.h"
-#include "frame/socket_state.h"
+#include "transport/readiness.h"
 #include "qel32.h"
 #include "support/library.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
+#include "driver/connection_use.h"
 
 using namespace qel;
 using namespace qel::test;
@@ -61,18 +62,18 @@ void readThrough(ChannelRecord* record, const std::string& reply, bool smtp, std
   ::send(pair[1], reply.data(), reply.size(), MSG_NOSIGNAL);
   ::shutdown(pair[1], SHUT_WR);
   adoptSocket(record, static_cast<plat::SocketHandle>(pair[0]));
-  record->ringRead = record->ringWrite = 0;
+  record->connection->ringRead = record->connection->ringWrite = 0;
   int32_t rc = 0;
   // Read replies until the connection's end is met, as successive states
   // would.
   for (int i = 0; i < 50 && rc >= 0; ++i) {
-    if (!waitForData(record, 0)) break;
+    if (!waitForData(record->connection, 0)) break;
     rc = smtp ? readSmtpReply(record) : readPop3Reply(record);
     seen->insert(rc);
   }
   ::close(pair[0]);
   ::close(pair[1]);
-  record->socketOpen = false;
+  record->connection->socketOpen = false;
 }
 
 TEST(RepliesRandom, ReadersKeepTheirContracts) {

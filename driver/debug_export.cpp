@@ -5,6 +5,7 @@
 #include "frame/memory.h"
 #include "frame/text.h"
 #include "qel32.h"
+#include "transport/connection_state.h"
 
 namespace qel {
 namespace {
@@ -29,9 +30,9 @@ int32_t lastReplyAnswer(ChannelRecord* record, char* buffer, int32_t size) {
 }
 
 int32_t localAddressAnswer(int32_t chan, ChannelRecord* record, char* buffer, int32_t size) {
-  if (!addressFits(size) || !record->socketOpen) return 0;
+  if (!addressFits(size) || !socketIsOpen(record->connection)) return 0;
   uint32_t address = 0;
-  if (plat::socketLocalAddress(record->socket, &address) != 0) return 0;
+  if (plat::socketLocalAddress(record->connection->socket, &address) != 0) return 0;
   // The address lands in the slot's socket address, as the lookup fills it.
   uint8_t* slotAddress = channelTable[static_cast<uint16_t>(chan)].remoteAddress;
   slotAddress[4] = static_cast<uint8_t>(address >> 24);
@@ -67,14 +68,15 @@ extern "C" QEL_API int32_t QEL_CALL qelDebug(int32_t chan, int32_t index, char* 
   if (rc != 0) return rc;
   switch (index) {
     case QEL_DEBUG_DATE_LINE:
-      formatDateLine(record->logText, fieldSize(kLogTextCap));
-      answer(buffer, record->logText, size);
+      formatDateLine(record->log.text, fieldSize(kLogTextCap));
+      answer(buffer, record->log.text, size);
       return 0;
     case QEL_DEBUG_LAST_REPLY:
       return lastReplyAnswer(record, buffer, size);
     case QEL_DEBUG_SERVER_ADDRESS:
       if (!addressFits(size)) return 0;
-      return formatDottedAddress(record->serverAddress, buffer, kAddressAnswerRoom);
+      return formatDottedAddress(record->connection != nullptr ? record->connection->serverAddress : 0, buffer,
+                                 kAddressAnswerRoom);
     case QEL_DEBUG_LOCAL_ADDRESS:
       return localAddressAnswer(chan, record, buffer, size);
     case QEL_DEBUG_SAVED_NAMES:
