@@ -12,7 +12,7 @@
 namespace qel {
 
 struct LineSource;
-struct SaslBuffers;
+struct LoginState;
 struct SmtpSend;
 
 // Largest channel count, and the number of tracked block slots per channel.
@@ -35,7 +35,6 @@ constexpr int32_t kBoundaryCap = 128;
 constexpr int32_t kLastReplyCap = 128;
 constexpr int32_t kServerNameCap = 128;
 constexpr int32_t kAddressCap = 128;
-constexpr int32_t kCredentialCap = 64;
 constexpr int32_t kPathCap = 128;
 constexpr int32_t kSavedNamesCap = 1024;
 constexpr int32_t kCommandTextCap = 32;
@@ -44,22 +43,10 @@ constexpr int32_t kScratchTextCap = 130;
 constexpr int32_t kCharsetCap = 40;
 constexpr int32_t kCaFileCap = 260;
 constexpr int32_t kTlsReasonCap = 200;
-constexpr int32_t kLoginUserCap = 255;
-constexpr int32_t kLoginPasswordCap = 255;
-constexpr int32_t kBearerTokenCap = 4096;
-constexpr int32_t kLoginReasonCap = 200;
-constexpr int32_t kOfferTextCap = 120;
 // The name given with EHLO/HELO: a domain (253) or an address literal.
 constexpr int32_t kHelloNameCap = 255;
 // An envelope address with its brackets (RFC 5321 allows 256 for a path).
 constexpr int32_t kEnvelopeAddressCap = 256;
-// A SASL response before encoding: XOAUTH2's "user=...^Aauth=Bearer ...^A^A"
-// with the longest user name and token is the largest.
-constexpr int32_t kSaslTextCap = 4608;
-// SCRAM's client-first-message-bare: the user name with every character
-// escaped, and the nonce.
-constexpr int32_t kScramFirstCap = 3 * kLoginUserCap + 64;
-constexpr int32_t kScramKeyBytes = 32;
 
 // The reply readers use the first kReplyRoom bytes of replyText.
 constexpr int32_t kReplyRoom = 1024;
@@ -104,8 +91,6 @@ struct ChannelRecord {
   char serverName[fieldSize(kServerNameCap)];
   char fromAddress[fieldSize(kAddressCap)];
   char replyToAddress[fieldSize(kAddressCap)];
-  char userName[fieldSize(kCredentialCap)];
-  char pop3Password[fieldSize(kCredentialCap)];
   char mailFileName[fieldSize(kPathCap)];
   char mailDirectory[fieldSize(kPathCap)];
   char attachDirectory[fieldSize(kPathCap)];
@@ -115,7 +100,6 @@ struct ChannelRecord {
   char savedNames[fieldSize(kSavedNamesCap)];
   char commandText[fieldSize(kCommandTextCap)];
   char lastRecipient[fieldSize(kLastRecipientCap)];
-  char password[fieldSize(kCredentialCap)];
   char scratchText[fieldSize(kScratchTextCap)];
 
   // The extra header lines (a tracked copy), and the SMTP send in progress
@@ -279,31 +263,10 @@ struct ChannelRecord {
   char helloName[fieldSize(kHelloNameCap)];
   char tlsReason[fieldSize(kTlsReasonCap)];
 
-  // Negotiated login (settings 120): the switch, the allowed mechanisms
-  // (QEL_AUTH_* bits, 0 for all), whether credentials may go in clear, the
-  // long credentials, what the server offered, and the running SASL
-  // exchange (sasl/sasl.h).
-  uint8_t negotiateLogin;
-  uint8_t loginClearText;
-  uint32_t mechanismMask;
-  char loginUser[fieldSize(kLoginUserCap)];
-  char loginPassword[fieldSize(kLoginPasswordCap)];
-  uint8_t loginSettingsUsedBySmtp;  // an SMTP login took them since they were set
-  // The token setting, taken when one is set (null: none; sasl/sasl.h's
-  // bearerToken reads it).
-  char* bearerToken;
-  uint32_t mechanismsOffered;
-  char offerText[fieldSize(kOfferTextCap)];  // every name offered, known or not
-  uint8_t offersUserPass;  // POP3: CAPA listed USER
-  uint8_t tlsOffered;      // the offer named STARTTLS (EHLO) or STLS (CAPA)
-  uint32_t saslMechanism;
-  int32_t saslRound;
-  uint8_t serverProven;
-  // The messages of a running exchange (sasl/sasl.h), taken when an
-  // exchange starts and given back when it ends; null between exchanges.
-  SaslBuffers* saslBuffers;
-  int32_t saslLength;
-  char loginReason[fieldSize(kLoginReasonCap)];
+  // The login: its settings, credentials, what the server offered and the
+  // running exchange (sasl/login_state.h; null until a login setting or a
+  // connection needs it).
+  LoginState* login;
 
   // Output buffer (transport/output.h): on while message data is sent; its
   // kOutputBufferSize bytes are taken from the platform's memory when the

@@ -1,5 +1,7 @@
 #include "frame/registrations.h"
 
+#include "frame/errors.h"
+
 namespace qel {
 namespace {
 
@@ -31,17 +33,22 @@ template <typename Entry>
 struct Tables {
   const Entry* entries[kMaxTables] = {};
   int32_t counts[kMaxTables] = {};
+  SettingPrepare prepares[kMaxTables] = {};
   int32_t count = 0;
 
-  void add(const Entry* table, int32_t entryCount) {
+  void add(const Entry* table, int32_t entryCount, SettingPrepare prepare = nullptr) {
     if (table == nullptr || count >= kMaxTables) return;
     entries[count] = table;
+    prepares[count] = prepare;
     counts[count++] = entryCount;
   }
-  const Entry* find(int32_t index) const {
+  // The entry of index, and its table's prepare step when prepare is given.
+  const Entry* find(int32_t index, SettingPrepare* prepare = nullptr) const {
     for (int32_t t = 0; t < count; ++t) {
       for (int32_t i = 0; i < counts[t]; ++i) {
-        if (entries[t][i].index == index) return &entries[t][i];
+        if (entries[t][i].index != index) continue;
+        if (prepare != nullptr) *prepare = prepares[t];
+        return &entries[t][i];
       }
     }
     return nullptr;
@@ -62,26 +69,36 @@ Tables<StatisticEntry>& statisticTables() {
 
 }  // namespace
 
-IntegerSettingRegistration::IntegerSettingRegistration(const IntegerSettingEntry* entries, int32_t count) {
-  settingTables().add(entries, count);
+IntegerSettingRegistration::IntegerSettingRegistration(const IntegerSettingEntry* entries, int32_t count,
+                                                       SettingPrepare prepare) {
+  settingTables().add(entries, count, prepare);
 }
 
 StatisticRegistration::StatisticRegistration(const StatisticEntry* entries, int32_t count) {
   statisticTables().add(entries, count);
 }
 
-StringSettingRegistration::StringSettingRegistration(const StringSettingEntry* entries, int32_t count) {
-  stringTables().add(entries, count);
+StringSettingRegistration::StringSettingRegistration(const StringSettingEntry* entries, int32_t count,
+                                                     SettingPrepare prepare) {
+  stringTables().add(entries, count, prepare);
 }
 
-StringSetting findStringSetting(int32_t index) {
-  const StringSettingEntry* entry = stringTables().find(index);
-  return entry != nullptr ? entry->store : nullptr;
+int32_t storeIntegerSetting(ChannelRecord* record, int32_t index, int32_t value) {
+  SettingPrepare prepare = nullptr;
+  const IntegerSettingEntry* entry = settingTables().find(index, &prepare);
+  if (entry == nullptr) return kIndexNotServed;
+  int32_t rc = prepare != nullptr ? prepare(record) : 0;
+  if (rc < 0) return rc;
+  entry->store(record, value);
+  return 1;
 }
 
-IntegerSetting findIntegerSetting(int32_t index) {
-  const IntegerSettingEntry* entry = settingTables().find(index);
-  return entry != nullptr ? entry->store : nullptr;
+int32_t storeStringSetting(ChannelRecord* record, int32_t index, const char* text) {
+  SettingPrepare prepare = nullptr;
+  const StringSettingEntry* entry = stringTables().find(index, &prepare);
+  if (entry == nullptr) return kIndexNotServed;
+  int32_t rc = prepare != nullptr ? prepare(record) : 0;
+  return rc < 0 ? rc : entry->store(record, text);
 }
 
 Statistic findStatistic(int32_t index) {

@@ -44,7 +44,7 @@ int32_t setHelloName(ChannelRecord* record, const char* text) {
   return copyWhole(record->helloName, text, kHelloNameCap);
 }
 
-// Stores an integer setting; false for an index that is not served.
+// Stores a setting of the frame's own; false for any other index.
 bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
   switch (index) {
     case QEL_PARAM_MINIMUM_WAIT: settings.minimumWait = duration(value); return true;
@@ -77,19 +77,11 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
       record->tlsMode = static_cast<uint8_t>(value);
       return true;
     case QEL_PARAM_TLS_VERIFY: record->tlsVerify = value != 0 ? 1 : 0; return true;
-    case QEL_PARAM_NEGOTIATE_LOGIN: record->negotiateLogin = value != 0 ? 1 : 0; return true;
-    case QEL_PARAM_AUTH_MECHANISMS: record->mechanismMask = static_cast<uint32_t>(value); return true;
-    case QEL_PARAM_LOGIN_CLEAR_TEXT: record->loginClearText = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_CLOSE_PAUSE: settings.closePause = value; return true;
     case QEL_PARAM_LOGIN_PAUSE: settings.loginPause = value; return true;
     case QEL_PARAM_PROMPT_ACK: record->promptAck = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_FINAL_REPLY_WAIT: settings.finalReplyWait = value; return true;
     default:
-      // The settings of the protocols' own fields.
-      if (IntegerSetting store = findIntegerSetting(index)) {
-        store(record, value);
-        return true;
-      }
       return false;
   }
 }
@@ -133,7 +125,9 @@ extern "C" QEL_API int32_t QEL_CALL qelIntegerParam(int32_t chan, int32_t index,
   int32_t rc = checkChannel(chan, &record);
   if (rc != 0) return rc;
   logFormat(record, "*** qelIntegerParam(%d,%d,%d)\r\n", chan, index, value);
-  return storeInteger(record, index, value) ? 1 : kIndexNotServed;
+  if (storeInteger(record, index, value)) return 1;
+  // The settings of the protocols' own fields.
+  return storeIntegerSetting(record, index, value);
 }
 
 extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, const char* text) {
@@ -167,24 +161,12 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       settings.customEncodingLength = static_cast<uint8_t>(stored);
       return stored;
     }
-    case QEL_STRING_PASSWORD:
-      return copyText(record->password, text, kCredentialCap);
-    case QEL_STRING_USER:
-      return copyText(record->userName, text, kCredentialCap);
     case QEL_STRING_CA_FILE:
       return copyText(record->caFile, text, kCaFileCap);
     case QEL_STRING_HELLO_NAME:
       return setHelloName(record, text);
-    case QEL_STRING_LOGIN_USER:
-      record->loginSettingsUsedBySmtp = 0;
-      return copyText(record->loginUser, text, kLoginUserCap);
-    case QEL_STRING_LOGIN_PASSWORD:
-      record->loginSettingsUsedBySmtp = 0;
-      return copyText(record->loginPassword, text, kLoginPasswordCap);
-    default: {
+    default:
       // The text settings of the protocols' own fields.
-      StringSetting store = findStringSetting(index);
-      return store != nullptr ? store(record, text) : kIndexNotServed;
-    }
+      return storeStringSetting(record, index, text);
   }
 }

@@ -36,7 +36,6 @@ extern "C" QEL_API int32_t QEL_CALL qelStatistics(int32_t chan, int32_t index) {
       return readinessTest(record, plat::Readiness::writable) ? 1 : 0;
     case QEL_STAT_BUILD: return kBuildNumber;
     case QEL_STAT_SOCKET_HANDLE: return static_cast<int32_t>(record->socket);
-    case QEL_STAT_TLS_OFFERED: return record->tlsOffered;
     default: {
       // The statistics of the protocols' own fields.
       Statistic read = findStatistic(index);

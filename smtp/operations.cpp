@@ -11,6 +11,7 @@
 #include "frame/socket_state.h"
 #include "frame/text.h"
 #include "qel32.h"
+#include "sasl/login_state.h"
 #include "smtp/message_plan.h"
 #include "smtp/smtp_states.h"
 #include "transport/connection.h"
@@ -69,6 +70,8 @@ extern "C" QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char* ser
   ChannelRecord* record = nullptr;
   int32_t rc = checkChannel(chan, &record);
   if (rc != 0) return rc;
+  // The login's block comes first: an SMTP channel always has one.
+  if ((rc = openLoginState(record)) < 0) return rc;
   record->protocol = kProtocolSmtp;
   logText(record, "*** qelSmtpConnect\r\n");
   if (server == nullptr) return kErrNoServer;

@@ -69,7 +69,7 @@ int32_t sendHello(ChannelRecord* record, uint32_t now) {
   // EHLO, before and after the handshake.
   // So does a channel with a negotiated login to make: the AUTH offer is in
   // the EHLO reply.
-  bool negotiates = record->negotiateLogin != 0 && wantsLogin(record);
+  bool negotiates = record->login->negotiateLogin != 0 && wantsLogin(record);
   const char* verb = record->useEsmtp != 0 || startTlsNeedsEhlo(record) || negotiates ? "EHLO" : "HELO";
   char* line = record->commandLine;
   if (record->helloName[0] != '\0') {
@@ -94,7 +94,7 @@ int32_t readHelloReply(ChannelRecord* record, uint32_t) {
   if (!positiveReply(record)) return failState(record, 0, kErrSmtpError);
   noteServerExtensions(record);
   if (startTlsTakesOver(record, &rc)) return rc;
-  if (record->negotiateLogin != 0) {
+  if (record->login->negotiateLogin != 0) {
     int32_t failure = 0;
     record->nextState = negotiatedAuthState(record, &failure);
     return failure != 0 ? failure : kStateContinue;

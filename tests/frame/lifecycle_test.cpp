@@ -9,6 +9,7 @@
 #include "frame/settings.h"
 #include "platform/platform.h"
 #include "qel32.h"
+#include "sasl/login_state.h"
 #include "support/library.h"
 
 using namespace qel;
@@ -85,14 +86,15 @@ TEST_F(Lifecycle, RecordStartsWithItsInitialValues) {
   // An idle channel holds no connection buffers: they come with a connection.
   EXPECT_EQ(record->ringBuffer, nullptr);
   EXPECT_EQ(record->outputBuffer, nullptr);
-  // Nor the login's: the exchange's buffers come with a login, the token
-  // with its setting, and go with them.
-  EXPECT_EQ(record->saslBuffers, nullptr);
-  EXPECT_EQ(record->bearerToken, nullptr);
+  // Nor the login's: its block comes with a login setting or a connection,
+  // the exchange's buffers with a login, the token with its setting.
+  EXPECT_EQ(record->login, nullptr);
   ASSERT_GT(qelStringParam(1, QEL_STRING_BEARER_TOKEN, "token"), 0);
-  EXPECT_STREQ(record->bearerToken, "token");
+  ASSERT_NE(record->login, nullptr);
+  EXPECT_EQ(record->login->saslBuffers, nullptr);
+  EXPECT_STREQ(record->login->bearerToken, "token");
   EXPECT_EQ(qelStringParam(1, QEL_STRING_BEARER_TOKEN, ""), 0);
-  EXPECT_EQ(record->bearerToken, nullptr);
+  EXPECT_EQ(record->login->bearerToken, nullptr);
   EXPECT_LT(sizeof(ChannelRecord), static_cast<size_t>(16 * 1024));
   // bodyBuffer follows replyText directly: one area for joined header lines.
   EXPECT_EQ(record->bodyBuffer, record->replyText + 2050);

@@ -8,6 +8,7 @@
 #include "frame/memory.h"
 #include "frame/settings.h"
 #include "qel32.h"
+#include "sasl/login_state.h"
 #include "support/library.h"
 
 using namespace qel;
@@ -166,7 +167,7 @@ TEST(StringParam, TextsAreCutAtTheirCapacityOrRefused) {
   EXPECT_EQ(settings.customEncodingLength, 0);
   EXPECT_EQ(qelStringParam(0, QEL_STRING_PASSWORD, longText.c_str()), 64);
   EXPECT_EQ(qelStringParam(0, QEL_STRING_USER, "tim"), 3);
-  EXPECT_STREQ(record->userName, "tim");
+  EXPECT_STREQ(record->login->userName, "tim");
   EXPECT_EQ(qelStringParam(0, 49, "x"), -1);
   EXPECT_EQ(qelStringParam(0, QEL_STRING_USER, nullptr), QEL_ERR_NULL_POINTER);
 }
