@@ -13,7 +13,7 @@ namespace qel {
 
 struct LineSource;
 struct LoginState;
-struct SmtpSend;
+struct SmtpSession;
 
 // Largest channel count, and the number of tracked block slots per channel.
 constexpr int32_t kMaxChannels = 128;
@@ -34,19 +34,12 @@ constexpr int32_t kBodyBufferCap = 2048;
 constexpr int32_t kBoundaryCap = 128;
 constexpr int32_t kLastReplyCap = 128;
 constexpr int32_t kServerNameCap = 128;
-constexpr int32_t kAddressCap = 128;
 constexpr int32_t kPathCap = 128;
 constexpr int32_t kSavedNamesCap = 1024;
 constexpr int32_t kCommandTextCap = 32;
-constexpr int32_t kLastRecipientCap = 32;
 constexpr int32_t kScratchTextCap = 130;
-constexpr int32_t kCharsetCap = 40;
 constexpr int32_t kCaFileCap = 260;
 constexpr int32_t kTlsReasonCap = 200;
-// The name given with EHLO/HELO: a domain (253) or an address literal.
-constexpr int32_t kHelloNameCap = 255;
-// An envelope address with its brackets (RFC 5321 allows 256 for a path).
-constexpr int32_t kEnvelopeAddressCap = 256;
 
 // The reply readers use the first kReplyRoom bytes of replyText.
 constexpr int32_t kReplyRoom = 1024;
@@ -89,8 +82,6 @@ struct ChannelRecord {
   char altBoundary[fieldSize(kBoundaryCap)];
   char lastReply[fieldSize(kLastReplyCap)];
   char serverName[fieldSize(kServerNameCap)];
-  char fromAddress[fieldSize(kAddressCap)];
-  char replyToAddress[fieldSize(kAddressCap)];
   char mailFileName[fieldSize(kPathCap)];
   char mailDirectory[fieldSize(kPathCap)];
   char attachDirectory[fieldSize(kPathCap)];
@@ -99,13 +90,8 @@ struct ChannelRecord {
   char attachPath[fieldSize(kPathCap)];
   char savedNames[fieldSize(kSavedNamesCap)];
   char commandText[fieldSize(kCommandTextCap)];
-  char lastRecipient[fieldSize(kLastRecipientCap)];
   char scratchText[fieldSize(kScratchTextCap)];
 
-  // The extra header lines (a tracked copy), and the SMTP send in progress
-  // (smtp/smtp_send.h; null when none).
-  char* extraHeader;
-  SmtpSend* smtpSend;
 
   // Network and timing
   uint32_t serverAddress;  // host byte order
@@ -133,7 +119,6 @@ struct ChannelRecord {
 
   // Ports
   uint16_t remotePort;
-  uint16_t smtpPort;
   uint16_t pop3Port;
 
   // Driver and protocol state
@@ -159,7 +144,6 @@ struct ChannelRecord {
   int32_t boundaryCount;
   int32_t partEncoding;
   int32_t altBoundaryLength;
-  int32_t verifyResult;
   int32_t savedCount;
   int32_t savedSerial;
   // A POP3 multi-line answer: where the next piece read stands (status
@@ -173,7 +157,6 @@ struct ChannelRecord {
   uint8_t rawMessageOnly;
   uint8_t rawStage;
   uint8_t rawAfterCr;
-  const char* currentAddress;
   uint8_t awaitWritable;
   // What the last step found missing when it ran again without progress:
   // kStepWaitsForData or kStepWaitsForWritable, 0 when nothing. Cleared at
@@ -188,13 +171,10 @@ struct ChannelRecord {
   // An attachment never replaces a file already there (setting 170): a
   // taken name gets a numbered one.
   uint8_t keepExistingFiles;
-  uint32_t bodyType;
   char nextReplyByte;
   uint8_t headerGapWritten;
-  uint8_t imageTypes;
   uint32_t saveUnnamed;
   uint32_t nonBlockingConnect;
-  uint8_t useEsmtp;
   uint8_t useApop;
   uint8_t embeddedMessage;
   // The header of the current part named a file (attachName); the file is
@@ -238,18 +218,6 @@ struct ChannelRecord {
   // arrived (setting 131; 0 counts as 1).
   uint16_t stepLines;
 
-  // Mail in any language and SMTP extensions (settings 140): the charset
-  // of the caller's texts ("" = off), the extensions switch and what the
-  // last EHLO reply offered.
-  char charsetName[fieldSize(kCharsetCap)];
-  uint8_t useExtensions;
-  uint8_t offersSize;
-  uint8_t offersEightBitMime;
-  uint8_t offersSmtpUtf8;
-  uint32_t serverSizeLimit;  // 0: no limit announced
-  // Standard header (setting 150): a Date line with a two-digit hour and a
-  // Message-ID on every message.
-  uint8_t standardHeader;
   // TLS. While tlsSession is set, everything sent and received goes through
   // it. tlsDeclined: the server did not offer STARTTLS/STLS and the mode
   // allows going on in clear. tlsReason: why TLS failed (for qelErrorText).
@@ -259,9 +227,12 @@ struct ChannelRecord {
   uint8_t tlsDeclined;
   int32_t afterHandshakeState;
   char caFile[fieldSize(kCaFileCap)];
-  // The name EHLO/HELO gives (setting 180); empty: the From address's domain.
-  char helloName[fieldSize(kHelloNameCap)];
   char tlsReason[fieldSize(kTlsReasonCap)];
+
+  // The SMTP session: sender texts, SMTP settings, the server's offer and
+  // the send in progress (smtp/smtp_session.h; null until an SMTP setting
+  // or connection needs it).
+  SmtpSession* smtp;
 
   // The login: its settings, credentials, what the server offered and the
   // running exchange (sasl/login_state.h; null until a login setting or a

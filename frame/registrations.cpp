@@ -7,6 +7,7 @@ namespace {
 
 constexpr int32_t kMaxReleaseHooks = 8;
 constexpr int32_t kMaxErrorDetails = 8;
+constexpr int32_t kMaxDebugTexts = 4;
 
 struct ReleaseHooks {
   ReleaseHook hooks[kMaxReleaseHooks] = {};
@@ -24,6 +25,16 @@ struct ErrorDetails {
 };
 ErrorDetails& errorDetails() {
   static ErrorDetails registered;
+  return registered;
+}
+
+struct DebugTexts {
+  int32_t indexes[kMaxDebugTexts] = {};
+  DebugText reads[kMaxDebugTexts] = {};
+  int32_t count = 0;
+};
+DebugTexts& debugTexts() {
+  static DebugTexts registered;
   return registered;
 }
 
@@ -127,6 +138,21 @@ ErrorDetail findErrorDetail(int32_t code) {
   const ErrorDetails& registered = errorDetails();
   for (int32_t i = 0; i < registered.count; ++i) {
     if (registered.codes[i] == code) return registered.details[i];
+  }
+  return nullptr;
+}
+
+DebugTextRegistration::DebugTextRegistration(int32_t index, DebugText read) {
+  DebugTexts& registered = debugTexts();
+  if (read == nullptr || registered.count >= kMaxDebugTexts) return;
+  registered.indexes[registered.count] = index;
+  registered.reads[registered.count++] = read;
+}
+
+DebugText findDebugText(int32_t index) {
+  const DebugTexts& registered = debugTexts();
+  for (int32_t i = 0; i < registered.count; ++i) {
+    if (registered.indexes[i] == index) return registered.reads[i];
   }
   return nullptr;
 }

@@ -29,6 +29,16 @@ class ErrorDetailRegistration {
 // The registered detail of code, or null.
 ErrorDetail findErrorDetail(int32_t code);
 
+// A text that qelDebug answers with for an index (QEL_DEBUG_*), read from a
+// protocol's own fields; never null.
+using DebugText = const char* (*)(const ChannelRecord* record);
+class DebugTextRegistration {
+ public:
+  DebugTextRegistration(int32_t index, DebugText read);
+};
+// The registered text of index, or null.
+DebugText findDebugText(int32_t index);
+
 // An integer or text setting (qelIntegerParam, qelStringParam; the text is
 // never null) or a statistic (qelStatistics) that
 // a protocol folder serves: one handler per index.

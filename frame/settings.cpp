@@ -26,22 +26,12 @@ uint8_t low8(int32_t value) { return static_cast<uint8_t>(value & 0xFF); }
 // stored as 0.
 int32_t duration(int32_t value) { return value < 0 ? 0 : value; }
 
-// Texts that go into the message as they are (the sender's address, a
-// header line) are stored whole or not at all: a cut one would still pass
-// every later check. The characters stored, or -150.
+// Texts that go into the message as they are (a header line) are stored
+// whole or not at all: a cut one would still pass every later check. The
+// characters stored, or -150.
 int32_t copyWhole(char* field, const char* text, int32_t capacity) {
   if (textLength(text) > capacity) return kErrTextTooLong;
   return copyText(field, text, capacity);
-}
-
-// The greeting name goes on the EHLO/HELO line as one word: printable
-// ASCII only. The characters stored, -150 or -180 (nothing stored).
-int32_t setHelloName(ChannelRecord* record, const char* text) {
-  for (const char* c = text; *c != '\0'; ++c) {
-    auto byte = static_cast<unsigned char>(*c);
-    if (byte <= ' ' || byte >= 0x7F) return kErrBadHelloName;
-  }
-  return copyWhole(record->helloName, text, kHelloNameCap);
 }
 
 // Stores a setting of the frame's own; false for any other index.
@@ -143,16 +133,12 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       return openLogFile(record, text);
     case QEL_STRING_SAVE_LINES:
       return saveLinesBlock(record, text);
-    case QEL_STRING_REPLY_TO:
-      return copyWhole(record->replyToAddress, text, kAddressCap);
     case QEL_STRING_LOG_TEXT:
       if (logOn(record)) {
         logText(record, text);
         logText(record, "\r\n");
       }
       return record->logFile;
-    case QEL_STRING_FROM:
-      return copyWhole(record->fromAddress, text, kAddressCap);
     case QEL_STRING_CONTENT_TYPE:
       return copyWhole(settings.customContentType, text, kContentTypeCap);
     case QEL_STRING_ENCODING: {
@@ -163,8 +149,6 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
     }
     case QEL_STRING_CA_FILE:
       return copyText(record->caFile, text, kCaFileCap);
-    case QEL_STRING_HELLO_NAME:
-      return setHelloName(record, text);
     default:
       // The text settings of the protocols' own fields.
       return storeStringSetting(record, index, text);

@@ -9,6 +9,7 @@
 #include "frame/settings.h"
 #include "platform/platform.h"
 #include "qel32.h"
+#include "smtp/smtp_session.h"
 #include "sasl/login_state.h"
 #include "support/library.h"
 
@@ -56,7 +57,7 @@ TEST_F(Lifecycle, ChannelCheckReadsLow16BitsUnsigned) {
   EXPECT_EQ(qelErrorText(-1, 0, text, sizeof text), QEL_ERR_CHANNEL_RANGE);
   EXPECT_EQ(qelErrorText(65536, 0, text, sizeof text), 13);
   EXPECT_EQ(qelIntegerParam(65537, QEL_PARAM_SMTP_PORT, 2525), 1);
-  EXPECT_EQ(channelRecord(1)->smtpPort, 2525);
+  EXPECT_EQ(channelRecord(1)->smtp->smtpPort, 2525);
   EXPECT_EQ(qelErrorText(INT32_MIN, 0, text, sizeof text), 13);  // low bits 0
   ASSERT_EQ(qelRelease(), 1);
   // After release every per-channel operation answers -71, whatever the channel.
@@ -78,14 +79,16 @@ TEST_F(Lifecycle, RecordStartsWithItsInitialValues) {
   EXPECT_EQ(record->nextState, 0);
   EXPECT_EQ(record->autoCall, 1u);
   EXPECT_EQ(record->nonBlockingConnect, 1u);
-  EXPECT_EQ(record->smtpPort, 25);
+  EXPECT_EQ(smtpOf(record).smtpPort, 25);
   EXPECT_EQ(record->pop3Port, 110);
-  EXPECT_EQ(record->imageTypes, 1);
+  EXPECT_EQ(smtpOf(record).imageTypes, 1);
   EXPECT_EQ(record->logFile, 0);
   EXPECT_FALSE(record->socketOpen);
   // An idle channel holds no connection buffers: they come with a connection.
   EXPECT_EQ(record->ringBuffer, nullptr);
   EXPECT_EQ(record->outputBuffer, nullptr);
+  // Nor the SMTP session's: it comes with a setting or a connection.
+  EXPECT_EQ(record->smtp, nullptr);
   // Nor the login's: its block comes with a login setting or a connection,
   // the exchange's buffers with a login, the token with its setting.
   EXPECT_EQ(record->login, nullptr);
@@ -138,7 +141,7 @@ TEST_F(Lifecycle, SettingsSurviveReleaseButRecordsStartAgain) {
   qelRelease();
   ASSERT_EQ(qelAttach(2, 0), 1);
   EXPECT_EQ(settings.replyTimeout, 777);
-  EXPECT_EQ(channelRecord(0)->smtpPort, 25);
+  EXPECT_EQ(smtpOf(channelRecord(0)).smtpPort, 25);
 }
 
 }  // namespace

@@ -23,6 +23,8 @@
 #include "frame/settings.h"
 #include "fuzz_support.h"
 #include "qel32.h"
+#include "sasl/login_state.h"
+#include "smtp/smtp_session.h"
 
 using namespace qel;
 using namespace qel::fuzz;
@@ -101,6 +103,8 @@ void connectToAnswers(Session& session, int32_t chan, char protocol, const std::
   ChannelRecord* record = channelRecord(chan);
   if (record == nullptr || chan < 0 || chan >= kChannels) return;
   if (record->socketOpen) return;
+  // What a connect makes before it marks the channel.
+  if (openSmtpSession(record) < 0 || openLoginState(record) < 0) return;
   session.peers.push_back(feedChannel(record, answers));
   struct stat info {};
   ::fstat(static_cast<int>(record->socket), &info);

@@ -9,6 +9,7 @@
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "qel32.h"
+#include "smtp/smtp_session.h"
 #include "smtp_session.h"
 #include "support/channel_setup.h"
 #include "support/library.h"
@@ -309,7 +310,7 @@ TEST_F(Session, CallerDrivenConnectVerifyAndTwoSends) {
   ASSERT_EQ(qelVerifyUser(0, "ann,bob"), 0);
   EXPECT_EQ(record->nextState, 270);
   EXPECT_EQ(driveToEnd(0), 0);
-  EXPECT_EQ(record->verifyResult, 1);
+  EXPECT_EQ(record->smtp->verifyResult, 1);
   for (int i = 0; i < 2; ++i) {
     ASSERT_EQ(qelSendEmail(0, kTo, nullptr, nullptr, "s", "m", nullptr), 0);
     EXPECT_EQ(driveToEnd(0), 0);
