@@ -194,6 +194,15 @@ void lockDelete();
 void* memoryAllocate(std::size_t size);
 void memoryFree(void* block);
 
+// Test hook: the count-th allocation from now fails (1: the next one) as
+// if the system had no memory left; 0 disarms. Inert unless armed.
+void failAllocationAfter(int32_t count);
+// Test hook: the allocations made since the library was loaded.
+uint32_t allocationCount();
+// Counts an allocation; true when the armed hook fails it (for the
+// backends' memoryAllocate).
+bool allocationRefused();
+
 // ---- files ----------------------------------------------------------------
 
 // Opens an existing file for reading, denying writers where the OS can.

@@ -117,7 +117,7 @@ void lockEnter() {
 void lockLeave() { pthread_mutex_unlock(&gLock); }
 void lockDelete() {}
 
-void* memoryAllocate(std::size_t size) { return std::calloc(1, size); }
+void* memoryAllocate(std::size_t size) { return allocationRefused() ? nullptr : std::calloc(1, size); }
 void memoryFree(void* block) { std::free(block); }
 
 int32_t fileOpenRead(const char* path) {

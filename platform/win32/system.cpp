@@ -133,6 +133,7 @@ void lockDelete() {
 // pointer stays put; GlobalHandle finds the handle again when the block is
 // freed.
 void* memoryAllocate(std::size_t size) {
+  if (allocationRefused()) return nullptr;
   HGLOBAL handle = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size == 0 ? 1 : size);
   if (handle == nullptr) return nullptr;
   void* block = GlobalLock(handle);
