@@ -15,8 +15,8 @@ namespace qel {
 
 struct Connection;
 struct LineSource;
-struct SaslBuffers;
-struct SmtpSend;
+struct LoginState;
+struct SmtpSession;
 
 // Largest channel count, and the number of tracked block slots per channel.
 constexpr int32_t kMaxChannels = 128;
@@ -29,34 +29,14 @@ constexpr int32_t kBodyBufferCap = 2048;
 constexpr int32_t kBoundaryCap = 128;
 constexpr int32_t kLastReplyCap = 128;
 constexpr int32_t kServerNameCap = 128;
-constexpr int32_t kAddressCap = 128;
-constexpr int32_t kCredentialCap = 64;
 constexpr int32_t kPathCap = 128;
 constexpr int32_t kSavedNamesCap = 1024;
 constexpr int32_t kCommandTextCap = 32;
-constexpr int32_t kLastRecipientCap = 32;
 constexpr int32_t kScratchTextCap = 130;
-constexpr int32_t kCharsetCap = 40;
 constexpr int32_t kCaFileCap = 260;
 // The file that a decoded download copies the original message into.
 constexpr int32_t kOriginalPathCap = 260;
 constexpr int32_t kTlsReasonCap = 200;
-constexpr int32_t kLoginUserCap = 255;
-constexpr int32_t kLoginPasswordCap = 255;
-constexpr int32_t kBearerTokenCap = 4096;
-constexpr int32_t kLoginReasonCap = 200;
-constexpr int32_t kOfferTextCap = 120;
-// The name given with EHLO/HELO: a domain (253) or an address literal.
-constexpr int32_t kHelloNameCap = 255;
-// An envelope address with its brackets (RFC 5321 allows 256 for a path).
-constexpr int32_t kEnvelopeAddressCap = 256;
-// A SASL response before encoding: XOAUTH2's "user=...^Aauth=Bearer ...^A^A"
-// with the longest user name and token is the largest.
-constexpr int32_t kSaslTextCap = 4608;
-// SCRAM's client-first-message-bare: the user name with every character
-// escaped, and the nonce.
-constexpr int32_t kScramFirstCap = 3 * kLoginUserCap + 64;
-constexpr int32_t kScramKeyBytes = 32;
 
 // The reply readers use the first kReplyRoom bytes of replyText.
 constexpr int32_t kReplyRoom = 1024;
@@ -111,10 +91,6 @@ struct ChannelRecord {
   char altBoundary[fieldSize(kBoundaryCap)];
   char lastReply[fieldSize(kLastReplyCap)];
   char serverName[fieldSize(kServerNameCap)];
-  char fromAddress[fieldSize(kAddressCap)];
-  char replyToAddress[fieldSize(kAddressCap)];
-  char userName[fieldSize(kCredentialCap)];
-  char pop3Password[fieldSize(kCredentialCap)];
   char mailFileName[fieldSize(kPathCap)];
   char mailDirectory[fieldSize(kPathCap)];
   char attachDirectory[fieldSize(kPathCap)];
@@ -123,14 +99,8 @@ struct ChannelRecord {
   char attachPath[fieldSize(kPathCap)];
   char savedNames[fieldSize(kSavedNamesCap)];
   char commandText[fieldSize(kCommandTextCap)];
-  char lastRecipient[fieldSize(kLastRecipientCap)];
-  char password[fieldSize(kCredentialCap)];
   char scratchText[fieldSize(kScratchTextCap)];
 
-  // The extra header lines (a tracked copy), and the SMTP send in progress
-  // (smtp/smtp_send.h; null when none).
-  char* extraHeader;
-  SmtpSend* smtpSend;
 
   // The connection (transport/connection_state.h): taken when the channel
   // first connects, kept until release; null before.
@@ -148,7 +118,6 @@ struct ChannelRecord {
   int32_t attachBytesSent;
 
   // Ports
-  uint16_t smtpPort;
   uint16_t pop3Port;
 
   // Driver and protocol state
@@ -178,7 +147,6 @@ struct ChannelRecord {
   int32_t boundaryCount;
   int32_t partEncoding;
   int32_t altBoundaryLength;
-  int32_t verifyResult;
   int32_t savedCount;
   int32_t savedSerial;
   // A POP3 multi-line answer: where the next piece read stands (status
@@ -192,7 +160,6 @@ struct ChannelRecord {
   uint8_t rawMessageOnly;
   uint8_t rawStage;
   uint8_t rawAfterCr;
-  const char* currentAddress;
   uint8_t awaitWritable;
   // What the last step found missing when it ran again without progress:
   // kStepWaitsForData or kStepWaitsForWritable, 0 when nothing. Cleared at
@@ -207,12 +174,9 @@ struct ChannelRecord {
   // An attachment never replaces a file already there (setting 170): a
   // taken name gets a numbered one.
   uint8_t keepExistingFiles;
-  uint32_t bodyType;
   uint8_t headerGapWritten;
-  uint8_t imageTypes;
   uint32_t saveUnnamed;
   uint32_t nonBlockingConnect;
-  uint8_t useEsmtp;
   uint8_t useApop;
   uint8_t embeddedMessage;
   // The header of the current part named a file (attachName); the file is
@@ -256,53 +220,19 @@ struct ChannelRecord {
   // arrived (setting 131; 0 counts as 1).
   uint16_t stepLines;
 
-  // Mail in any language and SMTP extensions (settings 140): the charset
-  // of the caller's texts ("" = off), the extensions switch and what the
-  // last EHLO reply offered.
-  char charsetName[fieldSize(kCharsetCap)];
-  uint8_t useExtensions;
-  uint8_t offersSize;
-  uint8_t offersEightBitMime;
-  uint8_t offersSmtpUtf8;
-  uint32_t serverSizeLimit;  // 0: no limit announced
-  // Pipelining (setting 190): the switch and whether the last EHLO reply
-  // offered it.
-  uint8_t usePipelining;
-  uint8_t offersPipelining;
-  // Standard header (setting 150): a Date line with a two-digit hour and a
-  // Message-ID on every message.
-  uint8_t standardHeader;
   // TLS: the settings, and the state a handshake goes on to.
   int32_t afterHandshakeState;
   TlsSettings tls;
-  // The name EHLO/HELO gives (setting 180); empty: the From address's domain.
-  char helloName[fieldSize(kHelloNameCap)];
 
-  // Negotiated login (settings 120): the switch, the allowed mechanisms
-  // (QEL_AUTH_* bits, 0 for all), whether credentials may go in clear, the
-  // long credentials, what the server offered, and the running SASL
-  // exchange (sasl/sasl.h).
-  uint8_t negotiateLogin;
-  uint8_t loginClearText;
-  uint32_t mechanismMask;
-  char loginUser[fieldSize(kLoginUserCap)];
-  char loginPassword[fieldSize(kLoginPasswordCap)];
-  uint8_t loginSettingsUsedBySmtp;  // an SMTP login took them since they were set
-  // The token setting, taken when one is set (null: none; sasl/sasl.h's
-  // bearerToken reads it).
-  char* bearerToken;
-  uint32_t mechanismsOffered;
-  char offerText[fieldSize(kOfferTextCap)];  // every name offered, known or not
-  uint8_t offersUserPass;  // POP3: CAPA listed USER
-  uint8_t tlsOffered;      // the offer named STARTTLS (EHLO) or STLS (CAPA)
-  uint32_t saslMechanism;
-  int32_t saslRound;
-  uint8_t serverProven;
-  // The messages of a running exchange (sasl/sasl.h), taken when an
-  // exchange starts and given back when it ends; null between exchanges.
-  SaslBuffers* saslBuffers;
-  int32_t saslLength;
-  char loginReason[fieldSize(kLoginReasonCap)];
+  // The SMTP session: sender texts, SMTP settings, the server's offer and
+  // the send in progress (smtp/smtp_session.h; null until an SMTP setting
+  // or connection needs it).
+  SmtpSession* smtp;
+
+  // The login: its settings, credentials, what the server offered and the
+  // running exchange (sasl/login_state.h; null until a login setting or a
+  // connection needs it).
+  LoginState* login;
 
 };
 

@@ -41,10 +41,8 @@ void initialiseRecord(ChannelRecord* record, int32_t channel) {
   record->awaitWritable = 0;
   record->nonBlockingConnect = 1;
   record->autoCall = 1;
-  record->smtpPort = 25;
   record->pop3Port = 110;
   record->savedSerial = 0;
-  record->imageTypes = 1;
   record->tls.verify = 1;
 }
 

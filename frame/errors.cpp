@@ -125,8 +125,9 @@ constexpr ErrorEntry kErrorTable[] = {
     {kTableEnd, nullptr},
 };
 
-// Room for the sizes behind the text of -141.
-constexpr int32_t kSizesTextRoom = 80;
+// Room for the detail a protocol adds to the text of a code: the sizes
+// behind -141, the login's reason behind -120 and -121.
+constexpr int32_t kSizesTextRoom = 256;
 
 bool appendsReply(int32_t code) {
   return code == kErrConnectFailed || code == kErrSmtpError || code == kErrPop3Error;
@@ -134,9 +135,6 @@ bool appendsReply(int32_t code) {
 
 // The TLS codes append why: the server's answer, or the backend's reason.
 bool appendsTlsReason(int32_t code) { return code <= kErrTlsNotOffered && code >= kErrTlsCaFile; }
-
-// The login codes append what the server offered, or what it got wrong.
-bool appendsLoginReason(int32_t code) { return code == kErrNoCommonMechanism || code == kErrServerNotProven; }
 
 }  // namespace
 
@@ -165,7 +163,6 @@ int32_t writeErrorText(const ChannelRecord* record, int32_t code, char* buffer, 
     }
     const char* appended = appendsReply(code) ? record->replyText
                            : appendsTlsReason(code)   ? record->tls.reason
-                           : appendsLoginReason(code) ? record->loginReason
                                                       : nullptr;
     if (appended != nullptr && written < limit) {
       buffer[written++] = ' ';

@@ -26,22 +26,12 @@ uint8_t low8(int32_t value) { return static_cast<uint8_t>(value & 0xFF); }
 // stored as 0.
 int32_t duration(int32_t value) { return value < 0 ? 0 : value; }
 
-// Texts that go into the message as they are (the sender's address, a
-// header line) are stored whole or not at all: a cut one would still pass
-// every later check. The characters stored, or -150.
+// Texts that go into the message as they are (a header line) are stored
+// whole or not at all: a cut one would still pass every later check. The
+// characters stored, or -150.
 int32_t copyWhole(char* field, const char* text, int32_t capacity) {
   if (textLength(text) > capacity) return kErrTextTooLong;
   return copyText(field, text, capacity);
-}
-
-// The greeting name goes on the EHLO/HELO line as one word: printable
-// ASCII only. The characters stored, -150 or -180 (nothing stored).
-int32_t setHelloName(ChannelRecord* record, const char* text) {
-  for (const char* c = text; *c != '\0'; ++c) {
-    auto byte = static_cast<unsigned char>(*c);
-    if (byte <= ' ' || byte >= 0x7F) return kErrBadHelloName;
-  }
-  return copyWhole(record->helloName, text, kHelloNameCap);
 }
 
 // Fast timing on (1): no pause between steps, after a close or before a
@@ -58,7 +48,7 @@ void storeFastTiming(int32_t value) {
   settings.fastTiming = fast ? 1 : 0;
 }
 
-// Stores an integer setting; false for an index that is not served.
+// Stores a setting of the frame's own; false for any other index.
 bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
   switch (index) {
     case QEL_PARAM_MINIMUM_WAIT: settings.minimumWait = duration(value); return true;
@@ -91,20 +81,12 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
       record->tls.mode = static_cast<uint8_t>(value);
       return true;
     case QEL_PARAM_TLS_VERIFY: record->tls.verify = value != 0 ? 1 : 0; return true;
-    case QEL_PARAM_NEGOTIATE_LOGIN: record->negotiateLogin = value != 0 ? 1 : 0; return true;
-    case QEL_PARAM_AUTH_MECHANISMS: record->mechanismMask = static_cast<uint32_t>(value); return true;
-    case QEL_PARAM_LOGIN_CLEAR_TEXT: record->loginClearText = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_CLOSE_PAUSE: settings.closePause = value; return true;
     case QEL_PARAM_LOGIN_PAUSE: settings.loginPause = value; return true;
     case QEL_PARAM_PROMPT_ACK: record->tls.promptAck = value != 0 ? 1 : 0; return true;
     case QEL_PARAM_FINAL_REPLY_WAIT: settings.finalReplyWait = value; return true;
     case QEL_PARAM_FAST_TIMING: storeFastTiming(value); return true;
     default:
-      // The settings of the protocols' own fields.
-      if (IntegerSetting store = findIntegerSetting(index)) {
-        store(record, value);
-        return true;
-      }
       return false;
   }
 }
@@ -148,7 +130,9 @@ extern "C" QEL_API int32_t QEL_CALL qelIntegerParam(int32_t chan, int32_t index,
   int32_t rc = checkChannel(chan, &record);
   if (rc != 0) return rc;
   logFormat(record, "*** qelIntegerParam(%d,%d,%d)\r\n", chan, index, value);
-  return storeInteger(record, index, value) ? 1 : kIndexNotServed;
+  if (storeInteger(record, index, value)) return 1;
+  // The settings of the protocols' own fields.
+  return storeIntegerSetting(record, index, value);
 }
 
 extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, const char* text) {
@@ -164,16 +148,12 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       return openLogFile(record, text);
     case QEL_STRING_SAVE_LINES:
       return saveLinesBlock(record, text);
-    case QEL_STRING_REPLY_TO:
-      return copyWhole(record->replyToAddress, text, kAddressCap);
     case QEL_STRING_LOG_TEXT:
       if (logOn(record)) {
         logText(record, text);
         logText(record, "\r\n");
       }
       return record->log.file;
-    case QEL_STRING_FROM:
-      return copyWhole(record->fromAddress, text, kAddressCap);
     case QEL_STRING_CONTENT_TYPE:
       return copyWhole(settings.customContentType, text, kContentTypeCap);
     case QEL_STRING_ENCODING: {
@@ -182,24 +162,10 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
       settings.customEncodingLength = static_cast<uint8_t>(stored);
       return stored;
     }
-    case QEL_STRING_PASSWORD:
-      return copyText(record->password, text, kCredentialCap);
-    case QEL_STRING_USER:
-      return copyText(record->userName, text, kCredentialCap);
     case QEL_STRING_CA_FILE:
       return copyText(record->tls.caFile, text, kCaFileCap);
-    case QEL_STRING_HELLO_NAME:
-      return setHelloName(record, text);
-    case QEL_STRING_LOGIN_USER:
-      record->loginSettingsUsedBySmtp = 0;
-      return copyText(record->loginUser, text, kLoginUserCap);
-    case QEL_STRING_LOGIN_PASSWORD:
-      record->loginSettingsUsedBySmtp = 0;
-      return copyText(record->loginPassword, text, kLoginPasswordCap);
-    default: {
+    default:
       // The text settings of the protocols' own fields.
-      StringSetting store = findStringSetting(index);
-      return store != nullptr ? store(record, text) : kIndexNotServed;
-    }
+      return storeStringSetting(record, index, text);
   }
 }

@@ -31,7 +31,6 @@ extern "C" QEL_API int32_t QEL_CALL qelStatistics(int32_t chan, int32_t index) {
     }
     case QEL_STAT_VERSION: return kVersionWord;
     case QEL_STAT_BUILD: return kBuildNumber;
-    case QEL_STAT_TLS_OFFERED: return record->tlsOffered;
     default: {
       // The statistics the connection and the protocols serve.
       Statistic read = findStatistic(index);

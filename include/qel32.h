@@ -427,13 +427,15 @@ QEL_API int32_t QEL_CALL qelRelease(void);
  * Settings, counters, texts
  * ------------------------------------------------------------------------- */
 
-/* Sets integer setting `index` (QEL_PARAM_*). Returns 1, or -1 for an index
- * that is not served. */
+/* Sets integer setting `index` (QEL_PARAM_*). Returns 1, -1 for an index
+ * that is not served, or -55 when the memory the setting is kept in cannot
+ * be had (a channel takes its SMTP and login settings' room at the first of
+ * them or at the connect). */
 QEL_API int32_t QEL_CALL qelIntegerParam(int32_t chan, int32_t index, int32_t value);
 
 /* Sets text setting `index` (QEL_STRING_*). Returns what the index documents
  * (characters stored, a handle, bytes written), -47 for a NULL text, -1 for
- * an index that is not served. */
+ * an index that is not served, -55 as for qelIntegerParam. */
 QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, const char *text);
 
 /* Reads counter `index` (QEL_STAT_*); -1 for an index that is not served. */

@@ -193,8 +193,16 @@ void lockDelete();
 // Zero-filled block; null on failure.
 void* memoryAllocate(std::size_t size);
 void memoryFree(void* block);
-// Test hook: while refused, every memoryAllocate fails.
+// Test hook: the count-th allocation from now fails (1: the next one) as
+// if the system had no memory left; 0 disarms. Inert unless armed.
+void failAllocationAfter(int32_t count);
+// Test hook: while refused, every allocation fails.
 void setMemoryRefused(bool refused);
+// Test hook: the allocations made since the library was loaded.
+uint32_t allocationCount();
+// Counts an allocation; true when the armed hook fails it (for the
+// backends' memoryAllocate).
+bool allocationRefused();
 
 // ---- files ----------------------------------------------------------------
 

@@ -50,17 +50,17 @@ void takeCapability(ChannelRecord* record, const char* line, int32_t length) {
   if (length > kSaslKeywordLength && equalsNoCase(line, kSaslKeyword, kSaslKeywordLength)) {
     addOfferedMechanisms(record, line + kSaslKeywordLength, length - kSaslKeywordLength);
   } else if (isKeywordLine(line, length, kUserKeyword, kUserKeywordLength)) {
-    record->offersUserPass = 1;
+    record->login->offersUserPass = 1;
   } else if (isKeywordLine(line, length, kStlsKeyword, kStlsKeywordLength)) {
-    record->tlsOffered = 1;
+    record->login->tlsOffered = 1;
   }
 }
 
 // The login that follows CAPA: AUTH with a usable mechanism, else APOP
 // when asked for, else USER and PASS where they may go; -120 otherwise.
 int32_t chooseLogin(ChannelRecord* record) {
-  record->saslMechanism = chooseMechanism(record);
-  if (record->saslMechanism != 0) {
+  record->login->saslMechanism = chooseMechanism(record);
+  if (record->login->saslMechanism != 0) {
     record->nextState = kStateAuth;
   } else if (record->useApop != 0) {
     record->nextState = kStateApop;
@@ -87,7 +87,7 @@ int32_t afterCapabilities(ChannelRecord* record) {
 // 324: CAPA; what the server said before is forgotten.
 int32_t sendCapa(ChannelRecord* record, uint32_t now) {
   clearOffer(record);
-  record->offersUserPass = 0;
+  record->login->offersUserPass = 0;
   startAnswer(record);
   return sentThen(record, sendCommand(record, "CAPA"), kStateCapaLine, replyWait, now);
 }

@@ -71,7 +71,7 @@ int32_t readGreeting(ChannelRecord* record, uint32_t now) {
   takeApopTimestamp(record);
   replyWait(record, now);
   // The negotiated login asks CAPA first; STLS and the login follow it.
-  if (record->negotiateLogin != 0) {
+  if (record->login->negotiateLogin != 0) {
     record->nextState = kStateCapa;
     return kStateContinue;
   }
@@ -89,23 +89,23 @@ int32_t readGreeting(ChannelRecord* record, uint32_t now) {
 // room for the password.
 int32_t sendApop(ChannelRecord* record, uint32_t now) {
   int32_t stampLength = textLength(record->scratchText);
-  int32_t passwordLength = textLength(record->pop3Password);
+  int32_t passwordLength = textLength(record->login->pop3Password);
   if (passwordLength > kApopPasswordChars) passwordLength = kApopPasswordChars;
   if (stampLength == 0 || stampLength + passwordLength > kScratchTextCap) {
     return failState(record, 0, kErrNoApopTimestamp);
   }
-  appendText(record->scratchText, record->pop3Password, passwordLength, kScratchTextCap);
+  appendText(record->scratchText, record->login->pop3Password, passwordLength, kScratchTextCap);
   uint8_t digest[kMd5DigestBytes];
   md5Digest(record->scratchText, static_cast<size_t>(textLength(record->scratchText)), digest);
   char hex[kMd5HexChars + 1];
   hexDigest(digest, hex);
-  plat::formatText(record->scratchText, fieldSize(kScratchTextCap), "%s %s", record->userName, hex);
+  plat::formatText(record->scratchText, fieldSize(kScratchTextCap), "%s %s", record->login->userName, hex);
   return sentThen(record, sendCommand(record, "APOP %s", record->scratchText), kStateLoginReply, loginReplyWait, now);
 }
 
 // 303: USER name.
 int32_t sendUser(ChannelRecord* record, uint32_t now) {
-  const char* user = record->negotiateLogin != 0 ? loginUser(record) : record->userName;
+  const char* user = record->login->negotiateLogin != 0 ? loginUser(record) : record->login->userName;
   return sentThen(record, sendCommand(record, "USER %s", user), kStateUserReply, replyWait, now);
 }
 
@@ -139,7 +139,7 @@ int32_t sendHiddenPass(ChannelRecord* record) {
 
 // 305: PASS password.
 int32_t sendPass(ChannelRecord* record, uint32_t now) {
-  int32_t rc = record->negotiateLogin != 0 ? sendHiddenPass(record) : sendCommand(record, "PASS %s", record->pop3Password);
+  int32_t rc = record->login->negotiateLogin != 0 ? sendHiddenPass(record) : sendCommand(record, "PASS %s", record->login->pop3Password);
   return sentThen(record, rc, kStateLoginReply, loginReplyWait, now);
 }
 

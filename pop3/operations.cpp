@@ -10,6 +10,7 @@
 #include "mime/decoder.h"
 #include "mime/mail_file.h"
 #include "pop3/pop3_states.h"
+#include "sasl/login_state.h"
 #include "qel32.h"
 #include "transport/replies.h"
 #include "driver/connection_use.h"
@@ -77,6 +78,8 @@ extern "C" QEL_API int32_t QEL_CALL qelPop3Connect(int32_t chan, const char* ser
   ChannelRecord* record = nullptr;
   int32_t rc = checkChannel(chan, &record);
   if (rc != 0) return rc;
+  // The login's block comes first: a POP3 channel always has one.
+  if ((rc = openLoginState(record)) < 0) return rc;
   // Marked before the arguments are looked at: a refused call still leaves
   // a POP3 channel.
   record->protocol = kProtocolPop3;
@@ -89,8 +92,8 @@ extern "C" QEL_API int32_t QEL_CALL qelPop3Connect(int32_t chan, const char* ser
   // break in them would start commands of the caller's text.
   if (holdsLineBreak(user, kCredentialCap) || holdsLineBreak(password, kCredentialCap)) return kErrBadAddressChar;
   copyText(record->serverName, server, kServerNameCap);
-  copyText(record->userName, user, kCredentialCap);
-  copyText(record->pop3Password, password, kCredentialCap);
+  copyText(record->login->userName, user, kCredentialCap);
+  copyText(record->login->pop3Password, password, kCredentialCap);
   Connection* connection = useConnection(record);
   if (connection == nullptr) return kErrNoMemory;
   record->awaitWritable = 0;

@@ -31,15 +31,15 @@ bool settingStandsFor(const char* setting, const char* given) {
 // Login settings set for an SMTP login, now on a POP3 channel; settings
 // set again since then are meant for the POP3 login.
 bool leftFromSmtp(const ChannelRecord* record) {
-  return record->protocol == kProtocolPop3 && record->loginSettingsUsedBySmtp != 0;
+  return record->protocol == kProtocolPop3 && record->login->loginSettingsUsedBySmtp != 0;
 }
 
 }  // namespace
 
 void clearOffer(ChannelRecord* record) {
-  record->mechanismsOffered = 0;
-  record->offerText[0] = '\0';
-  record->tlsOffered = 0;
+  record->login->mechanismsOffered = 0;
+  record->login->offerText[0] = '\0';
+  record->login->tlsOffered = 0;
 }
 
 void addOfferedMechanisms(ChannelRecord* record, const char* names, int32_t length) {
@@ -49,33 +49,33 @@ void addOfferedMechanisms(ChannelRecord* record, const char* names, int32_t leng
     int32_t start = i;
     while (i < length && !isSpace(names[i]) && !endsLine(names[i])) ++i;
     if (i == start) continue;
-    record->mechanismsOffered |= mechanismNamed(names + start, i - start);
-    if (record->offerText[0] != '\0') appendText(record->offerText, " ", 1, kOfferTextCap);
-    appendText(record->offerText, names + start, i - start, kOfferTextCap);
+    record->login->mechanismsOffered |= mechanismNamed(names + start, i - start);
+    if (record->login->offerText[0] != '\0') appendText(record->login->offerText, " ", 1, kOfferTextCap);
+    appendText(record->login->offerText, names + start, i - start, kOfferTextCap);
   }
 }
 
 const char* loginUser(const ChannelRecord* record) {
-  const char* given = record->userName;
-  if (leftFromSmtp(record) && !settingStandsFor(record->loginUser, given)) return given;
-  return record->loginUser[0] != '\0' ? record->loginUser : given;
+  const char* given = record->login->userName;
+  if (leftFromSmtp(record) && !settingStandsFor(record->login->loginUser, given)) return given;
+  return record->login->loginUser[0] != '\0' ? record->login->loginUser : given;
 }
 
 const char* loginPassword(const ChannelRecord* record) {
-  const char* given = record->protocol == kProtocolPop3 ? record->pop3Password : record->password;
-  if (leftFromSmtp(record) && !settingStandsFor(record->loginPassword, given)) return given;
-  return record->loginPassword[0] != '\0' ? record->loginPassword : given;
+  const char* given = record->protocol == kProtocolPop3 ? record->login->pop3Password : record->login->password;
+  if (leftFromSmtp(record) && !settingStandsFor(record->login->loginPassword, given)) return given;
+  return record->login->loginPassword[0] != '\0' ? record->login->loginPassword : given;
 }
 
 bool wantsLogin(const ChannelRecord* record) { return loginUser(record)[0] != '\0' || bearerToken(record)[0] != '\0'; }
 
 bool clearCredentialsAllowed(const ChannelRecord* record) {
-  return streamEncrypted(record->connection) || record->loginClearText != 0;
+  return streamEncrypted(record->connection) || record->login->loginClearText != 0;
 }
 
 uint32_t chooseMechanism(ChannelRecord* record) {
-  uint32_t usable = record->mechanismsOffered;
-  if (record->mechanismMask != 0) usable &= record->mechanismMask;
+  uint32_t usable = record->login->mechanismsOffered;
+  if (record->login->mechanismMask != 0) usable &= record->login->mechanismMask;
   // The token mechanisms only with a token; the others only without one,
   // since a caller that sets a token means it to be used.
   uint32_t tokenMechanisms = mechanismsWith(kUsesToken);
@@ -87,7 +87,7 @@ uint32_t chooseMechanism(ChannelRecord* record) {
   uint32_t allowed = clearCredentialsAllowed(record) ? usable : usable & ~mechanismsWith(kReadableSecret);
   uint32_t chosen = strongestMechanism(allowed);
   if (chosen != 0) return chosen;
-  const char* why = record->mechanismsOffered == 0 ? "none this client speaks"
+  const char* why = record->login->mechanismsOffered == 0 ? "none this client speaks"
                     : usable != allowed            ? "PLAIN, LOGIN and tokens only over TLS"
                     : bearerToken(record)[0] != '\0' ? "a token needs OAUTHBEARER or XOAUTH2"
                                                      : "none of them allowed";
@@ -96,9 +96,9 @@ uint32_t chooseMechanism(ChannelRecord* record) {
 }
 
 void noteNoMechanism(ChannelRecord* record, const char* why) {
-  char* reason = record->loginReason;
+  char* reason = record->login->loginReason;
   copyText(reason, "(offered: ", kLoginReasonCap);
-  const char* offer = record->offerText[0] != '\0' ? record->offerText : "no mechanism";
+  const char* offer = record->login->offerText[0] != '\0' ? record->login->offerText : "no mechanism";
   appendText(reason, offer, kLoginReasonCap, kLoginReasonCap);
   appendText(reason, "; ", 2, kLoginReasonCap);
   appendText(reason, why, kLoginReasonCap, kLoginReasonCap);

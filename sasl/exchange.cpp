@@ -25,7 +25,7 @@ constexpr int32_t kShortSendCode = -10060;
 
 // The first message of a mechanism that speaks first.
 bool firstMessage(ChannelRecord* record) {
-  const SaslMechanism* mechanism = findMechanism(record->saslMechanism);
+  const SaslMechanism* mechanism = findMechanism(record->login->saslMechanism);
   if (mechanism == nullptr || mechanism->first == nullptr) return false;
   mechanism->first(record);
   return true;
@@ -34,11 +34,11 @@ bool firstMessage(ChannelRecord* record) {
 }  // namespace
 
 void putSaslBytes(ChannelRecord* record, const char* bytes, int32_t count) {
-  if (record->saslBuffers == nullptr) return;
-  int32_t room = kSaslTextCap - record->saslLength;
+  if (record->login->saslBuffers == nullptr) return;
+  int32_t room = kSaslTextCap - record->login->saslLength;
   if (count > room) count = room;
-  for (int32_t i = 0; i < count; ++i) record->saslBuffers->text[record->saslLength + i] = bytes[i];
-  record->saslLength += count;
+  for (int32_t i = 0; i < count; ++i) record->login->saslBuffers->text[record->login->saslLength + i] = bytes[i];
+  record->login->saslLength += count;
 }
 
 void putSaslText(ChannelRecord* record, const char* text) { putSaslBytes(record, text, textLength(text)); }
@@ -46,35 +46,35 @@ void putSaslText(ChannelRecord* record, const char* text) { putSaslBytes(record,
 void putSaslByte(ChannelRecord* record, char byte) { putSaslBytes(record, &byte, 1); }
 
 bool saslStart(ChannelRecord* record) {
-  record->saslRound = 0;
-  record->serverProven = 0;
-  record->saslLength = 0;
-  record->loginReason[0] = '\0';
-  bool initial = record->saslBuffers != nullptr && firstMessage(record);
-  if (initial) record->saslRound = 1;
+  record->login->saslRound = 0;
+  record->login->serverProven = 0;
+  record->login->saslLength = 0;
+  record->login->loginReason[0] = '\0';
+  bool initial = record->login->saslBuffers != nullptr && firstMessage(record);
+  if (initial) record->login->saslRound = 1;
   return initial;
 }
 
 int32_t saslAnswer(ChannelRecord* record, const char* challenge, int32_t length) {
-  int32_t round = record->saslRound++;
-  record->saslLength = 0;
-  if (record->saslBuffers == nullptr) return kErrNoMemory;
+  int32_t round = record->login->saslRound++;
+  record->login->saslLength = 0;
+  if (record->login->saslBuffers == nullptr) return kErrNoMemory;
   // A server that did not take the initial response asks for it with an
   // empty challenge.
   if (round == 0 && firstMessage(record)) return 0;
-  const SaslMechanism* mechanism = findMechanism(record->saslMechanism);
+  const SaslMechanism* mechanism = findMechanism(record->login->saslMechanism);
   if (mechanism == nullptr || mechanism->answer == nullptr) return 0;
   return mechanism->answer(record, round, challenge, length);
 }
 
 int32_t saslFinished(ChannelRecord* record) {
-  const SaslMechanism* mechanism = findMechanism(record->saslMechanism);
+  const SaslMechanism* mechanism = findMechanism(record->login->saslMechanism);
   if (mechanism != nullptr && mechanism->accepted != nullptr) {
     int32_t rc = mechanism->accepted(record);
     if (rc < 0) return rc;
   }
   dropSaslBuffers(record);
-  logFormat(record, "AUTH %s ok\r\n", mechanismName(record->saslMechanism));
+  logFormat(record, "AUTH %s ok\r\n", mechanismName(record->login->saslMechanism));
   // The responses are hidden from the log; the name they carried is not.
   if (loginUser(record)[0] != '\0') logFormat(record, "Logged in as %s\r\n", loginUser(record));
   return 0;
@@ -83,15 +83,15 @@ int32_t saslFinished(ChannelRecord* record) {
 int32_t sendSaslLine(ChannelRecord* record, const char* command, bool withMessage) {
   char* line = record->commandLine;
   int32_t used = copyText(line, command, kCommandTextCap);
-  bool hidden = withMessage && record->saslLength > 0;
+  bool hidden = withMessage && record->login->saslLength > 0;
   if (hidden && used > 0) line[used++] = ' ';
   char note[kCommandTextCap + 32];
   plat::formatText(note, sizeof note, "%s%s%s\r\n", command, hidden && used > 0 ? " " : "",
                    hidden ? "[response hidden]" : "");
   int32_t sent = 0;
   int32_t done = 0;
-  char* text = record->saslBuffers != nullptr ? record->saslBuffers->text : nullptr;
-  int32_t total = withMessage && text != nullptr ? record->saslLength : 0;
+  char* text = record->login->saslBuffers != nullptr ? record->login->saslBuffers->text : nullptr;
+  int32_t total = withMessage && text != nullptr ? record->login->saslLength : 0;
   for (;;) {
     int32_t count = total - done < kPieceBytes ? total - done : kPieceBytes;
     if (count > 0) {
@@ -107,7 +107,7 @@ int32_t sendSaslLine(ChannelRecord* record, const char* command, bool withMessag
     if (rc < 0 || rc < used || last) {
       // The encoded credentials do not stay in the record.
       std::memset(line, 0, static_cast<size_t>(used));
-      if (text != nullptr) std::memset(text, 0, static_cast<size_t>(record->saslLength));
+      if (text != nullptr) std::memset(text, 0, static_cast<size_t>(record->login->saslLength));
     }
     if (rc < 0) return rc;
     if (rc < used) return kShortSendCode;

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "frame/channel.h"
+#include "sasl/login_state.h"
 
 namespace qel {
 
@@ -28,6 +29,11 @@ void dropSaslBuffers(ChannelRecord* record);
 
 // The token setting, "" when none is set.
 const char* bearerToken(const ChannelRecord* record);
+// Stores the token setting (QEL_STRING_BEARER_TOKEN; "" forgets it): the
+// characters stored, or -55. The login block must have been made.
+int32_t storeBearerToken(ChannelRecord* record, const char* text);
+// Wipes and gives back the token.
+void dropBearerToken(ChannelRecord* record);
 
 // The name of one mechanism's QEL_AUTH_* bit ("SCRAM-SHA-256"), "" for
 // none.
@@ -56,7 +62,7 @@ bool wantsLogin(const ChannelRecord* record);
 // read back: over TLS, or when the caller allowed clear text.
 bool clearCredentialsAllowed(const ChannelRecord* record);
 
-// The mechanism to use among record->mechanismsOffered: the strongest one
+// The mechanism to use among record->login->mechanismsOffered: the strongest one
 // the mask and the connection allow, 0 for none. With none, loginReason
 // says what was offered and why nothing fits.
 uint32_t chooseMechanism(ChannelRecord* record);
@@ -64,7 +70,7 @@ uint32_t chooseMechanism(ChannelRecord* record);
 // Sets loginReason to "(offered: <names>; <why>)".
 void noteNoMechanism(ChannelRecord* record, const char* why);
 
-// Starts the exchange of record->saslMechanism. True when the mechanism
+// Starts the exchange of record->login->saslMechanism. True when the mechanism
 // has an initial response, which is then in the buffers' text (saslLength
 // bytes). The buffers must have been taken.
 bool saslStart(ChannelRecord* record);

@@ -46,7 +46,7 @@ const char* attribute(const char* message, int32_t length, char name, int32_t* v
 }
 
 int32_t fail(ChannelRecord* record, const char* why) {
-  copyText(record->loginReason, why, kLoginReasonCap);
+  copyText(record->login->loginReason, why, kLoginReasonCap);
   return kErrServerNotProven;
 }
 
@@ -90,13 +90,13 @@ void scramClientFirst(ChannelRecord* record) {
     if (!plat::secureRandom(random, kNonceBytes)) plat::randomBytes(random, kNonceBytes);
     encode(random, kNonceBytes, nonce);
   }
-  char* bare = record->saslBuffers->scramFirstBare;
+  char* bare = record->login->saslBuffers->scramFirstBare;
   copyText(bare, "n=", kScramFirstCap);
   appendSaslName(bare, loginUser(record), kScramFirstCap);
   appendText(bare, ",r=", 3, kScramFirstCap);
   appendText(bare, nonce, kScramFirstCap, kScramFirstCap);
-  copyText(record->saslBuffers->text, kGs2Header, kSaslTextCap);
-  record->saslLength = appendText(record->saslBuffers->text, bare, kSaslTextCap, kSaslTextCap);
+  copyText(record->login->saslBuffers->text, kGs2Header, kSaslTextCap);
+  record->login->saslLength = appendText(record->login->saslBuffers->text, bare, kSaslTextCap, kSaslTextCap);
 }
 
 int32_t scramClientFinal(ChannelRecord* record, const char* serverFirst, int32_t length) {
@@ -111,7 +111,7 @@ int32_t scramClientFinal(ChannelRecord* record, const char* serverFirst, int32_t
     return fail(record, "(the server-first-message is malformed)");
   }
   // Our nonce is the part of the bare message behind ",r=".
-  const char* ours = std::strstr(record->saslBuffers->scramFirstBare, ",r=") + 3;
+  const char* ours = std::strstr(record->login->saslBuffers->scramFirstBare, ",r=") + 3;
   int32_t oursLength = textLength(ours);
   if (nonceLength <= oursLength || std::strncmp(nonce, ours, static_cast<size_t>(oursLength)) != 0) {
     return fail(record, "(the server nonce does not extend ours)");
@@ -128,14 +128,14 @@ int32_t scramClientFinal(ChannelRecord* record, const char* serverFirst, int32_t
   int32_t saltCount = base64DecodeRun(salt, saltBytes, saltLength);
 
   char authMessage[kAuthMessageRoom];
-  char* final = record->saslBuffers->text;
+  char* final = record->login->saslBuffers->text;
   copyText(final, kChannelBinding, kSaslTextCap);
   appendText(final, ",r=", 3, kSaslTextCap);
   appendText(final, nonce, nonceLength, kSaslTextCap);
-  int32_t bareLength = textLength(record->saslBuffers->scramFirstBare);
+  int32_t bareLength = textLength(record->login->saslBuffers->scramFirstBare);
   int32_t finalLength = textLength(final);
   if (bareLength + length + finalLength + 2 >= kAuthMessageRoom) return fail(record, "(the server-first-message is too long)");
-  copyText(authMessage, record->saslBuffers->scramFirstBare, bareLength);
+  copyText(authMessage, record->login->saslBuffers->scramFirstBare, bareLength);
   appendText(authMessage, ",", 1, kAuthMessageRoom);
   appendText(authMessage, serverFirst, length, kAuthMessageRoom);
   appendText(authMessage, ",", 1, kAuthMessageRoom);
@@ -153,7 +153,7 @@ int32_t scramClientFinal(ChannelRecord* record, const char* serverFirst, int32_t
             hmac(salted, "Client Key", 10, clientKey) && plat::sha256(clientKey, kScramKeyBytes, storedKey) &&
             hmac(storedKey, authMessage, static_cast<size_t>(authLength), clientSignature) &&
             hmac(salted, "Server Key", 10, serverKey) &&
-            hmac(serverKey, authMessage, static_cast<size_t>(authLength), record->saslBuffers->scramServerSignature);
+            hmac(serverKey, authMessage, static_cast<size_t>(authLength), record->login->saslBuffers->scramServerSignature);
   std::memset(salted, 0, sizeof salted);
   if (!ok) return fail(record, "(the digests are not available)");
   uint8_t proof[kScramKeyBytes];
@@ -161,7 +161,7 @@ int32_t scramClientFinal(ChannelRecord* record, const char* serverFirst, int32_t
   char encoded[kEncodedKeyRoom];
   encode(proof, kScramKeyBytes, encoded);
   appendText(final, ",p=", 3, kSaslTextCap);
-  record->saslLength = appendText(final, encoded, kSaslTextCap, kSaslTextCap);
+  record->login->saslLength = appendText(final, encoded, kSaslTextCap, kSaslTextCap);
   return 0;
 }
 
@@ -176,10 +176,10 @@ int32_t scramCheckServerFinal(ChannelRecord* record, const char* serverFinal, in
   if (signatureLength > kEncodedKeyRoom) return fail(record, "(the server signature is wrong)");
   int32_t count = base64DecodeRun(signature, decoded, signatureLength);
   if (count != kScramKeyBytes ||
-      !sameBytes(reinterpret_cast<const uint8_t*>(decoded), record->saslBuffers->scramServerSignature, kScramKeyBytes)) {
+      !sameBytes(reinterpret_cast<const uint8_t*>(decoded), record->login->saslBuffers->scramServerSignature, kScramKeyBytes)) {
     return fail(record, "(the server signature is wrong)");
   }
-  record->serverProven = 1;
+  record->login->serverProven = 1;
   return 0;
 }
 
@@ -192,7 +192,7 @@ int32_t scramAnswer(ChannelRecord* record, int32_t round, const char* challenge,
 
 // A yes without the server's signature proves nothing.
 int32_t scramAccepted(ChannelRecord* record) {
-  if (record->serverProven != 0) return 0;
+  if (record->login->serverProven != 0) return 0;
   return fail(record, "(the server accepted without its signature)");
 }
 

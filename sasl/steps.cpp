@@ -44,11 +44,11 @@ int32_t sendSaslAuth(ChannelRecord* record, const SaslProtocol& protocol, uint32
   bool initial = saslStart(record);
   if (!protocol.initialOnCommandLine) {
     // The first message is made again for the empty challenge.
-    record->saslRound = 0;
+    record->login->saslRound = 0;
     initial = false;
   }
   char command[kAuthCommandRoom];
-  plat::formatText(command, kAuthCommandRoom, "%s %s", protocol.command, mechanismName(record->saslMechanism));
+  plat::formatText(command, kAuthCommandRoom, "%s %s", protocol.command, mechanismName(record->login->saslMechanism));
   return sendSaslStep(record, command, initial, protocol.replyState, now);
 }
 

@@ -29,7 +29,7 @@ struct SaslProtocol {
   int32_t refusedCode;
 };
 
-// "<command> <mechanism>" for record->saslMechanism, with the initial
+// "<command> <mechanism>" for record->login->saslMechanism, with the initial
 // response on the same line when the protocol allows it. Then the reply is
 // read at the protocol's reply state, after the login pause.
 int32_t sendSaslAuth(ChannelRecord* record, const SaslProtocol& protocol, uint32_t now);

@@ -55,7 +55,7 @@ const char* shownName(const char* item) {
 // the channel sends every file as a plain attachment).
 const char* imageType(const ChannelRecord* record, const char* name) {
   int32_t length = textLength(name);
-  if (record->imageTypes == 0 || length <= kSuffixLength) return nullptr;
+  if (record->smtp->imageTypes == 0 || length <= kSuffixLength) return nullptr;
   for (const ImageType& type : kImageTypes) {
     if (equalsNoCase(name + length - kSuffixLength, type.suffix, kSuffixLength)) return type.contentType;
   }
@@ -72,30 +72,30 @@ int32_t sendAttachDelimiter(ChannelRecord* record, uint32_t) {
 
 // 261: cuts the item out of the list; its content type.
 int32_t sendAttachType(ChannelRecord* record, uint32_t) {
-  char* item = record->smtpSend->attachList;
+  char* item = record->smtp->send->attachList;
   char* separator = findChar(item, settings.attachSeparator);
   if (separator != nullptr) {
     *separator = '\0';
-    record->smtpSend->nextAttach = separator + 1;
+    record->smtp->send->nextAttach = separator + 1;
   } else {
-    record->smtpSend->nextAttach = item + textLength(item);
+    record->smtp->send->nextAttach = item + textLength(item);
   }
   const char* name = shownName(item);
   const char* image = imageType(record, name);
   int32_t rc;
   if (encodesAttachName(record, name)) {
-    if (image != nullptr) ++record->smtpSend->contentIdCount;
+    if (image != nullptr) ++record->smtp->send->contentIdCount;
     rc = sendEncodedAttachType(record, image != nullptr ? image : kOctetStream, name,
-                               image != nullptr ? record->smtpSend->contentIdCount : 0);
+                               image != nullptr ? record->smtp->send->contentIdCount : 0);
   } else if (image != nullptr) {
-    ++record->smtpSend->contentIdCount;
+    ++record->smtp->send->contentIdCount;
     rc = sendFormatted(record, "%s; name=%c%s%c\r\nContent-ID: <message-root.%d>", image, kQuote, name, kQuote,
-                       record->smtpSend->contentIdCount);
+                       record->smtp->send->contentIdCount);
   } else {
     rc = sendFormatted(record, "%s; name=%c%s%c", kOctetStream, kQuote, name, kQuote);
   }
   if (rc != kStateContinue) return rc;
-  record->smtpSend->inlinePart = image != nullptr ? 1 : 0;
+  record->smtp->send->inlinePart = image != nullptr ? 1 : 0;
   record->nextState = kStateAttachEncoding;
   return kStateContinue;
 }
@@ -107,11 +107,11 @@ int32_t sendAttachEncoding(ChannelRecord* record, uint32_t) {
 
 // 263: the disposition and the blank line that ends the part header.
 int32_t sendAttachDisposition(ChannelRecord* record, uint32_t now) {
-  const char* disposition = record->smtpSend->inlinePart != 0 ? "Content-Disposition: inline; filename="
+  const char* disposition = record->smtp->send->inlinePart != 0 ? "Content-Disposition: inline; filename="
                                                     : "Content-Disposition: attachment; filename=";
-  const char* name = shownName(record->smtpSend->attachList);
+  const char* name = shownName(record->smtp->send->attachList);
   int32_t rc = encodesAttachName(record, name)
-                   ? sendEncodedDisposition(record, record->smtpSend->inlinePart != 0, name)
+                   ? sendEncodedDisposition(record, record->smtp->send->inlinePart != 0, name)
                    : sendFormatted(record, "%s%c%s%c\r\n", disposition, kQuote, name, kQuote);
   if (rc != kStateContinue) return rc;
   record->dueTime = now;
@@ -121,7 +121,7 @@ int32_t sendAttachDisposition(ChannelRecord* record, uint32_t now) {
 
 // 264: opens the file: the item up to its name separator.
 int32_t openAttachment(ChannelRecord* record, uint32_t) {
-  char* path = record->smtpSend->attachList;
+  char* path = record->smtp->send->attachList;
   char* separator = findChar(path, settings.nameSeparator);
   if (separator != nullptr) *separator = '\0';
   logFormat(record, "Opening attachment [%s]\r\n", path);
@@ -130,7 +130,7 @@ int32_t openAttachment(ChannelRecord* record, uint32_t) {
   if (separator != nullptr) *separator = settings.nameSeparator;
   if (handle <= 0) return failState(record, handle, kErrCannotOpenFile);
   record->fileHandle = handle;
-  record->smtpSend->bodyFromText = 0;
+  record->smtp->send->bodyFromText = 0;
   resetBodyReader(record);
   record->awaitWritable = 1;
   record->nextState = kStateAttachLine;
@@ -139,21 +139,21 @@ int32_t openAttachment(ChannelRecord* record, uint32_t) {
 
 // Reads ahead until a whole line's bytes are there or the file ends.
 void fillAttachmentBuffer(ChannelRecord* record) {
-  while (bodyUnread(record) < kBase64LineBytes && record->smtpSend->bodyEnded == kBodyGoing) {
+  while (bodyUnread(record) < kBase64LineBytes && record->smtp->send->bodyEnded == kBodyGoing) {
     addCount(record->attachBytesRead, refillSendBuffer(record, kAttachReadAhead));
   }
 }
 
 // The end of the file: the next attachment, or the end of the data.
 int32_t finishAttachment(ChannelRecord* record) {
-  bool failed = record->smtpSend->bodyEnded == kBodyReadFailed;
+  bool failed = record->smtp->send->bodyEnded == kBodyReadFailed;
   closeSendFile(record);
   // An attachment cut short by a read error must not go out as complete.
   if (failed) return failState(record, 0, kErrCannotOpenFile);
-  if (record->smtpSend->nextAttach == nullptr || record->smtpSend->nextAttach[0] == '\0') {
+  if (record->smtp->send->nextAttach == nullptr || record->smtp->send->nextAttach[0] == '\0') {
     record->nextState = kStateDataEnd;
   } else {
-    record->smtpSend->attachList = record->smtpSend->nextAttach;
+    record->smtp->send->attachList = record->smtp->send->nextAttach;
     record->nextState = kStateAttachDelimiter;
   }
   return kStateContinue;
@@ -165,9 +165,9 @@ int32_t sendOneAttachLine(ChannelRecord* record, uint32_t now) {
   int32_t count = bodyUnread(record);
   if (count > kBase64LineBytes) count = kBase64LineBytes;
   if (count == 0) return finishAttachment(record);
-  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(record->bodyBuffer + record->smtpSend->bodyPos);
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(record->bodyBuffer + record->smtp->send->bodyPos);
   int32_t length = base64EncodeLine(bytes, record->commandLine, count) + 2;
-  record->smtpSend->bodyPos += count;
+  record->smtp->send->bodyPos += count;
   addCount(record->attachBytesSent, length);
   int32_t rc = sendAllBytes(record, record->commandLine, length);
   if (rc != kStateContinue) return rc;
@@ -179,12 +179,12 @@ int32_t sendOneAttachLine(ChannelRecord* record, uint32_t now) {
 // from the file, until want or the end of the file.
 int32_t readAttachmentBlock(ChannelRecord* record, uint8_t* block, int32_t want) {
   int32_t have = bodyUnread(record) < want ? bodyUnread(record) : want;
-  std::memcpy(block, record->bodyBuffer + record->smtpSend->bodyPos, static_cast<size_t>(have));
-  record->smtpSend->bodyPos += have;
-  while (have < want && record->smtpSend->bodyEnded == kBodyGoing) {
+  std::memcpy(block, record->bodyBuffer + record->smtp->send->bodyPos, static_cast<size_t>(have));
+  record->smtp->send->bodyPos += have;
+  while (have < want && record->smtp->send->bodyEnded == kBodyGoing) {
     int32_t count = plat::fileRead(record->fileHandle, block + have, want - have);
     if (count <= 0) {
-      record->smtpSend->bodyEnded = count < 0 ? kBodyReadFailed : kBodyEnded;
+      record->smtp->send->bodyEnded = count < 0 ? kBodyReadFailed : kBodyEnded;
       break;
     }
     addCount(record->attachBytesRead, count);

@@ -15,6 +15,7 @@
 #include "frame/text.h"
 #include "frame/ticks.h"
 #include "qel32.h"
+#include "sasl/login_state.h"
 #include "codec/md5.h"
 #include "smtp/smtp_states.h"
 
@@ -115,7 +116,7 @@ int32_t startLogin(ChannelRecord* record, uint32_t now) {
 int32_t sendLoginUser(ChannelRecord* record, uint32_t now) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
-  rc = sendCredential(record, record->userName);
+  rc = sendCredential(record, record->login->userName);
   if (rc != kStateContinue) return rc;
   replyWait(record, now);
   record->nextState = kStateLoginPassword;
@@ -126,7 +127,7 @@ int32_t sendLoginUser(ChannelRecord* record, uint32_t now) {
 int32_t sendLoginPassword(ChannelRecord* record, uint32_t now) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
-  rc = sendCredential(record, record->password);
+  rc = sendCredential(record, record->login->password);
   if (rc != kStateContinue) return rc;
   record->dueTime = tickAfter(now, settings.minimumWait + loginPauseMs());
   record->deadline = tickAfter(now, settings.replyTimeout);
@@ -162,11 +163,11 @@ void makeCramResponse(ChannelRecord* record) {
   int32_t length = 0;
   while (challenge[length] != '\0' && challenge[length] != '\r') ++length;
   uint8_t digest[kMd5DigestBytes];
-  hmacMd5(challenge, static_cast<size_t>(length), record->password, static_cast<size_t>(textLength(record->password)),
+  hmacMd5(challenge, static_cast<size_t>(length), record->login->password, static_cast<size_t>(textLength(record->login->password)),
           digest);
   char hex[kMd5HexChars + 1];
   hexDigest(digest, hex);
-  plat::formatText(record->scratchText, fieldSize(kScratchTextCap), "%s %s", record->userName, hex);
+  plat::formatText(record->scratchText, fieldSize(kScratchTextCap), "%s %s", record->login->userName, hex);
 }
 
 }  // namespace qel

@@ -33,9 +33,9 @@ bool printable(int32_t c) { return c >= kLowPrintable && c <= kHighPrintable; }
 // The next source character: the one looked at ahead, if any, else a new
 // one from the reader.
 int32_t takeChar(ChannelRecord* record) {
-  if (record->smtpSend->pendingChar != kBodyEnd) {
-    int32_t c = record->smtpSend->pendingChar;
-    record->smtpSend->pendingChar = kBodyEnd;
+  if (record->smtp->send->pendingChar != kBodyEnd) {
+    int32_t c = record->smtp->send->pendingChar;
+    record->smtp->send->pendingChar = kBodyEnd;
     return c;
   }
   return nextBodyChar(record);
@@ -102,10 +102,10 @@ int32_t wholePlainLine(const char* bytes, int32_t reach, int32_t at, const Plain
 // plain text is copied whole.
 PlainStep addBufferedPlainChars(ChannelRecord* record, char* out, int32_t* length, int32_t* consumed,
                                 const PlainLimits& limits) {
-  if (record->smtpSend->pendingChar != kBodyEnd) return PlainStep::going;
+  if (record->smtp->send->pendingChar != kBodyEnd) return PlainStep::going;
   const char* buffer = record->bodyBuffer;
-  const int32_t stop = record->smtpSend->bodyFill - limits.limit;
-  const int32_t first = record->smtpSend->bodyPos;
+  const int32_t stop = record->smtp->send->bodyFill - limits.limit;
+  const int32_t first = record->smtp->send->bodyPos;
   int32_t pos = first;
   int32_t at = *length;
   PlainStep step = PlainStep::going;
@@ -120,7 +120,7 @@ PlainStep addBufferedPlainChars(ChannelRecord* record, char* out, int32_t* lengt
   while (step == PlainStep::going && pos < stop) step = addPlainChar(static_cast<uint8_t>(buffer[pos++]), out, &at, limits);
   *length = at;
   *consumed += pos - first;
-  record->smtpSend->bodyPos = pos;
+  record->smtp->send->bodyPos = pos;
   return step;
 }
 
@@ -167,8 +167,8 @@ int32_t buildQuotedLine(ChannelRecord* record, char* out, bool* exhausted) {
       out[length++] = kHexDigits[(c >> 4) & 0xF];
       out[length++] = kHexDigits[c & 0xF];
     }
-    record->smtpSend->pendingChar = nextBodyChar(record);
-    if (length >= limit || (length == limit - 1 && record->smtpSend->pendingChar != '.')) {
+    record->smtp->send->pendingChar = nextBodyChar(record);
+    if (length >= limit || (length == limit - 1 && record->smtp->send->pendingChar != '.')) {
       out[length++] = '=';
       *exhausted = false;
       return length;
@@ -197,15 +197,15 @@ void breakHtmlLine(ChannelRecord* record, char* out, int32_t* length, int32_t ne
     }
   }
   int32_t rest = *length - keep;
-  if (record->smtpSend->bodyPos < rest + 1) {
+  if (record->smtp->send->bodyPos < rest + 1) {
     // Only when the reader had to refill within the line (a flood of CRs):
     // the line is cut where it is.
-    record->smtpSend->pendingChar = next;
+    record->smtp->send->pendingChar = next;
     return;
   }
-  record->smtpSend->bodyPos -= rest + 1;
-  std::memcpy(record->bodyBuffer + record->smtpSend->bodyPos, out + keep, rest);
-  record->bodyBuffer[record->smtpSend->bodyPos + rest] = static_cast<char>(next);
+  record->smtp->send->bodyPos -= rest + 1;
+  std::memcpy(record->bodyBuffer + record->smtp->send->bodyPos, out + keep, rest);
+  record->bodyBuffer[record->smtp->send->bodyPos + rest] = static_cast<char>(next);
   *length = keep;
 }
 
@@ -228,7 +228,7 @@ int32_t buildHtmlLine(ChannelRecord* record, char* out, bool* exhausted) {
     if (c == '\r') continue;
     if (c == '\n') break;
     out[length++] = static_cast<char>(c);
-    record->smtpSend->pendingChar = nextBodyChar(record);
+    record->smtp->send->pendingChar = nextBodyChar(record);
     if (length == kLongestBodyLine) {
       int32_t next = takeChar(record);
       while (next == '\r') next = takeChar(record);
@@ -251,9 +251,9 @@ int32_t readBodyLine(ChannelRecord* record, char* out) {
   int32_t length;
   if (buildCharsetBodyLine(record, line, &length, &exhausted)) {
     // The charset forms (quoted-printable or base64).
-  } else if (record->bodyType == kBodyTypePlain) {
+  } else if (record->smtp->bodyType == kBodyTypePlain) {
     length = buildPlainLine(record, line, &exhausted);
-  } else if (record->bodyType == kBodyTypeHtml) {
+  } else if (record->smtp->bodyType == kBodyTypeHtml) {
     length = buildHtmlLine(record, line, &exhausted);
   } else {
     length = buildQuotedLine(record, line, &exhausted);

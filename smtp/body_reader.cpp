@@ -12,20 +12,20 @@ namespace {
 // Copies up to room characters of the message text, stopping at its NUL,
 // and moves messageText past them.
 int32_t copyFromText(ChannelRecord* record, char* destination, int32_t room) {
-  const char* text = record->smtpSend->messageText;
+  const char* text = record->smtp->send->messageText;
   if (text == nullptr) return 0;
   int32_t count = 0;
   while (count < room && text[count] != '\0') {
     destination[count] = text[count];
     ++count;
   }
-  record->smtpSend->messageText = text + count;
+  record->smtp->send->messageText = text + count;
   return count;
 }
 
 // Refills as nextBodyChar does when few bytes are left.
 void refillIfLow(ChannelRecord* record) {
-  if (record->smtpSend->bodyEnded == kBodyGoing && bodyUnread(record) <= bodyLineLimit()) {
+  if (record->smtp->send->bodyEnded == kBodyGoing && bodyUnread(record) <= bodyLineLimit()) {
     addCount(record->messageBytesRead, refillSendBuffer(record, kBodyBufferCap));
   }
 }
@@ -33,45 +33,45 @@ void refillIfLow(ChannelRecord* record) {
 }  // namespace
 
 void resetBodyReader(ChannelRecord* record) {
-  record->smtpSend->bodyEnded = kBodyGoing;
-  record->smtpSend->bodyPos = 0;
-  record->smtpSend->bodyFill = 0;
+  record->smtp->send->bodyEnded = kBodyGoing;
+  record->smtp->send->bodyPos = 0;
+  record->smtp->send->bodyFill = 0;
 }
 
 int32_t refillSendBuffer(ChannelRecord* record, int32_t capacity) {
   if (capacity > kBodyBufferCap) capacity = kBodyBufferCap;
   int32_t unread = bodyUnread(record);
-  if (unread > 0 && record->smtpSend->bodyPos > 0) std::memmove(record->bodyBuffer, record->bodyBuffer + record->smtpSend->bodyPos, unread);
-  record->smtpSend->bodyPos = 0;
-  record->smtpSend->bodyFill = unread;
+  if (unread > 0 && record->smtp->send->bodyPos > 0) std::memmove(record->bodyBuffer, record->bodyBuffer + record->smtp->send->bodyPos, unread);
+  record->smtp->send->bodyPos = 0;
+  record->smtp->send->bodyFill = unread;
   int32_t room = capacity - unread;
   // A full buffer is not the end of the source.
-  if (room <= 0 || record->smtpSend->bodyEnded != kBodyGoing) return 0;
+  if (room <= 0 || record->smtp->send->bodyEnded != kBodyGoing) return 0;
   char* destination = record->bodyBuffer + unread;
-  int32_t count = record->smtpSend->bodyFromText != 0 ? copyFromText(record, destination, room)
+  int32_t count = record->smtp->send->bodyFromText != 0 ? copyFromText(record, destination, room)
                                             : plat::fileRead(record->fileHandle, destination, room);
   if (count <= 0) {
-    record->smtpSend->bodyEnded = count < 0 ? kBodyReadFailed : kBodyEnded;
+    record->smtp->send->bodyEnded = count < 0 ? kBodyReadFailed : kBodyEnded;
     return 0;
   }
-  record->smtpSend->bodyFill += count;
+  record->smtp->send->bodyFill += count;
   return count;
 }
 
 int32_t nextBodyCharRefilling(ChannelRecord* record) {
   refillIfLow(record);
-  if (record->smtpSend->bodyPos >= record->smtpSend->bodyFill) return kBodyEnd;
-  return static_cast<uint8_t>(record->bodyBuffer[record->smtpSend->bodyPos++]);
+  if (record->smtp->send->bodyPos >= record->smtp->send->bodyFill) return kBodyEnd;
+  return static_cast<uint8_t>(record->bodyBuffer[record->smtp->send->bodyPos++]);
 }
 
 int32_t peekBodyChar(ChannelRecord* record) {
   refillIfLow(record);
-  if (record->smtpSend->bodyPos >= record->smtpSend->bodyFill) return kBodyEnd;
-  return static_cast<uint8_t>(record->bodyBuffer[record->smtpSend->bodyPos]);
+  if (record->smtp->send->bodyPos >= record->smtp->send->bodyFill) return kBodyEnd;
+  return static_cast<uint8_t>(record->bodyBuffer[record->smtp->send->bodyPos]);
 }
 
 void ensureBodyBuffered(ChannelRecord* record, int32_t want) {
-  if (record->smtpSend->bodyEnded == kBodyGoing && bodyUnread(record) < want) {
+  if (record->smtp->send->bodyEnded == kBodyGoing && bodyUnread(record) < want) {
     addCount(record->messageBytesRead, refillSendBuffer(record, kBodyBufferCap));
   }
 }

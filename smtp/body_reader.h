@@ -31,7 +31,7 @@ constexpr int32_t kLongestBodyLine = 998;
 void resetBodyReader(ChannelRecord* record);
 
 // Bytes read ahead and not yet taken.
-inline int32_t bodyUnread(const ChannelRecord* record) { return record->smtpSend->bodyFill - record->smtpSend->bodyPos; }
+inline int32_t bodyUnread(const ChannelRecord* record) { return record->smtp->send->bodyFill - record->smtp->send->bodyPos; }
 
 // Moves the unread bytes to the front of bodyBuffer and fills it up to
 // capacity bytes (at most the buffer's 2048) from the message text or from
@@ -53,7 +53,7 @@ int32_t nextBodyCharRefilling(ChannelRecord* record);
 // when maxLineLength or fewer bytes are left. Called for every byte of a
 // body, so the common case stays inline.
 inline int32_t nextBodyChar(ChannelRecord* record) {
-  if (bodyUnread(record) > bodyLineLimit()) return static_cast<uint8_t>(record->bodyBuffer[record->smtpSend->bodyPos++]);
+  if (bodyUnread(record) > bodyLineLimit()) return static_cast<uint8_t>(record->bodyBuffer[record->smtp->send->bodyPos++]);
   return nextBodyCharRefilling(record);
 }
 

@@ -28,24 +28,24 @@ constexpr int32_t kAcceptedLast = 299;
 // 238: a fresh body reader.
 int32_t resetBody(ChannelRecord* record, uint32_t) {
   resetBodyReader(record);
-  record->nextState = record->smtpSend->messageText != nullptr && record->smtpSend->messageText[0] == kFileMark ? kStateBodyFileOpen
+  record->nextState = record->smtp->send->messageText != nullptr && record->smtp->send->messageText[0] == kFileMark ? kStateBodyFileOpen
                                                                                            : kStateBodyFromText;
   return kStateContinue;
 }
 
 // 240: the body comes from the message text.
 int32_t startTextBody(ChannelRecord* record, uint32_t) {
-  record->smtpSend->bodyFromText = 1;
-  record->smtpSend->pendingChar = kBodyEnd;
+  record->smtp->send->bodyFromText = 1;
+  record->smtp->send->pendingChar = kBodyEnd;
   record->nextState = kStateBodyTextLine;
   return kStateContinue;
 }
 
 // 244: the body comes from the file named after the "@".
 int32_t openBodyFile(ChannelRecord* record, uint32_t) {
-  record->smtpSend->bodyFromText = 0;
-  record->smtpSend->pendingChar = kBodyEnd;
-  const char* path = record->smtpSend->messageText + 1;
+  record->smtp->send->bodyFromText = 0;
+  record->smtp->send->pendingChar = kBodyEnd;
+  const char* path = record->smtp->send->messageText + 1;
   logFormat(record, "Opening message file [%s]\r\n", path);
   closeSendFile(record);
   int32_t handle = plat::fileOpenRead(path);
@@ -58,12 +58,12 @@ int32_t openBodyFile(ChannelRecord* record, uint32_t) {
 // The end of the body: on to the attachments or the end of the data.
 int32_t finishBody(ChannelRecord* record, bool fromFile) {
   if (fromFile) {
-    bool failed = record->smtpSend->bodyEnded == kBodyReadFailed;
+    bool failed = record->smtp->send->bodyEnded == kBodyReadFailed;
     closeSendFile(record);
     // A body cut short by a read error must not go out as complete.
     if (failed) return failState(record, 0, kErrCannotOpenFile);
   }
-  record->nextState = record->smtpSend->attachList != nullptr ? kStateAttachDelimiter : kStateDataEnd;
+  record->nextState = record->smtp->send->attachList != nullptr ? kStateAttachDelimiter : kStateDataEnd;
   return kStateContinue;
 }
 

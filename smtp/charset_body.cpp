@@ -29,9 +29,9 @@ int32_t unitCost(int32_t c) { return literal(c) ? 1 : kLongestUnit; }
 // line; the LF does).
 int32_t takeSourceChar(ChannelRecord* record) {
   int32_t c;
-  if (record->smtpSend->pendingChar != kBodyEnd) {
-    c = record->smtpSend->pendingChar;
-    record->smtpSend->pendingChar = kBodyEnd;
+  if (record->smtp->send->pendingChar != kBodyEnd) {
+    c = record->smtp->send->pendingChar;
+    record->smtp->send->pendingChar = kBodyEnd;
   } else {
     c = nextBodyChar(record);
   }
@@ -42,7 +42,7 @@ int32_t takeSourceChar(ChannelRecord* record) {
 // Looks at the character after the one taken, keeping it for the next take.
 int32_t lookAhead(ChannelRecord* record) {
   int32_t c = takeSourceChar(record);
-  record->smtpSend->pendingChar = c;
+  record->smtp->send->pendingChar = c;
   return c;
 }
 
@@ -52,12 +52,12 @@ int32_t buildQuoted(ChannelRecord* record, char* out, bool* exhausted) {
   for (;;) {
     int32_t c = takeSourceChar(record);
     if (c == kBodyEnd) {
-      record->smtpSend->lineEndedByLf = 0;
+      record->smtp->send->lineEndedByLf = 0;
       break;
     }
     took = true;
     if (c == '\n') {
-      record->smtpSend->lineEndedByLf = 1;
+      record->smtp->send->lineEndedByLf = 1;
       break;
     }
     if (literal(c) || c == ' ') {
@@ -70,7 +70,7 @@ int32_t buildQuoted(ChannelRecord* record, char* out, bool* exhausted) {
     int32_t next = lookAhead(record);
     if (next != kBodyEnd && next != '\n' && length + unitCost(next) + 1 > kQuotedLineLimit) {
       out[length++] = '=';
-      record->smtpSend->lineEndedByLf = 0;
+      record->smtp->send->lineEndedByLf = 0;
       *exhausted = false;
       return length;
     }
@@ -91,7 +91,7 @@ int32_t buildSevenBit(ChannelRecord* record, char* out, bool* exhausted) {
   int32_t length = 0;
   int32_t dropped = 0;
   bool took = false;
-  record->smtpSend->lineEndedByLf = 0;
+  record->smtp->send->lineEndedByLf = 0;
   for (;;) {
     int32_t c = takeSourceChar(record);
     if (c == kBodyEnd) break;
@@ -101,12 +101,12 @@ int32_t buildSevenBit(ChannelRecord* record, char* out, bool* exhausted) {
     }
     took = true;
     if (c == '\n') {
-      record->smtpSend->lineEndedByLf = 1;
+      record->smtp->send->lineEndedByLf = 1;
       break;
     }
     if (length == kLongestBodyLine) {
       // Only a file that grew a longer line since it was measured.
-      record->smtpSend->pendingChar = c;
+      record->smtp->send->pendingChar = c;
       break;
     }
     out[length++] = static_cast<char>(c);
@@ -119,9 +119,9 @@ int32_t buildSevenBit(ChannelRecord* record, char* out, bool* exhausted) {
 int32_t buildBase64(ChannelRecord* record, char* out, bool* exhausted) {
   uint8_t bytes[kBase64LineBytes];
   int32_t count = 0;
-  if (record->smtpSend->lineFeedPending != 0) {
+  if (record->smtp->send->lineFeedPending != 0) {
     bytes[count++] = '\n';
-    record->smtpSend->lineFeedPending = 0;
+    record->smtp->send->lineFeedPending = 0;
   }
   while (count < kBase64LineBytes) {
     int32_t c = takeSourceChar(record);
@@ -134,7 +134,7 @@ int32_t buildBase64(ChannelRecord* record, char* out, bool* exhausted) {
     if (count < kBase64LineBytes) {
       bytes[count++] = '\n';
     } else {
-      record->smtpSend->lineFeedPending = 1;
+      record->smtp->send->lineFeedPending = 1;
     }
   }
   *exhausted = count == 0;
@@ -148,13 +148,13 @@ int32_t buildBase64(ChannelRecord* record, char* out, bool* exhausted) {
 }  // namespace
 
 bool buildCharsetBodyLine(ChannelRecord* record, char* out, int32_t* length, bool* exhausted) {
-  if (record->smtpSend->bodyEncoding == kBodyBase64) {
+  if (record->smtp->send->bodyEncoding == kBodyBase64) {
     *length = buildBase64(record, out, exhausted);
     return true;
   }
-  if (record->smtpSend->bodyEncoding != kBodyQuoted && record->smtpSend->bodyEncoding != kBodySevenBit) return false;
-  bool endedByLf = record->smtpSend->lineEndedByLf != 0;
-  *length = record->smtpSend->bodyEncoding == kBodyQuoted ? buildQuoted(record, out, exhausted)
+  if (record->smtp->send->bodyEncoding != kBodyQuoted && record->smtp->send->bodyEncoding != kBodySevenBit) return false;
+  bool endedByLf = record->smtp->send->lineEndedByLf != 0;
+  *length = record->smtp->send->bodyEncoding == kBodyQuoted ? buildQuoted(record, out, exhausted)
                                                 : buildSevenBit(record, out, exhausted);
   // In a multipart message the CR LF before the next delimiter belongs to
   // the delimiter; a message of one part ends with the last line's own.

@@ -159,7 +159,7 @@ void writeHeaderField(TextSink* sink, const ChannelRecord* record, const char* n
   HeaderFolder folder(sink, folding ? kFoldColumn : kHardLineLimit);
   folder.field(name);
   if (folding) {
-    putCharsetField(&folder, record->charsetName, text, kind);
+    putCharsetField(&folder, record->smtp->charsetName, text, kind);
   } else {
     char separator = kind == FieldKind::addresses ? settings.recipientSeparator : '\0';
     putPlainText(&folder, text, textLength(text), name != nullptr, separator);
@@ -193,7 +193,7 @@ constexpr int32_t kAttachLineAround = 47;
 // The longest shown name in the attachment list that goes as it is.
 int32_t longestPlainAttachName(const ChannelRecord* record) {
   int32_t longest = 0;
-  const char* item = record->smtpSend->attachList;
+  const char* item = record->smtp->send->attachList;
   while (item != nullptr && *item != '\0') {
     int32_t length = 0;
     while (item[length] != '\0' && item[length] != settings.attachSeparator) ++length;
@@ -238,12 +238,12 @@ int32_t checkHeaderLines(const ChannelRecord* record) {
     const char* text;
     FieldKind kind;
   } fields[] = {
-      {settings.omitToHeader == 0, "To", record->smtpSend->toList, FieldKind::addresses},
-      {record->fromAddress[0] != '\0', "From", record->fromAddress, FieldKind::addresses},
-      {record->replyToAddress[0] != '\0', "Reply-To", record->replyToAddress, FieldKind::addresses},
-      {record->smtpSend->subjectText != nullptr, "Subject", record->smtpSend->subjectText, FieldKind::text},
-      {record->extraHeader != nullptr, nullptr, record->extraHeader, FieldKind::ownLines},
-      {record->smtpSend->ccList != nullptr, "CC", record->smtpSend->ccList, FieldKind::addresses},
+      {settings.omitToHeader == 0, "To", record->smtp->send->toList, FieldKind::addresses},
+      {record->smtp->fromAddress[0] != '\0', "From", record->smtp->fromAddress, FieldKind::addresses},
+      {record->smtp->replyToAddress[0] != '\0', "Reply-To", record->smtp->replyToAddress, FieldKind::addresses},
+      {record->smtp->send->subjectText != nullptr, "Subject", record->smtp->send->subjectText, FieldKind::text},
+      {extraHeader(record) != nullptr, nullptr, extraHeader(record), FieldKind::ownLines},
+      {record->smtp->send->ccList != nullptr, "CC", record->smtp->send->ccList, FieldKind::addresses},
   };
   for (const auto& field : fields) {
     if (field.sent) writeHeaderField(&meter, record, field.name, field.text, field.kind);
@@ -265,7 +265,7 @@ int32_t sendEncodedAttachType(ChannelRecord* record, const char* typeLine, const
   folder.token(nullptr, 0, typeLine, textLength(typeLine));
   folder.token(nullptr, 0, ";", 1);
   folder.token(" ", 1, "name=\"", 6);
-  putEncodedWords(&folder, record->charsetName, name, textLength(name), WordPlace::phrase, true);
+  putEncodedWords(&folder, record->smtp->charsetName, name, textLength(name), WordPlace::phrase, true);
   folder.token(nullptr, 0, "\"", 1);
   folder.end();
   if (contentId > 0) {
@@ -283,7 +283,7 @@ int32_t sendEncodedDisposition(ChannelRecord* record, bool inlinePart, const cha
   folder.field("Content-Disposition");
   const char* kind = inlinePart ? "inline" : "attachment";
   folder.token(" ", 1, kind, textLength(kind));
-  putExtendedParameter(&folder, "filename", record->charsetName, name, textLength(name));
+  putExtendedParameter(&folder, "filename", record->smtp->charsetName, name, textLength(name));
   folder.end();
   folder.end();
   sink.flush();

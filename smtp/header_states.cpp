@@ -37,11 +37,11 @@ enum class HeaderStep { replyTo, subject, cc, mime };
 // The next header state after From, Reply-To, Subject or CC: the first
 // optional line, from the given one on, that the message has.
 int32_t nextHeaderState(const ChannelRecord* record, HeaderStep from) {
-  if (from <= HeaderStep::replyTo && record->replyToAddress[0] != '\0') return kStateReplyTo;
-  if (from <= HeaderStep::subject && (record->smtpSend->subjectText != nullptr || record->extraHeader != nullptr)) {
+  if (from <= HeaderStep::replyTo && record->smtp->replyToAddress[0] != '\0') return kStateReplyTo;
+  if (from <= HeaderStep::subject && (record->smtp->send->subjectText != nullptr || extraHeader(record) != nullptr)) {
     return kStateSubject;
   }
-  if (from <= HeaderStep::cc && record->smtpSend->ccList != nullptr) return kStateCc;
+  if (from <= HeaderStep::cc && record->smtp->send->ccList != nullptr) return kStateCc;
   if (from <= HeaderStep::mime && (usesMime(record) || singleTextPart(record))) return kStateMimeVersion;
   return kStateHeaderEnd;
 }
@@ -63,7 +63,7 @@ int32_t sendAndGo(ChannelRecord* record, int32_t next, const char* format, const
 // "message-root.N", which the HTML refers to.
 int32_t sendMessageId(ChannelRecord* record, uint32_t) {
   char id[kMessageIdRoom];
-  formatMessageId(record->fromAddress, id);
+  formatMessageId(record->smtp->fromAddress, id);
   return sendAndGo(record, kStateMailer, "Message-ID: %s", id);
 }
 
@@ -75,7 +75,7 @@ int32_t sendMailer(ChannelRecord* record, uint32_t) {
 // 223
 int32_t sendDate(ChannelRecord* record, uint32_t) {
   char date[plat::kFormatLimit + 1];
-  formatDateLine(date, sizeof date, record->standardHeader != 0);
+  formatDateLine(date, sizeof date, record->smtp->standardHeader != 0);
   return sendAndGo(record, kStateTo, "%s", date);
 }
 
@@ -83,7 +83,7 @@ int32_t sendDate(ChannelRecord* record, uint32_t) {
 int32_t sendTo(ChannelRecord* record, uint32_t now) {
   record->nextState = kStateFrom;
   if (settings.omitToHeader != 0) return kStateContinue;
-  int32_t rc = sendHeaderField(record, "To", record->smtpSend->toList, FieldKind::addresses);
+  int32_t rc = sendHeaderField(record, "To", record->smtp->send->toList, FieldKind::addresses);
   if (rc != kStateContinue) return rc;
   replyWait(record, now);
   return kStateContinue;
@@ -92,27 +92,27 @@ int32_t sendTo(ChannelRecord* record, uint32_t now) {
 // 225
 int32_t sendFrom(ChannelRecord* record, uint32_t) {
   int32_t next = nextHeaderState(record, HeaderStep::replyTo);
-  if (record->fromAddress[0] == '\0') {
+  if (record->smtp->fromAddress[0] == '\0') {
     record->nextState = next;
     return kStateContinue;
   }
-  return sendFieldAndGo(record, next, "From", record->fromAddress, FieldKind::addresses);
+  return sendFieldAndGo(record, next, "From", record->smtp->fromAddress, FieldKind::addresses);
 }
 
 // 226
 int32_t sendReplyTo(ChannelRecord* record, uint32_t) {
-  return sendFieldAndGo(record, nextHeaderState(record, HeaderStep::subject), "Reply-To", record->replyToAddress,
+  return sendFieldAndGo(record, nextHeaderState(record, HeaderStep::subject), "Reply-To", record->smtp->replyToAddress,
                         FieldKind::addresses);
 }
 
 // 227: the subject, then the caller's extra header lines.
 int32_t sendSubject(ChannelRecord* record, uint32_t) {
-  if (record->smtpSend->subjectText != nullptr) {
-    int32_t rc = sendHeaderField(record, "Subject", record->smtpSend->subjectText, FieldKind::text);
+  if (record->smtp->send->subjectText != nullptr) {
+    int32_t rc = sendHeaderField(record, "Subject", record->smtp->send->subjectText, FieldKind::text);
     if (rc != kStateContinue) return rc;
   }
-  if (record->extraHeader != nullptr) {
-    int32_t rc = sendHeaderField(record, nullptr, record->extraHeader, FieldKind::ownLines);
+  if (extraHeader(record) != nullptr) {
+    int32_t rc = sendHeaderField(record, nullptr, extraHeader(record), FieldKind::ownLines);
     if (rc != kStateContinue) return rc;
   }
   record->nextState = nextHeaderState(record, HeaderStep::cc);
@@ -121,7 +121,7 @@ int32_t sendSubject(ChannelRecord* record, uint32_t) {
 
 // 228: the whole CC list; BCC recipients appear in no header.
 int32_t sendCc(ChannelRecord* record, uint32_t) {
-  return sendFieldAndGo(record, nextHeaderState(record, HeaderStep::mime), "CC", record->smtpSend->ccList, FieldKind::addresses);
+  return sendFieldAndGo(record, nextHeaderState(record, HeaderStep::mime), "CC", record->smtp->send->ccList, FieldKind::addresses);
 }
 
 // 229
@@ -139,7 +139,7 @@ int32_t sendMultipartType(ChannelRecord* record, uint32_t) {
     record->nextState = kStateHeaderEnd;
     return kStateContinue;
   }
-  const char* type = record->bodyType == kBodyHtml ? "Content-Type: multipart/related; boundary="
+  const char* type = record->smtp->bodyType == kBodyHtml ? "Content-Type: multipart/related; boundary="
                                                    : "Content-Type: multipart/mixed; boundary=";
   return sentThen(record, sendFormatted(record, "%s%c%s%c", type, kQuote, boundaryText, kQuote), kStateHeaderEnd);
 }
@@ -158,11 +158,11 @@ int32_t sendTextDelimiter(ChannelRecord* record, uint32_t) {
 // 235: the text part's content type. Plain and HTML texts go without a
 // transfer encoding, so their part header ends here with a blank line.
 int32_t sendTextType(ChannelRecord* record, uint32_t) {
-  if (charsetOn(record) && record->bodyType != kBodyIso8859 && record->bodyType != kBodyCustom) {
+  if (charsetOn(record) && record->smtp->bodyType != kBodyIso8859 && record->smtp->bodyType != kBodyCustom) {
     char line[plat::kFormatLimit + 1];
     return sendAndGo(record, kStateTextEncoding, "%s", charsetPartType(record, line, sizeof line));
   }
-  switch (record->bodyType) {
+  switch (record->smtp->bodyType) {
     case kBodyPlain:
       return sendAndGo(record, kStateBodyReset, "%s\r\n", kPlainType);
     case kBodyHtml:
@@ -188,7 +188,7 @@ int32_t sendTextType(ChannelRecord* record, uint32_t) {
 // 236: the transfer encoding of a quoted-printable text, and the blank line.
 int32_t sendTextEncoding(ChannelRecord* record, uint32_t) {
   const char* line = settings.customEncodingLength != 0 ? settings.customEncoding : kQuotedPrintable;
-  if (record->smtpSend->bodyEncoding != kBodyAsBefore) line = charsetPartEncoding(record);
+  if (record->smtp->send->bodyEncoding != kBodyAsBefore) line = charsetPartEncoding(record);
   return sendAndGo(record, kStateBodyReset, "%s\r\n", line);
 }
 

@@ -78,7 +78,7 @@ bool measureFile(const char* path, TextCensus* census) {
 
 TextCensus bodyCensus(const ChannelRecord* record) {
   TextCensus census;
-  const char* text = record->smtpSend->messageText;
+  const char* text = record->smtp->send->messageText;
   if (text == nullptr) return census;
   if (text[0] == kFileMark) {
     measureFile(text + 1, &census);
@@ -91,7 +91,7 @@ TextCensus bodyCensus(const ChannelRecord* record) {
 // Whether the text part is declared in the channel's charset (types 4 and
 // 9 name their own).
 bool partInChannelCharset(const ChannelRecord* record) {
-  return record->bodyType != kBodyTypeIso8859 && record->bodyType != kBodyTypeCustom;
+  return record->smtp->bodyType != kBodyTypeIso8859 && record->smtp->bodyType != kBodyTypeCustom;
 }
 
 // Whether an address, between its "<" and ">", holds bytes outside ASCII.
@@ -106,8 +106,8 @@ bool listNeedsUtf8(const char* list) {
 }
 
 bool textsValidUtf8(const ChannelRecord* record) {
-  const char* texts[] = {record->smtpSend->toList,      record->smtpSend->ccList,         record->smtpSend->bccList,   record->smtpSend->subjectText,
-                         record->fromAddress, record->replyToAddress, record->smtpSend->attachList};
+  const char* texts[] = {record->smtp->send->toList,      record->smtp->send->ccList,         record->smtp->send->bccList,   record->smtp->send->subjectText,
+                         record->smtp->fromAddress, record->smtp->replyToAddress, record->smtp->send->attachList};
   for (const char* text : texts) {
     if (!isValidUtf8(text)) return false;
   }
@@ -143,7 +143,7 @@ uint32_t base64Size(uint32_t bytes) {
 }
 
 uint32_t bodySize(const ChannelRecord* record, const TextCensus& body) {
-  if (record->smtpSend->bodyEncoding == kBodyBase64) return base64Size(saturatingAdd(body.bytes, body.lineFeeds));
+  if (record->smtp->send->bodyEncoding == kBodyBase64) return base64Size(saturatingAdd(body.bytes, body.lineFeeds));
   uint32_t text = saturatingAdd(body.bytes, saturatingTimes(body.highBytes, 2));
   uint32_t breaks = saturatingTimes(text / kQuotedLineText + body.lineFeeds + 1, kSoftBreakCost);
   return saturatingAdd(text, breaks);
@@ -152,7 +152,7 @@ uint32_t bodySize(const ChannelRecord* record, const TextCensus& body) {
 // The attachments as base64 parts, each file measured by reading it.
 uint32_t attachmentsSize(const ChannelRecord* record) {
   uint32_t total = 0;
-  const char* item = record->smtpSend->attachList;
+  const char* item = record->smtp->send->attachList;
   char path[kMeasureChunk / 8];
   while (item != nullptr && *item != '\0') {
     int32_t length = 0;
@@ -175,8 +175,8 @@ uint32_t attachmentsSize(const ChannelRecord* record) {
 }
 
 uint32_t messageSize(const ChannelRecord* record, const TextCensus& body) {
-  const char* texts[] = {record->smtpSend->toList,      record->smtpSend->ccList,         record->smtpSend->subjectText,
-                         record->fromAddress, record->replyToAddress, record->extraHeader};
+  const char* texts[] = {record->smtp->send->toList,      record->smtp->send->ccList,         record->smtp->send->subjectText,
+                         record->smtp->fromAddress, record->smtp->replyToAddress, extraHeader(record)};
   uint32_t total = kHeaderAllowance;
   for (const char* text : texts) {
     total = saturatingAdd(total, kEncodedGrowth * static_cast<uint32_t>(textLength(text)));
@@ -188,28 +188,28 @@ uint32_t messageSize(const ChannelRecord* record, const TextCensus& body) {
 // Whether a part goes out with bytes of 0x80 and above as they are: HTML
 // text, or plain text with rawEightBit, in the body type's own form.
 bool sendsEightBit(const ChannelRecord* record, const TextCensus& body) {
-  if (record->smtpSend->bodyEncoding != kBodyAsBefore || body.highBytes == 0) return false;
-  return record->bodyType == kBodyTypeHtml || (record->bodyType == kBodyTypePlain && settings.rawEightBit != 0);
+  if (record->smtp->send->bodyEncoding != kBodyAsBefore || body.highBytes == 0) return false;
+  return record->smtp->bodyType == kBodyTypeHtml || (record->smtp->bodyType == kBodyTypePlain && settings.rawEightBit != 0);
 }
 
 }  // namespace
 
 void noteServerExtensions(ChannelRecord* record) {
-  record->offersSize = 0;
-  record->offersEightBitMime = 0;
-  record->offersSmtpUtf8 = 0;
-  record->serverSizeLimit = 0;
+  record->smtp->offersSize = 0;
+  record->smtp->offersEightBitMime = 0;
+  record->smtp->offersSmtpUtf8 = 0;
+  record->smtp->serverSizeLimit = 0;
   // The greeting was EHLO when ESMTP is on or STARTTLS needs it.
-  if (record->useEsmtp == 0 && !startTlsNeedsEhlo(record)) return;
+  if (record->smtp->useEsmtp == 0 && !startTlsNeedsEhlo(record)) return;
   for (const char* line = record->replyText; *line != '\0';) {
     if (textLength(line) > kReplyLinePrefix) {
       const char* keyword = line + kReplyLinePrefix;
       if (keywordIs(keyword, "SIZE")) {
-        record->offersSize = 1;
-        if (keyword[4] == ' ') record->serverSizeLimit = sizeLimit(keyword + 5);
+        record->smtp->offersSize = 1;
+        if (keyword[4] == ' ') record->smtp->serverSizeLimit = sizeLimit(keyword + 5);
       }
-      if (keywordIs(keyword, "8BITMIME")) record->offersEightBitMime = 1;
-      if (keywordIs(keyword, "SMTPUTF8")) record->offersSmtpUtf8 = 1;
+      if (keywordIs(keyword, "8BITMIME")) record->smtp->offersEightBitMime = 1;
+      if (keywordIs(keyword, "SMTPUTF8")) record->smtp->offersSmtpUtf8 = 1;
     }
     const char* end = findChar(line, '\n');
     if (end == nullptr) break;
@@ -218,40 +218,40 @@ void noteServerExtensions(ChannelRecord* record) {
 }
 
 int32_t planMessage(ChannelRecord* record) {
-  record->smtpSend->bodyEncoding = kBodyAsBefore;
-  record->smtpSend->sendsEightBit = 0;
-  record->smtpSend->needsSmtpUtf8 = 0;
-  record->smtpSend->lineEndedByLf = 0;
-  record->smtpSend->lineFeedPending = 0;
-  record->smtpSend->messageSizeEstimate = 0;
-  if (!charsetOn(record) && record->useExtensions == 0) return 0;
+  record->smtp->send->bodyEncoding = kBodyAsBefore;
+  record->smtp->send->sendsEightBit = 0;
+  record->smtp->send->needsSmtpUtf8 = 0;
+  record->smtp->send->lineEndedByLf = 0;
+  record->smtp->send->lineFeedPending = 0;
+  record->smtp->send->messageSizeEstimate = 0;
+  if (!charsetOn(record) && record->smtp->useExtensions == 0) return 0;
   TextCensus body = bodyCensus(record);
   if (charsetOn(record)) {
-    if (isUtf8Charset(record->charsetName)) {
+    if (isUtf8Charset(record->smtp->charsetName)) {
       bool bodyValid = !partInChannelCharset(record) || censusValidUtf8(body);
       if (!bodyValid || !textsValidUtf8(record)) {
         logText(record, "Refused: text is not valid UTF-8\r\n");
         return kErrInvalidUtf8;
       }
     }
-    bool ownEncoding = record->bodyType == kBodyTypeCustom && settings.customEncodingLength != 0;
-    if (!ownEncoding) record->smtpSend->bodyEncoding = charsetEncoding(body);
-    unfoldSubject(record->smtpSend->subjectText);
+    bool ownEncoding = record->smtp->bodyType == kBodyTypeCustom && settings.customEncodingLength != 0;
+    if (!ownEncoding) record->smtp->send->bodyEncoding = charsetEncoding(body);
+    unfoldSubject(record->smtp->send->subjectText);
   }
-  record->smtpSend->sendsEightBit = sendsEightBit(record, body) ? 1 : 0;
-  const char* lists[] = {record->fromAddress, record->smtpSend->toList, record->smtpSend->ccList, record->smtpSend->bccList};
+  record->smtp->send->sendsEightBit = sendsEightBit(record, body) ? 1 : 0;
+  const char* lists[] = {record->smtp->fromAddress, record->smtp->send->toList, record->smtp->send->ccList, record->smtp->send->bccList};
   for (const char* list : lists) {
-    if (listNeedsUtf8(list)) record->smtpSend->needsSmtpUtf8 = 1;
+    if (listNeedsUtf8(list)) record->smtp->send->needsSmtpUtf8 = 1;
   }
-  if (record->smtpSend->needsSmtpUtf8 != 0 && record->offersSmtpUtf8 == 0) {
+  if (record->smtp->send->needsSmtpUtf8 != 0 && record->smtp->offersSmtpUtf8 == 0) {
     logText(record, "Refused: an address needs SMTPUTF8, which the server does not offer\r\n");
     return kErrNeedsSmtpUtf8;
   }
-  if (record->offersSize != 0) {
-    record->smtpSend->messageSizeEstimate = messageSize(record, body);
-    if (record->serverSizeLimit != 0 && record->smtpSend->messageSizeEstimate > record->serverSizeLimit) {
-      logFormat(record, "Refused: message of %u bytes, server limit %u\r\n", record->smtpSend->messageSizeEstimate,
-                record->serverSizeLimit);
+  if (record->smtp->offersSize != 0) {
+    record->smtp->send->messageSizeEstimate = messageSize(record, body);
+    if (record->smtp->serverSizeLimit != 0 && record->smtp->send->messageSizeEstimate > record->smtp->serverSizeLimit) {
+      logFormat(record, "Refused: message of %u bytes, server limit %u\r\n", record->smtp->send->messageSizeEstimate,
+                record->smtp->serverSizeLimit);
       return kErrMessageTooBig;
     }
   }
@@ -260,25 +260,25 @@ int32_t planMessage(ChannelRecord* record) {
 
 void mailFromParameters(const ChannelRecord* record, char* out, int32_t room) {
   out[0] = '\0';
-  if (!charsetOn(record) && record->useExtensions == 0) return;
+  if (!charsetOn(record) && record->smtp->useExtensions == 0) return;
   char size[32] = "";
-  if (record->offersSize != 0) plat::formatText(size, sizeof size, " SIZE=%u", record->smtpSend->messageSizeEstimate);
+  if (record->smtp->offersSize != 0) plat::formatText(size, sizeof size, " SIZE=%u", record->smtp->send->messageSizeEstimate);
   plat::formatText(out, room, "%s%s%s", size,
-                   record->smtpSend->sendsEightBit != 0 && record->offersEightBitMime != 0 ? " BODY=8BITMIME" : "",
-                   record->smtpSend->needsSmtpUtf8 != 0 && record->offersSmtpUtf8 != 0 ? " SMTPUTF8" : "");
+                   record->smtp->send->sendsEightBit != 0 && record->smtp->offersEightBitMime != 0 ? " BODY=8BITMIME" : "",
+                   record->smtp->send->needsSmtpUtf8 != 0 && record->smtp->offersSmtpUtf8 != 0 ? " SMTPUTF8" : "");
 }
 
 const char* charsetPartType(const ChannelRecord* record, char* out, int32_t room) {
   const char* type = "text/plain";
-  if (record->bodyType == kBodyTypeHtml) type = "text/html";
-  if (record->bodyType == kBodyTypeEnriched) type = "text/enriched";
-  plat::formatText(out, room, "Content-Type: %s; charset=%s", type, record->charsetName);
+  if (record->smtp->bodyType == kBodyTypeHtml) type = "text/html";
+  if (record->smtp->bodyType == kBodyTypeEnriched) type = "text/enriched";
+  plat::formatText(out, room, "Content-Type: %s; charset=%s", type, record->smtp->charsetName);
   return out;
 }
 
 const char* charsetPartEncoding(const ChannelRecord* record) {
-  if (record->smtpSend->bodyEncoding == kBodyBase64) return "Content-Transfer-Encoding: base64";
-  if (record->smtpSend->bodyEncoding == kBodySevenBit) return "Content-Transfer-Encoding: 7bit";
+  if (record->smtp->send->bodyEncoding == kBodyBase64) return "Content-Transfer-Encoding: base64";
+  if (record->smtp->send->bodyEncoding == kBodySevenBit) return "Content-Transfer-Encoding: 7bit";
   return "Content-Transfer-Encoding: quoted-printable";
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "frame/channel.h"
+#include "smtp/smtp_session.h"
 
 namespace qel {
 
@@ -21,7 +22,7 @@ enum BodyEncoding : uint8_t {
 };
 
 // Whether the channel has a charset set.
-inline bool charsetOn(const ChannelRecord* record) { return record->charsetName[0] != '\0'; }
+inline bool charsetOn(const ChannelRecord* record) { return record->smtp->charsetName[0] != '\0'; }
 
 // Records what the EHLO reply in replyText offers (SIZE with its limit,
 // 8BITMIME, SMTPUTF8); after HELO nothing is offered. After STARTTLS the

@@ -55,7 +55,7 @@ void takeSmtpAuthOffer(ChannelRecord* record, const char* ehloReply) {
   clearOffer(record);
   // Kept for the caller that failed to log in: over TLS the offer may be
   // larger.
-  record->tlsOffered = ehloOffers(ehloReply, "STARTTLS") ? 1 : 0;
+  record->login->tlsOffered = ehloOffers(ehloReply, "STARTTLS") ? 1 : 0;
   for (const char* line = ehloReply; line != nullptr && *line != '\0';) {
     const char* end = findChar(line, '\n');
     int32_t length = end != nullptr ? static_cast<int32_t>(end - line) : textLength(line);
@@ -77,9 +77,9 @@ int32_t negotiatedAuthState(ChannelRecord* record, int32_t* failure) {
   takeSmtpAuthOffer(record, record->replyText);
   if (!wantsLogin(record)) return 0;
   // A later qelPop3Connect of another user must not log in with them.
-  record->loginSettingsUsedBySmtp = 1;
-  record->saslMechanism = chooseMechanism(record);
-  if (record->saslMechanism != 0) return kStateSaslAuth;
+  record->login->loginSettingsUsedBySmtp = 1;
+  record->login->saslMechanism = chooseMechanism(record);
+  if (record->login->saslMechanism != 0) return kStateSaslAuth;
   *failure = failState(record, 0, kErrNoCommonMechanism);
   return 0;
 }

@@ -11,6 +11,7 @@
 #include "transport/readiness.h"
 #include "frame/text.h"
 #include "qel32.h"
+#include "sasl/login_state.h"
 #include "smtp/message_plan.h"
 #include "smtp/smtp_states.h"
 #include "transport/connection.h"
@@ -70,6 +71,9 @@ extern "C" QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char* ser
   ChannelRecord* record = nullptr;
   int32_t rc = checkChannel(chan, &record);
   if (rc != 0) return rc;
+  // The session's and the login's blocks come first: an SMTP channel always
+  // has both.
+  if ((rc = openSmtpSession(record)) < 0 || (rc = openLoginState(record)) < 0) return rc;
   record->protocol = kProtocolSmtp;
   logText(record, "*** qelSmtpConnect\r\n");
   if (server == nullptr) return kErrNoServer;
@@ -82,19 +86,19 @@ extern "C" QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char* ser
     return kErrTextTooLong;
   }
   if (isEmpty(replyTo)) {
-    record->replyToAddress[0] = '\0';
+    record->smtp->replyToAddress[0] = '\0';
   } else {
-    copyText(record->replyToAddress, replyTo, kAddressCap);
+    copyText(record->smtp->replyToAddress, replyTo, kAddressCap);
   }
   copyText(record->serverName, server, kServerNameCap);
   rc = checkAddressList(record, from, false);
   if (rc < 0) return rc;
   // The From text goes into the greeting and into MAIL FROM.
   if (holdsLineBreak(from, kAddressCap)) return kErrBadAddressChar;
-  copyText(record->fromAddress, from, kAddressCap);
+  copyText(record->smtp->fromAddress, from, kAddressCap);
   Connection* connection = useConnection(record);
   if (connection == nullptr) return kErrNoMemory;
-  connection->remotePort = record->smtpPort;
+  connection->remotePort = record->smtp->smtpPort;
   record->awaitWritable = 0;
   record->savedCount = 0;
   connection->ringRead = 0;
@@ -121,11 +125,11 @@ extern "C" QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char* to, c
   }
   if ((rc = openSmtpSend(record)) < 0) return rc;
   resetByteCounts(record);
-  record->smtpSend->contentIdCount = 0;
-  record->smtpSend->toList = nullptr;
-  record->smtpSend->nextAttach = nullptr;
-  record->smtpSend->separatorAt = nullptr;
-  record->smtpSend->preparedSource = 0;
+  record->smtp->send->contentIdCount = 0;
+  record->smtp->send->toList = nullptr;
+  record->smtp->send->nextAttach = nullptr;
+  record->smtp->send->separatorAt = nullptr;
+  record->smtp->send->preparedSource = 0;
   // A file left open by a send that failed half-way is of no further use.
   closeSendFile(record);
   if (isEmpty(to)) return kErrNoRecipient;
@@ -134,17 +138,17 @@ extern "C" QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char* to, c
   // The envelope commands carry these texts as they are (the From text may
   // have been changed since the connect): a line break in one is refused
   // before anything is sent.
-  if (holdsLineBreak(record->fromAddress) || holdsLineBreak(to) || holdsLineBreak(cc) || holdsLineBreak(bcc)) {
+  if (holdsLineBreak(record->smtp->fromAddress) || holdsLineBreak(to) || holdsLineBreak(cc) || holdsLineBreak(bcc)) {
     return kErrBadAddressChar;
   }
-  if ((rc = copyOptional(record, kSlotTo, to, &record->smtpSend->toList)) < 0) return rc;
-  if ((rc = copyRecipients(record, kSlotCc, cc, &record->smtpSend->ccList)) < 0) return rc;
-  if ((rc = copyRecipients(record, kSlotBcc, bcc, &record->smtpSend->bccList)) < 0) return rc;
-  if ((rc = copyOptional(record, kSlotSubject, subject, &record->smtpSend->subjectText)) < 0) return rc;
+  if ((rc = copyOptional(record, kSlotTo, to, &record->smtp->send->toList)) < 0) return rc;
+  if ((rc = copyRecipients(record, kSlotCc, cc, &record->smtp->send->ccList)) < 0) return rc;
+  if ((rc = copyRecipients(record, kSlotBcc, bcc, &record->smtp->send->bccList)) < 0) return rc;
+  if ((rc = copyOptional(record, kSlotSubject, subject, &record->smtp->send->subjectText)) < 0) return rc;
   char* messageCopy = nullptr;
   if ((rc = copyOptional(record, kSlotMessage, message, &messageCopy)) < 0) return rc;
-  record->smtpSend->messageText = messageCopy != nullptr ? messageCopy : kNoMessage;
-  if ((rc = copyOptional(record, kSlotAttachments, attachments, &record->smtpSend->attachList)) < 0) return rc;
+  record->smtp->send->messageText = messageCopy != nullptr ? messageCopy : kNoMessage;
+  if ((rc = copyOptional(record, kSlotAttachments, attachments, &record->smtp->send->attachList)) < 0) return rc;
   if ((rc = planMessage(record)) < 0) return rc;
   if ((rc = checkHeaderLines(record)) < 0) {
     logText(record, "Refused: a header line would pass 998 characters\r\n");
@@ -168,11 +172,11 @@ extern "C" QEL_API int32_t QEL_CALL qelVerifyUser(int32_t chan, const char* name
   if (holdsLineBreak(names)) return kErrBadAddressChar;
   if ((rc = openSmtpSend(record)) < 0) return rc;
   // The name list takes the To list's block.
-  record->smtpSend->toList = nullptr;
-  record->smtpSend->listCursor = allocAndCopy(record->channelNumber, kSlotTo, names);
-  if (record->smtpSend->listCursor == nullptr) return kErrNoMemory;
-  record->verifyResult = 0;
+  record->smtp->send->toList = nullptr;
+  record->smtp->send->listCursor = allocAndCopy(record->channelNumber, kSlotTo, names);
+  if (record->smtp->send->listCursor == nullptr) return kErrNoMemory;
+  record->smtp->verifyResult = 0;
   rc = startSequence(record, kStateVerifyNext);
-  if (rc == 0 && record->autoCall != 0) return record->verifyResult;
+  if (rc == 0 && record->autoCall != 0) return record->smtp->verifyResult;
   return rc;
 }

@@ -33,7 +33,7 @@ bool goAhead(const ChannelRecord* record) {
 
 // Keeps the first refusal of the group for the failure's text.
 void noteRefusal(ChannelRecord* record) {
-  SmtpSend* send = record->smtpSend;
+  SmtpSend* send = record->smtp->send;
   if (send->groupRefused != 0) return;
   send->groupRefused = 1;
   copyText(send->groupRefusal, record->replyText, kReplyRoom - 1);
@@ -41,7 +41,7 @@ void noteRefusal(ChannelRecord* record) {
 
 // Puts the first refusal back as the reply the failure reports.
 void restoreRefusal(ChannelRecord* record) {
-  const char* refusal = record->smtpSend->groupRefusal;
+  const char* refusal = record->smtp->send->groupRefusal;
   copyText(record->replyText, refusal, kReplyRoom - 1);
   copyText(record->lastReply, refusal, kLastReplyCap - 1);
   record->replyCode = parseDecimal(refusal);
@@ -60,7 +60,7 @@ int32_t awaitGroupReply(ChannelRecord* record, uint32_t now) {
     skipRestOfReply(record);
     rc = 0;
   }
-  if (rc < 0 && record->smtpSend->groupRefused != 0) {
+  if (rc < 0 && record->smtp->send->groupRefused != 0) {
     restoreRefusal(record);
     return failState(record, 0, kErrSmtpError);
   }
@@ -87,8 +87,8 @@ int32_t readGroupRcptReply(ChannelRecord* record, uint32_t now) {
   // The item was checked before the group went out.
   cutRecipient(record);
   if (positiveReply(record)) {
-    ++record->smtpSend->groupAccepted;
-    copyText(record->lastRecipient, record->currentAddress, kLastRecipientCap);
+    ++record->smtp->send->groupAccepted;
+    copyText(record->smtp->lastRecipient, record->smtp->currentAddress, kLastRecipientCap);
   } else {
     noteRefusal(record);
   }
@@ -106,8 +106,8 @@ int32_t readGroupDataReply(ChannelRecord* record, uint32_t now) {
     record->nextState = kStateGroupReset;
     return kStateContinue;
   }
-  if (record->smtpSend->groupRefused == 0) return goAheadWithMessage(record);
-  if (record->smtpSend->groupAccepted > 0) {
+  if (record->smtp->send->groupRefused == 0) return goAheadWithMessage(record);
+  if (record->smtp->send->groupAccepted > 0) {
     restoreRefusal(record);
     return failState(record, 0, kErrSmtpError);
   }
@@ -149,7 +149,7 @@ const StateRegistration registered(kGroupStates, std::size(kGroupStates));
 }  // namespace
 
 bool pipelinesEnvelope(const ChannelRecord* record) {
-  return record->usePipelining != 0 && record->offersPipelining != 0;
+  return record->smtp->usePipelining != 0 && record->smtp->offersPipelining != 0;
 }
 
 int32_t sendEnvelopeGroup(ChannelRecord* record, const char* sender, const char* parameters, uint32_t now) {
@@ -166,7 +166,7 @@ int32_t sendEnvelopeGroup(ChannelRecord* record, const char* sender, const char*
   startRecipientWalk(record);
   while (rc == kStateContinue) {
     cutRecipient(record);
-    rc = sendFormatted(record, "RCPT TO:%s", record->currentAddress);
+    rc = sendFormatted(record, "RCPT TO:%s", record->smtp->currentAddress);
     restoreListItem(record);
     if (!nextRecipient(record)) break;
   }
@@ -174,8 +174,8 @@ int32_t sendEnvelopeGroup(ChannelRecord* record, const char* sender, const char*
   if (rc != kStateContinue) return rc;
   int32_t written = stopBatchedOutput(record->connection);
   if (written < 0) return failState(record, written, kErrSocketWrite);
-  record->smtpSend->groupAccepted = 0;
-  record->smtpSend->groupRefused = 0;
+  record->smtp->send->groupAccepted = 0;
+  record->smtp->send->groupRefused = 0;
   return sentThen(record, kStateContinue, kStateGroupMailReply, replyWait, now);
 }
 

@@ -120,17 +120,17 @@ int32_t envelopeList(const char* list, char* out) {
 // The envelope sender: the caller's, or the From address of the connect.
 int32_t takeSender(ChannelRecord* record, const char* sender) {
   if (isEmpty(sender)) {
-    if (record->fromAddress[0] == '\0') return kErrMissingFrom;
-    const char* open = findChar(record->fromAddress, '<');
+    if (record->smtp->fromAddress[0] == '\0') return kErrMissingFrom;
+    const char* open = findChar(record->smtp->fromAddress, '<');
     if (open == nullptr) return kErrMissingLt;
     sender = open;
   }
-  int32_t length = envelopeAddress(sender, sender + textLength(sender), record->smtpSend->envelopeSender);
+  int32_t length = envelopeAddress(sender, sender + textLength(sender), record->smtp->send->envelopeSender);
   return length < 0 ? length : 0;
 }
 
 int32_t takeRecipients(ChannelRecord* record, const char* recipients) {
-  record->smtpSend->toList = nullptr;
+  record->smtp->send->toList = nullptr;
   if (isEmpty(recipients)) return kErrNoRecipient;
   int32_t length = envelopeList(recipients, nullptr);
   if (length < 0) return length;
@@ -139,7 +139,7 @@ int32_t takeRecipients(ChannelRecord* record, const char* recipients) {
   char* list = channelAllocate(record->channelNumber, kSlotTo, length + 1);
   if (list == nullptr) return kErrNoMemory;
   envelopeList(recipients, list);
-  record->smtpSend->toList = list;
+  record->smtp->send->toList = list;
   return 0;
 }
 
@@ -195,11 +195,11 @@ bool measurePrepared(ChannelRecord* record, PreparedCensus* census) {
 // Starts reading the message from its beginning; for a file, opens it.
 bool rewindPrepared(ChannelRecord* record) {
   resetBodyReader(record);
-  record->smtpSend->preparedOffset = 0;
-  record->smtpSend->bodyFromText = 0;
-  if (record->smtpSend->preparedSource != kPreparedFile) return true;
+  record->smtp->send->preparedOffset = 0;
+  record->smtp->send->bodyFromText = 0;
+  if (record->smtp->send->preparedSource != kPreparedFile) return true;
   closeSendFile(record);
-  int32_t handle = plat::fileOpenRead(record->smtpSend->messageText);
+  int32_t handle = plat::fileOpenRead(record->smtp->send->messageText);
   if (handle <= 0) return false;
   record->fileHandle = handle;
   return true;
@@ -208,12 +208,12 @@ bool rewindPrepared(ChannelRecord* record) {
 // The extension parameters of MAIL FROM, or the refusals, as planMessage
 // decides them for a composed message.
 int32_t planPrepared(ChannelRecord* record) {
-  record->smtpSend->bodyEncoding = kBodyAsBefore;
-  record->smtpSend->sendsEightBit = 0;
-  record->smtpSend->needsSmtpUtf8 = 0;
-  record->smtpSend->messageSizeEstimate = 0;
+  record->smtp->send->bodyEncoding = kBodyAsBefore;
+  record->smtp->send->sendsEightBit = 0;
+  record->smtp->send->needsSmtpUtf8 = 0;
+  record->smtp->send->messageSizeEstimate = 0;
   if (!rewindPrepared(record)) return kErrCannotOpenFile;
-  if (!charsetOn(record) && record->useExtensions == 0) {
+  if (!charsetOn(record) && record->smtp->useExtensions == 0) {
     closeSendFile(record);
     return 0;
   }
@@ -221,20 +221,20 @@ int32_t planPrepared(ChannelRecord* record) {
   bool read = measurePrepared(record, &census);
   closeSendFile(record);
   if (!read) return kErrCannotOpenFile;
-  record->smtpSend->sendsEightBit = census.eightBit ? 1 : 0;
+  record->smtp->send->sendsEightBit = census.eightBit ? 1 : 0;
   // Non-ASCII addresses need SMTPUTF8; a non-ASCII header (RFC 6532) uses
   // it when the server has it and goes as 8-bit data otherwise.
-  bool addressesNeed = holdsEightBit(record->smtpSend->envelopeSender) || holdsEightBit(record->smtpSend->toList);
-  if (addressesNeed && record->offersSmtpUtf8 == 0) {
+  bool addressesNeed = holdsEightBit(record->smtp->send->envelopeSender) || holdsEightBit(record->smtp->send->toList);
+  if (addressesNeed && record->smtp->offersSmtpUtf8 == 0) {
     logText(record, "Refused: an address needs SMTPUTF8, which the server does not offer\r\n");
     return kErrNeedsSmtpUtf8;
   }
-  if (addressesNeed || (census.headerEightBit && record->offersSmtpUtf8 != 0)) record->smtpSend->needsSmtpUtf8 = 1;
-  if (record->offersSize != 0) {
-    record->smtpSend->messageSizeEstimate = census.wireBytes > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(census.wireBytes);
-    if (record->serverSizeLimit != 0 && census.wireBytes > record->serverSizeLimit) {
-      logFormat(record, "Refused: message of %u bytes, server limit %u\r\n", record->smtpSend->messageSizeEstimate,
-                record->serverSizeLimit);
+  if (addressesNeed || (census.headerEightBit && record->smtp->offersSmtpUtf8 != 0)) record->smtp->send->needsSmtpUtf8 = 1;
+  if (record->smtp->offersSize != 0) {
+    record->smtp->send->messageSizeEstimate = census.wireBytes > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(census.wireBytes);
+    if (record->smtp->serverSizeLimit != 0 && census.wireBytes > record->smtp->serverSizeLimit) {
+      logFormat(record, "Refused: message of %u bytes, server limit %u\r\n", record->smtp->send->messageSizeEstimate,
+                record->smtp->serverSizeLimit);
       return kErrMessageTooBig;
     }
   }
@@ -252,19 +252,19 @@ int32_t sendPrepared(ChannelRecord* record, const char* sender, const char* reci
     return kErrNotConnected;
   }
   resetByteCounts(record);
-  record->smtpSend->contentIdCount = 0;
-  record->smtpSend->nextAttach = nullptr;
-  record->smtpSend->separatorAt = nullptr;
-  record->smtpSend->ccList = nullptr;
-  record->smtpSend->bccList = nullptr;
-  record->smtpSend->subjectText = nullptr;
-  record->smtpSend->attachList = nullptr;
+  record->smtp->send->contentIdCount = 0;
+  record->smtp->send->nextAttach = nullptr;
+  record->smtp->send->separatorAt = nullptr;
+  record->smtp->send->ccList = nullptr;
+  record->smtp->send->bccList = nullptr;
+  record->smtp->send->subjectText = nullptr;
+  record->smtp->send->attachList = nullptr;
   closeSendFile(record);
   int32_t rc = takeSender(record, sender);
   if (rc == 0) rc = takeRecipients(record, recipients);
   if (rc == 0) rc = planPrepared(record);
   if (rc < 0) {
-    record->smtpSend->preparedSource = kPreparedNone;
+    record->smtp->send->preparedSource = kPreparedNone;
     return rc;
   }
   record->awaitWritable = 1;
@@ -281,37 +281,37 @@ int32_t openOperation(int32_t chan, ChannelRecord** record, const char* logLine)
   if ((*record)->protocol != kProtocolSmtp) return kErrSmtpOnly;
   logText(*record, logLine);
   if ((rc = openSmtpSend(*record)) < 0) return rc;
-  (*record)->smtpSend->preparedSource = kPreparedNone;
+  (*record)->smtp->send->preparedSource = kPreparedNone;
   return 0;
 }
 
 // A failed or abandoned send leaves no ready-made message behind for the
 // next composed one.
 void forgetPrepared(ChannelRecord* record) {
-  if (record->smtpSend != nullptr) record->smtpSend->preparedSource = kPreparedNone;
+  if (record->smtp != nullptr && record->smtp->send != nullptr) record->smtp->send->preparedSource = kPreparedNone;
 }
 const FailHookRegistration failHook(forgetPrepared);
 
 }  // namespace
 
 int32_t nextPreparedPiece(ChannelRecord* record, const char** bytes) {
-  if (record->smtpSend->preparedSource == kPreparedMemory) {
-    *bytes = record->smtpSend->preparedData + record->smtpSend->preparedOffset;
-    return record->smtpSend->preparedLength - record->smtpSend->preparedOffset;
+  if (record->smtp->send->preparedSource == kPreparedMemory) {
+    *bytes = record->smtp->send->preparedData + record->smtp->send->preparedOffset;
+    return record->smtp->send->preparedLength - record->smtp->send->preparedOffset;
   }
   if (bodyUnread(record) == 0) {
     refillSendBuffer(record, kBodyBufferCap);
-    if (record->smtpSend->bodyEnded == kBodyReadFailed) return -1;
+    if (record->smtp->send->bodyEnded == kBodyReadFailed) return -1;
   }
-  *bytes = record->bodyBuffer + record->smtpSend->bodyPos;
+  *bytes = record->bodyBuffer + record->smtp->send->bodyPos;
   return bodyUnread(record);
 }
 
 void takePrepared(ChannelRecord* record, int32_t count) {
-  if (record->smtpSend->preparedSource == kPreparedMemory) {
-    record->smtpSend->preparedOffset += count;
+  if (record->smtp->send->preparedSource == kPreparedMemory) {
+    record->smtp->send->preparedOffset += count;
   } else {
-    record->smtpSend->bodyPos += count;
+    record->smtp->send->bodyPos += count;
   }
 }
 
@@ -328,8 +328,8 @@ extern "C" QEL_API int32_t QEL_CALL qelSendPreparedFile(int32_t chan, const char
   // The path is kept for the state that opens the file.
   char* copy = allocAndCopy(record->channelNumber, kSlotMessage, path);
   if (copy == nullptr) return kErrNoMemory;
-  record->smtpSend->messageText = copy;
-  record->smtpSend->preparedSource = kPreparedFile;
+  record->smtp->send->messageText = copy;
+  record->smtp->send->preparedSource = kPreparedFile;
   return sendPrepared(record, sender, recipients);
 }
 
@@ -339,9 +339,9 @@ extern "C" QEL_API int32_t QEL_CALL qelSendPreparedMemory(int32_t chan, const ch
   int32_t rc = openOperation(chan, &record, "*** qelSendPreparedMemory\r\n");
   if (rc != 0) return rc;
   if (length < 0 || (data == nullptr && length > 0)) return kErrNoPreparedMessage;
-  record->smtpSend->messageText = kNoMessage;
-  record->smtpSend->preparedData = data != nullptr ? data : kNoMessage;
-  record->smtpSend->preparedLength = length;
-  record->smtpSend->preparedSource = kPreparedMemory;
+  record->smtp->send->messageText = kNoMessage;
+  record->smtp->send->preparedData = data != nullptr ? data : kNoMessage;
+  record->smtp->send->preparedLength = length;
+  record->smtp->send->preparedSource = kPreparedMemory;
   return sendPrepared(record, sender, recipients);
 }

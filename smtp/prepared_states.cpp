@@ -25,14 +25,14 @@ constexpr int32_t kPieceRoom = kCommandLineCap;
 // 280: the message from its first byte.
 int32_t openPrepared(ChannelRecord* record, uint32_t) {
   resetBodyReader(record);
-  record->smtpSend->bodyFromText = 0;
-  record->smtpSend->preparedOffset = 0;
-  record->smtpSend->preparedLineStart = 1;
-  record->smtpSend->preparedAfterCr = 0;
-  if (record->smtpSend->preparedSource == kPreparedFile) {
-    logFormat(record, "Opening message file [%s]\r\n", record->smtpSend->messageText);
+  record->smtp->send->bodyFromText = 0;
+  record->smtp->send->preparedOffset = 0;
+  record->smtp->send->preparedLineStart = 1;
+  record->smtp->send->preparedAfterCr = 0;
+  if (record->smtp->send->preparedSource == kPreparedFile) {
+    logFormat(record, "Opening message file [%s]\r\n", record->smtp->send->messageText);
     closeSendFile(record);
-    int32_t handle = plat::fileOpenRead(record->smtpSend->messageText);
+    int32_t handle = plat::fileOpenRead(record->smtp->send->messageText);
     if (handle <= 0) return failState(record, handle, kErrCannotOpenFile);
     record->fileHandle = handle;
   }
@@ -49,7 +49,7 @@ int32_t endPrepared(ChannelRecord* record, uint32_t now, const DataStuffing& stu
   if (rc != kStateContinue) return rc;
   int32_t written = stopBatchedOutput(record->connection);
   if (written < 0) return failState(record, written, kErrSocketWrite);
-  record->smtpSend->preparedSource = kPreparedNone;
+  record->smtp->send->preparedSource = kPreparedNone;
   replyWait(record, now);
   record->nextState = kStateDataEndReply;
   return kStateContinue;
@@ -60,8 +60,8 @@ int32_t endPrepared(ChannelRecord* record, uint32_t now, const DataStuffing& stu
 // set.
 int32_t sendPreparedPiece(ChannelRecord* record, uint32_t now) {
   DataStuffing stuffing;
-  stuffing.lineStart = record->smtpSend->preparedLineStart != 0;
-  stuffing.afterCr = record->smtpSend->preparedAfterCr != 0;
+  stuffing.lineStart = record->smtp->send->preparedLineStart != 0;
+  stuffing.afterCr = record->smtp->send->preparedAfterCr != 0;
   bool first = true;
   do {
     const char* bytes = nullptr;
@@ -72,8 +72,8 @@ int32_t sendPreparedPiece(ChannelRecord* record, uint32_t now) {
     int32_t consumed = 0;
     int32_t written = stuffData(&stuffing, bytes, count, record->commandLine, kPieceRoom, &consumed);
     takePrepared(record, consumed);
-    record->smtpSend->preparedLineStart = stuffing.lineStart ? 1 : 0;
-    record->smtpSend->preparedAfterCr = stuffing.afterCr ? 1 : 0;
+    record->smtp->send->preparedLineStart = stuffing.lineStart ? 1 : 0;
+    record->smtp->send->preparedAfterCr = stuffing.afterCr ? 1 : 0;
     addCount(record->messageBytesRead, consumed);
     addCount(record->messageBytesSent, written);
     int32_t rc = sendAllBytes(record, record->commandLine, written);

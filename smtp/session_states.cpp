@@ -42,8 +42,8 @@ bool greetsWithEhlo(const ChannelRecord* record) {
   // EHLO, before and after the handshake.
   // So does a channel with a negotiated login to make: the AUTH offer is in
   // the EHLO reply.
-  bool negotiates = record->negotiateLogin != 0 && wantsLogin(record);
-  return record->useEsmtp != 0 || startTlsNeedsEhlo(record) || negotiates;
+  bool negotiates = record->login->negotiateLogin != 0 && wantsLogin(record);
+  return record->smtp->useEsmtp != 0 || startTlsNeedsEhlo(record) || negotiates;
 }
 
 // 200: the version line, then the connect states.
@@ -71,10 +71,10 @@ int32_t sendHello(ChannelRecord* record, uint32_t now) {
   resetByteCounts(record);
   const char* verb = greetsWithEhlo(record) ? "EHLO" : "HELO";
   char* line = record->commandLine;
-  if (record->helloName[0] != '\0') {
-    plat::formatText(line, plat::kFormatLimit + 1, "%s %s", verb, record->helloName);
+  if (record->smtp->helloName[0] != '\0') {
+    plat::formatText(line, plat::kFormatLimit + 1, "%s %s", verb, record->smtp->helloName);
   } else {
-    const char* at = findChar(record->fromAddress, '@');
+    const char* at = findChar(record->smtp->fromAddress, '@');
     // Text after the address's closing bracket does not belong to the domain.
     plat::formatText(line, plat::kFormatLimit + 1, "%s %s", verb, at != nullptr ? at + 1 : kDefaultHelloDomain);
     char* close = findChar(line, '>');
@@ -92,26 +92,26 @@ int32_t readHelloReply(ChannelRecord* record, uint32_t) {
   if (rc != kReplyRead) return rc;
   if (!positiveReply(record)) return failState(record, 0, kErrSmtpError);
   noteServerExtensions(record);
-  record->offersPipelining = greetsWithEhlo(record) && ehloOffers(record->replyText, "PIPELINING") ? 1 : 0;
+  record->smtp->offersPipelining = greetsWithEhlo(record) && ehloOffers(record->replyText, "PIPELINING") ? 1 : 0;
   if (startTlsTakesOver(record, &rc)) return rc;
-  if (record->negotiateLogin != 0) {
+  if (record->login->negotiateLogin != 0) {
     int32_t failure = 0;
     record->nextState = negotiatedAuthState(record, &failure);
     return failure != 0 ? failure : kStateContinue;
   }
-  record->nextState = record->useEsmtp != 0 ? chooseAuthState(record->replyText) : 0;
+  record->nextState = record->smtp->useEsmtp != 0 ? chooseAuthState(record->replyText) : 0;
   return kStateContinue;
 }
 
 // 204: MAIL FROM with the From address from its "<" on.
 int32_t sendMailFrom(ChannelRecord* record, uint32_t now) {
   // A ready-made message has its own envelope sender, checked by its operation.
-  const char* open = record->smtpSend->preparedSource != 0 ? record->smtpSend->envelopeSender : nullptr;
+  const char* open = record->smtp->send->preparedSource != 0 ? record->smtp->send->envelopeSender : nullptr;
   if (open == nullptr) {
-    if (record->fromAddress[0] == '\0') return failState(record, 0, kErrMissingFrom);
-    open = findChar(record->fromAddress, '<');
+    if (record->smtp->fromAddress[0] == '\0') return failState(record, 0, kErrMissingFrom);
+    open = findChar(record->smtp->fromAddress, '<');
     if (open == nullptr) return failState(record, 0, kErrMissingLt);
-    if (holdsLineBreak(record->fromAddress)) return failState(record, 0, kErrBadAddressChar);
+    if (holdsLineBreak(record->smtp->fromAddress)) return failState(record, 0, kErrBadAddressChar);
   }
   char parameters[kMailParametersRoom];
   mailFromParameters(record, parameters, kMailParametersRoom);
@@ -134,15 +134,15 @@ int32_t readMailFromReply(ChannelRecord* record, uint32_t) {
 // it at the first recipient separator at or after from (outside quotes and
 // brackets) and moves listCursor behind it. False, and nothing cut, when the item holds a line break.
 bool cutListItem(ChannelRecord* record, char* from) {
-  char* item = record->smtpSend->listCursor;
+  char* item = record->smtp->send->listCursor;
   char* separator = findListSeparator(from);
   if (holdsLineBreak(item, separator != nullptr ? static_cast<int32_t>(separator - item) : -1)) return false;
-  record->smtpSend->separatorAt = separator;
+  record->smtp->send->separatorAt = separator;
   if (separator != nullptr) {
     *separator = '\0';
-    record->smtpSend->listCursor = separator + 1;
+    record->smtp->send->listCursor = separator + 1;
   } else {
-    record->smtpSend->listCursor = from + textLength(from);
+    record->smtp->send->listCursor = from + textLength(from);
   }
   return true;
 }
@@ -154,29 +154,29 @@ bool positiveReply(const ChannelRecord* record) {
 }
 
 void restoreListItem(ChannelRecord* record) {
-  if (record->smtpSend->separatorAt != nullptr) *record->smtpSend->separatorAt = settings.recipientSeparator;
-  record->smtpSend->separatorAt = nullptr;
+  if (record->smtp->send->separatorAt != nullptr) *record->smtp->send->separatorAt = settings.recipientSeparator;
+  record->smtp->send->separatorAt = nullptr;
 }
 
 void startRecipientWalk(ChannelRecord* record) {
-  record->smtpSend->listCursor = record->smtpSend->toList;
-  record->smtpSend->ccDone = record->smtpSend->ccList == nullptr ? 1 : 0;
-  record->smtpSend->bccDone = record->smtpSend->bccList == nullptr ? 1 : 0;
+  record->smtp->send->listCursor = record->smtp->send->toList;
+  record->smtp->send->ccDone = record->smtp->send->ccList == nullptr ? 1 : 0;
+  record->smtp->send->bccDone = record->smtp->send->bccList == nullptr ? 1 : 0;
 }
 
 // The separator is looked for from the item's "<" on: a display name may
 // hold it.
 int32_t cutRecipient(ChannelRecord* record) {
-  char* open = findInItem(record->smtpSend->listCursor, '<');
+  char* open = findInItem(record->smtp->send->listCursor, '<');
   if (open == nullptr) return kErrEmptyAddress;
   // The whole item goes into the To or CC header line as well.
   if (!cutListItem(record, open)) return kErrBadAddressChar;
-  record->currentAddress = open;
+  record->smtp->currentAddress = open;
   return 0;
 }
 
 bool nextRecipient(ChannelRecord* record) {
-  SmtpSend* send = record->smtpSend;
+  SmtpSend* send = record->smtp->send;
   if (send->listCursor[0] != '\0') return true;
   if (send->ccDone == 0) {
     send->listCursor = send->ccList;
@@ -193,10 +193,10 @@ bool nextRecipient(ChannelRecord* record) {
 int32_t goAheadWithMessage(ChannelRecord* record) {
   // The message goes out in large writes from here to its final ".".
   if (startBatchedOutput(record->connection) < 0) return failState(record, 0, kErrNoMemory);
-  if (record->smtpSend->preparedSource != 0) {
+  if (record->smtp->send->preparedSource != 0) {
     record->nextState = kStatePreparedOpen;
   } else {
-    record->nextState = record->bodyType == 2 || record->standardHeader != 0 ? kStateMessageId : kStateMailer;
+    record->nextState = record->smtp->bodyType == 2 || record->smtp->standardHeader != 0 ? kStateMessageId : kStateMailer;
   }
   return kStateContinue;
 }
@@ -215,7 +215,7 @@ int32_t takeRecipient(ChannelRecord* record, uint32_t now) {
 
 // 207: RCPT TO for the recipient just cut out.
 int32_t sendRcptTo(ChannelRecord* record, uint32_t now) {
-  return sentThen(record, sendFormatted(record, "RCPT TO:%s", record->currentAddress), kStateRcptToReply,
+  return sentThen(record, sendFormatted(record, "RCPT TO:%s", record->smtp->currentAddress), kStateRcptToReply,
                   deadlineOnly, now);
 }
 
@@ -228,7 +228,7 @@ int32_t readRcptToReply(ChannelRecord* record, uint32_t now) {
   // silently miss the message: the send ends before DATA, so that nobody
   // has it yet and the caller can send again to all.
   bool accepted = positiveReply(record);
-  if (accepted) copyText(record->lastRecipient, record->currentAddress, kLastRecipientCap);
+  if (accepted) copyText(record->smtp->lastRecipient, record->smtp->currentAddress, kLastRecipientCap);
   // The list is whole again for the header lines.
   restoreListItem(record);
   if (!accepted) return failState(record, 0, kErrSmtpError);
@@ -258,8 +258,8 @@ int32_t readDataReply(ChannelRecord* record, uint32_t) {
 
 // 270: cuts the next name out of the VRFY list; done when none is left.
 int32_t takeVerifyName(ChannelRecord* record, uint32_t now) {
-  char* name = record->smtpSend->listCursor;
-  record->currentAddress = name;
+  char* name = record->smtp->send->listCursor;
+  record->smtp->currentAddress = name;
   if (name == nullptr || name[0] == '\0') {
     record->nextState = 0;
     return kStateContinue;
@@ -273,7 +273,7 @@ int32_t takeVerifyName(ChannelRecord* record, uint32_t now) {
 
 // 271: VRFY with the name as given.
 int32_t sendVerify(ChannelRecord* record, uint32_t now) {
-  return sentThen(record, sendFormatted(record, "VRFY %s", record->currentAddress), kStateVerifyReply, replyWait, now);
+  return sentThen(record, sendFormatted(record, "VRFY %s", record->smtp->currentAddress), kStateVerifyReply, replyWait, now);
 }
 
 }  // namespace
@@ -305,7 +305,7 @@ namespace {
 int32_t readVerifyReply(ChannelRecord* record, uint32_t) {
   if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readSmtpReply(record);
-  record->verifyResult = rc >= 0 && record->replyCode == kReplyVerified ? 1 : 0;
+  record->smtp->verifyResult = rc >= 0 && record->replyCode == kReplyVerified ? 1 : 0;
   if (rc == kErrSmtpError) skipRestOfReply(record);
   restoreListItem(record);
   record->nextState = kStateVerifyNext;

@@ -1,13 +1,15 @@
 // One SMTP send (or name check) in progress: the envelope and its list
 // positions, the plan of the message, the body reader and a ready-made
-// message's source. The record holds only a pointer to it: the block is
-// made when the channel's first operation of this kind starts, serves the
-// channel's later sends, and is freed at release.
+// message's source. The session (smtp/smtp_session.h) holds only a pointer
+// to it: the block is made when the channel's first operation of this kind
+// starts, serves the channel's later sends, and is freed with the session
+// at release.
 #pragma once
 
 #include <cstdint>
 
 #include "frame/channel.h"
+#include "smtp/smtp_session.h"
 
 namespace qel {
 
@@ -64,11 +66,12 @@ struct SmtpSend {
   char groupRefusal[kReplyRoom];
 };
 
-// The send of a channel, made zeroed when there is none yet. Returns 0, or
-// -55 (kErrNoMemory) when it cannot be made.
+// The send of a channel, made zeroed when there is none yet; the session
+// must have been made. Returns 0, or -55 (kErrNoMemory) when it cannot be
+// made.
 int32_t openSmtpSend(ChannelRecord* record);
 
-// Frees the send of a channel, if any.
+// Frees the send of a channel, if any (done by the session's release).
 void closeSmtpSend(ChannelRecord* record);
 
 }  // namespace qel

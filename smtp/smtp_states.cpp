@@ -110,9 +110,9 @@ int32_t sendFormatted(ChannelRecord* record, const char* format, ...) {
   return sendCommandLine(record, length);
 }
 
-bool usesMime(const ChannelRecord* record) { return record->smtpSend->attachList != nullptr || record->bodyType != 0; }
+bool usesMime(const ChannelRecord* record) { return record->smtp->send->attachList != nullptr || record->smtp->bodyType != 0; }
 
-bool singleTextPart(const ChannelRecord* record) { return record->charsetName[0] != '\0' && !usesMime(record); }
+bool singleTextPart(const ChannelRecord* record) { return record->smtp->charsetName[0] != '\0' && !usesMime(record); }
 
 void closeSendFile(ChannelRecord* record) {
   if (record->fileHandle > 0) plat::fileClose(record->fileHandle);

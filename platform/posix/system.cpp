@@ -117,16 +117,7 @@ void lockEnter() {
 void lockLeave() { pthread_mutex_unlock(&gLock); }
 void lockDelete() {}
 
-namespace {
-std::atomic<bool> memoryRefused{false};
-}  // namespace
-
-void setMemoryRefused(bool refused) { memoryRefused.store(refused, std::memory_order_relaxed); }
-
-void* memoryAllocate(std::size_t size) {
-  if (memoryRefused.load(std::memory_order_relaxed)) return nullptr;
-  return std::calloc(1, size);
-}
+void* memoryAllocate(std::size_t size) { return allocationRefused() ? nullptr : std::calloc(1, size); }
 void memoryFree(void* block) { std::free(block); }
 
 int32_t fileOpenRead(const char* path) {

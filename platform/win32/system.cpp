@@ -132,14 +132,8 @@ void lockDelete() {
 // Blocks are movable global memory, locked once for their whole life so the
 // pointer stays put; GlobalHandle finds the handle again when the block is
 // freed.
-namespace {
-std::atomic<bool> memoryRefused{false};
-}  // namespace
-
-void setMemoryRefused(bool refused) { memoryRefused.store(refused, std::memory_order_relaxed); }
-
 void* memoryAllocate(std::size_t size) {
-  if (memoryRefused.load(std::memory_order_relaxed)) return nullptr;
+  if (allocationRefused()) return nullptr;
   HGLOBAL handle = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size == 0 ? 1 : size);
   if (handle == nullptr) return nullptr;
   void* block = GlobalLock(handle);

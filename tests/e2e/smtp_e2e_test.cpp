@@ -14,6 +14,7 @@
 #include "frame/channel.h"
 #include "qel32.h"
 #include "support/library.h"
+#include "smtp/smtp_session.h"
 #include "transport/connection_state.h"
 
 namespace qel::e2e {
@@ -288,7 +289,7 @@ TEST_F(SmtpEndToEnd, PipelinedSendsOverOneConnection) {
   QEL_E2E_REQUIRE(kDefaultServers, servers);
   qelIntegerParam(0, QEL_PARAM_PIPELINING, 1);
   ASSERT_EQ(connect(true), 0) << logText();
-  EXPECT_EQ(lib.record(0)->offersPipelining, 1);
+  EXPECT_EQ(lib.record(0)->smtp->offersPipelining, 1);
   std::string unknown = "<" + servers.get("UNKNOWN_ADDRESS") + ">";
   std::string to = "<" + servers.get("ALICE_ADDRESS") + ">";
   std::string marker = uniqueMarker("pipelined");

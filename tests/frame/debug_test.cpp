@@ -15,6 +15,7 @@
 #include "frame/text.h"
 #include "pop3/pop3_session.h"
 #include "qel32.h"
+#include "smtp/smtp_session.h"
 #include "support/channel_setup.h"
 #include "support/library.h"
 #include "support/script_server.h"
@@ -125,7 +126,10 @@ TEST_F(Debug, SavedNamesAndLastRecipient) {
   EXPECT_EQ(qelDebug(1, QEL_DEBUG_SAVED_NAMES, big, kSavedNamesCap), kSavedNamesCap - 1);
   EXPECT_EQ(std::string(big), full);
 
-  copyText(record->lastRecipient, "<bob@example.org>", kLastRecipientCap);
+  // A channel without an SMTP session has no last recipient.
+  EXPECT_EQ(ask(QEL_DEBUG_LAST_RECIPIENT, 100), 0);
+  ASSERT_EQ(openSmtpSession(record), 0);
+  copyText(record->smtp->lastRecipient, "<bob@example.org>", kLastRecipientCap);
   EXPECT_EQ(ask(QEL_DEBUG_LAST_RECIPIENT, 100), 17);
   EXPECT_STREQ(buffer, "<bob@example.org>");
   EXPECT_EQ(ask(QEL_DEBUG_LAST_RECIPIENT, 4), 4);

@@ -9,6 +9,8 @@
 #include "frame/settings.h"
 #include "platform/platform.h"
 #include "qel32.h"
+#include "smtp/smtp_session.h"
+#include "sasl/login_state.h"
 #include "support/library.h"
 #include "transport/connection_state.h"
 
@@ -56,7 +58,7 @@ TEST_F(Lifecycle, ChannelCheckReadsLow16BitsUnsigned) {
   EXPECT_EQ(qelErrorText(-1, 0, text, sizeof text), QEL_ERR_CHANNEL_RANGE);
   EXPECT_EQ(qelErrorText(65536, 0, text, sizeof text), 13);
   EXPECT_EQ(qelIntegerParam(65537, QEL_PARAM_SMTP_PORT, 2525), 1);
-  EXPECT_EQ(channelRecord(1)->smtpPort, 2525);
+  EXPECT_EQ(channelRecord(1)->smtp->smtpPort, 2525);
   EXPECT_EQ(qelErrorText(INT32_MIN, 0, text, sizeof text), 13);  // low bits 0
   ASSERT_EQ(qelRelease(), 1);
   // After release every per-channel operation answers -71, whatever the channel.
@@ -78,22 +80,25 @@ TEST_F(Lifecycle, RecordStartsWithItsInitialValues) {
   EXPECT_EQ(record->nextState, 0);
   EXPECT_EQ(record->autoCall, 1u);
   EXPECT_EQ(record->nonBlockingConnect, 1u);
-  EXPECT_EQ(record->smtpPort, 25);
+  EXPECT_EQ(smtpOf(record).smtpPort, 25);
   EXPECT_EQ(record->pop3Port, 110);
-  EXPECT_EQ(record->imageTypes, 1);
+  EXPECT_EQ(smtpOf(record).imageTypes, 1);
   EXPECT_EQ(record->log.file, 0);
   EXPECT_FALSE(socketIsOpen(record->connection));
   // An idle channel holds no connection, nor its buffers: they come with
   // the first connect.
   EXPECT_EQ(record->connection, nullptr);
-  // Nor the login's: the exchange's buffers come with a login, the token
-  // with its setting, and go with them.
-  EXPECT_EQ(record->saslBuffers, nullptr);
-  EXPECT_EQ(record->bearerToken, nullptr);
+  // Nor the SMTP session's: it comes with a setting or a connection.
+  EXPECT_EQ(record->smtp, nullptr);
+  // Nor the login's: its block comes with a login setting or a connection,
+  // the exchange's buffers with a login, the token with its setting.
+  EXPECT_EQ(record->login, nullptr);
   ASSERT_GT(qelStringParam(1, QEL_STRING_BEARER_TOKEN, "token"), 0);
-  EXPECT_STREQ(record->bearerToken, "token");
+  ASSERT_NE(record->login, nullptr);
+  EXPECT_EQ(record->login->saslBuffers, nullptr);
+  EXPECT_STREQ(record->login->bearerToken, "token");
   EXPECT_EQ(qelStringParam(1, QEL_STRING_BEARER_TOKEN, ""), 0);
-  EXPECT_EQ(record->bearerToken, nullptr);
+  EXPECT_EQ(record->login->bearerToken, nullptr);
   EXPECT_LT(sizeof(ChannelRecord), static_cast<size_t>(16 * 1024));
   // bodyBuffer follows replyText directly: one area for joined header lines.
   EXPECT_EQ(record->bodyBuffer, record->replyText + 2050);
@@ -137,7 +142,7 @@ TEST_F(Lifecycle, SettingsSurviveReleaseButRecordsStartAgain) {
   qelRelease();
   ASSERT_EQ(qelAttach(2, 0), 1);
   EXPECT_EQ(settings.replyTimeout, 777);
-  EXPECT_EQ(channelRecord(0)->smtpPort, 25);
+  EXPECT_EQ(smtpOf(channelRecord(0)).smtpPort, 25);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include "frame/memory.h"
 #include "frame/settings.h"
 #include "qel32.h"
+#include "smtp/smtp_session.h"
+#include "sasl/login_state.h"
 #include "support/library.h"
 
 using namespace qel;
@@ -67,7 +69,7 @@ TEST(IntegerParam, StoredValues) {
   EXPECT_EQ(settings.pop3ReadWait, 12);
 
   qelIntegerParam(0, QEL_PARAM_BODY_TYPE, 18);
-  EXPECT_EQ(record->bodyType, 2u);
+  EXPECT_EQ(record->smtp->bodyType, 2u);
   record->dueTime = 5;
   record->deadline = 6;
   qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 2);
@@ -85,11 +87,11 @@ TEST(IntegerParam, StoredValues) {
   qelIntegerParam(0, QEL_PARAM_RECIPIENT_SEPARATOR, 0x13B);
   EXPECT_EQ(settings.recipientSeparator, ';');
   qelIntegerParam(0, QEL_PARAM_SMTP_PORT, 0x10000 + 587);
-  EXPECT_EQ(record->smtpPort, 587);
+  EXPECT_EQ(record->smtp->smtpPort, 587);
   qelIntegerParam(0, QEL_PARAM_USE_ESMTP, 0x101);
-  EXPECT_EQ(record->useEsmtp, 1);
+  EXPECT_EQ(record->smtp->useEsmtp, 1);
   qelIntegerParam(0, QEL_PARAM_IMAGE_TYPES, 0x100);
-  EXPECT_EQ(record->imageTypes, 0);
+  EXPECT_EQ(record->smtp->imageTypes, 0);
   // Lines per driver call: held to 1..65535.
   for (auto [value, stored] : {std::pair{0, 1}, {-5, 1}, {INT_MIN, 1}, {1024, 1024}, {65535, 65535}, {65536, 65535}}) {
     EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_STEP_LINES, value), 1) << value;
@@ -169,15 +171,15 @@ TEST(StringParam, TextsAreCutAtTheirCapacityOrRefused) {
   for (int32_t index : {QEL_STRING_REPLY_TO, QEL_STRING_FROM, QEL_STRING_CONTENT_TYPE, QEL_STRING_ENCODING}) {
     EXPECT_EQ(qelStringParam(0, index, longText.c_str()), QEL_ERR_TEXT_TOO_LONG) << index;
   }
-  EXPECT_EQ(std::string(record->replyToAddress), std::string(128, 'a'));
-  EXPECT_STREQ(record->fromAddress, "<a@b>");
+  EXPECT_EQ(std::string(record->smtp->replyToAddress), std::string(128, 'a'));
+  EXPECT_STREQ(record->smtp->fromAddress, "<a@b>");
   EXPECT_EQ(std::string(settings.customContentType), std::string(64, 'a'));
   EXPECT_EQ(settings.customEncodingLength, 128);
   EXPECT_EQ(qelStringParam(0, QEL_STRING_ENCODING, ""), 0);
   EXPECT_EQ(settings.customEncodingLength, 0);
   EXPECT_EQ(qelStringParam(0, QEL_STRING_PASSWORD, longText.c_str()), 64);
   EXPECT_EQ(qelStringParam(0, QEL_STRING_USER, "tim"), 3);
-  EXPECT_STREQ(record->userName, "tim");
+  EXPECT_STREQ(record->login->userName, "tim");
   EXPECT_EQ(qelStringParam(0, 49, "x"), -1);
   EXPECT_EQ(qelStringParam(0, QEL_STRING_USER, nullptr), QEL_ERR_NULL_POINTER);
 }
@@ -186,23 +188,23 @@ TEST(StringParam, ExtraHeaderSetAppendAndRemove) {
   Attached lib(1);
   ChannelRecord* record = lib.record(0);
   EXPECT_EQ(qelStringParam(0, QEL_STRING_EXTRA_HEADER, "X-A: one\r\n"), 2);
-  EXPECT_STREQ(record->extraHeader, "X-A: one");
+  EXPECT_STREQ(extraHeader(record), "X-A: one");
   EXPECT_EQ(qelStringParam(0, QEL_STRING_EXTRA_HEADER, "X-A: one"), 4);
-  EXPECT_STREQ(record->extraHeader, "X-A: one");
+  EXPECT_STREQ(extraHeader(record), "X-A: one");
   EXPECT_EQ(qelStringParam(0, QEL_STRING_ADD_HEADER, "X-B: two"), 4);
-  EXPECT_STREQ(record->extraHeader, "X-A: one\r\nX-B: two");
+  EXPECT_STREQ(extraHeader(record), "X-A: one\r\nX-B: two");
   EXPECT_EQ(qelStringParam(0, QEL_STRING_EXTRA_HEADER, ""), 0);
-  EXPECT_EQ(record->extraHeader, nullptr);
+  EXPECT_EQ(extraHeader(record), nullptr);
   EXPECT_EQ(blockIsAllocated(kSlotExtraHeader), 0);
   // Appending to nothing starts a new header text.
   EXPECT_EQ(qelStringParam(0, QEL_STRING_ADD_HEADER, "X-C: 3\n"), 3);
-  EXPECT_STREQ(record->extraHeader, "X-C: 3");
+  EXPECT_STREQ(extraHeader(record), "X-C: 3");
   // Short texts look at all their characters.
   EXPECT_EQ(qelStringParam(0, QEL_STRING_EXTRA_HEADER, "ab"), 3);
   // Very long appends stay within the 2048-character scratch text.
   std::string big(3000, 'h');
   qelStringParam(0, QEL_STRING_ADD_HEADER, big.c_str());
-  EXPECT_EQ(std::string(record->extraHeader).size(), 2048u);
+  EXPECT_EQ(std::string(extraHeader(record)).size(), 2048u);
 }
 
 TEST(StringParam, LogFileOpenReplaceAndLogText) {

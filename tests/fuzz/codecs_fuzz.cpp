@@ -93,9 +93,10 @@ void bodyLines(const std::string& bytes, uint8_t form) {
   std::fclose(file);
   require(qelAttach(1, 0) == 1, "the library attaches");
   ChannelRecord* record = channelRecord(0);
-  record->bodyType = kBodyTypes[form % 3];
+  require(openSmtpSession(record) == 0, "the session is made");
+  record->smtp->bodyType = kBodyTypes[form % 3];
   require(openSmtpSend(record) == 0, "the send is made");
-  record->smtpSend->bodyFromText = 0;
+  record->smtp->send->bodyFromText = 0;
   record->fileHandle = plat::fileOpenRead(path.c_str());
   require(record->fileHandle > 0, "the body file can be read");
   resetBodyReader(record);

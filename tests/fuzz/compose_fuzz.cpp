@@ -24,6 +24,7 @@
 #include "fuzz_support.h"
 #include "qel32.h"
 #include "driver/connection_use.h"
+#include "smtp/smtp_session.h"
 
 using namespace qel;
 using namespace qel::fuzz;
@@ -154,8 +155,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int32_t rc = qelSmtpConnect(0, "mail.test", from.c_str(), fields[kReplyTo].c_str());
   qelAbort(0);
   if (rc == 0) {
-    require(record->fromAddress == from, "an accepted From is stored whole");
-    require(record->replyToAddress == fields[kReplyTo], "an accepted Reply-To is stored whole");
+    require(record->smtp->fromAddress == from, "an accepted From is stored whole");
+    require(record->smtp->replyToAddress == fields[kReplyTo], "an accepted Reply-To is stored whole");
     int pair[2];
     require(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) == 0, "a socket pair can be made");
     adoptSocket(record, static_cast<plat::SocketHandle>(pair[0]));

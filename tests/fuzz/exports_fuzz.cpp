@@ -23,6 +23,8 @@
 #include "frame/settings.h"
 #include "fuzz_support.h"
 #include "qel32.h"
+#include "sasl/login_state.h"
+#include "smtp/smtp_session.h"
 #include "transport/connection_state.h"
 
 using namespace qel;
@@ -102,6 +104,8 @@ void connectToAnswers(Session& session, int32_t chan, char protocol, const std::
   ChannelRecord* record = channelRecord(chan);
   if (record == nullptr || chan < 0 || chan >= kChannels) return;
   if (socketIsOpen(record->connection)) return;
+  // What a connect makes before it marks the channel.
+  if (openSmtpSession(record) < 0 || openLoginState(record) < 0) return;
   session.peers.push_back(feedChannel(record, answers));
   struct stat info {};
   ::fstat(static_cast<int>(record->connection->socket), &info);

@@ -42,9 +42,9 @@ ChannelRecord* record() {
 void offer(ChannelRecord* channel, const std::string& bytes) {
   takeSmtpAuthOffer(channel, bytes.c_str());
   addOfferedMechanisms(channel, bytes.data(), static_cast<int32_t>(bytes.size()));
-  require(std::memchr(channel->offerText, '\0', kOfferTextCap + 1) != nullptr, "offerText ends within its room");
+  require(std::memchr(channel->login->offerText, '\0', kOfferTextCap + 1) != nullptr, "offerText ends within its room");
   chooseMechanism(channel);
-  require(std::memchr(channel->loginReason, '\0', kLoginReasonCap + 1) != nullptr, "loginReason ends within its room");
+  require(std::memchr(channel->login->loginReason, '\0', kLoginReasonCap + 1) != nullptr, "loginReason ends within its room");
 }
 
 bool slow(const std::string& first) {
@@ -57,7 +57,7 @@ void scram(ChannelRecord* channel, const std::string& bytes) {
   std::string first = bytes.substr(0, split);
   std::string final = split == std::string::npos ? "" : bytes.substr(split + 1);
   if (slow(first)) return;
-  channel->saslMechanism = QEL_AUTH_SCRAM_SHA_256;
+  channel->login->saslMechanism = QEL_AUTH_SCRAM_SHA_256;
   scramTestNonce = kNonce;
   require(takeSaslBuffers(channel) == 0, "the exchange has its buffers");
   require(saslStart(channel), "SCRAM speaks first");
@@ -67,12 +67,12 @@ void scram(ChannelRecord* channel, const std::string& bytes) {
                  first.size() > 2 + std::strlen(kNonce);
   require(rc != 0 || extends, "a proof only for a nonce that extends ours");
   if (rc == 0) {
-    require(channel->saslLength > 0 && channel->saslLength <= kSaslTextCap, "the final message fits");
+    require(channel->login->saslLength > 0 && channel->login->saslLength <= kSaslTextCap, "the final message fits");
     rc = saslAnswer(channel, final.data(), static_cast<int32_t>(final.size()));
     require(rc == 0 || rc == kErrServerNotProven, "the second answer is 0 or -121");
   }
-  require(rc == 0 || channel->loginReason[0] != '\0', "a refusal says why");
-  require((saslFinished(channel) == 0) == (rc == 0 && channel->serverProven != 0), "proven only by the signature");
+  require(rc == 0 || channel->login->loginReason[0] != '\0', "a refusal says why");
+  require((saslFinished(channel) == 0) == (rc == 0 && channel->login->serverProven != 0), "proven only by the signature");
   scramTestNonce = nullptr;
 }
 
@@ -81,8 +81,9 @@ void scram(ChannelRecord* channel, const std::string& bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   ChannelRecord* channel = record();
-  copyText(channel->loginUser, "user", kLoginUserCap);
-  copyText(channel->loginPassword, "pencil", kLoginPasswordCap);
+  require(openLoginState(channel) == 0, "the channel has its login");
+  copyText(channel->login->loginUser, "user", kLoginUserCap);
+  copyText(channel->login->loginPassword, "pencil", kLoginPasswordCap);
   std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
   if (data[0] % 2 == 0) {
     offer(channel, bytes);

@@ -9,6 +9,7 @@
 
 #include "frame/memory.h"
 #include "pop3_session.h"
+#include "sasl/login_state.h"
 #include "transport/connection_state.h"
 
 using namespace qel;
@@ -120,8 +121,8 @@ TEST(Pop3Operations, ConnectCutsOverlongTexts) {
   qelIntegerParam(0, QEL_PARAM_POP3_PORT, 1110);
   ASSERT_EQ(qelPop3Connect(0, server.c_str(), user.c_str(), password.c_str()), 0);
   EXPECT_EQ(std::string(record->serverName), server.substr(0, 128));
-  EXPECT_EQ(std::string(record->userName), user.substr(0, 64));
-  EXPECT_EQ(std::string(record->pop3Password), password.substr(0, 64));
+  EXPECT_EQ(std::string(record->login->userName), user.substr(0, 64));
+  EXPECT_EQ(std::string(record->login->pop3Password), password.substr(0, 64));
   EXPECT_EQ(record->connection->remotePort, 1110);
   EXPECT_EQ(record->nextState, 300);
 }

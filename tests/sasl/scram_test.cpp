@@ -23,15 +23,16 @@ class Scram : public ::testing::Test {
   ChannelRecord* record = lib.record(0);
 
   void SetUp() override {
-    copyText(record->loginUser, kScramVector.user, kLoginUserCap);
-    copyText(record->loginPassword, kScramVector.password, kLoginPasswordCap);
-    record->saslMechanism = QEL_AUTH_SCRAM_SHA_256;
+    ASSERT_EQ(openLoginState(record), 0);
+    copyText(record->login->loginUser, kScramVector.user, kLoginUserCap);
+    copyText(record->login->loginPassword, kScramVector.password, kLoginPasswordCap);
+    record->login->saslMechanism = QEL_AUTH_SCRAM_SHA_256;
     scramTestNonce = kScramVector.clientNonce;
     ASSERT_EQ(takeSaslBuffers(record), 0);
   }
   void TearDown() override { scramTestNonce = nullptr; }
 
-  std::string sasl() const { return std::string(record->saslBuffers->text, static_cast<size_t>(record->saslLength)); }
+  std::string sasl() const { return std::string(record->login->saslBuffers->text, static_cast<size_t>(record->login->saslLength)); }
   int32_t answer(const std::string& challenge) {
     return saslAnswer(record, challenge.data(), static_cast<int32_t>(challenge.size()));
   }
@@ -80,13 +81,13 @@ TEST_F(Scram, ServerMessagesRefused) {
       ASSERT_EQ(answer(c.serverFirst), 0);
       EXPECT_EQ(answer(c.serverFinal), kErrServerNotProven);
     }
-    EXPECT_EQ(std::string(record->loginReason), c.reason);
+    EXPECT_EQ(std::string(record->login->loginReason), c.reason);
     EXPECT_EQ(saslFinished(record), kErrServerNotProven);
   }
 }
 
 TEST_F(Scram, UserNameEscaped) {
-  copyText(record->loginUser, "a,b=c", kLoginUserCap);
+  copyText(record->login->loginUser, "a,b=c", kLoginUserCap);
   ASSERT_TRUE(saslStart(record));
   EXPECT_EQ(sasl(), "n,,n=a=2Cb=3Dc,r=rOprNGfwEbeRWgbNEkqO");
 }

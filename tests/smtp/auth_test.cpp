@@ -15,6 +15,7 @@
 #include "frame/ticks.h"
 #include "platform/platform.h"
 #include "qel32.h"
+#include "sasl/login_state.h"
 #include "smtp/auth.h"
 #include "codec/md5.h"
 #include "smtp_session.h"
@@ -142,8 +143,8 @@ TEST_F(Auth, CramResponseDigestsTheChallengeUpToItsFirstCr) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.user);
-    copyText(record->userName, c.user.c_str(), kCredentialCap);
-    copyText(record->password, c.password.c_str(), kCredentialCap);
+    copyText(record->login->userName, c.user.c_str(), kCredentialCap);
+    copyText(record->login->password, c.password.c_str(), kCredentialCap);
     copyText(record->scratchText, c.challenge.c_str(), kScratchTextCap);
     makeCramResponse(record);
     uint8_t digest[16];
@@ -153,7 +154,7 @@ TEST_F(Auth, CramResponseDigestsTheChallengeUpToItsFirstCr) {
     EXPECT_EQ(std::string(record->scratchText), c.user + " " + hex);
   }
   // A 30-character user name makes a 63-byte response, sent as one line.
-  copyText(record->userName, std::string(30, 'u').c_str(), kCredentialCap);
+  copyText(record->login->userName, std::string(30, 'u').c_str(), kCredentialCap);
   ScriptServer server(steps({{Send("220 hi\r\n"), ExpectLine(kEhlo), Send("250 AUTH CRAM-MD5\r\n"),
                               ExpectLine("AUTH CRAM-MD5"), Send("334 " + base64("<1.2@x>") + "\r\n"),
                               ExpectPrefix(""), Send("235 ok\r\n"), ExpectClose()}}));

@@ -91,18 +91,19 @@ class BodyReader : public ::testing::TestWithParam<bool> {
   // Prepares the reader as states 238 and 240 / 244 do.
   void start(uint32_t bodyType, const std::string& text) {
     body = text;
-    record->bodyType = bodyType;
+    ASSERT_EQ(openSmtpSession(record), 0);
+    record->smtp->bodyType = bodyType;
     ASSERT_EQ(openSmtpSend(record), 0);
     resetBodyReader(record);
-    record->smtpSend->pendingChar = kBodyEnd;
+    record->smtp->send->pendingChar = kBodyEnd;
     if (GetParam()) {
       writeFile(dir.file("body"), body);
-      record->smtpSend->bodyFromText = 0;
+      record->smtp->send->bodyFromText = 0;
       record->fileHandle = plat::fileOpenRead(dir.file("body").c_str());
       ASSERT_GT(record->fileHandle, 0);
     } else {
-      record->smtpSend->bodyFromText = 1;
-      record->smtpSend->messageText = body.c_str();
+      record->smtp->send->bodyFromText = 1;
+      record->smtp->send->messageText = body.c_str();
     }
   }
   void TearDown() override {

@@ -200,7 +200,7 @@ TEST_F(Message, AttachmentsInlineImagesAndShownNames) {
                      "|Report 2024.pdf," + dir.file("empty.gif");
   std::string message = sendOne("Files", "See the files.", list.c_str());
   EXPECT_EQ(message, golden("attachments.txt"));
-  EXPECT_EQ(record->smtpSend->contentIdCount, 2);
+  EXPECT_EQ(record->smtp->send->contentIdCount, 2);
   EXPECT_EQ(qelStatistics(0, QEL_STAT_ATTACH_BYTES_READ), 72 + 10 + 6);
   // 57 + 15 bytes of notes.txt: lines of 76 and 20 characters.
   EXPECT_EQ(qelStatistics(0, QEL_STAT_ATTACH_BYTES_SENT), 78 + 22 + 18 + 10);

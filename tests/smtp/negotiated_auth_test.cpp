@@ -199,7 +199,7 @@ TEST_F(NegotiatedAuth, MechanismsAndRefusals) {
     qelStringParam(0, QEL_STRING_LOG_FILE, log.c_str());
     EXPECT_EQ(connectTo(server), c.result);
     // The exchange's buffers go with the login, whatever its end.
-    EXPECT_EQ(channelRecord(0)->saslBuffers, nullptr);
+    EXPECT_EQ(channelRecord(0)->login->saslBuffers, nullptr);
     if (c.result == 0) {
       EXPECT_EQ(qelClose(0), 0);
     }

@@ -86,15 +86,15 @@ TEST_F(Operations, ConnectCopiesItsTextsWholeOrRefusesThem) {
   connection->ringRead = connection->ringWrite = 7;
   EXPECT_EQ(qelSmtpConnect(0, server.c_str(), from.c_str(), replyTo.c_str()), 0);
   EXPECT_EQ(record->serverName, server);
-  EXPECT_EQ(record->fromAddress, from);
-  EXPECT_EQ(record->replyToAddress, replyTo);
+  EXPECT_EQ(record->smtp->fromAddress, from);
+  EXPECT_EQ(record->smtp->replyToAddress, replyTo);
   EXPECT_EQ(record->connection->remotePort, 2525);
   EXPECT_EQ(record->nextState, 200);
   EXPECT_EQ(record->connection->ringRead, 0);
   EXPECT_EQ(record->connection->ringWrite, 0);
   for (const char* none : {static_cast<const char*>(nullptr), ""}) {
     EXPECT_EQ(qelSmtpConnect(0, "mail.test", kFrom, none), 0);
-    EXPECT_STREQ(record->replyToAddress, "");
+    EXPECT_STREQ(record->smtp->replyToAddress, "");
   }
   // One character too many, anywhere, and nothing is stored or staged: a
   // cut From would lose its address's end ("<ann@ex"), or the whole address
@@ -115,7 +115,7 @@ TEST_F(Operations, ConnectCopiesItsTextsWholeOrRefusesThem) {
     record->nextState = 0;
     EXPECT_EQ(qelSmtpConnect(0, c.server.c_str(), c.from.c_str(), c.replyTo.c_str()), QEL_ERR_TEXT_TOO_LONG);
     EXPECT_STREQ(record->serverName, "mail.test");
-    EXPECT_STREQ(record->fromAddress, kFrom);
+    EXPECT_STREQ(record->smtp->fromAddress, kFrom);
     EXPECT_EQ(record->nextState, 0);
   }
 }
@@ -183,19 +183,19 @@ TEST_F(Operations, SendStagesCopiesForTheCallerToDrive) {
   std::string to = "<a@x>";
   EXPECT_EQ(qelSendEmail(0, to.c_str(), "", nullptr, "", nullptr, "f.bin"), 0);
   to[1] = 'z';  // the caller may reuse its texts at once
-  EXPECT_STREQ(record->smtpSend->toList, "<a@x>");
-  EXPECT_EQ(record->smtpSend->toList, blockPointer(kSlotTo));
-  EXPECT_EQ(record->smtpSend->ccList, nullptr);
-  EXPECT_EQ(record->smtpSend->subjectText, nullptr);
-  EXPECT_STREQ(record->smtpSend->messageText, "");
-  EXPECT_STREQ(record->smtpSend->attachList, "f.bin");
+  EXPECT_STREQ(record->smtp->send->toList, "<a@x>");
+  EXPECT_EQ(record->smtp->send->toList, blockPointer(kSlotTo));
+  EXPECT_EQ(record->smtp->send->ccList, nullptr);
+  EXPECT_EQ(record->smtp->send->subjectText, nullptr);
+  EXPECT_STREQ(record->smtp->send->messageText, "");
+  EXPECT_STREQ(record->smtp->send->attachList, "f.bin");
   EXPECT_EQ(record->messageBytesSent, 0);
   EXPECT_EQ(record->nextState, 204);
   EXPECT_EQ(record->awaitWritable, 1);
   EXPECT_EQ(record->dueTime, 0u);
   EXPECT_EQ(record->deadline, 0u);
   EXPECT_EQ(qelVerifyUser(0, "ann,bob"), 0);
-  EXPECT_STREQ(record->smtpSend->listCursor, "ann,bob");
+  EXPECT_STREQ(record->smtp->send->listCursor, "ann,bob");
   EXPECT_EQ(record->nextState, 270);
   qelAbort(0);
 }

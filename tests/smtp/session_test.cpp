@@ -9,6 +9,7 @@
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "qel32.h"
+#include "smtp/smtp_session.h"
 #include "smtp_session.h"
 #include "support/channel_setup.h"
 #include "support/library.h"
@@ -379,14 +380,14 @@ TEST_F(Session, PipelinedEnvelope) {
     qelIntegerParam(0, QEL_PARAM_USE_ESMTP, 1);
     qelIntegerParam(0, QEL_PARAM_PIPELINING, c.pipelining);
     ASSERT_EQ(connectTo(server), 0);
-    record->lastRecipient[0] = '\0';
+    record->smtp->lastRecipient[0] = '\0';
     EXPECT_EQ(c.pipelining == 2 ? qelSendPreparedMemory(0, nullptr, c.to, "S: s\n\nm\n", 8)
                                 : qelSendEmail(0, c.to, nullptr, nullptr, "s", "m", nullptr),
               c.result);
     if (c.result == QEL_ERR_SMTP_ERROR) {
       EXPECT_EQ(errorText(c.result), std::string("SMTP returned error. ") + c.reply);
     }
-    EXPECT_STREQ(record->lastRecipient, c.lastRecipient);
+    EXPECT_STREQ(record->smtp->lastRecipient, c.lastRecipient);
     EXPECT_EQ(socketIsOpen(record->connection), c.staysOpen);
     if (c.staysOpen) {
       if (c.result == QEL_ERR_SMTP_ERROR) {
@@ -417,7 +418,7 @@ TEST_F(Session, CallerDrivenConnectVerifyAndTwoSends) {
   ASSERT_EQ(qelVerifyUser(0, "ann,bob"), 0);
   EXPECT_EQ(record->nextState, 270);
   EXPECT_EQ(driveToEnd(0), 0);
-  EXPECT_EQ(record->verifyResult, 1);
+  EXPECT_EQ(record->smtp->verifyResult, 1);
   for (int i = 0; i < 2; ++i) {
     ASSERT_EQ(qelSendEmail(0, kTo, nullptr, nullptr, "s", "m", nullptr), 0);
     EXPECT_EQ(driveToEnd(0), 0);
