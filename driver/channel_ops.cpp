@@ -89,7 +89,6 @@ extern "C" QEL_API int32_t QEL_CALL qelClose(int32_t chan) {
   int32_t result = runDriver(chan);
   channelFreeRange(record->channelNumber, kSlotTo, kSlotLines);
   record->extraHeader = nullptr;
-  record->lineBuffer = nullptr;
   record->protocol = kProtocolNone;
   return result;
 }

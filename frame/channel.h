@@ -5,13 +5,13 @@
 
 #include <cstdint>
 
-#include "codec/decode_carry.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
 
 namespace qel {
 
-struct LineSource;
+struct DecoderState;
+struct Pop3Session;
 struct SaslBuffers;
 struct SmtpSend;
 
@@ -31,13 +31,11 @@ constexpr int32_t kLogTextCap = 2048;
 constexpr int32_t kCommandLineCap = 2048;
 constexpr int32_t kReplyTextCap = 2048;
 constexpr int32_t kBodyBufferCap = 2048;
-constexpr int32_t kBoundaryCap = 128;
 constexpr int32_t kLastReplyCap = 128;
 constexpr int32_t kServerNameCap = 128;
 constexpr int32_t kAddressCap = 128;
 constexpr int32_t kCredentialCap = 64;
 constexpr int32_t kPathCap = 128;
-constexpr int32_t kSavedNamesCap = 1024;
 constexpr int32_t kCommandTextCap = 32;
 constexpr int32_t kLastRecipientCap = 32;
 constexpr int32_t kScratchTextCap = 130;
@@ -98,21 +96,12 @@ struct ChannelRecord {
   char commandLine[fieldSize(kCommandLineCap)];
   char replyText[kReplyAreaSize];  // replyText, then bodyBuffer (see above)
   char* bodyBuffer;                // = replyText + fieldSize(kReplyTextCap)
-  char mimeBoundary[fieldSize(kBoundaryCap)];
-  char altBoundary[fieldSize(kBoundaryCap)];
   char lastReply[fieldSize(kLastReplyCap)];
   char serverName[fieldSize(kServerNameCap)];
   char fromAddress[fieldSize(kAddressCap)];
   char replyToAddress[fieldSize(kAddressCap)];
   char userName[fieldSize(kCredentialCap)];
   char pop3Password[fieldSize(kCredentialCap)];
-  char mailFileName[fieldSize(kPathCap)];
-  char mailDirectory[fieldSize(kPathCap)];
-  char attachDirectory[fieldSize(kPathCap)];
-  char attachName[fieldSize(kPathCap)];
-  char mailPath[fieldSize(kPathCap)];
-  char attachPath[fieldSize(kPathCap)];
-  char savedNames[fieldSize(kSavedNamesCap)];
   char commandText[fieldSize(kCommandTextCap)];
   char lastRecipient[fieldSize(kLastRecipientCap)];
   char password[fieldSize(kCredentialCap)];
@@ -122,6 +111,11 @@ struct ChannelRecord {
   // (smtp/smtp_send.h; null when none).
   char* extraHeader;
   SmtpSend* smtpSend;
+  // The POP3 side of the channel (pop3/session.h) and the state of the
+  // incoming decoders and download files (mime/decoder_state.h); each null
+  // until its first setting or operation.
+  Pop3Session* pop3;
+  DecoderState* decoder;
 
   // Network and timing
   uint32_t serverAddress;  // host byte order
@@ -150,7 +144,6 @@ struct ChannelRecord {
   // Ports
   uint16_t remotePort;
   uint16_t smtpPort;
-  uint16_t pop3Port;
 
   // Driver and protocol state
   int32_t replyCode;
@@ -161,34 +154,8 @@ struct ChannelRecord {
   int32_t afterConnectState;
   int32_t lastSocketCode;
   int32_t logFile;
-  int32_t messageCount;
   char protocol;
-  int32_t messageNumber;
-  int32_t messageSize;
-  int32_t topLines;
-  int32_t mailFile;
-  char* lineBuffer;
-  int32_t lineBufferSize;
-  int32_t lineBufferUsed;
-  int32_t decodeState;
-  int32_t boundaryLength;
-  int32_t boundaryCount;
-  int32_t partEncoding;
-  int32_t altBoundaryLength;
   int32_t verifyResult;
-  int32_t savedCount;
-  int32_t savedSerial;
-  // A POP3 multi-line answer: where the next piece read stands (status
-  // line, line start, inside a line), and in a raw download how much of the
-  // closing CR LF "." CR LF has arrived.
-  int32_t answerPosition;
-  int32_t rawEndMatched;
-  // A raw download that keeps only the message (setting 103): the switch,
-  // where the last block left off (a RawStage of pop3/raw_message.h) and
-  // whether the byte before that point was a CR.
-  uint8_t rawMessageOnly;
-  uint8_t rawStage;
-  uint8_t rawAfterCr;
   const char* currentAddress;
   uint8_t awaitWritable;
   // What the last step found missing when it ran again without progress:
@@ -196,64 +163,14 @@ struct ChannelRecord {
   // the start of every driver call; the waits of blocking operations and
   // of qelWait sleep on it.
   uint8_t stepWaitsOn;
-  uint8_t decodeInline;
 
   // Settings and small state
   uint32_t autoCall;
-  uint32_t numberNames;
-  // An attachment never replaces a file already there (setting 170): a
-  // taken name gets a numbered one.
-  uint8_t keepExistingFiles;
   uint32_t bodyType;
   char nextReplyByte;
-  uint8_t headerGapWritten;
   uint8_t imageTypes;
-  uint32_t saveUnnamed;
   uint32_t nonBlockingConnect;
   uint8_t useEsmtp;
-  uint8_t useApop;
-  uint8_t embeddedMessage;
-  // The header of the current part named a file (attachName); the file is
-  // created once, when the header ends, so one part makes one file.
-  uint8_t partNamed;
-  // The attachment names the running download has taken (a plain block of
-  // the platform's memory, owned by the download; null when none).
-  void* takenNames;
-  // The write buffers of the download's files (frame/file_buffers.h; null
-  // when none).
-  void* fileBuffers;
-
-  // Incoming decoder: a line longer than one read arrives in pieces. An
-  // encoded group or escape cut by the end of a piece waits in decodeCarry
-  // for the rest; lineCut marks the current text as such a piece (its line
-  // feed has not come yet), and cutLineResult says where the rest of the cut
-  // line goes (0: the last line was whole).
-  DecodeCarry decodeCarry;
-  uint8_t lineCut;
-  uint8_t cutLineResult;
-  // The bytes of the current line in replyText: a line may hold NUL bytes,
-  // so its length is never taken from the text.
-  int32_t lineLength;
-  // Tick count by which the current line, with the lines the decoder joins
-  // to it, must have come: one bound for the whole line.
-  uint32_t lineDeadline;
-  // Where the decoder takes further lines from (mime/line_source.h); null:
-  // the channel's own answer reader.
-  const LineSource* lineSource;
-  // Whether the last top-header line after MIME-Version went into the
-  // message file: its folded continuation lines follow it.
-  uint8_t headerLinePassed;
-
-  // Full MIME mode (setting 130): the switch, the state of the running walk
-  // (mime/mime_walker; null when none) and whether the names of the files
-  // it saves are UTF-8.
-  uint8_t fullMime;
-  uint8_t utf8Names;
-  void* mimeWalk;
-  // Message lines one call of state 312 handles when they have already
-  // arrived (setting 131; 0 counts as 1).
-  uint16_t stepLines;
-
   // Mail in any language and SMTP extensions (settings 140): the charset
   // of the caller's texts ("" = off), the extensions switch and what the
   // last EHLO reply offered.

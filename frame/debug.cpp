@@ -3,6 +3,7 @@
 #include "frame/date_line.h"
 #include "frame/errors.h"
 #include "frame/memory.h"
+#include "frame/registrations.h"
 #include "frame/text.h"
 #include "qel32.h"
 
@@ -77,14 +78,15 @@ extern "C" QEL_API int32_t QEL_CALL qelDebug(int32_t chan, int32_t index, char* 
       return formatDottedAddress(record->serverAddress, buffer, kAddressAnswerRoom);
     case QEL_DEBUG_LOCAL_ADDRESS:
       return localAddressAnswer(chan, record, buffer, size);
-    case QEL_DEBUG_SAVED_NAMES:
-      return answer(buffer, record->savedNames, size);
     case QEL_DEBUG_LAST_RECIPIENT:
       return answer(buffer, record->lastRecipient, size);
     case QEL_DEBUG_LINES_BLOCK:
       return linesBlockAnswer(record, buffer, size);
-    default:
+    default: {
+      // The texts of the protocols' own fields.
+      if (DebugText text = findDebugText(index)) return answer(buffer, text(record), size);
       answer(buffer, "?", size);
       return 0;
+    }
   }
 }

@@ -5,6 +5,7 @@ namespace {
 
 constexpr int32_t kMaxReleaseHooks = 8;
 constexpr int32_t kMaxErrorDetails = 8;
+constexpr int32_t kMaxDebugTexts = 4;
 
 struct ReleaseHooks {
   ReleaseHook hooks[kMaxReleaseHooks] = {};
@@ -31,17 +32,21 @@ template <typename Entry>
 struct Tables {
   const Entry* entries[kMaxTables] = {};
   int32_t counts[kMaxTables] = {};
+  SettingRoom rooms[kMaxTables] = {};
   int32_t count = 0;
 
-  void add(const Entry* table, int32_t entryCount) {
+  void add(const Entry* table, int32_t entryCount, SettingRoom room = nullptr) {
     if (table == nullptr || count >= kMaxTables) return;
     entries[count] = table;
+    rooms[count] = room;
     counts[count++] = entryCount;
   }
-  const Entry* find(int32_t index) const {
+  const Entry* find(int32_t index, SettingRoom* room = nullptr) const {
     for (int32_t t = 0; t < count; ++t) {
       for (int32_t i = 0; i < counts[t]; ++i) {
-        if (entries[t][i].index == index) return &entries[t][i];
+        if (entries[t][i].index != index) continue;
+        if (room != nullptr) *room = rooms[t];
+        return &entries[t][i];
       }
     }
     return nullptr;
@@ -60,10 +65,21 @@ Tables<StatisticEntry>& statisticTables() {
   return registered;
 }
 
+struct DebugTexts {
+  int32_t indexes[kMaxDebugTexts] = {};
+  DebugText texts[kMaxDebugTexts] = {};
+  int32_t count = 0;
+};
+DebugTexts& debugTexts() {
+  static DebugTexts registered;
+  return registered;
+}
+
 }  // namespace
 
-IntegerSettingRegistration::IntegerSettingRegistration(const IntegerSettingEntry* entries, int32_t count) {
-  settingTables().add(entries, count);
+IntegerSettingRegistration::IntegerSettingRegistration(const IntegerSettingEntry* entries, int32_t count,
+                                                       SettingRoom room) {
+  settingTables().add(entries, count, room);
 }
 
 StatisticRegistration::StatisticRegistration(const StatisticEntry* entries, int32_t count) {
@@ -79,8 +95,10 @@ StringSetting findStringSetting(int32_t index) {
   return entry != nullptr ? entry->store : nullptr;
 }
 
-IntegerSetting findIntegerSetting(int32_t index) {
-  const IntegerSettingEntry* entry = settingTables().find(index);
+IntegerSetting findIntegerSetting(int32_t index, SettingRoom* room) {
+  SettingRoom found = nullptr;
+  const IntegerSettingEntry* entry = settingTables().find(index, &found);
+  if (room != nullptr) *room = entry != nullptr ? found : nullptr;
   return entry != nullptr ? entry->store : nullptr;
 }
 
@@ -104,6 +122,21 @@ ErrorDetailRegistration::ErrorDetailRegistration(int32_t code, ErrorDetail detai
   if (detail == nullptr || registered.count >= kMaxErrorDetails) return;
   registered.codes[registered.count] = code;
   registered.details[registered.count++] = detail;
+}
+
+DebugTextRegistration::DebugTextRegistration(int32_t index, DebugText text) {
+  DebugTexts& registered = debugTexts();
+  if (text == nullptr || registered.count >= kMaxDebugTexts) return;
+  registered.indexes[registered.count] = index;
+  registered.texts[registered.count++] = text;
+}
+
+DebugText findDebugText(int32_t index) {
+  const DebugTexts& registered = debugTexts();
+  for (int32_t i = 0; i < registered.count; ++i) {
+    if (registered.indexes[i] == index) return registered.texts[i];
+  }
+  return nullptr;
 }
 
 ErrorDetail findErrorDetail(int32_t code) {

@@ -52,16 +52,31 @@ struct StatisticEntry {
   int32_t index;
   Statistic read;
 };
+// Makes the struct a table's settings are stored in when the channel has
+// none yet: 0, or -55 (kErrNoMemory) when it cannot be had; the setting is
+// then not stored.
+using SettingRoom = int32_t (*)(ChannelRecord* record);
 class IntegerSettingRegistration {
  public:
-  IntegerSettingRegistration(const IntegerSettingEntry* entries, int32_t count);
+  IntegerSettingRegistration(const IntegerSettingEntry* entries, int32_t count, SettingRoom room = nullptr);
 };
 class StatisticRegistration {
  public:
   StatisticRegistration(const StatisticEntry* entries, int32_t count);
 };
-// The registered handler of index, or null.
-IntegerSetting findIntegerSetting(int32_t index);
+// The registered handler of index, or null; *room (when given) is what
+// must be made before it stores (null: nothing).
+IntegerSetting findIntegerSetting(int32_t index, SettingRoom* room = nullptr);
 Statistic findStatistic(int32_t index);
+
+// A text that qelDebug answers with (never null), served by the folder
+// that owns it.
+using DebugText = const char* (*)(const ChannelRecord* record);
+class DebugTextRegistration {
+ public:
+  DebugTextRegistration(int32_t index, DebugText text);
+};
+// The registered text of index, or null.
+DebugText findDebugText(int32_t index);
 
 }  // namespace qel

@@ -53,7 +53,8 @@ void closeMailFile(ChannelRecord* record);
 
 // Ends a download's use of its files: the attachment file still open is
 // closed (and recorded), then the message file; the names it took are
-// forgotten. Also run by qelClose and at the start of every download.
+// forgotten. Also run by qelClose and at the start of every download; a
+// channel that never downloaded has nothing to close.
 void closeDownloadFiles(ChannelRecord* record);
 
 // Ends a failed download's use of its files: the message file is closed

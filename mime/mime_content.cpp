@@ -6,6 +6,7 @@
 
 #include "codec/base64.h"
 #include "codec/quoted_printable.h"
+#include "mime/decoder_state.h"
 #include "mime/mime_state.h"
 
 namespace qel {
@@ -18,7 +19,7 @@ int32_t lineEndLength(const char* bytes, int32_t n) {
 }
 
 int32_t targetHandle(const ChannelRecord* record, const MimeWalk* walk) {
-  return walk->target == MimeTarget::text ? record->mailFile : record->fileHandle;
+  return walk->target == MimeTarget::text ? record->decoder->mailFile : record->decoder->fileHandle;
 }
 
 // Writes decoded bytes where the part goes.

@@ -7,6 +7,7 @@
 #include "codec/text_search.h"
 #include "frame/log.h"
 #include "frame/text.h"
+#include "mime/decoder_state.h"
 #include "platform/platform.h"
 #include "mime/attach_files.h"
 #include "mime/mime_names.h"
@@ -94,10 +95,10 @@ bool pushLevel(ChannelRecord* record, bool readable) {
 // Creates the file of the current leaf part under name. False when it
 // cannot be created.
 bool createPartFile(ChannelRecord* record, char* name) {
-  int32_t fit = kPathCap - textLength(record->attachDirectory) - kPathOverhead;
+  int32_t fit = kPathCap - textLength(record->decoder->attachDirectory) - kPathOverhead;
   if (fit < 1) return false;
   fitFileName(name, fit);
-  copyText(record->attachName, name, kPathCap);
+  copyText(record->decoder->attachName, name, kPathCap);
   return createAttachFile(record);
 }
 
@@ -128,10 +129,10 @@ void beginText(ChannelRecord* record) {
   walk->target = MimeTarget::text;
   const char* charset = walk->part.charset;
   if (charset[0] == '\0' || (textLength(charset) == 8 && equalsNoCase(charset, "us-ascii", 8))) return;
-  if (!walk->textEndsLine) mimePut(record, record->mailFile, kLineEnd, 2);
+  if (!walk->textEndsLine) mimePut(record, record->decoder->mailFile, kLineEnd, 2);
   char note[kMimeCharsetCap + 32];
   int32_t length = plat::formatText(note, sizeof note, kCharsetNote, charset);
-  mimePut(record, record->mailFile, note, length);
+  mimePut(record, record->decoder->mailFile, note, length);
   walk->textEndsLine = true;
 }
 
@@ -207,13 +208,13 @@ void endPart(ChannelRecord* record, bool atBoundary) {
   // The line end before a boundary line belongs to the boundary (RFC 2046
   // section 5.1.1); at the end of the message it is content.
   if (!atBoundary && walk->heldEndLength > 0) {
-    int32_t handle = walk->target == MimeTarget::text ? record->mailFile : record->fileHandle;
+    int32_t handle = walk->target == MimeTarget::text ? record->decoder->mailFile : record->decoder->fileHandle;
     if (walk->target != MimeTarget::none) mimePut(record, handle, walk->heldEnd, walk->heldEndLength);
     if (walk->target == MimeTarget::text) walk->textEndsLine = true;
   }
   walk->heldEndLength = 0;
   if (walk->target == MimeTarget::text && !walk->textEndsLine) {
-    mimePut(record, record->mailFile, kLineEnd, 2);
+    mimePut(record, record->decoder->mailFile, kLineEnd, 2);
     walk->textEndsLine = true;
   }
   if (walk->target == MimeTarget::file) {

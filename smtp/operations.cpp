@@ -10,6 +10,7 @@
 #include "frame/memory.h"
 #include "frame/socket_state.h"
 #include "frame/text.h"
+#include "mime/decoder_state.h"
 #include "qel32.h"
 #include "smtp/message_plan.h"
 #include "smtp/smtp_states.h"
@@ -93,7 +94,7 @@ extern "C" QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char* ser
   copyText(record->fromAddress, from, kAddressCap);
   record->remotePort = record->smtpPort;
   record->awaitWritable = 0;
-  record->savedCount = 0;
+  clearSavedCount(record);
   record->ringRead = 0;
   record->ringWrite = 0;
   return startSequence(record, kStateConnectStart);

@@ -8,6 +8,7 @@
 #include "frame/memory.h"
 #include "frame/settings.h"
 #include "platform/platform.h"
+#include "pop3/session.h"
 #include "qel32.h"
 #include "support/library.h"
 
@@ -78,13 +79,17 @@ TEST_F(Lifecycle, RecordStartsWithItsInitialValues) {
   EXPECT_EQ(record->autoCall, 1u);
   EXPECT_EQ(record->nonBlockingConnect, 1u);
   EXPECT_EQ(record->smtpPort, 25);
-  EXPECT_EQ(record->pop3Port, 110);
+  EXPECT_EQ(pop3View(record).pop3Port, 110);
   EXPECT_EQ(record->imageTypes, 1);
   EXPECT_EQ(record->logFile, 0);
   EXPECT_FALSE(record->socketOpen);
   // An idle channel holds no connection buffers: they come with a connection.
   EXPECT_EQ(record->ringBuffer, nullptr);
   EXPECT_EQ(record->outputBuffer, nullptr);
+  // Nor a POP3 session or decoder state: they come with their first
+  // setting or operation.
+  EXPECT_EQ(record->pop3, nullptr);
+  EXPECT_EQ(record->decoder, nullptr);
   // Nor the login's: the exchange's buffers come with a login, the token
   // with its setting, and go with them.
   EXPECT_EQ(record->saslBuffers, nullptr);

@@ -10,6 +10,7 @@
 
 #include "frame/settings.h"
 #include "frame/text.h"
+#include "mime/decoder_state.h"
 #include "pop3_session.h"
 #include "support/channel_setup.h"
 #include "support/tls_server_side.h"
@@ -31,7 +32,7 @@ int openDescriptors(const std::string& path) {
   return count;
 }
 
-class Pop3Download : public Pop3Session {
+class Pop3Download : public Pop3Channel {
  protected:
   std::string messagePath() const { return dir.file("message.txt"); }
   int32_t download(int32_t message) {
@@ -66,7 +67,7 @@ TEST_F(Pop3Download, MessageGoesToTheFileWithoutItsStatusLine) {
   ASSERT_EQ(connect(server), 0);
   EXPECT_EQ(download(1), 0);
   EXPECT_EQ(readFile(messagePath()), kSaved);
-  EXPECT_EQ(record->mailFile, 0);
+  EXPECT_EQ(record->decoder->mailFile, 0);
   EXPECT_EQ(openDescriptors(messagePath()), 0);
   EXPECT_TRUE(record->socketOpen);
   EXPECT_EQ(qelClose(0), 0);
@@ -143,7 +144,7 @@ TEST_F(Pop3Download, ErrorAnswerFailsAtOnce) {
   ASSERT_EQ(connect(server), 0);
   EXPECT_EQ(download(9), QEL_ERR_POP3_ERROR);
   EXPECT_EQ(errorText(QEL_ERR_POP3_ERROR), "POP3 returned error. -ERR There's no message 9.\r\n");
-  EXPECT_EQ(record->mailFile, 0);
+  EXPECT_EQ(record->decoder->mailFile, 0);
   EXPECT_EQ(openDescriptors(messagePath()), 0);
   EXPECT_EQ(readFile(messagePath()), "");
   EXPECT_FALSE(record->socketOpen);
@@ -165,7 +166,7 @@ TEST_F(Pop3Download, ConnectionClosedBeforeTheEndFails) {
     ASSERT_EQ(connect(server), 0);
     EXPECT_EQ(download(1), QEL_ERR_SOCKET_CLOSED);
     // The file is closed and keeps what arrived.
-    EXPECT_EQ(record->mailFile, 0);
+    EXPECT_EQ(record->decoder->mailFile, 0);
     EXPECT_EQ(openDescriptors(messagePath()), 0);
     EXPECT_EQ(readFile(messagePath()), c.kept);
   }
@@ -178,7 +179,7 @@ TEST_F(Pop3Download, PathTooLongForTheRecordSendsNoRetr) {
   ASSERT_EQ(connect(server), 0);
   // 120 + "/" + 8 characters do not fit in 128; 7 do.
   EXPECT_EQ(qelGetEmailFile(0, 1, "12345678", directory.c_str(), directory.c_str()), QEL_ERR_CANNOT_CREATE_FILE);
-  EXPECT_EQ(record->mailPath[0], '\0');
+  EXPECT_EQ(record->decoder->mailPath[0], '\0');
   EXPECT_FALSE(std::filesystem::exists(directory + "/1234567"));
   ASSERT_TRUE(server.finished(5000));
   EXPECT_EQ(afterLoginTranscript(server), "");
@@ -189,7 +190,7 @@ TEST_F(Pop3Download, FileThatCannotBeCreatedSendsNoRetr) {
   ASSERT_EQ(connect(server), 0);
   EXPECT_EQ(qelGetEmailFile(0, 1, "m.txt", (dir.path() + "/missing").c_str(), dir.path().c_str()),
             QEL_ERR_CANNOT_CREATE_FILE);
-  EXPECT_EQ(record->mailFile, 0);
+  EXPECT_EQ(record->decoder->mailFile, 0);
   ASSERT_TRUE(server.finished(5000));
   EXPECT_EQ(afterLoginTranscript(server), "");
 }
@@ -199,7 +200,7 @@ TEST_F(Pop3Download, DirectoryEndingInASeparatorGetsNoSecondOne) {
   ASSERT_EQ(connect(server), 0);
   std::string withSlash = dir.path() + "/";
   EXPECT_EQ(qelGetEmailFile(0, 1, "m.txt", withSlash.c_str(), withSlash.c_str()), 0);
-  EXPECT_EQ(std::string(record->mailPath), dir.path() + "/m.txt");
+  EXPECT_EQ(std::string(record->decoder->mailPath), dir.path() + "/m.txt");
   EXPECT_EQ(readFile(dir.file("m.txt")), "x\r\n");
   qelAbort(0);
 }
@@ -210,7 +211,7 @@ TEST_F(Pop3Download, WriteFailureFailsTheDownload) {
   ASSERT_EQ(connect(server), 0);
   // Every write to /dev/full fails.
   EXPECT_EQ(qelGetEmailFile(0, 1, "full", "/dev", dir.path().c_str()), -1);
-  EXPECT_EQ(record->mailFile, 0);
+  EXPECT_EQ(record->decoder->mailFile, 0);
   EXPECT_FALSE(record->socketOpen);
 }
 
@@ -221,7 +222,7 @@ TEST_F(Pop3Download, QuotedPrintablePartsAreDecodedIntoTheFile) {
   qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
   ASSERT_EQ(download(1), 0);
   // As the decoder sets it for a quoted-printable part.
-  record->partEncoding = 3;
+  record->decoder->partEncoding = 3;
   EXPECT_EQ(driveToEnd(0), 0);
   EXPECT_EQ(readFile(messagePath()), "caf\xC3\xA9 = ok\r\nsoft break\r\n");
   qelAbort(0);
@@ -266,15 +267,15 @@ TEST_F(Pop3Download, FailuresCloseTheirFilesAtOnce) {
     ScriptServer server(afterLogin({ExpectLine("RETR 1"), Send(head), c.end}));
     ASSERT_EQ(connect(server), 0);
     EXPECT_EQ(download(1), c.code);
-    EXPECT_EQ(record->mailFile, 0);
-    EXPECT_EQ(record->fileHandle, 0);
+    EXPECT_EQ(record->decoder->mailFile, 0);
+    EXPECT_EQ(record->decoder->fileHandle, 0);
     EXPECT_EQ(openDescriptors(messagePath()), 0);
     EXPECT_EQ(openDescriptors(dir.file("part.bin")), 0);
     EXPECT_EQ(readFile(dir.file("part.bin")), "ABC");  // what arrived is kept
     qelClose(0);
     EXPECT_EQ(readFile(messagePath()), "MIME-Version: 1.0\r\n\r\n");
-    EXPECT_EQ(record->savedCount, 0);
-    EXPECT_STREQ(record->savedNames, "");
+    EXPECT_EQ(record->decoder->savedCount, 0);
+    EXPECT_STREQ(record->decoder->savedNames, "");
   }
 }
 

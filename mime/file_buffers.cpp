@@ -1,7 +1,8 @@
-#include "frame/file_buffers.h"
+#include "mime/file_buffers.h"
 
 #include <cstring>
 
+#include "mime/decoder_state.h"
 #include "platform/platform.h"
 
 namespace qel {
@@ -15,15 +16,15 @@ struct FileBuffers {
 };
 
 int32_t handleOf(const ChannelRecord* record, BufferedFile file) {
-  return file == BufferedFile::message ? record->mailFile : record->fileHandle;
+  return file == BufferedFile::message ? record->decoder->mailFile : record->decoder->fileHandle;
 }
 
 FileBuffers* buffersOf(ChannelRecord* record, bool make) {
-  auto* buffers = static_cast<FileBuffers*>(record->fileBuffers);
+  auto* buffers = static_cast<FileBuffers*>(record->decoder->fileBuffers);
   if (buffers == nullptr && make) {
     buffers = static_cast<FileBuffers*>(plat::memoryAllocate(sizeof(FileBuffers)));
     if (buffers != nullptr) std::memset(buffers->used, 0, sizeof buffers->used);
-    record->fileBuffers = buffers;
+    record->decoder->fileBuffers = buffers;
   }
   return buffers;
 }
@@ -79,11 +80,11 @@ void commitBuffered(ChannelRecord* record, BufferedFile file, int32_t n) {
 }
 
 void releaseFileBuffers(ChannelRecord* record) {
-  if (record->fileBuffers == nullptr) return;
+  if (record->decoder->fileBuffers == nullptr) return;
   flushBuffered(record, BufferedFile::message);
   flushBuffered(record, BufferedFile::attachment);
-  plat::memoryFree(record->fileBuffers);
-  record->fileBuffers = nullptr;
+  plat::memoryFree(record->decoder->fileBuffers);
+  record->decoder->fileBuffers = nullptr;
 }
 
 }  // namespace qel
