@@ -194,6 +194,10 @@ void lockDelete();
 void* memoryAllocate(std::size_t size);
 void memoryFree(void* block);
 
+// Test hook: after `allowed` more blocks, memoryAllocate fails until the
+// hook is called again; -1 (the start) never fails.
+void setMemoryRefusal(int32_t allowed);
+
 // ---- files ----------------------------------------------------------------
 
 // Opens an existing file for reading, denying writers where the OS can.

@@ -117,7 +117,17 @@ void lockEnter() {
 void lockLeave() { pthread_mutex_unlock(&gLock); }
 void lockDelete() {}
 
-void* memoryAllocate(std::size_t size) { return std::calloc(1, size); }
+namespace {
+std::atomic<int32_t> gAllocationsAllowed{-1};
+}  // namespace
+
+void* memoryAllocate(std::size_t size) {
+  int32_t allowed = gAllocationsAllowed.load(std::memory_order_relaxed);
+  if (allowed == 0) return nullptr;
+  if (allowed > 0) gAllocationsAllowed.store(allowed - 1, std::memory_order_relaxed);
+  return std::calloc(1, size);
+}
+void setMemoryRefusal(int32_t allowed) { gAllocationsAllowed.store(allowed, std::memory_order_relaxed); }
 void memoryFree(void* block) { std::free(block); }
 
 int32_t fileOpenRead(const char* path) {

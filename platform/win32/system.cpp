@@ -132,13 +132,22 @@ void lockDelete() {
 // Blocks are movable global memory, locked once for their whole life so the
 // pointer stays put; GlobalHandle finds the handle again when the block is
 // freed.
+namespace {
+std::atomic<int32_t> gAllocationsAllowed{-1};
+}  // namespace
+
 void* memoryAllocate(std::size_t size) {
+  int32_t allowed = gAllocationsAllowed.load(std::memory_order_relaxed);
+  if (allowed == 0) return nullptr;
+  if (allowed > 0) gAllocationsAllowed.store(allowed - 1, std::memory_order_relaxed);
   HGLOBAL handle = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size == 0 ? 1 : size);
   if (handle == nullptr) return nullptr;
   void* block = GlobalLock(handle);
   if (block == nullptr) GlobalFree(handle);
   return block;
 }
+
+void setMemoryRefusal(int32_t allowed) { gAllocationsAllowed.store(allowed, std::memory_order_relaxed); }
 
 void memoryFree(void* block) {
   if (block == nullptr) return;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "frame/memory.h"
+#include "platform/platform.h"
 #include "mime/decoder_state.h"
 #include "pop3/session.h"
 #include "pop3_session.h"
@@ -215,6 +216,42 @@ TEST(Pop3Operations, LinesBlockIsHeldUntilSaved) {
   }
   EXPECT_EQ(qelGetEmailLines(0, 1, 0, nullptr, 1), 0);
   EXPECT_EQ(blockSize(linesBlock), 3);
+}
+
+// The POP3 session and the decoder state come with their first setting or
+// operation; without memory for them the call is refused with -55 and
+// nothing is stored, and the same call succeeds once memory is back.
+TEST(Pop3Operations, WithoutMemoryTheSessionAndDecoderAreRefused) {
+  Attached lib{2};
+  ChannelRecord* record = lib.record(0);
+  const struct {
+    const char* call;
+    std::function<int32_t()> run;
+    bool needsPop3Channel;
+  } cases[] = {
+      {"POP3 port", [] { return qelIntegerParam(0, QEL_PARAM_POP3_PORT, 995); }, false},
+      {"full MIME", [] { return qelIntegerParam(0, QEL_PARAM_FULL_MIME, 1); }, false},
+      {"connect", [] { return qelPop3Connect(0, "127.0.0.1", "u", "p"); }, false},
+      {"download", [] { return qelGetEmailFile(0, 1, "m", "/tmp", "/tmp"); }, true},
+  };
+  qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.call);
+    record->protocol = c.needsPop3Channel ? kProtocolPop3 : kProtocolNone;
+    plat::setMemoryRefusal(c.needsPop3Channel ? 1 : 0);  // the session, then no decoder
+    EXPECT_EQ(c.run(), QEL_ERR_NO_MEMORY);
+    EXPECT_EQ(record->decoder, nullptr);
+    EXPECT_EQ(record->nextState, 0);
+    EXPECT_EQ(record->protocol, c.needsPop3Channel ? kProtocolPop3 : kProtocolNone);
+    plat::setMemoryRefusal(-1);
+    EXPECT_GE(c.run(), 0);
+    qelAbort(0);
+    qelRelease();
+    ASSERT_EQ(qelAttach(2, 0), 1);
+    record = lib.record(0);
+    qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
+  }
+  EXPECT_EQ(pop3View(record).pop3Port, kPop3DefaultPort);
 }
 
 }  // namespace
