@@ -6,18 +6,13 @@
 #include <initializer_list>
 
 #include "frame/log.h"
+#include "mime/decoder.h"
 #include "mime/decoder_state.h"
 #include "platform/platform.h"
 #include "mime/mime_state.h"
 
 namespace qel {
 namespace {
-
-int32_t lineEndLength(const char* bytes, int32_t n) {
-  if (n >= 2 && bytes[n - 2] == '\r' && bytes[n - 1] == '\n') return 2;
-  if (n >= 1 && bytes[n - 1] == '\n') return 1;
-  return 0;
-}
 
 bool isBlankLine(const char* bytes, int32_t n) { return n == lineEndLength(bytes, n); }
 
