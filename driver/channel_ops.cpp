@@ -88,7 +88,6 @@ extern "C" QEL_API int32_t QEL_CALL qelClose(int32_t chan) {
   if (record->autoCall == 0) return 0;
   int32_t result = runDriver(chan);
   channelFreeRange(record->channelNumber, kSlotTo, kSlotLines);
-  record->lineBuffer = nullptr;
   record->protocol = kProtocolNone;
   return result;
 }

@@ -80,8 +80,6 @@ extern "C" QEL_API int32_t QEL_CALL qelDebug(int32_t chan, int32_t index, char* 
                                  kAddressAnswerRoom);
     case QEL_DEBUG_LOCAL_ADDRESS:
       return localAddressAnswer(chan, record, buffer, size);
-    case QEL_DEBUG_SAVED_NAMES:
-      return answer(buffer, record->savedNames, size);
     case QEL_DEBUG_LINES_BLOCK:
       return linesBlockAnswer(record, buffer, size);
     default:

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 
-#include "codec/decode_carry.h"
 #include "frame/log.h"
 #include "frame/text.h"
 #include "platform/platform.h"
@@ -14,8 +13,9 @@
 namespace qel {
 
 struct Connection;
-struct LineSource;
+struct DecoderState;
 struct LoginState;
+struct Pop3Session;
 struct SmtpSession;
 
 // Largest channel count, and the number of tracked block slots per channel.
@@ -26,16 +26,12 @@ constexpr int32_t kSlotsPerChannel = 9;
 constexpr int32_t kCommandLineCap = 2048;
 constexpr int32_t kReplyTextCap = 2048;
 constexpr int32_t kBodyBufferCap = 2048;
-constexpr int32_t kBoundaryCap = 128;
 constexpr int32_t kLastReplyCap = 128;
 constexpr int32_t kServerNameCap = 128;
 constexpr int32_t kPathCap = 128;
-constexpr int32_t kSavedNamesCap = 1024;
 constexpr int32_t kCommandTextCap = 32;
 constexpr int32_t kScratchTextCap = 130;
 constexpr int32_t kCaFileCap = 260;
-// The file that a decoded download copies the original message into.
-constexpr int32_t kOriginalPathCap = 260;
 constexpr int32_t kTlsReasonCap = 200;
 
 // The reply readers use the first kReplyRoom bytes of replyText.
@@ -87,20 +83,16 @@ struct ChannelRecord {
   char commandLine[fieldSize(kCommandLineCap)];
   char replyText[kReplyAreaSize];  // replyText, then bodyBuffer (see above)
   char* bodyBuffer;                // = replyText + fieldSize(kReplyTextCap)
-  char mimeBoundary[fieldSize(kBoundaryCap)];
-  char altBoundary[fieldSize(kBoundaryCap)];
   char lastReply[fieldSize(kLastReplyCap)];
   char serverName[fieldSize(kServerNameCap)];
-  char mailFileName[fieldSize(kPathCap)];
-  char mailDirectory[fieldSize(kPathCap)];
-  char attachDirectory[fieldSize(kPathCap)];
-  char attachName[fieldSize(kPathCap)];
-  char mailPath[fieldSize(kPathCap)];
-  char attachPath[fieldSize(kPathCap)];
-  char savedNames[fieldSize(kSavedNamesCap)];
   char commandText[fieldSize(kCommandTextCap)];
   char scratchText[fieldSize(kScratchTextCap)];
 
+  // The POP3 side of the channel (pop3/session.h) and the state of the
+  // incoming decoders and download files (mime/decoder_state.h); each null
+  // until its first setting or operation.
+  Pop3Session* pop3;
+  DecoderState* decoder;
 
   // The connection (transport/connection_state.h): taken when the channel
   // first connects, kept until release; null before.
@@ -118,7 +110,6 @@ struct ChannelRecord {
   int32_t attachBytesSent;
 
   // Ports
-  uint16_t pop3Port;
 
   // Driver and protocol state
   int32_t replyCode;
@@ -128,97 +119,17 @@ struct ChannelRecord {
   int32_t nextState;
   int32_t afterConnectState;
   int32_t lastSocketCode;
-  int32_t messageCount;
   char protocol;
-  int32_t messageNumber;
-  int32_t messageSize;
-  int32_t topLines;
-  int32_t mailFile;
-  // The copy of the original message a decoded download writes beside its
-  // files (setting 185; an empty path: none): its handle while open, -1
-  // once a write to it failed.
-  int32_t originalFile;
-  char originalPath[fieldSize(kOriginalPathCap)];
-  char* lineBuffer;
-  int32_t lineBufferSize;
-  int32_t lineBufferUsed;
-  int32_t decodeState;
-  int32_t boundaryLength;
-  int32_t boundaryCount;
-  int32_t partEncoding;
-  int32_t altBoundaryLength;
-  int32_t savedCount;
-  int32_t savedSerial;
-  // A POP3 multi-line answer: where the next piece read stands (status
-  // line, line start, inside a line), and in a raw download how much of the
-  // closing CR LF "." CR LF has arrived.
-  int32_t answerPosition;
-  int32_t rawEndMatched;
-  // A raw download that keeps only the message (setting 103): the switch,
-  // where the last block left off (a RawStage of pop3/raw_message.h) and
-  // whether the byte before that point was a CR.
-  uint8_t rawMessageOnly;
-  uint8_t rawStage;
-  uint8_t rawAfterCr;
   uint8_t awaitWritable;
   // What the last step found missing when it ran again without progress:
   // kStepWaitsForData or kStepWaitsForWritable, 0 when nothing. Cleared at
   // the start of every driver call; the waits of blocking operations and
   // of qelWait sleep on it.
   uint8_t stepWaitsOn;
-  uint8_t decodeInline;
 
   // Settings and small state
   uint32_t autoCall;
-  uint32_t numberNames;
-  // An attachment never replaces a file already there (setting 170): a
-  // taken name gets a numbered one.
-  uint8_t keepExistingFiles;
-  uint8_t headerGapWritten;
-  uint32_t saveUnnamed;
   uint32_t nonBlockingConnect;
-  uint8_t useApop;
-  uint8_t embeddedMessage;
-  // The header of the current part named a file (attachName); the file is
-  // created once, when the header ends, so one part makes one file.
-  uint8_t partNamed;
-  // The attachment names the running download has taken (a plain block of
-  // the platform's memory, owned by the download; null when none).
-  void* takenNames;
-  // The write buffers of the download's files (frame/file_buffers.h; null
-  // when none).
-  void* fileBuffers;
-
-  // Incoming decoder: a line longer than one read arrives in pieces. An
-  // encoded group or escape cut by the end of a piece waits in decodeCarry
-  // for the rest; lineCut marks the current text as such a piece (its line
-  // feed has not come yet), and cutLineResult says where the rest of the cut
-  // line goes (0: the last line was whole).
-  DecodeCarry decodeCarry;
-  uint8_t lineCut;
-  uint8_t cutLineResult;
-  // The bytes of the current line in replyText: a line may hold NUL bytes,
-  // so its length is never taken from the text.
-  int32_t lineLength;
-  // Tick count by which the current line, with the lines the decoder joins
-  // to it, must have come: one bound for the whole line.
-  uint32_t lineDeadline;
-  // Where the decoder takes further lines from (mime/line_source.h); null:
-  // the channel's own answer reader.
-  const LineSource* lineSource;
-  // Whether the last top-header line after MIME-Version went into the
-  // message file: its folded continuation lines follow it.
-  uint8_t headerLinePassed;
-
-  // Full MIME mode (setting 130): the switch, the state of the running walk
-  // (mime/mime_walker; null when none) and whether the names of the files
-  // it saves are UTF-8.
-  uint8_t fullMime;
-  uint8_t utf8Names;
-  void* mimeWalk;
-  // Message lines one call of state 312 handles when they have already
-  // arrived (setting 131; 0 counts as 1).
-  uint16_t stepLines;
 
   // TLS: the settings, and the state a handshake goes on to.
   int32_t afterHandshakeState;

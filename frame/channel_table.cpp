@@ -1,7 +1,6 @@
 // The channel table and the library's lifecycle: qelAttach and qelRelease.
 #include <cstring>
 
-#include "frame/file_buffers.h"
 #include "frame/channel.h"
 #include "frame/errors.h"
 #include "frame/log.h"
@@ -41,8 +40,6 @@ void initialiseRecord(ChannelRecord* record, int32_t channel) {
   record->awaitWritable = 0;
   record->nonBlockingConnect = 1;
   record->autoCall = 1;
-  record->pop3Port = 110;
-  record->savedSerial = 0;
   record->tls.verify = 1;
 }
 
@@ -113,14 +110,10 @@ extern "C" QEL_API int32_t QEL_CALL qelRelease(void) {
     }
     runReleaseHooks(record);
     channelFreeRange(i, kSlotTo, kSlotLines);
-    // A download cut off here keeps what it received.
-    releaseFileBuffers(record);
     // What the socket layer's cleanup and the process end would do on
     // Windows is done here, so a released library holds no descriptor.
     if (record->fileHandle > 0) plat::fileClose(record->fileHandle);
-    if (record->mailFile > 0) plat::fileClose(record->mailFile);
     record->fileHandle = 0;
-    record->mailFile = 0;
   }
   for (int32_t i = count - 1; i >= 0; --i) {
     channelFreeRange(i, kSlotRecord, kSlotRecord);

@@ -1,12 +1,11 @@
-// qelIntegerParam and qelStringParam: the caller's settings, the log file,
-// the extra header lines and the saving of the lines block.
+// qelIntegerParam and qelStringParam: the caller's settings, the log file
+// and the texts the frame serves itself.
 #include "frame/settings.h"
 #include "frame/registrations.h"
 
 #include "frame/channel.h"
 #include "frame/errors.h"
 #include "frame/log.h"
-#include "frame/memory.h"
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "qel32.h"
@@ -101,25 +100,6 @@ int32_t openLogFile(ChannelRecord* record, const char* path) {
   return handle;
 }
 
-int32_t saveLinesBlock(ChannelRecord* record, const char* path) {
-  int32_t number = record->channelNumber * kSlotsPerChannel + kSlotLines;
-  char* lines = blockPointer(number);
-  if (lines == nullptr) return kErrNullPointer;
-  int32_t handle = plat::fileCreate(path);
-  if (handle <= 0) return kErrCannotCreateFile;
-  int32_t length = textLength(lines);
-  int32_t written = plat::fileWrite(handle, lines, length);
-  plat::fileClose(handle);
-  channelFreeRange(record->channelNumber, kSlotLines, kSlotLines);
-  // A TOP that the caller still drives stores nothing more into the freed
-  // block.
-  if (record->lineBuffer == lines) {
-    record->lineBuffer = nullptr;
-    record->lineBufferSize = 0;
-  }
-  return written;
-}
-
 }  // namespace
 }  // namespace qel
 
@@ -146,8 +126,6 @@ extern "C" QEL_API int32_t QEL_CALL qelStringParam(int32_t chan, int32_t index, 
   switch (index) {
     case QEL_STRING_LOG_FILE:
       return openLogFile(record, text);
-    case QEL_STRING_SAVE_LINES:
-      return saveLinesBlock(record, text);
     case QEL_STRING_LOG_TEXT:
       if (logOn(record)) {
         logText(record, text);

@@ -3,7 +3,8 @@
 #include <cstring>
 
 #include "codec/text_search.h"
-#include "frame/file_buffers.h"
+#include "mime/decoder_state.h"
+#include "mime/file_buffers.h"
 #include "frame/log.h"
 #include "frame/settings.h"
 #include "frame/text.h"
@@ -70,7 +71,7 @@ const char* savedNamePart(const char* path) {
 // this download must not open: the message file it is writing, or a file it
 // has written itself.
 bool ownFile(const ChannelRecord* record, const char* path, const char* name) {
-  return nameTaken(record, name) || (record->mailFile > 0 && plat::sameFile(record->mailFile, path));
+  return nameTaken(record, name) || (record->decoder->mailFile > 0 && plat::sameFile(record->decoder->mailFile, path));
 }
 
 // Makes the name at the end of path (directory part of dirLength
@@ -101,9 +102,9 @@ bool takeUnusedName(ChannelRecord* record, char* path, int32_t dirLength) {
 // (plat::kFileExists).
 int32_t openAttachFile(const ChannelRecord* record, int32_t dirLength) {
   // The full MIME mode's names are UTF-8.
-  bool utf8 = record->utf8Names != 0;
-  if (record->keepExistingFiles != 0) return plat::fileCreateNew(record->attachPath, dirLength, utf8);
-  return utf8 ? plat::fileCreateNamed(record->attachPath, dirLength) : plat::fileCreate(record->attachPath);
+  bool utf8 = record->decoder->utf8Names != 0;
+  if (record->decoder->keepExistingFiles != 0) return plat::fileCreateNew(record->decoder->attachPath, dirLength, utf8);
+  return utf8 ? plat::fileCreateNamed(record->decoder->attachPath, dirLength) : plat::fileCreate(record->decoder->attachPath);
 }
 
 }  // namespace
@@ -132,30 +133,30 @@ int32_t safeFileName(const char* name, int32_t count, char* out) {
 }
 
 int32_t formatAttachName(const ChannelRecord* record, char* buffer, int32_t room) {
-  if (record->numberNames == 0) return plat::formatText(buffer, room, "%1s", record->attachName);
+  if (record->decoder->numberNames == 0) return plat::formatText(buffer, room, "%1s", record->decoder->attachName);
   // The number of the file about to be saved; the serial only advances when
   // a file is closed and recorded.
-  auto next = static_cast<uint32_t>(record->savedSerial) + 1u;
-  return plat::formatText(buffer, room, "%1u-%1s", next, record->attachName);
+  auto next = static_cast<uint32_t>(record->decoder->savedSerial) + 1u;
+  return plat::formatText(buffer, room, "%1u-%1s", next, record->decoder->attachName);
 }
 
 void dropAttachFile(ChannelRecord* record) {
-  if (record->fileHandle > 0) {
+  if (record->decoder->fileHandle > 0) {
     flushBuffered(record, BufferedFile::attachment);
-    plat::fileClose(record->fileHandle);
+    plat::fileClose(record->decoder->fileHandle);
   }
-  record->fileHandle = 0;
+  record->decoder->fileHandle = 0;
 }
 
 bool createAttachFile(ChannelRecord* record) {
-  logFormat(record, "[AttachDir = '%s']\r\n", record->attachDirectory);
-  logFormat(record, "[Filename = '%s']\r\n", record->attachName);
+  logFormat(record, "[AttachDir = '%s']\r\n", record->decoder->attachDirectory);
+  logFormat(record, "[Filename = '%s']\r\n", record->decoder->attachName);
 
   // attachName is made safe where the decoder sets it; it is checked again
   // here because it carries over from earlier downloads.
   char name[fieldSize(kPathCap)];
-  safeFileName(record->attachName, textLength(record->attachName), name);
-  copyText(record->attachName, name, kPathCap);
+  safeFileName(record->decoder->attachName, textLength(record->decoder->attachName), name);
+  copyText(record->decoder->attachName, name, kPathCap);
   char formatted[kAttachNameRoom];
   formatAttachName(record, formatted, sizeof formatted);
 
@@ -163,71 +164,71 @@ bool createAttachFile(ChannelRecord* record) {
   // name: a path that does not fit attachPath would name another file if it
   // were cut.
   char path[kAttachPathRoom + 1];
-  joinPath(path, kAttachPathRoom, record->attachDirectory, formatted);
+  joinPath(path, kAttachPathRoom, record->decoder->attachDirectory, formatted);
 
   dropAttachFile(record);
   int32_t dirLength = textLength(path) - textLength(formatted);
   int32_t handle;
   for (;;) {
     if (textLength(path) > kPathCap || !takeUnusedName(record, path, dirLength)) {
-      record->attachPath[0] = '\0';
+      record->decoder->attachPath[0] = '\0';
       logFormat(record, "[Cannot open '%s']\r\n", path);
       return false;
     }
-    copyText(record->attachPath, path, kPathCap);
-    logFormat(record, "[Creating '%s']\r\n", record->attachPath);
+    copyText(record->decoder->attachPath, path, kPathCap);
+    logFormat(record, "[Creating '%s']\r\n", record->decoder->attachPath);
     handle = openAttachFile(record, dirLength);
-    if (record->keepExistingFiles == 0 || handle != plat::kFileExists) break;
+    if (record->decoder->keepExistingFiles == 0 || handle != plat::kFileExists) break;
     // The name is this download's now, so the next turn numbers it.
     logFormat(record, "[Keeping the file already there]\r\n");
-    joinPath(path, kAttachPathRoom, record->attachDirectory, formatted);
+    joinPath(path, kAttachPathRoom, record->decoder->attachDirectory, formatted);
   }
   if (handle <= 0) {
-    logFormat(record, "[Cannot open '%s']\r\n", record->attachPath);
+    logFormat(record, "[Cannot open '%s']\r\n", record->decoder->attachPath);
     return false;
   }
-  record->fileHandle = handle;
+  record->decoder->fileHandle = handle;
   return true;
 }
 
 void saveUnnamedPart(ChannelRecord* record) {
-  if (record->partEncoding != kEncodingBase64 || record->fileHandle > 0 || record->saveUnnamed == 0) return;
-  if (record->attachName[0] == '\0') copyText(record->attachName, kNoName, kPathCap);
+  if (record->decoder->partEncoding != kEncodingBase64 || record->decoder->fileHandle > 0 || record->decoder->saveUnnamed == 0) return;
+  if (record->decoder->attachName[0] == '\0') copyText(record->decoder->attachName, kNoName, kPathCap);
   createAttachFile(record);
 }
 
 bool closeAttachFile(ChannelRecord* record) {
-  if (record == nullptr || record->fileHandle <= 0) return false;
+  if (record == nullptr || record->decoder->fileHandle <= 0) return false;
   dropAttachFile(record);
 
   char note[kNoteRoom];
-  int32_t length = plat::formatText(note, sizeof note, kSavedNote, kQuote, record->attachPath, kQuote);
+  int32_t length = plat::formatText(note, sizeof note, kSavedNote, kQuote, record->decoder->attachPath, kQuote);
   // The note stands in the message file where the part ended; the message
   // file is brought up to date at the end of every part.
-  if (record->mailFile > 0) {
+  if (record->decoder->mailFile > 0) {
     if (settings.omitSavedNote == 0) writeBuffered(record, BufferedFile::message, note, length);
     flushBuffered(record, BufferedFile::message);
   }
   logText(record, note);
 
   addSavedName(record);
-  record->savedCount += 1;
-  record->savedSerial = static_cast<int32_t>(static_cast<uint32_t>(record->savedSerial) + 1u);
+  record->decoder->savedCount += 1;
+  record->decoder->savedSerial = static_cast<int32_t>(static_cast<uint32_t>(record->decoder->savedSerial) + 1u);
   return true;
 }
 
 void addSavedName(ChannelRecord* record) {
-  const char* name = savedNamePart(record->attachPath);
-  int32_t used = textLength(record->savedNames);
+  const char* name = savedNamePart(record->decoder->attachPath);
+  int32_t used = textLength(record->decoder->savedNames);
   int32_t separator = used > 0 ? 1 : 0;
   // The list with its NUL stays within kSavedNamesCap bytes; a name that
   // does not fit is left out, and a later, shorter one may still go in.
   if (used + separator + textLength(name) + 1 > kSavedNamesCap) return;
   if (separator != 0) {
-    record->savedNames[used] = settings.attachSeparator;
-    record->savedNames[used + 1] = '\0';
+    record->decoder->savedNames[used] = settings.attachSeparator;
+    record->decoder->savedNames[used + 1] = '\0';
   }
-  appendText(record->savedNames, name, kPathCap, kSavedNamesCap);
+  appendText(record->decoder->savedNames, name, kPathCap, kSavedNamesCap);
 }
 
 }  // namespace qel

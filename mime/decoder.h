@@ -1,8 +1,9 @@
 // The incoming message decoder. A download hands every received line to
 // decodeLine, one line per driver call; the decoder follows the MIME
 // structure as the lines go by (top header, boundary, part headers, part
-// bodies), keeps its state in the channel record, opens an attachment file
-// for each named part and writes the part's decoded content straight to it.
+// bodies), keeps its state in the channel's DecoderState
+// (mime/decoder_state.h), opens an attachment file for each named part and
+// writes the part's decoded content straight to it.
 // It pulls further lines from its line source (mime/line_source.h) only to
 // complete a long header line and to join a header line with its
 // continuation lines, and never holds more than the current line. It does

@@ -8,7 +8,8 @@
 
 #include "codec/base64.h"
 #include "codec/quoted_printable.h"
-#include "frame/file_buffers.h"
+#include "mime/decoder_state.h"
+#include "mime/file_buffers.h"
 #include "frame/text.h"
 #include "mime/decoder.h"
 
@@ -20,8 +21,8 @@ namespace {
 // goes on.
 void emit(ChannelRecord* record, const char* bytes, int32_t n) {
   if (n <= 0) return;
-  if (record->fileHandle > 0) writeBuffered(record, BufferedFile::attachment, bytes, n);
-  if (record->decodeInline != 0 && record->mailFile > 0) writeBuffered(record, BufferedFile::message, bytes, n);
+  if (record->decoder->fileHandle > 0) writeBuffered(record, BufferedFile::attachment, bytes, n);
+  if (record->decoder->decodeInline != 0 && record->decoder->mailFile > 0) writeBuffered(record, BufferedFile::message, bytes, n);
 }
 
 // Base64 text is taken group by group across line ends and pieces;
@@ -29,7 +30,7 @@ void emit(ChannelRecord* record, const char* bytes, int32_t n) {
 void emitBytes(void* context, const char* bytes, int32_t n) { emit(static_cast<ChannelRecord*>(context), bytes, n); }
 
 void decodeBase64(ChannelRecord* record, const char* text, int32_t length) {
-  base64DecodeStream(&record->decodeCarry, text, length, Base64Form::lenient, emitBytes, record);
+  base64DecodeStream(&record->decoder->decodeCarry, text, length, Base64Form::lenient, emitBytes, record);
 }
 
 bool emitSink(void* context, const char* bytes, int32_t n) {
@@ -44,24 +45,24 @@ bool messageFileSink(void* context, const char* bytes, int32_t n) {
 // Quoted-printable text by the library's rules; an escape cut by the end
 // of a piece waits in decodeCarry for the piece that follows.
 uint32_t decodeQuotedTo(ChannelRecord* record, const char* text, int32_t length, bool cut, QpSink sink) {
-  DecodeCarry& carry = record->decodeCarry;
+  DecodeCarry& carry = record->decoder->decodeCarry;
   return qpDecodeStream(carry.bytes, &carry.count, text, length, cut, QpForm::library, sink, record);
 }
 
 }  // namespace
 
-void startPartContent(ChannelRecord* record) { record->decodeCarry.count = 0; }
+void startPartContent(ChannelRecord* record) { record->decoder->decodeCarry.count = 0; }
 
 void decodePartContent(ChannelRecord* record) {
   const char* line = record->replyText;
-  int32_t length = record->lineLength;
+  int32_t length = record->decoder->lineLength;
   addCount(record->attachBytesRead, length);
-  switch (record->partEncoding) {
+  switch (record->decoder->partEncoding) {
     case kEncodingBase64:
       decodeBase64(record, line, length);
       break;
     case kEncodingQuoted:
-      decodeQuotedTo(record, line, length, record->lineCut != 0, emitSink);
+      decodeQuotedTo(record, line, length, record->decoder->lineCut != 0, emitSink);
       break;
     default:
       emit(record, line, length);

@@ -10,6 +10,7 @@
 #include "frame/text.h"
 #include "mime/attach_files.h"
 #include "mime/decoder.h"
+#include "mime/decoder_state.h"
 
 namespace qel {
 namespace {
@@ -96,16 +97,16 @@ bool checkBoundaryLine(ChannelRecord* record) {
   const char* line = record->replyText;
   // Only the start is compared, so the closing line ("--" behind the
   // boundary) counts too.
-  if (!boundaryMatches(line, record->mimeBoundary, record->boundaryLength) &&
-      !boundaryMatches(line, record->altBoundary, record->altBoundaryLength)) {
+  if (!boundaryMatches(line, record->decoder->mimeBoundary, record->decoder->boundaryLength) &&
+      !boundaryMatches(line, record->decoder->altBoundary, record->decoder->altBoundaryLength)) {
     return false;
   }
-  record->boundaryCount += 1;
-  record->decodeState = kDecodePartHeader;
-  record->partEncoding = kEncodingNone;
-  record->decodeInline = 0;
-  copyText(record->attachName, kBoundaryName, kPathCap);
-  record->partNamed = 0;
+  record->decoder->boundaryCount += 1;
+  record->decoder->decodeState = kDecodePartHeader;
+  record->decoder->partEncoding = kEncodingNone;
+  record->decoder->decodeInline = 0;
+  copyText(record->decoder->attachName, kBoundaryName, kPathCap);
+  record->decoder->partNamed = 0;
   startPartContent(record);
   logText(record, "[Boundary line found]\r\n");
   return true;
@@ -115,14 +116,14 @@ bool takeBoundary(ChannelRecord* record) {
   if (!beginsWithNoCase(record->replyText, kContentType)) return false;
   Value value{};
   if (!boundaryValue(record, kContentTypeLength, &value)) return false;
-  record->boundaryLength = setBoundary(record->mimeBoundary, value);
-  record->altBoundaryLength = 0;
-  record->decodeState = kDecodePreamble;
+  record->decoder->boundaryLength = setBoundary(record->decoder->mimeBoundary, value);
+  record->decoder->altBoundaryLength = 0;
+  record->decoder->decodeState = kDecodePreamble;
   // The file of an earlier part is no longer written; it is closed so that
   // no descriptor is left behind.
   dropAttachFile(record);
-  record->partNamed = 0;
-  logBoundary(record, "[MIME boundary defined %d (", record->boundaryLength, record->mimeBoundary);
+  record->decoder->partNamed = 0;
+  logBoundary(record, "[MIME boundary defined %d (", record->decoder->boundaryLength, record->decoder->mimeBoundary);
   return true;
 }
 
@@ -131,8 +132,8 @@ bool takeAltBoundary(ChannelRecord* record) {
   if (!beginsWithNoCase(line, kAlternativeType) && !beginsWithNoCase(line, kMixedType)) return false;
   Value value{};
   if (!boundaryValue(record, kAltSearchStart, &value)) return false;
-  record->altBoundaryLength = setBoundary(record->altBoundary, value);
-  logBoundary(record, "[Alternate MIME boundary defined %d (", record->boundaryLength, record->altBoundary);
+  record->decoder->altBoundaryLength = setBoundary(record->decoder->altBoundary, value);
+  logBoundary(record, "[Alternate MIME boundary defined %d (", record->decoder->boundaryLength, record->decoder->altBoundary);
   return true;
 }
 
@@ -141,13 +142,13 @@ bool takeEncoding(ChannelRecord* record) {
   if (!beginsWithNoCase(line, kEncodingField)) return false;
   const char* value = line + literalLength(kEncodingField);
   if (findTextNoCase(value, "base64") != nullptr) {
-    record->partEncoding = kEncodingBase64;
+    record->decoder->partEncoding = kEncodingBase64;
     logText(record, "[Encoding is BASE64]\r\n");
   } else if (findTextNoCase(value, "quoted-printable") != nullptr) {
-    record->partEncoding = kEncodingQuoted;
+    record->decoder->partEncoding = kEncodingQuoted;
     logText(record, "[Encoding is QUOTED]\r\n");
   } else if (findTextNoCase(value, "7bit") != nullptr) {
-    record->partEncoding = kEncoding7bit;
+    record->decoder->partEncoding = kEncoding7bit;
     logText(record, "[Encoding is 7-bit]\r\n");
   } else {
     return false;  // 8bit, binary and unknown encodings leave partEncoding
@@ -165,7 +166,7 @@ bool takeDisposition(ChannelRecord* record) {
   while (isBlank(*type)) ++type;
   char after = equalsNoCase(type, kInline, kInlineLength) ? type[kInlineLength] : 'x';
   if (after == '\0' || after == '\r' || after == '\n' || isBlank(after)) {
-    record->decodeInline = 1;
+    record->decoder->decodeInline = 1;
     logText(record, "[inline]\r\n");
   }
   return true;
@@ -205,8 +206,8 @@ bool extractFileName(ChannelRecord* record) {
   }
   // Decoding may have made path characters, dots or control characters:
   // only a safe last component is kept.
-  safeFileName(decoded, count, record->attachName);
-  logFormat(record, "[Filename='%s']\r\n", record->attachName);
+  safeFileName(decoded, count, record->decoder->attachName);
+  logFormat(record, "[Filename='%s']\r\n", record->decoder->attachName);
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include "frame/text.h"
 #include "mime/attach_files.h"
 #include "mime/decoder.h"
+#include "mime/decoder_state.h"
 
 namespace qel {
 namespace {
@@ -29,14 +30,14 @@ bool isBlankLine(const char* line) { return line[0] == '\r' || line[0] == '\n'; 
 bool endsHeader(ChannelRecord* record) {
   char* line = record->replyText;
   if (isBlankLine(line)) return true;
-  int32_t length = record->lineLength;
+  int32_t length = record->decoder->lineLength;
   int32_t end = length - lineEndLength(line, length);
-  if (record->lineCut != 0 || end == length) return false;
+  if (record->decoder->lineCut != 0 || end == length) return false;
   for (int32_t i = 0; i < end; ++i) {
     if (line[i] != ' ' && line[i] != '\t') return false;
   }
   std::memmove(line, line + end, static_cast<size_t>(length - end + 1));
-  record->lineLength = length - end;
+  record->decoder->lineLength = length - end;
   return true;
 }
 
@@ -44,26 +45,26 @@ bool endsHeader(ChannelRecord* record) {
 // NUL byte (the bytes from there on are kept as they came).
 void decodeQuotedInPlace(ChannelRecord* record) {
   char* line = record->replyText;
-  int32_t length = record->lineLength;
+  int32_t length = record->decoder->lineLength;
   int32_t text = textLength(line);
   // The result is never longer than the text.
   int32_t decoded = qpDecode(line, line);
   if (text < length) std::memmove(line + decoded, line + text, static_cast<size_t>(length - text + 1));
-  record->lineLength = decoded + (length - text);
+  record->decoder->lineLength = decoded + (length - text);
 }
 
 // A header line that names the part's file: the name is kept in attachName
 // and the file is created only when the header ends, under the last name
 // given (Content-Type and Content-Disposition may name it differently).
 void takeFileName(ChannelRecord* record) {
-  if (extractFileName(record)) record->partNamed = 1;
+  if (extractFileName(record)) record->decoder->partNamed = 1;
 }
 
 // The end of a part's header: the file it named, or an unnamed base64 part
 // when those are saved.
 void openPartFile(ChannelRecord* record, bool unnamedToo) {
-  if (record->partNamed != 0) {
-    record->partNamed = 0;
+  if (record->decoder->partNamed != 0) {
+    record->decoder->partNamed = 0;
     createAttachFile(record);
   } else if (unnamedToo) {
     saveUnnamedPart(record);
@@ -75,7 +76,7 @@ void openPartFile(ChannelRecord* record, bool unnamedToo) {
 int32_t topHeaderLine(ChannelRecord* record) {
   char* line = record->replyText;
   if (endsHeader(record)) {
-    record->decodeState = kDecodeOff;
+    record->decoder->decodeState = kDecodeOff;
     logText(record, "[Not doing MIME/2]\r\n");
     return kPass;
   }
@@ -92,8 +93,8 @@ int32_t topHeaderLine(ChannelRecord* record) {
       }
     }
   } else if (beginsWithNoCase(line, "MIME-Version: 1.0")) {
-    record->decodeState = kDecodeMimeHeader;
-    record->headerLinePassed = 1;
+    record->decoder->decodeState = kDecodeMimeHeader;
+    record->decoder->headerLinePassed = 1;
     logText(record, "[MIME version found]\r\n");
   }
   if (takeBoundary(record)) logText(record, "[Assuming MIME]\r\n");
@@ -105,14 +106,14 @@ int32_t topHeaderLine(ChannelRecord* record) {
 int32_t examineMimeHeaderLine(ChannelRecord* record) {
   const char* line = record->replyText;
   if (endsHeader(record)) {
-    if (record->partEncoding != kEncodingNone) {
+    if (record->decoder->partEncoding != kEncodingNone) {
       // A single-part message: its body is decoded like a part's.
-      record->decodeState = kDecodePartBody;
+      record->decoder->decodeState = kDecodePartBody;
       startPartContent(record);
       logText(record, "[MIME w/o boundary]\r\n");
       openPartFile(record, true);
     } else {
-      record->decodeState = kDecodeOff;
+      record->decoder->decodeState = kDecodeOff;
       logText(record, "[Not doing MIME]\r\n");
       openPartFile(record, false);
     }
@@ -128,9 +129,9 @@ int32_t examineMimeHeaderLine(ChannelRecord* record) {
 // field it continues went: a To list over several lines stays whole.
 int32_t mimeHeaderLine(ChannelRecord* record) {
   const char first = record->replyText[0];
-  if ((first == ' ' || first == '\t') && !endsHeader(record)) return record->headerLinePassed != 0 ? kPass : kLeave;
+  if ((first == ' ' || first == '\t') && !endsHeader(record)) return record->decoder->headerLinePassed != 0 ? kPass : kLeave;
   int32_t result = examineMimeHeaderLine(record);
-  record->headerLinePassed = result == kPass ? 1 : 0;
+  record->decoder->headerLinePassed = result == kPass ? 1 : 0;
   return result;
 }
 
@@ -139,10 +140,10 @@ int32_t mimeHeaderLine(ChannelRecord* record) {
 int32_t preambleLine(ChannelRecord* record) {
   const char* line = record->replyText;
   if (checkBoundaryLine(record)) return kLeave;
-  if (record->headerGapWritten == 0) endsHeader(record);
+  if (record->decoder->headerGapWritten == 0) endsHeader(record);
   bool lineEndOnly = (line[0] == '\r' && line[1] == '\n') || line[0] == '\n';
-  if (record->headerGapWritten == 0 && lineEndOnly) {
-    record->headerGapWritten = 1;
+  if (record->decoder->headerGapWritten == 0 && lineEndOnly) {
+    record->decoder->headerGapWritten = 1;
     return kPass;
   }
   return kLeave;
@@ -156,23 +157,23 @@ int32_t partHeaderLine(ChannelRecord* record) {
   logText(record, "[Looking for encoding]\r\n");
   if (checkBoundaryLine(record)) return kLeave;
   if (endsHeader(record)) {
-    if (record->embeddedMessage != 0) {
+    if (record->decoder->embeddedMessage != 0) {
       // The header of an attached message follows: it is examined like a
       // part header, and its blank line starts the body.
-      record->decodeInline = 0;
-      record->embeddedMessage = 0;
+      record->decoder->decodeInline = 0;
+      record->decoder->embeddedMessage = 0;
       logText(record, "[Ignoring blank line]\r\n");
       return kPass;
     }
-    record->decodeState = kDecodePartBody;
+    record->decoder->decodeState = kDecodePartBody;
     startPartContent(record);
-    openPartFile(record, record->decodeInline == 0);
+    openPartFile(record, record->decoder->decodeInline == 0);
     return kLeave;
   }
   if (takeEncoding(record) || takeAltBoundary(record)) return kLeave;
   if (beginsWithNoCase(line, "Content-Type: message/rfc822")) {
-    record->decodeInline = 1;
-    record->embeddedMessage = 1;
+    record->decoder->decodeInline = 1;
+    record->decoder->embeddedMessage = 1;
     return kLeave;
   }
   if (takeDisposition(record) || beginsWithNoCase(line, "Content-Type:")) takeFileName(record);
@@ -187,11 +188,11 @@ int32_t partBodyLine(ChannelRecord* record, bool restOfLine) {
     closeAttachFile(record);
     return kLeave;
   }
-  logFormat(record, "[InlineFlag=%d MimeEncoding=%d FileHandle=%d]\r\n", record->decodeInline,
-            record->partEncoding, record->fileHandle);
-  if (record->decodeInline == 0 && record->fileHandle <= 0) return kPass;
+  logFormat(record, "[InlineFlag=%d MimeEncoding=%d FileHandle=%d]\r\n", record->decoder->decodeInline,
+            record->decoder->partEncoding, record->decoder->fileHandle);
+  if (record->decoder->decodeInline == 0 && record->decoder->fileHandle <= 0) return kPass;
   decodePartContent(record);
-  logText(record, record->decodeInline != 0 ? "[...decode inline...]\r\n" : "[...decode to file...]\r\n");
+  logText(record, record->decoder->decodeInline != 0 ? "[...decode inline...]\r\n" : "[...decode to file...]\r\n");
   return kLeave;
 }
 
@@ -199,12 +200,12 @@ int32_t partBodyLine(ChannelRecord* record, bool restOfLine) {
 // is decoded on. It is never taken for a line of its own (a blank line or a
 // boundary line).
 int32_t restOfCutLine(ChannelRecord* record, uint8_t firstPiece) {
-  if (record->decodeState == kDecodePartBody) return partBodyLine(record, true);
+  if (record->decoder->decodeState == kDecodePartBody) return partBodyLine(record, true);
   return firstPiece == kCutPassed ? kPass : kLeave;
 }
 
 int32_t dispatch(ChannelRecord* record) {
-  switch (record->decodeState) {
+  switch (record->decoder->decodeState) {
     case kDecodeTopHeader:
       return topHeaderLine(record);
     case kDecodeMimeHeader:
@@ -223,26 +224,26 @@ int32_t dispatch(ChannelRecord* record) {
 }  // namespace
 
 void startDecoding(ChannelRecord* record) {
-  if (record->decodeState != kDecodeRaw) record->decodeState = kDecodeTopHeader;
-  record->boundaryLength = 0;
-  record->boundaryCount = 0;
-  record->partEncoding = kEncodingNone;
-  record->headerGapWritten = 0;
-  record->partNamed = 0;
-  record->lineCut = 0;
-  record->cutLineResult = kWholeLine;
+  if (record->decoder->decodeState != kDecodeRaw) record->decoder->decodeState = kDecodeTopHeader;
+  record->decoder->boundaryLength = 0;
+  record->decoder->boundaryCount = 0;
+  record->decoder->partEncoding = kEncodingNone;
+  record->decoder->headerGapWritten = 0;
+  record->decoder->partNamed = 0;
+  record->decoder->lineCut = 0;
+  record->decoder->cutLineResult = kWholeLine;
   startPartContent(record);
 }
 
 int32_t decodeLine(ChannelRecord* record) {
   if (record == nullptr) return kPass;
-  int32_t state = record->decodeState;
+  int32_t state = record->decoder->decodeState;
   if (state < kDecodeTopHeader || state > kDecodeLastState) return kPass;
-  if (record->lineLength < 0 || record->lineLength >= kReplyAreaSize) record->lineLength = kReplyAreaSize - 1;
-  record->replyText[record->lineLength] = '\0';
+  if (record->decoder->lineLength < 0 || record->decoder->lineLength >= kReplyAreaSize) record->decoder->lineLength = kReplyAreaSize - 1;
+  record->replyText[record->decoder->lineLength] = '\0';
 
-  uint8_t firstPiece = record->cutLineResult;
-  record->cutLineResult = kWholeLine;
+  uint8_t firstPiece = record->decoder->cutLineResult;
+  record->decoder->cutLineResult = kWholeLine;
 
   int32_t result;
   if (firstPiece != kWholeLine) {
@@ -252,10 +253,10 @@ int32_t decodeLine(ChannelRecord* record) {
   } else {
     // A header line is examined whole: the rest of a long one is read now.
     bool header = state == kDecodeTopHeader || state == kDecodeMimeHeader || state == kDecodePartHeader;
-    if (header && record->lineCut != 0) completeLine(record);
+    if (header && record->decoder->lineCut != 0) completeLine(record);
     result = dispatch(record);
   }
-  if (record->lineCut != 0) record->cutLineResult = result == kPass ? kCutPassed : kCutLeft;
+  if (record->decoder->lineCut != 0) record->decoder->cutLineResult = result == kPass ? kCutPassed : kCutLeft;
   return result;
 }
 

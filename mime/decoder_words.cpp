@@ -7,6 +7,7 @@
 #include "codec/text_search.h"
 #include "frame/text.h"
 #include "mime/decoder.h"
+#include "mime/decoder_state.h"
 #include "mime/line_source.h"
 
 namespace qel {
@@ -42,13 +43,13 @@ int32_t removeChars(char* text, int32_t length, int32_t at, int32_t n) {
 // the CR LF (the line is then left alone).
 int32_t trimLineEnd(ChannelRecord* record) {
   char* line = record->replyText;
-  int32_t n = record->lineLength;
+  int32_t n = record->decoder->lineLength;
   while (n > 0 && (isBlank(line[n - 1]) || line[n - 1] == '\r' || line[n - 1] == '\n')) --n;
   if (n + 3 > kReplyAreaSize) return -1;
   line[n] = '\r';
   line[n + 1] = '\n';
   line[n + 2] = '\0';
-  record->lineLength = n + 2;
+  record->decoder->lineLength = n + 2;
   return n + 2;
 }
 
@@ -70,7 +71,7 @@ int32_t pullLine(ChannelRecord* record, char* line) {
   bool cut = false;
   int32_t got = lineSourceOf(record).next(line, kReplyRoom, &cut);
   if (got <= 0) return 0;
-  record->lineCut = cut ? 1 : 0;
+  record->decoder->lineCut = cut ? 1 : 0;
   return got;
 }
 
@@ -134,27 +135,27 @@ int32_t lineEndLength(const char* line, int32_t length) {
 }
 
 bool nextLineContinues(ChannelRecord* record) {
-  if (record->lineCut != 0) return false;
+  if (record->decoder->lineCut != 0) return false;
   char start[kLineStartPeek];
   return peekLineStart(record, start) > 0 && isBlank(start[0]);
 }
 
 bool completeLine(ChannelRecord* record) {
   char* line = record->replyText;
-  int32_t length = record->lineLength;
-  while (record->lineCut != 0 && length + kReplyRoom <= kReplyAreaSize) {
+  int32_t length = record->decoder->lineLength;
+  while (record->decoder->lineCut != 0 && length + kReplyRoom <= kReplyAreaSize) {
     int32_t got = pullLine(record, line + length);
     if (got <= 0) break;
     length += got;
-    record->lineLength = length;
+    record->decoder->lineLength = length;
   }
-  return record->lineCut == 0;
+  return record->decoder->lineCut == 0;
 }
 
 bool joinContinuation(ChannelRecord* record, char mark) {
   char* line = record->replyText;
   // A line still cut is completed before anything is joined behind it.
-  if (record->lineCut != 0 && !completeLine(record)) return false;
+  if (record->decoder->lineCut != 0 && !completeLine(record)) return false;
   int32_t length = trimLineEnd(record);
   if (length < 3) return false;
   if (mark != kNoMark && line[length - 3] != mark) return false;
@@ -172,8 +173,8 @@ bool joinContinuation(ChannelRecord* record, char mark) {
   }
   int32_t blanks = 0;
   while (blanks < got && isBlank(line[at + blanks])) ++blanks;
-  record->lineLength = removeChars(line, at + got, at, blanks);
-  if (record->lineCut != 0) completeLine(record);
+  record->decoder->lineLength = removeChars(line, at + got, at, blanks);
+  if (record->decoder->lineCut != 0) completeLine(record);
   return true;
 }
 
@@ -185,7 +186,7 @@ int32_t headerWordKind(const char* text) {
 
 void decodeHeaderWords(ChannelRecord* record, WordForm form) {
   char* line = record->replyText;
-  int32_t length = record->lineLength;
+  int32_t length = record->decoder->lineLength;
   if (length <= kWordSearchStart) return;
   const int32_t oldLength = length;
   // The line end (CR LF, or a bare LF) stays at the end of the line.
@@ -209,7 +210,7 @@ void decodeHeaderWords(ChannelRecord* record, WordForm form) {
     length = decodeBase64Word(record, length, at, end, &from);
     decoded = true;
   }
-  record->lineLength = length;
+  record->decoder->lineLength = length;
   if (!decoded) return;
   // The decoded line keeps its old length: blanks fill the room the encoding
   // took, in front of the line end.
@@ -219,7 +220,7 @@ void decodeHeaderWords(ChannelRecord* record, WordForm form) {
   if (endLength == 2) line[content++] = '\r';
   if (endLength >= 1) line[content++] = '\n';
   line[content] = '\0';
-  record->lineLength = content;
+  record->decoder->lineLength = content;
 }
 
 }  // namespace qel

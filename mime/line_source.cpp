@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "mime/decoder_state.h"
+
 namespace qel {
 namespace {
 
@@ -36,7 +38,7 @@ AnswerLinesRegistration::AnswerLinesRegistration(AnswerLinesFunction answerLines
 }
 
 LineSource lineSourceOf(ChannelRecord* record) {
-  if (record->lineSource != nullptr) return *record->lineSource;
+  if (record->decoder->lineSource != nullptr) return *record->decoder->lineSource;
   if (registeredAnswerLines != nullptr) return registeredAnswerLines(record);
   return LineSource{record, endedNext, endedPeek};
 }

@@ -4,7 +4,8 @@
 
 #include "driver/driver.h"
 #include "frame/errors.h"
-#include "frame/file_buffers.h"
+#include "mime/decoder_state.h"
+#include "mime/file_buffers.h"
 #include "frame/log.h"
 #include "frame/text.h"
 #include "platform/platform.h"
@@ -33,7 +34,7 @@ bool needsSeparator(const char* directory, int32_t length) {
 // any other and is written. The write's result when it fails.
 int32_t writeMessageLine(ChannelRecord* record, int32_t length, bool lineEnded) {
   char* line = record->replyText;
-  if (record->partEncoding == kEncodingQuoted) {
+  if (record->decoder->partEncoding == kEncodingQuoted) {
     return writeQuotedMessageText(record, line, length, !lineEnded);
   }
   int32_t written = writeBuffered(record, BufferedFile::message, line, length);
@@ -46,89 +47,92 @@ void beginDownload(ChannelRecord* record, const char* fileName, const char* emai
   // Files that a failed download left open are finished before anything
   // of the new download is set up.
   closeDownloadFiles(record);
-  copyText(record->mailFileName, fileName, kPathCap);
-  copyText(record->mailDirectory, emailDir, kPathCap);
-  copyText(record->attachDirectory, attachDir, kPathCap);
-  std::memset(record->savedNames, 0, kSavedNamesCap);
-  record->savedCount = 0;
+  copyText(record->decoder->mailFileName, fileName, kPathCap);
+  copyText(record->decoder->mailDirectory, emailDir, kPathCap);
+  copyText(record->decoder->attachDirectory, attachDir, kPathCap);
+  std::memset(record->decoder->savedNames, 0, kSavedNamesCap);
+  record->decoder->savedCount = 0;
   resetReadCounts(record);
   record->awaitWritable = 1;
   startDecoding(record);
 }
 
 int32_t openMailFile(ChannelRecord* record) {
-  if (!joinPath(record->mailPath, kPathCap, record->mailDirectory, record->mailFileName)) {
+  if (!joinPath(record->decoder->mailPath, kPathCap, record->decoder->mailDirectory, record->decoder->mailFileName)) {
     logText(record, "[Message path too long]\r\n");
     return kErrCannotCreateFile;
   }
-  logFormat(record, "Saving email to '%s'\r\n", record->mailPath);
-  int32_t handle = plat::fileCreate(record->mailPath);
+  logFormat(record, "Saving email to '%s'\r\n", record->decoder->mailPath);
+  int32_t handle = plat::fileCreate(record->decoder->mailPath);
   if (handle <= 0) {
-    record->mailFile = 0;
+    record->decoder->mailFile = 0;
     return kErrCannotCreateFile;
   }
-  record->mailFile = handle;
-  if (record->fullMime != 0 && record->decodeState != kDecodeRaw && !mimeStart(record)) {
+  record->decoder->mailFile = handle;
+  if (record->decoder->fullMime != 0 && record->decoder->decodeState != kDecodeRaw && !mimeStart(record)) {
     logText(record, "[No memory for full MIME mode]\r\n");
   }
   return 0;
 }
 
 int32_t openOriginalFile(ChannelRecord* record) {
-  record->originalFile = 0;
-  if (record->originalPath[0] == '\0' || record->decodeState == kDecodeRaw) return 0;
-  logFormat(record, "Saving the original message to '%s'\r\n", record->originalPath);
-  int32_t handle = plat::fileCreate(record->originalPath);
+  record->decoder->originalFile = 0;
+  if (record->decoder->originalPath[0] == '\0' || record->decoder->decodeState == kDecodeRaw) return 0;
+  logFormat(record, "Saving the original message to '%s'\r\n", record->decoder->originalPath);
+  int32_t handle = plat::fileCreate(record->decoder->originalPath);
   if (handle <= 0) return kErrCannotCreateFile;
-  record->originalFile = handle;
+  record->decoder->originalFile = handle;
   return 0;
 }
 
 void copyOriginalPiece(ChannelRecord* record, const char* piece, int32_t length) {
-  if (record->originalFile <= 0 || length <= 0) return;
+  // TOP and UIDL answers come through here too, on channels that may have
+  // no decoder state.
+  if (record->decoder == nullptr || record->decoder->originalFile <= 0 || length <= 0) return;
   if (writeBuffered(record, BufferedFile::original, piece, length) < 0) {
-    plat::fileClose(record->originalFile);
-    record->originalFile = -1;
+    plat::fileClose(record->decoder->originalFile);
+    record->decoder->originalFile = -1;
   }
 }
 
 int32_t closeOriginalFile(ChannelRecord* record) {
-  int32_t rc = record->originalFile < 0 ? -1 : 0;
-  if (record->originalFile > 0) {
+  if (record->decoder == nullptr) return 0;
+  int32_t rc = record->decoder->originalFile < 0 ? -1 : 0;
+  if (record->decoder->originalFile > 0) {
     if (flushBuffered(record, BufferedFile::original) < 0) rc = -1;
-    plat::fileClose(record->originalFile);
+    plat::fileClose(record->decoder->originalFile);
   }
-  record->originalFile = 0;
+  record->decoder->originalFile = 0;
   return rc;
 }
 
 int32_t takeMessagePiece(ChannelRecord* record, int32_t length, bool lineEnded) {
-  if (record->mimeWalk != nullptr) {
+  if (record->decoder->mimeWalk != nullptr) {
     // Full MIME mode: the walk writes the files itself.
     addCount(record->messageBytesRead, length);
     return mimeLine(record, record->replyText, length, !lineEnded);
   }
   int32_t received = length;
   bool toMessageFile = true;
-  if (record->decodeState >= kDecodeTopHeader && record->decodeState <= kDecodeLastState) {
+  if (record->decoder->decodeState >= kDecodeTopHeader && record->decoder->decodeState <= kDecodeLastState) {
     // Whether the piece was cut comes from the reader, never from the text:
     // a line may hold NUL bytes.
-    record->lineLength = length;
-    record->lineCut = lineEnded ? 0 : 1;
+    record->decoder->lineLength = length;
+    record->decoder->lineCut = lineEnded ? 0 : 1;
     toMessageFile = decodeLine(record) != 0;
-    length = record->lineLength;
-    lineEnded = record->lineCut == 0;
+    length = record->decoder->lineLength;
+    lineEnded = record->decoder->lineCut == 0;
   }
   if (!toMessageFile) return 0;
   addCount(record->messageBytesRead, received);
   return writeMessageLine(record, length, lineEnded);
 }
 
-int32_t endMessage(ChannelRecord* record) { return record->mimeWalk != nullptr ? mimeEnd(record) : 0; }
+int32_t endMessage(ChannelRecord* record) { return record->decoder->mimeWalk != nullptr ? mimeEnd(record) : 0; }
 
 int32_t saveMessageFrom(ChannelRecord* record, const LineSource& source) {
-  const LineSource* before = record->lineSource;
-  record->lineSource = &source;
+  const LineSource* before = record->decoder->lineSource;
+  record->decoder->lineSource = &source;
   int32_t rc = 0;
   for (;;) {
     bool cut = false;
@@ -144,7 +148,7 @@ int32_t saveMessageFrom(ChannelRecord* record, const LineSource& source) {
     rc = takeMessagePiece(record, length, !cut);
     if (rc < 0) break;
   }
-  record->lineSource = before;
+  record->decoder->lineSource = before;
   if (rc < 0) {
     abandonDownloadFiles(record);
   } else {
@@ -176,15 +180,16 @@ int32_t writeUnlessOk(int32_t file, const char* text, int32_t n) {
 }
 
 void closeMailFile(ChannelRecord* record) {
-  if (record->mailFile == 0) return;
-  if (record->mailFile > 0) {
+  if (record->decoder->mailFile == 0) return;
+  if (record->decoder->mailFile > 0) {
     flushBuffered(record, BufferedFile::message);
-    plat::fileClose(record->mailFile);
+    plat::fileClose(record->decoder->mailFile);
   }
-  record->mailFile = 0;
+  record->decoder->mailFile = 0;
 }
 
 void closeDownloadFiles(ChannelRecord* record) {
+  if (record->decoder == nullptr) return;
   mimeRelease(record);
   closeAttachFile(record);
   closeMailFile(record);
@@ -194,6 +199,7 @@ void closeDownloadFiles(ChannelRecord* record) {
 }
 
 void abandonDownloadFiles(ChannelRecord* record) {
+  if (record->decoder == nullptr) return;
   mimeRelease(record);
   dropAttachFile(record);
   closeMailFile(record);
@@ -204,16 +210,8 @@ void abandonDownloadFiles(ChannelRecord* record) {
 
 namespace {
 
-// An SMTP channel uses fileHandle for the file it sends: that is no
-// attachment of a download, and its own hooks close it.
-void closeFilesOnClose(ChannelRecord* record) {
-  if (record->protocol != kProtocolSmtp) closeDownloadFiles(record);
-}
-void abandonFilesOnFailure(ChannelRecord* record) {
-  if (record->protocol != kProtocolSmtp) abandonDownloadFiles(record);
-}
-const CloseHookRegistration closeHook(closeFilesOnClose);
-const FailHookRegistration failHook(abandonFilesOnFailure);
+const CloseHookRegistration closeHook(closeDownloadFiles);
+const FailHookRegistration failHook(abandonDownloadFiles);
 
 }  // namespace
 

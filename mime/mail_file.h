@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "frame/channel.h"
+#include "mime/decoder_state.h"
 #include "mime/line_source.h"
 
 namespace qel {
@@ -32,7 +33,7 @@ void copyOriginalPiece(ChannelRecord* record, const char* piece, int32_t length)
 
 // The copy of the original message could not be written: the download
 // fails.
-inline bool originalFailed(const ChannelRecord* record) { return record->originalFile < 0; }
+inline bool originalFailed(const ChannelRecord* record) { return record->decoder->originalFile < 0; }
 
 // Writes out and closes the original message's file; -1 when that write
 // (or an earlier one) failed, else 0. originalFile is 0 afterwards.
@@ -72,7 +73,8 @@ void closeMailFile(ChannelRecord* record);
 
 // Ends a download's use of its files: the attachment file still open is
 // closed (and recorded), then the message file; the names it took are
-// forgotten. Also run by qelClose and at the start of every download.
+// forgotten. Also run by qelClose and at the start of every download; a
+// channel that never downloaded has nothing to close.
 void closeDownloadFiles(ChannelRecord* record);
 
 // Ends a failed download's use of its files: the message file is closed

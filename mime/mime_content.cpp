@@ -7,19 +7,15 @@
 #include "codec/base64.h"
 #include "codec/quoted_printable.h"
 #include "codec/uuencode.h"
+#include "mime/decoder.h"
+#include "mime/decoder_state.h"
 #include "mime/mime_state.h"
 
 namespace qel {
 namespace {
 
-int32_t lineEndLength(const char* bytes, int32_t n) {
-  if (n >= 2 && bytes[n - 2] == '\r' && bytes[n - 1] == '\n') return 2;
-  if (n >= 1 && bytes[n - 1] == '\n') return 1;
-  return 0;
-}
-
 int32_t targetHandle(const ChannelRecord* record, const MimeWalk* walk) {
-  return walk->target == MimeTarget::text ? record->mailFile : record->fileHandle;
+  return walk->target == MimeTarget::text ? record->decoder->mailFile : record->decoder->fileHandle;
 }
 
 // Writes decoded bytes where the part goes.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "frame/log.h"
+#include "mime/decoder_state.h"
 #include "platform/platform.h"
 #include "mime/mime_state.h"
 
@@ -34,7 +35,7 @@ void mimeFlush(ChannelRecord* record) {
   if (walk == nullptr || walk->outUsed == 0) return;
   int32_t handle = walk->outHandle;
   int32_t written = handle > 0 ? plat::fileWrite(handle, walk->out, walk->outUsed) : 0;
-  if (written < 0 && handle == record->mailFile && walk->writeError == 0) walk->writeError = written;
+  if (written < 0 && handle == record->decoder->mailFile && walk->writeError == 0) walk->writeError = written;
   walk->outUsed = 0;
 }
 
@@ -45,7 +46,7 @@ void mimePut(ChannelRecord* record, int32_t handle, const char* bytes, int32_t n
   walk->outHandle = handle;
   if (n >= kMimeOutRoom) {
     int32_t written = plat::fileWrite(handle, bytes, n);
-    if (written < 0 && handle == record->mailFile && walk->writeError == 0) walk->writeError = written;
+    if (written < 0 && handle == record->decoder->mailFile && walk->writeError == 0) walk->writeError = written;
     return;
   }
   std::memcpy(walk->out + walk->outUsed, bytes, static_cast<size_t>(n));

@@ -8,6 +8,7 @@
 #include "codec/text_search.h"
 #include "frame/log.h"
 #include "frame/text.h"
+#include "mime/decoder_state.h"
 #include "platform/platform.h"
 #include "mime/attach_files.h"
 #include "mime/mime_names.h"
@@ -100,7 +101,7 @@ bool pushLevel(ChannelRecord* record, bool readable) {
 // Creates the file of the current leaf part under name. False when it
 // cannot be created.
 bool createPartFile(ChannelRecord* record, char* name) {
-  int32_t fit = kPathCap - textLength(record->attachDirectory) - kPathOverhead;
+  int32_t fit = kPathCap - textLength(record->decoder->attachDirectory) - kPathOverhead;
   if (fit < 1) return false;
   fitFileName(name, fit);
   // Windows drops the dots and spaces that end a name when it creates the
@@ -108,7 +109,7 @@ bool createPartFile(ChannelRecord* record, char* name) {
   // beside "noname" and the names are the same everywhere.
   name[foldedLength(name)] = '\0';
   if (name[0] == '\0') return false;
-  copyText(record->attachName, name, kPathCap);
+  copyText(record->decoder->attachName, name, kPathCap);
   return createAttachFile(record);
 }
 
@@ -140,10 +141,10 @@ void beginText(ChannelRecord* record) {
   walk->target = MimeTarget::text;
   const char* charset = walk->part.charset;
   if (charset[0] == '\0' || (textLength(charset) == 8 && equalsNoCase(charset, "us-ascii", 8))) return;
-  if (!walk->textEndsLine) mimePut(record, record->mailFile, kLineEnd, 2);
+  if (!walk->textEndsLine) mimePut(record, record->decoder->mailFile, kLineEnd, 2);
   char note[kMimeCharsetCap + 32];
   int32_t length = plat::formatText(note, sizeof note, kCharsetNote, charset);
-  mimePut(record, record->mailFile, note, length);
+  mimePut(record, record->decoder->mailFile, note, length);
   walk->textEndsLine = true;
 }
 
@@ -224,13 +225,13 @@ void endPart(ChannelRecord* record, bool atBoundary) {
   if (atBoundary) walk->heldEndLength = 0;
   finishContent(record);
   if (walk->heldEndLength > 0) {
-    int32_t handle = walk->target == MimeTarget::text ? record->mailFile : record->fileHandle;
+    int32_t handle = walk->target == MimeTarget::text ? record->decoder->mailFile : record->decoder->fileHandle;
     if (walk->target != MimeTarget::none) mimePut(record, handle, walk->heldEnd, walk->heldEndLength);
     if (walk->target == MimeTarget::text) walk->textEndsLine = true;
   }
   walk->heldEndLength = 0;
   if (walk->target == MimeTarget::text && !walk->textEndsLine) {
-    mimePut(record, record->mailFile, kLineEnd, 2);
+    mimePut(record, record->decoder->mailFile, kLineEnd, 2);
     walk->textEndsLine = true;
   }
   if (walk->target == MimeTarget::file) {

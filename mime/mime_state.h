@@ -7,6 +7,7 @@
 
 #include "codec/uuencode.h"
 #include "frame/channel.h"
+#include "mime/decoder_state.h"
 #include "mime/mime_walker.h"
 
 namespace qel {
@@ -118,7 +119,7 @@ struct MimeWalk {
   char out[kMimeOutRoom];
 };
 
-inline MimeWalk* walkOf(ChannelRecord* record) { return static_cast<MimeWalk*>(record->mimeWalk); }
+inline MimeWalk* walkOf(ChannelRecord* record) { return static_cast<MimeWalk*>(record->decoder->mimeWalk); }
 
 // ---- output (mime_output) ----
 

@@ -6,17 +6,13 @@
 #include <initializer_list>
 
 #include "frame/log.h"
+#include "mime/decoder.h"
+#include "mime/decoder_state.h"
 #include "platform/platform.h"
 #include "mime/mime_state.h"
 
 namespace qel {
 namespace {
-
-int32_t lineEndLength(const char* bytes, int32_t n) {
-  if (n >= 2 && bytes[n - 2] == '\r' && bytes[n - 1] == '\n') return 2;
-  if (n >= 1 && bytes[n - 1] == '\n') return 1;
-  return 0;
-}
 
 bool isBlankLine(const char* bytes, int32_t n) { return n == lineEndLength(bytes, n); }
 
@@ -167,7 +163,7 @@ bool headerPiece(ChannelRecord* record, const char* bytes, int32_t n, bool atSta
   if (!isHeaderLine(bytes, n, atStart, cut)) {
     mimeOdd(record, kOddNoBlankLine);
     // The top header in the message file gets the empty line it lacked.
-    if (walk->stage == MimeStage::topHeader && walk->headerLines > 0) mimePut(record, record->mailFile, "\r\n", 2);
+    if (walk->stage == MimeStage::topHeader && walk->headerLines > 0) mimePut(record, record->decoder->mailFile, "\r\n", 2);
     beginPart(record);
     return false;
   }
@@ -184,8 +180,8 @@ bool mimeStart(ChannelRecord* record) {
   walk->stage = MimeStage::topHeader;
   walk->lineStart = true;
   walk->textEndsLine = true;
-  record->mimeWalk = walk;
-  record->utf8Names = 1;
+  record->decoder->mimeWalk = walk;
+  record->decoder->utf8Names = 1;
   return true;
 }
 
@@ -203,7 +199,7 @@ void stagePiece(ChannelRecord* record, const char* bytes, int32_t n, bool atStar
       if (isHeaderLine(bytes, n, atStart, cut)) {
         bool white = atStart && !cut && isWhiteLine(bytes, n);
         int32_t skip = white ? n - lineEndLength(bytes, n) : 0;
-        mimePut(record, record->mailFile, bytes + skip, n - skip);
+        mimePut(record, record->decoder->mailFile, bytes + skip, n - skip);
         walk->headerLines += atStart ? 1 : 0;
         headerPiece(record, bytes, n, atStart, cut);
       } else if (!headerPiece(record, bytes, n, atStart, cut)) {
@@ -326,11 +322,11 @@ int32_t mimeEnd(ChannelRecord* record) {
 }
 
 void mimeRelease(ChannelRecord* record) {
-  if (record->mimeWalk == nullptr) return;
+  if (record->decoder->mimeWalk == nullptr) return;
   mimeFlush(record);
-  plat::memoryFree(record->mimeWalk);
-  record->mimeWalk = nullptr;
-  record->utf8Names = 0;
+  plat::memoryFree(record->decoder->mimeWalk);
+  record->decoder->mimeWalk = nullptr;
+  record->decoder->utf8Names = 0;
 }
 
 }  // namespace qel

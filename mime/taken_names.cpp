@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "frame/text.h"
+#include "mime/decoder_state.h"
 #include "mime/name_fold.h"
 #include "platform/platform.h"
 
@@ -33,7 +34,7 @@ constexpr int32_t kNumberRoom = 16;  // " (4294967295)" and its NUL
 
 std::size_t tableBytes(uint32_t capacity) { return sizeof(TakenNames) + capacity * sizeof(Entry); }
 
-TakenNames* tableOf(const ChannelRecord* record) { return static_cast<TakenNames*>(record->takenNames); }
+TakenNames* tableOf(const ChannelRecord* record) { return static_cast<TakenNames*>(record->decoder->takenNames); }
 
 // FNV-1a over the name's characters as a Windows file system compares
 // them; never 0, which marks a free entry.
@@ -80,7 +81,7 @@ bool makeRoom(ChannelRecord* record) {
     grown->used = table->used;
     plat::memoryFree(table);
   }
-  record->takenNames = grown;
+  record->decoder->takenNames = grown;
   return true;
 }
 
@@ -111,8 +112,8 @@ void setNextNameNumber(ChannelRecord* record, const char* name, uint32_t number)
 }
 
 void forgetTakenNames(ChannelRecord* record) {
-  plat::memoryFree(record->takenNames);
-  record->takenNames = nullptr;
+  plat::memoryFree(record->decoder->takenNames);
+  record->decoder->takenNames = nullptr;
 }
 
 int32_t numberedName(const char* name, uint32_t number, char* out, int32_t room) {

@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "mime/line_source.h"
 #include "mime/mail_file.h"
+#include "pop3/session.h"
 #include "pop3/pop3_states.h"
 #include "pop3/raw_message.h"
 #include "transport/receive.h"
@@ -22,7 +23,7 @@ constexpr int32_t kLongLineWaitFactor = 4;
 // How long the next piece of the line being decoded may take to begin:
 // pop3ReadWait, and never beyond the bound of the whole line.
 int32_t joinWait(const ChannelRecord* record) {
-  int32_t left = waitUntil(record->lineDeadline);
+  int32_t left = waitUntil(record->pop3->lineDeadline);
   return left < settings.pop3ReadWait ? left : settings.pop3ReadWait;
 }
 
@@ -33,21 +34,21 @@ int32_t dataPosition(int32_t position) { return position < kAnswerLineStart ? kA
 int32_t answerNext(void* context, char* line, int32_t room, bool* cut) {
   auto* record = static_cast<ChannelRecord*>(context);
   *cut = false;
-  if (record->answerPosition == kAnswerEnded) return kLinesEnd;
-  int32_t r = readLineUntil(record->connection, line, room, joinWait(record), record->lineDeadline);
+  if (record->pop3->answerPosition == kAnswerEnded) return kLinesEnd;
+  int32_t r = readLineUntil(record->connection, line, room, joinWait(record), record->pop3->lineDeadline);
   if (r == 0) return kLinesNothing;
   if (r < 0) return kLinesClosed;
   *cut = line[r - 1] != '\n';
-  int32_t position = dataPosition(record->answerPosition);
+  int32_t position = dataPosition(record->pop3->answerPosition);
   r = settleDataPiece(&position, line, r);
-  record->answerPosition = position;
+  record->pop3->answerPosition = position;
   copyOriginalPiece(record, line, r);
   return r;
 }
 
 int32_t answerPeek(void* context, char* start, int32_t want) {
   auto* record = static_cast<ChannelRecord*>(context);
-  if (record->answerPosition == kAnswerEnded) return kLinesEnd;
+  if (record->pop3->answerPosition == kAnswerEnded) return kLinesEnd;
   if (want > kLinePeekCap) want = kLinePeekCap;
   if (want <= 0) return kLinesNothing;
   char raw[kLinePeekCap];
@@ -63,10 +64,10 @@ const AnswerLinesRegistration answerLines(answerLineSource);
 }  // namespace
 
 void startAnswer(ChannelRecord* record) {
-  record->answerPosition = kAnswerStatus;
-  record->rawEndMatched = 0;
-  record->rawStage = kRawStatus;
-  record->rawAfterCr = 0;
+  record->pop3->answerPosition = kAnswerStatus;
+  record->pop3->rawEndMatched = 0;
+  record->pop3->rawStage = kRawStatus;
+  record->pop3->rawAfterCr = 0;
 }
 
 int32_t longLineWait() {
@@ -85,30 +86,30 @@ int32_t nextAnswerLine(ChannelRecord* record, char* line, int32_t nextWait, bool
     // Any line the decoder joins to this one must come within nextWait
     // (a bound of seconds: the coarse count, a few ms behind at most, will
     // do, and spares a clock read per line).
-    if (r > 0) record->lineDeadline = tickAfter(plat::tickCountCoarse(), nextWait);
+    if (r > 0) record->pop3->lineDeadline = tickAfter(plat::tickCountCoarse(), nextWait);
     return r;
   }
   if (!waitForData(record->connection, settings.pop3ReadWait)) return 0;
   // The line has begun: its rest, and any line the decoder joins to it,
   // must come within nextWait from now.
-  record->lineDeadline = tickAfter(plat::tickCount(), nextWait);
-  return readLineUntil(record->connection, line, kReplyRoom, 0, record->lineDeadline);
+  record->pop3->lineDeadline = tickAfter(plat::tickCount(), nextWait);
+  return readLineUntil(record->connection, line, kReplyRoom, 0, record->pop3->lineDeadline);
 }
 
 AnswerPiece answerPiece(ChannelRecord* record, int32_t nextWait, int32_t* length, bool* lineEnded, bool wait) {
   *length = 0;
   *lineEnded = false;
   char* line = record->replyText;
-  if (record->answerPosition == kAnswerEnded) {
+  if (record->pop3->answerPosition == kAnswerEnded) {
     // The decoder took the "." line off the connection.
-    record->answerPosition = kAnswerLineStart;
+    record->pop3->answerPosition = kAnswerLineStart;
     return AnswerPiece::end;
   }
   int32_t r = nextAnswerLine(record, line, nextWait, wait);
   if (r == 0) return AnswerPiece::nothing;
   if (r == kConnectionGone) return AnswerPiece::closed;
   *lineEnded = line[r - 1] == '\n';
-  int32_t position = record->answerPosition;
+  int32_t position = record->pop3->answerPosition;
   AnswerPiece piece = AnswerPiece::data;
   if (position == kAnswerStatus) {
     bool error = line[0] == '-';
@@ -121,13 +122,13 @@ AnswerPiece answerPiece(ChannelRecord* record, int32_t nextWait, int32_t* length
   } else {
     r = settleDataPiece(&position, line, r);
     if (r == kLinesEnd) {
-      record->answerPosition = kAnswerLineStart;
+      record->pop3->answerPosition = kAnswerLineStart;
       return AnswerPiece::end;
     }
     copyOriginalPiece(record, line, r);
   }
   if (*lineEnded) position = kAnswerLineStart;
-  record->answerPosition = position;
+  record->pop3->answerPosition = position;
   *length = r;
   return piece;
 }

@@ -7,6 +7,7 @@
 #include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/text.h"
+#include "pop3/session.h"
 #include "pop3/pop3_states.h"
 #include "transport/replies.h"
 
@@ -21,26 +22,26 @@ constexpr int32_t kErrorReplyCode = 500;
 // stored gives the answer another reply time-out: what is dropped, however
 // fast it comes, must end within the time-out of the last piece kept.
 void storePiece(ChannelRecord* record, int32_t length, uint32_t now) {
-  if (record->lineBuffer == nullptr || record->lineBufferSize <= 0) return;
-  int32_t room = record->lineBufferSize - record->lineBufferUsed;
+  if (record->pop3->lineBuffer == nullptr || record->pop3->lineBufferSize <= 0) return;
+  int32_t room = record->pop3->lineBufferSize - record->pop3->lineBufferUsed;
   int32_t count = length < room ? length : room;
   if (count <= 0) return;
-  std::memcpy(record->lineBuffer + record->lineBufferUsed, record->replyText, static_cast<size_t>(count));
-  record->lineBufferUsed += count;
+  std::memcpy(record->pop3->lineBuffer + record->pop3->lineBufferUsed, record->replyText, static_cast<size_t>(count));
+  record->pop3->lineBufferUsed += count;
   record->deadline = tickAfter(now, settings.replyTimeout);
 }
 
 // UIDL text always ends in a NUL: lineBufferSize leaves the byte for it.
 void terminateUidlText(ChannelRecord* record) {
-  if (record->lineBuffer == nullptr || record->lineBufferSize < 0) return;
-  if (record->lineBufferUsed <= record->lineBufferSize) record->lineBuffer[record->lineBufferUsed] = '\0';
+  if (record->pop3->lineBuffer == nullptr || record->pop3->lineBufferSize < 0) return;
+  if (record->pop3->lineBufferUsed <= record->pop3->lineBufferSize) record->pop3->lineBuffer[record->pop3->lineBufferUsed] = '\0';
 }
 
 // 311: TOP n m.
 int32_t sendTop(ChannelRecord* record, uint32_t now) {
   logText(record, "[Saving to buffer]\r\n");
   startAnswer(record);
-  return sentThen(record, sendCommand(record, "TOP %d %d", record->messageNumber, record->topLines), kStateTopLine,
+  return sentThen(record, sendCommand(record, "TOP %d %d", record->pop3->messageNumber, record->pop3->topLines), kStateTopLine,
                   replyWait, now);
 }
 
@@ -70,8 +71,8 @@ int32_t readTopLine(ChannelRecord* record, uint32_t now) {
 // 320: UIDL for every message, or UIDL n for one.
 int32_t sendUidl(ChannelRecord* record, uint32_t now) {
   startAnswer(record);
-  int32_t rc = record->messageNumber < 0 ? sendCommand(record, "UIDL")
-                                         : sendCommand(record, "UIDL %d", record->messageNumber);
+  int32_t rc = record->pop3->messageNumber < 0 ? sendCommand(record, "UIDL")
+                                         : sendCommand(record, "UIDL %d", record->pop3->messageNumber);
   return sentThen(record, rc, kStateUidlLine, replyWait, now);
 }
 
@@ -79,7 +80,7 @@ int32_t sendUidl(ChannelRecord* record, uint32_t now) {
 // the whole error line has been read (its first piece stays in replyText
 // for qelErrorText); the connection stays open for the next operation.
 int32_t refuseUidl(ChannelRecord* record, bool lineEnded, uint32_t now) {
-  record->lineBufferUsed = 0;
+  record->pop3->lineBufferUsed = 0;
   terminateUidlText(record);
   if (!lineEnded) {
     int32_t rc = dropRestOfLine(record->connection, tickAfter(now, settings.replyTimeout));
@@ -114,7 +115,7 @@ int32_t readUidlLine(ChannelRecord* record, uint32_t now) {
   }
   storePiece(record, length, now);
   terminateUidlText(record);
-  if (piece != AnswerPiece::data && record->messageNumber >= 1 && lineEnded) {
+  if (piece != AnswerPiece::data && record->pop3->messageNumber >= 1 && lineEnded) {
     record->nextState = 0;
   }
   return kStateContinue;

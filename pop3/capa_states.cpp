@@ -6,6 +6,7 @@
 #include "codec/text_search.h"
 #include "driver/driver.h"
 #include "frame/errors.h"
+#include "pop3/session.h"
 #include "pop3/pop3_states.h"
 #include "sasl/sasl.h"
 #include "sasl/steps.h"
@@ -62,7 +63,7 @@ int32_t chooseLogin(ChannelRecord* record) {
   record->login->saslMechanism = chooseMechanism(record);
   if (record->login->saslMechanism != 0) {
     record->nextState = kStateAuth;
-  } else if (record->useApop != 0) {
+  } else if (record->pop3->useApop != 0) {
     record->nextState = kStateApop;
   } else if (clearCredentialsAllowed(record)) {
     record->nextState = kStateUser;
@@ -98,7 +99,7 @@ int32_t readCapaLine(ChannelRecord* record, uint32_t) {
   int32_t length = 0;
   bool lineEnded = false;
   // Only a piece that begins a line can name a capability.
-  bool lineStart = record->answerPosition == kAnswerLineStart;
+  bool lineStart = record->pop3->answerPosition == kAnswerLineStart;
   switch (readAnswerPiece(record, settings.pop3ReadWait, &length, &lineEnded)) {
     case AnswerPiece::nothing:
       return kStateContinue;

@@ -5,12 +5,14 @@
 
 #include "driver/driver.h"
 #include "frame/errors.h"
-#include "frame/file_buffers.h"
+#include "mime/decoder_state.h"
+#include "mime/file_buffers.h"
 #include "frame/log.h"
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "mime/decoder.h"
 #include "mime/mail_file.h"
+#include "pop3/session.h"
 #include "pop3/pop3_states.h"
 #include "pop3/raw_message.h"
 #include "transport/receive.h"
@@ -35,7 +37,7 @@ int32_t failDownload(ChannelRecord* record, int32_t code) { return failState(rec
 // Follows the raw stream through the terminator: rawEndMatched counts the
 // terminator's bytes matched so far. True once all have arrived.
 bool rawTerminatorSeen(ChannelRecord* record, const char* bytes, int32_t n) {
-  int32_t matched = record->rawEndMatched;
+  int32_t matched = record->pop3->rawEndMatched;
   for (int32_t i = 0; i < n; ++i) {
     if (bytes[i] == kRawTerminator[matched]) {
       ++matched;
@@ -44,11 +46,11 @@ bool rawTerminatorSeen(ChannelRecord* record, const char* bytes, int32_t n) {
       matched = bytes[i] == kRawTerminator[0] ? 1 : 0;
     }
     if (matched == kRawTerminatorLength) {
-      record->rawEndMatched = matched;
+      record->pop3->rawEndMatched = matched;
       return true;
     }
   }
-  record->rawEndMatched = matched;
+  record->pop3->rawEndMatched = matched;
   return false;
 }
 
@@ -58,13 +60,13 @@ int32_t startRetrieve(ChannelRecord* record, uint32_t now) {
   if (opened == 0) opened = openOriginalFile(record);
   if (opened < 0) return failState(record, 0, opened);
   startAnswer(record);
-  int32_t rc = sendCommand(record, "RETR %d", record->messageNumber);
+  int32_t rc = sendCommand(record, "RETR %d", record->pop3->messageNumber);
   if (rc != kStateContinue) {
     closeDownloadFiles(record);
     return rc;
   }
   record->deadline = tickAfter(now, settings.replyTimeout);
-  if (record->decodeState == kDecodeRaw) {
+  if (record->decoder->decodeState == kDecodeRaw) {
     record->dueTime = 0;
     record->nextState = kStateRawBlock;
   } else {
@@ -78,7 +80,7 @@ int32_t startRetrieve(ChannelRecord* record, uint32_t now) {
 // answer as it came; one that keeps only the message has not met its "."
 // line, so the message is not whole.
 int32_t rawSilence(ChannelRecord* record) {
-  if (record->rawMessageOnly != 0) return failDownload(record, kErrTimedOut);
+  if (record->pop3->rawMessageOnly != 0) return failDownload(record, kErrTimedOut);
   record->deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
   record->nextState = kStateDownloadEnd;
   return kStateContinue;
@@ -90,7 +92,7 @@ int32_t storeRawBlock(ChannelRecord* record, char* block, int32_t held, int32_t 
   addCount(record->messageBytesRead, r);
   bool ended = false;
   int32_t keep = r;
-  if (record->rawMessageOnly != 0) {
+  if (record->pop3->rawMessageOnly != 0) {
     keep = keepMessageOnly(record, block, held + r, &ended);
   } else {
     ended = rawTerminatorSeen(record, block, r);
@@ -106,7 +108,7 @@ int32_t storeRawBlock(ChannelRecord* record, char* block, int32_t held, int32_t 
   record->nextState = ended ? kStateDownloadEnd : kStateRawBlock;
   // A status line that only keeps coming is dropped: it gets the reply
   // time-out of RETR, no more.
-  if (record->rawMessageOnly == 0 || record->rawStage != kRawStatus) {
+  if (record->pop3->rawMessageOnly == 0 || record->pop3->rawStage != kRawStatus) {
     record->deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
   }
   return kStateContinue;
@@ -120,14 +122,14 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
   if (!waitForData(record->connection, settings.pop3ReadWait)) return rawSilence(record);
   int32_t room = 0;
   char* block = nullptr;
-  if (record->answerPosition != kAnswerStatus) block = bufferedRoom(record, BufferedFile::message, &room);
+  if (record->pop3->answerPosition != kAnswerStatus) block = bufferedRoom(record, BufferedFile::message, &room);
   if (room < 0) return failDownload(record, room);
   const bool intoBuffer = block != nullptr;
   if (!intoBuffer) {
     block = record->replyText;
     room = kRawBlockBytes + 1;
   }
-  int32_t held = record->rawMessageOnly != 0 ? rawHeldBytes(record, block) : 0;
+  int32_t held = record->pop3->rawMessageOnly != 0 ? rawHeldBytes(record, block) : 0;
   // receiveTake needs room for a byte behind what it hands out.
   int32_t r = receiveTake(record->connection, block + held, room - 1 - held);
   if (r < 0) {
@@ -136,8 +138,8 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
   }
   if (r == 0) return kStateContinue;
   if (!intoBuffer) block[held + r] = '\0';
-  if (record->answerPosition == kAnswerStatus) {
-    record->answerPosition = kAnswerLineStart;
+  if (record->pop3->answerPosition == kAnswerStatus) {
+    record->pop3->answerPosition = kAnswerLineStart;
     if (block[0] == '-') {
       // Only the status line is the server's word for qelErrorText; a line
       // that came in pieces is read to its end first.
@@ -202,7 +204,7 @@ int32_t takeMessageLine(ChannelRecord* record, uint32_t now, bool wait, bool* ta
 int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
   bool taken = false;
   int32_t rc = takeMessageLine(record, now, true, &taken);
-  for (int32_t lines = 1; lines < record->stepLines && taken; ++lines) {
+  for (int32_t lines = 1; lines < record->pop3->stepLines && taken; ++lines) {
     if (rc != kStateContinue || record->nextState != kStateMessageLine) break;
     rc = takeMessageLine(record, now, false, &taken);
   }
@@ -212,7 +214,8 @@ int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
 // 313: the end of a download: the files are closed.
 int32_t finishDownload(ChannelRecord* record, uint32_t) {
   // A message file that cannot take its last bytes fails the download.
-  if (record->mailFile > 0) {
+  // (TOP and UIDL end here too: they have no files.)
+  if (record->decoder != nullptr && record->decoder->mailFile > 0) {
     int32_t rc = flushBuffered(record, BufferedFile::message);
     if (rc < 0) return failDownload(record, rc);
   }

@@ -10,6 +10,7 @@
 #include "frame/text.h"
 #include "frame/ticks.h"
 #include "platform/platform.h"
+#include "pop3/session.h"
 #include "pop3/pop3_states.h"
 #include "sasl/sasl.h"
 #include "codec/md5.h"
@@ -75,7 +76,7 @@ int32_t readGreeting(ChannelRecord* record, uint32_t now) {
     record->nextState = kStateCapa;
     return kStateContinue;
   }
-  record->nextState = record->useApop != 0 ? kStateApop : kStateUser;
+  record->nextState = record->pop3->useApop != 0 ? kStateApop : kStateUser;
   // STLS goes first, the login follows the handshake.
   if (usesStartTls(record->tls) && !streamEncrypted(record->connection)) {
     record->afterHandshakeState = record->nextState;

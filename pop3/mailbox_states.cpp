@@ -6,6 +6,7 @@
 #include "driver/driver.h"
 #include "frame/errors.h"
 #include "frame/text.h"
+#include "pop3/session.h"
 #include "pop3/pop3_states.h"
 #include "transport/receive.h"
 #include "transport/replies.h"
@@ -46,7 +47,7 @@ int32_t readMailboxReply(ChannelRecord* record) {
 int32_t sendStat(ChannelRecord* record, uint32_t now) {
   int32_t rc = sentThen(record, sendCommand(record, "STAT"), kStateStatReply, replyWait, now);
   // A count read before stays when STAT cannot be sent.
-  if (rc == kStateContinue) record->messageCount = 0;
+  if (rc == kStateContinue) record->pop3->messageCount = 0;
   return rc;
 }
 
@@ -56,7 +57,7 @@ int32_t readStatReply(ChannelRecord* record, uint32_t) {
   int32_t rc = readMailboxReply(record);
   if (rc != kStateContinue) return rc;
   if (textLength(record->replyText) > kStatCountOffset) {
-    record->messageCount = parseCount(record->replyText + kStatCountOffset);
+    record->pop3->messageCount = parseCount(record->replyText + kStatCountOffset);
   }
   record->nextState = 0;
   return kStateContinue;
@@ -64,7 +65,7 @@ int32_t readStatReply(ChannelRecord* record, uint32_t) {
 
 // 315: DELE n.
 int32_t sendDele(ChannelRecord* record, uint32_t now) {
-  return sentThen(record, sendCommand(record, "DELE %d", record->messageNumber), kStateDeleReply, replyWait,
+  return sentThen(record, sendCommand(record, "DELE %d", record->pop3->messageNumber), kStateDeleReply, replyWait,
                   now);
 }
 
@@ -79,9 +80,9 @@ int32_t readDeleReply(ChannelRecord* record, uint32_t) {
 
 // 317: LIST n.
 int32_t sendList(ChannelRecord* record, uint32_t now) {
-  int32_t rc = sentThen(record, sendCommand(record, "LIST %d", record->messageNumber), kStateListReply,
+  int32_t rc = sentThen(record, sendCommand(record, "LIST %d", record->pop3->messageNumber), kStateListReply,
                         replyWait, now);
-  if (rc == kStateContinue) record->messageSize = 0;
+  if (rc == kStateContinue) record->pop3->messageSize = 0;
   return rc;
 }
 
@@ -92,7 +93,7 @@ int32_t readListReply(ChannelRecord* record, uint32_t) {
   if (rc != kStateContinue) return rc;
   const char* firstSpace = findChar(record->replyText, ' ');
   const char* secondSpace = firstSpace != nullptr ? findChar(firstSpace + 1, ' ') : nullptr;
-  if (secondSpace != nullptr) record->messageSize = parseCount(secondSpace + 1);
+  if (secondSpace != nullptr) record->pop3->messageSize = parseCount(secondSpace + 1);
   record->nextState = 0;
   return kStateContinue;
 }

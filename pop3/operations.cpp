@@ -8,7 +8,9 @@
 #include "frame/memory.h"
 #include "frame/text.h"
 #include "mime/decoder.h"
+#include "mime/decoder_state.h"
 #include "mime/mail_file.h"
+#include "pop3/session.h"
 #include "pop3/pop3_states.h"
 #include "sasl/login_state.h"
 #include "qel32.h"
@@ -32,7 +34,7 @@ int32_t openOperation(int32_t chan, const char* logLine, ChannelRecord** record)
   if (rc != 0) return rc;
   logText(*record, logLine);
   if ((*record)->protocol != kProtocolPop3) return kErrPop3Only;
-  return 0;
+  return openPop3Session(*record);
 }
 
 // Common closing: the sequence starts at firstState; with autoCall it runs
@@ -80,6 +82,8 @@ extern "C" QEL_API int32_t QEL_CALL qelPop3Connect(int32_t chan, const char* ser
   if (rc != 0) return rc;
   // The login's block comes first: a POP3 channel always has one.
   if ((rc = openLoginState(record)) < 0) return rc;
+  rc = openPop3Session(record);
+  if (rc != 0) return rc;
   // Marked before the arguments are looked at: a refused call still leaves
   // a POP3 channel.
   record->protocol = kProtocolPop3;
@@ -97,9 +101,9 @@ extern "C" QEL_API int32_t QEL_CALL qelPop3Connect(int32_t chan, const char* ser
   Connection* connection = useConnection(record);
   if (connection == nullptr) return kErrNoMemory;
   record->awaitWritable = 0;
-  connection->remotePort = record->pop3Port;
-  record->messageCount = 0;
-  record->savedCount = 0;
+  connection->remotePort = record->pop3->pop3Port;
+  record->pop3->messageCount = 0;
+  clearSavedCount(record);
   // No byte of an earlier connection may be read as part of the greeting.
   connection->ringRead = 0;
   connection->ringWrite = 0;
@@ -111,7 +115,7 @@ extern "C" QEL_API int32_t QEL_CALL qelGetEmailCount(int32_t chan) {
   int32_t rc = openOperation(chan, "*** qelGetEmailCount\r\n", &record);
   if (rc != 0) return rc;
   record->awaitWritable = 1;
-  return runForValue(record, kStateStat, [record] { return record->messageCount; });
+  return runForValue(record, kStateStat, [record] { return record->pop3->messageCount; });
 }
 
 extern "C" QEL_API int32_t QEL_CALL qelGetEmailSize(int32_t chan, int32_t message) {
@@ -119,9 +123,9 @@ extern "C" QEL_API int32_t QEL_CALL qelGetEmailSize(int32_t chan, int32_t messag
   int32_t rc = openOperation(chan, "*** qelGetEmailSize\r\n", &record);
   if (rc != 0) return rc;
   if (message < 1) return kErrNoSuchMessage;
-  record->messageNumber = message;
+  record->pop3->messageNumber = message;
   record->awaitWritable = 1;
-  return runForValue(record, kStateList, [record] { return record->messageSize; });
+  return runForValue(record, kStateList, [record] { return record->pop3->messageSize; });
 }
 
 extern "C" QEL_API int32_t QEL_CALL qelGetEmailLines(int32_t chan, int32_t message, int32_t lines, char* buffer,
@@ -136,12 +140,12 @@ extern "C" QEL_API int32_t QEL_CALL qelGetEmailLines(int32_t chan, int32_t messa
   } else if (size < kMinimumBufferSize) {
     return kErrBufferTooSmall;
   }
-  record->topLines = lines < 0 ? 0 : lines;
-  record->messageNumber = message;
+  record->pop3->topLines = lines < 0 ? 0 : lines;
+  record->pop3->messageNumber = message;
   setAnswerBuffer(record, buffer, size);
   resetReadCounts(record);
   record->awaitWritable = 1;
-  return runForValue(record, kStateTop, [record] { return record->lineBufferUsed; });
+  return runForValue(record, kStateTop, [record] { return record->pop3->lineBufferUsed; });
 }
 
 extern "C" QEL_API int32_t QEL_CALL qelGetEmailFile(int32_t chan, int32_t message, const char* fileName,
@@ -153,7 +157,9 @@ extern "C" QEL_API int32_t QEL_CALL qelGetEmailFile(int32_t chan, int32_t messag
   if (fileName == nullptr) return kErrNoFilename;
   if (emailDir == nullptr) return kErrNoEmailPath;
   if (attachDir == nullptr) return kErrNoAttachPath;
-  record->messageNumber = message;
+  rc = openDecoder(record);
+  if (rc != 0) return rc;
+  record->pop3->messageNumber = message;
   beginDownload(record, fileName, emailDir, attachDir);
   setAnswerBuffer(record, nullptr, 0);
   return runOperation(record, kStateRetr);
@@ -168,7 +174,7 @@ extern "C" QEL_API int32_t QEL_CALL qelGetEmailUID(int32_t chan, int32_t message
   // An exchange that ends before any line leaves no old text to be taken
   // for an answer.
   buffer[0] = '\0';
-  record->messageNumber = message;
+  record->pop3->messageNumber = message;
   setAnswerBuffer(record, buffer, size - 1);
   record->awaitWritable = 1;
   return runForValue(record, kStateUidl, [buffer] { return textLength(buffer); });
@@ -179,7 +185,7 @@ extern "C" QEL_API int32_t QEL_CALL qelDeleteEmail(int32_t chan, int32_t message
   int32_t rc = openOperation(chan, "*** qelDelete\r\n", &record);
   if (rc != 0) return rc;
   if (message < 1) return kErrNoSuchMessage;
-  record->messageNumber = message;
+  record->pop3->messageNumber = message;
   record->awaitWritable = 1;
   return runOperation(record, kStateDele);
 }

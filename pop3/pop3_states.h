@@ -8,6 +8,7 @@
 #include "frame/settings.h"
 #include "frame/ticks.h"
 #include "mime/line_source.h"
+#include "pop3/session.h"
 
 namespace qel {
 
@@ -56,9 +57,9 @@ enum class AnswerPiece {
 // Where the TOP or UIDL answer is stored: size bytes at buffer (none for a
 // download), empty so far.
 inline void setAnswerBuffer(ChannelRecord* record, char* buffer, int32_t size) {
-  record->lineBuffer = buffer;
-  record->lineBufferSize = size;
-  record->lineBufferUsed = 0;
+  record->pop3->lineBuffer = buffer;
+  record->pop3->lineBufferSize = size;
+  record->pop3->lineBufferUsed = 0;
 }
 
 // Prepares the record for a new multi-line answer.

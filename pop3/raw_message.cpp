@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "pop3/session.h"
+
 namespace qel {
 namespace {
 
@@ -108,18 +110,18 @@ void filterStep(Filter& f) {
 }  // namespace
 
 int32_t rawHeldBytes(const ChannelRecord* record, char* block) {
-  if (record->rawStage != kRawDotCr) return 0;
+  if (record->pop3->rawStage != kRawDotCr) return 0;
   block[0] = '\r';
   return 1;
 }
 
 int32_t keepMessageOnly(ChannelRecord* record, char* block, int32_t n, bool* ended) {
-  Filter f{block, n, 0, 0, record->rawStage, record->rawAfterCr != 0};
+  Filter f{block, n, 0, 0, record->pop3->rawStage, record->pop3->rawAfterCr != 0};
   // A held CR is already counted as taken.
   if (f.stage == kRawDotCr) f.in = rawHeldBytes(record, block);
   while (f.in < f.n && f.stage != kRawEnded) filterStep(f);
-  record->rawStage = f.stage;
-  record->rawAfterCr = f.afterCr ? 1 : 0;
+  record->pop3->rawStage = f.stage;
+  record->pop3->rawAfterCr = f.afterCr ? 1 : 0;
   *ended = f.stage == kRawEnded;
   return f.out;
 }

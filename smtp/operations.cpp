@@ -10,6 +10,7 @@
 #include "frame/memory.h"
 #include "transport/readiness.h"
 #include "frame/text.h"
+#include "mime/decoder_state.h"
 #include "qel32.h"
 #include "sasl/login_state.h"
 #include "smtp/message_plan.h"
@@ -100,7 +101,7 @@ extern "C" QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char* ser
   if (connection == nullptr) return kErrNoMemory;
   connection->remotePort = record->smtp->smtpPort;
   record->awaitWritable = 0;
-  record->savedCount = 0;
+  clearSavedCount(record);
   connection->ringRead = 0;
   connection->ringWrite = 0;
   return startSequence(record, kStateConnectStart);

@@ -20,6 +20,7 @@
 #include "frame/channel.h"
 #include "frame/memory.h"
 #include "frame/settings.h"
+#include "mime/decoder_state.h"
 #include "qel32.h"
 #include "support/library.h"
 #include "support/script_server.h"
@@ -201,7 +202,8 @@ class FaultStates : public ::testing::TestWithParam<FaultCase> {
         }
         EXPECT_FALSE(socketIsOpen(record->connection));
         EXPECT_EQ(record->fileHandle, 0);
-        EXPECT_EQ(record->mailFile, 0);
+        EXPECT_EQ(decoderView(record).mailFile, 0);
+        EXPECT_EQ(decoderView(record).fileHandle, 0);
         if (played < attachmentEnd) {
           EXPECT_EQ(qelStatistics(0, QEL_STAT_SAVED_COUNT), 0);
         }

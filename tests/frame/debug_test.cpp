@@ -13,6 +13,7 @@
 #include "frame/errors.h"
 #include "frame/memory.h"
 #include "frame/text.h"
+#include "mime/decoder_state.h"
 #include "pop3/pop3_session.h"
 #include "qel32.h"
 #include "smtp/smtp_session.h"
@@ -115,13 +116,15 @@ TEST_F(Debug, LocalAddressOfTheConnectedSocket) {
 }
 
 TEST_F(Debug, SavedNamesAndLastRecipient) {
-  copyText(record->savedNames, "a.txt,b.bin", kSavedNamesCap);
+  EXPECT_EQ(ask(QEL_DEBUG_SAVED_NAMES, 100), 0);  // no download yet
+  ASSERT_EQ(openDecoder(record), 0);
+  copyText(record->decoder->savedNames, "a.txt,b.bin", kSavedNamesCap);
   EXPECT_EQ(ask(QEL_DEBUG_SAVED_NAMES, 100), 11);
   EXPECT_STREQ(buffer, "a.txt,b.bin");
   EXPECT_EQ(ask(QEL_DEBUG_SAVED_NAMES, 5), 5);
   EXPECT_STREQ(buffer, "a.txt");
   std::string full(kSavedNamesCap - 1, 'n');
-  copyText(record->savedNames, full.c_str(), kSavedNamesCap);
+  copyText(record->decoder->savedNames, full.c_str(), kSavedNamesCap);
   char big[kSavedNamesCap + 1];
   EXPECT_EQ(qelDebug(1, QEL_DEBUG_SAVED_NAMES, big, kSavedNamesCap), kSavedNamesCap - 1);
   EXPECT_EQ(std::string(big), full);

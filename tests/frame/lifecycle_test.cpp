@@ -8,6 +8,7 @@
 #include "frame/memory.h"
 #include "frame/settings.h"
 #include "platform/platform.h"
+#include "pop3/session.h"
 #include "qel32.h"
 #include "smtp/smtp_session.h"
 #include "sasl/login_state.h"
@@ -81,7 +82,7 @@ TEST_F(Lifecycle, RecordStartsWithItsInitialValues) {
   EXPECT_EQ(record->autoCall, 1u);
   EXPECT_EQ(record->nonBlockingConnect, 1u);
   EXPECT_EQ(smtpOf(record).smtpPort, 25);
-  EXPECT_EQ(record->pop3Port, 110);
+  EXPECT_EQ(pop3View(record).pop3Port, 110);
   EXPECT_EQ(smtpOf(record).imageTypes, 1);
   EXPECT_EQ(record->log.file, 0);
   EXPECT_FALSE(socketIsOpen(record->connection));
@@ -90,6 +91,10 @@ TEST_F(Lifecycle, RecordStartsWithItsInitialValues) {
   EXPECT_EQ(record->connection, nullptr);
   // Nor the SMTP session's: it comes with a setting or a connection.
   EXPECT_EQ(record->smtp, nullptr);
+  // Nor a POP3 session or decoder state: they come with their first
+  // setting or operation.
+  EXPECT_EQ(record->pop3, nullptr);
+  EXPECT_EQ(record->decoder, nullptr);
   // Nor the login's: its block comes with a login setting or a connection,
   // the exchange's buffers with a login, the token with its setting.
   EXPECT_EQ(record->login, nullptr);

@@ -7,6 +7,8 @@
 #include "frame/channel.h"
 #include "frame/memory.h"
 #include "frame/settings.h"
+#include "mime/decoder_state.h"
+#include "pop3/session.h"
 #include "qel32.h"
 #include "smtp/smtp_session.h"
 #include "sasl/login_state.h"
@@ -81,9 +83,9 @@ TEST(IntegerParam, StoredValues) {
   qelIntegerParam(0, QEL_PARAM_BLOCKING_CONNECT, 5);
   EXPECT_EQ(record->nonBlockingConnect, 0u);
   qelIntegerParam(0, QEL_PARAM_DECODE_STATE, 65537);
-  EXPECT_EQ(record->decodeState, 1);
+  EXPECT_EQ(record->decoder->decodeState, 1);
   qelIntegerParam(0, QEL_PARAM_DECODE_STATE, 65535);
-  EXPECT_EQ(record->decodeState, -1);
+  EXPECT_EQ(record->decoder->decodeState, -1);
   qelIntegerParam(0, QEL_PARAM_RECIPIENT_SEPARATOR, 0x13B);
   EXPECT_EQ(settings.recipientSeparator, ';');
   qelIntegerParam(0, QEL_PARAM_SMTP_PORT, 0x10000 + 587);
@@ -95,17 +97,17 @@ TEST(IntegerParam, StoredValues) {
   // Lines per driver call: held to 1..65535.
   for (auto [value, stored] : {std::pair{0, 1}, {-5, 1}, {INT_MIN, 1}, {1024, 1024}, {65535, 65535}, {65536, 65535}}) {
     EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_STEP_LINES, value), 1) << value;
-    EXPECT_EQ(record->stepLines, stored) << value;
+    EXPECT_EQ(record->pop3->stepLines, stored) << value;
   }
   // The raw download of the message only, prompt acknowledgements and
   // kept files: any value but 0 turns them on.
   for (auto [value, stored] : {std::pair{256, 1}, {-1, 1}, {0, 0}}) {
     EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_RAW_MESSAGE_ONLY, value), 1) << value;
-    EXPECT_EQ(record->rawMessageOnly, stored) << value;
+    EXPECT_EQ(record->pop3->rawMessageOnly, stored) << value;
     EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_PROMPT_ACK, value), 1) << value;
     EXPECT_EQ(record->tls.promptAck, stored) << value;
     EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_KEEP_EXISTING_FILES, value), 1) << value;
-    EXPECT_EQ(record->keepExistingFiles, stored) << value;
+    EXPECT_EQ(record->decoder->keepExistingFiles, stored) << value;
   }
   // Fast timing: the four pauses at 0 and prompt acknowledgements, or back
   // to their defaults.

@@ -37,6 +37,7 @@
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "fuzz_support.h"
+#include "mime/decoder_state.h"
 #include "mime/name_fold.h"
 #include "qel32.h"
 
@@ -137,9 +138,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   int32_t rc = qelGetEmailFile(0, 1, "m.eml", mail.c_str(), attach.c_str());
   require(rc <= 0, "a download ends with 0 or an error code");
-  require(record->fileHandle == 0 && record->mailFile == 0, "a finished download has closed its files");
-  require(record->mimeWalk == nullptr, "a finished download has freed its walk");
-  require(record->originalFile == 0, "a finished download has closed the original's copy");
+  require(record->decoder->fileHandle == 0 && record->decoder->mailFile == 0, "a finished download has closed its files");
+  require(record->decoder->mimeWalk == nullptr, "a finished download has freed its walk");
+  require(record->decoder->originalFile == 0, "a finished download has closed the original's copy");
   if (rc == 0 && (flags & (kFramed | kRawDownload | kOriginal)) == (kFramed | kOriginal)) {
     require(readFile(original) == lines, "the original's copy of a decoded download is the message");
   }
@@ -155,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A download cut off keeps the part it was writing, which it does not
     // count as saved.
     int32_t callerFiles = flags & kKeepExisting ? static_cast<int32_t>(std::size(kCallerFiles)) : 0;
-    require(savedDistinctly(attach, rc == 0 ? record->savedCount + callerFiles : -1),
+    require(savedDistinctly(attach, rc == 0 ? record->decoder->savedCount + callerFiles : -1),
             "every saved part is a file of its own, under a UTF-8 name unique as a Windows file system compares");
   }
   if (flags & kKeepExisting) {

@@ -89,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.replyTimeout = kWaitMs;
   settings.pop3ReadWait = kWaitMs;
   ChannelRecord* record = channelRecord(0);
+  require(openPop3Session(record) == 0, "the POP3 session is made");
   int peer = feedChannel(record, bytes);
   if (reader == kPop3AnswerReader) {
     readAnswer(record, static_cast<int64_t>(bytes.size()));

@@ -11,6 +11,7 @@
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "frame/text.h"
+#include "mime/decoder_state.h"
 #include "platform/platform.h"
 #include "mime/attach_files.h"
 #include "mime/decoder.h"
@@ -28,10 +29,10 @@ bool descriptorOpen(int32_t handle) { return ::fcntl(handle, F_GETFD) != -1; }
 class AttachFiles : public ::testing::Test {
  protected:
   Attached lib{1};
-  ChannelRecord* record = lib.record(0);
+  ChannelRecord* record = lib.downloading(0);
   TempDir temp;
 
-  void SetUp() override { copyText(record->attachDirectory, temp.path().c_str(), kPathCap); }
+  void SetUp() override { copyText(record->decoder->attachDirectory, temp.path().c_str(), kPathCap); }
 
   void openLog() { record->log.file = plat::fileCreate(temp.file("log").c_str()); }
   std::string logged() {
@@ -40,7 +41,7 @@ class AttachFiles : public ::testing::Test {
     return readFile(temp.file("log"));
   }
   bool create(const char* name) {
-    copyText(record->attachName, name, kPathCap);
+    copyText(record->decoder->attachName, name, kPathCap);
     return createAttachFile(record);
   }
 };
@@ -111,25 +112,25 @@ TEST(NumberedName, CutsTheStemBeforeAWholeCharacter) {
 }
 
 TEST_F(AttachFiles, NumberPrefixIsTheNextSerial) {
-  copyText(record->attachName, "a.txt", kPathCap);
+  copyText(record->decoder->attachName, "a.txt", kPathCap);
   char name[kAttachNameRoom];
   formatAttachName(record, name, sizeof name);
   EXPECT_STREQ(name, "a.txt");
-  record->numberNames = 1;
+  record->decoder->numberNames = 1;
   formatAttachName(record, name, sizeof name);
   EXPECT_STREQ(name, "1-a.txt");
-  record->savedSerial = INT32_MAX;  // the serial wraps, the prefix stays a plain number
+  record->decoder->savedSerial = INT32_MAX;  // the serial wraps, the prefix stays a plain number
   formatAttachName(record, name, sizeof name);
   EXPECT_STREQ(name, "2147483648-a.txt");
 }
 
 TEST_F(AttachFiles, PathJoinsDirectoryAndNameWithOneSeparator) {
   ASSERT_TRUE(create("a.txt"));
-  EXPECT_EQ(std::string(record->attachPath), temp.file("a.txt"));
+  EXPECT_EQ(std::string(record->decoder->attachPath), temp.file("a.txt"));
   dropAttachFile(record);
-  copyText(record->attachDirectory, (temp.path() + "/").c_str(), kPathCap);
+  copyText(record->decoder->attachDirectory, (temp.path() + "/").c_str(), kPathCap);
   ASSERT_TRUE(create("b.txt"));
-  EXPECT_EQ(std::string(record->attachPath), temp.file("b.txt"));
+  EXPECT_EQ(std::string(record->decoder->attachPath), temp.file("b.txt"));
   EXPECT_TRUE(fileExists(temp.file("b.txt")));
   dropAttachFile(record);
 }
@@ -148,13 +149,13 @@ TEST_F(AttachFiles, CreatingTruncatesAnExistingFileUnlessFilesAreKept) {
   std::filesystem::create_directory(temp.file("a (3).txt"));
   for (const char* expected : {"a (4).txt", "a (5).txt"}) {
     ASSERT_TRUE(create("a.txt"));
-    EXPECT_EQ(std::string(record->attachPath), temp.file(expected));
+    EXPECT_EQ(std::string(record->decoder->attachPath), temp.file(expected));
     dropAttachFile(record);
   }
-  record->utf8Names = 1;
+  record->decoder->utf8Names = 1;
   writeFile(temp.file("ü.txt"), "mine");
   ASSERT_TRUE(create("ü.txt"));
-  EXPECT_EQ(std::string(record->attachPath), temp.file("ü (2).txt"));
+  EXPECT_EQ(std::string(record->decoder->attachPath), temp.file("ü (2).txt"));
   dropAttachFile(record);
   EXPECT_EQ(readFile(temp.file("a.txt")) + readFile(temp.file("a (2).txt")) + readFile(temp.file("ü.txt")),
             "minemine toomine");
@@ -167,14 +168,14 @@ TEST_F(AttachFiles, APathThatDoesNotFitIsNeverCut) {
   ASSERT_GT(room, 1);
   std::string fits(room, 'f');
   ASSERT_TRUE(create(fits.c_str()));
-  EXPECT_EQ(textLength(record->attachPath), kPathCap);
+  EXPECT_EQ(textLength(record->decoder->attachPath), kPathCap);
   dropAttachFile(record);
 
   openLog();
   std::string tooLong(room + 1, 'g');
   EXPECT_FALSE(create(tooLong.c_str()));
-  EXPECT_EQ(record->fileHandle, 0);
-  EXPECT_STREQ(record->attachPath, "");
+  EXPECT_EQ(record->decoder->fileHandle, 0);
+  EXPECT_STREQ(record->decoder->attachPath, "");
   EXPECT_FALSE(fileExists(temp.file(tooLong)));
   EXPECT_FALSE(fileExists(temp.file(tooLong.substr(1))));
   std::string log = logged();
@@ -183,10 +184,10 @@ TEST_F(AttachFiles, APathThatDoesNotFitIsNeverCut) {
 }
 
 TEST_F(AttachFiles, AFileThatCannotBeCreatedIsLogged) {
-  copyText(record->attachDirectory, temp.file("missing").c_str(), kPathCap);
+  copyText(record->decoder->attachDirectory, temp.file("missing").c_str(), kPathCap);
   openLog();
   EXPECT_FALSE(create("a.txt"));
-  EXPECT_EQ(record->fileHandle, 0);
+  EXPECT_EQ(record->decoder->fileHandle, 0);
   std::string path = temp.file("missing") + "/a.txt";
   EXPECT_EQ(logged(), "[AttachDir = '" + temp.file("missing") + "']\r\n[Filename = 'a.txt']\r\n[Creating '" +
                           path + "']\r\n[Cannot open '" + path + "']\r\n");
@@ -194,33 +195,33 @@ TEST_F(AttachFiles, AFileThatCannotBeCreatedIsLogged) {
 
 TEST_F(AttachFiles, ASecondFileClosesTheFirstWithoutRecordingIt) {
   ASSERT_TRUE(create("first.txt"));
-  int32_t first = record->fileHandle;
+  int32_t first = record->decoder->fileHandle;
   ASSERT_TRUE(create("second.txt"));
   // The lowest free descriptor is handed out: the second file got the
   // first one's, so the first was closed.
-  EXPECT_EQ(record->fileHandle, first);
-  EXPECT_EQ(record->savedCount, 0);
-  EXPECT_STREQ(record->savedNames, "");
+  EXPECT_EQ(record->decoder->fileHandle, first);
+  EXPECT_EQ(record->decoder->savedCount, 0);
+  EXPECT_STREQ(record->decoder->savedNames, "");
   EXPECT_TRUE(closeAttachFile(record));
-  EXPECT_STREQ(record->savedNames, "second.txt");
+  EXPECT_STREQ(record->decoder->savedNames, "second.txt");
 }
 
 TEST_F(AttachFiles, ClosingWritesTheNoteAndRecordsTheName) {
-  record->mailFile = plat::fileCreate(temp.file("mail").c_str());
+  record->decoder->mailFile = plat::fileCreate(temp.file("mail").c_str());
   openLog();
   EXPECT_FALSE(closeAttachFile(record));  // nothing open
   ASSERT_TRUE(create("a.txt"));
-  int32_t handle = record->fileHandle;
+  int32_t handle = record->decoder->fileHandle;
   plat::fileWrite(handle, "data", 4);
   EXPECT_TRUE(closeAttachFile(record));
-  EXPECT_EQ(record->fileHandle, 0);
+  EXPECT_EQ(record->decoder->fileHandle, 0);
   EXPECT_FALSE(descriptorOpen(handle));
   EXPECT_EQ(readFile(temp.file("a.txt")), "data");
-  EXPECT_EQ(record->savedCount, 1);
-  EXPECT_EQ(record->savedSerial, 1);
-  EXPECT_STREQ(record->savedNames, "a.txt");
+  EXPECT_EQ(record->decoder->savedCount, 1);
+  EXPECT_EQ(record->decoder->savedSerial, 1);
+  EXPECT_STREQ(record->decoder->savedNames, "a.txt");
   std::string note = "[Attachment saved to \"" + temp.file("a.txt") + "\"]\r\n";
-  plat::fileClose(record->mailFile);
+  plat::fileClose(record->decoder->mailFile);
   EXPECT_EQ(readFile(temp.file("mail")), note);
   EXPECT_NE(logged().find(note), std::string::npos);
 }
@@ -237,29 +238,29 @@ TEST_F(AttachFiles, SavedNamesTakeWhatFits) {
   };
   std::string expected;
   for (const Step& step : steps) {
-    copyText(record->attachPath, ("/d/" + step.name).c_str(), kPathCap);
+    copyText(record->decoder->attachPath, ("/d/" + step.name).c_str(), kPathCap);
     addSavedName(record);
     if (step.added) expected += (expected.empty() ? "" : ";") + step.name;
-    EXPECT_EQ(std::string(record->savedNames), expected);
+    EXPECT_EQ(std::string(record->decoder->savedNames), expected);
   }
   // Fill up to 1021 characters: one more name of one character and its
   // separator make 1023, which with the NUL is exactly 1024 bytes.
   while (expected.size() + 101 <= 1021) {
-    copyText(record->attachPath, ("/d/" + name100).c_str(), kPathCap);
+    copyText(record->decoder->attachPath, ("/d/" + name100).c_str(), kPathCap);
     addSavedName(record);
     expected += ";" + name100;
   }
   std::string filler(1021 - expected.size() - 1, 'y');
-  copyText(record->attachPath, ("/d/" + filler).c_str(), kPathCap);
+  copyText(record->decoder->attachPath, ("/d/" + filler).c_str(), kPathCap);
   addSavedName(record);
   expected += ";" + filler;
   ASSERT_EQ(expected.size(), 1021u);
-  copyText(record->attachPath, "/d/zz", kPathCap);  // 1024 characters: left out
+  copyText(record->decoder->attachPath, "/d/zz", kPathCap);  // 1024 characters: left out
   addSavedName(record);
-  EXPECT_EQ(std::string(record->savedNames), expected);
-  copyText(record->attachPath, "/d/z", kPathCap);  // 1023 characters and the NUL: fits
+  EXPECT_EQ(std::string(record->decoder->savedNames), expected);
+  copyText(record->decoder->attachPath, "/d/z", kPathCap);  // 1023 characters and the NUL: fits
   addSavedName(record);
-  EXPECT_EQ(std::string(record->savedNames), expected + ";z");
+  EXPECT_EQ(std::string(record->decoder->savedNames), expected + ";z");
 }
 
 TEST_F(AttachFiles, UnnamedPartsAreSavedOnlyWhenAsked) {
@@ -277,25 +278,25 @@ TEST_F(AttachFiles, UnnamedPartsAreSavedOnlyWhenAsked) {
       {kEncodingNone, 1, "", false, ""},
   };
   for (const Case& c : cases) {
-    record->partEncoding = c.encoding;
-    record->saveUnnamed = c.saveUnnamed;
-    copyText(record->attachName, c.nameBefore, kPathCap);
+    record->decoder->partEncoding = c.encoding;
+    record->decoder->saveUnnamed = c.saveUnnamed;
+    copyText(record->decoder->attachName, c.nameBefore, kPathCap);
     saveUnnamedPart(record);
-    EXPECT_EQ(record->fileHandle > 0, c.created) << c.encoding << c.saveUnnamed << c.nameBefore;
-    EXPECT_STREQ(record->attachName, c.nameAfter);
+    EXPECT_EQ(record->decoder->fileHandle > 0, c.created) << c.encoding << c.saveUnnamed << c.nameBefore;
+    EXPECT_STREQ(record->decoder->attachName, c.nameAfter);
     if (c.created) {
-      EXPECT_EQ(std::string(record->attachPath), temp.file(c.nameAfter));
+      EXPECT_EQ(std::string(record->decoder->attachPath), temp.file(c.nameAfter));
     }
     dropAttachFile(record);
   }
   // A file already open for the part is not replaced.
-  record->partEncoding = kEncodingBase64;
-  record->saveUnnamed = 1;
+  record->decoder->partEncoding = kEncodingBase64;
+  record->decoder->saveUnnamed = 1;
   ASSERT_TRUE(create("named.bin"));
-  int32_t handle = record->fileHandle;
+  int32_t handle = record->decoder->fileHandle;
   saveUnnamedPart(record);
-  EXPECT_EQ(record->fileHandle, handle);
-  EXPECT_STREQ(record->attachName, "named.bin");
+  EXPECT_EQ(record->decoder->fileHandle, handle);
+  EXPECT_STREQ(record->decoder->attachName, "named.bin");
   dropAttachFile(record);
 }
 

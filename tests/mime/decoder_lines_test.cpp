@@ -11,6 +11,7 @@
 
 #include "frame/channel.h"
 #include "frame/text.h"
+#include "mime/decoder_state.h"
 #include "platform/platform.h"
 #include "mime/attach_files.h"
 #include "mime/decoder.h"
@@ -25,17 +26,17 @@ namespace {
 class DecoderLines : public ::testing::Test {
  protected:
   Attached lib{1};
-  ChannelRecord* record = lib.record(0);
+  ChannelRecord* record = lib.downloading(0);
   TempDir temp;
 
   void SetUp() override {
-    copyText(record->attachDirectory, temp.path().c_str(), kPathCap);
-    record->decodeState = kDecodeTopHeader;
+    copyText(record->decoder->attachDirectory, temp.path().c_str(), kPathCap);
+    record->decoder->decodeState = kDecodeTopHeader;
   }
   void TearDown() override {
     dropAttachFile(record);
-    if (record->mailFile > 0) plat::fileClose(record->mailFile);
-    record->mailFile = 0;
+    if (record->decoder->mailFile > 0) plat::fileClose(record->decoder->mailFile);
+    record->decoder->mailFile = 0;
   }
 
   // The line as the download hands it over: its byte count, and cut when
@@ -44,10 +45,9 @@ class DecoderLines : public ::testing::Test {
     ASSERT_LT(line.size(), static_cast<std::size_t>(kReplyAreaSize));
     std::memcpy(record->replyText, line.data(), line.size());
     record->replyText[line.size()] = '\0';
-    record->lineLength = static_cast<int32_t>(line.size());
+    record->decoder->lineLength = static_cast<int32_t>(line.size());
     bool fullRead = line.size() >= static_cast<std::size_t>(kReplyRoom - 1);
-    record->lineCut = fullRead && line.back() != '\n' ? 1 : 0;
-    record->lineDeadline = plat::tickCount();  // no connection to wait for
+    record->decoder->lineCut = fullRead && line.back() != '\n' ? 1 : 0;
   }
   int32_t feed(const std::string& line) {
     put(line);
@@ -55,7 +55,7 @@ class DecoderLines : public ::testing::Test {
   }
   std::string text() const { return record->replyText; }
   void setBoundary(const char* boundary) {
-    record->boundaryLength = copyText(record->mimeBoundary, boundary, kBoundaryCap);
+    record->decoder->boundaryLength = copyText(record->decoder->mimeBoundary, boundary, kBoundaryCap);
   }
 };
 
@@ -100,32 +100,32 @@ TEST_F(DecoderLines, StatesMoveAsTheLinesSay) {
       {9, 0, "\r\n", 1, 9},
   };
   for (const Case& c : cases) {
-    record->decodeState = c.state;
-    record->partEncoding = c.encoding;
+    record->decoder->decodeState = c.state;
+    record->decoder->partEncoding = c.encoding;
     setBoundary("--b");
     EXPECT_EQ(feed(c.line), c.result) << c.state << " " << c.line;
-    EXPECT_EQ(record->decodeState, c.stateAfter) << c.state << " " << c.line;
+    EXPECT_EQ(record->decoder->decodeState, c.stateAfter) << c.state << " " << c.line;
   }
 }
 
 TEST_F(DecoderLines, BoundaryLineStartsAPart) {
   setBoundary("--main");
-  record->altBoundaryLength = copyText(record->altBoundary, "--alt", kBoundaryCap);
-  record->decodeState = kDecodePartBody;
-  record->partEncoding = kEncodingBase64;
-  record->decodeInline = 1;
+  record->decoder->altBoundaryLength = copyText(record->decoder->altBoundary, "--alt", kBoundaryCap);
+  record->decoder->decodeState = kDecodePartBody;
+  record->decoder->partEncoding = kEncodingBase64;
+  record->decoder->decodeInline = 1;
   EXPECT_EQ(feed("--alt\r\n"), 0);
-  EXPECT_EQ(record->decodeState, kDecodePartHeader);
-  EXPECT_EQ(record->partEncoding, kEncodingNone);
-  EXPECT_EQ(record->decodeInline, 0);
-  EXPECT_STREQ(record->attachName, "incoming.mai");
-  EXPECT_EQ(record->boundaryCount, 1);
+  EXPECT_EQ(record->decoder->decodeState, kDecodePartHeader);
+  EXPECT_EQ(record->decoder->partEncoding, kEncodingNone);
+  EXPECT_EQ(record->decoder->decodeInline, 0);
+  EXPECT_STREQ(record->decoder->attachName, "incoming.mai");
+  EXPECT_EQ(record->decoder->boundaryCount, 1);
   // No boundary known: nothing is a boundary line.
-  record->boundaryLength = 0;
-  record->altBoundaryLength = 0;
-  record->decodeState = kDecodePartBody;
+  record->decoder->boundaryLength = 0;
+  record->decoder->altBoundaryLength = 0;
+  record->decoder->decodeState = kDecodePartBody;
   EXPECT_EQ(feed("--main\r\n"), 1);
-  EXPECT_EQ(record->boundaryCount, 1);
+  EXPECT_EQ(record->decoder->boundaryCount, 1);
 }
 
 TEST_F(DecoderLines, BoundaryValues) {
@@ -148,16 +148,16 @@ TEST_F(DecoderLines, BoundaryValues) {
       {"X-Content-Type: multipart/mixed; boundary=\"XYZ\"\r\n", nullptr},
   };
   for (const Case& c : cases) {
-    record->boundaryLength = 0;
-    record->altBoundaryLength = 5;
-    record->decodeState = kDecodeMimeHeader;
+    record->decoder->boundaryLength = 0;
+    record->decoder->altBoundaryLength = 5;
+    record->decoder->decodeState = kDecodeMimeHeader;
     put(c.line);
     EXPECT_EQ(takeBoundary(record), c.boundary != nullptr) << c.line;
     if (c.boundary == nullptr) continue;
-    EXPECT_STREQ(record->mimeBoundary, c.boundary);
-    EXPECT_EQ(record->boundaryLength, textLength(c.boundary));
-    EXPECT_EQ(record->altBoundaryLength, 0);
-    EXPECT_EQ(record->decodeState, kDecodePreamble);
+    EXPECT_STREQ(record->decoder->mimeBoundary, c.boundary);
+    EXPECT_EQ(record->decoder->boundaryLength, textLength(c.boundary));
+    EXPECT_EQ(record->decoder->altBoundaryLength, 0);
+    EXPECT_EQ(record->decoder->decodeState, kDecodePreamble);
     EXPECT_EQ(text(), c.line);  // the line itself is left as it came
   }
 }
@@ -166,22 +166,22 @@ TEST_F(DecoderLines, LongBoundaryIsCutToItsField) {
   std::string value(300, 'v');
   put("Content-Type: multipart/mixed; boundary=\"" + value + "\"\r\n");
   ASSERT_TRUE(takeBoundary(record));
-  EXPECT_EQ(record->boundaryLength, kBoundaryCap);
-  EXPECT_EQ(std::string(record->mimeBoundary), "--" + value.substr(0, kBoundaryCap - 2));
+  EXPECT_EQ(record->decoder->boundaryLength, kBoundaryCap);
+  EXPECT_EQ(std::string(record->decoder->mimeBoundary), "--" + value.substr(0, kBoundaryCap - 2));
 }
 
 TEST_F(DecoderLines, NewMainBoundaryClosesAnOpenFile) {
-  copyText(record->attachName, "open.bin", kPathCap);
+  copyText(record->decoder->attachName, "open.bin", kPathCap);
   ASSERT_TRUE(createAttachFile(record));
-  int32_t handle = record->fileHandle;
+  int32_t handle = record->decoder->fileHandle;
   put("Content-Type: multipart/mixed; boundary=\"n\"\r\n");
   ASSERT_TRUE(takeBoundary(record));
-  EXPECT_EQ(record->fileHandle, 0);
+  EXPECT_EQ(record->decoder->fileHandle, 0);
   // Closed (the next file gets the same descriptor) and not recorded.
   EXPECT_EQ(plat::fileCreate(temp.file("probe").c_str()), handle);
   plat::fileClose(handle);
-  EXPECT_EQ(record->savedCount, 0);
-  EXPECT_STREQ(record->savedNames, "");
+  EXPECT_EQ(record->decoder->savedCount, 0);
+  EXPECT_STREQ(record->decoder->savedNames, "");
 }
 
 TEST_F(DecoderLines, AlternateBoundaries) {
@@ -198,14 +198,14 @@ TEST_F(DecoderLines, AlternateBoundaries) {
       {"Content-Type: text/plain; boundary=\"x\"\r\n", nullptr},
   };
   for (const Case& c : cases) {
-    record->altBoundaryLength = 0;
-    record->decodeState = kDecodePartHeader;
+    record->decoder->altBoundaryLength = 0;
+    record->decoder->decodeState = kDecodePartHeader;
     put(c.line);
     EXPECT_EQ(takeAltBoundary(record), c.boundary != nullptr) << c.line;
-    EXPECT_EQ(record->decodeState, kDecodePartHeader);
+    EXPECT_EQ(record->decoder->decodeState, kDecodePartHeader);
     if (c.boundary != nullptr) {
-      EXPECT_STREQ(record->altBoundary, c.boundary);
-      EXPECT_EQ(record->altBoundaryLength, textLength(c.boundary));
+      EXPECT_STREQ(record->decoder->altBoundary, c.boundary);
+      EXPECT_EQ(record->decoder->altBoundaryLength, textLength(c.boundary));
     }
   }
 }
@@ -226,10 +226,10 @@ TEST_F(DecoderLines, TransferEncodings) {
       {"Content-Type: base64\r\n", false, 99},
   };
   for (const Case& c : cases) {
-    record->partEncoding = 99;
+    record->decoder->partEncoding = 99;
     put(c.line);
     EXPECT_EQ(takeEncoding(record), c.taken) << c.line;
-    EXPECT_EQ(record->partEncoding, c.encoding) << c.line;
+    EXPECT_EQ(record->decoder->partEncoding, c.encoding) << c.line;
   }
 }
 
@@ -252,10 +252,10 @@ TEST_F(DecoderLines, Dispositions) {
       {"Content-Type: inline\r\n", false, 0},
   };
   for (const Case& c : cases) {
-    record->decodeInline = 0;
+    record->decoder->decodeInline = 0;
     put(c.line);
     EXPECT_EQ(takeDisposition(record), c.recognised) << c.line;
-    EXPECT_EQ(record->decodeInline, c.inlineFlag) << c.line;
+    EXPECT_EQ(record->decoder->decodeInline, c.inlineFlag) << c.line;
   }
 }
 
@@ -280,10 +280,10 @@ TEST_F(DecoderLines, FileNames) {
       {"Content-Type: text/plain; charset=us-ascii\r\n", nullptr},
   };
   for (const Case& c : cases) {
-    copyText(record->attachName, "before", kPathCap);
+    copyText(record->decoder->attachName, "before", kPathCap);
     put(c.line);
     EXPECT_EQ(extractFileName(record), c.name != nullptr) << c.line;
-    EXPECT_STREQ(record->attachName, c.name != nullptr ? c.name : "before") << c.line;
+    EXPECT_STREQ(record->decoder->attachName, c.name != nullptr ? c.name : "before") << c.line;
   }
 }
 
@@ -351,11 +351,11 @@ TEST_F(DecoderLines, PartContentGoesToItsFile) {
   int index = 0;
   for (const Case& c : cases) {
     std::string name = "part" + std::to_string(index++);
-    copyText(record->attachName, name.c_str(), kPathCap);
+    copyText(record->decoder->attachName, name.c_str(), kPathCap);
     ASSERT_TRUE(createAttachFile(record));
-    record->decodeState = kDecodePartBody;
-    record->partEncoding = c.encoding;
-    record->decodeInline = 0;
+    record->decoder->decodeState = kDecodePartBody;
+    record->decoder->partEncoding = c.encoding;
+    record->decoder->decodeInline = 0;
     startPartContent(record);
     record->attachBytesRead = 0;
     int32_t total = 0;
@@ -388,12 +388,12 @@ TEST_F(DecoderLines, APartNamedTwiceMakesOneFile) {
   for (const Case& c : cases) {
     std::string directory = temp.file("case" + std::to_string(index++));
     std::filesystem::create_directory(directory);
-    copyText(record->attachDirectory, directory.c_str(), kPathCap);
-    record->decodeState = c.state;
+    copyText(record->decoder->attachDirectory, directory.c_str(), kPathCap);
+    record->decoder->decodeState = c.state;
     for (const std::string& line : c.header) EXPECT_EQ(feed(line), 0) << line;
     feed("\r\n");
-    EXPECT_EQ(record->decodeState, kDecodePartBody);
-    EXPECT_GT(record->fileHandle, 0);
+    EXPECT_EQ(record->decoder->decodeState, kDecodePartBody);
+    EXPECT_GT(record->decoder->fileHandle, 0);
     std::vector<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(directory)) {
       files.push_back(entry.path().filename().string());
@@ -409,23 +409,23 @@ TEST_F(DecoderLines, TheRestOfACutLineIsNeverALineOfItsOwn) {
   // never comes: what follows is taken as that rest, so neither a blank
   // line nor a boundary line ends the part header.
   setBoundary("--b");
-  record->decodeState = kDecodePartHeader;
+  record->decoder->decodeState = kDecodePartHeader;
   std::string piece = "X-Long: " + std::string(kReplyRoom - 1 - 8, 'x');
   EXPECT_EQ(feed(piece), 0);
-  EXPECT_EQ(record->lineCut, 1);
+  EXPECT_EQ(record->decoder->lineCut, 1);
   EXPECT_EQ(feed("\r\n"), 0);
-  EXPECT_EQ(record->decodeState, kDecodePartHeader);
+  EXPECT_EQ(record->decoder->decodeState, kDecodePartHeader);
   // Once the line has ended, a blank line ends the header again.
   EXPECT_EQ(feed("\r\n"), 0);
-  EXPECT_EQ(record->decodeState, kDecodePartBody);
+  EXPECT_EQ(record->decoder->decodeState, kDecodePartBody);
 
   // In a part body a cut line's rest is not taken for a boundary line.
-  record->partEncoding = kEncodingNone;
+  record->decoder->partEncoding = kEncodingNone;
   EXPECT_EQ(feed(std::string(kReplyRoom - 1, 't')), 1);
   EXPECT_EQ(feed("--b\r\n"), 1);
-  EXPECT_EQ(record->decodeState, kDecodePartBody);
+  EXPECT_EQ(record->decoder->decodeState, kDecodePartBody);
   EXPECT_EQ(feed("--b\r\n"), 0);
-  EXPECT_EQ(record->decodeState, kDecodePartHeader);
+  EXPECT_EQ(record->decoder->decodeState, kDecodePartHeader);
 }
 
 TEST_F(DecoderLines, HostileLinesStayInsideTheRecord) {
@@ -451,11 +451,11 @@ TEST_F(DecoderLines, HostileLinesStayInsideTheRecord) {
       std::size_t fixed = std::strlen(shape.prefix) + std::strlen(shape.suffix);
       std::string line = shape.prefix + std::string(kReplyAreaSize - 1 - fixed, shape.fill) + shape.suffix;
       for (int32_t encoding : {kEncodingQuoted, kEncodingBase64}) {
-        record->decodeState = state;
-        record->partEncoding = encoding;
-        record->cutLineResult = 0;
+        record->decoder->decodeState = state;
+        record->decoder->partEncoding = encoding;
+        record->decoder->cutLineResult = 0;
         // In a part body the content is decoded into a file.
-        copyText(record->attachName, "body", kPathCap);
+        copyText(record->decoder->attachName, "body", kPathCap);
         if (state == kDecodePartBody) {
           ASSERT_TRUE(createAttachFile(record));
         }
@@ -464,9 +464,9 @@ TEST_F(DecoderLines, HostileLinesStayInsideTheRecord) {
         dropAttachFile(record);
       }
       EXPECT_LT(textLength(record->replyText), kReplyAreaSize);
-      EXPECT_LE(textLength(record->attachName), kPathCap);
-      EXPECT_LE(record->boundaryLength, kBoundaryCap);
-      EXPECT_LE(record->altBoundaryLength, kBoundaryCap);
+      EXPECT_LE(textLength(record->decoder->attachName), kPathCap);
+      EXPECT_LE(record->decoder->boundaryLength, kBoundaryCap);
+      EXPECT_LE(record->decoder->altBoundaryLength, kBoundaryCap);
       dropAttachFile(record);
     }
   }

@@ -12,6 +12,7 @@
 
 #include "mime/decoder_cases.h"
 #include "frame/channel.h"
+#include "mime/decoder_state.h"
 #include "mime/line_source.h"
 #include "mime/mail_file.h"
 #include "qel32.h"
@@ -100,16 +101,19 @@ class FreshChannel {
   explicit FreshChannel(const std::map<std::string, std::string>& options) {
     applyOptions(options);
     fresh_ = std::make_unique<ChannelRecord>(*record());
+    freshDecoder_ = std::make_unique<DecoderState>(*record()->decoder);
   }
   ChannelRecord* renewed() {
     *record() = *fresh_;
+    *record()->decoder = *freshDecoder_;
     return record();
   }
 
  private:
-  ChannelRecord* record() const { return lib_.record(0); }
+  ChannelRecord* record() const { return lib_.downloading(0); }
   Attached lib_{1};
   std::unique_ptr<ChannelRecord> fresh_;
+  std::unique_ptr<DecoderState> freshDecoder_;
 };
 
 // Decodes data (split into two reads at split) downloads times, as
@@ -133,8 +137,8 @@ Outcome decodeFromMemory(FreshChannel& channel, const std::string& data, std::si
   }
   outcome.names = fileNames(attachDir);
   for (const std::string& name : outcome.names) outcome.files.push_back(readFile(attachDir + "/" + name));
-  outcome.savedNames = record->savedNames;
-  outcome.savedCount = record->savedCount;
+  outcome.savedNames = record->decoder->savedNames;
+  outcome.savedCount = record->decoder->savedCount;
   return outcome;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "frame/text.h"
+#include "mime/decoder_state.h"
 #include "platform/platform.h"
 #include "mime/mail_file.h"
 #include "mime/mime_walker.h"
@@ -144,7 +145,7 @@ std::string replaced(std::string text, const std::string& marker, const std::str
 class MimeWalker : public ::testing::Test {
  protected:
   Attached lib{1};
-  ChannelRecord* record = lib.record(0);
+  ChannelRecord* record = lib.downloading(0);
 
   // Walks the message with every line cut into pieces of at most piece
   // bytes (0: whole lines); the message file and the files it leaves.
@@ -153,8 +154,8 @@ class MimeWalker : public ::testing::Test {
     std::string folder = dir.file("files");
     std::filesystem::create_directory(folder);
     ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, dir.file("log").c_str()), 0);
-    record->mailFile = plat::fileCreate(dir.file("message").c_str());
-    copyText(record->attachDirectory, folder.c_str(), kPathCap);
+    record->decoder->mailFile = plat::fileCreate(dir.file("message").c_str());
+    copyText(record->decoder->attachDirectory, folder.c_str(), kPathCap);
     ASSERT_TRUE(mimeStart(record));
     for (const std::string& line : linesOf(c.message)) {
       size_t size = piece == 0 ? line.size() : piece;
@@ -164,7 +165,7 @@ class MimeWalker : public ::testing::Test {
       }
     }
     ASSERT_EQ(mimeEnd(record), 0);
-    EXPECT_EQ(record->mimeWalk, nullptr);
+    EXPECT_EQ(record->decoder->mimeWalk, nullptr);
     closeDownloadFiles(record);
     // The top header as received, ended by an empty line even where the
     // message had none or a line of blanks.

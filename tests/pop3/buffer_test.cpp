@@ -7,6 +7,7 @@
 
 #include "frame/memory.h"
 #include "frame/settings.h"
+#include "pop3/session.h"
 #include "pop3_session.h"
 #include "support/channel_setup.h"
 #include "transport/connection_state.h"
@@ -16,7 +17,7 @@ using namespace qel::test;
 
 namespace {
 
-class Pop3Buffers : public Pop3Session {
+class Pop3Buffers : public Pop3Channel {
  protected:
   static std::string longHeader() {
     std::string header = "+OK top of message follows\r\n";
@@ -73,7 +74,7 @@ TEST_F(Pop3Buffers, TopErrorAnswerFailsAtOnce) {
   EXPECT_EQ(qelGetEmailLines(0, 7, 0, buffer, 128), QEL_ERR_POP3_ERROR);
   EXPECT_EQ(errorText(QEL_ERR_POP3_ERROR), "POP3 returned error. -ERR no such message\r\n");
   EXPECT_EQ(qelStatistics(0, QEL_STAT_REPLY_CODE), 500);
-  EXPECT_EQ(record->lineBufferUsed, 0);
+  EXPECT_EQ(record->pop3->lineBufferUsed, 0);
   EXPECT_FALSE(socketIsOpen(record->connection));
 }
 
@@ -82,7 +83,7 @@ TEST_F(Pop3Buffers, TopCutShortByTheServerFails) {
   ASSERT_EQ(connect(server), 0);
   char buffer[128];
   EXPECT_EQ(qelGetEmailLines(0, 1, 0, buffer, 128), QEL_ERR_SOCKET_CLOSED);
-  EXPECT_EQ(record->lineBufferUsed, 19);  // what came is kept
+  EXPECT_EQ(record->pop3->lineBufferUsed, 19);  // what came is kept
 }
 
 TEST_F(Pop3Buffers, UidlForOneMessageIsItsStatusLine) {
@@ -205,7 +206,7 @@ TEST_F(Pop3Buffers, LinesBlockSavedWhileTopStillRunsIsNotWrittenAgain) {
   ASSERT_EQ(qelGetEmailLines(0, 1, 0, star, 200), 0);
   EXPECT_EQ(qelStringParam(0, QEL_STRING_SAVE_LINES, dir.file("early.txt").c_str()), 0);
   EXPECT_EQ(driveToEnd(0), 0);
-  EXPECT_EQ(record->lineBufferUsed, 0);
+  EXPECT_EQ(record->pop3->lineBufferUsed, 0);
   EXPECT_EQ(readFile(dir.file("early.txt")), "");
   qelAbort(0);
 }

@@ -18,6 +18,7 @@
 #include "mime/decoder_cases.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
+#include "mime/decoder_state.h"
 #include "pop3_session.h"
 #include "qel32.h"
 #include "support/library.h"

@@ -11,8 +11,10 @@
 #include "frame/settings.h"
 #include "frame/text.h"
 #include "frame/ticks.h"
+#include "mime/decoder_state.h"
 #include "platform/platform.h"
 #include "mime/decoder.h"
+#include "pop3/session.h"
 #include "support/channel_setup.h"
 #include "support/library.h"
 #include "support/script_server.h"
@@ -28,7 +30,7 @@ enum class Delivery { whole, inPieces };
 class JoinTest : public ::testing::TestWithParam<Delivery> {
  protected:
   Attached lib{1};
-  ChannelRecord* record = lib.record(0);
+  ChannelRecord* record = lib.downloading(0);
 
   void SetUp() override { settings.pop3ReadWait = 2000; }
 
@@ -41,9 +43,9 @@ class JoinTest : public ::testing::TestWithParam<Delivery> {
   static constexpr std::size_t kLongText = 200;
   void connect(ScriptServer& server) { ASSERT_EQ(connectChannel(0, server.port(), kProtocolPop3), 0); }
   void put(const std::string& line) {
-    record->lineLength = copyText(record->replyText, line.c_str(), kReplyAreaSize - 1);
-    record->lineCut = 0;
-    record->lineDeadline = tickAfter(plat::tickCount(), 4 * settings.pop3ReadWait);
+    record->decoder->lineLength = copyText(record->replyText, line.c_str(), kReplyAreaSize - 1);
+    record->decoder->lineCut = 0;
+    record->pop3->lineDeadline = tickAfter(plat::tickCount(), 4 * settings.pop3ReadWait);
   }
   // The next line left on the connection.
   std::string nextLine() {
@@ -132,7 +134,7 @@ TEST_P(JoinTest, ALongContinuationLineIsJoinedWhole) {
   put("Content-Type: a;\r\n");
   EXPECT_TRUE(joinContinuation(record, ';'));
   EXPECT_EQ(std::string(record->replyText), "Content-Type: a;" + rest + "\r\n");
-  EXPECT_EQ(record->lineCut, 0);
+  EXPECT_EQ(record->decoder->lineCut, 0);
   EXPECT_EQ(nextLine(), "NEXT\r\n");
 }
 

@@ -19,6 +19,7 @@
 
 #include "frame/channel.h"
 #include "frame/settings.h"
+#include "mime/decoder_state.h"
 #include "transport/readiness.h"
 #include "qel32.h"
 #include "support/library.h"
@@ -125,7 +126,7 @@ std::vector<std::string> strayPaths(const fs::path& root, const fs::path& mail, 
 
 TEST(DecoderRandom, HostileMessagesEndAndStayInTheirDirectories) {
   Attached lib(1);
-  ChannelRecord* record = lib.record(0);
+  ChannelRecord* record = lib.downloading(0);
   settings.pop3ReadWait = 200;  // a message that ends mid-header waits this long
   settings.replyTimeout = 2000;
   TempDir root;
@@ -165,8 +166,8 @@ TEST(DecoderRandom, HostileMessagesEndAndStayInTheirDirectories) {
     if (socketIsOpen(record->connection)) ::close(pair[0]);
     record->connection->socketOpen = false;
     ::close(pair[1]);
-    EXPECT_EQ(record->fileHandle, 0);
-    EXPECT_EQ(record->mailFile, 0);
+    EXPECT_EQ(record->decoder->fileHandle, 0);
+    EXPECT_EQ(record->decoder->mailFile, 0);
   }
   EXPECT_EQ(strayPaths(root.path(), workMail, attach), std::vector<std::string>{mail.string()});
   // The messages did make the decoder save files (hostile names included).

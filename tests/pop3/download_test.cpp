@@ -11,6 +11,7 @@
 
 #include "frame/settings.h"
 #include "frame/text.h"
+#include "mime/decoder_state.h"
 #include "pop3_session.h"
 #include "support/channel_setup.h"
 #include "support/tls_server_side.h"
@@ -33,7 +34,7 @@ int openDescriptors(const std::string& path) {
   return count;
 }
 
-class Pop3Download : public Pop3Session {
+class Pop3Download : public Pop3Channel {
  protected:
   std::string messagePath() const { return dir.file("message.txt"); }
   int32_t download(int32_t message) {
@@ -68,7 +69,7 @@ TEST_F(Pop3Download, MessageGoesToTheFileWithoutItsStatusLine) {
   ASSERT_EQ(connect(server), 0);
   EXPECT_EQ(download(1), 0);
   EXPECT_EQ(readFile(messagePath()), kSaved);
-  EXPECT_EQ(record->mailFile, 0);
+  EXPECT_EQ(record->decoder->mailFile, 0);
   EXPECT_EQ(openDescriptors(messagePath()), 0);
   EXPECT_TRUE(socketIsOpen(record->connection));
   EXPECT_EQ(qelClose(0), 0);
@@ -145,7 +146,7 @@ TEST_F(Pop3Download, ErrorAnswerFailsAtOnce) {
   ASSERT_EQ(connect(server), 0);
   EXPECT_EQ(download(9), QEL_ERR_POP3_ERROR);
   EXPECT_EQ(errorText(QEL_ERR_POP3_ERROR), "POP3 returned error. -ERR There's no message 9.\r\n");
-  EXPECT_EQ(record->mailFile, 0);
+  EXPECT_EQ(record->decoder->mailFile, 0);
   EXPECT_EQ(openDescriptors(messagePath()), 0);
   EXPECT_EQ(readFile(messagePath()), "");
   EXPECT_FALSE(socketIsOpen(record->connection));
@@ -167,7 +168,7 @@ TEST_F(Pop3Download, ConnectionClosedBeforeTheEndFails) {
     ASSERT_EQ(connect(server), 0);
     EXPECT_EQ(download(1), QEL_ERR_SOCKET_CLOSED);
     // The file is closed and keeps what arrived.
-    EXPECT_EQ(record->mailFile, 0);
+    EXPECT_EQ(record->decoder->mailFile, 0);
     EXPECT_EQ(openDescriptors(messagePath()), 0);
     EXPECT_EQ(readFile(messagePath()), c.kept);
   }
@@ -180,7 +181,7 @@ TEST_F(Pop3Download, PathTooLongForTheRecordSendsNoRetr) {
   ASSERT_EQ(connect(server), 0);
   // 120 + "/" + 8 characters do not fit in 128; 7 do.
   EXPECT_EQ(qelGetEmailFile(0, 1, "12345678", directory.c_str(), directory.c_str()), QEL_ERR_CANNOT_CREATE_FILE);
-  EXPECT_EQ(record->mailPath[0], '\0');
+  EXPECT_EQ(record->decoder->mailPath[0], '\0');
   EXPECT_FALSE(std::filesystem::exists(directory + "/1234567"));
   ASSERT_TRUE(server.finished(5000));
   EXPECT_EQ(afterLoginTranscript(server), "");
@@ -191,7 +192,7 @@ TEST_F(Pop3Download, FileThatCannotBeCreatedSendsNoRetr) {
   ASSERT_EQ(connect(server), 0);
   EXPECT_EQ(qelGetEmailFile(0, 1, "m.txt", (dir.path() + "/missing").c_str(), dir.path().c_str()),
             QEL_ERR_CANNOT_CREATE_FILE);
-  EXPECT_EQ(record->mailFile, 0);
+  EXPECT_EQ(record->decoder->mailFile, 0);
   ASSERT_TRUE(server.finished(5000));
   EXPECT_EQ(afterLoginTranscript(server), "");
 }
@@ -201,7 +202,7 @@ TEST_F(Pop3Download, DirectoryEndingInASeparatorGetsNoSecondOne) {
   ASSERT_EQ(connect(server), 0);
   std::string withSlash = dir.path() + "/";
   EXPECT_EQ(qelGetEmailFile(0, 1, "m.txt", withSlash.c_str(), withSlash.c_str()), 0);
-  EXPECT_EQ(std::string(record->mailPath), dir.path() + "/m.txt");
+  EXPECT_EQ(std::string(record->decoder->mailPath), dir.path() + "/m.txt");
   EXPECT_EQ(readFile(dir.file("m.txt")), "x\r\n");
   qelAbort(0);
 }
@@ -212,7 +213,7 @@ TEST_F(Pop3Download, WriteFailureFailsTheDownload) {
   ASSERT_EQ(connect(server), 0);
   // Every write to /dev/full fails.
   EXPECT_EQ(qelGetEmailFile(0, 1, "full", "/dev", dir.path().c_str()), -1);
-  EXPECT_EQ(record->mailFile, 0);
+  EXPECT_EQ(record->decoder->mailFile, 0);
   EXPECT_FALSE(socketIsOpen(record->connection));
 }
 
@@ -223,7 +224,7 @@ TEST_F(Pop3Download, QuotedPrintablePartsAreDecodedIntoTheFile) {
   qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
   ASSERT_EQ(download(1), 0);
   // As the decoder sets it for a quoted-printable part.
-  record->partEncoding = 3;
+  record->decoder->partEncoding = 3;
   EXPECT_EQ(driveToEnd(0), 0);
   EXPECT_EQ(readFile(messagePath()), "caf\xC3\xA9 = ok\r\nsoft break\r\n");
   qelAbort(0);
@@ -268,15 +269,15 @@ TEST_F(Pop3Download, FailuresCloseTheirFilesAtOnce) {
     ScriptServer server(afterLogin({ExpectLine("RETR 1"), Send(head), c.end}));
     ASSERT_EQ(connect(server), 0);
     EXPECT_EQ(download(1), c.code);
-    EXPECT_EQ(record->mailFile, 0);
-    EXPECT_EQ(record->fileHandle, 0);
+    EXPECT_EQ(record->decoder->mailFile, 0);
+    EXPECT_EQ(record->decoder->fileHandle, 0);
     EXPECT_EQ(openDescriptors(messagePath()), 0);
     EXPECT_EQ(openDescriptors(dir.file("part.bin")), 0);
     EXPECT_EQ(readFile(dir.file("part.bin")), "ABC");  // what arrived is kept
     qelClose(0);
     EXPECT_EQ(readFile(messagePath()), "MIME-Version: 1.0\r\n\r\n");
-    EXPECT_EQ(record->savedCount, 0);
-    EXPECT_STREQ(record->savedNames, "");
+    EXPECT_EQ(record->decoder->savedCount, 0);
+    EXPECT_STREQ(record->decoder->savedNames, "");
   }
 }
 
@@ -466,14 +467,14 @@ TEST_F(Pop3Download, OriginalMessageIsCopiedBesideTheDecodedFiles) {
       ASSERT_EQ(qelStringParam(0, QEL_STRING_ORIGINAL_FILE, original.c_str()), static_cast<int32_t>(original.size()));
       EXPECT_EQ(download(static_cast<int32_t>(n)), 0);
       EXPECT_EQ(readFile(original), messages[n - 1]);
-      EXPECT_EQ(record->originalFile, 0);
+      EXPECT_EQ(record->decoder->originalFile, 0);
     }
     EXPECT_EQ(readFile(dir.file("a.bin")), std::string("\0\xff\x80", 3));
   }
   EXPECT_EQ(qelStringParam(0, QEL_STRING_ORIGINAL_FILE, std::string(261, 'p').c_str()), QEL_ERR_TEXT_TOO_LONG);
   qelStringParam(0, QEL_STRING_ORIGINAL_FILE, "/dev/full");
   EXPECT_EQ(download(1), -1);
-  EXPECT_EQ(record->originalFile, 0);
+  EXPECT_EQ(record->decoder->originalFile, 0);
   EXPECT_FALSE(socketIsOpen(record->connection));
   EXPECT_EQ(server.mismatches(), "");
   ScriptServer noRetr(afterLogin({ExpectClose()}));

@@ -17,7 +17,7 @@ using namespace qel::test;
 
 namespace {
 
-class Pop3Login : public Pop3Session {};
+class Pop3Login : public Pop3Channel {};
 
 TEST_F(Pop3Login, ApopSendsTheDigestOfTimestampAndPassword) {
   // The example of RFC 1939, section 7.

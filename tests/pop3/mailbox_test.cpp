@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "mime/decoder_state.h"
 #include "pop3_session.h"
 #include "support/channel_setup.h"
 #include "transport/connection_state.h"
@@ -15,7 +16,7 @@ using namespace qel::test;
 
 namespace {
 
-class Pop3Mailbox : public Pop3Session {};
+class Pop3Mailbox : public Pop3Channel {};
 
 TEST_F(Pop3Mailbox, CountFromStat) {
   const struct {
@@ -173,7 +174,7 @@ TEST_F(Pop3Mailbox, CommandThatCannotBeSentFailsWithAWriteError) {
   EXPECT_EQ(qelGetEmailLines(0, 1, 0, buffer, 128), QEL_ERR_SOCKET_WRITE);
   EXPECT_EQ(qelGetEmailUID(0, 1, buffer, 128), QEL_ERR_SOCKET_WRITE);
   EXPECT_EQ(qelGetEmailFile(0, 1, "m.txt", dir.path().c_str(), dir.path().c_str()), QEL_ERR_SOCKET_WRITE);
-  EXPECT_EQ(record->mailFile, 0);
+  EXPECT_EQ(record->decoder->mailFile, 0);
   EXPECT_EQ(qelStatistics(0, QEL_STAT_SOCKET_CODE), QEL_WSA_ENOTSOCK);
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "mime/decoder_state.h"
 #include "pop3_session.h"
 
 using namespace qel;
@@ -40,7 +41,7 @@ std::string dotStuffed(const std::string& message) {
   return out;
 }
 
-class MimeCorpus : public Pop3Session {};
+class MimeCorpus : public Pop3Channel {};
 
 TEST_F(MimeCorpus, SavedFilesEqualWhatPythonsEmailExtracts) {
   std::string output;
@@ -135,7 +136,7 @@ TEST_F(MimeCorpus, HostileMessagesEndWithBoundedMemory) {
     size_t count = 0;
     for (const auto& entry : std::filesystem::directory_iterator(files)) count += entry.is_regular_file() ? 1 : 0;
     EXPECT_EQ(count, messages[i].files);
-    EXPECT_EQ(record->mimeWalk, nullptr);
+    EXPECT_EQ(record->decoder->mimeWalk, nullptr);
   }
   // The walk's state is one block, whatever the message: the peak grows by
   // far less than the messages themselves hold. (A sanitizer build keeps

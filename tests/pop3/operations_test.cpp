@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "frame/memory.h"
+#include "platform/platform.h"
+#include "mime/decoder_state.h"
+#include "pop3/session.h"
 #include "pop3_session.h"
 #include "sasl/login_state.h"
 #include "transport/connection_state.h"
@@ -157,11 +160,11 @@ TEST(Pop3Operations, FileAndBufferArgumentChecks) {
 
 TEST(Pop3Operations, FileStagingKeepsOnlyARawDownloadSetting) {
   Attached lib{2};
-  ChannelRecord* record = lib.record(0);
+  ChannelRecord* record = lib.downloading(0);
   record->protocol = kProtocolPop3;
   qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
-  std::memset(record->savedNames, 'x', 20);
-  record->savedCount = 3;
+  std::memset(record->decoder->savedNames, 'x', 20);
+  record->decoder->savedCount = 3;
   const struct {
     int32_t parameter;
     int32_t staged;
@@ -170,16 +173,16 @@ TEST(Pop3Operations, FileStagingKeepsOnlyARawDownloadSetting) {
     SCOPED_TRACE(c.parameter);
     qelIntegerParam(0, QEL_PARAM_DECODE_STATE, c.parameter);
     ASSERT_EQ(qelGetEmailFile(0, 4, "name.txt", "dir", "attach"), 0);
-    EXPECT_EQ(record->decodeState, c.staged);
+    EXPECT_EQ(record->decoder->decodeState, c.staged);
     EXPECT_EQ(record->nextState, 310);
   }
-  EXPECT_EQ(record->messageNumber, 4);
-  EXPECT_STREQ(record->mailFileName, "name.txt");
-  EXPECT_STREQ(record->mailDirectory, "dir");
-  EXPECT_STREQ(record->attachDirectory, "attach");
-  EXPECT_EQ(record->savedNames[0], '\0');
-  EXPECT_EQ(record->savedCount, 0);
-  EXPECT_EQ(record->lineBuffer, nullptr);
+  EXPECT_EQ(record->pop3->messageNumber, 4);
+  EXPECT_STREQ(record->decoder->mailFileName, "name.txt");
+  EXPECT_STREQ(record->decoder->mailDirectory, "dir");
+  EXPECT_STREQ(record->decoder->attachDirectory, "attach");
+  EXPECT_EQ(record->decoder->savedNames[0], '\0');
+  EXPECT_EQ(record->decoder->savedCount, 0);
+  EXPECT_EQ(record->pop3->lineBuffer, nullptr);
 }
 
 TEST(Pop3Operations, LinesBlockIsHeldUntilSaved) {
@@ -191,9 +194,9 @@ TEST(Pop3Operations, LinesBlockIsHeldUntilSaved) {
   // "*" asks for the lines block: size + 2 bytes, no size check.
   ASSERT_EQ(qelGetEmailLines(0, 1, -5, const_cast<char*>("*"), 100), 0);
   EXPECT_EQ(blockSize(linesBlock), 102);
-  EXPECT_EQ(record->lineBuffer, blockPointer(linesBlock));
-  EXPECT_EQ(record->lineBufferSize, 100);
-  EXPECT_EQ(record->topLines, 0);
+  EXPECT_EQ(record->pop3->lineBuffer, blockPointer(linesBlock));
+  EXPECT_EQ(record->pop3->lineBufferSize, 100);
+  EXPECT_EQ(record->pop3->topLines, 0);
   // A second request while the block is held.
   EXPECT_EQ(qelGetEmailLines(0, 1, 0, const_cast<char*>("*"), 100), QEL_ERR_NO_MEMORY);
   EXPECT_EQ(qelGetEmailLines(0, 1, 0, nullptr, 100), QEL_ERR_NO_MEMORY);
@@ -202,7 +205,7 @@ TEST(Pop3Operations, LinesBlockIsHeldUntilSaved) {
   EXPECT_EQ(blockIsAllocated(linesBlock), 0);
   ASSERT_EQ(qelGetEmailLines(0, 1, 7, nullptr, 300), 0);
   EXPECT_EQ(blockSize(linesBlock), 302);
-  EXPECT_EQ(record->topLines, 7);
+  EXPECT_EQ(record->pop3->topLines, 7);
   // A size that cannot be allocated.
   qelStringParam(0, QEL_STRING_SAVE_LINES, dir.file("lines2.txt").c_str());
   EXPECT_EQ(qelGetEmailLines(0, 1, 0, nullptr, INT32_MAX), QEL_ERR_NO_MEMORY);
@@ -215,6 +218,48 @@ TEST(Pop3Operations, LinesBlockIsHeldUntilSaved) {
   }
   EXPECT_EQ(qelGetEmailLines(0, 1, 0, nullptr, 1), 0);
   EXPECT_EQ(blockSize(linesBlock), 3);
+}
+
+// The POP3 session and the decoder state come with their first setting or
+// operation; without memory for them the call is refused with -55 and
+// nothing is stored, and the same call succeeds once memory is back.
+TEST(Pop3Operations, WithoutMemoryTheSessionAndDecoderAreRefused) {
+  Attached lib{2};
+  ChannelRecord* record = lib.record(0);
+  const struct {
+    const char* call;
+    std::function<int32_t()> run;
+    bool needsPop3Channel;
+  } cases[] = {
+      {"POP3 port", [] { return qelIntegerParam(0, QEL_PARAM_POP3_PORT, 995); }, false},
+      {"full MIME", [] { return qelIntegerParam(0, QEL_PARAM_FULL_MIME, 1); }, false},
+      {"connect", [] { return qelPop3Connect(0, "127.0.0.1", "u", "p"); }, false},
+      {"download", [] { return qelGetEmailFile(0, 1, "m", "/tmp", "/tmp"); }, true},
+  };
+  qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.call);
+    record->protocol = c.needsPop3Channel ? kProtocolPop3 : kProtocolNone;
+    // The session, then no decoder; or nothing at all.
+    if (c.needsPop3Channel) {
+      plat::failAllocationAfter(2);
+    } else {
+      plat::setMemoryRefused(true);
+    }
+    EXPECT_EQ(c.run(), QEL_ERR_NO_MEMORY);
+    EXPECT_EQ(record->decoder, nullptr);
+    EXPECT_EQ(record->nextState, 0);
+    EXPECT_EQ(record->protocol, c.needsPop3Channel ? kProtocolPop3 : kProtocolNone);
+    plat::setMemoryRefused(false);
+    plat::failAllocationAfter(0);
+    EXPECT_GE(c.run(), 0);
+    qelAbort(0);
+    qelRelease();
+    ASSERT_EQ(qelAttach(2, 0), 1);
+    record = lib.record(0);
+    qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
+  }
+  EXPECT_EQ(pop3View(record).pop3Port, kPop3DefaultPort);
 }
 
 }  // namespace

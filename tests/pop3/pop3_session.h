@@ -31,7 +31,7 @@ inline std::vector<Step> afterLogin(std::vector<Step> steps) {
   return all;
 }
 
-class Pop3Session : public ::testing::Test {
+class Pop3Channel : public ::testing::Test {
  protected:
   Attached lib{2};
   ChannelRecord* record = lib.record(0);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "frame/settings.h"
+#include "mime/decoder_state.h"
 #include "pop3_session.h"
 #include "support/channel_setup.h"
 #include "transport/connection_state.h"
@@ -14,7 +15,7 @@ using namespace qel::test;
 
 namespace {
 
-class Pop3RawDownload : public Pop3Session {
+class Pop3RawDownload : public Pop3Channel {
  protected:
   void SetUp() override { qelIntegerParam(0, QEL_PARAM_DECODE_STATE, 1); }
   std::string messagePath() const { return dir.file("raw.eml"); }
@@ -54,7 +55,7 @@ TEST_F(Pop3RawDownload, AnswerIsKeptByteForByteAndEndsAtTheDotLine) {
     EXPECT_EQ(readFile(messagePath()), answer);
     EXPECT_EQ(qelStatistics(0, QEL_STAT_MESSAGE_BYTES_READ), static_cast<int32_t>(answer.size()));
     EXPECT_EQ(qelStatistics(0, QEL_STAT_MESSAGE_BYTES_SENT) - sentBefore, static_cast<int32_t>(answer.size()));
-    EXPECT_EQ(record->mailFile, 0);
+    EXPECT_EQ(record->decoder->mailFile, 0);
     EXPECT_EQ(qelCommand(0, "NOOP"), 0);
     qelAbort(0);
     ASSERT_TRUE(server.finished(5000));
@@ -82,7 +83,7 @@ TEST_F(Pop3RawDownload, SilenceEndsADownloadWithoutDotLine) {
   ASSERT_EQ(connect(server), 0);
   EXPECT_EQ(download(1), 0);
   EXPECT_EQ(readFile(messagePath()), "+OK\r\nno end line\r\n");
-  EXPECT_EQ(record->mailFile, 0);
+  EXPECT_EQ(record->decoder->mailFile, 0);
 }
 
 TEST_F(Pop3RawDownload, ConnectionClosedBeforeTheDotLineFails) {
@@ -90,7 +91,7 @@ TEST_F(Pop3RawDownload, ConnectionClosedBeforeTheDotLineFails) {
   ASSERT_EQ(connect(server), 0);
   EXPECT_EQ(download(1), QEL_ERR_SOCKET_CLOSED);
   EXPECT_EQ(readFile(messagePath()), "+OK\r\ncut\r\n");
-  EXPECT_EQ(record->mailFile, 0);
+  EXPECT_EQ(record->decoder->mailFile, 0);
   EXPECT_FALSE(socketIsOpen(record->connection));
 }
 
@@ -100,7 +101,7 @@ TEST_F(Pop3RawDownload, ErrorAnswerFailsAtOnce) {
   EXPECT_EQ(download(4), QEL_ERR_POP3_ERROR);
   EXPECT_EQ(errorText(QEL_ERR_POP3_ERROR), "POP3 returned error. -ERR There's no message 4.\r\n");
   EXPECT_EQ(readFile(messagePath()), "");
-  EXPECT_EQ(record->mailFile, 0);
+  EXPECT_EQ(record->decoder->mailFile, 0);
 }
 
 // With QEL_PARAM_RAW_MESSAGE_ONLY the file holds the message itself: no
@@ -156,7 +157,7 @@ TEST_F(Pop3RawDownload, MessageOnlyKeepsTheMessageInAnySplit) {
         EXPECT_EQ(qelStatistics(0, QEL_STAT_MESSAGE_BYTES_READ), static_cast<int32_t>(c.answer.size()));
         EXPECT_EQ(qelStatistics(0, QEL_STAT_MESSAGE_BYTES_SENT) - sentBefore, static_cast<int32_t>(c.message.size()));
       }
-      EXPECT_EQ(record->mailFile, 0);
+      EXPECT_EQ(record->decoder->mailFile, 0);
       qelAbort(0);
       if (!silent) {
         ASSERT_TRUE(server.finished(5000));
@@ -170,7 +171,7 @@ TEST_F(Pop3RawDownload, WriteFailureFailsTheDownload) {
   ScriptServer server(afterLogin({ExpectLine("RETR 1"), Send("+OK\r\nbody\r\n.\r\n"), ExpectClose()}));
   ASSERT_EQ(connect(server), 0);
   EXPECT_EQ(qelGetEmailFile(0, 1, "full", "/dev", dir.path().c_str()), -1);
-  EXPECT_EQ(record->mailFile, 0);
+  EXPECT_EQ(record->decoder->mailFile, 0);
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ const std::string kPlain = b64(std::string("\0u\0p", 4));
 // RFC 2195's challenge; the response for user "u" and password "p".
 const std::string kCramChallenge = "PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+";
 
-class Pop3Sasl : public Pop3Session {
+class Pop3Sasl : public Pop3Channel {
  protected:
   // An SMTP login on channel 0 with the login settings user and password.
   void smtpLogin(const std::string& user, const std::string& password) {

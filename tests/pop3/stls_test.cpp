@@ -26,7 +26,7 @@ std::string apopLine(const std::string& stamp, const std::string& password) {
   return std::string("APOP u ") + hex;
 }
 
-class Pop3Tls : public Pop3Session {
+class Pop3Tls : public Pop3Channel {
  protected:
   int32_t connectTls(const ScriptServer& server, int32_t mode) {
     qelIntegerParam(0, QEL_PARAM_TLS_MODE, mode);

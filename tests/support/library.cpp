@@ -10,6 +10,8 @@
 #include <sstream>
 
 #include "frame/settings.h"
+#include "mime/decoder_state.h"
+#include "pop3/session.h"
 #include "qel32.h"
 
 namespace qel::test {
@@ -22,6 +24,13 @@ Attached::Attached(int32_t channels) {
 Attached::~Attached() { qelRelease(); }
 
 ChannelRecord* Attached::record(int32_t channel) const { return channelRecord(channel); }
+
+ChannelRecord* Attached::downloading(int32_t channel) const {
+  ChannelRecord* made = channelRecord(channel);
+  EXPECT_EQ(openDecoder(made), 0);
+  EXPECT_EQ(openPop3Session(made), 0);
+  return made;
+}
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "qel-test-XXXXXX").string();

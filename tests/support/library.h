@@ -16,6 +16,9 @@ class Attached {
   Attached(const Attached&) = delete;
   Attached& operator=(const Attached&) = delete;
   ChannelRecord* record(int32_t channel) const;
+  // The record with the decoder state and POP3 session a download has, for
+  // tests that set a download's fields directly.
+  ChannelRecord* downloading(int32_t channel) const;
 };
 
 // A fresh temporary directory, removed with its contents at the end.

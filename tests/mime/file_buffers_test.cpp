@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "frame/channel.h"
-#include "frame/file_buffers.h"
+#include "mime/decoder_state.h"
+#include "mime/file_buffers.h"
 #include "platform/platform.h"
 #include "support/library.h"
 
@@ -18,12 +19,12 @@ namespace {
 
 TEST(FileBuffers, BytesReachBothFilesInOrderWhateverTheWriteSizes) {
   Attached lib(1);
-  ChannelRecord* record = lib.record(0);
+  ChannelRecord* record = lib.downloading(0);
   TempDir dir;
-  record->mailFile = plat::fileCreate(dir.file("mail").c_str());
-  record->fileHandle = plat::fileCreate(dir.file("part").c_str());
-  ASSERT_GT(record->mailFile, 0);
-  ASSERT_GT(record->fileHandle, 0);
+  record->decoder->mailFile = plat::fileCreate(dir.file("mail").c_str());
+  record->decoder->fileHandle = plat::fileCreate(dir.file("part").c_str());
+  ASSERT_GT(record->decoder->mailFile, 0);
+  ASSERT_GT(record->decoder->fileHandle, 0);
   std::string mail;
   std::string part;
   const std::vector<int32_t> sizes = {1, 100, kFileBufferSize - 101, 1, kFileBufferSize, 3, 70000, 5};
@@ -40,20 +41,20 @@ TEST(FileBuffers, BytesReachBothFilesInOrderWhateverTheWriteSizes) {
   EXPECT_EQ(flushBuffered(record, BufferedFile::attachment), 0);
   EXPECT_EQ(readFile(dir.file("part")), part);
   releaseFileBuffers(record);
-  EXPECT_EQ(record->fileBuffers, nullptr);
+  EXPECT_EQ(record->decoder->fileBuffers, nullptr);
   EXPECT_EQ(readFile(dir.file("mail")), mail);
-  plat::fileClose(record->mailFile);
-  plat::fileClose(record->fileHandle);
-  record->mailFile = 0;
-  record->fileHandle = 0;
+  plat::fileClose(record->decoder->mailFile);
+  plat::fileClose(record->decoder->fileHandle);
+  record->decoder->mailFile = 0;
+  record->decoder->fileHandle = 0;
   EXPECT_EQ(writeBuffered(record, BufferedFile::message, "x", 1), -1);  // no file open
 }
 
 TEST(FileBuffers, AFileThatCannotBeWrittenFailsAtWriteOut) {
   Attached lib(1);
-  ChannelRecord* record = lib.record(0);
-  record->mailFile = plat::fileCreate("/dev/full");
-  ASSERT_GT(record->mailFile, 0);
+  ChannelRecord* record = lib.downloading(0);
+  record->decoder->mailFile = plat::fileCreate("/dev/full");
+  ASSERT_GT(record->decoder->mailFile, 0);
   std::string bytes(kFileBufferSize / 2 + 1, 'x');
   EXPECT_EQ(writeBuffered(record, BufferedFile::message, bytes.data(), static_cast<int32_t>(bytes.size())),
             static_cast<int32_t>(bytes.size()));
@@ -62,8 +63,8 @@ TEST(FileBuffers, AFileThatCannotBeWrittenFailsAtWriteOut) {
   EXPECT_EQ(flushBuffered(record, BufferedFile::message), -1);
   EXPECT_EQ(flushBuffered(record, BufferedFile::message), 0);  // nothing left
   releaseFileBuffers(record);
-  plat::fileClose(record->mailFile);
-  record->mailFile = 0;
+  plat::fileClose(record->decoder->mailFile);
+  record->decoder->mailFile = 0;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-#include "frame/file_buffers.h"
+#include "mime/file_buffers.h"
 
 #include <cstring>
 
+#include "mime/decoder_state.h"
 #include "platform/platform.h"
 
 namespace qel {
@@ -17,18 +18,18 @@ struct FileBuffers {
 };
 
 int32_t handleOf(const ChannelRecord* record, BufferedFile file) {
-  if (file == BufferedFile::original) return record->originalFile;
-  return file == BufferedFile::message ? record->mailFile : record->fileHandle;
+  if (file == BufferedFile::original) return record->decoder->originalFile;
+  return file == BufferedFile::message ? record->decoder->mailFile : record->decoder->fileHandle;
 }
 
 // The buffers with the block of `file` (made when `make` is set); null
 // when there is none.
 FileBuffers* buffersOf(ChannelRecord* record, BufferedFile file, bool make) {
-  auto* buffers = static_cast<FileBuffers*>(record->fileBuffers);
+  auto* buffers = static_cast<FileBuffers*>(record->decoder->fileBuffers);
   if (buffers == nullptr && make) {
     buffers = static_cast<FileBuffers*>(plat::memoryAllocate(sizeof(FileBuffers)));
     if (buffers != nullptr) std::memset(buffers, 0, sizeof *buffers);
-    record->fileBuffers = buffers;
+    record->decoder->fileBuffers = buffers;
   }
   if (buffers == nullptr) return nullptr;
   auto slot = static_cast<int32_t>(file);
@@ -89,14 +90,14 @@ void commitBuffered(ChannelRecord* record, BufferedFile file, int32_t n) {
 }
 
 void releaseFileBuffers(ChannelRecord* record) {
-  if (record->fileBuffers == nullptr) return;
-  auto* buffers = static_cast<FileBuffers*>(record->fileBuffers);
+  if (record->decoder->fileBuffers == nullptr) return;
+  auto* buffers = static_cast<FileBuffers*>(record->decoder->fileBuffers);
   for (int32_t slot = 0; slot < kBufferedFiles; ++slot) {
     flushBuffered(record, static_cast<BufferedFile>(slot));
     plat::memoryFree(buffers->bytes[slot]);
   }
-  plat::memoryFree(record->fileBuffers);
-  record->fileBuffers = nullptr;
+  plat::memoryFree(record->decoder->fileBuffers);
+  record->decoder->fileBuffers = nullptr;
 }
 
 }  // namespace qel
