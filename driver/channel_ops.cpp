@@ -40,8 +40,8 @@ const RawCommandStart* rawCommandStart(char protocol) {
 
 // The sending state: the text that qelCommand stored, then the reply state.
 int32_t sendRawCommand(ChannelRecord* record, uint32_t now) {
-  copyText(record->commandLine, record->commandText, kCommandTextCap);
-  return sentThen(record, sendCommand(record, "%s", record->commandText), record->thisState + 1, replyWait, now);
+  copyText(record->texts.commandLine, record->texts.commandText, kCommandTextCap);
+  return sentThen(record, sendCommand(record, "%s", record->texts.commandText), record->step.thisState + 1, replyWait, now);
 }
 
 // The reply state: read with the reader of the channel's protocol.
@@ -50,7 +50,7 @@ int32_t readRawReply(ChannelRecord* record, uint32_t) {
   const RawCommandStart* start = rawCommandStart(record->protocol);
   int32_t rc = start != nullptr ? start->readReply(record) : 0;
   if (rc < 0) return failState(record, 0, rc);
-  record->nextState = 0;
+  record->step.nextState = 0;
   return kStateContinue;
 }
 
@@ -83,9 +83,9 @@ extern "C" QEL_API int32_t QEL_CALL qelClose(int32_t chan) {
   if (rc != 0) return rc;
   logText(record, "*** qelClose\r\n");
   runCloseHooks(record);
-  record->awaitWritable = 1;
+  record->step.awaitWritable = 1;
   stageSequence(record, kQuitState);
-  if (record->autoCall == 0) return 0;
+  if (record->step.autoCall == 0) return 0;
   int32_t result = runDriver(chan);
   channelFreeRange(record->channelNumber, kSlotTo, kSlotLines);
   record->protocol = kProtocolNone;
@@ -97,10 +97,10 @@ extern "C" QEL_API int32_t QEL_CALL qelAbort(int32_t chan) {
   int32_t rc = checkChannel(chan, &record);
   if (rc != 0) return rc;
   logText(record, "*** qelAbort\r\n");
-  record->afterConnectState = 0;
-  record->lastSocketCode = 0;
-  record->autoCall = 1;
-  record->nextState = 0;
+  record->step.afterConnectState = 0;
+  record->step.lastSocketCode = 0;
+  record->step.autoCall = 1;
+  record->step.nextState = 0;
   closeSocketLogged(record->connection, record->log);
   // An aborted operation is a failed one: its files are closed, and a file
   // cut short is never recorded as complete.
@@ -114,14 +114,14 @@ extern "C" QEL_API int32_t QEL_CALL qelCommand(int32_t chan, const char* text) {
   if (rc != 0) return rc;
   logText(record, "*** qelCommand\r\n");
   if (text == nullptr) return kErrNullPointer;
-  copyText(record->commandText, text, kCommandTextCap);
-  record->afterConnectState = 0;
-  record->lastSocketCode = 0;
+  copyText(record->texts.commandText, text, kCommandTextCap);
+  record->step.afterConnectState = 0;
+  record->step.lastSocketCode = 0;
   int32_t first = rawCommandState(record->protocol);
   if (first == 0) return kErrBadServerName;
-  record->nextState = first;
-  record->dueTime = 0;
-  record->deadline = 0;
-  if (record->autoCall == 0) return 0;
+  record->step.nextState = first;
+  record->step.dueTime = 0;
+  record->step.deadline = 0;
+  if (record->step.autoCall == 0) return 0;
   return runDriver(chan);
 }

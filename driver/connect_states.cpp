@@ -28,10 +28,10 @@ constexpr int32_t kWsaTimedOut = 10060;
 // 101 (102, 103): the local host name, for the log. A failed lookup only
 // leaves the name empty.
 int32_t lookUpLocalHost(ChannelRecord* record, uint32_t) {
-  record->commandLine[0] = '\0';
-  localHostName(record->replyText, fieldSize(kReplyTextCap) - kTextSlack);
-  logFormat(record, "LocalHost = '%s'\r\n", record->replyText);
-  record->nextState = kStateServerAddress;
+  record->texts.commandLine[0] = '\0';
+  localHostName(record->texts.replyText, fieldSize(kReplyTextCap) - kTextSlack);
+  logFormat(record, "LocalHost = '%s'\r\n", record->texts.replyText);
+  record->step.nextState = kStateServerAddress;
   return kStateContinue;
 }
 
@@ -53,7 +53,7 @@ int32_t findServerAddress(ChannelRecord* record, uint32_t) {
   char text[kAddressTextRoom];
   formatNetAddress(connection->serverAddresses[0], text, sizeof text);
   logFormat(record, "ServerIP = %s\r\n", text);
-  record->nextState = kStateSocket;
+  record->step.nextState = kStateSocket;
   return kStateContinue;
 }
 
@@ -72,7 +72,7 @@ int32_t tryNextAddress(ChannelRecord* record) {
     connection->socketOpen = false;
   }
   ++connection->serverAddressIndex;
-  record->nextState = kStateSocket;
+  record->step.nextState = kStateSocket;
   return kStateContinue;
 }
 
@@ -82,7 +82,7 @@ int32_t tryNextAddress(ChannelRecord* record) {
 uint32_t attemptEnd(const ChannelRecord* record, uint32_t now) {
   const Connection* connection = record->connection;
   uint32_t left = static_cast<uint32_t>(connection->serverAddressCount - connection->serverAddressIndex);
-  uint32_t remaining = tickBefore(now, record->deadline) ? record->deadline - now : 0;
+  uint32_t remaining = tickBefore(now, record->step.deadline) ? record->step.deadline - now : 0;
   return now + remaining / (left == 0 ? 1 : left);
 }
 
@@ -116,7 +116,7 @@ int32_t openAndConnect(ChannelRecord* record, uint32_t now) {
   }
   // Nothing is logged and the state stays: the next driver call tries again.
   if (opened != 0) return kErrInvalidSocket;
-  if (record->nonBlockingConnect != 0) plat::socketSetNonBlocking(handle, true);
+  if (record->step.nonBlockingConnect != 0) plat::socketSetNonBlocking(handle, true);
   adoptSocket(record, handle);  // the connection is there: this cannot fail
   if (static_cast<int32_t>(handle) < 0) return failState(record, static_cast<int32_t>(handle), kErrCannotCreateSocket);
   // serverAddress holds IPv4 only: 0 (0.0.0.0 for qelDebug) while on IPv6.
@@ -129,12 +129,12 @@ int32_t openAndConnect(ChannelRecord* record, uint32_t now) {
     if (moreAddresses(connection)) return tryNextAddress(record);
     return failState(record, rc, kErrConnectFailed);
   }
-  record->dueTime = tickAfter(now, settings.minimumWait);
+  record->step.dueTime = tickAfter(now, settings.minimumWait);
   // connectTimeout bounds every address together: from the first attempt
   // that got as far as a connect under way.
-  if (record->deadline == 0) record->deadline = tickAfter(now, settings.connectTimeout);
+  if (record->step.deadline == 0) record->step.deadline = tickAfter(now, settings.connectTimeout);
   connection->attemptDeadline = attemptEnd(record, now);
-  record->nextState = kStateConnectWait;
+  record->step.nextState = kStateConnectWait;
   return kStateContinue;
 }
 
@@ -153,21 +153,21 @@ int32_t awaitConnection(ChannelRecord* record, uint32_t now) {
       connection->connectError = -kWsaTimedOut;
       return tryNextAddress(record);
     }
-    record->stepWaitsOn = kStepWaitsForWritable;
+    record->step.stepWaitsOn = kStepWaitsForWritable;
     return kStateContinue;
   }
-  if (record->nonBlockingConnect != 0) plat::socketSetNonBlocking(connection->socket, false);
+  if (record->step.nonBlockingConnect != 0) plat::socketSetNonBlocking(connection->socket, false);
   // Sends block from here on; a peer that stops taking data must not hold
   // the caller for ever.
   int32_t sendLimit = settings.lineTimeout > settings.replyTimeout ? settings.lineTimeout : settings.replyTimeout;
   if (sendLimit > 0) plat::socketSetSendTimeout(connection->socket, static_cast<uint32_t>(sendLimit));
-  record->dueTime = tickAfter(now, settings.minimumWait);
-  record->deadline = tickAfter(now, settings.replyTimeout);
+  record->step.dueTime = tickAfter(now, settings.minimumWait);
+  record->step.deadline = tickAfter(now, settings.replyTimeout);
   // Implicit TLS: the handshake is part of the connect and shares its time.
   if (record->tls.mode == kTlsImplicit) {
-    return startTlsHandshake(record, now, record->afterConnectState, settings.connectTimeout);
+    return startTlsHandshake(record, now, record->step.afterConnectState, settings.connectTimeout);
   }
-  record->nextState = record->afterConnectState;
+  record->step.nextState = record->step.afterConnectState;
   return kStateContinue;
 }
 

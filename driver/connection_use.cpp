@@ -70,12 +70,12 @@ Connection* adoptSocket(ChannelRecord* record, plat::SocketHandle handle) {
 }
 
 int32_t readSmtpReply(ChannelRecord* record) {
-  return readSmtpReply(record->connection, record->replyText, record->replyCode, record->lastReply);
+  return readSmtpReply(record->connection, record->texts.replyText, record->texts.replyCode, record->texts.lastReply);
 }
 
 int32_t readPop3Reply(ChannelRecord* record) {
-  record->deadline = 0;
-  return readPop3Reply(record->connection, record->replyText, record->replyCode, record->lastReply);
+  record->step.deadline = 0;
+  return readPop3Reply(record->connection, record->texts.replyText, record->texts.replyCode, record->texts.lastReply);
 }
 
 }  // namespace qel

@@ -24,7 +24,7 @@ bool addressFits(int32_t size) { return size >= kAddressAnswerRoom; }
 
 int32_t lastReplyAnswer(ChannelRecord* record, char* buffer, int32_t size) {
   int32_t limit = size < kLastReplyCap ? size : kLastReplyCap;
-  int32_t length = answer(buffer, record->lastReply, limit);
+  int32_t length = answer(buffer, record->texts.lastReply, limit);
   // The CR LF stay in the buffer but are not counted.
   if (length >= 3 && buffer[length - 2] == '\r' && buffer[length - 1] == '\n') return length - 2;
   return length;

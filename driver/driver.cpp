@@ -85,18 +85,18 @@ namespace {
 void logFailure(ChannelRecord* record, int32_t socketCode, int32_t code) {
   if (!logOn(record)) return;
   logFormat(record, "ERROR(%d): SockCode=%d QelCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
-            static_cast<int32_t>(plat::tickCount()), socketCode, code, record->prevState, record->thisState,
-            record->nextState);
+            static_cast<int32_t>(plat::tickCount()), socketCode, code, record->step.prevState, record->step.thisState,
+            record->step.nextState);
   if (code < 0) logErrorText(record, code);
   if (socketCode < 0) logErrorText(record, socketCode);
 }
 
 // The running sequence is over: the channel is idle again.
 void endSequence(ChannelRecord* record, int32_t socketCode) {
-  record->nextState = 0;
-  record->prevState = record->thisState;
-  record->thisState = -1;
-  record->lastSocketCode = socketCode;
+  record->step.nextState = 0;
+  record->step.prevState = record->step.thisState;
+  record->step.thisState = -1;
+  record->step.lastSocketCode = socketCode;
 }
 
 }  // namespace
@@ -131,38 +131,38 @@ int32_t runDriver(int32_t channel) {
 }
 
 void stageSequence(ChannelRecord* record, int32_t firstState) {
-  record->nextState = firstState;
-  record->afterConnectState = 0;
-  record->lastSocketCode = 0;
-  record->dueTime = 0;
-  record->deadline = 0;
+  record->step.nextState = firstState;
+  record->step.afterConnectState = 0;
+  record->step.lastSocketCode = 0;
+  record->step.dueTime = 0;
+  record->step.deadline = 0;
 }
 
 int32_t sendCommand(ChannelRecord* record, const char* format, ...) {
   va_list args;
   va_start(args, format);
   // Room for the CR LF and NUL that sendLine puts behind the text.
-  plat::formatTextV(record->commandLine, fieldSize(kCommandLineCap) - 2, format, args);
+  plat::formatTextV(record->texts.commandLine, fieldSize(kCommandLineCap) - 2, format, args);
   va_end(args);
-  int32_t rc = sendLine(record->connection, record->commandLine);
+  int32_t rc = sendLine(record->connection, record->texts.commandLine);
   if (rc < 0) return failState(record, rc, kErrSocketWrite);
   return kStateContinue;
 }
 
 void replyWait(ChannelRecord* record, uint32_t now) {
-  record->dueTime = tickAfter(now, settings.minimumWait);
-  record->deadline = tickAfter(now, settings.replyTimeout);
+  record->step.dueTime = tickAfter(now, settings.minimumWait);
+  record->step.deadline = tickAfter(now, settings.replyTimeout);
 }
 
 void loginReplyWait(ChannelRecord* record, uint32_t now) {
-  record->dueTime = tickAfter(now, settings.minimumWait + loginPauseMs());
-  record->deadline = tickAfter(now, settings.replyTimeout);
+  record->step.dueTime = tickAfter(now, settings.minimumWait + loginPauseMs());
+  record->step.deadline = tickAfter(now, settings.replyTimeout);
 }
 
 int32_t sentThen(ChannelRecord* record, int32_t sendResult, int32_t next, StepTiming timing, uint32_t now) {
   if (sendResult != kStateContinue) return sendResult;
   if (timing != nullptr) timing(record, now);
-  record->nextState = next;
+  record->step.nextState = next;
   return kStateContinue;
 }
 
@@ -174,61 +174,61 @@ extern "C" QEL_API int32_t QEL_CALL qelDriver(int32_t chan) {
   ChannelRecord* record = nullptr;
   int32_t rc = checkChannel(chan, &record);
   if (rc != 0) return rc;
-  record->commandLine[0] = '\0';
-  record->replyText[0] = '\0';
-  record->stepWaitsOn = 0;
+  record->texts.commandLine[0] = '\0';
+  record->texts.replyText[0] = '\0';
+  record->step.stepWaitsOn = 0;
   if (record->connection != nullptr) record->connection->dataAwaited = false;
   uint32_t now = plat::tickCount();
 
-  if (record->dueTime != 0 && tickBefore(now, record->dueTime)) {
+  if (record->step.dueTime != 0 && tickBefore(now, record->step.dueTime)) {
     plat::yield();
     return kWaiting;
   }
   // An idle channel has no deadline to miss: after a failure the next call
   // completes the channel instead of failing it again.
-  if (record->deadline != 0 && record->nextState != 0 && tickBefore(record->deadline, now)) {
+  if (record->step.deadline != 0 && record->step.nextState != 0 && tickBefore(record->step.deadline, now)) {
     return failState(record, 0, kErrTimedOut);
   }
-  if (record->awaitWritable != 0) {
+  if (record->step.awaitWritable != 0) {
     // A line that goes into the output buffer does not touch the socket.
     if (!outputHasRoomForLine(record->connection) && !readinessTest(record->connection, plat::Readiness::writable)) {
       plat::yield();
       return kWaiting;
     }
-    record->awaitWritable = 0;
+    record->step.awaitWritable = 0;
   }
 
-  record->thisState = record->nextState;
-  if (record->thisState > 0) ++record->stateCount;
-  if (record->thisState != record->prevState) {
-    logFormat(record, "<%3d:%d>\r\n", record->thisState, static_cast<int32_t>(now));
+  record->step.thisState = record->step.nextState;
+  if (record->step.thisState > 0) ++record->step.stateCount;
+  if (record->step.thisState != record->step.prevState) {
+    logFormat(record, "<%3d:%d>\r\n", record->step.thisState, static_cast<int32_t>(now));
   }
 
-  if (record->thisState == 0) {
-    record->thisState = -1;
-    record->dueTime = 0;
-    record->deadline = 0;
+  if (record->step.thisState == 0) {
+    record->step.thisState = -1;
+    record->step.dueTime = 0;
+    record->step.deadline = 0;
     return 0;
   }
 
-  StateHandler handler = findStateHandler(record->thisState);
+  StateHandler handler = findStateHandler(record->step.thisState);
   if (handler == nullptr) {
-    logFormat(record, "ERROR! Unknown state %d\r\n", record->thisState);
+    logFormat(record, "ERROR! Unknown state %d\r\n", record->step.thisState);
   } else {
     int32_t result = handler(record, now);
     // A read of the step that found no data yet: the step waits for it.
-    if (record->connection != nullptr && record->connection->dataAwaited) record->stepWaitsOn = kStepWaitsForData;
+    if (record->connection != nullptr && record->connection->dataAwaited) record->step.stepWaitsOn = kStepWaitsForData;
     if (result != kStateContinue) {
       // A handler that returned without the failure wrap-up still ends its
       // step.
-      if (record->thisState != -1) {
-        record->prevState = record->thisState;
-        record->thisState = -1;
+      if (record->step.thisState != -1) {
+        record->step.prevState = record->step.thisState;
+        record->step.thisState = -1;
       }
       return result;
     }
   }
-  record->prevState = record->thisState;
-  record->thisState = -1;
-  return record->nextState;
+  record->step.prevState = record->step.thisState;
+  record->step.thisState = -1;
+  return record->step.nextState;
 }

@@ -20,28 +20,28 @@ uint32_t smaller(uint32_t a, uint32_t b) { return a < b ? a : b; }
 
 // Whether the last call ran the current state and found it could not go on.
 bool stepStalled(const ChannelRecord* record) {
-  return record->stepWaitsOn != 0 && record->thisState == -1 && record->nextState == record->prevState;
+  return record->step.stepWaitsOn != 0 && record->step.thisState == -1 && record->step.nextState == record->step.prevState;
 }
 
 }  // namespace
 
 StepWait planStepWait(const ChannelRecord* record, uint32_t now) {
   StepWait plan{true, 0, 0};
-  if (record->nextState == 0) return plan;
-  if (record->dueTime != 0 && tickBefore(now, record->dueTime)) {
+  if (record->step.nextState == 0) return plan;
+  if (record->step.dueTime != 0 && tickBefore(now, record->step.dueTime)) {
     plan.runNow = false;
-    plan.ms = record->dueTime - now;
+    plan.ms = record->step.dueTime - now;
     return plan;
   }
   // The driver fails the channel once the deadline lies behind now.
-  if (record->deadline != 0 && tickBefore(record->deadline, now)) return plan;
-  bool needsWritable = record->awaitWritable != 0 && !outputHasRoomForLine(record->connection);
-  uint8_t event = needsWritable ? kStepWaitsForWritable : stepStalled(record) ? record->stepWaitsOn : 0;
+  if (record->step.deadline != 0 && tickBefore(record->step.deadline, now)) return plan;
+  bool needsWritable = record->step.awaitWritable != 0 && !outputHasRoomForLine(record->connection);
+  uint8_t event = needsWritable ? kStepWaitsForWritable : stepStalled(record) ? record->step.stepWaitsOn : 0;
   // A closed socket has nothing to wait for: the step meets the error.
   if (event == 0 || !socketIsOpen(record->connection)) return plan;
   plan.runNow = false;
   plan.socketFor = event;
-  plan.ms = record->deadline != 0 ? record->deadline - now + 1 : kLongestStepSleepMs;
+  plan.ms = record->step.deadline != 0 ? record->step.deadline - now + 1 : kLongestStepSleepMs;
   // A connect that may go on to the server's next address gives up on this
   // one at its own time.
   uint32_t attemptDeadline = record->connection->attemptDeadline;

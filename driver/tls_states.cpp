@@ -37,15 +37,15 @@ int32_t stepHandshake(ChannelRecord* record, uint32_t now) {
   plat::TlsStep step = streamHandshakeStep(connection);
   if (step == plat::TlsStep::wantRead || step == plat::TlsStep::wantWrite) {
     // The wait between two steps sleeps on the socket.
-    record->stepWaitsOn = step == plat::TlsStep::wantRead ? kStepWaitsForData : kStepWaitsForWritable;
+    record->step.stepWaitsOn = step == plat::TlsStep::wantRead ? kStepWaitsForData : kStepWaitsForWritable;
     return kStateContinue;
   }
   if (step != plat::TlsStep::done) return failState(record, 0, handshakeFailure(step));
   logFormat(record, "TLS established: %s, certificate %s\r\n", record->tls.reason,
             record->tls.verify != 0 ? "checked" : "NOT checked");
-  record->dueTime = tickAfter(now, settings.minimumWait);
-  record->deadline = tickAfter(now, settings.replyTimeout);
-  record->nextState = record->afterHandshakeState;
+  record->step.dueTime = tickAfter(now, settings.minimumWait);
+  record->step.deadline = tickAfter(now, settings.replyTimeout);
+  record->step.nextState = record->step.afterHandshakeState;
   return kStateContinue;
 }
 
@@ -59,13 +59,13 @@ int32_t continueWithoutTls(ChannelRecord* record, const char* why, int32_t clear
   if (record->tls.mode != kTlsStartOptional) return failState(record, 0, kErrTlsNotOffered);
   logFormat(record, "No TLS (%s): going on in clear\r\n", why);
   if (record->connection != nullptr) record->connection->tlsDeclined = 1;
-  record->nextState = clearState;
+  record->step.nextState = clearState;
   return kStateContinue;
 }
 
 int32_t tlsRefusedByReply(ChannelRecord* record, int32_t clearState) {
   char line[kLastReplyCap + 1];
-  copyText(line, record->lastReply, kLastReplyCap);
+  copyText(line, record->texts.lastReply, kLastReplyCap);
   char* end = line;
   while (*end != '\0' && *end != '\r' && *end != '\n') ++end;
   *end = '\0';
@@ -80,9 +80,9 @@ int32_t startTlsHandshake(ChannelRecord* record, uint32_t now, int32_t then, int
     setTlsReason(record->tls, "data in clear after the go-ahead");
     return failState(record, 0, kErrTlsHandshake);
   }
-  record->afterHandshakeState = then;
-  record->deadline = tickAfter(now, timeoutMs);
-  record->nextState = kStateTlsHandshake;
+  record->step.afterHandshakeState = then;
+  record->step.deadline = tickAfter(now, timeoutMs);
+  record->step.nextState = kStateTlsHandshake;
   return kStateContinue;
 }
 

@@ -61,7 +61,7 @@ void planRound(WaitRound* round, const ChannelRecord* only) {
   for (int32_t i = 0; i < channelCount && i < kMaxChannels; ++i) {
     const ChannelRecord* record = channelTable[i].record;
     // An idle channel has nothing to wait for.
-    if (record != nullptr && record->nextState != 0) addChannel(round, record, now);
+    if (record != nullptr && record->step.nextState != 0) addChannel(round, record, now);
   }
 }
 
@@ -133,6 +133,6 @@ extern "C" QEL_API int32_t QEL_CALL qelWaitPlan(int32_t chan, int32_t* socket, i
   }
   if (plan.runNow) return 0;
   // Without a deadline only the socket can end the wait.
-  if (plan.socketFor != 0 && record->deadline == 0) return QEL_WAIT_NO_LIMIT;
+  if (plan.socketFor != 0 && record->step.deadline == 0) return QEL_WAIT_NO_LIMIT;
   return plan.ms > static_cast<uint32_t>(QEL_WAIT_NO_LIMIT) ? QEL_WAIT_NO_LIMIT : static_cast<int32_t>(plan.ms);
 }

@@ -72,79 +72,87 @@ struct TlsSettings {
 constexpr uint8_t kStepWaitsForData = 1;
 constexpr uint8_t kStepWaitsForWritable = 2;
 
-struct ChannelRecord {
-  // Identity
-  int32_t channelNumber;
-
-  // The channel's log (frame/log.h).
-  ChannelLog log;
-
-  // Text buffers
-  char commandLine[fieldSize(kCommandLineCap)];
-  char replyText[kReplyAreaSize];  // replyText, then bodyBuffer (see above)
-  char* bodyBuffer;                // = replyText + fieldSize(kReplyTextCap)
-  char lastReply[fieldSize(kLastReplyCap)];
-  char serverName[fieldSize(kServerNameCap)];
-  char commandText[fieldSize(kCommandTextCap)];
-  char scratchText[fieldSize(kScratchTextCap)];
-
-  // The POP3 side of the channel (pop3/session.h) and the state of the
-  // incoming decoders and download files (mime/decoder_state.h); each null
-  // until its first setting or operation.
-  Pop3Session* pop3;
-  DecoderState* decoder;
-
-  // The connection (transport/connection_state.h): taken when the channel
-  // first connects, kept until release; null before.
-  Connection* connection;
-
-  // Timing
-  uint32_t dueTime;
-  uint32_t deadline;
-
-  // Counters
-  int32_t stateCount;
-  int32_t messageBytesRead;
-  int32_t attachBytesRead;
-  int32_t messageBytesSent;
-  int32_t attachBytesSent;
-
-  // Ports
-
-  // Driver and protocol state
-  int32_t replyCode;
-  int32_t fileHandle;
+// Where a channel's steps stand: the states (the one that ran last, the one
+// running, the next, and where a connect or a TLS handshake goes on to),
+// the steps taken, when the next step is due and the deadline of the one
+// waiting, and what it waits for.
+struct StepState {
   int32_t prevState;
   int32_t thisState;
   int32_t nextState;
   int32_t afterConnectState;
+  int32_t afterHandshakeState;
+  int32_t stateCount;
+  uint32_t dueTime;
+  uint32_t deadline;
+  // Operations drive themselves (setting 9); connects do not block (18).
+  uint32_t autoCall;
+  uint32_t nonBlockingConnect;
+  // The socket failure the channel met last (negated), for the failure
+  // wrap-up.
   int32_t lastSocketCode;
-  char protocol;
+  // The step goes on only when a line can be written.
   uint8_t awaitWritable;
   // What the last step found missing when it ran again without progress:
   // kStepWaitsForData or kStepWaitsForWritable, 0 when nothing. Cleared at
   // the start of every driver call; the waits of blocking operations and
   // of qelWait sleep on it.
   uint8_t stepWaitsOn;
+};
 
-  // Settings and small state
-  uint32_t autoCall;
-  uint32_t nonBlockingConnect;
+// The command going out and the reply coming in: the command line, the
+// reply's text (replyText and bodyBuffer form one area, see above) and
+// code, the last reply for the error texts, and two small texts the states
+// build commands in.
+struct ChannelTexts {
+  char commandLine[fieldSize(kCommandLineCap)];
+  char replyText[kReplyAreaSize];  // replyText, then bodyBuffer
+  char* bodyBuffer;                // = replyText + fieldSize(kReplyTextCap)
+  int32_t replyCode;
+  char lastReply[fieldSize(kLastReplyCap)];
+  char commandText[fieldSize(kCommandTextCap)];
+  char scratchText[fieldSize(kScratchTextCap)];
+};
 
-  // TLS: the settings, and the state a handshake goes on to.
-  int32_t afterHandshakeState;
+// The byte counters (qelStatistics 10, 11, 13 and 14).
+struct ByteCounts {
+  int32_t messageBytesRead;
+  int32_t attachBytesRead;
+  int32_t messageBytesSent;
+  int32_t attachBytesSent;
+};
+
+// The record of one channel. Each protocol and each lower layer keeps what
+// it owns in a struct of its own folder, reached by a pointer that is null
+// until its first setting or operation; the record itself holds only what
+// every channel needs.
+struct ChannelRecord {
+  int32_t channelNumber;
+  // kProtocolNone, kProtocolSmtp or kProtocolPop3: what the channel is
+  // connected for.
+  char protocol;
+  // The server name given to the connect.
+  char serverName[fieldSize(kServerNameCap)];
+  StepState step;
+  ChannelTexts texts;
+  ByteCounts counts;
+  // The channel's log (frame/log.h).
+  ChannelLog log;
+  // The TLS settings.
   TlsSettings tls;
+  // The file an SMTP send reads (the message text or an attachment).
+  int32_t fileHandle;
 
-  // The SMTP session: sender texts, SMTP settings, the server's offer and
-  // the send in progress (smtp/smtp_session.h; null until an SMTP setting
-  // or connection needs it).
+  // The connection (transport/connection_state.h): taken when the channel
+  // first connects, kept until release.
+  Connection* connection;
+  // The SMTP session (smtp/smtp_session.h) and the login (sasl/login_state.h).
   SmtpSession* smtp;
-
-  // The login: its settings, credentials, what the server offered and the
-  // running exchange (sasl/login_state.h; null until a login setting or a
-  // connection needs it).
   LoginState* login;
-
+  // The POP3 side of the channel (pop3/session.h) and the state of the
+  // incoming decoders and download files (mime/decoder_state.h).
+  Pop3Session* pop3;
+  DecoderState* decoder;
 };
 
 // One entry of the channel table.
@@ -182,13 +190,13 @@ inline void addCount(int32_t& counter, int32_t n) {
 // The byte counters start again at 0: those of what was read (qelStatistics
 // 10 and 11), and for a send those of what was sent as well (13 and 14).
 inline void resetReadCounts(ChannelRecord* record) {
-  record->messageBytesRead = 0;
-  record->attachBytesRead = 0;
+  record->counts.messageBytesRead = 0;
+  record->counts.attachBytesRead = 0;
 }
 inline void resetByteCounts(ChannelRecord* record) {
   resetReadCounts(record);
-  record->messageBytesSent = 0;
-  record->attachBytesSent = 0;
+  record->counts.messageBytesSent = 0;
+  record->counts.attachBytesSent = 0;
 }
 
 // Initial values of a fresh record (all other bytes zero).

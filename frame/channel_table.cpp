@@ -34,12 +34,12 @@ ChannelRecord* channelRecord(int32_t chan) {
 void initialiseRecord(ChannelRecord* record, int32_t channel) {
   std::memset(static_cast<void*>(record), 0, sizeof *record);
   record->channelNumber = channel;
-  record->bodyBuffer = record->replyText + fieldSize(kReplyTextCap);
-  record->prevState = -2;
-  record->thisState = -1;
-  record->awaitWritable = 0;
-  record->nonBlockingConnect = 1;
-  record->autoCall = 1;
+  record->texts.bodyBuffer = record->texts.replyText + fieldSize(kReplyTextCap);
+  record->step.prevState = -2;
+  record->step.thisState = -1;
+  record->step.awaitWritable = 0;
+  record->step.nonBlockingConnect = 1;
+  record->step.autoCall = 1;
   record->tls.verify = 1;
 }
 

@@ -161,7 +161,7 @@ int32_t writeErrorText(const ChannelRecord* record, int32_t code, char* buffer, 
       detail(record, sizes, kSizesTextRoom);
       for (const char* c = sizes; written < limit && *c != '\0'; ++c) buffer[written++] = *c;
     }
-    const char* appended = appendsReply(code) ? record->replyText
+    const char* appended = appendsReply(code) ? record->texts.replyText
                            : appendsTlsReason(code)   ? record->tls.reason
                                                       : nullptr;
     if (appended != nullptr && written < limit) {

@@ -59,15 +59,15 @@ bool storeInteger(ChannelRecord* record, int32_t index, int32_t value) {
       settings.pop3ReadWait = duration(value);
       return true;
     case QEL_PARAM_AUTO_CALL:
-      record->autoCall = static_cast<uint32_t>(value) & 1u;
-      record->dueTime = 0;
-      record->deadline = 0;
+      record->step.autoCall = static_cast<uint32_t>(value) & 1u;
+      record->step.dueTime = 0;
+      record->step.deadline = 0;
       return true;
     case QEL_PARAM_LINE_TIMEOUT: settings.lineTimeout = duration(value); return true;
     case QEL_PARAM_POP3_READ_WAIT: settings.pop3ReadWait = duration(value); return true;
     case QEL_PARAM_POLL_INTERVAL: settings.pollInterval = duration(value); return true;
     case QEL_PARAM_MAX_LINE_LENGTH: settings.maxLineLength = value; return true;
-    case QEL_PARAM_BLOCKING_CONNECT: record->nonBlockingConnect = value == 0 ? 1u : 0u; return true;
+    case QEL_PARAM_BLOCKING_CONNECT: record->step.nonBlockingConnect = value == 0 ? 1u : 0u; return true;
     case QEL_PARAM_RAW_EIGHT_BIT: settings.rawEightBit = low8(value); return true;
     case QEL_PARAM_OMIT_SAVED_NOTE: settings.omitSavedNote = low8(value); return true;
     case QEL_PARAM_OMIT_TO_HEADER: settings.omitToHeader = low8(value); return true;

@@ -12,21 +12,21 @@ extern "C" QEL_API int32_t QEL_CALL qelStatistics(int32_t chan, int32_t index) {
   int32_t rc = checkChannel(chan, &record);
   if (rc != 0) return rc;
   switch (index) {
-    case QEL_STAT_STATE_COUNT: return record->stateCount;
-    case QEL_STAT_REPLY_CODE: return record->replyCode;
-    case QEL_STAT_SOCKET_CODE: return record->lastSocketCode;
-    case QEL_STAT_MESSAGE_BYTES_READ: return record->messageBytesRead;
-    case QEL_STAT_ATTACH_BYTES_READ: return record->attachBytesRead;
+    case QEL_STAT_STATE_COUNT: return record->step.stateCount;
+    case QEL_STAT_REPLY_CODE: return record->texts.replyCode;
+    case QEL_STAT_SOCKET_CODE: return record->step.lastSocketCode;
+    case QEL_STAT_MESSAGE_BYTES_READ: return record->counts.messageBytesRead;
+    case QEL_STAT_ATTACH_BYTES_READ: return record->counts.attachBytesRead;
     case QEL_STAT_BYTES_READ: {
-      int32_t sum = record->messageBytesRead;
-      addCount(sum, record->attachBytesRead);
+      int32_t sum = record->counts.messageBytesRead;
+      addCount(sum, record->counts.attachBytesRead);
       return sum;
     }
-    case QEL_STAT_MESSAGE_BYTES_SENT: return record->messageBytesSent;
-    case QEL_STAT_ATTACH_BYTES_SENT: return record->attachBytesSent;
+    case QEL_STAT_MESSAGE_BYTES_SENT: return record->counts.messageBytesSent;
+    case QEL_STAT_ATTACH_BYTES_SENT: return record->counts.attachBytesSent;
     case QEL_STAT_BYTES_SENT: {
-      int32_t sum = record->messageBytesSent;
-      addCount(sum, record->attachBytesSent);
+      int32_t sum = record->counts.messageBytesSent;
+      addCount(sum, record->counts.attachBytesSent);
       return sum;
     }
     case QEL_STAT_VERSION: return kVersionWord;

@@ -54,9 +54,9 @@ uint32_t decodeQuotedTo(ChannelRecord* record, const char* text, int32_t length,
 void startPartContent(ChannelRecord* record) { record->decoder->decodeCarry.count = 0; }
 
 void decodePartContent(ChannelRecord* record) {
-  const char* line = record->replyText;
+  const char* line = record->texts.replyText;
   int32_t length = record->decoder->lineLength;
-  addCount(record->attachBytesRead, length);
+  addCount(record->counts.attachBytesRead, length);
   switch (record->decoder->partEncoding) {
     case kEncodingBase64:
       decodeBase64(record, line, length);

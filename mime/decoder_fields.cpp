@@ -77,7 +77,7 @@ int32_t setBoundary(char* field, const Value& value) {
 bool boundaryValue(ChannelRecord* record, int32_t from, Value* value) {
   joinContinuation(record, ';');
   joinContinuation(record, ';');
-  const char* found = findTextNoCase(record->replyText + from, kBoundaryParameter);
+  const char* found = findTextNoCase(record->texts.replyText + from, kBoundaryParameter);
   return found != nullptr && parameterValue(found + kBoundaryParameterLength, value);
 }
 
@@ -94,7 +94,7 @@ bool boundaryMatches(const char* line, const char* boundary, int32_t length) {
 }  // namespace
 
 bool checkBoundaryLine(ChannelRecord* record) {
-  const char* line = record->replyText;
+  const char* line = record->texts.replyText;
   // Only the start is compared, so the closing line ("--" behind the
   // boundary) counts too.
   if (!boundaryMatches(line, record->decoder->mimeBoundary, record->decoder->boundaryLength) &&
@@ -113,7 +113,7 @@ bool checkBoundaryLine(ChannelRecord* record) {
 }
 
 bool takeBoundary(ChannelRecord* record) {
-  if (!beginsWithNoCase(record->replyText, kContentType)) return false;
+  if (!beginsWithNoCase(record->texts.replyText, kContentType)) return false;
   Value value{};
   if (!boundaryValue(record, kContentTypeLength, &value)) return false;
   record->decoder->boundaryLength = setBoundary(record->decoder->mimeBoundary, value);
@@ -128,7 +128,7 @@ bool takeBoundary(ChannelRecord* record) {
 }
 
 bool takeAltBoundary(ChannelRecord* record) {
-  const char* line = record->replyText;
+  const char* line = record->texts.replyText;
   if (!beginsWithNoCase(line, kAlternativeType) && !beginsWithNoCase(line, kMixedType)) return false;
   Value value{};
   if (!boundaryValue(record, kAltSearchStart, &value)) return false;
@@ -138,7 +138,7 @@ bool takeAltBoundary(ChannelRecord* record) {
 }
 
 bool takeEncoding(ChannelRecord* record) {
-  const char* line = record->replyText;
+  const char* line = record->texts.replyText;
   if (!beginsWithNoCase(line, kEncodingField)) return false;
   const char* value = line + literalLength(kEncodingField);
   if (findTextNoCase(value, "base64") != nullptr) {
@@ -157,7 +157,7 @@ bool takeEncoding(ChannelRecord* record) {
 }
 
 bool takeDisposition(ChannelRecord* record) {
-  const char* line = record->replyText;
+  const char* line = record->texts.replyText;
   if (!beginsWithNoCase(line, kDispositionField)) return false;
   // The disposition type is the first word of the value. A bare "inline"
   // puts the part into the message file; "inline" with parameters (a file
@@ -173,7 +173,7 @@ bool takeDisposition(ChannelRecord* record) {
 }
 
 bool extractFileName(ChannelRecord* record) {
-  char* line = record->replyText;
+  char* line = record->texts.replyText;
   if (!joinContinuation(record, ';') && nextLineContinues(record)) joinContinuation(record, kNoMark);
   if (textLength(line) < kContentTypeLength) return false;
 

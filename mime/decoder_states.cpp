@@ -28,7 +28,7 @@ bool isBlankLine(const char* line) { return line[0] == '\r' || line[0] == '\n'; 
 // header with " " instead of an empty line keeps its body. The line is made
 // the empty line it stands for, so the message file gets a true one.
 bool endsHeader(ChannelRecord* record) {
-  char* line = record->replyText;
+  char* line = record->texts.replyText;
   if (isBlankLine(line)) return true;
   int32_t length = record->decoder->lineLength;
   int32_t end = length - lineEndLength(line, length);
@@ -44,7 +44,7 @@ bool endsHeader(ChannelRecord* record) {
 // Decodes the quoted-printable text of the line in place, up to its first
 // NUL byte (the bytes from there on are kept as they came).
 void decodeQuotedInPlace(ChannelRecord* record) {
-  char* line = record->replyText;
+  char* line = record->texts.replyText;
   int32_t length = record->decoder->lineLength;
   int32_t text = textLength(line);
   // The result is never longer than the text.
@@ -74,7 +74,7 @@ void openPartFile(ChannelRecord* record, bool unnamedToo) {
 // State 2: the top header before "MIME-Version: 1.0". Every line goes into
 // the message file; ISO-8859-1 words of Subject and From are decoded.
 int32_t topHeaderLine(ChannelRecord* record) {
-  char* line = record->replyText;
+  char* line = record->texts.replyText;
   if (endsHeader(record)) {
     record->decoder->decodeState = kDecodeOff;
     logText(record, "[Not doing MIME/2]\r\n");
@@ -104,7 +104,7 @@ int32_t topHeaderLine(ChannelRecord* record) {
 // State 3: the top header after "MIME-Version: 1.0". Only Subject, To and
 // From go into the message file; the MIME fields are taken.
 int32_t examineMimeHeaderLine(ChannelRecord* record) {
-  const char* line = record->replyText;
+  const char* line = record->texts.replyText;
   if (endsHeader(record)) {
     if (record->decoder->partEncoding != kEncodingNone) {
       // A single-part message: its body is decoded like a part's.
@@ -128,7 +128,7 @@ int32_t examineMimeHeaderLine(ChannelRecord* record) {
 // A folded line (beginning with a blank) that no field took goes where the
 // field it continues went: a To list over several lines stays whole.
 int32_t mimeHeaderLine(ChannelRecord* record) {
-  const char first = record->replyText[0];
+  const char first = record->texts.replyText[0];
   if ((first == ' ' || first == '\t') && !endsHeader(record)) return record->decoder->headerLinePassed != 0 ? kPass : kLeave;
   int32_t result = examineMimeHeaderLine(record);
   record->decoder->headerLinePassed = result == kPass ? 1 : 0;
@@ -138,7 +138,7 @@ int32_t mimeHeaderLine(ChannelRecord* record) {
 // State 4: between the top header and the first boundary line. Only the
 // blank line that ends the top header goes into the message file.
 int32_t preambleLine(ChannelRecord* record) {
-  const char* line = record->replyText;
+  const char* line = record->texts.replyText;
   if (checkBoundaryLine(record)) return kLeave;
   if (record->decoder->headerGapWritten == 0) endsHeader(record);
   bool lineEndOnly = (line[0] == '\r' && line[1] == '\n') || line[0] == '\n';
@@ -153,7 +153,7 @@ int32_t preambleLine(ChannelRecord* record) {
 // file. A boundary line ends a header that lacks its blank line and opens
 // the next part, which must not take this header's name or encoding.
 int32_t partHeaderLine(ChannelRecord* record) {
-  const char* line = record->replyText;
+  const char* line = record->texts.replyText;
   logText(record, "[Looking for encoding]\r\n");
   if (checkBoundaryLine(record)) return kLeave;
   if (endsHeader(record)) {
@@ -240,7 +240,7 @@ int32_t decodeLine(ChannelRecord* record) {
   int32_t state = record->decoder->decodeState;
   if (state < kDecodeTopHeader || state > kDecodeLastState) return kPass;
   if (record->decoder->lineLength < 0 || record->decoder->lineLength >= kReplyAreaSize) record->decoder->lineLength = kReplyAreaSize - 1;
-  record->replyText[record->decoder->lineLength] = '\0';
+  record->texts.replyText[record->decoder->lineLength] = '\0';
 
   uint8_t firstPiece = record->decoder->cutLineResult;
   record->decoder->cutLineResult = kWholeLine;

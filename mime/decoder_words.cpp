@@ -42,7 +42,7 @@ int32_t removeChars(char* text, int32_t length, int32_t at, int32_t n) {
 // puts CR LF back. Returns the new length, or -1 when there is no room for
 // the CR LF (the line is then left alone).
 int32_t trimLineEnd(ChannelRecord* record) {
-  char* line = record->replyText;
+  char* line = record->texts.replyText;
   int32_t n = record->decoder->lineLength;
   while (n > 0 && (isBlank(line[n - 1]) || line[n - 1] == '\r' || line[n - 1] == '\n')) --n;
   if (n + 3 > kReplyAreaSize) return -1;
@@ -112,7 +112,7 @@ bool nextLineJoinable(ChannelRecord* record) {
 // puts the bytes in its place, the prefix and "?=" already removed ahead of
 // it. Returns the new line length; *next is set behind the decoded bytes.
 int32_t decodeBase64Word(ChannelRecord* record, int32_t length, int32_t at, int32_t end, int32_t* next) {
-  char* line = record->replyText;
+  char* line = record->texts.replyText;
   int32_t chars = end - at < kMaxWordChars ? end - at : kMaxWordChars;
   char bytes[kWordBytesRoom];
   int32_t count = base64DecodeRun(line + at, bytes, chars);
@@ -141,7 +141,7 @@ bool nextLineContinues(ChannelRecord* record) {
 }
 
 bool completeLine(ChannelRecord* record) {
-  char* line = record->replyText;
+  char* line = record->texts.replyText;
   int32_t length = record->decoder->lineLength;
   while (record->decoder->lineCut != 0 && length + kReplyRoom <= kReplyAreaSize) {
     int32_t got = pullLine(record, line + length);
@@ -153,7 +153,7 @@ bool completeLine(ChannelRecord* record) {
 }
 
 bool joinContinuation(ChannelRecord* record, char mark) {
-  char* line = record->replyText;
+  char* line = record->texts.replyText;
   // A line still cut is completed before anything is joined behind it.
   if (record->decoder->lineCut != 0 && !completeLine(record)) return false;
   int32_t length = trimLineEnd(record);
@@ -185,7 +185,7 @@ int32_t headerWordKind(const char* text) {
 }
 
 void decodeHeaderWords(ChannelRecord* record, WordForm form) {
-  char* line = record->replyText;
+  char* line = record->texts.replyText;
   int32_t length = record->decoder->lineLength;
   if (length <= kWordSearchStart) return;
   const int32_t oldLength = length;

@@ -33,7 +33,7 @@ bool needsSeparator(const char* directory, int32_t length) {
 // line that happens to begin with "+OK" (a base64 line may) is data like
 // any other and is written. The write's result when it fails.
 int32_t writeMessageLine(ChannelRecord* record, int32_t length, bool lineEnded) {
-  char* line = record->replyText;
+  char* line = record->texts.replyText;
   if (record->decoder->partEncoding == kEncodingQuoted) {
     return writeQuotedMessageText(record, line, length, !lineEnded);
   }
@@ -53,7 +53,7 @@ void beginDownload(ChannelRecord* record, const char* fileName, const char* emai
   std::memset(record->decoder->savedNames, 0, kSavedNamesCap);
   record->decoder->savedCount = 0;
   resetReadCounts(record);
-  record->awaitWritable = 1;
+  record->step.awaitWritable = 1;
   startDecoding(record);
 }
 
@@ -109,8 +109,8 @@ int32_t closeOriginalFile(ChannelRecord* record) {
 int32_t takeMessagePiece(ChannelRecord* record, int32_t length, bool lineEnded) {
   if (record->decoder->mimeWalk != nullptr) {
     // Full MIME mode: the walk writes the files itself.
-    addCount(record->messageBytesRead, length);
-    return mimeLine(record, record->replyText, length, !lineEnded);
+    addCount(record->counts.messageBytesRead, length);
+    return mimeLine(record, record->texts.replyText, length, !lineEnded);
   }
   int32_t received = length;
   bool toMessageFile = true;
@@ -124,7 +124,7 @@ int32_t takeMessagePiece(ChannelRecord* record, int32_t length, bool lineEnded) 
     lineEnded = record->decoder->lineCut == 0;
   }
   if (!toMessageFile) return 0;
-  addCount(record->messageBytesRead, received);
+  addCount(record->counts.messageBytesRead, received);
   return writeMessageLine(record, length, lineEnded);
 }
 
@@ -136,7 +136,7 @@ int32_t saveMessageFrom(ChannelRecord* record, const LineSource& source) {
   int32_t rc = 0;
   for (;;) {
     bool cut = false;
-    int32_t length = source.next(record->replyText, kReplyRoom, &cut);
+    int32_t length = source.next(record->texts.replyText, kReplyRoom, &cut);
     if (length == kLinesEnd) {
       rc = endMessage(record);
       break;

@@ -99,7 +99,7 @@ int32_t nextAnswerLine(ChannelRecord* record, char* line, int32_t nextWait, bool
 AnswerPiece answerPiece(ChannelRecord* record, int32_t nextWait, int32_t* length, bool* lineEnded, bool wait) {
   *length = 0;
   *lineEnded = false;
-  char* line = record->replyText;
+  char* line = record->texts.replyText;
   if (record->pop3->answerPosition == kAnswerEnded) {
     // The decoder took the "." line off the connection.
     record->pop3->answerPosition = kAnswerLineStart;
@@ -144,8 +144,8 @@ AnswerPiece takeAnswerPiece(ChannelRecord* record, int32_t nextWait, int32_t* le
 }
 
 int32_t failWithErrorStatus(ChannelRecord* record) {
-  copyText(record->lastReply, record->replyText, kLastReplyChars);
-  record->replyCode = kErrorReplyCode;
+  copyText(record->texts.lastReply, record->texts.replyText, kLastReplyChars);
+  record->texts.replyCode = kErrorReplyCode;
   return failState(record, 0, kErrPop3Error);
 }
 

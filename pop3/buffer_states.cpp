@@ -26,9 +26,9 @@ void storePiece(ChannelRecord* record, int32_t length, uint32_t now) {
   int32_t room = record->pop3->lineBufferSize - record->pop3->lineBufferUsed;
   int32_t count = length < room ? length : room;
   if (count <= 0) return;
-  std::memcpy(record->pop3->lineBuffer + record->pop3->lineBufferUsed, record->replyText, static_cast<size_t>(count));
+  std::memcpy(record->pop3->lineBuffer + record->pop3->lineBufferUsed, record->texts.replyText, static_cast<size_t>(count));
   record->pop3->lineBufferUsed += count;
-  record->deadline = tickAfter(now, settings.replyTimeout);
+  record->step.deadline = tickAfter(now, settings.replyTimeout);
 }
 
 // UIDL text always ends in a NUL: lineBufferSize leaves the byte for it.
@@ -57,13 +57,13 @@ int32_t readTopLine(ChannelRecord* record, uint32_t now) {
     case AnswerPiece::errorStatus:
       return failWithErrorStatus(record);
     case AnswerPiece::end:
-      record->nextState = kStateDownloadEnd;
+      record->step.nextState = kStateDownloadEnd;
       return kStateContinue;
     case AnswerPiece::okStatus:
     case AnswerPiece::data:
       break;
   }
-  addCount(record->messageBytesRead, length);
+  addCount(record->counts.messageBytesRead, length);
   storePiece(record, length, now);
   return kStateContinue;
 }
@@ -86,8 +86,8 @@ int32_t refuseUidl(ChannelRecord* record, bool lineEnded, uint32_t now) {
     int32_t rc = dropRestOfLine(record->connection, tickAfter(now, settings.replyTimeout));
     if (rc < 0) return failState(record, 0, rc);
   }
-  copyText(record->lastReply, record->replyText, kLastReplyChars);
-  record->replyCode = kErrorReplyCode;
+  copyText(record->texts.lastReply, record->texts.replyText, kLastReplyChars);
+  record->texts.replyCode = kErrorReplyCode;
   return refuseState(record, kErrPop3Error);
 }
 
@@ -107,7 +107,7 @@ int32_t readUidlLine(ChannelRecord* record, uint32_t now) {
       return refuseUidl(record, lineEnded, now);
     case AnswerPiece::end:
       terminateUidlText(record);
-      record->nextState = 0;
+      record->step.nextState = 0;
       return kStateContinue;
     case AnswerPiece::okStatus:
     case AnswerPiece::data:
@@ -116,7 +116,7 @@ int32_t readUidlLine(ChannelRecord* record, uint32_t now) {
   storePiece(record, length, now);
   terminateUidlText(record);
   if (piece != AnswerPiece::data && record->pop3->messageNumber >= 1 && lineEnded) {
-    record->nextState = 0;
+    record->step.nextState = 0;
   }
   return kStateContinue;
 }

@@ -29,7 +29,7 @@ constexpr int32_t kStlsKeywordLength = 4;
 // "+OK" ends the login; any other "+" reply ("+ ", "+" alone) is a
 // challenge. "-ERR" never gets here: the reply reader fails it.
 bool loggedIn(const ChannelRecord* record) {
-  char second = record->replyText[1];
+  char second = record->texts.replyText[1];
   return second != ' ' && second != '\r' && second != '\n' && second != '\0';
 }
 bool challenged(const ChannelRecord*) { return true; }
@@ -62,11 +62,11 @@ void takeCapability(ChannelRecord* record, const char* line, int32_t length) {
 int32_t chooseLogin(ChannelRecord* record) {
   record->login->saslMechanism = chooseMechanism(record);
   if (record->login->saslMechanism != 0) {
-    record->nextState = kStateAuth;
+    record->step.nextState = kStateAuth;
   } else if (record->pop3->useApop != 0) {
-    record->nextState = kStateApop;
+    record->step.nextState = kStateApop;
   } else if (clearCredentialsAllowed(record)) {
-    record->nextState = kStateUser;
+    record->step.nextState = kStateUser;
   } else {
     noteNoMechanism(record, "PLAIN, LOGIN, tokens and USER/PASS only over TLS");
     return failState(record, 0, kErrNoCommonMechanism);
@@ -78,8 +78,8 @@ int32_t chooseLogin(ChannelRecord* record) {
 // (CAPA is asked again after the handshake), else the login.
 int32_t afterCapabilities(ChannelRecord* record) {
   if (usesStartTls(record->tls) && !streamEncrypted(record->connection) && !tlsWasDeclined(record->connection)) {
-    record->afterHandshakeState = kStateCapa;
-    record->nextState = kStateStls;
+    record->step.afterHandshakeState = kStateCapa;
+    record->step.nextState = kStateStls;
     return kStateContinue;
   }
   return chooseLogin(record);
@@ -113,7 +113,7 @@ int32_t readCapaLine(ChannelRecord* record, uint32_t) {
     case AnswerPiece::okStatus:
       break;
     case AnswerPiece::data:
-      if (lineStart) takeCapability(record, record->replyText, length);
+      if (lineStart) takeCapability(record, record->texts.replyText, length);
       break;
   }
   // The answer is a short list: it all comes within the reply time-out of

@@ -65,13 +65,13 @@ int32_t startRetrieve(ChannelRecord* record, uint32_t now) {
     closeDownloadFiles(record);
     return rc;
   }
-  record->deadline = tickAfter(now, settings.replyTimeout);
+  record->step.deadline = tickAfter(now, settings.replyTimeout);
   if (record->decoder->decodeState == kDecodeRaw) {
-    record->dueTime = 0;
-    record->nextState = kStateRawBlock;
+    record->step.dueTime = 0;
+    record->step.nextState = kStateRawBlock;
   } else {
-    record->dueTime = tickAfter(now, settings.minimumWait);
-    record->nextState = kStateMessageLine;
+    record->step.dueTime = tickAfter(now, settings.minimumWait);
+    record->step.nextState = kStateMessageLine;
   }
   return kStateContinue;
 }
@@ -81,15 +81,15 @@ int32_t startRetrieve(ChannelRecord* record, uint32_t now) {
 // line, so the message is not whole.
 int32_t rawSilence(ChannelRecord* record) {
   if (record->pop3->rawMessageOnly != 0) return failDownload(record, kErrTimedOut);
-  record->deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
-  record->nextState = kStateDownloadEnd;
+  record->step.deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
+  record->step.nextState = kStateDownloadEnd;
   return kStateContinue;
 }
 
 // The message file's share of a raw block: the r bytes received behind the
 // held ones, as they came or (rawMessageOnly) only the message's bytes.
 int32_t storeRawBlock(ChannelRecord* record, char* block, int32_t held, int32_t r, bool intoBuffer) {
-  addCount(record->messageBytesRead, r);
+  addCount(record->counts.messageBytesRead, r);
   bool ended = false;
   int32_t keep = r;
   if (record->pop3->rawMessageOnly != 0) {
@@ -104,12 +104,12 @@ int32_t storeRawBlock(ChannelRecord* record, char* block, int32_t held, int32_t 
     written = writeBuffered(record, BufferedFile::message, block, keep);
     if (written < 0) return failDownload(record, written);
   }
-  addCount(record->messageBytesSent, written);
-  record->nextState = ended ? kStateDownloadEnd : kStateRawBlock;
+  addCount(record->counts.messageBytesSent, written);
+  record->step.nextState = ended ? kStateDownloadEnd : kStateRawBlock;
   // A status line that only keeps coming is dropped: it gets the reply
   // time-out of RETR, no more.
   if (record->pop3->rawMessageOnly == 0 || record->pop3->rawStage != kRawStatus) {
-    record->deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
+    record->step.deadline = tickAfter(plat::tickCount(), settings.replyTimeout);
   }
   return kStateContinue;
 }
@@ -126,7 +126,7 @@ int32_t readRawBlock(ChannelRecord* record, uint32_t) {
   if (room < 0) return failDownload(record, room);
   const bool intoBuffer = block != nullptr;
   if (!intoBuffer) {
-    block = record->replyText;
+    block = record->texts.replyText;
     room = kRawBlockBytes + 1;
   }
   int32_t held = record->pop3->rawMessageOnly != 0 ? rawHeldBytes(record, block) : 0;
@@ -178,15 +178,15 @@ int32_t takeMessageLine(ChannelRecord* record, uint32_t now, bool wait, bool* ta
     case AnswerPiece::end: {
       int32_t rc = originalFailed(record) ? kOriginalWriteFailed : endMessage(record);
       if (rc < 0) return failDownload(record, rc);
-      record->nextState = kStateDownloadEnd;
+      record->step.nextState = kStateDownloadEnd;
       return kStateContinue;
     }
     case AnswerPiece::okStatus:
       // The status line is counted as received but is no message data: it
       // must end within the reply time-out of RETR however fast its
       // pieces come; the message then has a time-out of its own.
-      addCount(record->messageBytesRead, length);
-      if (lineEnded) record->deadline = tickAfter(now, settings.replyTimeout);
+      addCount(record->counts.messageBytesRead, length);
+      if (lineEnded) record->step.deadline = tickAfter(now, settings.replyTimeout);
       return kStateContinue;
     case AnswerPiece::data:
       break;
@@ -195,7 +195,7 @@ int32_t takeMessageLine(ChannelRecord* record, uint32_t now, bool wait, bool* ta
   // The decoder may have pulled more lines: each went to the original too.
   if (rc == 0 && originalFailed(record)) rc = kOriginalWriteFailed;
   if (rc < 0) return failDownload(record, rc);
-  record->deadline = tickAfter(now, settings.replyTimeout);
+  record->step.deadline = tickAfter(now, settings.replyTimeout);
   return kStateContinue;
 }
 
@@ -205,7 +205,7 @@ int32_t readMessageLine(ChannelRecord* record, uint32_t now) {
   bool taken = false;
   int32_t rc = takeMessageLine(record, now, true, &taken);
   for (int32_t lines = 1; lines < record->pop3->stepLines && taken; ++lines) {
-    if (rc != kStateContinue || record->nextState != kStateMessageLine) break;
+    if (rc != kStateContinue || record->step.nextState != kStateMessageLine) break;
     rc = takeMessageLine(record, now, false, &taken);
   }
   return rc;
@@ -222,7 +222,7 @@ int32_t finishDownload(ChannelRecord* record, uint32_t) {
   if (closeOriginalFile(record) < 0) return failDownload(record, kOriginalWriteFailed);
   logText(record, "[CLOSE]\r\n");
   closeDownloadFiles(record);
-  record->nextState = 0;
+  record->step.nextState = 0;
   return kStateContinue;
 }
 

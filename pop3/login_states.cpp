@@ -33,7 +33,7 @@ constexpr uint32_t kVersionPartMask = 0xF;
 // than the reply's deadline. The wait ends as soon as data arrives.
 int32_t replyPollWait(const ChannelRecord* record, uint32_t now) {
   uint32_t left = UINT32_MAX;
-  if (record->deadline != 0) left = tickBefore(now, record->deadline) ? record->deadline - now : 0;
+  if (record->step.deadline != 0) left = tickBefore(now, record->step.deadline) ? record->step.deadline - now : 0;
   uint32_t pause = pollPause(left);
   return pause > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(pause);
 }
@@ -42,14 +42,14 @@ int32_t replyPollWait(const ChannelRecord* record, uint32_t now) {
 // leaves scratchText empty when the greeting holds none, or one too long to
 // keep.
 void takeApopTimestamp(ChannelRecord* record) {
-  record->scratchText[0] = '\0';
-  const char* open = findChar(record->replyText, '<');
+  record->texts.scratchText[0] = '\0';
+  const char* open = findChar(record->texts.replyText, '<');
   if (open == nullptr) return;
   const char* close = findChar(open, '>');
   if (close == nullptr) return;
   int32_t length = static_cast<int32_t>(close - open) + 1;
   if (length > kScratchTextCap) return;
-  copyText(record->scratchText, open, length);
+  copyText(record->texts.scratchText, open, length);
 }
 
 // 300: the version line for the log, then the connect sequence.
@@ -59,8 +59,8 @@ int32_t startPop3Connect(ChannelRecord* record, uint32_t) {
             static_cast<int32_t>(version >> kVersionMajorShift),
             static_cast<int32_t>((version >> kVersionMinorShift) & kVersionPartMask),
             static_cast<int32_t>(version & kVersionPartMask), kBuildNumber);
-  record->afterConnectState = kStateGreeting;
-  record->nextState = kStateConnect;
+  record->step.afterConnectState = kStateGreeting;
+  record->step.nextState = kStateConnect;
   return kStateContinue;
 }
 
@@ -73,14 +73,14 @@ int32_t readGreeting(ChannelRecord* record, uint32_t now) {
   replyWait(record, now);
   // The negotiated login asks CAPA first; STLS and the login follow it.
   if (record->login->negotiateLogin != 0) {
-    record->nextState = kStateCapa;
+    record->step.nextState = kStateCapa;
     return kStateContinue;
   }
-  record->nextState = record->pop3->useApop != 0 ? kStateApop : kStateUser;
+  record->step.nextState = record->pop3->useApop != 0 ? kStateApop : kStateUser;
   // STLS goes first, the login follows the handshake.
   if (usesStartTls(record->tls) && !streamEncrypted(record->connection)) {
-    record->afterHandshakeState = record->nextState;
-    record->nextState = kStateStls;
+    record->step.afterHandshakeState = record->step.nextState;
+    record->step.nextState = kStateStls;
   }
   return kStateContinue;
 }
@@ -89,19 +89,19 @@ int32_t readGreeting(ChannelRecord* record, uint32_t now) {
 // the password. Nothing is sent when the timestamp is missing or leaves no
 // room for the password.
 int32_t sendApop(ChannelRecord* record, uint32_t now) {
-  int32_t stampLength = textLength(record->scratchText);
+  int32_t stampLength = textLength(record->texts.scratchText);
   int32_t passwordLength = textLength(record->login->pop3Password);
   if (passwordLength > kApopPasswordChars) passwordLength = kApopPasswordChars;
   if (stampLength == 0 || stampLength + passwordLength > kScratchTextCap) {
     return failState(record, 0, kErrNoApopTimestamp);
   }
-  appendText(record->scratchText, record->login->pop3Password, passwordLength, kScratchTextCap);
+  appendText(record->texts.scratchText, record->login->pop3Password, passwordLength, kScratchTextCap);
   uint8_t digest[kMd5DigestBytes];
-  md5Digest(record->scratchText, static_cast<size_t>(textLength(record->scratchText)), digest);
+  md5Digest(record->texts.scratchText, static_cast<size_t>(textLength(record->texts.scratchText)), digest);
   char hex[kMd5HexChars + 1];
   hexDigest(digest, hex);
-  plat::formatText(record->scratchText, fieldSize(kScratchTextCap), "%s %s", record->login->userName, hex);
-  return sentThen(record, sendCommand(record, "APOP %s", record->scratchText), kStateLoginReply, loginReplyWait, now);
+  plat::formatText(record->texts.scratchText, fieldSize(kScratchTextCap), "%s %s", record->login->userName, hex);
+  return sentThen(record, sendCommand(record, "APOP %s", record->texts.scratchText), kStateLoginReply, loginReplyWait, now);
 }
 
 // 303: USER name.
@@ -124,17 +124,17 @@ int32_t awaitLoginAnswer(ChannelRecord* record, uint32_t now) {
 int32_t readUserReply(ChannelRecord* record, uint32_t now) {
   int32_t rc = awaitLoginAnswer(record, now);
   if (rc != kAnswerRead) return rc;
-  record->awaitWritable = 1;
-  record->nextState = kStatePass;
+  record->step.awaitWritable = 1;
+  record->step.nextState = kStatePass;
   return kStateContinue;
 }
 
 // Under the negotiated login the password never reaches the log.
 int32_t sendHiddenPass(ChannelRecord* record) {
   int32_t length =
-      plat::formatText(record->commandLine, fieldSize(kCommandLineCap) - 2, "PASS %s\r\n", loginPassword(record));
-  int32_t rc = sendHiddenBytes(record->connection, record->commandLine, length, "PASS [hidden]\r\n");
-  std::memset(record->commandLine, 0, static_cast<size_t>(length));
+      plat::formatText(record->texts.commandLine, fieldSize(kCommandLineCap) - 2, "PASS %s\r\n", loginPassword(record));
+  int32_t rc = sendHiddenBytes(record->connection, record->texts.commandLine, length, "PASS [hidden]\r\n");
+  std::memset(record->texts.commandLine, 0, static_cast<size_t>(length));
   return rc < 0 ? failState(record, rc, kErrSocketWrite) : kStateContinue;
 }
 
@@ -148,7 +148,7 @@ int32_t sendPass(ChannelRecord* record, uint32_t now) {
 int32_t readLoginReply(ChannelRecord* record, uint32_t now) {
   int32_t rc = awaitLoginAnswer(record, now);
   if (rc != kAnswerRead) return rc;
-  record->nextState = 0;
+  record->step.nextState = 0;
   return kStateContinue;
 }
 

@@ -56,10 +56,10 @@ int32_t readStatReply(ChannelRecord* record, uint32_t) {
   if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readMailboxReply(record);
   if (rc != kStateContinue) return rc;
-  if (textLength(record->replyText) > kStatCountOffset) {
-    record->pop3->messageCount = parseCount(record->replyText + kStatCountOffset);
+  if (textLength(record->texts.replyText) > kStatCountOffset) {
+    record->pop3->messageCount = parseCount(record->texts.replyText + kStatCountOffset);
   }
-  record->nextState = 0;
+  record->step.nextState = 0;
   return kStateContinue;
 }
 
@@ -74,7 +74,7 @@ int32_t readDeleReply(ChannelRecord* record, uint32_t) {
   if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readMailboxReply(record);
   if (rc != kStateContinue) return rc;
-  record->nextState = 0;
+  record->step.nextState = 0;
   return kStateContinue;
 }
 
@@ -91,10 +91,10 @@ int32_t readListReply(ChannelRecord* record, uint32_t) {
   if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readMailboxReply(record);
   if (rc != kStateContinue) return rc;
-  const char* firstSpace = findChar(record->replyText, ' ');
+  const char* firstSpace = findChar(record->texts.replyText, ' ');
   const char* secondSpace = firstSpace != nullptr ? findChar(firstSpace + 1, ' ') : nullptr;
   if (secondSpace != nullptr) record->pop3->messageSize = parseCount(secondSpace + 1);
-  record->nextState = 0;
+  record->step.nextState = 0;
   return kStateContinue;
 }
 

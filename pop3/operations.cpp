@@ -41,7 +41,7 @@ int32_t openOperation(int32_t chan, const char* logLine, ChannelRecord** record)
 // to its end here.
 int32_t runOperation(ChannelRecord* record, int32_t firstState) {
   stageSequence(record, firstState);
-  if (record->autoCall == 0) return 0;
+  if (record->step.autoCall == 0) return 0;
   return runDriver(record->channelNumber);
 }
 
@@ -50,7 +50,7 @@ int32_t runOperation(ChannelRecord* record, int32_t firstState) {
 // the run), else 0 at once.
 template <typename Value>
 int32_t runForValue(ChannelRecord* record, int32_t firstState, Value value) {
-  bool driven = record->autoCall != 0;
+  bool driven = record->step.autoCall != 0;
   int32_t rc = runOperation(record, firstState);
   if (!driven || rc < 0) return rc;
   return value();
@@ -100,7 +100,7 @@ extern "C" QEL_API int32_t QEL_CALL qelPop3Connect(int32_t chan, const char* ser
   copyText(record->login->pop3Password, password, kCredentialCap);
   Connection* connection = useConnection(record);
   if (connection == nullptr) return kErrNoMemory;
-  record->awaitWritable = 0;
+  record->step.awaitWritable = 0;
   connection->remotePort = record->pop3->pop3Port;
   record->pop3->messageCount = 0;
   clearSavedCount(record);
@@ -114,7 +114,7 @@ extern "C" QEL_API int32_t QEL_CALL qelGetEmailCount(int32_t chan) {
   ChannelRecord* record = nullptr;
   int32_t rc = openOperation(chan, "*** qelGetEmailCount\r\n", &record);
   if (rc != 0) return rc;
-  record->awaitWritable = 1;
+  record->step.awaitWritable = 1;
   return runForValue(record, kStateStat, [record] { return record->pop3->messageCount; });
 }
 
@@ -124,7 +124,7 @@ extern "C" QEL_API int32_t QEL_CALL qelGetEmailSize(int32_t chan, int32_t messag
   if (rc != 0) return rc;
   if (message < 1) return kErrNoSuchMessage;
   record->pop3->messageNumber = message;
-  record->awaitWritable = 1;
+  record->step.awaitWritable = 1;
   return runForValue(record, kStateList, [record] { return record->pop3->messageSize; });
 }
 
@@ -144,7 +144,7 @@ extern "C" QEL_API int32_t QEL_CALL qelGetEmailLines(int32_t chan, int32_t messa
   record->pop3->messageNumber = message;
   setAnswerBuffer(record, buffer, size);
   resetReadCounts(record);
-  record->awaitWritable = 1;
+  record->step.awaitWritable = 1;
   return runForValue(record, kStateTop, [record] { return record->pop3->lineBufferUsed; });
 }
 
@@ -176,7 +176,7 @@ extern "C" QEL_API int32_t QEL_CALL qelGetEmailUID(int32_t chan, int32_t message
   buffer[0] = '\0';
   record->pop3->messageNumber = message;
   setAnswerBuffer(record, buffer, size - 1);
-  record->awaitWritable = 1;
+  record->step.awaitWritable = 1;
   return runForValue(record, kStateUidl, [buffer] { return textLength(buffer); });
 }
 
@@ -186,6 +186,6 @@ extern "C" QEL_API int32_t QEL_CALL qelDeleteEmail(int32_t chan, int32_t message
   if (rc != 0) return rc;
   if (message < 1) return kErrNoSuchMessage;
   record->pop3->messageNumber = message;
-  record->awaitWritable = 1;
+  record->step.awaitWritable = 1;
   return runOperation(record, kStateDele);
 }

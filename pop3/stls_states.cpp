@@ -24,9 +24,9 @@ int32_t sendStls(ChannelRecord* record, uint32_t now) {
 int32_t readStlsReply(ChannelRecord* record, uint32_t now) {
   if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readPop3Reply(record);
-  if (rc == 0) return startTlsHandshake(record, now, record->afterHandshakeState, settings.replyTimeout);
+  if (rc == 0) return startTlsHandshake(record, now, record->step.afterHandshakeState, settings.replyTimeout);
   if (rc != kErrPop3Error) return failState(record, 0, rc);
-  rc = tlsRefusedByReply(record, record->afterHandshakeState);
+  rc = tlsRefusedByReply(record, record->step.afterHandshakeState);
   if (tlsWasDeclined(record->connection)) replyWait(record, now);
   return rc;
 }

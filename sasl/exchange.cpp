@@ -81,7 +81,7 @@ int32_t saslFinished(ChannelRecord* record) {
 }
 
 int32_t sendSaslLine(ChannelRecord* record, const char* command, bool withMessage) {
-  char* line = record->commandLine;
+  char* line = record->texts.commandLine;
   int32_t used = copyText(line, command, kCommandTextCap);
   bool hidden = withMessage && record->login->saslLength > 0;
   if (hidden && used > 0) line[used++] = ' ';

@@ -17,14 +17,14 @@ int32_t sendSaslStep(ChannelRecord* record, const char* command, bool withMessag
   int32_t rc = sendSaslLine(record, command, withMessage);
   if (rc < 0) return failState(record, rc, kErrSocketWrite);
   loginReplyWait(record, now);
-  record->nextState = replyState;
+  record->step.nextState = replyState;
   return kStateContinue;
 }
 
 // A challenge: the base64 text of the first line of replyText behind the
 // continuation prefix is answered.
 int32_t answerChallenge(ChannelRecord* record, const SaslProtocol& protocol, uint32_t now) {
-  const char* reply = record->replyText;
+  const char* reply = record->texts.replyText;
   int32_t prefixLength = textLength(protocol.continuationPrefix);
   int32_t length = 0;
   while (reply[length] != '\0' && reply[length] != '\r' && reply[length] != '\n') ++length;
@@ -56,7 +56,7 @@ int32_t takeSaslReply(ChannelRecord* record, const SaslProtocol& protocol, uint3
   if (protocol.accepted(record)) {
     int32_t rc = saslFinished(record);
     if (rc < 0) return failState(record, 0, rc);
-    record->nextState = 0;
+    record->step.nextState = 0;
     return kStateContinue;
   }
   if (!protocol.challenged(record)) return failState(record, 0, protocol.refusedCode);

@@ -96,7 +96,7 @@ int32_t sendAttachType(ChannelRecord* record, uint32_t) {
   }
   if (rc != kStateContinue) return rc;
   record->smtp->send->inlinePart = image != nullptr ? 1 : 0;
-  record->nextState = kStateAttachEncoding;
+  record->step.nextState = kStateAttachEncoding;
   return kStateContinue;
 }
 
@@ -114,8 +114,8 @@ int32_t sendAttachDisposition(ChannelRecord* record, uint32_t now) {
                    ? sendEncodedDisposition(record, record->smtp->send->inlinePart != 0, name)
                    : sendFormatted(record, "%s%c%s%c\r\n", disposition, kQuote, name, kQuote);
   if (rc != kStateContinue) return rc;
-  record->dueTime = now;
-  record->nextState = kStateAttachOpen;
+  record->step.dueTime = now;
+  record->step.nextState = kStateAttachOpen;
   return kStateContinue;
 }
 
@@ -132,15 +132,15 @@ int32_t openAttachment(ChannelRecord* record, uint32_t) {
   record->fileHandle = handle;
   record->smtp->send->bodyFromText = 0;
   resetBodyReader(record);
-  record->awaitWritable = 1;
-  record->nextState = kStateAttachLine;
+  record->step.awaitWritable = 1;
+  record->step.nextState = kStateAttachLine;
   return kStateContinue;
 }
 
 // Reads ahead until a whole line's bytes are there or the file ends.
 void fillAttachmentBuffer(ChannelRecord* record) {
   while (bodyUnread(record) < kBase64LineBytes && record->smtp->send->bodyEnded == kBodyGoing) {
-    addCount(record->attachBytesRead, refillSendBuffer(record, kAttachReadAhead));
+    addCount(record->counts.attachBytesRead, refillSendBuffer(record, kAttachReadAhead));
   }
 }
 
@@ -151,10 +151,10 @@ int32_t finishAttachment(ChannelRecord* record) {
   // An attachment cut short by a read error must not go out as complete.
   if (failed) return failState(record, 0, kErrCannotOpenFile);
   if (record->smtp->send->nextAttach == nullptr || record->smtp->send->nextAttach[0] == '\0') {
-    record->nextState = kStateDataEnd;
+    record->step.nextState = kStateDataEnd;
   } else {
     record->smtp->send->attachList = record->smtp->send->nextAttach;
-    record->nextState = kStateAttachDelimiter;
+    record->step.nextState = kStateAttachDelimiter;
   }
   return kStateContinue;
 }
@@ -165,11 +165,11 @@ int32_t sendOneAttachLine(ChannelRecord* record, uint32_t now) {
   int32_t count = bodyUnread(record);
   if (count > kBase64LineBytes) count = kBase64LineBytes;
   if (count == 0) return finishAttachment(record);
-  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(record->bodyBuffer + record->smtp->send->bodyPos);
-  int32_t length = base64EncodeLine(bytes, record->commandLine, count) + 2;
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(record->texts.bodyBuffer + record->smtp->send->bodyPos);
+  int32_t length = base64EncodeLine(bytes, record->texts.commandLine, count) + 2;
   record->smtp->send->bodyPos += count;
-  addCount(record->attachBytesSent, length);
-  int32_t rc = sendAllBytes(record, record->commandLine, length);
+  addCount(record->counts.attachBytesSent, length);
+  int32_t rc = sendAllBytes(record, record->texts.commandLine, length);
   if (rc != kStateContinue) return rc;
   linePace(record, now, settings.lineTimeout);
   return kStateContinue;
@@ -179,7 +179,7 @@ int32_t sendOneAttachLine(ChannelRecord* record, uint32_t now) {
 // from the file, until want or the end of the file.
 int32_t readAttachmentBlock(ChannelRecord* record, uint8_t* block, int32_t want) {
   int32_t have = bodyUnread(record) < want ? bodyUnread(record) : want;
-  std::memcpy(block, record->bodyBuffer + record->smtp->send->bodyPos, static_cast<size_t>(have));
+  std::memcpy(block, record->texts.bodyBuffer + record->smtp->send->bodyPos, static_cast<size_t>(have));
   record->smtp->send->bodyPos += have;
   while (have < want && record->smtp->send->bodyEnded == kBodyGoing) {
     int32_t count = plat::fileRead(record->fileHandle, block + have, want - have);
@@ -187,7 +187,7 @@ int32_t readAttachmentBlock(ChannelRecord* record, uint8_t* block, int32_t want)
       record->smtp->send->bodyEnded = count < 0 ? kBodyReadFailed : kBodyEnded;
       break;
     }
-    addCount(record->attachBytesRead, count);
+    addCount(record->counts.attachBytesRead, count);
     have += count;
   }
   return have;
@@ -207,7 +207,7 @@ int32_t sendAttachBlock(ChannelRecord* record, uint32_t now) {
   if (count == 0) return finishAttachment(record);
   int32_t length = base64EncodeLines(block, outputTail(record->connection), count);
   takeOutput(record->connection, length);
-  addCount(record->attachBytesSent, length);
+  addCount(record->counts.attachBytesSent, length);
   linePace(record, now, settings.lineTimeout);
   return kStateContinue;
 }

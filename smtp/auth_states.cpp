@@ -31,7 +31,7 @@ constexpr int32_t kAuthenticatedLast = 299;
 
 // Sends length bytes of text base64-encoded as one unbroken line.
 int32_t sendEncodedLine(ChannelRecord* record, const char* text, int32_t length) {
-  char* line = record->commandLine;
+  char* line = record->texts.commandLine;
   int32_t encoded = length > 0 ? base64EncodeLine(reinterpret_cast<const uint8_t*>(text), line, length) : 0;
   line[encoded] = '\r';
   line[encoded + 1] = '\n';
@@ -40,19 +40,19 @@ int32_t sendEncodedLine(ChannelRecord* record, const char* text, int32_t length)
 
 // Sends a credential (user name or password) as LOGIN wants it.
 int32_t sendCredential(ChannelRecord* record, const char* credential) {
-  copyText(record->scratchText, credential, kCredentialCap);
-  return sendEncodedLine(record, record->scratchText, textLength(record->scratchText));
+  copyText(record->texts.scratchText, credential, kCredentialCap);
+  return sendEncodedLine(record, record->texts.scratchText, textLength(record->texts.scratchText));
 }
 
 // The last reply of an exchange: the credentials were taken or not.
 int32_t readFinalAuthReply(ChannelRecord* record, const char* success) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
-  if (record->replyCode < kAuthenticatedFirst || record->replyCode > kAuthenticatedLast) {
+  if (record->texts.replyCode < kAuthenticatedFirst || record->texts.replyCode > kAuthenticatedLast) {
     return failState(record, 0, kErrSmtpError);
   }
   logText(record, success);
-  record->nextState = 0;
+  record->step.nextState = 0;
   return kStateContinue;
 }
 
@@ -60,7 +60,7 @@ int32_t readFinalAuthReply(ChannelRecord* record, const char* success) {
 int32_t readChallenge(ChannelRecord* record, uint32_t) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
-  const char* reply = record->replyText;
+  const char* reply = record->texts.replyText;
   int32_t length = textLength(reply);
   // A reply of up to kReplyRoom characters decodes to three quarters of
   // that at most.
@@ -71,9 +71,9 @@ int32_t readChallenge(ChannelRecord* record, uint32_t) {
   // A challenge too long for scratchText is no challenge this client can
   // answer; it is refused rather than cut.
   if (count > kScratchTextCap) return failState(record, 0, kErrSmtpError);
-  copyCount(record->scratchText, decoded, count);
-  logFormat(record, "Challenge '%s'\r\n", record->scratchText);
-  record->nextState = kStateCramResponse;
+  copyCount(record->texts.scratchText, decoded, count);
+  logFormat(record, "Challenge '%s'\r\n", record->texts.scratchText);
+  record->step.nextState = kStateCramResponse;
   return kStateContinue;
 }
 
@@ -81,20 +81,20 @@ int32_t readChallenge(ChannelRecord* record, uint32_t) {
 int32_t startCram(ChannelRecord* record, uint32_t now) {
   int32_t rc = sendFormatted(record, "%s", "AUTH CRAM-MD5");
   if (rc != kStateContinue) return rc;
-  record->dueTime = tickAfter(now, 2 * settings.minimumWait);
-  record->deadline = tickAfter(now, settings.replyTimeout);
-  record->nextState = kStateCramChallenge;
+  record->step.dueTime = tickAfter(now, 2 * settings.minimumWait);
+  record->step.deadline = tickAfter(now, settings.replyTimeout);
+  record->step.nextState = kStateCramChallenge;
   return readChallenge(record, now);
 }
 
 // 152: the response to the challenge.
 int32_t sendCramResponse(ChannelRecord* record, uint32_t now) {
   makeCramResponse(record);
-  int32_t rc = sendEncodedLine(record, record->scratchText, textLength(record->scratchText));
+  int32_t rc = sendEncodedLine(record, record->texts.scratchText, textLength(record->texts.scratchText));
   if (rc != kStateContinue) return rc;
-  record->dueTime = tickAfter(now, settings.minimumWait + loginPauseMs());
-  record->deadline = tickAfter(now, settings.replyTimeout);
-  record->nextState = kStateCramDone;
+  record->step.dueTime = tickAfter(now, settings.minimumWait + loginPauseMs());
+  record->step.deadline = tickAfter(now, settings.replyTimeout);
+  record->step.nextState = kStateCramDone;
   return kStateContinue;
 }
 
@@ -108,7 +108,7 @@ int32_t startLogin(ChannelRecord* record, uint32_t now) {
   int32_t rc = sendFormatted(record, "%s", "AUTH LOGIN");
   if (rc != kStateContinue) return rc;
   slowReplyWait(record, now);
-  record->nextState = kStateLoginUser;
+  record->step.nextState = kStateLoginUser;
   return kStateContinue;
 }
 
@@ -119,7 +119,7 @@ int32_t sendLoginUser(ChannelRecord* record, uint32_t now) {
   rc = sendCredential(record, record->login->userName);
   if (rc != kStateContinue) return rc;
   replyWait(record, now);
-  record->nextState = kStateLoginPassword;
+  record->step.nextState = kStateLoginPassword;
   return kStateContinue;
 }
 
@@ -129,9 +129,9 @@ int32_t sendLoginPassword(ChannelRecord* record, uint32_t now) {
   if (rc != kReplyRead) return rc;
   rc = sendCredential(record, record->login->password);
   if (rc != kStateContinue) return rc;
-  record->dueTime = tickAfter(now, settings.minimumWait + loginPauseMs());
-  record->deadline = tickAfter(now, settings.replyTimeout);
-  record->nextState = kStateLoginDone;
+  record->step.dueTime = tickAfter(now, settings.minimumWait + loginPauseMs());
+  record->step.deadline = tickAfter(now, settings.replyTimeout);
+  record->step.nextState = kStateLoginDone;
   return kStateContinue;
 }
 
@@ -159,7 +159,7 @@ int32_t chooseAuthState(const char* ehloReply) {
 }
 
 void makeCramResponse(ChannelRecord* record) {
-  const char* challenge = record->scratchText;
+  const char* challenge = record->texts.scratchText;
   int32_t length = 0;
   while (challenge[length] != '\0' && challenge[length] != '\r') ++length;
   uint8_t digest[kMd5DigestBytes];
@@ -167,7 +167,7 @@ void makeCramResponse(ChannelRecord* record) {
           digest);
   char hex[kMd5HexChars + 1];
   hexDigest(digest, hex);
-  plat::formatText(record->scratchText, fieldSize(kScratchTextCap), "%s %s", record->login->userName, hex);
+  plat::formatText(record->texts.scratchText, fieldSize(kScratchTextCap), "%s %s", record->login->userName, hex);
 }
 
 }  // namespace qel

@@ -103,7 +103,7 @@ int32_t wholePlainLine(const char* bytes, int32_t reach, int32_t at, const Plain
 PlainStep addBufferedPlainChars(ChannelRecord* record, char* out, int32_t* length, int32_t* consumed,
                                 const PlainLimits& limits) {
   if (record->smtp->send->pendingChar != kBodyEnd) return PlainStep::going;
-  const char* buffer = record->bodyBuffer;
+  const char* buffer = record->texts.bodyBuffer;
   const int32_t stop = record->smtp->send->bodyFill - limits.limit;
   const int32_t first = record->smtp->send->bodyPos;
   int32_t pos = first;
@@ -204,8 +204,8 @@ void breakHtmlLine(ChannelRecord* record, char* out, int32_t* length, int32_t ne
     return;
   }
   record->smtp->send->bodyPos -= rest + 1;
-  std::memcpy(record->bodyBuffer + record->smtp->send->bodyPos, out + keep, rest);
-  record->bodyBuffer[record->smtp->send->bodyPos + rest] = static_cast<char>(next);
+  std::memcpy(record->texts.bodyBuffer + record->smtp->send->bodyPos, out + keep, rest);
+  record->texts.bodyBuffer[record->smtp->send->bodyPos + rest] = static_cast<char>(next);
   *length = keep;
 }
 

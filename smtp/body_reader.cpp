@@ -26,7 +26,7 @@ int32_t copyFromText(ChannelRecord* record, char* destination, int32_t room) {
 // Refills as nextBodyChar does when few bytes are left.
 void refillIfLow(ChannelRecord* record) {
   if (record->smtp->send->bodyEnded == kBodyGoing && bodyUnread(record) <= bodyLineLimit()) {
-    addCount(record->messageBytesRead, refillSendBuffer(record, kBodyBufferCap));
+    addCount(record->counts.messageBytesRead, refillSendBuffer(record, kBodyBufferCap));
   }
 }
 
@@ -41,13 +41,13 @@ void resetBodyReader(ChannelRecord* record) {
 int32_t refillSendBuffer(ChannelRecord* record, int32_t capacity) {
   if (capacity > kBodyBufferCap) capacity = kBodyBufferCap;
   int32_t unread = bodyUnread(record);
-  if (unread > 0 && record->smtp->send->bodyPos > 0) std::memmove(record->bodyBuffer, record->bodyBuffer + record->smtp->send->bodyPos, unread);
+  if (unread > 0 && record->smtp->send->bodyPos > 0) std::memmove(record->texts.bodyBuffer, record->texts.bodyBuffer + record->smtp->send->bodyPos, unread);
   record->smtp->send->bodyPos = 0;
   record->smtp->send->bodyFill = unread;
   int32_t room = capacity - unread;
   // A full buffer is not the end of the source.
   if (room <= 0 || record->smtp->send->bodyEnded != kBodyGoing) return 0;
-  char* destination = record->bodyBuffer + unread;
+  char* destination = record->texts.bodyBuffer + unread;
   int32_t count = record->smtp->send->bodyFromText != 0 ? copyFromText(record, destination, room)
                                             : plat::fileRead(record->fileHandle, destination, room);
   if (count <= 0) {
@@ -61,18 +61,18 @@ int32_t refillSendBuffer(ChannelRecord* record, int32_t capacity) {
 int32_t nextBodyCharRefilling(ChannelRecord* record) {
   refillIfLow(record);
   if (record->smtp->send->bodyPos >= record->smtp->send->bodyFill) return kBodyEnd;
-  return static_cast<uint8_t>(record->bodyBuffer[record->smtp->send->bodyPos++]);
+  return static_cast<uint8_t>(record->texts.bodyBuffer[record->smtp->send->bodyPos++]);
 }
 
 int32_t peekBodyChar(ChannelRecord* record) {
   refillIfLow(record);
   if (record->smtp->send->bodyPos >= record->smtp->send->bodyFill) return kBodyEnd;
-  return static_cast<uint8_t>(record->bodyBuffer[record->smtp->send->bodyPos]);
+  return static_cast<uint8_t>(record->texts.bodyBuffer[record->smtp->send->bodyPos]);
 }
 
 void ensureBodyBuffered(ChannelRecord* record, int32_t want) {
   if (record->smtp->send->bodyEnded == kBodyGoing && bodyUnread(record) < want) {
-    addCount(record->messageBytesRead, refillSendBuffer(record, kBodyBufferCap));
+    addCount(record->counts.messageBytesRead, refillSendBuffer(record, kBodyBufferCap));
   }
 }
 

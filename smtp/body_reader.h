@@ -53,7 +53,7 @@ int32_t nextBodyCharRefilling(ChannelRecord* record);
 // when maxLineLength or fewer bytes are left. Called for every byte of a
 // body, so the common case stays inline.
 inline int32_t nextBodyChar(ChannelRecord* record) {
-  if (bodyUnread(record) > bodyLineLimit()) return static_cast<uint8_t>(record->bodyBuffer[record->smtp->send->bodyPos++]);
+  if (bodyUnread(record) > bodyLineLimit()) return static_cast<uint8_t>(record->texts.bodyBuffer[record->smtp->send->bodyPos++]);
   return nextBodyCharRefilling(record);
 }
 

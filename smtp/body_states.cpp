@@ -28,7 +28,7 @@ constexpr int32_t kAcceptedLast = 299;
 // 238: a fresh body reader.
 int32_t resetBody(ChannelRecord* record, uint32_t) {
   resetBodyReader(record);
-  record->nextState = record->smtp->send->messageText != nullptr && record->smtp->send->messageText[0] == kFileMark ? kStateBodyFileOpen
+  record->step.nextState = record->smtp->send->messageText != nullptr && record->smtp->send->messageText[0] == kFileMark ? kStateBodyFileOpen
                                                                                            : kStateBodyFromText;
   return kStateContinue;
 }
@@ -37,7 +37,7 @@ int32_t resetBody(ChannelRecord* record, uint32_t) {
 int32_t startTextBody(ChannelRecord* record, uint32_t) {
   record->smtp->send->bodyFromText = 1;
   record->smtp->send->pendingChar = kBodyEnd;
-  record->nextState = kStateBodyTextLine;
+  record->step.nextState = kStateBodyTextLine;
   return kStateContinue;
 }
 
@@ -51,7 +51,7 @@ int32_t openBodyFile(ChannelRecord* record, uint32_t) {
   int32_t handle = plat::fileOpenRead(path);
   if (handle <= 0) return failState(record, handle, kErrCannotOpenFile);
   record->fileHandle = handle;
-  record->nextState = kStateBodyFileLine;
+  record->step.nextState = kStateBodyFileLine;
   return kStateContinue;
 }
 
@@ -63,7 +63,7 @@ int32_t finishBody(ChannelRecord* record, bool fromFile) {
     // A body cut short by a read error must not go out as complete.
     if (failed) return failState(record, 0, kErrCannotOpenFile);
   }
-  record->nextState = record->smtp->send->attachList != nullptr ? kStateAttachDelimiter : kStateDataEnd;
+  record->step.nextState = record->smtp->send->attachList != nullptr ? kStateAttachDelimiter : kStateDataEnd;
   return kStateContinue;
 }
 
@@ -73,10 +73,10 @@ int32_t finishBody(ChannelRecord* record, bool fromFile) {
 int32_t sendBodyLine(ChannelRecord* record, uint32_t now, bool fromFile) {
   bool first = true;
   do {
-    int32_t length = readBodyLine(record, record->commandLine);
+    int32_t length = readBodyLine(record, record->texts.commandLine);
     if (length < 0) return finishBody(record, fromFile);
-    addCount(record->messageBytesSent, length + 2);
-    int32_t rc = sendCommandLine(record, textLength(record->commandLine));
+    addCount(record->counts.messageBytesSent, length + 2);
+    int32_t rc = sendCommandLine(record, textLength(record->texts.commandLine));
     if (rc != kStateContinue) return rc;
     if (first) linePace(record, now, fromFile ? settings.replyTimeout : settings.lineTimeout);
     first = false;
@@ -101,7 +101,7 @@ int32_t sendDataEnd(ChannelRecord* record, uint32_t now) {
   int32_t written = stopBatchedOutput(record->connection);
   if (written < 0) return failState(record, written, kErrSocketWrite);
   replyWait(record, now);
-  record->nextState = kStateDataEndReply;
+  record->step.nextState = kStateDataEndReply;
   return kStateContinue;
 }
 
@@ -111,10 +111,10 @@ int32_t sendDataEnd(ChannelRecord* record, uint32_t now) {
 int32_t readDataEndReply(ChannelRecord* record, uint32_t) {
   int32_t rc = awaitReply(record, settings.finalReplyWait);
   if (rc != kReplyRead) return rc;
-  if (record->replyCode < kAcceptedFirst || record->replyCode > kAcceptedLast) {
+  if (record->texts.replyCode < kAcceptedFirst || record->texts.replyCode > kAcceptedLast) {
     return failState(record, 0, kErrSmtpError);
   }
-  record->nextState = 0;
+  record->step.nextState = 0;
   return kStateContinue;
 }
 

@@ -29,7 +29,7 @@ constexpr int32_t kItemRoom = 512;
 // line, and sends whenever the buffer fills.
 class WireSink final : public TextSink {
  public:
-  explicit WireSink(ChannelRecord* record) : record_(record), buffer_(record->commandLine) {}
+  explicit WireSink(ChannelRecord* record) : record_(record), buffer_(record->texts.commandLine) {}
 
   bool put(const char* bytes, int32_t n) override {
     for (int32_t i = 0; i < n; ++i) {

@@ -81,7 +81,7 @@ int32_t sendDate(ChannelRecord* record, uint32_t) {
 
 // 224: the whole To list as the caller wrote it.
 int32_t sendTo(ChannelRecord* record, uint32_t now) {
-  record->nextState = kStateFrom;
+  record->step.nextState = kStateFrom;
   if (settings.omitToHeader != 0) return kStateContinue;
   int32_t rc = sendHeaderField(record, "To", record->smtp->send->toList, FieldKind::addresses);
   if (rc != kStateContinue) return rc;
@@ -93,7 +93,7 @@ int32_t sendTo(ChannelRecord* record, uint32_t now) {
 int32_t sendFrom(ChannelRecord* record, uint32_t) {
   int32_t next = nextHeaderState(record, HeaderStep::replyTo);
   if (record->smtp->fromAddress[0] == '\0') {
-    record->nextState = next;
+    record->step.nextState = next;
     return kStateContinue;
   }
   return sendFieldAndGo(record, next, "From", record->smtp->fromAddress, FieldKind::addresses);
@@ -115,7 +115,7 @@ int32_t sendSubject(ChannelRecord* record, uint32_t) {
     int32_t rc = sendHeaderField(record, nullptr, extraHeader(record), FieldKind::ownLines);
     if (rc != kStateContinue) return rc;
   }
-  record->nextState = nextHeaderState(record, HeaderStep::cc);
+  record->step.nextState = nextHeaderState(record, HeaderStep::cc);
   return kStateContinue;
 }
 
@@ -136,7 +136,7 @@ int32_t sendMultipartType(ChannelRecord* record, uint32_t) {
     int32_t rc = sendFormatted(record, "%s\r\n%s", charsetPartType(record, line, sizeof line),
                                charsetPartEncoding(record));
     if (rc != kStateContinue) return rc;
-    record->nextState = kStateHeaderEnd;
+    record->step.nextState = kStateHeaderEnd;
     return kStateContinue;
   }
   const char* type = record->smtp->bodyType == kBodyHtml ? "Content-Type: multipart/related; boundary="

@@ -201,7 +201,7 @@ void noteServerExtensions(ChannelRecord* record) {
   record->smtp->serverSizeLimit = 0;
   // The greeting was EHLO when ESMTP is on or STARTTLS needs it.
   if (record->smtp->useEsmtp == 0 && !startTlsNeedsEhlo(record)) return;
-  for (const char* line = record->replyText; *line != '\0';) {
+  for (const char* line = record->texts.replyText; *line != '\0';) {
     if (textLength(line) > kReplyLinePrefix) {
       const char* keyword = line + kReplyLinePrefix;
       if (keywordIs(keyword, "SIZE")) {

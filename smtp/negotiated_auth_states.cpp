@@ -24,9 +24,9 @@ constexpr int32_t kKeywordColumn = 4;  // after "250-" or "250 "
 bool isSpace(char c) { return c == ' ' || c == '\t'; }
 
 bool authenticated(const ChannelRecord* record) {
-  return record->replyCode >= kAuthenticatedFirst && record->replyCode <= kAuthenticatedLast;
+  return record->texts.replyCode >= kAuthenticatedFirst && record->texts.replyCode <= kAuthenticatedLast;
 }
-bool challenged(const ChannelRecord* record) { return record->replyCode == kChallengeCode; }
+bool challenged(const ChannelRecord* record) { return record->texts.replyCode == kChallengeCode; }
 
 // SMTP AUTH: the initial response may go on the command line (RFC 4954), a
 // challenge is a 334 reply, 2xx is the yes, and anything else a refusal.
@@ -74,7 +74,7 @@ void takeSmtpAuthOffer(ChannelRecord* record, const char* ehloReply) {
 
 int32_t negotiatedAuthState(ChannelRecord* record, int32_t* failure) {
   *failure = 0;
-  takeSmtpAuthOffer(record, record->replyText);
+  takeSmtpAuthOffer(record, record->texts.replyText);
   if (!wantsLogin(record)) return 0;
   // A later qelPop3Connect of another user must not log in with them.
   record->login->loginSettingsUsedBySmtp = 1;

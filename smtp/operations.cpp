@@ -48,7 +48,7 @@ int32_t copyRecipients(ChannelRecord* record, int32_t slot, const char* list, ch
 // the sequence.
 int32_t startSequence(ChannelRecord* record, int32_t firstState) {
   stageSequence(record, firstState);
-  if (record->autoCall == 0) return 0;
+  if (record->step.autoCall == 0) return 0;
   return runDriver(record->channelNumber);
 }
 
@@ -100,7 +100,7 @@ extern "C" QEL_API int32_t QEL_CALL qelSmtpConnect(int32_t chan, const char* ser
   Connection* connection = useConnection(record);
   if (connection == nullptr) return kErrNoMemory;
   connection->remotePort = record->smtp->smtpPort;
-  record->awaitWritable = 0;
+  record->step.awaitWritable = 0;
   clearSavedCount(record);
   connection->ringRead = 0;
   connection->ringWrite = 0;
@@ -155,9 +155,9 @@ extern "C" QEL_API int32_t QEL_CALL qelSendEmail(int32_t chan, const char* to, c
     logText(record, "Refused: a header line would pass 998 characters\r\n");
     return rc;
   }
-  record->awaitWritable = 1;
+  record->step.awaitWritable = 1;
   stageSequence(record, kStateMailFrom);
-  if (record->autoCall == 0) return 0;
+  if (record->step.autoCall == 0) return 0;
   logText(record, "*** Sending...\r\n");
   return runDriver(chan);
 }
@@ -178,6 +178,6 @@ extern "C" QEL_API int32_t QEL_CALL qelVerifyUser(int32_t chan, const char* name
   if (record->smtp->send->listCursor == nullptr) return kErrNoMemory;
   record->smtp->verifyResult = 0;
   rc = startSequence(record, kStateVerifyNext);
-  if (rc == 0 && record->autoCall != 0) return record->smtp->verifyResult;
+  if (rc == 0 && record->step.autoCall != 0) return record->smtp->verifyResult;
   return rc;
 }

@@ -28,7 +28,7 @@ constexpr int32_t kDataGoAheadLast = 399;
 constexpr char kEmptyMessageEnd[] = ".\r\n";
 
 bool goAhead(const ChannelRecord* record) {
-  return record->replyCode >= kDataGoAheadFirst && record->replyCode <= kDataGoAheadLast;
+  return record->texts.replyCode >= kDataGoAheadFirst && record->texts.replyCode <= kDataGoAheadLast;
 }
 
 // Keeps the first refusal of the group for the failure's text.
@@ -36,15 +36,15 @@ void noteRefusal(ChannelRecord* record) {
   SmtpSend* send = record->smtp->send;
   if (send->groupRefused != 0) return;
   send->groupRefused = 1;
-  copyText(send->groupRefusal, record->replyText, kReplyRoom - 1);
+  copyText(send->groupRefusal, record->texts.replyText, kReplyRoom - 1);
 }
 
 // Puts the first refusal back as the reply the failure reports.
 void restoreRefusal(ChannelRecord* record) {
   const char* refusal = record->smtp->send->groupRefusal;
-  copyText(record->replyText, refusal, kReplyRoom - 1);
-  copyText(record->lastReply, refusal, kLastReplyCap - 1);
-  record->replyCode = parseDecimal(refusal);
+  copyText(record->texts.replyText, refusal, kReplyRoom - 1);
+  copyText(record->texts.lastReply, refusal, kLastReplyCap - 1);
+  record->texts.replyCode = parseDecimal(refusal);
 }
 
 // The reply to the next command of the group. Refusals are read like any
@@ -76,7 +76,7 @@ int32_t readGroupMailReply(ChannelRecord* record, uint32_t now) {
   if (rc != kReplyRead) return rc;
   if (!positiveReply(record)) noteRefusal(record);
   startRecipientWalk(record);
-  record->nextState = kStateGroupRcptReply;
+  record->step.nextState = kStateGroupRcptReply;
   return kStateContinue;
 }
 
@@ -93,7 +93,7 @@ int32_t readGroupRcptReply(ChannelRecord* record, uint32_t now) {
     noteRefusal(record);
   }
   restoreListItem(record);
-  record->nextState = nextRecipient(record) ? kStateGroupRcptReply : kStateGroupDataReply;
+  record->step.nextState = nextRecipient(record) ? kStateGroupRcptReply : kStateGroupDataReply;
   return kStateContinue;
 }
 
@@ -103,7 +103,7 @@ int32_t readGroupDataReply(ChannelRecord* record, uint32_t now) {
   if (rc != kReplyRead) return rc;
   if (!goAhead(record)) {
     noteRefusal(record);
-    record->nextState = kStateGroupReset;
+    record->step.nextState = kStateGroupReset;
     return kStateContinue;
   }
   if (record->smtp->send->groupRefused == 0) return goAheadWithMessage(record);
@@ -119,7 +119,7 @@ int32_t readGroupDataReply(ChannelRecord* record, uint32_t now) {
 int32_t readEmptyEndReply(ChannelRecord* record, uint32_t now) {
   int32_t rc = awaitGroupReply(record, now);
   if (rc != kReplyRead) return rc;
-  record->nextState = kStateGroupReset;
+  record->step.nextState = kStateGroupReset;
   return kStateContinue;
 }
 

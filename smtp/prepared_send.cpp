@@ -267,9 +267,9 @@ int32_t sendPrepared(ChannelRecord* record, const char* sender, const char* reci
     record->smtp->send->preparedSource = kPreparedNone;
     return rc;
   }
-  record->awaitWritable = 1;
+  record->step.awaitWritable = 1;
   stageSequence(record, kStateMailFrom);
-  if (record->autoCall == 0) return 0;
+  if (record->step.autoCall == 0) return 0;
   logText(record, "*** Sending...\r\n");
   return runDriver(record->channelNumber);
 }
@@ -303,7 +303,7 @@ int32_t nextPreparedPiece(ChannelRecord* record, const char** bytes) {
     refillSendBuffer(record, kBodyBufferCap);
     if (record->smtp->send->bodyEnded == kBodyReadFailed) return -1;
   }
-  *bytes = record->bodyBuffer + record->smtp->send->bodyPos;
+  *bytes = record->texts.bodyBuffer + record->smtp->send->bodyPos;
   return bodyUnread(record);
 }
 

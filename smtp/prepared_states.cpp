@@ -36,7 +36,7 @@ int32_t openPrepared(ChannelRecord* record, uint32_t) {
     if (handle <= 0) return failState(record, handle, kErrCannotOpenFile);
     record->fileHandle = handle;
   }
-  record->nextState = kStatePreparedData;
+  record->step.nextState = kStatePreparedData;
   return kStateContinue;
 }
 
@@ -51,7 +51,7 @@ int32_t endPrepared(ChannelRecord* record, uint32_t now, const DataStuffing& stu
   if (written < 0) return failState(record, written, kErrSocketWrite);
   record->smtp->send->preparedSource = kPreparedNone;
   replyWait(record, now);
-  record->nextState = kStateDataEndReply;
+  record->step.nextState = kStateDataEndReply;
   return kStateContinue;
 }
 
@@ -70,13 +70,13 @@ int32_t sendPreparedPiece(ChannelRecord* record, uint32_t now) {
     if (count < 0) return failState(record, 0, kErrCannotOpenFile);
     if (count == 0) return endPrepared(record, now, stuffing);
     int32_t consumed = 0;
-    int32_t written = stuffData(&stuffing, bytes, count, record->commandLine, kPieceRoom, &consumed);
+    int32_t written = stuffData(&stuffing, bytes, count, record->texts.commandLine, kPieceRoom, &consumed);
     takePrepared(record, consumed);
     record->smtp->send->preparedLineStart = stuffing.lineStart ? 1 : 0;
     record->smtp->send->preparedAfterCr = stuffing.afterCr ? 1 : 0;
-    addCount(record->messageBytesRead, consumed);
-    addCount(record->messageBytesSent, written);
-    int32_t rc = sendAllBytes(record, record->commandLine, written);
+    addCount(record->counts.messageBytesRead, consumed);
+    addCount(record->counts.messageBytesSent, written);
+    int32_t rc = sendAllBytes(record, record->texts.commandLine, written);
     if (rc != kStateContinue) return rc;
     if (first) linePace(record, now, settings.replyTimeout);
     first = false;

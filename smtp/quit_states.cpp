@@ -18,9 +18,9 @@ constexpr int32_t kStateQuitReply = 259;
 int32_t sendQuit(ChannelRecord* record, uint32_t now) {
   int32_t rc = sendCommand(record, "QUIT");
   if (rc != kStateContinue) return rc;
-  record->dueTime = tickAfter(now, settings.minimumWait);
-  record->deadline = tickAfter(now, settings.replyTimeout);
-  record->nextState = kStateQuitReply;
+  record->step.dueTime = tickAfter(now, settings.minimumWait);
+  record->step.deadline = tickAfter(now, settings.replyTimeout);
+  record->step.nextState = kStateQuitReply;
   return kStateContinue;
 }
 
@@ -30,7 +30,7 @@ int32_t readQuitReply(ChannelRecord* record, uint32_t) {
   // A server that hangs up instead of answering QUIT has done what QUIT asks.
   if (rc < 0 && rc != kErrSocketClosed) return failState(record, 0, rc);
   closeSocketLogged(record->connection, record->log);
-  record->nextState = 0;
+  record->step.nextState = 0;
   return kStateContinue;
 }
 

@@ -50,8 +50,8 @@ bool greetsWithEhlo(const ChannelRecord* record) {
 int32_t startConnect(ChannelRecord* record, uint32_t) {
   logFormat(record, "QEL Win32 Version %d.%d.%d Build %d\r\n", (kVersionWord >> 8) & 0xF, (kVersionWord >> 4) & 0xF,
             kVersionWord & 0xF, kBuildNumber);
-  record->afterConnectState = kStateGreeting;
-  record->nextState = kFirstConnectState;
+  record->step.afterConnectState = kStateGreeting;
+  record->step.nextState = kFirstConnectState;
   return kStateContinue;
 }
 
@@ -61,7 +61,7 @@ int32_t readGreeting(ChannelRecord* record, uint32_t now) {
   if (rc != kReplyRead) return rc;
   if (!positiveReply(record)) return failState(record, 0, kErrSmtpError);
   replyWait(record, now);
-  record->nextState = kStateHello;
+  record->step.nextState = kStateHello;
   return kStateContinue;
 }
 
@@ -70,7 +70,7 @@ int32_t readGreeting(ChannelRecord* record, uint32_t now) {
 int32_t sendHello(ChannelRecord* record, uint32_t now) {
   resetByteCounts(record);
   const char* verb = greetsWithEhlo(record) ? "EHLO" : "HELO";
-  char* line = record->commandLine;
+  char* line = record->texts.commandLine;
   if (record->smtp->helloName[0] != '\0') {
     plat::formatText(line, plat::kFormatLimit + 1, "%s %s", verb, record->smtp->helloName);
   } else {
@@ -92,14 +92,14 @@ int32_t readHelloReply(ChannelRecord* record, uint32_t) {
   if (rc != kReplyRead) return rc;
   if (!positiveReply(record)) return failState(record, 0, kErrSmtpError);
   noteServerExtensions(record);
-  record->smtp->offersPipelining = greetsWithEhlo(record) && ehloOffers(record->replyText, "PIPELINING") ? 1 : 0;
+  record->smtp->offersPipelining = greetsWithEhlo(record) && ehloOffers(record->texts.replyText, "PIPELINING") ? 1 : 0;
   if (startTlsTakesOver(record, &rc)) return rc;
   if (record->login->negotiateLogin != 0) {
     int32_t failure = 0;
-    record->nextState = negotiatedAuthState(record, &failure);
+    record->step.nextState = negotiatedAuthState(record, &failure);
     return failure != 0 ? failure : kStateContinue;
   }
-  record->nextState = record->smtp->useEsmtp != 0 ? chooseAuthState(record->replyText) : 0;
+  record->step.nextState = record->smtp->useEsmtp != 0 ? chooseAuthState(record->texts.replyText) : 0;
   return kStateContinue;
 }
 
@@ -126,7 +126,7 @@ int32_t readMailFromReply(ChannelRecord* record, uint32_t) {
   if (rc != kReplyRead) return rc;
   if (!positiveReply(record)) return failState(record, 0, kErrSmtpError);
   startRecipientWalk(record);
-  record->nextState = kStateNextRecipient;
+  record->step.nextState = kStateNextRecipient;
   return kStateContinue;
 }
 
@@ -150,7 +150,7 @@ bool cutListItem(ChannelRecord* record, char* from) {
 }  // namespace
 
 bool positiveReply(const ChannelRecord* record) {
-  return record->replyCode >= kReplyOkFirst && record->replyCode <= kReplyOkLast;
+  return record->texts.replyCode >= kReplyOkFirst && record->texts.replyCode <= kReplyOkLast;
 }
 
 void restoreListItem(ChannelRecord* record) {
@@ -194,9 +194,9 @@ int32_t goAheadWithMessage(ChannelRecord* record) {
   // The message goes out in large writes from here to its final ".".
   if (startBatchedOutput(record->connection) < 0) return failState(record, 0, kErrNoMemory);
   if (record->smtp->send->preparedSource != 0) {
-    record->nextState = kStatePreparedOpen;
+    record->step.nextState = kStatePreparedOpen;
   } else {
-    record->nextState = record->smtp->bodyType == 2 || record->smtp->standardHeader != 0 ? kStateMessageId : kStateMailer;
+    record->step.nextState = record->smtp->bodyType == 2 || record->smtp->standardHeader != 0 ? kStateMessageId : kStateMailer;
   }
   return kStateContinue;
 }
@@ -207,9 +207,9 @@ namespace {
 int32_t takeRecipient(ChannelRecord* record, uint32_t now) {
   int32_t rc = cutRecipient(record);
   if (rc < 0) return failState(record, 0, rc);
-  record->awaitWritable = 1;
+  record->step.awaitWritable = 1;
   deadlineOnly(record, now);
-  record->nextState = kStateRcptTo;
+  record->step.nextState = kStateRcptTo;
   return kStateContinue;
 }
 
@@ -232,10 +232,10 @@ int32_t readRcptToReply(ChannelRecord* record, uint32_t now) {
   // The list is whole again for the header lines.
   restoreListItem(record);
   if (!accepted) return failState(record, 0, kErrSmtpError);
-  record->nextState = kStateNextRecipient;
+  record->step.nextState = kStateNextRecipient;
   if (!nextRecipient(record)) {
-    record->dueTime = tickAfter(now, settings.minimumWait);
-    record->nextState = kStateData;
+    record->step.dueTime = tickAfter(now, settings.minimumWait);
+    record->step.nextState = kStateData;
   }
   return kStateContinue;
 }
@@ -250,7 +250,7 @@ int32_t sendData(ChannelRecord* record, uint32_t now) {
 int32_t readDataReply(ChannelRecord* record, uint32_t) {
   int32_t rc = awaitReply(record);
   if (rc != kReplyRead) return rc;
-  if (record->replyCode < kDataGoAheadFirst || record->replyCode > kDataGoAheadLast) {
+  if (record->texts.replyCode < kDataGoAheadFirst || record->texts.replyCode > kDataGoAheadLast) {
     return failState(record, 0, kErrSmtpError);
   }
   return goAheadWithMessage(record);
@@ -261,13 +261,13 @@ int32_t takeVerifyName(ChannelRecord* record, uint32_t now) {
   char* name = record->smtp->send->listCursor;
   record->smtp->currentAddress = name;
   if (name == nullptr || name[0] == '\0') {
-    record->nextState = 0;
+    record->step.nextState = 0;
     return kStateContinue;
   }
   if (!cutListItem(record, name)) return failState(record, 0, kErrBadAddressChar);
-  record->awaitWritable = 1;
+  record->step.awaitWritable = 1;
   deadlineOnly(record, now);
-  record->nextState = kStateVerifySend;
+  record->step.nextState = kStateVerifySend;
   return kStateContinue;
 }
 
@@ -279,7 +279,7 @@ int32_t sendVerify(ChannelRecord* record, uint32_t now) {
 }  // namespace
 
 void skipRestOfReply(ChannelRecord* record) {
-  const char* last = record->lastReply;
+  const char* last = record->texts.lastReply;
   if (textLength(last) <= 3 || last[3] != '-') return;
   char line[kReplyRoom];
   bool lineStart = true;
@@ -305,10 +305,10 @@ namespace {
 int32_t readVerifyReply(ChannelRecord* record, uint32_t) {
   if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readSmtpReply(record);
-  record->smtp->verifyResult = rc >= 0 && record->replyCode == kReplyVerified ? 1 : 0;
+  record->smtp->verifyResult = rc >= 0 && record->texts.replyCode == kReplyVerified ? 1 : 0;
   if (rc == kErrSmtpError) skipRestOfReply(record);
   restoreListItem(record);
-  record->nextState = kStateVerifyNext;
+  record->step.nextState = kStateVerifyNext;
   return kStateContinue;
 }
 

@@ -39,16 +39,16 @@ const RawCommandRegistration rawCommand(kProtocolSmtp, kStateRawCommand, readSmt
 }  // namespace
 
 void slowReplyWait(ChannelRecord* record, uint32_t now) {
-  record->dueTime = tickAfter(now, 2 * settings.minimumWait + loginPauseMs());
-  record->deadline = tickAfter(now, settings.replyTimeout);
+  record->step.dueTime = tickAfter(now, 2 * settings.minimumWait + loginPauseMs());
+  record->step.deadline = tickAfter(now, settings.replyTimeout);
 }
 
-void deadlineOnly(ChannelRecord* record, uint32_t now) { record->deadline = tickAfter(now, settings.replyTimeout); }
+void deadlineOnly(ChannelRecord* record, uint32_t now) { record->step.deadline = tickAfter(now, settings.replyTimeout); }
 
 void linePace(ChannelRecord* record, uint32_t now, int32_t lineDeadline) {
-  record->dueTime = tickAfter(now, settings.lineDelay);
-  record->deadline = tickAfter(now, lineDeadline);
-  record->awaitWritable = 1;
+  record->step.dueTime = tickAfter(now, settings.lineDelay);
+  record->step.deadline = tickAfter(now, lineDeadline);
+  record->step.awaitWritable = 1;
 }
 
 int32_t awaitReply(ChannelRecord* record, int32_t wait) {
@@ -73,7 +73,7 @@ int32_t sendAllBytes(ChannelRecord* record, const char* bytes, int32_t length) {
 }
 
 int32_t sendCommandLine(ChannelRecord* record, int32_t length) {
-  char* line = record->commandLine;
+  char* line = record->texts.commandLine;
   if (length < 0) length = 0;
   if (length > kCommandTextRoom) length = kCommandTextRoom;
   line[length] = '\r';
@@ -85,7 +85,7 @@ int32_t sendCommandLine(ChannelRecord* record, int32_t length) {
 }
 
 int32_t sendFormatted(ChannelRecord* record, const char* format, ...) {
-  char* line = record->commandLine;
+  char* line = record->texts.commandLine;
   va_list args;
   va_start(args, format);
   // At most kFormatLimit characters: with every one of them a doubled

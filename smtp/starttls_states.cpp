@@ -35,7 +35,7 @@ int32_t readStartTlsReply(ChannelRecord* record, uint32_t now) {
   if (!waitForData(record->connection, 0)) return kStateContinue;
   int32_t rc = readSmtpReply(record);
   if (rc < 0 && rc != kErrSmtpError) return failState(record, 0, rc);
-  if (record->replyCode != kGoAhead) return tlsRefusedByReply(record, kStateHello);
+  if (record->texts.replyCode != kGoAhead) return tlsRefusedByReply(record, kStateHello);
   return startTlsHandshake(record, now, kStateHello, settings.replyTimeout);
 }
 
@@ -69,8 +69,8 @@ bool startTlsTakesOver(ChannelRecord* record, int32_t* result) {
   if (!usesStartTls(record->tls) || streamEncrypted(record->connection) || tlsWasDeclined(record->connection)) {
     return false;
   }
-  if (ehloOffers(record->replyText, kStartTlsKeyword)) {
-    record->nextState = kStateStartTls;
+  if (ehloOffers(record->texts.replyText, kStartTlsKeyword)) {
+    record->step.nextState = kStateStartTls;
     *result = kStateContinue;
     return true;
   }

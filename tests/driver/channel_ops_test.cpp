@@ -36,7 +36,7 @@ TEST_F(ChannelOps, RawCommandIsCutTo32CharactersAndReadsTheWholeSmtpReply) {
                        Send("250-one\r\n250 two\r\n"), ExpectClose()});
   connectTo(server, kProtocolSmtp);
   EXPECT_EQ(qelCommand(0, command.c_str()), 0);
-  EXPECT_STREQ(record->replyText, "250-one\r\n250 two\r\n");
+  EXPECT_STREQ(record->texts.replyText, "250-one\r\n250 two\r\n");
   EXPECT_EQ(qelStatistics(0, QEL_STAT_REPLY_CODE), 250);
   char last[200];
   EXPECT_EQ(qelDebug(0, QEL_DEBUG_LAST_REPLY, last, 199), 7);
@@ -51,10 +51,10 @@ TEST_F(ChannelOps, RawCommandOnPop3ReadsOnlyTheStatusLine) {
                        ExpectLine("NOOP"), Send("-ERR nope\r\n"), ExpectClose()});
   connectTo(server, kProtocolPop3);
   EXPECT_EQ(qelCommand(0, "LIST"), 0);
-  EXPECT_STREQ(record->replyText, "+OK 2 messages\r\n");
+  EXPECT_STREQ(record->texts.replyText, "+OK 2 messages\r\n");
   // The listing stays unread and is met by the next read.
   EXPECT_EQ(qelCommand(0, "NOOP"), QEL_ERR_POP3_ERROR);
-  EXPECT_STREQ(record->replyText, "1 100\r\n");
+  EXPECT_STREQ(record->texts.replyText, "1 100\r\n");
   qelAbort(0);
 }
 
@@ -76,10 +76,10 @@ TEST_F(ChannelOps, CloseDrivenByTheCallerSendsQuit) {
   ASSERT_NE(allocAndCopy(0, kSlotSubject, "kept until close"), nullptr);
   EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0), 1);
   EXPECT_EQ(qelClose(0), 0);
-  EXPECT_EQ(record->nextState, 258);
+  EXPECT_EQ(record->step.nextState, 258);
   EXPECT_EQ(driveToEnd(0), 0);
   EXPECT_FALSE(socketIsOpen(record->connection));
-  EXPECT_STREQ(record->replyText, "221 bye\r\n");
+  EXPECT_STREQ(record->texts.replyText, "221 bye\r\n");
   // Driven by the caller, the blocks and the protocol stay.
   EXPECT_EQ(blockIsAllocated(kSlotSubject), 1);
   EXPECT_EQ(record->protocol, kProtocolSmtp);
@@ -91,7 +91,7 @@ TEST_F(ChannelOps, CloseOnPop3UsesThePop3Reader) {
   ScriptServer server({Send("+OK hi\r\n"), ExpectLine("QUIT"), Send("+OK bye\r\n"), ExpectClose()});
   connectTo(server, kProtocolPop3);
   EXPECT_EQ(qelClose(0), 0);
-  EXPECT_EQ(record->replyCode, 100);
+  EXPECT_EQ(record->texts.replyCode, 100);
   EXPECT_EQ(record->protocol, kProtocolNone);
 }
 
@@ -117,10 +117,10 @@ TEST_F(ChannelOps, AbortTurnsAutoCallBackOn) {
   std::string log = dir.file("a.log");
   ASSERT_GT(qelStringParam(0, QEL_STRING_LOG_FILE, log.c_str()), 0);
   EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0), 1);
-  record->nextState = 204;
+  record->step.nextState = 204;
   EXPECT_EQ(qelAbort(0), 1);  // never connected: still 1
-  EXPECT_EQ(record->autoCall, 1u);
-  EXPECT_EQ(record->nextState, 0);
+  EXPECT_EQ(record->step.autoCall, 1u);
+  EXPECT_EQ(record->step.nextState, 0);
   EXPECT_NE(readFile(log).find("*** qelAbort\r\nClosing socket\r\n"), std::string::npos);
   EXPECT_EQ(qelAbort(7), QEL_ERR_CHANNEL_RANGE);
 }

@@ -41,39 +41,39 @@ TEST_F(Driver, IdleChannelCompletesAndTracesEveryCall) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(qelDriver(0), 0);
   EXPECT_EQ(count("<  0:"), 3u);
   EXPECT_EQ(qelStatistics(0, QEL_STAT_STATE_COUNT), 0);
-  EXPECT_EQ(record->thisState, -1);
+  EXPECT_EQ(record->step.thisState, -1);
   EXPECT_EQ(qelDriver(5), QEL_ERR_CHANNEL_RANGE);
 }
 
 TEST_F(Driver, PauseAndWritabilityWaitReturnWaiting) {
-  record->nextState = 777;
-  record->dueTime = tickAfter(plat::tickCount(), 60000);
+  record->step.nextState = 777;
+  record->step.dueTime = tickAfter(plat::tickCount(), 60000);
   EXPECT_EQ(qelDriver(0), kWaiting);
-  EXPECT_EQ(record->stateCount, 0);
-  EXPECT_EQ(record->nextState, 777);
+  EXPECT_EQ(record->step.stateCount, 0);
+  EXPECT_EQ(record->step.nextState, 777);
 
   // A connect in progress is not writable yet.
   StalledListener stalled;
   stageConnect(record, stalled.port());
   int32_t rc;
   while ((rc = qelDriver(0)) != 106) ASSERT_GT(rc, 0);
-  record->dueTime = 0;
-  record->awaitWritable = 1;
-  int32_t before = record->stateCount;
+  record->step.dueTime = 0;
+  record->step.awaitWritable = 1;
+  int32_t before = record->step.stateCount;
   EXPECT_EQ(qelDriver(0), kWaiting);
   EXPECT_EQ(qelDriver(0), kWaiting);
-  EXPECT_EQ(record->stateCount, before);
+  EXPECT_EQ(record->step.stateCount, before);
   qelAbort(0);
 }
 
 TEST_F(Driver, UnlistedStateIsLoggedAndKept) {
   openLog();
-  record->nextState = 319;
+  record->step.nextState = 319;
   EXPECT_EQ(qelDriver(0), 319);
   EXPECT_EQ(qelDriver(0), 319);
   EXPECT_EQ(count("ERROR! Unknown state 319\r\n"), 2u);
   EXPECT_EQ(count("<319:"), 1u);  // traced once while it repeats
-  EXPECT_EQ(record->stateCount, 2);
+  EXPECT_EQ(record->step.stateCount, 2);
 }
 
 TEST_F(Driver, ReplyThatNeverComesFailsAtTheDeadline) {
@@ -84,7 +84,7 @@ TEST_F(Driver, ReplyThatNeverComesFailsAtTheDeadline) {
   int32_t repeats = 0;
   int32_t rc;
   while ((rc = qelDriver(0)) > 0) {
-    if (rc == 299 && record->prevState == 299) ++repeats;
+    if (rc == 299 && record->step.prevState == 299) ++repeats;
   }
   EXPECT_EQ(rc, QEL_ERR_TIMED_OUT);
   EXPECT_GT(repeats, 0);
@@ -92,8 +92,8 @@ TEST_F(Driver, ReplyThatNeverComesFailsAtTheDeadline) {
             1u);
   EXPECT_EQ(count("<299:"), 1u);
   EXPECT_EQ(qelDriver(0), 0);  // the failed channel is idle
-  EXPECT_EQ(record->dueTime, 0u);
-  EXPECT_EQ(record->deadline, 0u);
+  EXPECT_EQ(record->step.dueTime, 0u);
+  EXPECT_EQ(record->step.deadline, 0u);
 }
 
 // A deadline computed just before the tick count wraps must neither fire at
@@ -105,7 +105,7 @@ TEST_F(Driver, DeadlinesWorkAcrossTheTickWrap) {
   stageConnect(record, server.port(), 299, kProtocolSmtp);
   int32_t rc;
   // Run until state 299 has executed once: its deadline did not fire at once.
-  while ((rc = qelDriver(0)) > 0 && record->prevState != 299) {
+  while ((rc = qelDriver(0)) > 0 && record->step.prevState != 299) {
   }
   EXPECT_EQ(rc, 299);
   uint32_t start = plat::tickCount();
@@ -131,9 +131,9 @@ TEST_F(Driver, RepeatedStateTracesOnceAndReenteredStateAgain) {
 
 TEST_F(Driver, FailStateWithoutErrorOnlyLogs) {
   openLog();
-  record->nextState = 204;
+  record->step.nextState = 204;
   EXPECT_EQ(failState(record, 0, 0), 0);
-  EXPECT_EQ(record->nextState, 204);
+  EXPECT_EQ(record->step.nextState, 204);
   EXPECT_EQ(count("QelCode=0 "), 1u);
 }
 

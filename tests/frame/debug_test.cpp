@@ -77,13 +77,13 @@ TEST_F(Debug, LastReplyCountsItsLineEndOnlyInTheBuffer) {
       {"+OK", -5, 0, ""},
   };
   for (const Case& c : cases) {
-    copyText(record->lastReply, c.reply, kLastReplyCap);
+    copyText(record->texts.lastReply, c.reply, kLastReplyCap);
     EXPECT_EQ(ask(QEL_DEBUG_LAST_REPLY, c.size), c.result) << c.reply << c.size;
     EXPECT_STREQ(buffer, c.text) << c.reply << c.size;
   }
   // Never more than 128 characters.
   std::string longReply(kLastReplyCap, 'r');
-  copyText(record->lastReply, longReply.c_str(), kLastReplyCap);
+  copyText(record->texts.lastReply, longReply.c_str(), kLastReplyCap);
   EXPECT_EQ(ask(QEL_DEBUG_LAST_REPLY, 299), kLastReplyCap);
   EXPECT_EQ(std::string(buffer), longReply);
 }

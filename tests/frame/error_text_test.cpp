@@ -66,7 +66,7 @@ TEST(ErrorText, EveryTableEntryExactly) {
 TEST(ErrorText, CutAtSizeMinusOneAndReplyAppended) {
   Attached lib(1);
   ChannelRecord* record = lib.record(0);
-  std::strcpy(record->replyText, "550 No such user\r\n");
+  std::strcpy(record->texts.replyText, "550 No such user\r\n");
   int32_t rc = 0;
   EXPECT_EQ(errorText(-49, 20, &rc), "SMTP returned error");
   EXPECT_EQ(rc, 19);

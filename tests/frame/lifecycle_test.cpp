@@ -76,11 +76,11 @@ TEST_F(Lifecycle, RecordStartsWithItsInitialValues) {
   ChannelRecord* record = channelRecord(1);
   ASSERT_NE(record, nullptr);
   EXPECT_EQ(record->channelNumber, 1);
-  EXPECT_EQ(record->prevState, -2);
-  EXPECT_EQ(record->thisState, -1);
-  EXPECT_EQ(record->nextState, 0);
-  EXPECT_EQ(record->autoCall, 1u);
-  EXPECT_EQ(record->nonBlockingConnect, 1u);
+  EXPECT_EQ(record->step.prevState, -2);
+  EXPECT_EQ(record->step.thisState, -1);
+  EXPECT_EQ(record->step.nextState, 0);
+  EXPECT_EQ(record->step.autoCall, 1u);
+  EXPECT_EQ(record->step.nonBlockingConnect, 1u);
   EXPECT_EQ(smtpOf(record).smtpPort, 25);
   EXPECT_EQ(pop3View(record).pop3Port, 110);
   EXPECT_EQ(smtpOf(record).imageTypes, 1);
@@ -106,7 +106,7 @@ TEST_F(Lifecycle, RecordStartsWithItsInitialValues) {
   EXPECT_EQ(record->login->bearerToken, nullptr);
   EXPECT_LT(sizeof(ChannelRecord), static_cast<size_t>(16 * 1024));
   // bodyBuffer follows replyText directly: one area for joined header lines.
-  EXPECT_EQ(record->bodyBuffer, record->replyText + 2050);
+  EXPECT_EQ(record->texts.bodyBuffer, record->texts.replyText + 2050);
   // The record is block slot 0 of its channel.
   EXPECT_EQ(blockPointer(1 * 9 + 0), reinterpret_cast<char*>(record));
 }

@@ -72,16 +72,16 @@ TEST(IntegerParam, StoredValues) {
 
   qelIntegerParam(0, QEL_PARAM_BODY_TYPE, 18);
   EXPECT_EQ(record->smtp->bodyType, 2u);
-  record->dueTime = 5;
-  record->deadline = 6;
+  record->step.dueTime = 5;
+  record->step.deadline = 6;
   qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 2);
-  EXPECT_EQ(record->autoCall, 0u);
-  EXPECT_EQ(record->dueTime, 0u);
-  EXPECT_EQ(record->deadline, 0u);
+  EXPECT_EQ(record->step.autoCall, 0u);
+  EXPECT_EQ(record->step.dueTime, 0u);
+  EXPECT_EQ(record->step.deadline, 0u);
   qelIntegerParam(0, QEL_PARAM_BLOCKING_CONNECT, 0);
-  EXPECT_EQ(record->nonBlockingConnect, 1u);
+  EXPECT_EQ(record->step.nonBlockingConnect, 1u);
   qelIntegerParam(0, QEL_PARAM_BLOCKING_CONNECT, 5);
-  EXPECT_EQ(record->nonBlockingConnect, 0u);
+  EXPECT_EQ(record->step.nonBlockingConnect, 0u);
   qelIntegerParam(0, QEL_PARAM_DECODE_STATE, 65537);
   EXPECT_EQ(record->decoder->decodeState, 1);
   qelIntegerParam(0, QEL_PARAM_DECODE_STATE, 65535);
@@ -123,7 +123,7 @@ TEST(IntegerParam, StoredValues) {
   // A library setting made through channel 0 is seen by channel 1.
   qelIntegerParam(0, QEL_PARAM_MINIMUM_WAIT, 3);
   EXPECT_EQ(settings.minimumWait, 3);
-  EXPECT_EQ(lib.record(1)->autoCall, 1u);
+  EXPECT_EQ(lib.record(1)->step.autoCall, 1u);
 }
 
 // A negative pause or time-out would be slept as 49.7 days: it is stored as 0.
@@ -262,14 +262,14 @@ TEST(Statistics, ServedIndexesAndCounters) {
   }
   EXPECT_EQ(qelStatistics(0, QEL_STAT_VERSION), 833);
   EXPECT_EQ(qelStatistics(0, QEL_STAT_BUILD), 16);
-  record->messageBytesRead = 10;
-  record->attachBytesRead = 5;
-  record->messageBytesSent = INT32_MAX;
-  record->attachBytesSent = 2;
+  record->counts.messageBytesRead = 10;
+  record->counts.attachBytesRead = 5;
+  record->counts.messageBytesSent = INT32_MAX;
+  record->counts.attachBytesSent = 2;
   EXPECT_EQ(qelStatistics(0, QEL_STAT_BYTES_READ), 15);
   // Sums past 2 GB wrap instead of overflowing.
   EXPECT_EQ(qelStatistics(0, QEL_STAT_BYTES_SENT), INT32_MIN + 1);
-  record->replyCode = 250;
+  record->texts.replyCode = 250;
   EXPECT_EQ(qelStatistics(0, QEL_STAT_REPLY_CODE), 250);
   // A channel that never connected has no usable socket.
   EXPECT_EQ(qelStatistics(0, QEL_STAT_CONNECTION), QEL_ERR_CONNECT_FAILED);

@@ -102,9 +102,9 @@ void bodyLines(const std::string& bytes, uint8_t form) {
   resetBodyReader(record);
   int lines = 0;
   for (int32_t length = 0; lines < kBodyLineLimit; ++lines) {
-    length = readBodyLine(record, record->commandLine);
+    length = readBodyLine(record, record->texts.commandLine);
     if (length < 0) break;
-    size_t sent = std::strlen(record->commandLine);
+    size_t sent = std::strlen(record->texts.commandLine);
     require(sent == static_cast<size_t>(length) || sent == static_cast<size_t>(length) + 1,
             "a body line is as long as reported (a doubled period aside)");
     require(length <= kLongestBodyLine, "a body line stays within the longest line");

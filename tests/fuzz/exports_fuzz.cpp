@@ -139,7 +139,7 @@ void call(Session& session, Operands& in) {
     case 5: {
       ChannelRecord* record = chan >= 0 && chan < kChannels ? channelRecord(chan) : nullptr;
       // A staged connect is never driven (it would resolve a name).
-      int32_t next = record != nullptr ? record->nextState : 0;
+      int32_t next = record != nullptr ? record->step.nextState : 0;
       bool connecting = (next >= 100 && next < 110) || next == 200 || next == 300;
       if (!connecting) qelDriver(chan);
       break;

@@ -43,8 +43,8 @@ int64_t linesIn(const std::string& bytes) {
 }
 
 void requireTerminated(const ChannelRecord* record) {
-  require(std::memchr(record->replyText, '\0', kReplyRoom) != nullptr, "replyText ends within its room");
-  require(std::memchr(record->lastReply, '\0', kLastReplyCap + 1) != nullptr, "lastReply ends within its room");
+  require(std::memchr(record->texts.replyText, '\0', kReplyRoom) != nullptr, "replyText ends within its room");
+  require(std::memchr(record->texts.lastReply, '\0', kLastReplyCap + 1) != nullptr, "lastReply ends within its room");
 }
 
 // Successive status replies (SMTP or POP3); the number of replies handed out.

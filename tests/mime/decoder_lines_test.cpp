@@ -43,8 +43,8 @@ class DecoderLines : public ::testing::Test {
   // a full read came without its line feed.
   void put(const std::string& line) {
     ASSERT_LT(line.size(), static_cast<std::size_t>(kReplyAreaSize));
-    std::memcpy(record->replyText, line.data(), line.size());
-    record->replyText[line.size()] = '\0';
+    std::memcpy(record->texts.replyText, line.data(), line.size());
+    record->texts.replyText[line.size()] = '\0';
     record->decoder->lineLength = static_cast<int32_t>(line.size());
     bool fullRead = line.size() >= static_cast<std::size_t>(kReplyRoom - 1);
     record->decoder->lineCut = fullRead && line.back() != '\n' ? 1 : 0;
@@ -53,7 +53,7 @@ class DecoderLines : public ::testing::Test {
     put(line);
     return decodeLine(record);
   }
-  std::string text() const { return record->replyText; }
+  std::string text() const { return record->texts.replyText; }
   void setBoundary(const char* boundary) {
     record->decoder->boundaryLength = copyText(record->decoder->mimeBoundary, boundary, kBoundaryCap);
   }
@@ -357,7 +357,7 @@ TEST_F(DecoderLines, PartContentGoesToItsFile) {
     record->decoder->partEncoding = c.encoding;
     record->decoder->decodeInline = 0;
     startPartContent(record);
-    record->attachBytesRead = 0;
+    record->counts.attachBytesRead = 0;
     int32_t total = 0;
     for (const std::string& line : c.lines) {
       EXPECT_EQ(feed(line), 0) << line;
@@ -365,7 +365,7 @@ TEST_F(DecoderLines, PartContentGoesToItsFile) {
     }
     dropAttachFile(record);
     EXPECT_EQ(readFile(temp.file(name)), c.content) << name;
-    EXPECT_EQ(record->attachBytesRead, total);
+    EXPECT_EQ(record->counts.attachBytesRead, total);
   }
 }
 
@@ -463,7 +463,7 @@ TEST_F(DecoderLines, HostileLinesStayInsideTheRecord) {
         decodeLine(record);
         dropAttachFile(record);
       }
-      EXPECT_LT(textLength(record->replyText), kReplyAreaSize);
+      EXPECT_LT(textLength(record->texts.replyText), kReplyAreaSize);
       EXPECT_LE(textLength(record->decoder->attachName), kPathCap);
       EXPECT_LE(record->decoder->boundaryLength, kBoundaryCap);
       EXPECT_LE(record->decoder->altBoundaryLength, kBoundaryCap);

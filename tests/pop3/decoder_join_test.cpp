@@ -43,7 +43,7 @@ class JoinTest : public ::testing::TestWithParam<Delivery> {
   static constexpr std::size_t kLongText = 200;
   void connect(ScriptServer& server) { ASSERT_EQ(connectChannel(0, server.port(), kProtocolPop3), 0); }
   void put(const std::string& line) {
-    record->decoder->lineLength = copyText(record->replyText, line.c_str(), kReplyAreaSize - 1);
+    record->decoder->lineLength = copyText(record->texts.replyText, line.c_str(), kReplyAreaSize - 1);
     record->decoder->lineCut = 0;
     record->pop3->lineDeadline = tickAfter(plat::tickCount(), 4 * settings.pop3ReadWait);
   }
@@ -86,7 +86,7 @@ TEST_P(JoinTest, WhatIsJoinedAndWhatStaysALineOfItsOwn) {
     connect(server);
     put(c.line);
     EXPECT_EQ(joinContinuation(record, c.mark), c.joined);
-    EXPECT_EQ(std::string(record->replyText), c.result);
+    EXPECT_EQ(std::string(record->texts.replyText), c.result);
     EXPECT_EQ(nextLine(), c.joined ? std::string("NEXT\r\n") : std::string(c.next));
   }
 }
@@ -122,8 +122,8 @@ TEST_P(JoinTest, JoiningStopsShortOfTheEndOfTheArea) {
     expected += following.substr(static_cast<std::size_t>(join) * 1001, 999);
   }
   EXPECT_FALSE(joinContinuation(record, ';'));
-  EXPECT_EQ(std::string(record->replyText), expected + "\r\n");
-  EXPECT_LT(textLength(record->replyText), kReplyAreaSize);
+  EXPECT_EQ(std::string(record->texts.replyText), expected + "\r\n");
+  EXPECT_LT(textLength(record->texts.replyText), kReplyAreaSize);
   EXPECT_EQ(nextLine(), following.substr(3003));
 }
 
@@ -133,7 +133,7 @@ TEST_P(JoinTest, ALongContinuationLineIsJoinedWhole) {
   connect(server);
   put("Content-Type: a;\r\n");
   EXPECT_TRUE(joinContinuation(record, ';'));
-  EXPECT_EQ(std::string(record->replyText), "Content-Type: a;" + rest + "\r\n");
+  EXPECT_EQ(std::string(record->texts.replyText), "Content-Type: a;" + rest + "\r\n");
   EXPECT_EQ(record->decoder->lineCut, 0);
   EXPECT_EQ(nextLine(), "NEXT\r\n");
 }
@@ -145,13 +145,13 @@ TEST_P(JoinTest, NothingToJoinLeavesTheLine) {
     connect(silent);
     put("Content-Type: a;\r\n");
     EXPECT_FALSE(joinContinuation(record, ';'));
-    EXPECT_STREQ(record->replyText, "Content-Type: a;\r\n");
+    EXPECT_STREQ(record->texts.replyText, "Content-Type: a;\r\n");
   }
   ScriptServer closing({Close()});
   connect(closing);
   put("Content-Type: a;\r\n");
   EXPECT_FALSE(joinContinuation(record, ';'));
-  EXPECT_STREQ(record->replyText, "Content-Type: a;\r\n");
+  EXPECT_STREQ(record->texts.replyText, "Content-Type: a;\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Deliveries, JoinTest, ::testing::Values(Delivery::whole, Delivery::inPieces),

@@ -104,16 +104,16 @@ TEST_F(Pop3Login, PassIsFollowedByTheLoginPause) {
   uint32_t fromStart[2] = {0, 0};
   uint32_t fromEnd[2] = {0, 0};
   uint32_t start = plat::tickCount();
-  while (record->nextState != 0 && plat::tickCount() - start < 10000) {
-    int32_t state = record->nextState;
+  while (record->step.nextState != 0 && plat::tickCount() - start < 10000) {
+    int32_t state = record->step.nextState;
     uint32_t before = plat::tickCount();
     int32_t rc = qelDriver(0);
     uint32_t after = plat::tickCount();
     ASSERT_GE(rc, 0);
     if (rc == QEL_WAITING || (state != 303 && state != 305)) continue;
     int index = state == 303 ? 0 : 1;
-    fromStart[index] = record->dueTime - before;
-    fromEnd[index] = record->dueTime - after;
+    fromStart[index] = record->step.dueTime - before;
+    fromEnd[index] = record->step.dueTime - after;
   }
   EXPECT_EQ(qelDriver(0), 0);
   EXPECT_GE(fromStart[0], 30u);

@@ -157,7 +157,7 @@ TEST_F(Pop3Mailbox, CallerDrivenCount) {
   ASSERT_EQ(connect(server), 0);
   qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
   EXPECT_EQ(qelGetEmailCount(0), 0);
-  EXPECT_EQ(record->nextState, 307);
+  EXPECT_EQ(record->step.nextState, 307);
   EXPECT_EQ(driveToEnd(0), 0);
   EXPECT_EQ(qelStatistics(0, QEL_STAT_MESSAGE_COUNT), 5);
   qelAbort(0);

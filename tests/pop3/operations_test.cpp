@@ -62,7 +62,7 @@ TEST(Pop3Operations, OnlyOnAPop3Channel) {
     for (const Operation& op : everyOperation()) {
       SCOPED_TRACE(op.name);
       EXPECT_EQ(op.call(0), QEL_ERR_POP3_ONLY);
-      EXPECT_EQ(record->nextState, 0);
+      EXPECT_EQ(record->step.nextState, 0);
     }
   }
 }
@@ -107,7 +107,7 @@ TEST(Pop3Operations, ConnectArgumentChecks) {
     EXPECT_EQ(qelPop3Connect(0, c.server, c.user, c.password), c.result);
     // Refused, and still marked as a POP3 channel.
     EXPECT_EQ(record->protocol, kProtocolPop3);
-    EXPECT_EQ(record->nextState, 0);
+    EXPECT_EQ(record->step.nextState, 0);
   }
   // So a following operation passes the protocol check (and fails only
   // because nothing is connected).
@@ -127,7 +127,7 @@ TEST(Pop3Operations, ConnectCutsOverlongTexts) {
   EXPECT_EQ(std::string(record->login->userName), user.substr(0, 64));
   EXPECT_EQ(std::string(record->login->pop3Password), password.substr(0, 64));
   EXPECT_EQ(record->connection->remotePort, 1110);
-  EXPECT_EQ(record->nextState, 300);
+  EXPECT_EQ(record->step.nextState, 300);
 }
 
 TEST(Pop3Operations, MessageNumberBelowOne) {
@@ -155,7 +155,7 @@ TEST(Pop3Operations, FileAndBufferArgumentChecks) {
   EXPECT_EQ(qelGetEmailUID(0, 1, buffer, 127), QEL_ERR_BUFFER_TOO_SMALL);
   EXPECT_EQ(qelGetEmailLines(0, 1, 0, buffer, 127), QEL_ERR_BUFFER_TOO_SMALL);
   EXPECT_EQ(qelGetEmailLines(0, 1, 0, buffer, 100), QEL_ERR_BUFFER_TOO_SMALL);
-  EXPECT_EQ(record->nextState, 0);
+  EXPECT_EQ(record->step.nextState, 0);
 }
 
 TEST(Pop3Operations, FileStagingKeepsOnlyARawDownloadSetting) {
@@ -174,7 +174,7 @@ TEST(Pop3Operations, FileStagingKeepsOnlyARawDownloadSetting) {
     qelIntegerParam(0, QEL_PARAM_DECODE_STATE, c.parameter);
     ASSERT_EQ(qelGetEmailFile(0, 4, "name.txt", "dir", "attach"), 0);
     EXPECT_EQ(record->decoder->decodeState, c.staged);
-    EXPECT_EQ(record->nextState, 310);
+    EXPECT_EQ(record->step.nextState, 310);
   }
   EXPECT_EQ(record->pop3->messageNumber, 4);
   EXPECT_STREQ(record->decoder->mailFileName, "name.txt");
@@ -248,7 +248,7 @@ TEST(Pop3Operations, WithoutMemoryTheSessionAndDecoderAreRefused) {
     }
     EXPECT_EQ(c.run(), QEL_ERR_NO_MEMORY);
     EXPECT_EQ(record->decoder, nullptr);
-    EXPECT_EQ(record->nextState, 0);
+    EXPECT_EQ(record->step.nextState, 0);
     EXPECT_EQ(record->protocol, c.needsPop3Channel ? kProtocolPop3 : kProtocolNone);
     plat::setMemoryRefused(false);
     plat::failAllocationAfter(0);

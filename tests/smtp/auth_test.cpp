@@ -145,13 +145,13 @@ TEST_F(Auth, CramResponseDigestsTheChallengeUpToItsFirstCr) {
     SCOPED_TRACE(c.user);
     copyText(record->login->userName, c.user.c_str(), kCredentialCap);
     copyText(record->login->password, c.password.c_str(), kCredentialCap);
-    copyText(record->scratchText, c.challenge.c_str(), kScratchTextCap);
+    copyText(record->texts.scratchText, c.challenge.c_str(), kScratchTextCap);
     makeCramResponse(record);
     uint8_t digest[16];
     hmacMd5(c.digested.data(), c.digested.size(), c.password.data(), c.password.size(), digest);
     char hex[33];
     hexDigest(digest, hex);
-    EXPECT_EQ(std::string(record->scratchText), c.user + " " + hex);
+    EXPECT_EQ(std::string(record->texts.scratchText), c.user + " " + hex);
   }
   // A 30-character user name makes a 63-byte response, sent as one line.
   copyText(record->login->userName, std::string(30, 'u').c_str(), kCredentialCap);
@@ -262,7 +262,7 @@ std::set<int32_t> checkPauses(ChannelRecord* record, const std::map<int32_t, int
   int waits = 0;
   const uint32_t start = plat::tickCount();
   for (;;) {
-    int32_t current = record->nextState;
+    int32_t current = record->step.nextState;
     uint32_t before = plat::tickCount();
     int32_t rc = qelDriver(0);
     uint32_t after = plat::tickCount();
@@ -282,9 +282,9 @@ std::set<int32_t> checkPauses(ChannelRecord* record, const std::map<int32_t, int
       }
     }
     auto pause = pauses.find(current);
-    if (rc != kWaiting && pause != pauses.end() && record->nextState != current) {
+    if (rc != kWaiting && pause != pauses.end() && record->step.nextState != current) {
       SCOPED_TRACE(current);
-      due = record->dueTime;
+      due = record->step.dueTime;
       EXPECT_TRUE(tickBeforeOrAt(tickAfter(before, pause->second), due) &&
                   tickBeforeOrAt(due, tickAfter(after, pause->second)));
       watched = current;

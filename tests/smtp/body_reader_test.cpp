@@ -41,9 +41,9 @@ std::string randomBody(uint32_t seed, size_t lines) {
 std::vector<std::string> buildLines(ChannelRecord* record) {
   std::vector<std::string> lines;
   for (;;) {
-    int32_t length = readBodyLine(record, record->commandLine);
+    int32_t length = readBodyLine(record, record->texts.commandLine);
     if (length < 0) break;
-    std::string line = record->commandLine;
+    std::string line = record->texts.commandLine;
     EXPECT_EQ(static_cast<int32_t>(line.size()), length + (line[0] == '.' ? 1 : 0));
     if (line[0] == '.') line.erase(0, 1);
     lines.push_back(line);
@@ -123,8 +123,8 @@ TEST_P(BodyReader, QuotedPrintableDecodesToTheSource) {
       ASSERT_NE(line.back(), ' ');
     }
     EXPECT_TRUE(decodeQuoted(lines) == body);
-    EXPECT_EQ(record->messageBytesRead, static_cast<int32_t>(body.size()));
-    record->messageBytesRead = 0;
+    EXPECT_EQ(record->counts.messageBytesRead, static_cast<int32_t>(body.size()));
+    record->counts.messageBytesRead = 0;
   }
 }
 
@@ -191,8 +191,8 @@ TEST_P(BodyReader, PlainLinesBreakAsTheRulesSay) {
     start(0, text);
     std::vector<std::string> lines = buildLines(record);
     EXPECT_TRUE(lines == plainLinesOf(body, static_cast<size_t>(limit)));
-    EXPECT_EQ(record->messageBytesRead, static_cast<int32_t>(body.size()));
-    record->messageBytesRead = 0;
+    EXPECT_EQ(record->counts.messageBytesRead, static_cast<int32_t>(body.size()));
+    record->counts.messageBytesRead = 0;
     if (record->fileHandle > 0) plat::fileClose(record->fileHandle);
     record->fileHandle = 0;
   }

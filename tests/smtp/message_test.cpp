@@ -370,10 +370,10 @@ TEST_F(Message, CallerDrivenSendGivesTheSameTranscript) {
   qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
   qelIntegerParam(0, QEL_PARAM_SMTP_PORT, server.port());
   ASSERT_EQ(qelSmtpConnect(0, "127.0.0.1", kFrom, nullptr), 0);
-  EXPECT_EQ(record->nextState, 200);
+  EXPECT_EQ(record->step.nextState, 200);
   EXPECT_EQ(driveToEnd(0), 0);
   ASSERT_EQ(qelSendEmail(0, kTo, nullptr, nullptr, "Files", "See the files.", list.c_str()), 0);
-  EXPECT_EQ(record->nextState, 204);
+  EXPECT_EQ(record->step.nextState, 204);
   EXPECT_EQ(driveToEnd(0), 0);
   ASSERT_EQ(qelClose(0), 0);
   EXPECT_EQ(driveToEnd(0), 0);

@@ -63,7 +63,7 @@ TEST_F(Operations, ConnectArgumentErrors) {
     EXPECT_EQ(qelSmtpConnect(0, c.server, c.from, nullptr), c.expected);
     // The channel is an SMTP channel even when the arguments are refused.
     EXPECT_EQ(record->protocol, kProtocolSmtp);
-    EXPECT_EQ(record->nextState, 0);
+    EXPECT_EQ(record->step.nextState, 0);
   }
 }
 
@@ -89,7 +89,7 @@ TEST_F(Operations, ConnectCopiesItsTextsWholeOrRefusesThem) {
   EXPECT_EQ(record->smtp->fromAddress, from);
   EXPECT_EQ(record->smtp->replyToAddress, replyTo);
   EXPECT_EQ(record->connection->remotePort, 2525);
-  EXPECT_EQ(record->nextState, 200);
+  EXPECT_EQ(record->step.nextState, 200);
   EXPECT_EQ(record->connection->ringRead, 0);
   EXPECT_EQ(record->connection->ringWrite, 0);
   for (const char* none : {static_cast<const char*>(nullptr), ""}) {
@@ -112,11 +112,11 @@ TEST_F(Operations, ConnectCopiesItsTextsWholeOrRefusesThem) {
   qelStringParam(0, QEL_STRING_CHARSET, "utf-8");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.from);
-    record->nextState = 0;
+    record->step.nextState = 0;
     EXPECT_EQ(qelSmtpConnect(0, c.server.c_str(), c.from.c_str(), c.replyTo.c_str()), QEL_ERR_TEXT_TOO_LONG);
     EXPECT_STREQ(record->serverName, "mail.test");
     EXPECT_STREQ(record->smtp->fromAddress, kFrom);
-    EXPECT_EQ(record->nextState, 0);
+    EXPECT_EQ(record->step.nextState, 0);
   }
 }
 
@@ -179,7 +179,7 @@ TEST_F(Operations, SendStagesCopiesForTheCallerToDrive) {
   ScriptServer server({Send("220 hi\r\n"), ExpectLine(kHello), Send("250 ok\r\n"), ExpectClose()});
   ASSERT_EQ(connectTo(server), 0);
   qelIntegerParam(0, QEL_PARAM_AUTO_CALL, 0);
-  record->messageBytesSent = 5;
+  record->counts.messageBytesSent = 5;
   std::string to = "<a@x>";
   EXPECT_EQ(qelSendEmail(0, to.c_str(), "", nullptr, "", nullptr, "f.bin"), 0);
   to[1] = 'z';  // the caller may reuse its texts at once
@@ -189,14 +189,14 @@ TEST_F(Operations, SendStagesCopiesForTheCallerToDrive) {
   EXPECT_EQ(record->smtp->send->subjectText, nullptr);
   EXPECT_STREQ(record->smtp->send->messageText, "");
   EXPECT_STREQ(record->smtp->send->attachList, "f.bin");
-  EXPECT_EQ(record->messageBytesSent, 0);
-  EXPECT_EQ(record->nextState, 204);
-  EXPECT_EQ(record->awaitWritable, 1);
-  EXPECT_EQ(record->dueTime, 0u);
-  EXPECT_EQ(record->deadline, 0u);
+  EXPECT_EQ(record->counts.messageBytesSent, 0);
+  EXPECT_EQ(record->step.nextState, 204);
+  EXPECT_EQ(record->step.awaitWritable, 1);
+  EXPECT_EQ(record->step.dueTime, 0u);
+  EXPECT_EQ(record->step.deadline, 0u);
   EXPECT_EQ(qelVerifyUser(0, "ann,bob"), 0);
   EXPECT_STREQ(record->smtp->send->listCursor, "ann,bob");
-  EXPECT_EQ(record->nextState, 270);
+  EXPECT_EQ(record->step.nextState, 270);
   qelAbort(0);
 }
 

@@ -416,7 +416,7 @@ TEST_F(Session, CallerDrivenConnectVerifyAndTwoSends) {
   ASSERT_EQ(qelSmtpConnect(0, "127.0.0.1", kFrom, nullptr), 0);
   EXPECT_EQ(driveToEnd(0), 0);
   ASSERT_EQ(qelVerifyUser(0, "ann,bob"), 0);
-  EXPECT_EQ(record->nextState, 270);
+  EXPECT_EQ(record->step.nextState, 270);
   EXPECT_EQ(driveToEnd(0), 0);
   EXPECT_EQ(record->smtp->verifyResult, 1);
   for (int i = 0; i < 2; ++i) {

@@ -77,14 +77,14 @@ TEST(Waits, LoginPauseSettingTimesTheGreetingReply) {
     // Up to the state that sends HELO, then that state alone.
     int32_t rc;
     while ((rc = qelDriver(0)) != 202) ASSERT_GT(rc, 0);
-    while (record->nextState == 202) {
+    while (record->step.nextState == 202) {
       uint32_t before = plat::tickCount();
       rc = qelDriver(0);
       uint32_t after = plat::tickCount();
-      if (record->nextState == 202) continue;
+      if (record->step.nextState == 202) continue;
       ASSERT_EQ(rc, 203);
-      EXPECT_GE(record->dueTime - before, c.expected);
-      EXPECT_LE(record->dueTime - before, c.expected + (after - before) + 1);
+      EXPECT_GE(record->step.dueTime - before, c.expected);
+      EXPECT_LE(record->step.dueTime - before, c.expected + (after - before) + 1);
     }
     qelAbort(0);
   }
@@ -125,7 +125,7 @@ TEST(Waits, WaitPlanNamesTheSocketAndTheStepsEvent) {
   int32_t socket = -2;
   int32_t events = -2;
   // Until the greeting state has run once and found nothing to read.
-  while (lib.record(0)->prevState != 201) ASSERT_GT(qelDriver(0), 0);
+  while (lib.record(0)->step.prevState != 201) ASSERT_GT(qelDriver(0), 0);
   int32_t due = qelWaitPlan(0, &socket, &events);
   EXPECT_EQ(socket, qelStatistics(0, QEL_STAT_SOCKET_HANDLE));
   EXPECT_EQ(events, QEL_WAIT_READ);
@@ -161,13 +161,13 @@ TEST(Waits, QelWaitsLookHoldsForOneStepOnly) {
     return ::poll(&entry, 1, 10000) == 1;
   };
   // The greeting state has run once and found nothing; so does the look.
-  while (lib.record(0)->prevState != 201) ASSERT_GT(qelDriver(0), 0);
+  while (lib.record(0)->step.prevState != 201) ASSERT_GT(qelDriver(0), 0);
   EXPECT_EQ(qelWait(0, 0), 0);
   ASSERT_TRUE(dataArrives());
   EXPECT_EQ(qelDriver(0), 201);  // takes the look's answer
   EXPECT_EQ(qelDriver(0), 202);  // once: now it reads the greeting
   // The reply to HELO comes after a look found nothing: the next look sees it.
-  while (lib.record(0)->prevState != 203) ASSERT_GT(qelDriver(0), 0);
+  while (lib.record(0)->step.prevState != 203) ASSERT_GT(qelDriver(0), 0);
   EXPECT_EQ(qelWait(0, 0), 0);
   ASSERT_TRUE(dataArrives());
   EXPECT_EQ(qelWait(0, 0), 1);

@@ -14,9 +14,9 @@ void stageConnect(ChannelRecord* record, uint16_t port, int32_t afterConnect, ch
   Connection* connection = useConnection(record);
   connection->remotePort = port;
   connection->ringRead = connection->ringWrite = 0;
-  record->nextState = 101;
-  record->afterConnectState = afterConnect;
-  record->dueTime = record->deadline = 0;
+  record->step.nextState = 101;
+  record->step.afterConnectState = afterConnect;
+  record->step.dueTime = record->step.deadline = 0;
   record->protocol = protocol;
 }
 

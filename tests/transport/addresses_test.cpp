@@ -198,10 +198,10 @@ TEST_F(SeveralAddresses, ConnectTimeoutCoversEveryAddress) {
   int32_t rc;
   while ((rc = qelDriver(0)) > 0) {
     if (rc != 106) continue;
-    if (record->connection->serverAddressIndex == 0) firstDeadline = record->deadline;
+    if (record->connection->serverAddressIndex == 0) firstDeadline = record->step.deadline;
     if (record->connection->serverAddressIndex == 1) {
       secondWaited = true;
-      EXPECT_EQ(record->deadline, firstDeadline);
+      EXPECT_EQ(record->step.deadline, firstDeadline);
       EXPECT_EQ(record->connection->attemptDeadline, firstDeadline);  // the last gets what is left
     }
   }

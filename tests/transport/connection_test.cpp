@@ -96,8 +96,8 @@ TEST_F(Connecting, ConnectsAndLogsItsSteps) {
 TEST_F(Connecting, RefusedNonBlockingFailsWhileWaiting) {
   stageConnect(record, refusedPort());
   EXPECT_EQ(driveToEnd(0), QEL_ERR_CONNECT_FAILED);
-  EXPECT_EQ(record->lastSocketCode, 0);
-  EXPECT_EQ(record->prevState, 106);
+  EXPECT_EQ(record->step.lastSocketCode, 0);
+  EXPECT_EQ(record->step.prevState, 106);
   EXPECT_FALSE(socketIsOpen(record->connection));
   EXPECT_NE(readFile(log).find("QelCode=-36 PrevState=105 ThisState=106 NextState=106\r\n"
                                "Error attempting to connect. Closing socket\r\n"),
@@ -111,7 +111,7 @@ TEST_F(Connecting, RefusedBlockingFailsAtOnceWithTheSocketCode) {
   EXPECT_EQ(qelIntegerParam(0, QEL_PARAM_BLOCKING_CONNECT, 1), 1);
   stageConnect(record, refusedPort());
   EXPECT_EQ(driveToEnd(0), QEL_ERR_CONNECT_FAILED);
-  EXPECT_EQ(record->lastSocketCode, -10061);
+  EXPECT_EQ(record->step.lastSocketCode, -10061);
   EXPECT_EQ(qelStatistics(0, QEL_STAT_SOCKET_CODE), -10061);
   std::string lines = readFile(log);
   EXPECT_NE(lines.find("SockCode=-10061 QelCode=-36 PrevState=104 ThisState=105"), std::string::npos);
@@ -122,7 +122,7 @@ TEST_F(Connecting, UnresolvableNameReportsTheResolverCode) {
   stageConnect(record, 25);
   record->serverName[0] = '\0';  // the resolver answers at once, without a query
   EXPECT_EQ(driveToEnd(0), QEL_ERR_SERVER_NOT_FOUND);
-  EXPECT_EQ(record->lastSocketCode, -11001);
+  EXPECT_EQ(record->step.lastSocketCode, -11001);
   std::string lines = readFile(log);
   EXPECT_NE(lines.find("Cannot find SMTP/POP3 server.Host does not exist."), std::string::npos);
 }
@@ -164,7 +164,7 @@ TEST_F(Connecting, SilentServerTimesOutWaitingForItsReply) {
   ScriptServer server({Silent()});
   stageConnect(record, server.port(), 299, kProtocolSmtp);
   EXPECT_EQ(driveToEnd(0), QEL_ERR_TIMED_OUT);
-  EXPECT_EQ(record->nextState, 0);
+  EXPECT_EQ(record->step.nextState, 0);
 }
 
 // The system reuses descriptor numbers at once: after a failure has closed

@@ -44,9 +44,9 @@ TEST_F(Readers, MultiLineSmtpReplyInOneSegment) {
   connect(server);
   ASSERT_TRUE(dataWithin(3000));
   EXPECT_EQ(readSmtpReply(record), 0);
-  EXPECT_STREQ(record->replyText, "250-first\r\n250-second\r\n250 last\r\n");
-  EXPECT_EQ(record->replyCode, 250);
-  EXPECT_STREQ(record->lastReply, "250 last\r\n");
+  EXPECT_STREQ(record->texts.replyText, "250-first\r\n250-second\r\n250 last\r\n");
+  EXPECT_EQ(record->texts.replyCode, 250);
+  EXPECT_STREQ(record->texts.lastReply, "250 last\r\n");
   EXPECT_EQ(ringCount(record->connection), 0);
   EXPECT_EQ(record->connection->ringRead, 0);
   EXPECT_EQ(record->connection->ringWrite, 0);
@@ -58,7 +58,7 @@ TEST_F(Readers, LinesSplitAcrossSegmentsAreAssembled) {
   connect(server);
   ASSERT_TRUE(dataWithin(3000));
   EXPECT_EQ(readSmtpReply(record), 0);
-  EXPECT_EQ(std::string(record->replyText), reply);
+  EXPECT_EQ(std::string(record->texts.replyText), reply);
 }
 
 TEST_F(Readers, TwoRepliesTogetherAreReadOneAtATime) {
@@ -66,13 +66,13 @@ TEST_F(Readers, TwoRepliesTogetherAreReadOneAtATime) {
   connect(server);
   ASSERT_TRUE(dataWithin(3000));
   EXPECT_EQ(readSmtpReply(record), 0);
-  EXPECT_STREQ(record->replyText, "220 hello\r\n");
+  EXPECT_STREQ(record->texts.replyText, "220 hello\r\n");
   // The second reply is already in the ring: found without a socket test.
   EXPECT_GT(ringCount(record->connection), 0);
   EXPECT_TRUE(waitForData(record->connection, 0));
   EXPECT_EQ(readSmtpReply(record), 0);
-  EXPECT_STREQ(record->replyText, "250 ok\r\n");
-  EXPECT_EQ(record->replyCode, 250);
+  EXPECT_STREQ(record->texts.replyText, "250 ok\r\n");
+  EXPECT_EQ(record->texts.replyCode, 250);
 }
 
 TEST_F(Readers, ReplyCodesDecideTheResult) {
@@ -91,7 +91,7 @@ TEST_F(Readers, ReplyCodesDecideTheResult) {
     connect(server);
     ASSERT_TRUE(dataWithin(3000));
     EXPECT_EQ(readSmtpReply(record), c.result) << c.reply;
-    EXPECT_EQ(record->replyCode, c.code) << c.reply;
+    EXPECT_EQ(record->texts.replyCode, c.code) << c.reply;
     qelAbort(0);
   }
 }
@@ -149,7 +149,7 @@ TEST_F(Readers, OverlongReplyOverflowsAndTheRestStaysReadable) {
     if (rest.size() >= 9 && rest.compare(rest.size() - 9, 9, "250 end\r\n") == 0) break;
   }
   // What the reader took and what is still readable make up the reply.
-  EXPECT_EQ(std::string(record->replyText) + rest, reply);
+  EXPECT_EQ(std::string(record->texts.replyText) + rest, reply);
 }
 
 TEST_F(Readers, SingleLineLongerThanTheRoomOverflows) {
@@ -167,18 +167,18 @@ TEST_F(Readers, Pop3StatusLines) {
   {
     ScriptServer server({Send("+OK ready\r\n"), ExpectClose()});
     connect(server);
-    record->deadline = 12345;
+    record->step.deadline = 12345;
     EXPECT_EQ(readPop3Reply(record), 0);
-    EXPECT_EQ(record->replyCode, 100);
-    EXPECT_EQ(record->deadline, 0u);
-    EXPECT_STREQ(record->lastReply, "+OK ready\r\n");
+    EXPECT_EQ(record->texts.replyCode, 100);
+    EXPECT_EQ(record->step.deadline, 0u);
+    EXPECT_STREQ(record->texts.lastReply, "+OK ready\r\n");
     qelAbort(0);
   }
   {
     ScriptServer server({Send("-ERR go away\r\n"), ExpectClose()});
     connect(server);
     EXPECT_EQ(readPop3Reply(record), kErrPop3Error);
-    EXPECT_EQ(record->replyCode, 500);
+    EXPECT_EQ(record->texts.replyCode, 500);
     qelAbort(0);
   }
   {
@@ -222,10 +222,10 @@ TEST_F(Readers, LongPop3StatusLineIsReadToItsEnd) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(readPop3Reply(record), c.result);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-    EXPECT_EQ(std::string(record->replyText), kept);
+    EXPECT_EQ(std::string(record->texts.replyText), kept);
     if (c.next != nullptr) {
       EXPECT_EQ(readPop3Reply(record), kErrPop3Error);
-      EXPECT_STREQ(record->replyText, c.next);
+      EXPECT_STREQ(record->texts.replyText, c.next);
     }
     qelAbort(0);
     qelStringParam(0, QEL_STRING_LOG_FILE, "");
@@ -247,14 +247,14 @@ TEST_F(Readers, PeerClosingBeforeTheReplyIsReported) {
     connect(server);
     ASSERT_TRUE(dataWithin(3000));
     EXPECT_EQ(readSmtpReply(record), kErrSocketClosed) << partial;
-    EXPECT_EQ(record->replyCode, partial[0] ? 250 : 0);
+    EXPECT_EQ(record->texts.replyCode, partial[0] ? 250 : 0);
     qelAbort(0);
   }
   ScriptServer server({Close()});
   connect(server);
-  record->replyCode = 77;
+  record->texts.replyCode = 77;
   EXPECT_EQ(readPop3Reply(record), kErrSocketClosed);
-  EXPECT_EQ(record->replyCode, 77);
+  EXPECT_EQ(record->texts.replyCode, 77);
 }
 
 // A data test that finds data on a writable socket spares the receive after

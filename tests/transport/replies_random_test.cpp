@@ -94,8 +94,8 @@ TEST(RepliesRandom, ReadersKeepTheirContracts) {
       readThrough(record, reply, smtp, &results);
       for (int32_t rc : results) EXPECT_EQ((smtp ? smtpResults : pop3Results).count(rc), 1u) << rc;
       (smtp ? seenSmtp : seenPop3).insert(results.begin(), results.end());
-      EXPECT_LE(std::strlen(record->replyText), static_cast<size_t>(kReplyRoom - 1));
-      EXPECT_LE(std::strlen(record->lastReply), static_cast<size_t>(kLastReplyCap));
+      EXPECT_LE(std::strlen(record->texts.replyText), static_cast<size_t>(kReplyRoom - 1));
+      EXPECT_LE(std::strlen(record->texts.lastReply), static_cast<size_t>(kLastReplyCap));
     }
   }
   // The replies reached every kind of ending.
