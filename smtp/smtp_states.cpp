@@ -59,7 +59,7 @@ int32_t awaitReply(ChannelRecord* record, int32_t wait) {
 }
 
 int32_t sendAllBytes(ChannelRecord* record, const char* bytes, int32_t length) {
-  if (record->connection->outputBatched != 0) {
+  if (record->connection != nullptr && record->connection->outputBatched != 0) {
     int32_t rc = sendBatched(record->connection, bytes, length);
     // With a pause after every line, each line goes out before its pause.
     if (rc >= 0 && settings.lineDelay > 0) rc = flushOutput(record->connection);
